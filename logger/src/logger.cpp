@@ -1,0 +1,260 @@
+// The logger object, its dispatch to the sinks, and the exported interface.
+#include <new>
+
+#include "logger_impl.h"
+
+using namespace bxlog;
+
+BXLogger_s::~BXLogger_s() {
+    CloseFile(*this);
+    os::FreeStringLibrary(stringLibrary);
+}
+
+void BXLogger_s::SetError(std::wstring text) {
+    std::lock_guard<std::mutex> lock(stateLock);
+    lastError = std::move(text);
+}
+
+void BXLogger_s::NoteSelf(const wchar_t* note) const {
+    if (selfDiagnostics) os::DebugOutput(std::wstring(L"LoggerSelf: ") + note);
+}
+
+namespace {
+
+uint32_t SinkIndex(uint32_t bit) {
+    uint32_t index = 0;
+    while (bit > 1) bit >>= 1, ++index;
+    return index;
+}
+
+// Hands the message to every assigned sink, in the fixed sink order, then
+// reports each failed sink on the debugger output. 0 when any sink took it.
+uint32_t Dispatch(BXLogger_s& log, uint32_t priority, const wchar_t* message) {
+    uint32_t failed[5] = {};
+    bool taken = false;
+    auto run = [&](uint32_t bit, uint32_t result) {
+        if (result == BXLOG_OK) {
+            taken = true;
+        } else {
+            failed[SinkIndex(bit)] = result;
+            std::lock_guard<std::mutex> lock(log.stateLock);
+            log.sinkErrors[SinkIndex(bit)] = result;
+        }
+    };
+    const uint32_t sinks = log.sinks;
+    if (sinks & kSinkDebugger) {
+        os::DebugOutput(BuildLine(priority, message));
+        run(kSinkDebugger, BXLOG_OK);
+    }
+    if (sinks & kSinkFile) run(kSinkFile, WriteFile(log, priority, message));
+    if (sinks & kSinkStdout) {
+        uint32_t error = 0;
+        run(kSinkStdout, os::WriteText(stdout, BuildLine(priority, message), error) < 0 ? error : 0);
+    }
+
+    static const struct { uint32_t bit; const wchar_t* name; } kReportOrder[] = {
+        {kSinkDebugger, L"Logger failed "},     {kSinkEventLog, L"Event-Logger failed "},
+        {kSinkSyslog, L"Sys-Logger failed "},   {kSinkFile, L"File Logger failed "},
+        {kSinkStdout, L"Stdout failed "},
+    };
+    for (const auto& sink : kReportOrder) {
+        uint32_t code = failed[SinkIndex(sink.bit)];
+        if (!code) continue;
+        wchar_t text[64];
+        swprintf(text, 64, L"Error:%u \n", code);
+        os::DebugOutput(std::wstring(sink.name) + text);
+    }
+    return taken ? BXLOG_OK : BXLOG_NO_SINK;
+}
+
+uint32_t LogArgs(BXLogger_s& log, uint32_t priority, const wchar_t* format, va_list args) {
+    if (!format || !*format) return BXLOG_INVALID_PARAMETER;
+    wchar_t message[kMessageChars];
+    os::FormatV(message, kMessageChars, format, args);
+    return Dispatch(log, priority, message);
+}
+
+uint32_t LogIdArgs(BXLogger_s& log, uint32_t priority, uint32_t messageId, va_list args) {
+    if (!log.stringLibrary) return BXLOG_NO_STRING_DLL;
+    std::wstring format;
+    uint32_t error = os::LoadLibraryString(log.stringLibrary, messageId, kMessageChars, format);
+    if (error) return error;
+    if (format.empty()) return BXLOG_INVALID_PARAMETER;
+    return LogArgs(log, priority, format.c_str(), args);
+}
+
+uint32_t SetStringDll(BXLogger_s& log, const wchar_t* path) {
+    os::FreeStringLibrary(log.stringLibrary);
+    log.stringLibrary = nullptr;
+    log.stringLibraryPath.clear();
+    if (!path || !*path) return BXLOG_OK;
+    uint32_t error = 0;
+    log.stringLibrary = os::LoadStringLibrary(path, error);
+    if (!log.stringLibrary) return error;
+    log.stringLibraryPath = path;
+    return BXLOG_OK;
+}
+
+uint32_t AddSimpleSink(BXLogger_s& log, uint32_t bit, const wchar_t* alreadyText) {
+    if (log.sinks & bit) {
+        log.SetError(alreadyText);
+        return BXLOG_ALREADY_ASSIGNED;
+    }
+    log.sinks |= bit;
+    return BXLOG_OK;
+}
+
+uint32_t RemoveSimpleSink(BXLogger_s& log, uint32_t bit) {
+    if (!(log.sinks & bit)) {
+        log.SetError(L"Debugger is NOT assigned.Could not remove.\n");
+        return BXLOG_NOT_ASSIGNED;
+    }
+    log.sinks &= ~bit;
+    return BXLOG_OK;
+}
+
+// Runs an operation on a valid handle; no exception leaves the library.
+template <typename Fn>
+uint32_t Guarded(BXLOG_HANDLE handle, Fn&& fn) {
+    if (!handle) return BXLOG_INVALID_PARAMETER;
+    try {
+        return fn(*handle);
+    } catch (const std::bad_alloc&) {
+        return 8;  // not enough memory
+    } catch (...) {
+        return BXLOG_NO_SINK;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+BXLOGGER_API uint32_t BXLog_Init(BXLOG_HANDLE* handle) {
+    if (!handle) return BXLOG_INVALID_PARAMETER;
+    try {
+        auto* log = new (std::nothrow) BXLogger_s;
+        if (!log) return BXLOG_NO_SINK;
+        log->lastError = Text(102);
+        *handle = log;
+        return BXLOG_OK;
+    } catch (...) {
+        return BXLOG_NO_SINK;
+    }
+}
+
+BXLOGGER_API uint32_t BXLog_Cleanup(BXLOG_HANDLE handle) {
+    return Guarded(handle, [&](BXLogger_s& log) {
+        delete &log;
+        return BXLOG_OK;
+    });
+}
+
+BXLOGGER_API uint32_t BXLog_SetStringDLL(BXLOG_HANDLE handle, const wchar_t* path) {
+    return Guarded(handle, [&](BXLogger_s& log) { return SetStringDll(log, path); });
+}
+
+BXLOGGER_API uint32_t BXLog_LogArgList(BXLOG_HANDLE handle, uint32_t priority, const wchar_t* format,
+                                       va_list args) {
+    return Guarded(handle, [&](BXLogger_s& log) { return LogArgs(log, priority, format, args); });
+}
+
+BXLOGGER_API uint32_t BXLog_Log(BXLOG_HANDLE handle, uint32_t priority, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    uint32_t result = BXLog_LogArgList(handle, priority, format, args);
+    va_end(args);
+    return result;
+}
+
+BXLOGGER_API uint32_t BXLog_LogIdArgList(BXLOG_HANDLE handle, uint32_t priority, uint32_t messageId,
+                                         va_list args) {
+    return Guarded(handle, [&](BXLogger_s& log) { return LogIdArgs(log, priority, messageId, args); });
+}
+
+BXLOGGER_API uint32_t BXLog_LogId(BXLOG_HANDLE handle, uint32_t priority, uint32_t messageId, ...) {
+    va_list args;
+    va_start(args, messageId);
+    uint32_t result = BXLog_LogIdArgList(handle, priority, messageId, args);
+    va_end(args);
+    return result;
+}
+
+BXLOGGER_API uint32_t BXLog_AddDebugger(BXLOG_HANDLE handle) {
+    return Guarded(handle, [](BXLogger_s& log) {
+        return AddSimpleSink(log, kSinkDebugger, L"Debugger is already assigned. Could not add it.\n");
+    });
+}
+
+BXLOGGER_API uint32_t BXLog_RemoveDebugger(BXLOG_HANDLE handle) {
+    return Guarded(handle, [](BXLogger_s& log) { return RemoveSimpleSink(log, kSinkDebugger); });
+}
+
+BXLOGGER_API uint32_t BXLog_AddStdout(BXLOG_HANDLE handle) {
+    return Guarded(handle, [](BXLogger_s& log) {
+        return AddSimpleSink(log, kSinkStdout, L"Stdout is already assigned. Could not add it.\n");
+    });
+}
+
+BXLOGGER_API uint32_t BXLog_RemoveStdout(BXLOG_HANDLE handle) {
+    return Guarded(handle, [](BXLogger_s& log) { return RemoveSimpleSink(log, kSinkStdout); });
+}
+
+BXLOGGER_API uint32_t BXLog_AddFile(BXLOG_HANDLE handle, const wchar_t* path, uint32_t maxSize,
+                                    uint32_t flags) {
+    return Guarded(handle, [&](BXLogger_s& log) { return AddFile(log, path, maxSize, flags); });
+}
+
+BXLOGGER_API uint32_t BXLog_RemoveFile(BXLOG_HANDLE handle, const wchar_t* path) {
+    return Guarded(handle, [&](BXLogger_s& log) { return RemoveFile(log, path); });
+}
+
+BXLOGGER_API const wchar_t* BXLog_GetErrorStr(BXLOG_HANDLE handle) {
+    if (!handle) return nullptr;
+    std::lock_guard<std::mutex> lock(handle->stateLock);
+    return handle->lastError.c_str();
+}
+
+}  // extern "C"
+
+// CBXLogger: the same operations on the handle it holds.
+
+CBXLogger::CBXLogger() : m_handle(nullptr) {}
+CBXLogger::~CBXLogger() {}
+
+uint32_t CBXLogger::Init() {
+    BXLOG_HANDLE handle = nullptr;
+    uint32_t result = BXLog_Init(&handle);
+    if (result == BXLOG_OK) m_handle = handle;
+    return result;
+}
+
+uint32_t CBXLogger::Cleanup() {
+    uint32_t result = BXLog_Cleanup(m_handle);
+    m_handle = nullptr;
+    return result;
+}
+
+uint32_t CBXLogger::Log(uint32_t priority, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    uint32_t result = BXLog_LogArgList(m_handle, priority, format, args);
+    va_end(args);
+    return result;
+}
+
+uint32_t CBXLogger::LogId(uint32_t priority, uint32_t messageId, ...) {
+    va_list args;
+    va_start(args, messageId);
+    uint32_t result = BXLog_LogIdArgList(m_handle, priority, messageId, args);
+    va_end(args);
+    return result;
+}
+
+uint32_t CBXLogger::AddDebugger() { return BXLog_AddDebugger(m_handle); }
+uint32_t CBXLogger::RemoveDebugger() { return BXLog_RemoveDebugger(m_handle); }
+uint32_t CBXLogger::AddFile(const wchar_t* path, uint32_t maxSize, uint32_t flags) {
+    return BXLog_AddFile(m_handle, path, maxSize, flags);
+}
+uint32_t CBXLogger::RemoveFile(const wchar_t* path) { return BXLog_RemoveFile(m_handle, path); }
+const wchar_t* CBXLogger::GetErrorStr() const { return BXLog_GetErrorStr(m_handle); }

@@ -1,0 +1,61 @@
+// What the logger needs from the operating system. Implemented once in
+// win/os.cpp (Win32 and the Microsoft C runtime) and once in posix/os.cpp.
+#pragma once
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+namespace bxlog::os {
+
+// Formats with the Windows C runtime's wide printf convention ("%s" and "%c"
+// take wide arguments, "%hs"/"%S" narrow ones, "%ld" is 32-bit) into buf of
+// `count` characters. The result is always terminated; text that does not
+// fit is cut to count - 1 characters.
+void FormatV(wchar_t* buf, size_t count, const wchar_t* format, va_list args);
+
+// Hands text to the debugger output (OutputDebugStringW on Windows).
+void DebugOutput(const std::wstring& text);
+
+// Current local date and time.
+std::tm LocalNow();
+
+// The calling thread's last system error (GetLastError / errno).
+uint32_t LastError();
+
+// The system's message for an error code, or "" when it has none.
+std::wstring SystemErrorText(uint32_t code);
+
+// True when a status query of the path fails because the file is missing.
+bool FileMissing(const std::wstring& path);
+
+// Opens a log file as a text stream for reading and writing: truncated ("w+")
+// or appending ("a+"); exclusive (others may neither read nor write) or deny
+// write (others may only read). On failure returns null with the C library's
+// error number in crtError and the system's in systemError.
+FILE* OpenLogFile(const std::wstring& path, bool truncate, bool exclusive, int& crtError,
+                  uint32_t& systemError);
+
+// Size of the open file in bytes.
+int64_t FileSize(FILE* stream);
+
+// Writes the line in the C library's multibyte code page (line ends become
+// CR LF on Windows) and flushes. Returns the bytes written, or -1 with the
+// system error in error.
+int64_t WriteText(FILE* stream, const std::wstring& line, uint32_t& error);
+
+// Copies the whole content of the open stream into a new file at path
+// (replacing it), then empties the stream's file. Failures are ignored: the
+// caller goes on writing.
+void RotateStream(FILE* stream, const std::wstring& copyPath);
+
+// A loaded string library (resource-only DLL on Windows).
+using Module = void*;
+Module LoadStringLibrary(const std::wstring& path, uint32_t& error);
+void FreeStringLibrary(Module module);
+// Loads string `id` (at most maxChars characters). Returns 0 and the text, or
+// the system error; an id that is present but empty gives 0 and "".
+uint32_t LoadLibraryString(Module module, uint32_t id, size_t maxChars, std::wstring& text);
+
+}  // namespace bxlog::os

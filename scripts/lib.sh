@@ -1,0 +1,35 @@
+# Shared by scripts/test, scripts/bench and scripts/demo.
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${BX_BUILD_DIR:-$ROOT/build}
+JOBS=${BX_JOBS:-$(nproc)}
+
+# Debian packages the build and the tests need.
+BX_PACKAGES=(
+  cmake ninja-build g++ googletest libbenchmark-dev libssl-dev
+  clang libclang-rt-14-dev
+  g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 libz-mingw-w64-dev
+  wine64 iproute2 util-linux procps
+)
+
+# Installs whichever of the packages is missing; installs nothing otherwise.
+bx_install_packages() {
+  local missing=()
+  for p in "${BX_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "== installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# bx_configure NAME [cmake args...]: configures and builds BUILD/NAME.
+bx_build() {
+  local name=$1; shift
+  echo "== building $name"
+  mkdir -p "$BUILD"
+  cmake -S "$ROOT" -B "$BUILD/$name" -G Ninja "$@" >"$BUILD/$name.configure.log" 2>&1 \
+    || { cat "$BUILD/$name.configure.log"; return 1; }
+  cmake --build "$BUILD/$name" -j "$JOBS"
+}
