@@ -132,10 +132,12 @@ bool FileMissing(const std::wstring& path) {
 
 FILE* OpenLogFile(const std::wstring& path, bool truncate, bool exclusive, int& crtError,
                   uint32_t& systemError) {
-    // POSIX has no share modes: an exclusive file takes an advisory lock that
-    // another logger's exclusive open respects.
+    // POSIX has no share modes. Both Windows modes refuse a second writer,
+    // so every log file takes an advisory lock that other loggers respect;
+    // readers are not kept out, even of an exclusive file.
+    (void)exclusive;
     FILE* f = fopen(Narrow(path).c_str(), truncate ? "w+" : "a+");
-    if (f && exclusive && flock(fileno(f), LOCK_EX | LOCK_NB) != 0) {
+    if (f && flock(fileno(f), LOCK_EX | LOCK_NB) != 0) {
         int e = errno;
         fclose(f);
         f = nullptr;
