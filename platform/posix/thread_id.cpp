@@ -1,0 +1,10 @@
+#include "platform/thread_id.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace bx {
+
+uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+
+}  // namespace bx

@@ -1,0 +1,165 @@
+// The settings store answers as the registry does. Under Wine these cases run
+// against the real registry, natively against the in-memory store; each case
+// works in a key of its own so that cases may run in parallel.
+#include "platform/settings_store.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/errors.h"
+
+namespace bx::settings {
+namespace {
+
+class SettingsStore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = info->name();
+        path_ = L"SOFTWARE\\Brontavex\\PlatformTest\\" + std::wstring(name.begin(), name.end());
+        DeleteKeyTree(path_.c_str());
+    }
+    void TearDown() override { DeleteKeyTree(path_.c_str()); }
+
+    std::wstring path_;
+};
+
+TEST_F(SettingsStore, AbsentKeyAndValueGiveFileNotFound) {
+    Key key;
+    EXPECT_EQ(err::kFileNotFound, OpenKey(path_.c_str(), Access::Query, key));
+    EXPECT_FALSE(key.IsOpen());
+
+    ASSERT_EQ(err::kSuccess, CreateKey(path_.c_str(), Access::QueryAndSet, key));
+    ASSERT_TRUE(key.IsOpen());
+    uint32_t size = 4, data = 0;
+    EXPECT_EQ(err::kFileNotFound, key.QueryValue(L"nothing", nullptr, &data, &size));
+    EXPECT_EQ(err::kFileNotFound, key.DeleteValue(L"nothing"));
+    // An opened key stays reachable by a second, query-only open.
+    Key again;
+    EXPECT_EQ(err::kSuccess, OpenKey(path_.c_str(), Access::Query, again));
+    // A subkey that was never created is absent.
+    EXPECT_EQ(err::kFileNotFound, OpenKey((path_ + L"\\Sub").c_str(), Access::Query, again));
+}
+
+TEST_F(SettingsStore, ValuesKeepTypeAndExactBytes) {
+    Key key;
+    ASSERT_EQ(err::kSuccess, CreateKey(path_.c_str(), Access::Set, key));
+    const uint32_t dword = 0x12345678;
+    const wchar_t text[] = L"10.1.2.3";  // stored with its terminating NUL
+    const uint8_t bytes[3] = {1, 2, 3};
+    ASSERT_EQ(err::kSuccess, key.SetValue(L"d", kTypeDword, &dword, 4));
+    ASSERT_EQ(err::kSuccess, key.SetValue(L"s", kTypeString, text, sizeof text));
+    ASSERT_EQ(err::kSuccess, key.SetValue(L"b", kTypeBinary, bytes, 3));
+    ASSERT_EQ(err::kSuccess, key.SetValue(L"empty", kTypeString, nullptr, 0));
+
+    ASSERT_EQ(err::kSuccess, OpenKey(path_.c_str(), Access::Query, key));
+    uint32_t type = 0, size = 0;
+    uint8_t buffer[64];
+
+    size = sizeof buffer;
+    ASSERT_EQ(err::kSuccess, key.QueryValue(L"d", &type, buffer, &size));
+    EXPECT_EQ(kTypeDword, type);
+    EXPECT_EQ(4u, size);
+    EXPECT_EQ(0, std::memcmp(buffer, "\x78\x56\x34\x12", 4));
+
+    size = sizeof buffer;
+    ASSERT_EQ(err::kSuccess, key.QueryValue(L"s", &type, buffer, &size));
+    EXPECT_EQ(kTypeString, type);
+    EXPECT_EQ(sizeof text, size);
+    EXPECT_EQ(0, std::memcmp(buffer, text, sizeof text));
+
+    size = sizeof buffer;
+    ASSERT_EQ(err::kSuccess, key.QueryValue(L"b", &type, buffer, &size));
+    EXPECT_EQ(kTypeBinary, type);
+    EXPECT_EQ(3u, size);
+
+    size = sizeof buffer;
+    ASSERT_EQ(err::kSuccess, key.QueryValue(L"empty", &type, buffer, &size));
+    EXPECT_EQ(kTypeString, type);
+    EXPECT_EQ(0u, size);
+
+    // Size only: no buffer, the stored size comes back.
+    size = 0;
+    ASSERT_EQ(err::kSuccess, key.QueryValue(L"s", &type, nullptr, &size));
+    EXPECT_EQ(sizeof text, size);
+}
+
+TEST_F(SettingsStore, SmallBufferGivesMoreDataWithNeededSize) {
+    Key key;
+    ASSERT_EQ(err::kSuccess, CreateKey(path_.c_str(), Access::QueryAndSet, key));
+    std::wstring text(3000, L'k');
+    uint32_t bytes = static_cast<uint32_t>((text.size() + 1) * sizeof(wchar_t));
+    ASSERT_EQ(err::kSuccess, key.SetValue(L"long", kTypeString, text.c_str(), bytes));
+
+    uint8_t small[2048];
+    uint32_t size = sizeof small;
+    EXPECT_EQ(err::kMoreData, key.QueryValue(L"long", nullptr, small, &size));
+    EXPECT_EQ(bytes, size);
+
+    const uint64_t qword = 7;
+    ASSERT_EQ(err::kSuccess, key.SetValue(L"q", kTypeQword, &qword, 8));
+    uint32_t four = 0;
+    size = 4;
+    EXPECT_EQ(err::kMoreData, key.QueryValue(L"q", nullptr, &four, &size));
+    EXPECT_EQ(8u, size);
+}
+
+TEST_F(SettingsStore, ValueNamesAndPathsIgnoreCase) {
+    Key key;
+    ASSERT_EQ(err::kSuccess, CreateKey(path_.c_str(), Access::QueryAndSet, key));
+    const uint32_t one = 1, two = 2;
+    ASSERT_EQ(err::kSuccess, key.SetValue(L"verbose", kTypeDword, &one, 4));
+    ASSERT_EQ(err::kSuccess, key.SetValue(L"Verbose", kTypeDword, &two, 4));  // the same value
+
+    std::wstring upper = path_;
+    for (auto& c : upper) c = static_cast<wchar_t>(towupper(c));
+    Key other;
+    ASSERT_EQ(err::kSuccess, OpenKey(upper.c_str(), Access::Query, other));
+    uint32_t value = 0, size = 4;
+    ASSERT_EQ(err::kSuccess, other.QueryValue(L"VERBOSE", nullptr, &value, &size));
+    EXPECT_EQ(2u, value);
+    EXPECT_EQ(err::kSuccess, key.DeleteValue(L"vErBoSe"));
+    size = 4;
+    EXPECT_EQ(err::kFileNotFound, other.QueryValue(L"verbose", nullptr, &value, &size));
+}
+
+TEST_F(SettingsStore, AccessIsCheckedPerHandle) {
+    Key writer;
+    ASSERT_EQ(err::kSuccess, CreateKey(path_.c_str(), Access::Set, writer));
+    const uint32_t one = 1;
+    ASSERT_EQ(err::kSuccess, writer.SetValue(L"v", kTypeDword, &one, 4));
+    uint32_t value = 0, size = 4;
+    EXPECT_EQ(err::kAccessDenied, writer.QueryValue(L"v", nullptr, &value, &size));
+
+    Key reader;
+    ASSERT_EQ(err::kSuccess, OpenKey(path_.c_str(), Access::Query, reader));
+    EXPECT_EQ(err::kAccessDenied, reader.SetValue(L"v", kTypeDword, &one, 4));
+    EXPECT_EQ(err::kAccessDenied, reader.DeleteValue(L"v"));
+}
+
+TEST_F(SettingsStore, DeleteTreeRemovesSubkeysAndKeyOwnsHandle) {
+    Key key;
+    ASSERT_EQ(err::kSuccess, CreateKey((path_ + L"\\A\\B").c_str(), Access::Set, key));
+    const uint32_t one = 1;
+    ASSERT_EQ(err::kSuccess, key.SetValue(L"v", kTypeDword, &one, 4));
+    key.Close();
+    EXPECT_FALSE(key.IsOpen());
+    // Parents were created on the way.
+    EXPECT_EQ(err::kSuccess, OpenKey((path_ + L"\\A").c_str(), Access::Query, key));
+
+    Key moved(std::move(key));
+    EXPECT_FALSE(key.IsOpen());
+    EXPECT_TRUE(moved.IsOpen());
+    moved = Key();
+    EXPECT_FALSE(moved.IsOpen());
+
+    EXPECT_EQ(err::kSuccess, DeleteKeyTree(path_.c_str()));
+    EXPECT_EQ(err::kFileNotFound, OpenKey((path_ + L"\\A\\B").c_str(), Access::Query, key));
+    EXPECT_EQ(err::kFileNotFound, OpenKey(path_.c_str(), Access::Query, key));
+    EXPECT_EQ(err::kFileNotFound, DeleteKeyTree(path_.c_str()));
+}
+
+}  // namespace
+}  // namespace bx::settings

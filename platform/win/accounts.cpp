@@ -1,0 +1,83 @@
+// Accounts on Windows: the security API.
+#include "platform/accounts.h"
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <algorithm>
+
+namespace bx::accounts {
+namespace {
+
+// Owns memory the system allocated with LocalAlloc.
+class LocalMemory {
+public:
+    LocalMemory() = default;
+    ~LocalMemory() {
+        if (memory_) LocalFree(memory_);
+    }
+    LocalMemory(const LocalMemory&) = delete;
+    LocalMemory& operator=(const LocalMemory&) = delete;
+    template <typename T>
+    T** Out() { return reinterpret_cast<T**>(&memory_); }
+    void* Get() const { return memory_; }
+
+private:
+    void* memory_ = nullptr;
+};
+
+PSID AsSid(const void* sid) { return const_cast<void*>(sid); }
+
+}  // namespace
+
+bool IsValidSid(const void* sid) { return sid && ::IsValidSid(AsSid(sid)); }
+
+uint32_t CopySid(void* dest, uint32_t destBytes, const void* src) {
+    if (!::CopySid(destBytes, dest, AsSid(src))) return GetLastError();
+    return 0;
+}
+
+bool EqualSid(const void* a, const void* b) {
+    return IsValidSid(a) && IsValidSid(b) && ::EqualSid(AsSid(a), AsSid(b));
+}
+
+uint32_t SidToString(const void* sid, std::wstring& text) {
+    text.clear();
+    LocalMemory buffer;
+    if (!ConvertSidToStringSidW(AsSid(sid), buffer.Out<wchar_t>())) return GetLastError();
+    text = static_cast<const wchar_t*>(buffer.Get());
+    return 0;
+}
+
+uint32_t StringToSid(const wchar_t* text, std::vector<uint8_t>& sid) {
+    sid.clear();
+    LocalMemory buffer;
+    if (!ConvertStringSidToSidW(text, buffer.Out<void>())) return GetLastError();
+    const auto* bytes = static_cast<const uint8_t*>(buffer.Get());
+    sid.assign(bytes, bytes + GetLengthSid(buffer.Get()));
+    return 0;
+}
+
+uint32_t LookupAccount(const void* sid, Account& account) {
+    account = Account{};
+    std::wstring name(256, L'\0'), domain(256, L'\0');
+    // One retry at the sizes the system reports when a name is longer.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        DWORD nameChars = static_cast<DWORD>(name.size());
+        DWORD domainChars = static_cast<DWORD>(domain.size());
+        SID_NAME_USE use = SidTypeUnknown;
+        if (LookupAccountSidW(nullptr, AsSid(sid), &name[0], &nameChars, &domain[0], &domainChars, &use)) {
+            account.name.assign(name.c_str());
+            account.domain.assign(domain.c_str());
+            account.type = static_cast<SidType>(use);
+            return 0;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER) return error;
+        name.assign(std::max<size_t>(nameChars, name.size()) + 1, L'\0');
+        domain.assign(std::max<size_t>(domainChars, domain.size()) + 1, L'\0');
+    }
+    return ERROR_INSUFFICIENT_BUFFER;
+}
+
+}  // namespace bx::accounts
