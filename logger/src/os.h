@@ -18,8 +18,8 @@ void FormatV(wchar_t* buf, size_t count, const wchar_t* format, va_list args);
 // Hands text to the debugger output (OutputDebugStringW on Windows).
 void DebugOutput(const std::wstring& text);
 
-// Current local date and time.
-std::tm LocalNow();
+// The local date and time of a moment.
+std::tm LocalTime(time_t moment);
 
 // The calling thread's last system error (GetLastError / errno).
 uint32_t LastError();

@@ -62,14 +62,43 @@ std::wstring SystemErrorText(uint32_t code) {
     return text.empty() ? FormatText(114, code) : text;
 }
 
+namespace {
+
+void TwoDigits(wchar_t* at, int value) {
+    at[0] = static_cast<wchar_t>(L'0' + value / 10 % 10);
+    at[1] = static_cast<wchar_t>(L'0' + value % 10);
+}
+
+// "MM/DD/YY:HH:MM:SS\t" of the current local time. Each thread keeps the
+// stamp of the last second it saw, so the clock is read once per line and
+// the calendar is worked out once per second.
+const wchar_t* Stamp() {
+    thread_local time_t stampedAt = -1;
+    thread_local wchar_t stamp[19] = L"00/00/00:00:00:00\t";
+    time_t now = time(nullptr);
+    if (now != stampedAt) {
+        std::tm t = os::LocalTime(now);
+        TwoDigits(stamp, t.tm_mon + 1);
+        TwoDigits(stamp + 3, t.tm_mday);
+        TwoDigits(stamp + 6, t.tm_year % 100);
+        TwoDigits(stamp + 9, t.tm_hour);
+        TwoDigits(stamp + 12, t.tm_min);
+        TwoDigits(stamp + 15, t.tm_sec);
+        stampedAt = now;
+    }
+    return stamp;
+}
+
+}  // namespace
+
 std::wstring BuildLine(uint32_t priority, const wchar_t* message) {
-    std::tm t = os::LocalNow();
-    wchar_t stamp[32];
-    swprintf(stamp, 32, L"%02d/%02d/%02d:%02d:%02d:%02d\t", t.tm_mon + 1, t.tm_mday, t.tm_year % 100,
-             t.tm_hour, t.tm_min, t.tm_sec);
-    std::wstring line = stamp;
-    if (priority <= BXLOG_DEBUG) line += Text(128 + priority);
-    line += message;
+    const wchar_t* label = priority <= BXLOG_DEBUG ? Text(128 + priority) : L"";
+    size_t messageLength = wcslen(message);
+    std::wstring line;
+    line.reserve(18 + 14 + messageLength + 1);
+    line.append(Stamp(), 18);
+    line.append(label);
+    line.append(message, messageLength);
     line += L'\n';
     return line;
 }

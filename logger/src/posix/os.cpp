@@ -96,6 +96,14 @@ std::string Narrow(const std::wstring& path) { return ToUtf8(path); }
 }  // namespace
 
 void FormatV(wchar_t* buf, size_t count, const wchar_t* format, va_list args) {
+    if (wcscmp(format, L"%s") == 0) {  // literal text, the common case
+        const wchar_t* text = va_arg(args, const wchar_t*);
+        size_t n = text ? wcsnlen(text, count - 1) : 0;
+        if (!text) text = L"(null)", n = 6;
+        wmemcpy(buf, text, n);
+        buf[n] = L'\0';
+        return;
+    }
     std::wstring translated = TranslateFormat(format);
     int n = vswprintf(buf, count, translated.c_str(), args);
     if (n < 0) buf[count - 1] = L'\0';  // glibc leaves cut output unterminated
@@ -108,10 +116,9 @@ void DebugOutput(const std::wstring& text) {
     (void)ignored;
 }
 
-std::tm LocalNow() {
-    time_t now = time(nullptr);
+std::tm LocalTime(time_t moment) {
     std::tm out{};
-    localtime_r(&now, &out);
+    localtime_r(&moment, &out);
     return out;
 }
 

@@ -20,10 +20,9 @@ void FormatV(wchar_t* buf, size_t count, const wchar_t* format, va_list args) {
 
 void DebugOutput(const std::wstring& text) { OutputDebugStringW(text.c_str()); }
 
-std::tm LocalNow() {
-    time_t now = time(nullptr);
+std::tm LocalTime(time_t moment) {
     std::tm out{};
-    localtime_s(&out, &now);
+    localtime_s(&out, &moment);
     return out;
 }
 
