@@ -1,0 +1,78 @@
+#include "settings_reader.h"
+
+#include "platform/errors.h"
+#include "platform/settings_store.h"
+
+namespace bx {
+namespace {
+
+constexpr uint32_t kStringBufferBytes = 2048;
+
+}  // namespace
+
+uint32_t ReadDwordSetting(const wchar_t* keyPath, const wchar_t* name, uint32_t defaultValue) {
+    settings::Key key;
+    if (settings::OpenKey(keyPath, settings::Access::Query, key) != err::kSuccess) return defaultValue;
+    uint8_t bytes[4] = {0, 0, 0, 0};
+    uint32_t size = sizeof bytes;
+    if (key.QueryValue(name, nullptr, bytes, &size) != err::kSuccess) return defaultValue;
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+uint32_t ReadStringSetting(const wchar_t* keyPath, const wchar_t* name, std::wstring& text) {
+    text.clear();
+    settings::Key key;
+    uint32_t error = settings::OpenKey(keyPath, settings::Access::Query, key);
+    if (error != err::kSuccess) return error;
+    std::vector<uint8_t> buffer(kStringBufferBytes);
+    uint32_t size = kStringBufferBytes;
+    error = key.QueryValue(name, nullptr, buffer.data(), &size);
+    if (error == err::kMoreData) {
+        buffer.assign(size, 0);
+        error = key.QueryValue(name, nullptr, buffer.data(), &size);
+    }
+    if (error != err::kSuccess) return error;
+    text = TextFromStoredBytes(buffer.data(), size);
+    return err::kSuccess;
+}
+
+std::wstring TextFromStoredBytes(const uint8_t* bytes, size_t count) {
+    std::wstring text;
+    for (size_t i = 0; i + 1 < count; i += 2) {
+        uint32_t unit = static_cast<uint32_t>(bytes[i]) | static_cast<uint32_t>(bytes[i + 1]) << 8;
+        if (unit == 0) break;
+        if (sizeof(wchar_t) == 4 && unit >= 0xD800 && unit < 0xDC00 && i + 3 < count) {
+            // A surrogate pair becomes one character where wchar_t is 32 bits.
+            uint32_t low = static_cast<uint32_t>(bytes[i + 2]) | static_cast<uint32_t>(bytes[i + 3]) << 8;
+            if (low >= 0xDC00 && low < 0xE000) {
+                unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            }
+        }
+        text += static_cast<wchar_t>(unit);
+    }
+    return text;
+}
+
+std::vector<uint8_t> StoredBytesFromText(const std::wstring& text) {
+    std::vector<uint8_t> bytes;
+    auto put = [&bytes](uint32_t unit) {
+        bytes.push_back(static_cast<uint8_t>(unit));
+        bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    };
+    for (wchar_t c : text) {
+        uint32_t code = static_cast<uint32_t>(c);
+        if (code > 0xFFFF) {
+            code -= 0x10000;
+            put(0xD800 + (code >> 10));
+            put(0xDC00 + (code & 0x3FF));
+        } else {
+            put(code);
+        }
+    }
+    put(0);
+    return bytes;
+}
+
+}  // namespace bx
