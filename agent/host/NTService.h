@@ -1,0 +1,212 @@
+// The Windows service framework: a console program becomes a service program
+// that installs and removes itself, registers as an event-log source, drives
+// an installed service to a state and waits for it, and runs its work under
+// the SCM's control dispatcher or in a console.
+//
+// A service derives from CNTService, overrides ServiceRun (its work) and the
+// control operations it accepts, and reports its states with ReportStatus.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "EventLogSource.h"
+#include "NTServiceRes.h"
+#include "WinHandles.h"
+
+// Raised by a service's work to end the service with the two exit codes the
+// SCM reports (or, in console mode, the program's exit code).
+class CNTServiceTerminateException {
+public:
+    CNTServiceTerminateException(DWORD win32ExitCode, DWORD serviceSpecificExitCode)
+        : m_dwWin32ExitCode(win32ExitCode), m_dwServiceSpecificExitCode(serviceSpecificExitCode) {}
+    DWORD Win32ExitCode() const { return m_dwWin32ExitCode; }
+    DWORD ServiceSpecificExitCode() const { return m_dwServiceSpecificExitCode; }
+
+private:
+    DWORD m_dwWin32ExitCode;
+    DWORD m_dwServiceSpecificExitCode;
+};
+
+// The parsed command line: verbs and value switches.
+class CNTServiceCommandLineInfo {
+public:
+    enum ShellCommand : uint32_t {
+        RunAsService = 0,
+        StartTheService = 1,
+        PauseService = 2,
+        ContinueService = 3,
+        StopService = 4,
+        InstallService = 5,
+        UninstallService = 6,
+        DebugService = 7,  // run in the console
+        ShowServiceHelp = 8,
+        NothingToDo = 9,   // set by a derived parser that handled the command itself
+    };
+
+    CNTServiceCommandLineInfo();
+    // One argument. Only switches count (the leading "-" or "/" already
+    // stripped); verbs compare case-insensitively; value switches match by
+    // upper-cased prefix in the order T:, SCL:, SD:, SN:, SDN:, P:, U: and need
+    // at least one character of value; anything else is ignored.
+    virtual void ParseParam(const wchar_t* param, bool isSwitch, bool isLast);
+    virtual ~CNTServiceCommandLineInfo();
+
+    uint32_t m_nShellCommand = RunAsService;
+    DWORD m_dwTimeout = 5000;  // milliseconds
+    BOOL m_bSilent = FALSE;
+    std::wstring m_sServiceCommandLine;
+    std::wstring m_sServiceName;
+    std::wstring m_sServiceDisplayName;
+    std::wstring m_sServiceDescription;
+    std::wstring m_sUserName;
+    std::wstring m_sPassword;
+    BOOL m_bAutoStart = FALSE;
+};
+
+class CNTService {
+public:
+    // SetServiceToStatus operations.
+    enum StatusOperation : uint32_t { OpStart = 0, OpPause = 1, OpContinue = 2, OpStop = 3 };
+
+    CNTService();
+    CNTService(const CNTService&) = delete;
+    CNTService& operator=(const CNTService&) = delete;
+
+    // Virtual operations, in slot order.
+    virtual ~CNTService();
+    virtual BOOL SetParameterString(const wchar_t* valueName, const wchar_t* text);
+    virtual BOOL SetParameterInt(const wchar_t* valueName, DWORD value);
+    virtual BOOL SetParameterBinary(const wchar_t* valueName, const BYTE* data, DWORD size);
+    virtual std::wstring GetParameterString(const wchar_t* valueName, const wchar_t* defaultText);
+    virtual DWORD GetParameterInt(const wchar_t* valueName, DWORD defaultValue);
+    virtual BOOL GetParameterBinary(const wchar_t* valueName, std::vector<BYTE>& data);
+    virtual void ParseCommandLine(CNTServiceCommandLineInfo& info);
+    virtual DWORD ProcessCommand(CNTServiceCommandLineInfo& info);
+    virtual BOOL ReportStatus(DWORD state, DWORD checkPoint = static_cast<DWORD>(-1),
+                              DWORD waitHint = static_cast<DWORD>(-1),
+                              DWORD controlsAccepted = static_cast<DWORD>(-1));
+    virtual BOOL ReportCurrentStatus();
+    virtual BOOL RegisterHandler();
+    virtual DWORD HandleControl(DWORD control, DWORD eventType, LPVOID eventData);
+    virtual void ServiceRun(DWORD argc, LPWSTR* argv);
+    virtual void OnStop();
+    virtual void OnPause();
+    virtual void OnContinue();
+    virtual void OnInterrogate();
+    virtual void OnShutdown();
+    virtual void OnParamChange();
+    virtual DWORD OnHardwareProfileChange(DWORD eventType);
+    virtual DWORD OnPowerEvent(DWORD eventType, LPVOID eventData);
+    virtual void OnNetBindAdd();
+    virtual void OnNetBindRemove();
+    virtual void OnNetBindEnable();
+    virtual void OnNetBindDisable();
+    virtual DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData);
+    virtual DWORD OnSessionChange(DWORD eventType, WTSSESSION_NOTIFICATION* notification);
+    virtual void OnUserDefinedRequest(DWORD control);
+    virtual BOOL RunDispatcher();
+    virtual BOOL SetServiceToStatus(uint32_t operation, DWORD& error, DWORD timeout,
+                                    DWORD pollInterval);
+    virtual BOOL Install(std::wstring& message, DWORD& error);
+    virtual BOOL Uninstall(std::wstring& message, DWORD& error, DWORD timeout);
+    virtual void RunInConsole();
+    virtual void ShowHelp();
+    virtual BOOL EnumerateInstances(std::vector<std::wstring>& serviceNames, DWORD& error);
+    virtual void ServiceMain(DWORD argc, LPWSTR* argv);
+    virtual std::wstring FormatErrorMessage(UINT messageId, DWORD error, BOOL eventLog);
+    virtual UINT MapStringID(UINT id);
+    virtual DWORD MapEventID(DWORD id);
+    virtual std::wstring GetErrorText(DWORD error);
+    virtual BOOL SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD controlsAccepted,
+                           DWORD win32ExitCode, DWORD serviceSpecificExitCode);
+    virtual std::vector<wchar_t> GetDependencies();
+    virtual BOOL ConsoleCtrlHandler(DWORD ctrlType);
+
+    // Helpers.
+    // Loads string resource MapStringID(id) of the program; empty when absent.
+    std::wstring LoadResourceString(UINT id);
+    // Writes an event (MapEventID(eventId)) when event logging is on.
+    void WriteEvent(WORD type, DWORD eventId, const wchar_t* string1 = nullptr,
+                     const wchar_t* string2 = nullptr);
+    // A message on standard output (console output on) or in a message box.
+    void ShowMessage(const std::wstring& text);
+    // Text plus line feed on standard output: console text when it is a
+    // console, else bytes in the console's output code page.
+    static void WriteStdout(const std::wstring& text);
+    // The running program's full path.
+    static std::wstring ModulePath();
+    // The service in this process: reached by the SCM and console callbacks.
+    static CNTService* Instance() { return sm_pService; }
+
+    // Message formatting styles (display and event-log error styles).
+    enum ErrorStyle : DWORD {
+        StyleErrorCode = 0,                // the error code in decimal
+        StyleCodeAndText = 1,              // message 15: code, system text
+        StyleSystemText = 2,               // the system text
+        StyleMessageWithCode = 3,          // the message, %1 = code
+        StyleMessageWithCodeAndText = 4,   // the message, %1 = message 15
+        StyleMessageWithSystemText = 5,    // the message, %1 = system text
+    };
+
+    // Fields, in order. Defaults as the constructor sets them.
+    DWORD m_dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    DWORD m_dwStartType = SERVICE_DEMAND_START;
+    DWORD m_dwErrorControl = SERVICE_ERROR_IGNORE;
+    std::wstring m_sLoadOrderGroup;
+    std::wstring m_sUserName;
+    std::wstring m_sPassword;
+    std::wstring m_sEventMessageFile;
+    DWORD m_dwDisplayErrorStyle = StyleMessageWithCodeAndText;
+    DWORD m_dwEventLogErrorStyle = StyleCodeAndText;
+    std::vector<std::wstring> m_sDependencies;
+    BOOL m_bEventLogSource = TRUE;  // event logging on
+    SERVICE_STATUS_HANDLE m_hStatus = nullptr;
+    DWORD m_dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+    DWORD m_dwCheckPoint = 0;
+    DWORD m_dwWaitHint = 0;
+    DWORD m_dwCurrentState = SERVICE_STOPPED;
+    DWORD m_dwServiceExitCode = 0;  // the exit codes stored with the status
+    DWORD m_dwWin32ExitCode = 0;
+    DWORD m_dwIgnoredControl = 0;   // a control with this code gets error 120
+    std::wstring m_sServiceName, m_sMasterServiceName;
+    std::wstring m_sDisplayName, m_sMasterDisplayName;
+    std::wstring m_sDescription, m_sMasterDescription;
+    CEventLogSource m_EventLogSource;
+    bxhost::CriticalSection m_csStatus;  // guards the stored status values
+    BOOL m_bRegistryFlush = TRUE;
+    BOOL m_bAllowCommandLine = FALSE;  // "SCL:"
+    BOOL m_bAllowNameChange = FALSE;   // "SN:"
+    BOOL m_bAllowDescriptionChange = FALSE;  // "SD:"
+    BOOL m_bAllowDisplayNameChange = FALSE;  // "SDN:"
+    BOOL m_bUseConsole = TRUE;  // messages to standard output, else message boxes
+    std::wstring m_sBinaryPathName;
+    using RegisterHandlerExFn = SERVICE_STATUS_HANDLE(WINAPI*)(LPCWSTR, LPHANDLER_FUNCTION_EX,
+                                                              LPVOID);
+    bxhost::UniqueModule m_hAdvapi32;
+    RegisterHandlerExFn m_lpfnRegisterServiceCtrlHandlerEx = nullptr;
+    // Console mode: signalled while no work runs; a console close waits for it.
+    bxhost::UniqueHandle m_hConsoleWorkDone;
+    static constexpr DWORD kConsoleCloseWaitMs = 4500;
+
+protected:
+    // The SCM's and the console's entry points. None lets an exception out.
+    static void WINAPI _ServiceMain(DWORD argc, LPWSTR* argv);
+    static void WINAPI _ServiceCtrlHandler(DWORD control);
+    static DWORD WINAPI _ServiceCtrlHandlerEx(DWORD control, DWORD eventType, LPVOID eventData,
+                                             LPVOID context);
+    static BOOL WINAPI _ConsoleCtrlHandler(DWORD ctrlType);
+
+    // Key SYSTEM\CurrentControlSet\Services\<name>\Parameters.
+    std::wstring ParametersKeyPath() const;
+    // Replaces %1 and %2 of a message.
+    static std::wstring FillMessage(const std::wstring& message, const std::wstring& insert1,
+                                    const std::wstring& insert2 = std::wstring());
+    // Shows/logs one failure: the display text to the debugger output and,
+    // when eventId is not 0, the event (type error) with the event-log text.
+    void ReportFailure(UINT messageId, DWORD error, DWORD eventId);
+
+    static CNTService* sm_pService;
+};

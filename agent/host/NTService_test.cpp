@@ -1,0 +1,521 @@
+// The service framework inside one process: command-line parsing, message
+// strings and formatting, control dispatch, stored status values, the console
+// control handler and the event-log writes. The SCM-driven behaviour is in
+// NTService_scm_test.cpp.
+#include "NTService.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+
+#include "testprogs/test_support.h"
+
+namespace {
+
+using Cmd = CNTServiceCommandLineInfo;
+
+CNTServiceCommandLineInfo Parse(std::initializer_list<std::pair<const wchar_t*, bool>> args) {
+    CNTServiceCommandLineInfo info;
+    size_t i = 0;
+    for (const auto& a : args) info.ParseParam(a.first, a.second, ++i == args.size());
+    return info;
+}
+
+// The system's text for an error, as the framework is documented to use it:
+// system default language, trailing white space removed.
+std::wstring SystemText(DWORD error) {
+    wchar_t* text = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT),
+                             reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::wstring s = n ? std::wstring(text, n) : std::wstring();
+    if (text) LocalFree(text);
+    while (!s.empty() && (s.back() == L'\n' || s.back() == L'\r' || s.back() == L' ')) s.pop_back();
+    return s;
+}
+
+TEST(NTServiceCommandLine, DefaultsAreRunAsServiceWithFiveSecondTimeout) {
+    CNTServiceCommandLineInfo info;
+    EXPECT_EQ(Cmd::RunAsService, info.m_nShellCommand);
+    EXPECT_EQ(5000u, info.m_dwTimeout);
+    EXPECT_FALSE(info.m_bSilent);
+    EXPECT_FALSE(info.m_bAutoStart);
+    EXPECT_TRUE(info.m_sServiceName.empty());
+    EXPECT_TRUE(info.m_sServiceCommandLine.empty());
+}
+
+TEST(NTServiceCommandLine, VerbsCompareCaseInsensitively) {
+    struct Case {
+        const wchar_t* verb;
+        uint32_t command;
+    } cases[] = {
+        {L"install", Cmd::InstallService},   {L"INSTALL", Cmd::InstallService},
+        {L"start", Cmd::StartTheService},    {L"START", Cmd::StartTheService},
+        {L"StArT", Cmd::StartTheService},    {L"pause", Cmd::PauseService},
+        {L"continue", Cmd::ContinueService}, {L"stop", Cmd::StopService},
+        {L"remove", Cmd::UninstallService},  {L"uninstall", Cmd::UninstallService},
+        {L"debug", Cmd::DebugService},       {L"app", Cmd::DebugService},
+        {L"application", Cmd::DebugService}, {L"Console", Cmd::DebugService},
+        {L"help", Cmd::ShowServiceHelp},     {L"?", Cmd::ShowServiceHelp},
+    };
+    for (const auto& c : cases) {
+        auto info = Parse({{c.verb, true}});
+        EXPECT_EQ(c.command, info.m_nShellCommand) << testing::PrintToString(bxtest::Narrow(c.verb));
+    }
+    auto flags = Parse({{L"Silent", true}, {L"AUTO", true}});
+    EXPECT_TRUE(flags.m_bSilent);
+    EXPECT_TRUE(flags.m_bAutoStart);
+    EXPECT_EQ(Cmd::RunAsService, flags.m_nShellCommand);
+}
+
+TEST(NTServiceCommandLine, PlainWordsAndUnknownSwitchesAreIgnored) {
+    auto info = Parse({{L"install", false}, {L"stop", false}, {L"frobnicate", true}, {L"installx", true}});
+    EXPECT_EQ(Cmd::RunAsService, info.m_nShellCommand);
+    // The last verb wins.
+    auto last = Parse({{L"install", true}, {L"start", true}});
+    EXPECT_EQ(Cmd::StartTheService, last.m_nShellCommand);
+}
+
+TEST(NTServiceCommandLine, ValueSwitchesMatchByPrefixAndKeepTheValueAsTyped) {
+    auto info = Parse({{L"t:10000", true},
+                       {L"scl:-stopdelay:5 /X", true},
+                       {L"sd:My Description", true},
+                       {L"Sn:Other", true},
+                       {L"SDN:Shown Name", true},
+                       {L"P:Secret", true},
+                       {L"u:DOMAIN\\user", true}});
+    EXPECT_EQ(10000u, info.m_dwTimeout);
+    EXPECT_EQ(L"-stopdelay:5 /X", info.m_sServiceCommandLine);
+    EXPECT_EQ(L"My Description", info.m_sServiceDescription);
+    EXPECT_EQ(L"Other", info.m_sServiceName);
+    EXPECT_EQ(L"Shown Name", info.m_sServiceDisplayName);
+    EXPECT_EQ(L"Secret", info.m_sPassword);
+    EXPECT_EQ(L"DOMAIN\\user", info.m_sUserName);
+}
+
+TEST(NTServiceCommandLine, PrefixNeedsAValueAndMustStartTheSwitch) {
+    auto info = Parse({{L"T:", true}, {L"SN:", true}, {L"XSN:abc", true}, {L"ASD:abc", true}, {L"SN:x", false}});
+    EXPECT_EQ(5000u, info.m_dwTimeout);
+    EXPECT_TRUE(info.m_sServiceName.empty());
+    EXPECT_TRUE(info.m_sServiceDescription.empty());
+    // "SDN:" is the display name, not a description "N:...".
+    auto display = Parse({{L"SDN:Name", true}});
+    EXPECT_EQ(L"Name", display.m_sServiceDisplayName);
+    EXPECT_TRUE(display.m_sServiceDescription.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Strings and messages
+
+TEST(NTServiceMessages, StringTableHoldsTheDocumentedTexts) {
+    const std::map<UINT, std::wstring> expected = {
+        {1, L"BX Halvern Install, Failed call to open SCM, Error:%1"},
+        {2, L"BX Halvern Install, Failed call to lock SCM, Error:%1"},
+        {3, L"BX Halvern Install, Failed call to CreateService, Error:%1"},
+        {4, L"BX Halvern Install, Failed call to install service as an event log source, Error:%1"},
+        {5, L"BX Halvern Uninstall, Failed call to open SCM, Error:%1"},
+        {6, L"BX Halvern Uninstall, Failed call to OpenService, Error:%1"},
+        {7, L"BX Halvern Uninstall, Failed call to WaitForStop, Error:%1"},
+        {8, L"BX Halvern Uninstall, Failed call to DeleteService, Error:%1"},
+        {9, L"BX Halvern Uninstall, Failed call to remove service as an event log source, Error:%1"},
+        {10, L"BX Halvern, Failed to start the service, Error:%1"},
+        {11, L"BX Halvern, Failed to stop the service, Error:%1"},
+        {12, L"BX Halvern, Failed to continue the service, Error:%1"},
+        {13, L"BX Halvern, Failed to pause the service, Error:%1"},
+        {14, L"BX Halvern, Failed to start the service, Error:%1"},
+        {15, L"BX Halvern: %1, %2"},
+        {16, L"BX Halvern Uninstall, Failed to stop service, Error:%1"},
+        {17, L"BX Halvern SetServiceToStatus, Failed call to open SCM, Error:%1"},
+        {18, L"BX Halvern SetServiceToStatus, Failed call to OpenService, Error:%1"},
+        {19, L"BX Halvern SetServiceToStatus, Failed to start the service, Error:%1"},
+        {20, L"BX Halvern SetServiceToStatus, Failed to continue the service, Error:%1"},
+        {21, L"BX Halvern SetServiceToStatus, Failed to pause the service, Error:%1"},
+        {22, L"BX Halvern SetServiceToStatus, Failed to stop the service, Error:%1"},
+        {23, L"BX Halvern SetServiceToStatus, Failed to wait for the service to change state, Error:%1"},
+        {24, L"BX Halvern SetServiceToStatus, Failed to check the service status, Error:%1"},
+        {100, L"BXPLNSvc"},
+        {101, L"Brontavex Halvern"},
+        {102, L"Works in conjunction with a Brontavex UTM device to provide enhanced security services to both the "
+              L"local host and the network."},
+    };
+    CNTService service;
+    for (const auto& [id, text] : expected) EXPECT_EQ(text, service.LoadResourceString(id)) << "string " << id;
+    EXPECT_EQ(L"", service.LoadResourceString(25));
+}
+
+TEST(NTServiceMessages, ConstructorTakesNamesFromTheStringTable) {
+    CNTService service;
+    EXPECT_EQ(L"BXPLNSvc", service.m_sServiceName);
+    EXPECT_EQ(L"BXPLNSvc", service.m_sMasterServiceName);
+    EXPECT_EQ(L"Brontavex Halvern", service.m_sDisplayName);
+    EXPECT_EQ(L"Brontavex Halvern", service.m_EventLogSource.SourceName());
+    EXPECT_EQ(L"Application", service.m_EventLogSource.LogName());
+    EXPECT_EQ(service.LoadResourceString(102), service.m_sDescription);
+    EXPECT_EQ(CNTService::Instance(), &service);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), service.m_dwServiceType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), service.m_dwStartType);
+    EXPECT_EQ(3u, service.m_dwControlsAccepted);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.m_dwCurrentState);
+    // Present on every Windows since 2000 and on Wine.
+    EXPECT_NE(nullptr, service.m_lpfnRegisterServiceCtrlHandlerEx);
+}
+
+TEST(NTServiceMessages, FormatErrorMessageHasSixStyles) {
+    CNTService service;
+    const std::wstring text = SystemText(5);
+    ASSERT_FALSE(text.empty());
+    const std::wstring prefix = L"BX Halvern SetServiceToStatus, Failed call to open SCM, Error:";
+    const std::wstring codeAndText = L"BX Halvern: 5, " + text;
+    const std::pair<DWORD, std::wstring> styles[] = {
+        {0, L"5"},
+        {1, codeAndText},
+        {2, text},
+        {3, prefix + L"5"},
+        {4, prefix + codeAndText},
+        {5, prefix + text},
+    };
+    for (const auto& [style, expected] : styles) {
+        service.m_dwDisplayErrorStyle = style;
+        service.m_dwEventLogErrorStyle = style;
+        EXPECT_EQ(expected, service.FormatErrorMessage(IDS_NTSERV_STATUS_FAIL_OPENSCM, 5, FALSE)) << style;
+        EXPECT_EQ(expected, service.FormatErrorMessage(IDS_NTSERV_STATUS_FAIL_OPENSCM, 5, TRUE)) << style;
+    }
+}
+
+TEST(NTServiceMessages, DefaultStylesShowTheMessageAndLogCodeAndText) {
+    CNTService service;
+    EXPECT_EQ(L"BX Halvern SetServiceToStatus, Failed call to open SCM, Error:BX Halvern: 5, " + SystemText(5),
+              service.FormatErrorMessage(IDS_NTSERV_STATUS_FAIL_OPENSCM, 5, FALSE));
+    EXPECT_EQ(L"BX Halvern: 1060, " + SystemText(1060), service.FormatErrorMessage(6, 1060, TRUE));
+    // An error without a system text leaves that part empty.
+    EXPECT_EQ(L"BX Halvern: 4294967000, ", service.FormatErrorMessage(6, 4294967000u, TRUE));
+}
+
+class CMappedService : public CNTService {
+public:
+    UINT MapStringID(UINT id) override { return id == 11 ? 13 : id; }
+};
+
+TEST(NTServiceMessages, StringIdsGoThroughMapStringID) {
+    CMappedService service;
+    service.m_dwDisplayErrorStyle = CNTService::StyleMessageWithCode;
+    EXPECT_EQ(L"BX Halvern, Failed to pause the service, Error:87",
+              service.FormatErrorMessage(IDS_NTSERV_FAIL_STOP_SERVICE, 87, FALSE));
+}
+
+// ---------------------------------------------------------------------------
+// Control dispatch
+
+class CRecordingService : public CNTService {
+public:
+    std::vector<std::wstring> calls;
+    int currentStatusReports = 0;
+    DWORD deviceResult = 0, hardwareResult = 0, powerResult = 0, sessionResult = 0;
+    std::atomic<int> stops{0};
+
+    BOOL ReportCurrentStatus() override {
+        ++currentStatusReports;
+        return CNTService::ReportCurrentStatus();
+    }
+    void OnStop() override {
+        calls.push_back(L"Stop");
+        ++stops;
+    }
+    void OnPause() override { calls.push_back(L"Pause"); }
+    void OnContinue() override { calls.push_back(L"Continue"); }
+    void OnInterrogate() override { calls.push_back(L"Interrogate"); }
+    void OnShutdown() override { calls.push_back(L"Shutdown"); }
+    void OnParamChange() override { calls.push_back(L"ParamChange"); }
+    DWORD OnHardwareProfileChange(DWORD type) override {
+        calls.push_back(L"HardwareProfileChange " + std::to_wstring(type));
+        return hardwareResult;
+    }
+    DWORD OnPowerEvent(DWORD type, LPVOID) override {
+        calls.push_back(L"PowerEvent " + std::to_wstring(type));
+        return powerResult;
+    }
+    void OnNetBindAdd() override { calls.push_back(L"NetBindAdd"); }
+    void OnNetBindRemove() override { calls.push_back(L"NetBindRemove"); }
+    void OnNetBindEnable() override { calls.push_back(L"NetBindEnable"); }
+    void OnNetBindDisable() override { calls.push_back(L"NetBindDisable"); }
+    DWORD OnDeviceEvent(DWORD type, LPVOID) override {
+        calls.push_back(L"DeviceEvent " + std::to_wstring(type));
+        return deviceResult;
+    }
+    DWORD OnSessionChange(DWORD type, WTSSESSION_NOTIFICATION* n) override {
+        calls.push_back(L"SessionChange " + std::to_wstring(type) + L" " + std::to_wstring(n ? n->dwSessionId : 0));
+        return sessionResult;
+    }
+    void OnUserDefinedRequest(DWORD control) override { calls.push_back(L"User " + std::to_wstring(control)); }
+};
+
+TEST(NTServiceControls, EachControlCodeReachesItsOperationAndTheStatusIsReportedAgain) {
+    CRecordingService service;
+    service.deviceResult = 11;
+    service.hardwareResult = 12;
+    service.powerResult = 13;
+    service.sessionResult = 14;
+    WTSSESSION_NOTIFICATION notification{sizeof(notification), 7};
+    struct Case {
+        DWORD control;
+        DWORD eventType;
+        LPVOID data;
+        const wchar_t* call;
+        DWORD result;
+    } cases[] = {
+        {1, 0, nullptr, L"Stop", 0},
+        {2, 0, nullptr, L"Pause", 0},
+        {3, 0, nullptr, L"Continue", 0},
+        {4, 0, nullptr, L"Interrogate", 0},
+        {5, 0, nullptr, L"Shutdown", 0},
+        {6, 0, nullptr, L"ParamChange", 0},
+        {7, 0, nullptr, L"NetBindAdd", 0},
+        {8, 0, nullptr, L"NetBindRemove", 0},
+        {9, 0, nullptr, L"NetBindEnable", 0},
+        {10, 0, nullptr, L"NetBindDisable", 0},
+        {11, 0x8000, nullptr, L"DeviceEvent 32768", 11},
+        {12, 1, nullptr, L"HardwareProfileChange 1", 12},
+        {13, 10, nullptr, L"PowerEvent 10", 13},
+        {14, 5, &notification, L"SessionChange 5 7", 14},
+        {15, 0, nullptr, L"User 15", 0},
+        {200, 0, nullptr, L"User 200", 0},
+    };
+    int reports = 0;
+    for (const auto& c : cases) {
+        service.calls.clear();
+        EXPECT_EQ(c.result, service.HandleControl(c.control, c.eventType, c.data)) << c.control;
+        ASSERT_EQ(1u, service.calls.size()) << c.control;
+        EXPECT_EQ(c.call, service.calls[0]);
+        EXPECT_EQ(++reports, service.currentStatusReports) << c.control;
+    }
+}
+
+TEST(NTServiceControls, TheIgnoredControlIsAnsweredWith120AndNothingElse) {
+    CRecordingService service;
+    service.m_dwIgnoredControl = SERVICE_CONTROL_PAUSE;
+    EXPECT_EQ(120u, service.HandleControl(SERVICE_CONTROL_PAUSE, 0, nullptr));
+    EXPECT_TRUE(service.calls.empty());
+    EXPECT_EQ(0, service.currentStatusReports);
+    EXPECT_EQ(0u, service.HandleControl(SERVICE_CONTROL_CONTINUE, 0, nullptr));
+    EXPECT_EQ(1u, service.calls.size());
+}
+
+TEST(NTServiceControls, ConsoleCtrlCBreakAndCloseStopTheWork) {
+    CRecordingService service;
+    EXPECT_TRUE(service.ConsoleCtrlHandler(CTRL_C_EVENT));
+    EXPECT_TRUE(service.ConsoleCtrlHandler(CTRL_BREAK_EVENT));
+    EXPECT_TRUE(service.ConsoleCtrlHandler(CTRL_CLOSE_EVENT));
+    EXPECT_EQ(3, service.stops.load());
+    EXPECT_FALSE(service.ConsoleCtrlHandler(CTRL_LOGOFF_EVENT));
+    EXPECT_FALSE(service.ConsoleCtrlHandler(CTRL_SHUTDOWN_EVENT));
+    EXPECT_EQ(3, service.stops.load());
+}
+
+// A console work that takes a while to shut down after its stop.
+class CSlowStopService : public CNTService {
+public:
+    CSlowStopService() : stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    void ServiceRun(DWORD argc, LPWSTR*) override {
+        arguments = argc;
+        running = true;
+        WaitForSingleObject(stopEvent.get(), INFINITE);
+        Sleep(400);
+        finished = true;
+        if (terminate) throw CNTServiceTerminateException(1066, 9);
+    }
+    void OnStop() override { SetEvent(stopEvent.get()); }
+    bxhost::UniqueHandle stopEvent;
+    std::atomic<bool> running{false}, finished{false};
+    DWORD arguments = 0;
+    bool terminate = false;
+};
+
+DWORD WINAPI RunConsoleThread(void* p) {
+    auto* service = static_cast<CSlowStopService*>(p);
+    CNTServiceCommandLineInfo info;
+    info.m_nShellCommand = CNTServiceCommandLineInfo::DebugService;
+    return service->ProcessCommand(info);
+}
+
+TEST(NTServiceConsole, CloseReturnsOnlyAfterTheWorkHasShutDown) {
+    CSlowStopService service;
+    bxhost::UniqueHandle thread(CreateThread(nullptr, 0, RunConsoleThread, &service, 0, nullptr));
+    ASSERT_TRUE(bxtest::WaitUntil([&] { return service.running.load(); }, 5000));
+    EXPECT_GE(service.arguments, 1u);  // at least the program path
+    // The system ends the process when the handler returns: the work must be
+    // done by then.
+    EXPECT_TRUE(service.ConsoleCtrlHandler(CTRL_CLOSE_EVENT));
+    EXPECT_TRUE(service.finished.load());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 5000));
+    DWORD exitCode = 1;
+    GetExitCodeThread(thread.get(), &exitCode);
+    EXPECT_EQ(0u, exitCode);
+}
+
+TEST(NTServiceConsole, TerminateExceptionBecomesTheExitCode) {
+    CSlowStopService service;
+    service.terminate = true;
+    SetEvent(service.stopEvent.get());
+    CNTServiceCommandLineInfo info;
+    info.m_nShellCommand = CNTServiceCommandLineInfo::DebugService;
+    EXPECT_EQ(1066u, service.ProcessCommand(info));
+    EXPECT_TRUE(service.finished.load());
+}
+
+// ---------------------------------------------------------------------------
+// Stored status values (nothing is sent without a status handle)
+
+TEST(NTServiceStatus, PendingStatesKeepCheckPointAndWaitHintUnlessMinusOne) {
+    CNTService service;
+    ASSERT_EQ(nullptr, service.m_hStatus);
+    EXPECT_FALSE(service.ReportStatus(SERVICE_START_PENDING, 1, 1000));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), service.m_dwCurrentState);
+    EXPECT_EQ(1u, service.m_dwCheckPoint);
+    EXPECT_EQ(1000u, service.m_dwWaitHint);
+    EXPECT_EQ(3u, service.m_dwControlsAccepted);
+    service.ReportCurrentStatus();
+    EXPECT_EQ(1u, service.m_dwCheckPoint);
+    EXPECT_EQ(1000u, service.m_dwWaitHint);
+    service.ReportStatus(SERVICE_START_PENDING, 2, static_cast<DWORD>(-1), 129);
+    EXPECT_EQ(2u, service.m_dwCheckPoint);
+    EXPECT_EQ(1000u, service.m_dwWaitHint);
+    EXPECT_EQ(129u, service.m_dwControlsAccepted);
+}
+
+TEST(NTServiceStatus, RunningAndPausedClearCheckPointAndWaitHint) {
+    CNTService service;
+    service.ReportStatus(SERVICE_STOP_PENDING, 4, 2000);
+    service.ReportStatus(SERVICE_RUNNING);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.m_dwCurrentState);
+    EXPECT_EQ(0u, service.m_dwCheckPoint);
+    EXPECT_EQ(0u, service.m_dwWaitHint);
+    service.ReportStatus(SERVICE_PAUSE_PENDING, 3, 500);
+    service.ReportStatus(SERVICE_PAUSED, 9, 9);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_PAUSED), service.m_dwCurrentState);
+    EXPECT_EQ(0u, service.m_dwCheckPoint);
+    EXPECT_EQ(0u, service.m_dwWaitHint);
+}
+
+TEST(NTServiceStatus, ReportStatusIgnoresStoppedAndSetStatusStoresTheExitCodes) {
+    CNTService service;
+    service.ReportStatus(SERVICE_RUNNING);
+    EXPECT_FALSE(service.ReportStatus(SERVICE_STOPPED));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.m_dwCurrentState);
+    service.SetStatus(SERVICE_STOPPED, 5, 5, static_cast<DWORD>(-1), 1066, 42);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.m_dwCurrentState);
+    EXPECT_EQ(0u, service.m_dwCheckPoint);
+    EXPECT_EQ(0u, service.m_dwWaitHint);
+    EXPECT_EQ(1066u, service.m_dwWin32ExitCode);
+    EXPECT_EQ(42u, service.m_dwServiceExitCode);
+}
+
+// ---------------------------------------------------------------------------
+// Event-log writes (Wine's event log is a stub; the recorder sees the calls)
+
+TEST(NTServiceEventLog, ControlOperationsWriteTheirInformationEvents) {
+    bxtest::EventLogRecorder recorder;
+    CNTService service;
+    service.OnStop();
+    service.OnPause();
+    service.OnContinue();
+    service.OnShutdown();
+    auto events = recorder.Events();
+    ASSERT_EQ(4u, events.size());
+    const DWORD ids[] = {0x40000003, 0x40000004, 0x40000005, 0x40000009};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(ids[i], events[i].eventId);
+        EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, events[i].type);
+        EXPECT_EQ(0, events[i].category);
+        EXPECT_EQ(L"Brontavex Halvern", events[i].source);
+        EXPECT_TRUE(events[i].localMachine);
+        EXPECT_FALSE(events[i].withUser);
+        EXPECT_EQ(0u, events[i].dataSize);
+        EXPECT_EQ(std::vector<std::wstring>{L"Brontavex Halvern"}, events[i].strings);
+    }
+    // The source is registered for each report and deregistered after it.
+    EXPECT_EQ(0, recorder.OpenSources());
+}
+
+TEST(NTServiceEventLog, NothingIsWrittenWithEventLoggingOff) {
+    bxtest::EventLogRecorder recorder;
+    CNTService service;
+    service.m_bEventLogSource = FALSE;
+    service.OnStop();
+    DWORD error = 0;
+    service.m_sServiceName = L"BXHostUnitNoSuchService";
+    EXPECT_FALSE(service.SetServiceToStatus(CNTService::OpStart, error, 1000, 50));
+    EXPECT_TRUE(recorder.Events().empty());
+}
+
+TEST(NTServiceEventLog, DisplayNameOverrideRenamesTheEventSource) {
+    bxtest::EventLogRecorder recorder;
+    CNTService service;
+    service.m_bAllowDisplayNameChange = TRUE;
+    CNTServiceCommandLineInfo info;
+    info.m_nShellCommand = CNTServiceCommandLineInfo::NothingToDo;
+    info.m_sServiceDisplayName = L"Other Display";
+    EXPECT_EQ(0u, service.ProcessCommand(info));
+    EXPECT_EQ(L"Other Display", service.m_sDisplayName);
+    service.OnStop();
+    auto events = recorder.Events();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(L"Other Display", events[0].source);
+}
+
+TEST(NTServiceEventLog, OverridesApplyOnlyWhenAllowed) {
+    CNTService service;
+    CNTServiceCommandLineInfo info;
+    info.m_nShellCommand = CNTServiceCommandLineInfo::NothingToDo;
+    info.m_sServiceName = L"X";
+    info.m_sServiceDisplayName = L"Y";
+    info.m_sServiceDescription = L"Z";
+    service.ProcessCommand(info);
+    EXPECT_EQ(L"BXPLNSvc", service.m_sServiceName);
+    EXPECT_EQ(L"Brontavex Halvern", service.m_sDisplayName);
+    EXPECT_EQ(L"Brontavex Halvern", service.m_EventLogSource.SourceName());
+    service.m_bAllowNameChange = service.m_bAllowDescriptionChange = TRUE;
+    service.ProcessCommand(info);
+    EXPECT_EQ(L"X", service.m_sServiceName);
+    EXPECT_EQ(L"Z", service.m_sDescription);
+    EXPECT_EQ(L"BXPLNSvc", service.m_sMasterServiceName);
+}
+
+TEST(NTServiceEventLog, MissingServiceGivesErrorEventAndError1060) {
+    bxtest::EventLogRecorder recorder;
+    CNTService service;
+    service.m_sServiceName = L"BXHostUnitNoSuchService";
+    struct Case {
+        uint32_t operation;
+    } operations[] = {{CNTService::OpStart}, {CNTService::OpPause}, {CNTService::OpContinue}, {CNTService::OpStop}};
+    for (const auto& c : operations) {
+        recorder.Clear();
+        DWORD error = 0;
+        EXPECT_FALSE(service.SetServiceToStatus(c.operation, error, 1000, 50));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), error);
+        auto events = recorder.Events();
+        ASSERT_EQ(1u, events.size());
+        EXPECT_EQ(0xC0000007u, events[0].eventId);
+        EXPECT_EQ(EVENTLOG_ERROR_TYPE, events[0].type);
+        EXPECT_EQ(std::vector<std::wstring>{L"BX Halvern: 1060, " + SystemText(1060)}, events[0].strings);
+    }
+    recorder.Clear();
+    std::wstring message;
+    DWORD error = 0;
+    EXPECT_FALSE(service.Uninstall(message, error, 1000));
+    EXPECT_EQ(1060u, error);
+    EXPECT_EQ(L"BX Halvern Uninstall, Failed call to OpenService, Error:BX Halvern: 1060, " + SystemText(1060),
+              message);
+    auto events = recorder.Events();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(0xC0000007u, events[0].eventId);
+}
+
+TEST(NTServiceEventLog, InvalidOperationIsRejected) {
+    CNTService service;
+    DWORD error = 0;
+    EXPECT_FALSE(service.SetServiceToStatus(4, error, 1000, 50));
+    EXPECT_EQ(87u, error);
+}
+
+}  // namespace

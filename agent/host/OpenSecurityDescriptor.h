@@ -1,0 +1,40 @@
+// The open security descriptor shared by objects that every process on the
+// machine must reach: a present, null DACL (everyone has full access) and, on
+// Windows Vista and later, the low mandatory integrity label with no write-up
+// ("S:(ML;;NW;;;LW)"), so that low-integrity processes can open the object too.
+// Used for the crash dump file and the agent's status-request event.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+#include "WinHandles.h"
+
+class COpenSecurityDescriptor {
+public:
+    // Builds the descriptor. When the label cannot be built the descriptor
+    // still carries the null DACL, and LabelError() tells why.
+    COpenSecurityDescriptor();
+    ~COpenSecurityDescriptor() = default;
+    COpenSecurityDescriptor(const COpenSecurityDescriptor&) = delete;
+    COpenSecurityDescriptor& operator=(const COpenSecurityDescriptor&) = delete;
+
+    // For CreateFile, CreateEvent and the like; nullptr when even the DACL
+    // step failed (Error() then tells why).
+    SECURITY_ATTRIBUTES* Attributes() { return m_error ? nullptr : &m_attributes; }
+    PSECURITY_DESCRIPTOR Descriptor() { return m_error ? nullptr : &m_descriptor; }
+    uint32_t Error() const { return m_error; }
+    bool HasLowIntegrityLabel() const { return m_labelSacl != nullptr; }
+    uint32_t LabelError() const { return m_labelError; }
+
+    // Windows Vista and later: the NT platform with a major version above 5.
+    static bool IsVistaOrLater();
+
+private:
+    SECURITY_DESCRIPTOR m_descriptor{};
+    SECURITY_ATTRIBUTES m_attributes{};
+    bxhost::UniqueLocal m_labelDescriptor;  // owns the SACL below
+    PACL m_labelSacl = nullptr;
+    uint32_t m_error = 0;
+    uint32_t m_labelError = 0;
+};
