@@ -1,0 +1,164 @@
+// Events on POSIX: an eventfd per event that is readable exactly while the
+// event is set, waited for with poll().
+#include "platform/event.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <new>
+
+#include "platform/errors.h"
+
+namespace bx::sync {
+namespace {
+
+struct EventObject {
+    int fd = -1;
+    bool manual = true;
+    // The set state, changed together with the eventfd's counter under the
+    // lock, so that the descriptor's readability always matches it.
+    std::mutex lock;
+    bool set = false;
+};
+
+EventObject* ObjectOf(void* handle) { return static_cast<EventObject*>(handle); }
+
+uint32_t FromErrno(int error) {
+    switch (error) {
+    case ENOMEM: return err::kNotEnoughMemory;
+    case EMFILE:
+    case ENFILE: return 4;  // ERROR_TOO_MANY_OPEN_FILES
+    case EBADF: return err::kInvalidHandle;
+    default: return err::kGenFailure;
+    }
+}
+
+void Signal(EventObject& event) {
+    const uint64_t one = 1;
+    // The counter cannot overflow: it only ever holds 0 or 1.
+    while (write(event.fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void Drain(EventObject& event) {
+    uint64_t value;
+    while (read(event.fd, &value, sizeof value) < 0 && errno == EINTR) {
+    }
+}
+
+// Takes the event for a waiter that saw its descriptor readable: true when it
+// is (still) set; an auto-reset event is reset by the taking.
+bool Take(EventObject& event) {
+    std::lock_guard<std::mutex> guard(event.lock);
+    if (!event.set) return false;
+    if (!event.manual) {
+        event.set = false;
+        Drain(event);
+    }
+    return true;
+}
+
+uint64_t NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+uint32_t WaitOn(EventObject* const* events, int count, uint32_t timeoutMs) {
+    pollfd fds[2];
+    for (int i = 0; i < count; ++i) fds[i] = pollfd{events[i]->fd, POLLIN, 0};
+    const uint64_t deadline = timeoutMs == kInfinite ? 0 : NowMs() + timeoutMs;
+    for (;;) {
+        int wait = -1;
+        if (timeoutMs != kInfinite) {
+            const uint64_t now = NowMs();
+            wait = now >= deadline ? 0 : static_cast<int>(deadline - now);
+        }
+        for (int i = 0; i < count; ++i) fds[i].revents = 0;
+        const int ready = poll(fds, static_cast<nfds_t>(count), wait);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return kWaitFailed;
+        }
+        // The lowest-numbered set event wins, as with WaitForMultipleObjects;
+        // each is checked again under its lock (another waiter may have taken
+        // an auto-reset event first).
+        for (int i = 0; i < count; ++i) {
+            if ((fds[i].revents & (POLLERR | POLLNVAL)) != 0) return kWaitFailed;
+            if ((fds[i].revents & POLLIN) != 0 && Take(*events[i])) return kWaitObject0 + static_cast<uint32_t>(i);
+        }
+        if (ready == 0 && wait == 0) return kWaitTimeout;
+    }
+}
+
+}  // namespace
+
+Event::~Event() { Close(); }
+
+uint32_t Event::Create(ResetMode mode, bool initiallySet) {
+    Close();
+    EventObject* event = new (std::nothrow) EventObject;
+    if (!event) return err::kNotEnoughMemory;
+    event->fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (event->fd < 0) {
+        const uint32_t error = FromErrno(errno);
+        delete event;
+        return error;
+    }
+    event->manual = mode == ResetMode::Manual;
+    if (initiallySet) {
+        event->set = true;
+        Signal(*event);
+    }
+    handle_ = event;
+    return 0;
+}
+
+void Event::Close() {
+    EventObject* event = ObjectOf(handle_);
+    if (!event) return;
+    handle_ = nullptr;
+    close(event->fd);
+    delete event;
+}
+
+uint32_t Event::Set() {
+    EventObject* event = ObjectOf(handle_);
+    if (!event) return err::kInvalidHandle;
+    std::lock_guard<std::mutex> guard(event->lock);
+    if (!event->set) {
+        event->set = true;
+        Signal(*event);
+    }
+    return 0;
+}
+
+uint32_t Event::Reset() {
+    EventObject* event = ObjectOf(handle_);
+    if (!event) return err::kInvalidHandle;
+    std::lock_guard<std::mutex> guard(event->lock);
+    if (event->set) {
+        event->set = false;
+        Drain(*event);
+    }
+    return 0;
+}
+
+uint32_t Event::Wait(uint32_t timeoutMs) {
+    EventObject* event = ObjectOf(handle_);
+    if (!event) return kWaitFailed;
+    EventObject* events[1] = {event};
+    return WaitOn(events, 1, timeoutMs);
+}
+
+uint32_t WaitAny(Event& first, Event& second, uint32_t timeoutMs) {
+    EventObject* events[2] = {ObjectOf(first.handle_), ObjectOf(second.handle_)};
+    if (!events[0] || !events[1]) return kWaitFailed;
+    return WaitOn(events, 2, timeoutMs);
+}
+
+}  // namespace bx::sync

@@ -1,0 +1,101 @@
+// Whole files on POSIX.
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/errors.h"
+
+namespace bx::files {
+namespace {
+
+uint32_t FromErrno(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR: return err::kFileNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS: return err::kAccessDenied;
+    case ENOMEM: return err::kNotEnoughMemory;
+    case ENOSPC: return 112;  // ERROR_DISK_FULL
+    case EISDIR: return err::kAccessDenied;
+    default: return err::kGenFailure;
+    }
+}
+
+std::string Utf8(const std::wstring& text) {
+    std::string out;
+    for (wchar_t wc : text) {
+        const uint32_t c = static_cast<uint32_t>(wc);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+wchar_t PathSeparator() { return L'/'; }
+
+std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
+    if (dir.empty()) return name;
+    std::wstring path = dir;
+    if (path.back() != PathSeparator()) path += PathSeparator();
+    return path + name;
+}
+
+uint32_t WriteWholeFile(const std::wstring& path, const void* data, size_t size) {
+    const int fd = open(Utf8(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return FromErrno(errno);
+    uint32_t result = 0;
+    const ssize_t written = write(fd, data, size);
+    if (written < 0)
+        result = FromErrno(errno);
+    else if (static_cast<size_t>(written) != size)
+        result = 112;  // a short write: the disk is full
+    if (close(fd) != 0 && result == 0) result = FromErrno(errno);
+    return result;
+}
+
+uint32_t ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& bytes) {
+    bytes.clear();
+    const int fd = open(Utf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return FromErrno(errno);
+    uint8_t chunk[4096];
+    uint32_t result = 0;
+    for (;;) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            result = FromErrno(errno);
+            bytes.clear();
+            break;
+        }
+        if (got == 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    close(fd);
+    return result;
+}
+
+uint32_t DeleteFileAt(const std::wstring& path) {
+    if (unlink(Utf8(path).c_str()) != 0) return FromErrno(errno);
+    return 0;
+}
+
+}  // namespace bx::files

@@ -1,0 +1,173 @@
+// UDP sockets on POSIX: BSD sockets; errors are errno values.
+#include "platform/udp_socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace bx::net {
+namespace {
+
+sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(port);
+    in.sin_addr.s_addr = htonl(address);
+    return in;
+}
+
+uint32_t LastError() { return static_cast<uint32_t>(errno); }
+
+// Wide text to UTF-8 for the resolver.
+std::string Utf8(const std::wstring& text) {
+    std::string out;
+    for (wchar_t wc : text) {
+        const uint32_t c = static_cast<uint32_t>(wc);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+uint32_t Startup() { return 0; }
+void Cleanup() {}
+
+bool IsReceiveTimeout(uint32_t socketError) { return socketError == EAGAIN || socketError == EWOULDBLOCK; }
+bool IsMessageTooLong(uint32_t socketError) { return socketError == EMSGSIZE; }
+
+UdpSocket::~UdpSocket() { Close(); }
+
+uint32_t UdpSocket::Create() {
+    Close();
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return LastError();
+    handle_.store(fd);
+    return 0;
+}
+
+uint32_t UdpSocket::SetReceiveTimeout(uint32_t milliseconds) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(milliseconds / 1000u);
+    tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000u) * 1000u);
+    if (setsockopt(static_cast<int>(handle_.load()), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
+        return LastError();
+    return 0;
+}
+
+uint32_t UdpSocket::SetReuseAddress(bool on) {
+    const int value = on ? 1 : 0;
+    if (setsockopt(static_cast<int>(handle_.load()), SOL_SOCKET, SO_REUSEADDR, &value, sizeof value) != 0)
+        return LastError();
+    return 0;
+}
+
+uint32_t UdpSocket::Bind(uint32_t address, uint16_t port) {
+    const sockaddr_in in = SocketAddress(address, port);
+    if (bind(static_cast<int>(handle_.load()), reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0)
+        return LastError();
+    return 0;
+}
+
+uint32_t UdpSocket::LocalPort(uint16_t& port) const {
+    port = 0;
+    sockaddr_in in{};
+    socklen_t length = sizeof in;
+    if (getsockname(static_cast<int>(handle_.load()), reinterpret_cast<sockaddr*>(&in), &length) != 0)
+        return LastError();
+    port = ntohs(in.sin_port);
+    return 0;
+}
+
+uint32_t UdpSocket::SendTo(const void* data, size_t length, uint32_t address, uint16_t port) {
+    const sockaddr_in to = SocketAddress(address, port);
+    const ssize_t sent = sendto(static_cast<int>(handle_.load()), data, length, MSG_NOSIGNAL,
+                                reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    if (sent < 0) return LastError();
+    return 0;
+}
+
+uint32_t UdpSocket::ReceiveFrom(void* buffer, size_t capacity, size_t& received, uint32_t& fromAddress,
+                                uint16_t& fromPort) {
+    received = 0;
+    fromAddress = 0;
+    fromPort = 0;
+    sockaddr_in from{};
+    iovec part{buffer, capacity};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    const ssize_t length = recvmsg(static_cast<int>(handle_.load()), &message, 0);
+    if (length < 0) return LastError();
+    received = static_cast<size_t>(length);
+    fromAddress = ntohl(from.sin_addr.s_addr);
+    fromPort = ntohs(from.sin_port);
+    // Winsock reports a cut datagram as an error; so does this seam.
+    if ((message.msg_flags & MSG_TRUNC) != 0) return EMSGSIZE;
+    return 0;
+}
+
+void UdpSocket::Shutdown() {
+    const intptr_t fd = handle_.load();
+    // An unconnected UDP socket answers ENOTCONN, but the shutdown still
+    // takes effect and wakes a blocked receive, which then returns 0 bytes.
+    if (fd != kInvalid) shutdown(static_cast<int>(fd), SHUT_RDWR);
+}
+
+void UdpSocket::Close() {
+    const intptr_t fd = handle_.exchange(kInvalid);
+    if (fd != kInvalid) close(static_cast<int>(fd));
+}
+
+uint32_t ResolveHostName(const std::wstring& name, uint32_t& address) {
+    address = 0;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* list = nullptr;
+    const int result = getaddrinfo(Utf8(name).c_str(), nullptr, &hints, &list);
+    if (result != 0) {
+        switch (result) {
+        case EAI_AGAIN: return kTryAgain;
+        case EAI_FAIL: return kNoRecovery;
+#ifdef EAI_NODATA
+        case EAI_NODATA: return kNoData;
+#endif
+        case EAI_SYSTEM: return errno != 0 ? static_cast<uint32_t>(errno) : kNoRecovery;
+        default: return kHostNotFound;
+        }
+    }
+    uint32_t error = kNoData;
+    for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
+        if (entry->ai_family != AF_INET || !entry->ai_addr) continue;
+        address = ntohl(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
+        error = 0;
+        break;
+    }
+    freeaddrinfo(list);
+    return error;
+}
+
+}  // namespace bx::net
