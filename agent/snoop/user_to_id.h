@@ -1,0 +1,48 @@
+// CUserToID: per Windows session, the names last sent to the appliance and
+// whether the appliance has acknowledged the session. While it has not,
+// notifications carry the names (encrypted); once it has, they go in clear
+// without them.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "log_impl.h"
+
+struct CUserInfo {
+    std::wstring user;
+    std::wstring domain;
+    uint8_t known = 0;  // 1 once the appliance acknowledged the session id
+};
+
+class CUserToID : public CLogImpl {
+public:
+    static constexpr size_t kBuckets = 17;
+
+    CUserToID() = default;
+    CUserToID(const CUserToID&) = delete;
+    CUserToID& operator=(const CUserToID&) = delete;
+
+    // Stores the names unless both equal the stored ones (ignoring case); an
+    // existing entry keeps its known mark, a new one starts unknown.
+    void Update(uint32_t id, const std::wstring& user, const std::wstring& domain);
+    // Marks the session acknowledged: 0, or 1168 (and a warning) when absent.
+    uint32_t MarkKnown(uint32_t id);
+    // Copies the entry out: 0, or 1168 when absent.
+    uint32_t Get(uint32_t id, CUserInfo& info) const;
+    // Forgets every session (the appliance reset or reported an unknown one).
+    void RemoveAll();
+
+private:
+    struct Entry {
+        uint32_t id;
+        CUserInfo info;
+    };
+    using Bucket = std::vector<Entry>;
+    Entry* Find(uint32_t id) const;
+
+    mutable std::mutex lock_;
+    std::unique_ptr<Bucket[]> buckets_;  // made on the first insertion
+};
