@@ -137,12 +137,16 @@ CNTService::CNTService() {
     m_sDescription = m_sMasterDescription = LoadResourceString(IDS_SERVICE_DESCRIPTION);
     m_EventLogSource.SetSourceName(m_sDisplayName);
 
-    // The extended control handler (session changes) is looked up by name so
-    // that the program still runs where ADVAPI32 lacks it.
+    // The extended control handler (session changes) and the extended
+    // configuration are looked up by name, so that the program still runs
+    // where ADVAPI32 lacks them.
     m_hAdvapi32.reset(LoadLibraryW(L"ADVAPI32.DLL"));
-    if (m_hAdvapi32)
+    if (m_hAdvapi32) {
         m_lpfnRegisterServiceCtrlHandlerEx = reinterpret_cast<RegisterHandlerExFn>(
             reinterpret_cast<void*>(GetProcAddress(m_hAdvapi32.get(), "RegisterServiceCtrlHandlerExW")));
+        m_lpfnChangeServiceConfig2 = reinterpret_cast<ChangeServiceConfig2Fn>(
+            reinterpret_cast<void*>(GetProcAddress(m_hAdvapi32.get(), "ChangeServiceConfig2W")));
+    }
 }
 
 CNTService::~CNTService() {
@@ -693,10 +697,7 @@ BOOL CNTService::Install(std::wstring& message, DWORD& error) {
     SecureErase(m_sPassword);
     if (!service) return fail(IDS_NTSERV_INSTALL_FAIL_CREATESERVICE, createError);
 
-    using ChangeConfig2Fn = BOOL(WINAPI*)(SC_HANDLE, DWORD, LPVOID);
-    auto changeConfig2 = m_hAdvapi32 ? reinterpret_cast<ChangeConfig2Fn>(reinterpret_cast<void*>(
-                                           GetProcAddress(m_hAdvapi32.get(), "ChangeServiceConfig2W")))
-                                     : nullptr;
+    ChangeServiceConfig2Fn changeConfig2 = m_lpfnChangeServiceConfig2;
     // Recovery: restart after a minute, three times; the count resets daily.
     if (changeConfig2) {
         SC_ACTION actions[3] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000},

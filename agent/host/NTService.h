@@ -185,8 +185,11 @@ public:
     std::wstring m_sBinaryPathName;
     using RegisterHandlerExFn = SERVICE_STATUS_HANDLE(WINAPI*)(LPCWSTR, LPHANDLER_FUNCTION_EX,
                                                               LPVOID);
+    using ChangeServiceConfig2Fn = BOOL(WINAPI*)(SC_HANDLE, DWORD, LPVOID);
     bxhost::UniqueModule m_hAdvapi32;
     RegisterHandlerExFn m_lpfnRegisterServiceCtrlHandlerEx = nullptr;
+    // Failure actions and description at install; nothing is set without it.
+    ChangeServiceConfig2Fn m_lpfnChangeServiceConfig2 = nullptr;
     // Console mode: signalled while no work runs; a console close waits for it.
     bxhost::UniqueHandle m_hConsoleWorkDone;
     static constexpr DWORD kConsoleCloseWaitMs = 4500;

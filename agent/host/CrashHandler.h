@@ -1,0 +1,40 @@
+// Crash dumps of the agent service. While installed, an unhandled exception on
+// any thread logs one line through the service's logger, writes a minidump of
+// the process as "HVNCrash.dmp" next to the executable (the previous dump kept
+// as "HVNCrash_old.dmp"), turns off the system's crash dialog and lets the
+// process end.
+//
+// Everything the filter needs (paths, the open security descriptor, a thread
+// that writes the dump) is made at installation: the filter itself allocates
+// nothing and needs little stack, so it works on a thread that overflowed its
+// stack too. The dump is written to "HVNCrash.tmp" and only a complete dump is
+// renamed to "HVNCrash.dmp"; an incomplete one is deleted, and the dumps that
+// were there stay as they were.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+class CBXLogger;
+
+namespace bxhost {
+
+constexpr wchar_t kCrashDumpName[] = L"HVNCrash.dmp";
+constexpr wchar_t kCrashDumpOldName[] = L"HVNCrash_old.dmp";
+constexpr wchar_t kCrashDumpTempName[] = L"HVNCrash.tmp";
+
+// Installs the filter as the process's unhandled-exception filter.
+// loggerReference points at the service's crash-logger pointer (it may be
+// null, and may hold null): the filter logs through the logger it holds at the
+// time of the crash. Installing again only changes the logger reference.
+// Returns 0 or the Windows error that kept the filter from being installed.
+uint32_t InstallCrashHandler(CBXLogger* const* loggerReference);
+
+// Removes the filter (the platform's default handling applies again) and
+// releases what the installation made.
+void RemoveCrashHandler();
+
+// The filter itself: logs, dumps, sets the no-fault-error-box mode, returns 1.
+LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exceptionPointers);
+
+}  // namespace bxhost

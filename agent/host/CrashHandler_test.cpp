@@ -1,0 +1,193 @@
+// Crash dumps from a real fault: testprogs/crash_victim.cpp installs the
+// handler and faults on a second thread; the dumps it leaves are read back as
+// minidump files. (Wine's MiniDumpWriteDump takes 7 s or more per dump, so
+// only one real dump is written; the others use the victim's quick writer.)
+#include "CrashHandler.h"
+
+#include <dbghelp.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "testprogs/test_support.h"
+
+namespace {
+
+using bxtest::FileExists;
+using bxtest::ReadFileBytes;
+
+const char kCrashLine[] = "HVN Service has crashed! check the crash dump. ";
+
+struct DumpFacts {
+    std::string problem;  // empty when the file is a well-formed minidump
+    ULONG32 streams = 0;
+    bool hasException = false;
+    DWORD exceptionThread = 0;
+    DWORD exceptionCode = 0;
+    std::vector<DWORD> threads;
+};
+
+// Reads a minidump: header, stream directory, exception and thread streams,
+// every location checked against the file's size.
+DumpFacts ReadDump(const std::string& data) {
+    DumpFacts facts;
+    auto fits = [&](RVA rva, ULONG32 size) { return static_cast<uint64_t>(rva) + size <= data.size(); };
+    if (data.size() < sizeof(MINIDUMP_HEADER)) {
+        facts.problem = "shorter than a header";
+        return facts;
+    }
+    MINIDUMP_HEADER header;
+    std::memcpy(&header, data.data(), sizeof(header));
+    if (header.Signature != 0x504d444du) {  // "MDMP"
+        facts.problem = "no MDMP signature";
+        return facts;
+    }
+    if ((header.Version & 0xFFFF) != MINIDUMP_VERSION) {
+        facts.problem = "unknown version";
+        return facts;
+    }
+    facts.streams = header.NumberOfStreams;
+    if (header.NumberOfStreams == 0 ||
+        !fits(header.StreamDirectoryRva, header.NumberOfStreams * sizeof(MINIDUMP_DIRECTORY))) {
+        facts.problem = "stream directory outside the file";
+        return facts;
+    }
+    for (ULONG32 i = 0; i < header.NumberOfStreams; ++i) {
+        MINIDUMP_DIRECTORY entry;
+        std::memcpy(&entry, data.data() + header.StreamDirectoryRva + i * sizeof(entry), sizeof(entry));
+        if (!fits(entry.Location.Rva, entry.Location.DataSize)) {
+            facts.problem = "stream " + std::to_string(i) + " outside the file";
+            return facts;
+        }
+        const char* stream = data.data() + entry.Location.Rva;
+        if (entry.StreamType == ExceptionStream && entry.Location.DataSize >= sizeof(MINIDUMP_EXCEPTION_STREAM)) {
+            MINIDUMP_EXCEPTION_STREAM exception;
+            std::memcpy(&exception, stream, sizeof(exception));
+            facts.hasException = true;
+            facts.exceptionThread = exception.ThreadId;
+            facts.exceptionCode = exception.ExceptionRecord.ExceptionCode;
+            if (!fits(exception.ThreadContext.Rva, exception.ThreadContext.DataSize)) {
+                facts.problem = "exception context outside the file";
+                return facts;
+            }
+        } else if (entry.StreamType == ThreadListStream && entry.Location.DataSize >= sizeof(ULONG32)) {
+            ULONG32 count = 0;
+            std::memcpy(&count, stream, sizeof(count));
+            if (sizeof(ULONG32) + static_cast<uint64_t>(count) * sizeof(MINIDUMP_THREAD) > entry.Location.DataSize) {
+                facts.problem = "thread list longer than its stream";
+                return facts;
+            }
+            for (ULONG32 t = 0; t < count; ++t) {
+                MINIDUMP_THREAD thread;
+                std::memcpy(&thread, stream + sizeof(ULONG32) + t * sizeof(MINIDUMP_THREAD), sizeof(thread));
+                facts.threads.push_back(thread.ThreadId);
+            }
+        }
+    }
+    return facts;
+}
+
+class HostCrashDump : public testing::Test {
+protected:
+    void SetUp() override {
+        std::wstring name = L"host crash test " + bxtest::Widen(testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_dir = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), name);
+        for (const wchar_t* file : {L"bx_crash_victim.exe", L"BXLogger.dll"})
+            ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + file).c_str(), (m_dir + file).c_str(), FALSE))
+                << GetLastError();
+    }
+    void TearDown() override { bxtest::RemoveDirectoryTree(m_dir); }
+
+    // Runs the victim; returns the id of the thread that faulted.
+    DWORD Crash(const std::wstring& mode, DWORD expectedExit = EXCEPTION_ACCESS_VIOLATION) {
+        auto r = bxtest::RunProcess(bxtest::Quote(m_dir + L"bx_crash_victim.exe") + L" " + mode, 120000);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(expectedExit, r.exitCode) << r.output;
+        unsigned long thread = 0;
+        EXPECT_EQ(1, sscanf(r.output.c_str(), "thread %lu", &thread)) << r.output;
+        return thread;
+    }
+    std::wstring Path(const wchar_t* name) const { return m_dir + name; }
+    int CountDumps() const {
+        int count = 0;
+        WIN32_FIND_DATAW data;
+        HANDLE find = FindFirstFileW((m_dir + L"*.dmp").c_str(), &data);
+        if (find == INVALID_HANDLE_VALUE) return 0;
+        do ++count;
+        while (FindNextFileW(find, &data));
+        FindClose(find);
+        return count;
+    }
+    std::string Log() const { return ReadFileBytes(m_dir + L"victim.log"); }
+    static int CountOf(const std::string& text, const std::string& part) {
+        int n = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+        return n;
+    }
+
+    std::wstring m_dir;
+};
+
+TEST_F(HostCrashDump, ThreeFaultsKeepTwoValidDumpsWithRotation) {
+    // First crash: a valid dump naming the faulting thread, no older dump.
+    DWORD first = Crash(L"crash");
+    ASSERT_TRUE(FileExists(Path(L"HVNCrash.dmp")));
+    EXPECT_FALSE(FileExists(Path(L"HVNCrash_old.dmp")));
+    EXPECT_FALSE(FileExists(Path(L"HVNCrash.tmp")));
+    std::string firstDump = ReadFileBytes(Path(L"HVNCrash.dmp"));
+    DumpFacts facts = ReadDump(firstDump);
+    ASSERT_EQ("", facts.problem);
+    EXPECT_GE(facts.streams, 3u);
+    ASSERT_TRUE(facts.hasException);
+    EXPECT_EQ(first, facts.exceptionThread);
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), facts.exceptionCode);
+    EXPECT_NE(facts.threads.end(), std::find(facts.threads.begin(), facts.threads.end(), first));
+    std::string log = Log();
+    EXPECT_EQ(1, CountOf(log, kCrashLine)) << log;
+    EXPECT_NE(std::string::npos, log.find("Error")) << log;  // logged at priority 3
+
+    // Second and third crash, with the victim's quick stand-in writer (one
+    // real dump is enough to check the content; rotation is the filter's).
+    DWORD second = Crash(L"quick");
+    std::string secondDump = ReadFileBytes(Path(L"HVNCrash.dmp"));
+    EXPECT_EQ("dump of thread " + std::to_string(second), secondDump);
+    EXPECT_EQ(firstDump, ReadFileBytes(Path(L"HVNCrash_old.dmp")));
+    EXPECT_EQ(2, CountDumps());
+
+    // Third crash: the oldest goes, the second becomes the old one.
+    DWORD third = Crash(L"quick");
+    EXPECT_EQ("dump of thread " + std::to_string(third), ReadFileBytes(Path(L"HVNCrash.dmp")));
+    EXPECT_EQ(secondDump, ReadFileBytes(Path(L"HVNCrash_old.dmp")));
+    EXPECT_EQ(2, CountDumps());
+    EXPECT_FALSE(FileExists(Path(L"HVNCrash.tmp")));
+    EXPECT_EQ(3, CountOf(Log(), kCrashLine));
+}
+
+TEST_F(HostCrashDump, RemovedFilterLeavesNoDumpAndNoLogLine) {
+    Crash(L"removed");
+    EXPECT_EQ(0, CountDumps());
+    EXPECT_FALSE(FileExists(Path(L"HVNCrash.tmp")));
+    EXPECT_EQ(0, CountOf(Log(), kCrashLine));
+}
+
+TEST_F(HostCrashDump, IncompleteDumpIsRemovedAndEarlierDumpsStay) {
+    // Dumps of earlier crashes (their content does not matter here).
+    ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + L"bx_crash_victim.exe").c_str(), Path(L"HVNCrash.dmp").c_str(),
+                          FALSE));
+    ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + L"BXLogger.dll").c_str(), Path(L"HVNCrash_old.dmp").c_str(),
+                          FALSE));
+    std::string current = ReadFileBytes(Path(L"HVNCrash.dmp"));
+    std::string old = ReadFileBytes(Path(L"HVNCrash_old.dmp"));
+
+    Crash(L"partial");
+    // The line is logged before any file work; the half-written file is gone.
+    EXPECT_EQ(1, CountOf(Log(), kCrashLine));
+    EXPECT_FALSE(FileExists(Path(L"HVNCrash.tmp")));
+    EXPECT_EQ(current, ReadFileBytes(Path(L"HVNCrash.dmp")));
+    EXPECT_EQ(old, ReadFileBytes(Path(L"HVNCrash_old.dmp")));
+}
+
+}  // namespace

@@ -1,0 +1,95 @@
+// A program that installs the crash handler and then faults, for the crash
+// dump tests. It logs to "victim.log" beside itself and prints the id of the
+// thread that will fault.
+//   crash_victim crash     install the handler, fault on a second thread
+//   crash_victim removed   install and remove the handler, then fault
+//   crash_victim partial   like crash, but the dump writer writes a few bytes
+//                          and fails (this program's import of
+//                          MiniDumpWriteDump is pointed at a stand-in)
+//   crash_victim quick     like crash, but the dump writer is a stand-in
+//                          that writes "dump of thread <id>" at once (Wine's
+//                          real writer takes many seconds per dump)
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+#include <dbghelp.h>
+
+#include "BXLogger.h"
+#include "CrashHandler.h"
+
+extern "C" {
+// This program's import slot for MiniDumpWriteDump (mingw's name for it).
+extern decltype(&MiniDumpWriteDump) __imp_MiniDumpWriteDump;
+}
+
+namespace {
+
+// A dump writer that stops half-way, as one would on a full disk.
+BOOL WINAPI PartialDump(HANDLE, DWORD, HANDLE file, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
+                        PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION) {
+    DWORD written = 0;
+    WriteFile(file, "MDMP\x93\xa7", 6, &written, nullptr);
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+DWORD WINAPI Fault(void*) {
+    std::printf("thread %lu\n", GetCurrentThreadId());
+    std::fflush(stdout);
+    *static_cast<volatile int*>(nullptr) = 1;
+    return 0;
+}
+
+// A quick dump writer: the file names the thread it was given.
+BOOL WINAPI QuickDump(HANDLE, DWORD, HANDLE file, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION exception,
+                      PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION) {
+    char text[64];
+    int n = std::snprintf(text, sizeof(text), "dump of thread %lu", exception ? exception->ThreadId : 0ul);
+    DWORD written = 0;
+    return WriteFile(file, text, static_cast<DWORD>(n), &written, nullptr);
+}
+
+void ReplaceDumpWriter(decltype(&MiniDumpWriteDump) writer) {
+    DWORD old = 0;
+    VirtualProtect(&__imp_MiniDumpWriteDump, sizeof(void*), PAGE_READWRITE, &old);
+    __imp_MiniDumpWriteDump = writer;
+    VirtualProtect(&__imp_MiniDumpWriteDump, sizeof(void*), old, &old);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) return 2;
+    std::wstring mode = argv[1];
+
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring directory(path, n);
+    directory.erase(directory.rfind(L'\\') + 1);
+
+    CBXLogger logger;
+    logger.Init();
+    logger.AddFile((directory + L"victim.log").c_str(), 1048576, LOGGER_OUTPUT_FILE_FLAG_APPEND);
+    CBXLogger* crashLogger = &logger;
+
+    if (bxhost::InstallCrashHandler(&crashLogger) != 0) return 3;
+    if (mode == L"removed") {
+        bxhost::RemoveCrashHandler();
+        // Without a filter Wine's default handling would start its debugger;
+        // the system's own crash handling stays quiet with this mode.
+        SetErrorMode(SEM_NOGPFAULTERRORBOX);
+    } else if (mode == L"partial") {
+        ReplaceDumpWriter(&PartialDump);
+    } else if (mode == L"quick") {
+        ReplaceDumpWriter(&QuickDump);
+    } else if (mode != L"crash") {
+        return 2;
+    }
+
+    HANDLE thread = CreateThread(nullptr, 0, Fault, nullptr, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    return 0;  // not reached: the fault ends the process
+}
