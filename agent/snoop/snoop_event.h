@@ -79,23 +79,34 @@ SNOOP_STATIC_ASSERT(offsetof(snoop_event_t, sid) == 72, "sid at 72");
 /* ReadSnoopEvents: no input, a 256-byte output buffer that receives one
  * record. The driver keeps the request pending until a record is there. */
 #define SNOOP_IOCTL_READ_EVENTS 0x222006u
+
 /* The driver stand-in's injection code (sim/driver): input one 256-byte
- * record, no output. It completes a pending read with it or queues it. */
+ * record, no output; it completes a pending read with the record or queues
+ * it. The code is 0x22200A: function 0x802, and its method bits (2) are those
+ * of METHOD_OUT_DIRECT. With no output buffer that method passes the input
+ * exactly as METHOD_BUFFERED does (copied into the system buffer), so a
+ * client that composes the code as CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802,
+ * METHOD_BUFFERED, FILE_ANY_ACCESS) gets 0x222008; the stand-in accepts
+ * that value too, with the same meaning. */
 #define SNOOP_IOCTL_INJECT_EVENT 0x22200Au
+#define SNOOP_IOCTL_INJECT_EVENT_BUFFERED 0x222008u
 
 SNOOP_STATIC_ASSERT(SNOOP_IOCTL_READ_EVENTS ==
                         SNOOP_CTL_CODE(SNOOP_DEVICE_TYPE, 0x801, SNOOP_METHOD_OUT_DIRECT, SNOOP_ANY_ACCESS),
                     "ReadSnoopEvents is CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_OUT_DIRECT, FILE_ANY_ACCESS)");
 SNOOP_STATIC_ASSERT(SNOOP_IOCTL_INJECT_EVENT ==
+                        SNOOP_CTL_CODE(SNOOP_DEVICE_TYPE, 0x802, SNOOP_METHOD_OUT_DIRECT, SNOOP_ANY_ACCESS),
+                    "0x22200A is CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_OUT_DIRECT, FILE_ANY_ACCESS)");
+SNOOP_STATIC_ASSERT(SNOOP_IOCTL_INJECT_EVENT_BUFFERED ==
                         SNOOP_CTL_CODE(SNOOP_DEVICE_TYPE, 0x802, SNOOP_METHOD_BUFFERED, SNOOP_ANY_ACCESS),
-                    "inject is CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)");
+                    "0x222008 is CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)");
 
 /* Where Windows' own CTL_CODE is at hand, the codes must agree with it. */
 #if defined(CTL_CODE) && defined(FILE_DEVICE_UNKNOWN) && defined(METHOD_OUT_DIRECT)
 SNOOP_STATIC_ASSERT(SNOOP_IOCTL_READ_EVENTS ==
                         CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_OUT_DIRECT, FILE_ANY_ACCESS),
                     "ReadSnoopEvents agrees with CTL_CODE");
-SNOOP_STATIC_ASSERT(SNOOP_IOCTL_INJECT_EVENT ==
+SNOOP_STATIC_ASSERT(SNOOP_IOCTL_INJECT_EVENT_BUFFERED ==
                         CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS),
                     "inject code agrees with CTL_CODE");
 #endif
