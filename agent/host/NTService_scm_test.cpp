@@ -538,9 +538,9 @@ BOOL WINAPI RecordConfig2(SC_HANDLE service, DWORD level, LPVOID info) {
 
 TEST_F(HostServiceScm, InstallSetsFailureActionsThroughTheScmAndEnumeratesInstances) {
     // This test program itself, installed under two names (never started).
+    bxtest::EventLogRecorder recorder;
     CNTService service;
     service.m_bAllowNameChange = service.m_bAllowDisplayNameChange = TRUE;
-    service.m_bEventLogSource = FALSE;
     ASSERT_NE(nullptr, service.m_lpfnChangeServiceConfig2);
     g_realConfig2 = service.m_lpfnChangeServiceConfig2;
     service.m_lpfnChangeServiceConfig2 = RecordConfig2;
@@ -564,6 +564,17 @@ TEST_F(HostServiceScm, InstallSetsFailureActionsThroughTheScmAndEnumeratesInstan
     EXPECT_FALSE(g_config2.command);
     EXPECT_EQ(service.LoadResourceString(IDS_SERVICE_DESCRIPTION), g_config2.description);
     EXPECT_EQ(std::vector<BOOL>(4, TRUE), g_config2.results);
+    // Each install ends with the installed event under its own source.
+    auto events = recorder.Events();
+    ASSERT_EQ(2u, events.size());
+    for (size_t i = 0; i < 2; ++i) {
+        std::wstring display = L"BX Host Test " + (i == 0 ? first : second);
+        EXPECT_EQ(0x40000002u, events[i].eventId);
+        EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, events[i].type);
+        EXPECT_EQ(display, events[i].source);
+        EXPECT_EQ(std::vector<std::wstring>{display}, events[i].strings);
+        EXPECT_EQ(0u, CEventLogSource::Uninstall(L"Application", display, false));
+    }
 
     std::vector<std::wstring> names;
     DWORD error = 0;

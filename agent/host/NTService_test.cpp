@@ -9,6 +9,7 @@
 #include <atomic>
 #include <map>
 
+#include "bxhvns_version.h"
 #include "testprogs/test_support.h"
 
 namespace {
@@ -516,6 +517,53 @@ TEST(NTServiceEventLog, InvalidOperationIsRejected) {
     DWORD error = 0;
     EXPECT_FALSE(service.SetServiceToStatus(4, error, 1000, 50));
     EXPECT_EQ(87u, error);
+}
+
+}  // namespace
+
+namespace {
+
+// The agent's resource script as a program carries it (the test service is
+// built with bxhvns.rc): the message strings and the version information.
+TEST(NTServiceResources, AgentResourceScriptCarriesTheVersionInformation) {
+    std::wstring program = bxtest::ExeDirectory() + L"bx_test_service.exe";
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(program.c_str(), &handle);
+    ASSERT_NE(0u, size) << GetLastError();
+    std::vector<BYTE> block(size);
+    ASSERT_TRUE(GetFileVersionInfoW(program.c_str(), 0, size, block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(0xFEEF04BDu, fixed->dwSignature);
+    EXPECT_EQ(static_cast<DWORD>((BX_VERSION_MAJOR << 16) | BX_VERSION_MINOR), fixed->dwFileVersionMS);
+    EXPECT_EQ(static_cast<DWORD>((BX_VERSION_PATCH << 16) | BX_VERSION_BUILD), fixed->dwFileVersionLS);
+    EXPECT_EQ(fixed->dwFileVersionMS, fixed->dwProductVersionMS);
+    EXPECT_EQ(static_cast<DWORD>(VFT_APP), fixed->dwFileType);
+    auto text = [&](const wchar_t* key) {
+        wchar_t* value = nullptr;
+        UINT chars = 0;
+        std::wstring path = std::wstring(L"\\StringFileInfo\\040904b0\\") + key;
+        if (!VerQueryValueW(block.data(), path.c_str(), reinterpret_cast<void**>(&value), &chars) || !value)
+            return std::wstring(L"(none)");
+        return std::wstring(value);
+    };
+    EXPECT_EQ(L"Brontavex Halvern", text(L"ProductName"));
+    EXPECT_EQ(L"bxhvns.exe", text(L"OriginalFilename"));
+    EXPECT_EQ(L"Brontavex", text(L"CompanyName"));
+    EXPECT_EQ(bxtest::Widen(BX_VERSION_TEXT), text(L"FileVersion"));
+    EXPECT_EQ(bxtest::Widen(BX_VERSION_TEXT), text(L"ProductVersion"));
+    // Translation: US English, Unicode.
+    DWORD* translation = nullptr;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                               &length));
+    EXPECT_EQ(0x04b00409u, *translation);
+    // The same program carries the string table.
+    bxhost::UniqueModule module(LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(module);
+    wchar_t name[64] = {};
+    EXPECT_EQ(17, LoadStringW(module.get(), IDS_SERVICE_DISPLAY_NAME, name, 64));
+    EXPECT_STREQ(L"Brontavex Halvern", name);
 }
 
 }  // namespace
