@@ -1,7 +1,6 @@
 #include "NTService.h"
 
 #include <shellapi.h>
-#include <wtsapi32.h>
 
 #include <cwchar>
 #include <cwctype>
