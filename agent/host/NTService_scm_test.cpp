@@ -379,7 +379,7 @@ TEST_F(HostServiceScm, StartPauseContinueStopDriveTheServiceAndWait) {
 
 TEST_F(HostServiceScm, ReportedStatesPendingWithNoControlsAndControlsLeaveStateUnchanged) {
     std::wstring name = Name(L"States");
-    ASSERT_EQ(0u, RunService(L"-install -SN:" + name + L" \"-SCL:-startdelay:1500 -stopdelay:1500\"").exitCode);
+    ASSERT_EQ(0u, RunService(L"-install -SN:" + name + L" \"-SCL:-startdelay:2000 -stopdelay:2000\"").exitCode);
     {
         UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         UniqueScHandle service(OpenServiceW(scm.get(), name.c_str(), SERVICE_START));
@@ -395,7 +395,7 @@ TEST_F(HostServiceScm, ReportedStatesPendingWithNoControlsAndControlsLeaveStateU
     SERVICE_STATUS pending = QueryStatus(name);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), pending.dwServiceType);
     EXPECT_EQ(0u, pending.dwControlsAccepted);
-    EXPECT_EQ(3500u, pending.dwWaitHint);
+    EXPECT_EQ(4000u, pending.dwWaitHint);
 
     // A stop cannot be accepted while start pending.
     {
@@ -432,7 +432,7 @@ TEST_F(HostServiceScm, ReportedStatesPendingWithNoControlsAndControlsLeaveStateU
     SERVICE_STATUS stopping = QueryStatus(name);
     EXPECT_EQ(0u, stopping.dwControlsAccepted);
     EXPECT_EQ(1u, stopping.dwCheckPoint);
-    EXPECT_EQ(3500u, stopping.dwWaitHint);
+    EXPECT_EQ(4000u, stopping.dwWaitHint);
     ASSERT_TRUE(WaitForState(name, SERVICE_STOPPED));
     SERVICE_STATUS stopped = QueryStatus(name);
     EXPECT_EQ(0u, stopped.dwWin32ExitCode);
