@@ -76,14 +76,9 @@ CHVNPacketBuilder::CHVNPacketBuilder(CUserToID& users, CUserClassifier& classifi
 size_t CHVNPacketBuilder::BuildNotification(send_data_t& record, uint8_t* buffer, bool& encrypt) {
     std::memset(buffer, 0, bx::kBuildBufferSize);
 
-    std::wstring user, domain;
-    if (record.kind == bx::kKindConnection) {
-        user = record.sid.AccountName();
-        domain = record.sid.Domain();
-    } else {
-        user = record.user;
-        domain = record.domain;
-    }
+    const bool connection = record.kind == bx::kKindConnection;
+    const std::wstring& user = connection ? record.sid.AccountName() : record.user;
+    const std::wstring& domain = connection ? record.sid.Domain() : record.domain;
     const bool nonUser = classifier_.IsNonUserConnection(record);
     const bool domainUser = classifier_.IsDomainUser(record, nonUser);
 

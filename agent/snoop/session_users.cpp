@@ -93,34 +93,42 @@ bool CUserClassifier::IsNonUserConnection(const send_data_t& record) {
     return !SessionZeroUserMatches(record.sid);
 }
 
-std::wstring CUserClassifier::ComputerName() {
+const std::wstring& CUserClassifier::ComputerName() {
+    if (nameKnown_.load(std::memory_order_acquire)) return computerName_;
     std::lock_guard<std::mutex> lock(nameLock_);
-    if (computerName_.empty()) {
+    if (!nameKnown_.load(std::memory_order_relaxed)) {
         std::wstring name;
-        if (bx::host::ComputerName(name) == bx::err::kSuccess) computerName_ = bx::LowerCase(name);
+        if (bx::host::ComputerName(name) == bx::err::kSuccess && !name.empty()) {
+            computerName_ = bx::LowerCase(name);
+            nameKnown_.store(true, std::memory_order_release);
+        }
     }
     return computerName_;
 }
 
 bool CUserClassifier::IsDomainUser(const send_data_t& record, bool nonUserConnection) {
-    std::wstring user, domain;
+    static const std::wstring kNone;
+    const std::wstring* user = &kNone;
+    const std::wstring* domain = &kNone;
     if (record.kind == bx::kKindConnection) {
-        user = record.sid.AccountName();
-        domain = record.sid.Domain();
+        user = &record.sid.AccountName();
+        domain = &record.sid.Domain();
     } else if (record.kind == bx::kKindLogoff || record.kind == bx::kKindResend) {
-        user = record.user;
-        domain = record.domain;
+        user = &record.user;
+        domain = &record.domain;
     }
-    domain = bx::LowerCase(std::move(domain));
-    std::wstring computer = ComputerName();
+    const std::wstring& computer = ComputerName();
     if (nonUserConnection) {
-        LogDebug(L"HVNPkt: Non User Connection:'%ls' ServerName:'%ls'", user.c_str(), computer.c_str());
+        LogDebug(L"HVNPkt: Non User Connection:'%ls' ServerName:'%ls'", user->c_str(), computer.c_str());
         return false;
     }
-    if (domain != computer) {
-        LogDebug(L"HVNPkt: Domain User:'%ls' Domain Name:'%ls'", user.c_str(), domain.c_str());
+    // The computer name is lower-cased already: comparing without regard to
+    // case is comparing the lower-cased domain with it.
+    if (!bx::EqualNoCase(*domain, computer)) {
+        if (Verbose())
+            LogDebug(L"HVNPkt: Domain User:'%ls' Domain Name:'%ls'", user->c_str(), bx::LowerCase(*domain).c_str());
         return true;
     }
-    LogDebug(L"HVNPkt: Local User:'%ls' Server Name:'%ls'", user.c_str(), computer.c_str());
+    LogDebug(L"HVNPkt: Local User:'%ls' Server Name:'%ls'", user->c_str(), computer.c_str());
     return false;
 }

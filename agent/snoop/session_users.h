@@ -3,6 +3,7 @@
 // connection's user (non-user connection, domain user, local user) that the
 // packet builder asks for.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -56,13 +57,15 @@ public:
     // Whether the record's user belongs to a domain other than this machine.
     bool IsDomainUser(const send_data_t& record, bool nonUserConnection);
 
-    // The computer name, lower-cased, fetched on first need.
-    std::wstring ComputerName();
+    // The computer name, lower-cased, fetched on first need (again while it
+    // could not be had); it does not change afterwards.
+    const std::wstring& ComputerName();
 
 private:
     bool SessionZeroUserMatches(const CSid& sid);
 
     SessionMap& sessions_;
     std::mutex nameLock_;
+    std::atomic<bool> nameKnown_{false};
     std::wstring computerName_;
 };
