@@ -61,8 +61,9 @@ static NTSTATUS BxComplete(PIRP irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
-/* The read's output buffer, mapped when the read arrives so that handing it a
- * record later cannot fail. */
+/* The read's output buffer in system space. The read's dispatch maps it
+ * first, and the MDL keeps that mapping: a later call, when a record comes
+ * for a pending read, returns the same address and cannot fail. */
 static void *BxReadBuffer(PIRP irp)
 {
     return MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);

@@ -104,6 +104,8 @@ std::optional<Endpoint> ReadEndpoint(std::string_view word) {
 
 Endpoint Address(std::string_view word, const char* which) {
     if (auto endpoint = ReadEndpoint(word)) return *endpoint;
+    if (word.find("->") != std::string_view::npos)
+        throw ParseError{"'->' is a word of its own: put blanks around it in " + Quoted(word)};
     size_t colon = word.rfind(':');
     if (colon != std::string_view::npos && ReadEndpoint(std::string(word.substr(0, colon)) + ":0")) {
         throw ParseError{std::string("bad port in ") + which + " address " + Quoted(word) +

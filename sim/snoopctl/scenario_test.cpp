@@ -163,6 +163,8 @@ TEST(SnoopScenarioErrors, Messages) {
               "bad port in local address '1.1.1.1:65536' (expected a decimal port 0 to 65535)");
     EXPECT_EQ(ErrorOf("open tcp 1.1.1.1:"), "bad port in local address '1.1.1.1:' (expected a decimal port 0 to 65535)");
     EXPECT_EQ(ErrorOf("open tcp 1.1.1.1:1 -> 2.2.2.2"), "bad remote address '2.2.2.2' (expected a.b.c.d:port)");
+    EXPECT_EQ(ErrorOf("open tcp 1.1.1.1:1->2.2.2.2:2"),
+              "'->' is a word of its own: put blanks around it in '1.1.1.1:1->2.2.2.2:2'");
     EXPECT_EQ(ErrorOf("open tcp 1.1.1.1:1 ->"), "'->' must be followed by the remote address a.b.c.d:port");
     EXPECT_EQ(ErrorOf("open tcp 1.1.1.1:1 pid 1 -> 2.2.2.2:2"),
               "'->' and the remote address must follow the local address");
