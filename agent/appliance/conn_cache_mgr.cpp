@@ -1,0 +1,619 @@
+#include "conn_cache_mgr.h"
+
+#include <chrono>
+#include <cstring>
+#include <cwctype>
+#include <exception>
+#include <thread>
+
+#include "des.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/host_facts.h"
+#include "protocol_parser.h"
+#include "wire.h"
+
+namespace {
+
+// The four bytes of a host-order address for "%u.%u.%u.%u".
+#define BX_QUAD(a) static_cast<unsigned>((a) >> 24 & 0xFF), static_cast<unsigned>((a) >> 16 & 0xFF), \
+                   static_cast<unsigned>((a) >> 8 & 0xFF), static_cast<unsigned>((a) & 0xFF)
+
+// Receive buffer of the listener: the longest datagram the agent reads.
+constexpr size_t kListenBufferSize = bx::wire::kMaxDatagramSize;
+// After a receive error other than the time-out the listener pauses this
+// long, so that an error that persists cannot spin the thread.
+constexpr auto kReadErrorPause = std::chrono::milliseconds(100);
+
+const wchar_t* ProtocolText(uint8_t protocol) {
+    switch (protocol) {
+    case bx::wire::kProtocolTcp: return L"TCP";
+    case bx::wire::kProtocolUdp: return L"UDP";
+    default: return L"Uknown";
+    }
+}
+
+const wchar_t* OperationText(uint8_t operation) {
+    switch (operation) {
+    case bx::wire::kOperationOpen: return L"OPEN";
+    case bx::wire::kOperationClose: return L"CLOSE";
+    default: return L"Uknown";
+    }
+}
+
+// The record keeps ports as the driver reports them: the two bytes in network
+// order as they lie in memory. The parser gives host-order numbers.
+uint16_t NetworkOrder16(uint16_t hostOrder) {
+    const uint8_t bytes[2] = {static_cast<uint8_t>(hostOrder >> 8), static_cast<uint8_t>(hostOrder)};
+    uint16_t stored;
+    std::memcpy(&stored, bytes, sizeof stored);
+    return stored;
+}
+
+}  // namespace
+
+namespace bx {
+
+bool IsDottedQuad(const std::wstring& text) {
+    size_t dots = 0;
+    size_t digits = 0;
+    for (wchar_t c : text) {
+        if (c == L'.') {
+            if (digits == 0) return false;  // empty group
+            ++dots;
+            digits = 0;
+        } else if (c >= L'0' && c <= L'9') {
+            if (++digits > 3) return false;
+        } else {
+            return false;
+        }
+    }
+    return dots == 3 && digits > 0;  // no trailing dot
+}
+
+}  // namespace bx
+
+CConnectionCacheMgr::CConnectionCacheMgr(CBufferPool& pool, SessionMap& sessions)
+    : pool_(pool),
+      queue_(L"SendQ", SendQueueCapacity(), pool),
+      connMgr_(pool),
+      classifier_(sessions),
+      builder_(users_, classifier_, requestCounter_),
+      clock_(bx::SystemSeconds) {
+    // The manager's own log file starts empty at every start of the agent.
+    std::wstring dir;
+    if (bx::host::ExecutableDirectory(dir) != 0) dir.clear();
+    const std::wstring path = bx::files::JoinPath(dir, bx::kUtmLogFileName);
+    bx::files::DeleteFileAt(path);
+    if (utmLogger_.Init() == 0) {
+        utmLoggerReady_ = true;
+        utmLogger_.AddFile(path.c_str(), bx::kUtmLogMaxSize, bx::kUtmLogFlags);
+    }
+}
+
+CConnectionCacheMgr::~CConnectionCacheMgr() {
+    if (started_) Stop();
+    // A thread that overran its bound in Stop is waited for here, before
+    // anything it uses goes away.
+    listenerThread_.Join();
+    dispatcherThread_.Join();
+    retransmitThread_.Join();
+    queue_.Empty();
+    connMgr_.Table().Empty();
+    users_.RemoveAll();
+    if (utmLoggerReady_) utmLogger_.Cleanup();
+}
+
+void CConnectionCacheMgr::SetLogger(CBXLogger* logger) {
+    CLogImpl::SetLogger(logger);
+    users_.SetLogger(logger);
+    queue_.SetLogger(logger);
+    connMgr_.SetLogger(logger);
+    config_.SetLogger(logger);
+    classifier_.SetLogger(logger);
+    routes_.SetLogger(logger);
+    builder_.SetLogger(logger);
+}
+
+// ---- Start and stop -----------------------------------------------------------
+
+uint32_t CConnectionCacheMgr::Start() {
+    if (started_) return 0;
+    started_ = true;
+    LogInfo(L"HVN Parameters: IP:'%ls'  Port: '%d'", config_.Address().c_str(), static_cast<int>(config_.Port()));
+
+    if (uint32_t error = connMgr_.Table().Create())
+        LogError(L"Failed to create the request table Error:'%d'", static_cast<int>(error));
+
+    if (uint32_t error = bx::net::Startup()) {
+        LogError(L"Winsock Startup failed Error:'%d'", static_cast<int>(error));
+    } else {
+        winsockStarted_ = true;
+        LogInfo(L"Winsock Initialized");
+    }
+
+    stopListener_ = false;
+    for (bx::sync::Event* event : {&dispatcherStop_, &queueNotEmpty_, &retransmitStop_}) {
+        if (uint32_t error = event->Create(bx::sync::ResetMode::Manual))
+            LogError(L"Failed to create event Error:'%d'", static_cast<int>(error));
+    }
+
+    StartListener();
+    StartDispatcher();
+    QueueResetRequest();
+    return 0;
+}
+
+void CConnectionCacheMgr::StartListener() {
+    bool ok = false;
+    if (!config_.HasPort()) {
+        LogError(L"No port has been specified UTM Listner!!");
+    } else if (uint32_t error = listener_.Create()) {
+        LogError(L"Failed to create UTM Listner socket Error:'%d'", static_cast<int>(error));
+    } else {
+        if (uint32_t error = listener_.SetReceiveTimeout(config_.TimeOut() * 1000u))
+            LogError(L"Failed to Set SocketOptions Error:'%d'", static_cast<int>(error));
+        if (uint32_t error = listener_.Bind(bx::net::kAnyAddress, config_.UdpPort())) {
+            LogError(L"Failed to bind UTM socket Error:'%d'", static_cast<int>(error));
+            listener_.Close();
+        } else {
+            ok = true;
+        }
+    }
+    if (!ok) {
+        LogError(L"listener thread will NOT be started..");
+        return;
+    }
+    LogInfo(L"UTM Socket Created successfully!!");
+    LogInfo(L"Starting UTM Listner...");
+    if (uint32_t error = listenerThread_.Start([this] { ListenerLoop(); }))
+        LogError(L"Failed to start the UTM Listner thread Error:'%d'", static_cast<int>(error));
+}
+
+void CConnectionCacheMgr::StartDispatcher() {
+    bool ok = false;
+    if (!config_.HasPort()) {
+        LogError(L"No port has been specified for dispatching notification");
+    } else if (uint32_t error = dispatcher_.Create()) {
+        LogError(L"Failed to create UTM Listner socket Error:'%d'", static_cast<int>(error));
+    } else {
+        if (uint32_t error = dispatcher_.SetReceiveTimeout(config_.TimeOut() * 1000u))
+            LogError(L"Failed to Set SocketOptions Error:'%d'", static_cast<int>(error));
+        destPort_ = config_.UdpPort();
+        destAddress_ = 0;
+        const std::wstring& text = config_.Address();
+        if (bx::IsDottedQuad(text)) {
+            uint32_t address = 0;
+            bool valid = true;
+            size_t at = 0;
+            for (int group = 0; group < 4; ++group) {
+                uint32_t value = 0;
+                while (at < text.size() && text[at] != L'.') value = value * 10 + static_cast<uint32_t>(text[at++] - L'0');
+                ++at;
+                if (value > 255) valid = false;
+                address = address << 8 | (value & 0xFF);
+            }
+            // A group above 255 names no address; the datagrams stay
+            // addressed to 0.0.0.0 rather than to a guessed one.
+            if (valid)
+                destAddress_ = address;
+            else
+                LogError(L"Invalid UTM address '%ls': a group is greater than 255", text.c_str());
+        } else {
+            uint32_t address = 0;
+            if (uint32_t error = bx::net::ResolveHostName(text, address))
+                LogError(L"failed to convert hostname to a IP: reason = %ld\n", static_cast<long>(error));
+            else
+                destAddress_ = address;
+        }
+        ok = true;
+    }
+    if (!ok) {
+        LogError(L"dispatcher thread will NOT be started..");
+        return;
+    }
+    queue_.AttachEvent(&queueNotEmpty_);
+    LogInfo(L"UTM Dispatcher Socket Created successfully!!");
+    if (uint32_t error = retransmitThread_.Start([this] { RetransmitLoop(); }))
+        LogError(L"Failed to start the Retransmit thread Error:'%d'", static_cast<int>(error));
+    if (uint32_t error = dispatcherThread_.Start([this] { DispatcherLoop(); }))
+        LogError(L"Failed to start the dispatch thread Error:'%d'", static_cast<int>(error));
+}
+
+void CConnectionCacheMgr::QueueResetRequest() {
+    send_data_t* record = NewRecord();
+    if (!record) {
+        LogError(L"Could not enqueue Reset Request for UTM...");
+        return;
+    }
+    record->kind = bx::kKindResetRequest;
+    queue_.Enqueue(record, true);
+}
+
+uint32_t CConnectionCacheMgr::Stop() {
+    if (!started_) return 0;
+    uint32_t result = 0;
+    LogInfo(L"ConMgr::Cleanup..");
+    stopListener_ = true;
+    LogInfo(L"ConMgr::Stopping UTM Listner..");
+    listener_.Shutdown();
+    if (!listenerThread_.WaitFor(bx::kThreadStopWaitMs)) {
+        LogError(L"ConMgr::UTM Listner did not stop within %d ms", static_cast<int>(bx::kThreadStopWaitMs));
+        result = bx::kErrorTimeout;
+    }
+
+    LogInfo(L"ConMgr::Stopping notification Dispatcher..");
+    dispatcherStop_.Set();
+    if (!dispatcherThread_.WaitFor(bx::kThreadStopWaitMs)) {
+        LogError(L"ConMgr::notification Dispatcher did not stop within %d ms",
+                 static_cast<int>(bx::kThreadStopWaitMs));
+        result = bx::kErrorTimeout;
+    }
+
+    LogInfo(L"ConMgr::Stopping Retrans thread ..");
+    retransmitStop_.Set();
+    if (!retransmitThread_.WaitFor(bx::kThreadStopWaitMs)) {
+        LogError(L"ConMgr::Retrans thread did not stop within %d ms", static_cast<int>(bx::kThreadStopWaitMs));
+        result = bx::kErrorTimeout;
+    }
+
+    queue_.AttachEvent(nullptr);
+    queue_.Empty();
+    connMgr_.Table().Empty();
+    if (result == 0) {
+        // Sockets and events go only when no thread can still be using them;
+        // otherwise the destructor releases them after joining.
+        listener_.Close();
+        dispatcher_.Close();
+        dispatcherStop_.Close();
+        queueNotEmpty_.Close();
+        retransmitStop_.Close();
+    }
+    if (winsockStarted_) {
+        bx::net::Cleanup();
+        winsockStarted_ = false;
+    }
+    started_ = false;
+    return result;
+}
+
+// ---- Producers --------------------------------------------------------------
+
+send_data_t* CConnectionCacheMgr::NewRecord() {
+    void* storage = pool_.Allocate();
+    return storage ? CBufferPool::Prepare(storage) : nullptr;
+}
+
+uint32_t CConnectionCacheMgr::Enqueue(send_data_t* record, bool atHead) { return queue_.Enqueue(record, atHead); }
+
+uint32_t CConnectionCacheMgr::SendLogoffNotification(uint32_t sessionId, const std::wstring& user,
+                                                     const std::wstring& domain) {
+    send_data_t* record = NewRecord();
+    if (!record) {
+        LogDebug(L"Failed to allocate memory for logoff notification");
+        return bx::err::kNotEnoughMemory;
+    }
+    record->operation = bx::kOperationClose;
+    record->protocol = 0;
+    record->local_ip = 0;
+    record->local_port = 0;
+    record->kind = bx::kKindLogoff;
+    record->user = user;
+    record->domain = domain;
+    record->session_id = sessionId;
+    queue_.Enqueue(record, false);
+    return 0;
+}
+
+// ---- Threads ----------------------------------------------------------------
+
+void CConnectionCacheMgr::ListenerLoop() {
+    LogInfo(L"UTMListner is waiting for UTM reply...");
+    uint8_t buffer[kListenBufferSize];
+    while (!stopListener_) {
+        try {
+            if (uint32_t error = listener_.SetReuseAddress(true)) {
+                if (stopListener_) break;
+                LogError(L"Failed to set Socket Options Error:'%d'", static_cast<int>(error));
+            }
+            size_t received = 0;
+            uint32_t fromAddress = 0;
+            uint16_t fromPort = 0;
+            const uint32_t error = listener_.ReceiveFrom(buffer, sizeof buffer, received, fromAddress, fromPort);
+            // A stop wakes the receive (it returns nothing or an error).
+            if (stopListener_) break;
+            if (error != 0) {
+                if (bx::net::IsReceiveTimeout(error)) continue;
+                LogError(L"UTMlistner ReadError code:'%d'", static_cast<int>(error));
+                if (!bx::net::IsMessageTooLong(error)) std::this_thread::sleep_for(kReadErrorPause);
+                continue;
+            }
+            HandleResponse(buffer, received, fromPort);
+        } catch (const std::exception& e) {
+            LogError(L"UTMlistner dropped a datagram: %hs", e.what());
+        } catch (...) {
+            LogError(L"UTMlistner dropped a datagram after an unexpected error");
+        }
+    }
+    LogInfo(L"Exiting UTMlistner..");
+}
+
+void CConnectionCacheMgr::DispatcherLoop() {
+    LogInfo(L"Dispatch thread Started..");
+    for (;;) {
+        const uint32_t woke = bx::sync::WaitAny(dispatcherStop_, queueNotEmpty_, bx::kDispatcherWaitMs);
+        if (woke == bx::sync::kWaitObject0) {
+            LogInfo(L"Stopping Disptch thread");
+            LogInfo(L"Exiting dispatch thread..");
+            return;
+        }
+        if (woke == bx::sync::kWaitObject1) {
+            try {
+                DispatchOne();
+            } catch (const std::exception& e) {
+                LogError(L"Dispatch thread: a record was dropped: %hs", e.what());
+            } catch (...) {
+                LogError(L"Dispatch thread: a record was dropped after an unexpected error");
+            }
+        } else if (woke == bx::sync::kWaitFailed) {
+            LogError(L"Dispatch thread: waiting for its events failed");
+            LogInfo(L"Exiting dispatch thread..");
+            return;
+        }
+    }
+}
+
+void CConnectionCacheMgr::RetransmitLoop() {
+    LogInfo(L"Retransmit thread Started..");
+    for (;;) {
+        const uint32_t woke = retransmitStop_.Wait(bx::kRetransmitPeriodMs);
+        if (woke == bx::sync::kWaitObject0) {
+            LogInfo(L"Stopping Retransmit thread");
+            return;
+        }
+        if (woke == bx::sync::kWaitFailed) {
+            LogError(L"Retransmit thread: waiting for its event failed");
+            return;
+        }
+        try {
+            ScanRequestTable();
+        } catch (...) {
+            LogError(L"Retransmit thread: the scan failed");
+        }
+    }
+}
+
+void CConnectionCacheMgr::ScanRequestTable() {
+    connMgr_.Table().Scan(queue_, config_.TimeOut(), config_.Retries(), clock_);
+}
+
+void CConnectionCacheMgr::DispatchOne() {
+    send_data_t* record = queue_.Dequeue();
+    if (!record) return;  // emptied meanwhile
+
+    uint8_t* datagram = nullptr;
+    size_t length = 0;
+    bool encrypt = false;
+    bool track = false;
+    try {
+        switch (record->kind) {
+        case bx::kKindResetRequest:
+            LogInfo(L"Sending 'Reset' to UTM...");
+            datagram = smallBuffer_;
+            length = builder_.BuildResetRequest(smallBuffer_);
+            break;
+        case bx::kKindPingResponse:
+            LogInfo(L"Sending response to UTM Ping...");
+            datagram = smallBuffer_;
+            length = builder_.BuildPingAnswer(record->request_id, smallBuffer_);
+            break;
+        default:
+            datagram = buildBuffer_;
+            length = builder_.BuildNotification(*record, buildBuffer_, encrypt);
+            track = true;
+            break;
+        }
+    } catch (const std::exception& e) {
+        // A user's names could not be had (SID look-up, memory): the record
+        // is dropped, the agent goes on.
+        LogError(L"Failed to build the packet for UTM, record dropped: %hs", e.what());
+        pool_.Release(record);
+        return;
+    }
+    Send(datagram, length, encrypt, record, track);
+}
+
+uint32_t CConnectionCacheMgr::Send(uint8_t* datagram, size_t length, bool encrypt, send_data_t* record, bool track) {
+    if (encrypt) {
+        LogDebug(L"HVNPkt: Encrypting pkt...");
+        length = bx::DesEncryptDatagram(datagram, length, bx::kBuildBufferSize, config_.KeySchedule());
+    }
+    if (!record) {
+        LogError(L"HVN Internal Error! The notification struct is NULL please check it");
+        return bx::err::kInvalidParameter;
+    }
+
+    // What the send needs of the record is taken now: once entered in the
+    // request table the record may be acknowledged and released at any time.
+    const uint32_t kind = record->kind;
+    const uint16_t port = kind == bx::kKindPingResponse ? record->reply_port : destPort_;
+    if (!track) {
+        pool_.Release(record);
+    } else if ((kind == bx::kKindConnection || kind == bx::kKindResend) && record->operation == bx::kOperationOpen) {
+        record->sent_time = clock_ ? clock_() : bx::SystemSeconds();
+        LogDebug(L"HVNPkt: Added Id[%d] To R-Q", static_cast<int>(record->request_id));
+        if (connMgr_.Table().Add(record))
+            ++enteredInTable_;
+        else
+            pool_.Release(record);  // not tracked: nobody else would give it back
+    } else {
+        if (record->operation == bx::kOperationClose) ++closesSent_;
+        pool_.Release(record);
+    }
+    record = nullptr;
+
+    if (length == 0) {
+        LogError(L"HVN Internal Error! The packet could not be built");
+        return bx::err::kInvalidParameter;
+    }
+    const uint32_t error = dispatcher_.SendTo(datagram, length, destAddress_, port);
+    if (error != 0) {
+        LogError(L"sendto %ls:%hu failed [%d]", config_.Address().c_str(), port, static_cast<int>(error));
+        return error;
+    }
+    LogDebug(L"HVNPkt: %d bytes sent to %ls:%hu", static_cast<int>(length), config_.Address().c_str(), port);
+    if (kind != bx::kKindResetRequest && kind != bx::kKindPingResponse) ++notificationsSent_;
+    return 0;
+}
+
+// ---- Responses --------------------------------------------------------------
+
+uint32_t CConnectionCacheMgr::HandleResponse(const uint8_t* bytes, size_t count, uint16_t senderPort) {
+    CHVNProtocolParser parser(Logger());
+    const uint32_t parsed = parser.Parse(bytes, count, L"UTM Resp: ");
+    if (parsed != 0) {
+        LogError(L"UTM Resp: Failed to parse the response from the UTM");
+        ++parseFailures_;
+        return parsed;
+    }
+
+    if (parser.IsPresent(bx::wire::kBitPing)) {
+        LogInfo(L"UTM Resp: recvd ping request from UTM. enqueing Response");
+        send_data_t* record = NewRecord();
+        if (!record) {
+            LogError(L"Failed to allocate memory for Ping Response ");
+            return 0;
+        }
+        record->kind = bx::kKindPingResponse;
+        record->request_id = parser.RequestId();
+        record->reply_port = senderPort;
+        queue_.Enqueue(record, true);
+        return 0;
+    }
+
+    if (parser.IsPresent(bx::wire::kBitReset)) {
+        LogInfo(L"UTM Resp: recvd Reset request from UTM.");
+        users_.RemoveAll();
+        return 0;
+    }
+
+    // Any other datagram acknowledges the notification with its request id.
+    if (send_data_t* acknowledged = connMgr_.Table().Remove(parser.RequestId())) pool_.Release(acknowledged);
+
+    const bool errorIndication = parser.IsUsable(bx::wire::kBitErrorIndication);
+    if (errorIndication && parser.ErrorCode() == bx::wire::kErrorUnknownSessionId)
+        return HandleUnknownSession(parser);
+
+    ++responsesProcessed_;
+    if (parser.IsUsable(bx::wire::kBitSessionId)) users_.MarkKnown(parser.SessionId());
+    if (errorIndication && parser.ErrorCode() == bx::wire::kErrorDestinationRouteLocal) {
+        LogInfo(L"UTM Resp: Received ErrorCode: Destination route is Local from UTM.");
+        LearnLocalRoute(parser);
+    }
+    return 0;
+}
+
+uint32_t CConnectionCacheMgr::HandleUnknownSession(const CHVNProtocolParser& parser) {
+    LogInfo(L"UTM resp: Handling Unknown SessionId...");
+    if (!parser.IsUsable(bx::wire::kBitSessionId)) {
+        users_.RemoveAll();
+        LogError(L"UTM resp: 'Unknown Session ID' Error.");
+        return bx::err::kInvalidData;
+    }
+    const uint32_t sessionId = parser.SessionId();
+    CUserInfo info;
+    if (users_.Get(sessionId, info) != 0) {
+        users_.RemoveAll();
+        LogError(L"UTM resp: SessionId '%d' cannot be associated to Username in cache", static_cast<int>(sessionId));
+        return bx::err::kInvalidData;
+    }
+    send_data_t* record = BuildResendRecord(parser);
+    if (!record) {
+        users_.RemoveAll();
+        LogError(L"UTM Resp: Cannot Enqueue Unknown SessionId %d packet again", static_cast<int>(sessionId));
+        return bx::err::kInvalidData;
+    }
+    record->user = info.user;
+    record->domain = info.domain;
+    LogInfo(L"UTM Resp: Enqueuing Unknown SessionId %d packet again", static_cast<int>(sessionId));
+    // Every session's next notification carries names again, this one first.
+    users_.RemoveAll();
+    queue_.Enqueue(record, true);
+    return 0;
+}
+
+send_data_t* CConnectionCacheMgr::BuildResendRecord(const CHVNProtocolParser& parser) {
+    send_data_t* record = NewRecord();
+    if (!record) {
+        LogError(L"Failed to allocate memory for dataStruct on 'Unknown UserId error'");
+        return nullptr;
+    }
+    record->kind = bx::kKindResend;
+    LogDebug(L"Extracting data from UTM response for resending..");
+    if (parser.IsUsable(bx::wire::kBitProtOp)) {
+        record->operation = parser.Operation();
+        record->protocol = parser.Protocol();
+        LogDebug(L"protocol tlv: Prot/OP '%ls/%ls' Extracted from UTM response:", ProtocolText(parser.Protocol()),
+                 OperationText(parser.Operation()));
+    }
+    if (parser.IsUsable(bx::wire::kBitPort)) {
+        record->local_port = NetworkOrder16(parser.Port());
+        LogDebug(L"Port tlv Port:'%u' Extracted from UTM response", static_cast<unsigned>(parser.Port()));
+    }
+    if (parser.IsUsable(bx::wire::kBitIp) && !parser.Ips().empty()) {
+        record->local_ip = parser.Ips().front();
+        LogDebug(L"IP tlv IP:'%u.%u.%u.%u' Extracted from UTM response", BX_QUAD(record->local_ip));
+    }
+    if (parser.IsUsable(bx::wire::kBitDestIp)) {
+        record->remote_ip = parser.DestIp();
+        LogDebug(L"Dest IP tlv IP:'%u.%u.%u.%u' Extracted from UTM response", BX_QUAD(record->remote_ip));
+    }
+    if (parser.IsUsable(bx::wire::kBitDestPort)) {
+        record->remote_port = NetworkOrder16(parser.DestPort());
+        LogDebug(L"Dest Port tlv Port:'%u' Extracted from UTM response", static_cast<unsigned>(parser.DestPort()));
+    }
+    if (parser.IsUsable(bx::wire::kBitSessionId)) {
+        record->session_id = parser.SessionId();
+        LogDebug(L"SessionId tlv:'%d' Extracted from UTM response", static_cast<int>(parser.SessionId()));
+    }
+    return record;
+}
+
+void CConnectionCacheMgr::LearnLocalRoute(const CHVNProtocolParser& parser) {
+    if (parser.IsUsable(bx::wire::kBitSubnet)) {
+        LogInfo(L"UTM:resp Inserting subnet tlv to table");
+        LogInfo(L"UTM:resp Recvd subnet tlv:SubNet: N/w:'%u.%u.%u.%u' Mask:'%u.%u.%u.%u'",
+                BX_QUAD(parser.SubnetNetwork()), BX_QUAD(parser.SubnetMask()));
+        routes_.AddSubnet(parser.SubnetNetwork(), parser.SubnetMask());
+    }
+    if (parser.IsUsable(bx::wire::kBitIpRange)) {
+        LogInfo(L"UTM:resp Inserting range tlv to table");
+        LogInfo(L"UTM:resp Recvd range tlv:IP Start:'%u.%u.%u.%u' IP End:'%u.%u.%u.%u'",
+                BX_QUAD(parser.RangeStart()), BX_QUAD(parser.RangeEnd()));
+        routes_.AddRange(parser.RangeStart(), parser.RangeEnd());
+    }
+}
+
+// ---- Statistics -------------------------------------------------------------
+
+void CConnectionCacheMgr::GetStatistics(bx::StatisticsSnapshot& snapshot) const {
+    snapshot = bx::StatisticsSnapshot{};
+    snapshot.counters[bx::kNotificationsSent] = static_cast<int32_t>(notificationsSent_.load());
+    snapshot.counters[bx::kEnteredInRequestTable] = static_cast<int32_t>(enteredInTable_.load());
+    snapshot.counters[bx::kClosesSent] = static_cast<int32_t>(closesSent_.load());
+    snapshot.counters[bx::kParseFailures] = static_cast<int32_t>(parseFailures_.load());
+    snapshot.counters[bx::kQueueCount] = static_cast<int32_t>(queue_.Count());
+    snapshot.counters[bx::kDeletedAfterRetries] = static_cast<int32_t>(connMgr_.Table().Deleted());
+    snapshot.counters[bx::kQueueCapacity] = static_cast<int32_t>(queue_.Capacity());
+    snapshot.counters[bx::kRequestTableCount] = static_cast<int32_t>(connMgr_.Table().Count());
+    snapshot.counters[bx::kQueueDropped] = static_cast<int32_t>(queue_.Dropped());
+    snapshot.counters[bx::kResponsesProcessed] = static_cast<int32_t>(responsesProcessed_.load());
+}
+
+uint32_t CConnectionCacheMgr::WriteStatusFile() const {
+    bx::StatisticsSnapshot snapshot;
+    GetStatistics(snapshot);
+    std::wstring dir;
+    if (bx::host::ExecutableDirectory(dir) != 0) dir.clear();
+    return bx::WriteStatusFile(snapshot, dir);
+}

@@ -1,0 +1,198 @@
+// CConnectionCacheMgr: everything the agent needs to talk to the appliance.
+//
+// It owns the two UDP sockets (the listener, bound at the appliance's port on
+// every local address, and the unbound dispatcher), the listener, dispatcher
+// and retransmit threads, the send queue "SendQ", the request table (inside
+// CConnMgr), the session table CUserToID, the computer-name cache of the user
+// classification, the local-route tables, the request-id counter and the
+// statistics counters. Records come from and go back to the snooper's
+// send-data pool; the session map is the snooper's.
+//
+// Threads:
+// - listener: the only reader of the listener socket; hands every datagram
+//   to HandleResponse.
+// - dispatcher: the only consumer of the send queue and the only sender;
+//   builds each record's datagram, encrypts it when it carries names, enters
+//   open notifications in the request table and sends.
+// - retransmit: scans the request table every 2 seconds and queues overdue
+//   notifications again (or gives them up after Retries resends).
+// Lock order: the request table's lock before the send queue's, never the
+// reverse. No lock is held while sending.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "BXLogger.h"
+#include "buffer_pool.h"
+#include "data_queue.h"
+#include "hash_map2.h"
+#include "hvn_configuration.h"
+#include "local_routes.h"
+#include "log_impl.h"
+#include "packet_builder.h"
+#include "platform/event.h"
+#include "platform/udp_socket.h"
+#include "session_map.h"
+#include "session_users.h"
+#include "status_file.h"
+#include "user_to_id.h"
+#include "worker_thread.h"
+
+class CHVNProtocolParser;
+
+namespace bx {
+// Bound of the wait for each thread when the manager stops.
+constexpr uint32_t kThreadStopWaitMs = 5000;
+// The dispatcher wakes at least this often; the retransmit scan runs this often.
+constexpr uint32_t kDispatcherWaitMs = 5000;
+constexpr uint32_t kRetransmitPeriodMs = 2000;
+// Result of Stop when a thread did not end within its bound (ERROR_TIMEOUT).
+constexpr uint32_t kErrorTimeout = 1460;
+constexpr wchar_t kUtmLogFileName[] = L"HVNAgentUTM.log";
+constexpr uint32_t kUtmLogMaxSize = 0x100000;
+constexpr uint32_t kUtmLogFlags = 10;
+
+// The strict dotted-quad test of the appliance address: only digits and
+// dots, exactly three dots, one to three digits in every group.
+bool IsDottedQuad(const std::wstring& text);
+}  // namespace bx
+
+// The small member of the manager that owns the request table.
+class CConnMgr : public CLogImpl {
+public:
+    explicit CConnMgr(CBufferPool& pool) : table_(pool) {}
+    void SetLogger(CBXLogger* logger) override {
+        CLogImpl::SetLogger(logger);
+        table_.SetLogger(logger);
+    }
+    CHashMap2& Table() { return table_; }
+    const CHashMap2& Table() const { return table_; }
+
+private:
+    CHashMap2 table_;
+};
+
+class CConnectionCacheMgr : public CLogImpl {
+public:
+    // Reads the appliance settings and resets the "HVNAgentUTM.log" file in
+    // the executable's directory.
+    CConnectionCacheMgr(CBufferPool& pool, SessionMap& sessions);
+    ~CConnectionCacheMgr() override;
+    CConnectionCacheMgr(const CConnectionCacheMgr&) = delete;
+    CConnectionCacheMgr& operator=(const CConnectionCacheMgr&) = delete;
+
+    // Passes the logger on to every part that logs.
+    void SetLogger(CBXLogger* logger) override;
+
+    // Creates the request table, starts Winsock, the sockets and the three
+    // threads, and queues the reset request at the head of the send queue.
+    // Failures are logged and leave the manager running without the failed
+    // part; the result is 0.
+    uint32_t Start();
+
+    // Stops the listener, the dispatcher and the retransmit thread in this
+    // order, each with a bounded wait, then returns every record of the send
+    // queue and of the request table to the pool. 0, or 1460 when a thread
+    // did not end within its bound (it is joined when the manager is
+    // destroyed).
+    uint32_t Stop();
+
+    // Hands a record to the send queue (the queue owns it from now on).
+    // 0, or 87 for a null record.
+    uint32_t Enqueue(send_data_t* record, bool atHead);
+
+    // Queues the logoff notification of a session: 0, or 8 when the pool
+    // has no record.
+    uint32_t SendLogoffNotification(uint32_t sessionId, const std::wstring& user, const std::wstring& domain);
+
+    // Handles one datagram from the appliance (listener thread): pings are
+    // answered, a reset forgets every acknowledged session, anything else
+    // acknowledges its request id. 0, or 13 when it could not be parsed or
+    // an "Unknown SessionID" could not be handled.
+    uint32_t HandleResponse(const uint8_t* bytes, size_t count, uint16_t senderPort);
+
+    // Whether the appliance said that `address` (host order) needs no
+    // notification.
+    bool IsLocalRoute(uint32_t address) const { return routes_.IsLocalRoute(address); }
+
+    // The ten counters of the status record, each read under its own lock.
+    void GetStatistics(bx::StatisticsSnapshot& snapshot) const;
+    // Writes "HVNConfig.xml" into the executable's directory (the current
+    // directory when that cannot be had). 0 or the system's error; the
+    // caller ignores failures and the next request tries again.
+    uint32_t WriteStatusFile() const;
+
+    // ---- State, for the snooper, the host and tests ------------------------
+    const CHVNConfiguration& Configuration() const { return config_; }
+    // The appliance's address (host order; 0 until resolved or when it
+    // could not be).
+    uint32_t DestinationAddress() const { return destAddress_; }
+    CUserToID& Users() { return users_; }
+    CLocalRoutes& Routes() { return routes_; }
+    CDataQueue& Queue() { return queue_; }
+    CHashMap2& RequestTable() { return connMgr_.Table(); }
+    bool ListenerRunning() const { return listenerThread_.Running(); }
+    bool DispatcherRunning() const { return dispatcherThread_.Running(); }
+
+    // The clock of the request table's times (seconds since 1970). Set it
+    // before Start; tests move their own clock instead of sleeping.
+    void SetClock(bx::SecondsClock clock) { clock_ = std::move(clock); }
+    // One retransmit scan now, as the retransmit thread makes every 2 s.
+    void ScanRequestTable();
+
+private:
+    void StartListener();
+    void StartDispatcher();
+    void QueueResetRequest();
+
+    void ListenerLoop();
+    void DispatcherLoop();
+    void RetransmitLoop();
+    void DispatchOne();
+    uint32_t Send(uint8_t* datagram, size_t length, bool encrypt, send_data_t* record, bool track);
+
+    uint32_t HandleUnknownSession(const CHVNProtocolParser& parser);
+    void LearnLocalRoute(const CHVNProtocolParser& parser);
+    send_data_t* BuildResendRecord(const CHVNProtocolParser& parser);
+    send_data_t* NewRecord();
+
+    CBufferPool& pool_;
+    CHVNConfiguration config_;
+    CBXLogger utmLogger_;
+    bool utmLoggerReady_ = false;
+
+    CDataQueue queue_;
+    CConnMgr connMgr_;
+    CUserToID users_;
+    CUserClassifier classifier_;
+    CLocalRoutes routes_;
+    std::atomic<uint32_t> requestCounter_{1};
+    CHVNPacketBuilder builder_;
+    bx::SecondsClock clock_;
+
+    bool started_ = false;
+    bool winsockStarted_ = false;
+    bx::net::UdpSocket listener_;
+    bx::net::UdpSocket dispatcher_;
+    uint32_t destAddress_ = 0;
+    uint16_t destPort_ = 0;
+    std::atomic<bool> stopListener_{false};
+    bx::sync::Event dispatcherStop_;
+    bx::sync::Event queueNotEmpty_;
+    bx::sync::Event retransmitStop_;
+    CWorkerThread listenerThread_;
+    CWorkerThread dispatcherThread_;
+    CWorkerThread retransmitThread_;
+
+    // Only the dispatcher thread builds into these.
+    uint8_t buildBuffer_[bx::kBuildBufferSize];
+    uint8_t smallBuffer_[bx::kSmallBuildBufferSize];
+
+    std::atomic<uint32_t> notificationsSent_{0};
+    std::atomic<uint32_t> enteredInTable_{0};
+    std::atomic<uint32_t> closesSent_{0};
+    std::atomic<uint32_t> responsesProcessed_{0};
+    std::atomic<uint32_t> parseFailures_{0};
+};

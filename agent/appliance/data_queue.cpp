@@ -1,0 +1,103 @@
+#include "data_queue.h"
+
+#include "platform/errors.h"
+
+namespace {
+
+// Overflow messages, shared by every queue of the process: whether the first
+// overflow was reported, overflows since the last message, completed periods.
+std::mutex overflowLock;
+bool overflowReported = false;
+uint32_t overflowsSinceMessage = 0;
+uint32_t overflowPeriods = 0;
+
+}  // namespace
+
+CDataQueue::CDataQueue(const wchar_t* name, uint32_t capacity, CBufferPool& pool)
+    : name_(name ? name : L""), capacity_(capacity), pool_(pool) {}
+
+CDataQueue::~CDataQueue() { Empty(); }
+
+void CDataQueue::AttachEvent(bx::sync::Event* notEmpty) {
+    std::lock_guard<std::mutex> guard(lock_);
+    notEmpty_ = notEmpty;
+    if (notEmpty_ && !records_.empty()) notEmpty_->Set();
+}
+
+uint32_t CDataQueue::Enqueue(send_data_t* record, bool atHead) {
+    if (!record) return bx::err::kInvalidParameter;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (records_.size() > capacity_) {
+        LogOverflow();
+        send_data_t* oldest = records_.front();
+        records_.pop_front();
+        pool_.Release(oldest);
+        // The new record joins at the tail even when it asked for the head.
+        records_.push_back(record);
+        ++dropped_;
+    } else if (atHead) {
+        records_.push_front(record);
+    } else {
+        records_.push_back(record);
+    }
+    if (notEmpty_) notEmpty_->Set();
+    return 0;
+}
+
+send_data_t* CDataQueue::Dequeue() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (records_.empty()) {
+        if (notEmpty_) notEmpty_->Reset();
+        return nullptr;
+    }
+    send_data_t* record = records_.front();
+    records_.pop_front();
+    if (records_.empty() && notEmpty_) notEmpty_->Reset();
+    return record;
+}
+
+void CDataQueue::Empty() {
+    std::deque<send_data_t*> taken;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        taken.swap(records_);
+        if (notEmpty_) notEmpty_->Reset();
+    }
+    for (send_data_t* record : taken) pool_.Release(record);
+}
+
+uint32_t CDataQueue::Count() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return static_cast<uint32_t>(records_.size());
+}
+
+uint32_t CDataQueue::Dropped() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return dropped_;
+}
+
+void CDataQueue::ResetOverflowLog() {
+    std::lock_guard<std::mutex> guard(overflowLock);
+    overflowReported = false;
+    overflowsSinceMessage = 0;
+    overflowPeriods = 0;
+}
+
+void CDataQueue::LogOverflow() {
+    bool first = false;
+    uint32_t periods = 0;
+    {
+        std::lock_guard<std::mutex> guard(overflowLock);
+        if (!overflowReported) {
+            overflowReported = true;
+            first = true;
+        } else if (++overflowsSinceMessage == kOverflowPeriod) {
+            overflowsSinceMessage = 0;
+            periods = ++overflowPeriods;
+        }
+    }
+    if (first)
+        LogError(L"'%ls' Queue overflown first time", name_.c_str());
+    else if (periods != 0)
+        LogError(L"'%ls' Queue overflown %d*500 times", name_.c_str(), static_cast<int>(periods));
+}

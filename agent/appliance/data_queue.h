@@ -1,0 +1,70 @@
+// CDataQueue: the bounded queue of send-data records waiting for the
+// dispatcher ("SendQ").
+//
+// Producers put records at the tail (connection and logoff notifications,
+// retransmissions) or at the head (reset request, ping answers, resends after
+// "Unknown SessionID"); the dispatcher takes them from the head. The queue
+// never blocks a producer: when it already holds more records than its
+// capacity, the record at its head is dropped (returned to the pool) and the
+// new one appended at the tail, so it accepts capacity + 1 records before the
+// first drop. Overflows are logged the first time and then once per period of
+// kOverflowPeriod overflows, counted over every queue of the process.
+//
+// The queue owns every record it holds; Empty gives them all back to the pool.
+// All operations take the queue's lock for their whole length.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "buffer_pool.h"
+#include "log_impl.h"
+#include "platform/event.h"
+#include "send_data.h"
+
+class CDataQueue : public CLogImpl {
+public:
+    // Overflows counted between two overflow messages.
+    static constexpr uint32_t kOverflowPeriod = 500;
+
+    CDataQueue(const wchar_t* name, uint32_t capacity, CBufferPool& pool);
+    ~CDataQueue() override;
+    CDataQueue(const CDataQueue&) = delete;
+    CDataQueue& operator=(const CDataQueue&) = delete;
+
+    // The queue-not-empty event: set by every Enqueue, reset by the Dequeue
+    // that empties the queue. Null detaches it.
+    void AttachEvent(bx::sync::Event* notEmpty);
+
+    // Hands the record to the queue. 0, or 87 for a null record (nothing
+    // queued).
+    uint32_t Enqueue(send_data_t* record, bool atHead);
+
+    // The record at the head, taken out; null when the queue is empty.
+    send_data_t* Dequeue();
+
+    // Returns every queued record to the pool; the count drops to 0 (the
+    // dropped count stays).
+    void Empty();
+
+    const std::wstring& Name() const { return name_; }
+    uint32_t Capacity() const { return capacity_; }
+    uint32_t Count() const;
+    uint32_t Dropped() const;
+
+    // Starts the process-wide overflow messages afresh (the next overflow is
+    // reported as the first).
+    static void ResetOverflowLog();
+
+private:
+    void LogOverflow();
+
+    const std::wstring name_;
+    const uint32_t capacity_;
+    CBufferPool& pool_;
+    mutable std::mutex lock_;
+    std::deque<send_data_t*> records_;
+    uint32_t dropped_ = 0;
+    bx::sync::Event* notEmpty_ = nullptr;
+};

@@ -1,0 +1,63 @@
+// The appliance's local routes: destinations for which the snooper makes no
+// notification. The appliance teaches them in "Destination route is Local"
+// answers, as subnets (network, mask) and as address ranges (first, last,
+// both included). Entries are only added, never removed; duplicates are kept.
+//
+// Subnets are kept from the most specific mask to the least specific; a
+// subnet with the same mask as one already present goes in front of it.
+// Addresses are 32-bit values in host order. One lock guards both tables for
+// the whole of each operation (the snooper asks IsLocalRoute on its own
+// thread while the listener learns).
+#pragma once
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "log_impl.h"
+
+namespace bx {
+
+struct Subnet {
+    uint32_t network;
+    uint32_t mask;
+    bool operator==(const Subnet& other) const { return network == other.network && mask == other.mask; }
+};
+
+struct AddressRange {
+    uint32_t first;
+    uint32_t last;
+    bool operator==(const AddressRange& other) const { return first == other.first && last == other.last; }
+};
+
+}  // namespace bx
+
+class CLocalRoutes : public CLogImpl {
+public:
+    CLocalRoutes() = default;
+    CLocalRoutes(const CLocalRoutes&) = delete;
+    CLocalRoutes& operator=(const CLocalRoutes&) = delete;
+
+    // Inserts the subnet in front of the first entry it comes before (see
+    // ComesFirst), or at the end.
+    void AddSubnet(uint32_t network, uint32_t mask);
+    void AddRange(uint32_t first, uint32_t last);
+
+    // True when (address & mask) == network for some subnet, or first <=
+    // address <= last for some range.
+    bool IsLocalRoute(uint32_t address) const;
+
+    // The comes-first test: whether the table entry `existing` stays in front
+    // of the new entry `added`. Masks decide when either is non-zero (the
+    // more specific mask first; the new one goes in front on a tie); else the
+    // networks, the greater first. Equal networks without masks cannot be
+    // ordered: logged as an error, answered no.
+    bool ComesFirst(const bx::Subnet& existing, const bx::Subnet& added) const;
+
+    std::vector<bx::Subnet> Subnets() const;
+    std::vector<bx::AddressRange> Ranges() const;
+
+private:
+    mutable std::mutex lock_;
+    std::vector<bx::Subnet> subnets_;
+    std::vector<bx::AddressRange> ranges_;
+};
