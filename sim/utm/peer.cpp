@@ -149,6 +149,8 @@ std::string Usage() {
            "  --count N              stop after receiving N datagrams\n"
            "  --timeout S            stop after S seconds (exit code 3 if --count was not reached)\n"
            "  --hex                  add the decoded bytes as hex= to every line\n"
+           "  --reuse-address        set SO_REUSEADDR before binding, to share the port with an\n"
+           "                         agent on this host that sets it too (see README.md)\n"
            "  --help                 this text\n"
            "Notifications are counted as received, retransmissions included. At start means: at\n"
            "once with --agent, else right after the first datagram received. At one moment the\n"
@@ -253,6 +255,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
             if (value.empty() || *end != '\0' || errno != 0 || !std::isfinite(o.timeout) || o.timeout <= 0 ||
                 o.timeout > 1e9)
                 return bad("a positive number of seconds");
+        } else if (name == "--reuse-address") {
+            if (!noValue()) return false;
+            o.reuseAddress = true;
         } else if (name == "--hex") {
             if (!noValue()) return false;
             o.hex = true;
@@ -291,6 +296,12 @@ bool Peer::Open(std::string& error) {
     sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         error = std::string("socket: ") + strerror(errno);
+        return false;
+    }
+    const int on = 1;
+    if (options.reuseAddress && setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        error = std::string("setsockopt SO_REUSEADDR: ") + strerror(errno);
+        CloseFd(sock);
         return false;
     }
     const sockaddr_in sa = SockAddr(options.listenAddress, options.listenPort);

@@ -40,6 +40,7 @@ struct Options {
     uint64_t count = 0;      // 0: no limit
     double timeout = 0;      // seconds; 0: none
     bool hex = false;
+    bool reuseAddress = false;  // SO_REUSEADDR before binding
     bool help = false;
 };
 

@@ -208,7 +208,8 @@ TEST(UtmOptions, ReadNaturallyAndKeepWhatTheySay) {
         {"--listen", "198.18.0.2:4500", "--key", "0123456789ABCDEF", "--answer", "ack,silent,unknown-session",
          "--agent-port", "4501", "--agent", "198.18.0.1", "--ping", "--ping-after", "2", "--reset-after", "3",
          "--teach-subnet", "10.0.0.0/8", "--teach-subnet", "10.1.0.0/255.255.0.0", "--teach-range",
-         "10.1.2.3-10.1.2.9", "--teach-after", "1", "--encrypt-replies", "--count", "5", "--timeout", "2.5", "--hex"},
+         "10.1.2.3-10.1.2.9", "--teach-after", "1", "--encrypt-replies", "--count", "5", "--timeout", "2.5", "--hex",
+         "--reuse-address"},
         o, error))
         << error;
     EXPECT_EQ(o.listenAddress, 0xC6120002u);
@@ -236,6 +237,7 @@ TEST(UtmOptions, ReadNaturallyAndKeepWhatTheySay) {
     EXPECT_EQ(o.count, 5u);
     EXPECT_DOUBLE_EQ(o.timeout, 2.5);
     EXPECT_TRUE(o.hex);
+    EXPECT_TRUE(o.reuseAddress);
 
     // name=value works as well; a bare port listens on every address.
     ASSERT_TRUE(utm::ParseOptions({"--listen=4500", "--key=ab", "--teach-subnet=0.0.0.0/0"}, o, error)) << error;
@@ -502,6 +504,27 @@ TEST(UtmPeer, MalformedIsCountedAndNotAnswered) {
     peer.Line();  // tx
     EXPECT_EQ(peer.Finish(), utm::kExitOk);
     EXPECT_FIELD(peer.Line(), "malformed=1");
+}
+
+TEST(UtmPeer, ReuseAddressSharesAPortWhoseOwnerAllowsIt) {
+    AgentSocket owner;
+    const int on = 1;
+    ASSERT_EQ(setsockopt(owner.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+    const std::string listen = "127.0.0.1:" + Arg(owner.port);
+    {
+        utm::Options o;
+        std::string error;
+        ASSERT_TRUE(utm::ParseOptions({"--listen", listen}, o, error));
+        utm::Peer peer(o, stdout);
+        EXPECT_FALSE(peer.Open(error));
+        EXPECT_EQ(error, "bind " + listen + ": Address already in use");
+    }
+    utm::Options o;
+    std::string error;
+    ASSERT_TRUE(utm::ParseOptions({"--listen", listen, "--reuse-address"}, o, error));
+    utm::Peer peer(o, stdout);
+    EXPECT_TRUE(peer.Open(error)) << error;
+    EXPECT_EQ(peer.Port(), owner.port);
 }
 
 // The program itself: live lines on a pipe, answers, SIGTERM, exit codes.

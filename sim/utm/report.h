@@ -22,8 +22,8 @@ std::string HexText(const uint8_t* data, size_t n);
 // user domain server proto op port nips ips dst dport session conntype errind
 // subnet range flags pingtext unknown oddlen dup hex. The hex field (the
 // datagram as decoded, behind the IV decrypted; the first 4096 bytes and
-// "..." when longer) is written when withHex is set
-// and always for a malformed datagram.
+// "..." when longer) is written when withHex is set and always for a
+// malformed datagram. Lists stop after 32 entries with ",...".
 std::string DescribeDatagram(const Decoded& d, bool withHex);
 
 }  // namespace utm
