@@ -1,0 +1,252 @@
+// Test helpers (native only) for talking to an appliance peer over real UDP:
+// a network namespace of the test's own with a veth pair (the agent binds the
+// wildcard address at the appliance's port, so the peer cannot share the
+// host's addresses), a child program started inside it whose output lines the
+// test reads, and UDP sockets opened inside the namespace.
+#pragma once
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "conmgr_test_util.h"
+#include "platform/udp_socket.h"
+
+namespace bx::test {
+
+inline std::string QuadText(uint32_t a) {
+    return std::to_string(a >> 24 & 0xFF) + "." + std::to_string(a >> 16 & 0xFF) + "." +
+           std::to_string(a >> 8 & 0xFF) + "." + std::to_string(a & 0xFF);
+}
+
+inline int Run(const std::string& command) {
+    const int status = std::system((command + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A namespace "bxconn<pid>" with a veth pair: the host end and the peer end
+// hold two addresses of one /30 inside 198.18.0.0/15, chosen from the process
+// id so that test programs running at the same time do not collide.
+class TestNetwork {
+public:
+    TestNetwork() {
+        const uint32_t pid = static_cast<uint32_t>(getpid());
+        name_ = "bxconn" + std::to_string(pid);
+        hostLink_ = "bxc" + std::to_string(pid) + "h";
+        peerLink_ = "bxc" + std::to_string(pid) + "p";
+        // 198.18.0.0/15 holds 32768 blocks of 4; the first 64 are left to others.
+        const uint32_t block = 64 + pid % (32768 - 64);
+        const uint32_t base = (198u << 24 | 18u << 16) + block * 4;
+        host_ = base + 1;
+        peer_ = base + 2;
+    }
+    ~TestNetwork() { Remove(); }
+    TestNetwork(const TestNetwork&) = delete;
+    TestNetwork& operator=(const TestNetwork&) = delete;
+
+    // Makes the namespace; false with the reason when it cannot be made.
+    bool Create(std::string& why) {
+        Remove();
+        if (geteuid() != 0) {
+            why = "network namespaces need root (ip netns add)";
+            return false;
+        }
+        if (Run("ip netns add " + name_) != 0) {
+            why = "'ip netns add " + name_ + "' failed (no iproute2, or namespaces not permitted here)";
+            return false;
+        }
+        created_ = true;
+        const std::string exec = "ip netns exec " + name_ + " ";
+        const std::vector<std::string> steps = {
+            "ip link add " + hostLink_ + " type veth peer name " + peerLink_,
+            "ip link set " + peerLink_ + " netns " + name_,
+            "ip addr add " + QuadText(host_) + "/30 dev " + hostLink_,
+            "ip link set " + hostLink_ + " up",
+            exec + "ip addr add " + QuadText(peer_) + "/30 dev " + peerLink_,
+            exec + "ip link set " + peerLink_ + " up",
+            exec + "ip link set lo up",
+        };
+        for (const std::string& step : steps) {
+            if (Run(step) != 0) {
+                why = "'" + step + "' failed";
+                Remove();
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void Remove() {
+        if (!created_) return;
+        Run("ip link del " + hostLink_);
+        Run("ip netns del " + name_);
+        created_ = false;
+    }
+
+    const std::string& Name() const { return name_; }
+    uint32_t HostAddress() const { return host_; }
+    uint32_t PeerAddress() const { return peer_; }
+
+    // Runs `body` on a thread that has entered the namespace: sockets it
+    // creates stay in the namespace.
+    bool InNamespace(const std::function<void()>& body) const {
+        bool entered = false;
+        std::thread inside([&] {
+            const std::string path = "/var/run/netns/" + name_;
+            const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) return;
+            entered = setns(fd, CLONE_NEWNET) == 0;
+            close(fd);
+            if (entered) body();
+        });
+        inside.join();
+        return entered;
+    }
+
+private:
+    std::string name_, hostLink_, peerLink_;
+    uint32_t host_ = 0, peer_ = 0;
+    bool created_ = false;
+};
+
+// A child program whose standard output the test reads line by line.
+class ChildProgram {
+public:
+    ChildProgram() = default;
+    ~ChildProgram() { Stop(); }
+    ChildProgram(const ChildProgram&) = delete;
+    ChildProgram& operator=(const ChildProgram&) = delete;
+
+    bool Start(const std::vector<std::string>& argv) {
+        // Everything the child needs is made before fork: a child of a
+        // threaded process may only call async-signal-safe functions.
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return false;
+        pid_ = fork();
+        if (pid_ < 0) {
+            close(fds[0]);
+            close(fds[1]);
+            return false;
+        }
+        if (pid_ == 0) {
+            dup2(fds[1], 1);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        reader_ = std::thread([this, fd = fds[0]] {
+            std::string partial;
+            char chunk[4096];
+            for (;;) {
+                const ssize_t got = read(fd, chunk, sizeof chunk);
+                if (got <= 0) break;
+                std::lock_guard<std::mutex> guard(lock_);
+                for (ssize_t i = 0; i < got; ++i) {
+                    if (chunk[i] == '\n') {
+                        lines_.push_back(partial);
+                        partial.clear();
+                    } else {
+                        partial += chunk[i];
+                    }
+                }
+                changed_.notify_all();
+            }
+            close(fd);
+            std::lock_guard<std::mutex> guard(lock_);
+            ended_ = true;
+            changed_.notify_all();
+        });
+        return true;
+    }
+
+    // Ends the program (SIGTERM, then SIGKILL) and its reader.
+    void Stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            for (int i = 0; i < 200 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (waitpid(pid_, &status, WNOHANG) == 0) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+            }
+            pid_ = -1;
+        }
+        if (reader_.joinable()) reader_.join();
+    }
+
+    std::vector<std::string> Lines() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return lines_;
+    }
+
+    // Lines that hold every one of `needles`.
+    std::vector<std::string> Matching(const std::vector<std::string>& needles) const {
+        std::vector<std::string> found;
+        for (const std::string& line : Lines()) {
+            bool all = true;
+            for (const std::string& n : needles) all = all && line.find(n) != std::string::npos;
+            if (all) found.push_back(line);
+        }
+        return found;
+    }
+
+    // Waits until `count` lines hold every one of `needles`; false on time-out.
+    bool WaitFor(const std::vector<std::string>& needles, size_t count = 1,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::unique_lock<std::mutex> guard(lock_);
+        for (;;) {
+            size_t matches = 0;
+            for (const std::string& line : lines_) {
+                bool all = true;
+                for (const std::string& n : needles) all = all && line.find(n) != std::string::npos;
+                if (all) ++matches;
+            }
+            if (matches >= count) return true;
+            if (ended_) return false;
+            if (changed_.wait_until(guard, deadline) == std::cv_status::timeout) return false;
+        }
+    }
+
+    std::string Dump() const {
+        std::string text;
+        for (const std::string& line : Lines()) text += line + "\n";
+        return text;
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::thread reader_;
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+    std::vector<std::string> lines_;
+    bool ended_ = false;
+};
+
+// The value of `key=` in a peer line ("" when absent).
+inline std::string Field(const std::string& line, const std::string& key) {
+    const std::string needle = " " + key + "=";
+    const size_t at = line.find(needle);
+    if (at == std::string::npos) return "";
+    const size_t start = at + needle.size();
+    const size_t end = line.find(' ', start);
+    return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+}  // namespace bx::test
