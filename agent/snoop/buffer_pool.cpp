@@ -195,7 +195,11 @@ void* CBufferPool::Allocate() {
     return object;
 }
 
-send_data_t* CBufferPool::Prepare(void* storage) { return storage ? new (storage) send_data_t() : nullptr; }
+send_data_t* CBufferPool::Prepare(void* storage) {
+    // Default-initialised: every member has its initial value from its own
+    // initialiser, without clearing the whole record first.
+    return storage ? new (storage) send_data_t : nullptr;
+}
 
 void CBufferPool::Release(send_data_t* record) {
     if (!record) return;

@@ -79,7 +79,9 @@ private:
     void Resolve() const;
     void CopyFrom(const CSid& other);
 
-    uint8_t bytes_[bx::accounts::kMaxSidBytes] = {};
+    // Only the first length_ bytes are meaningful; the rest is never read, so
+    // records made in the pool do not pay for clearing it.
+    uint8_t bytes_[bx::accounts::kMaxSidBytes];
     size_t length_ = 0;
     mutable bool resolved_ = false;
     mutable bool stringMade_ = false;
