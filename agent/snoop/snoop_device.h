@@ -1,0 +1,63 @@
+// CSnoopDevice: the snoop driver's device as the snooper uses it.
+//
+// The device is opened for overlapped I/O with no sharing; at most one
+// ReadSnoopEvents request is outstanding, reading one 256-byte record into the
+// caller's buffer; its completion signals the completion event that the host
+// owns (an auto-reset event). Cancelling the request and closing the handle
+// are separate steps, taken in the host's shut-down order.
+//
+// Windows (snoop_device_win.cpp): CreateFileW on "\\.\bxhvnd",
+// DeviceIoControl with an OVERLAPPED, CancelIo, CloseHandle; the completion
+// event is a Win32 event HANDLE.
+// POSIX (snoop_device_posix.cpp): there is no driver, so the device is an
+// in-process one that tests and benchmarks feed (snoop_device_inprocess.h);
+// the completion event is a bx::sync::Event.
+//
+// The request's OVERLAPPED lives with the object (not on a stack), and an
+// object that still has a request outstanding when it is destroyed cancels it
+// and waits for it, so the system never writes into freed memory.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "snoop_event.h"
+
+class CSnoopDevice {
+public:
+    CSnoopDevice();
+    ~CSnoopDevice();
+    CSnoopDevice(const CSnoopDevice&) = delete;
+    CSnoopDevice& operator=(const CSnoopDevice&) = delete;
+
+    // The event a completed request signals (Windows: an event HANDLE;
+    // POSIX: a bx::sync::Event*). Set before the first read.
+    void SetCompletionEvent(void* event);
+    void* CompletionEvent() const;
+
+    // Opens the device (read and write, share mode 0, open existing,
+    // overlapped). 0 or the system's error; the handle stays invalid then.
+    uint32_t Open();
+    bool IsOpen() const;
+
+    // Issues ReadSnoopEvents (0x222006) into `buffer` of `size` bytes. 0 when
+    // the request is pending or already done (its completion signals the
+    // event either way), else the system's error: 6 without an open device.
+    uint32_t IssueRead(void* buffer, uint32_t size);
+
+    // Cancels the outstanding request (CancelIo) and waits up to waitMs for
+    // it to complete. 0, or the system's error of the cancel call.
+    uint32_t CancelRead(uint32_t waitMs);
+
+    // Closes the handle (no-op when it is not open).
+    void Close();
+
+    // Windows Sockets start-up for the snooper (version 2.2) and its
+    // counterpart. POSIX: nothing to do, 0.
+    static uint32_t SocketsStartup();
+    static void SocketsCleanup();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};

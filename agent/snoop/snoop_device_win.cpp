@@ -1,0 +1,94 @@
+// The snoop driver's device through the Win32 API: one overlapped
+// ReadSnoopEvents request at a time.
+#include <winsock2.h>
+#include <windows.h>
+
+#include "snoop_device.h"
+
+struct CSnoopDevice::Impl {
+    HANDLE device = INVALID_HANDLE_VALUE;
+    OVERLAPPED overlapped{};
+    HANDLE event = nullptr;  // the host's auto-reset event
+    bool requestIssued = false;  // a request was issued and not yet seen complete
+
+    // Whether the last issued request has not completed yet.
+    bool Outstanding() const { return requestIssued && !HasOverlappedIoCompleted(&overlapped); }
+};
+
+CSnoopDevice::CSnoopDevice() : impl_(new Impl) {}
+
+CSnoopDevice::~CSnoopDevice() {
+    // A request still outstanding writes into this object: end it first.
+    if (impl_->Outstanding()) CancelRead(5000);
+    Close();
+}
+
+void CSnoopDevice::SetCompletionEvent(void* event) {
+    impl_->event = static_cast<HANDLE>(event);
+    impl_->overlapped.hEvent = impl_->event;
+}
+
+void* CSnoopDevice::CompletionEvent() const { return impl_->event; }
+
+uint32_t CSnoopDevice::Open() {
+    Close();
+    HANDLE device = CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+    if (device == INVALID_HANDLE_VALUE) return GetLastError();
+    impl_->device = device;
+    return 0;
+}
+
+bool CSnoopDevice::IsOpen() const { return impl_->device != INVALID_HANDLE_VALUE; }
+
+uint32_t CSnoopDevice::IssueRead(void* buffer, uint32_t size) {
+    // The OVERLAPPED is reused for each request: its status fields start
+    // clear, the host's event stays.
+    OVERLAPPED& overlapped = impl_->overlapped;
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = impl_->event;
+    DWORD returned = 0;
+    if (DeviceIoControl(impl_->device, SNOOP_IOCTL_READ_EVENTS, nullptr, 0, buffer, size, &returned,
+                        &overlapped)) {
+        impl_->requestIssued = true;  // done at once; the event is signalled
+        return 0;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        impl_->requestIssued = true;
+        return 0;
+    }
+    return error;
+}
+
+uint32_t CSnoopDevice::CancelRead(uint32_t waitMs) {
+    if (impl_->device == INVALID_HANDLE_VALUE) return 0;
+    uint32_t result = 0;
+    if (!CancelIo(impl_->device)) result = GetLastError();
+    // The cancelled request completes with STATUS_CANCELLED; wait for that,
+    // within the bound, so that nothing writes the buffer afterwards.
+    if (impl_->Outstanding() && impl_->event) {
+        ULONGLONG start = GetTickCount64();
+        while (impl_->Outstanding()) {
+            ULONGLONG spent = GetTickCount64() - start;
+            if (spent >= waitMs) break;
+            WaitForSingleObject(impl_->event, static_cast<DWORD>(waitMs - spent) < 50 ? static_cast<DWORD>(waitMs - spent) : 50);
+        }
+    }
+    if (!impl_->Outstanding()) impl_->requestIssued = false;
+    return result;
+}
+
+void CSnoopDevice::Close() {
+    if (impl_->device == INVALID_HANDLE_VALUE) return;
+    CloseHandle(impl_->device);
+    impl_->device = INVALID_HANDLE_VALUE;
+}
+
+uint32_t CSnoopDevice::SocketsStartup() {
+    WSADATA data;
+    int rc = WSAStartup(MAKEWORD(2, 2), &data);
+    return rc == 0 ? 0 : static_cast<uint32_t>(rc);
+}
+
+void CSnoopDevice::SocketsCleanup() { WSACleanup(); }

@@ -1,0 +1,216 @@
+#include "snooper.h"
+
+#include <cstring>
+#include <cwchar>
+#include <exception>
+
+#include "iv_random.h"
+#include "platform/host_facts.h"
+#include "session_users.h"
+
+namespace {
+
+constexpr uint32_t kLoopback = 0x7F000001u;  // 127.0.0.1, host order
+
+// Dotted decimal of a host-order address.
+struct Dotted {
+    explicit Dotted(uint32_t address) {
+        std::swprintf(text, sizeof text / sizeof text[0], L"%u.%u.%u.%u", (address >> 24) & 0xFFu,
+                      (address >> 16) & 0xFFu, (address >> 8) & 0xFFu, address & 0xFFu);
+    }
+    const wchar_t* c_str() const { return text; }
+    wchar_t text[16];
+};
+
+// A port as the driver gives it (network byte order) in host order.
+unsigned short HostPort(uint16_t networkOrder) {
+    uint8_t bytes[2];
+    std::memcpy(bytes, &networkOrder, sizeof bytes);
+    return static_cast<unsigned short>(bytes[0] << 8 | bytes[1]);
+}
+
+const wchar_t* ProtocolName(uint32_t protocol) { return protocol == SNOOP_PROTOCOL_TCP ? L"TCP" : L"UDP"; }
+
+}  // namespace
+
+Snooper::Snooper() : connMgr_(pool_, sessions_) {
+    // The packet IVs draw from this generator.
+    bx::SeedIvRandom(bx::host::TickCount());
+    std::memset(eventBuffer_, 0, sizeof eventBuffer_);
+    pool_.Create();
+}
+
+Snooper::~Snooper() {
+    // The host stops everything in its own order; this covers an owner that
+    // did not (a failed start, a test).
+    device_.CancelRead(1000);
+    connMgr_.Stop();
+    SocketsCleanup();
+}
+
+void Snooper::SetLogger(CBXLogger* logger) {
+    CLogImpl::SetLogger(logger);
+    config_.SetLogger(logger);
+    connMgr_.SetLogger(logger);
+    pool_.SetLogger(logger);
+}
+
+uint32_t Snooper::Initialise() {
+    LogDebug(L"Initializing Snooper...");
+    uint32_t error = CSnoopDevice::SocketsStartup();
+    if (error != 0) {
+        LogError(L"WSAStartup failed Error:%d", static_cast<int>(error));
+        return error;
+    }
+    socketsStarted_ = true;
+    // The manager was given the pool and the session map when it was built.
+    error = connMgr_.Start();
+    if (error != 0) {
+        LogError(L"Failed to Instentiate ConMgr Error: %d", static_cast<int>(error));
+        return error;
+    }
+    return 0;
+}
+
+void Snooper::SocketsCleanup() {
+    if (!socketsStarted_) return;
+    CSnoopDevice::SocketsCleanup();
+    socketsStarted_ = false;
+}
+
+uint32_t Snooper::OpenDevice() {
+    if (uint32_t error = device_.Open()) LogError(L"Failed to open device driver Error:%d", static_cast<int>(error));
+    LogDebug(L"Sending Read request to driver...");
+    if (uint32_t error = ReadSnoopEvents()) LogError(L"Failed to ReadSnoopEvents Error:%d", static_cast<int>(error));
+    return 0;
+}
+
+uint32_t Snooper::ReadSnoopEvents() {
+    uint32_t error = device_.IssueRead(eventBuffer_, sizeof eventBuffer_);
+    if (error != 0) LogError(L"DeviceIoControl failed Error:%d", static_cast<int>(error));
+    return error;
+}
+
+int Snooper::HandleEvent() {
+    snoop_event_t event;
+    std::memcpy(&event, eventBuffer_, sizeof event);
+    try {
+        switch (event.event_type) {
+        case SNOOP_EVENT_OPEN: handleOpenAddress(event); break;
+        case SNOOP_EVENT_CLEANUP: handleCleanupAddress(event); break;
+        default: break;  // not a type this agent knows: ignored
+        }
+        return 1;
+    } catch (...) {
+        LogError(L"caught Exception while handling IOCTL....");
+        return 0;
+    }
+}
+
+send_data_t* Snooper::NewRecord() {
+    void* storage = pool_.Allocate();
+    return storage ? CBufferPool::Prepare(storage) : nullptr;
+}
+
+void Snooper::handleOpenAddress(const snoop_event_t& event) {
+    if (event.local_ip == kLoopback) return;
+    if (connMgr_.IsLocalRoute(event.remote_ip)) return;
+
+    CSid sid;
+    try {
+        sid.Assign(event.sid, sizeof event.sid);
+        sid.AccountName();  // the look-up of name and domain
+    } catch (const bx::SidException& e) {
+        LogWarning(L"SID throws exception Error:%d", static_cast<int>(e.Error()));
+        return;
+    }
+
+    if (Verbose()) {
+        LogDebug(L"handleOpenAddress: %ls %ls:%hu %ls@%ls [%ls] pid = %lld, pending = %d, fileobj = %#llx",
+                 ProtocolName(event.protocol), Dotted(event.local_ip).c_str(), HostPort(event.local_port),
+                 sid.AccountName().c_str(), sid.Domain().c_str(), sid.String().c_str(),
+                 static_cast<long long>(event.process_id), static_cast<int>(event.pending),
+                 static_cast<unsigned long long>(event.file_object));
+        LogDebug(L"handleOpenAddress: Remote IP Address: '%ls:%u' SessionId: '%u' ", Dotted(event.remote_ip).c_str(),
+                 static_cast<unsigned>(HostPort(event.remote_port)), static_cast<unsigned>(event.session_id));
+    }
+
+    AddressEntry& entry = addresses_[AddressKey(event.local_ip, event.local_port)];
+    if (entry.in_use)
+        LogDebug(L"handleOpenAddress: %ls:%hu is already in use for fileobj %#llx", Dotted(entry.local_ip).c_str(),
+                 HostPort(entry.local_port), static_cast<unsigned long long>(entry.file_object));
+    entry.protocol = static_cast<uint8_t>(event.protocol);
+    entry.local_ip = event.local_ip;
+    entry.local_port = event.local_port;
+    entry.file_object = event.file_object;
+    entry.sid = sid;
+    entry.remote_ip = event.remote_ip;
+    entry.remote_port = event.remote_port;
+    entry.session_id = event.session_id;
+    entry.in_use = true;
+
+    send_data_t* record = NewRecord();
+    if (!record) {
+        LogError(L"handleOpenAddress: could not allocate send data, FileObj:=%#llx",
+                 static_cast<unsigned long long>(event.file_object));
+        entry.in_use = false;
+        return;
+    }
+    try {
+        record->operation = bx::kOperationOpen;
+        record->protocol = static_cast<uint8_t>(event.protocol);
+        record->local_ip = event.local_ip;
+        record->local_port = event.local_port;
+        record->sid = sid;
+        record->kind = bx::kKindConnection;
+        record->remote_ip = event.remote_ip;
+        record->remote_port = event.remote_port;
+        record->session_id = event.session_id;
+    } catch (...) {
+        pool_.Release(record);  // never queued: it goes back
+        throw;
+    }
+    LogDebug(L"handleOpenAddress: Queuing Pkt for Dispatching");
+    connMgr_.Enqueue(record, false);
+}
+
+void Snooper::handleCleanupAddress(const snoop_event_t& event) {
+    auto found = addresses_.find(AddressKey(event.local_ip, event.local_port));
+    if (found == addresses_.end() || !found->second.in_use) return;
+    AddressEntry& entry = found->second;
+
+    LogDebug(L"handleCleanupAddress: %ls %ls:%hu fileobj = %#llx", ProtocolName(entry.protocol),
+             Dotted(event.local_ip).c_str(), HostPort(event.local_port),
+             static_cast<unsigned long long>(event.file_object));
+    // The file object is not compared: a clean-up ends whatever open holds
+    // the address and port.
+    entry.in_use = false;
+
+    send_data_t* record = NewRecord();
+    if (!record) {
+        LogError(L"handleCleanupAddress: could not allocate send data, FileObj:=%#llx",
+                 static_cast<unsigned long long>(event.file_object));
+        return;
+    }
+    try {
+        record->operation = bx::kOperationClose;
+        record->protocol = entry.protocol;
+        record->local_ip = entry.local_ip;
+        record->local_port = entry.local_port;
+        record->sid = entry.sid;
+        record->kind = bx::kKindConnection;
+        record->session_id = entry.session_id;
+    } catch (...) {
+        pool_.Release(record);
+        throw;
+    }
+    LogDebug(L"handleCleanupAddress: Queuing Pkt for Dispatching");
+    connMgr_.Enqueue(record, false);
+}
+
+void Snooper::OnSessionChange(uint32_t eventType, uint32_t sessionId) {
+    bx::HandleSessionChange(eventType, sessionId, sessions_, *this,
+                            [this](uint32_t id, const std::wstring& user, const std::wstring& domain) {
+                                return connMgr_.SendLogoffNotification(id, user, domain);
+                            });
+}

@@ -1,0 +1,128 @@
+// Snooper: turns the snoop driver's records into notifications for the
+// appliance.
+//
+// It owns the driver connection (CSnoopDevice and the 256-byte record
+// buffer), the address table, the appliance settings record, the session map,
+// the send-data pool and the connection manager. The host's run loop calls it
+// on the service thread: Initialise once, OpenDevice once, then HandleEvent and
+// ReadSnoopEvents each time the read's completion event fires. Session logon
+// and logoff arrive on the service control handler's thread (OnSessionChange).
+//
+// The address table maps (local port, local address) to what the last open of
+// that address said; a clean-up reports a close for whatever open holds it.
+// Entries are never removed while the agent runs; only the service thread
+// touches the table, so it has no lock.
+#pragma once
+#include <cstdint>
+#include <map>
+
+#include "buffer_pool.h"
+#include "conn_cache_mgr.h"
+#include "hvn_configuration.h"
+#include "log_impl.h"
+#include "session_map.h"
+#include "sid.h"
+#include "snoop_device.h"
+#include "snoop_event.h"
+
+struct AddressEntry {
+    uint8_t protocol = 0;      // 1 TCP, else UDP
+    uint32_t local_ip = 0;     // host order
+    uint16_t local_port = 0;   // network order
+    uint32_t remote_ip = 0;    // host order
+    uint16_t remote_port = 0;  // network order
+    uint64_t file_object = 0;
+    uint32_t session_id = 0;
+    CSid sid;
+    bool in_use = false;
+};
+
+class Snooper : public CLogImpl {
+public:
+    // In this order: the address table, the settings record, the session
+    // map, the pool object, the connection manager (which reads its own
+    // settings and starts its log file), the device (not open);
+    // then the IV generator is seeded with the tick count and the pool's
+    // starting segments are built from its settings.
+    Snooper();
+    ~Snooper() override;
+    Snooper(const Snooper&) = delete;
+    Snooper& operator=(const Snooper&) = delete;
+
+    // Stores the logger and hands it to the settings record, the connection
+    // manager and the pool (null detaches them all).
+    void SetLogger(CBXLogger* logger) override;
+
+    // The host's events: the send event (never signalled by anyone), the stop
+    // event, and the auto-reset event the driver read's completion signals.
+    // Windows: event HANDLEs; POSIX: bx::sync::Event pointers.
+    void SetSendEvent(void* event) { sendEvent_ = event; }
+    void SetStopEvent(void* event) { stopEvent_ = event; }
+    void SetReadEvent(void* event) { device_.SetCompletionEvent(event); }
+
+    // Starts Windows Sockets (2.2) and the connection manager. 0, or the
+    // error that stopped it (logged).
+    uint32_t Initialise();
+
+    // Opens the driver's device and issues the first read. Failures are
+    // logged and the agent goes on without driver records; returns 0.
+    uint32_t OpenDevice();
+
+    // The completed read's record: an open or a clean-up is handled, any
+    // other type ignored. 1 when handled, 0 when handling it raised an
+    // exception (logged; the record is dropped).
+    int HandleEvent();
+    // The send event: nothing to do; 1.
+    int HandleSend() { return 1; }
+
+    // Issues the next ReadSnoopEvents request. 0 when it is pending or done,
+    // else the system's error (logged).
+    uint32_t ReadSnoopEvents();
+
+    // A session logged on or off (the service's session-change control):
+    // logon records the session's user, logoff of a known session sends its
+    // logoff notification. Every other event type is ignored.
+    void OnSessionChange(uint32_t eventType, uint32_t sessionId);
+
+    // Shut-down steps of the host, in its order.
+    uint32_t CancelRead(uint32_t waitMs) { return device_.CancelRead(waitMs); }
+    void CloseDevice() { device_.Close(); }
+    // Ends the Windows Sockets use that Initialise started (once).
+    void SocketsCleanup();
+
+    // The record handlers (HandleEvent calls them with the read buffer).
+    void handleOpenAddress(const snoop_event_t& event);
+    void handleCleanupAddress(const snoop_event_t& event);
+
+    // (local port in network order) << 32 | local address in host order.
+    static uint64_t AddressKey(uint32_t localIp, uint16_t localPort) {
+        return static_cast<uint64_t>(localPort) << 32 | localIp;
+    }
+
+    CConnectionCacheMgr& ConnectionManager() { return connMgr_; }
+    CBufferPool& Pool() { return pool_; }
+    SessionMap& Sessions() { return sessions_; }
+    CSnoopDevice& Device() { return device_; }
+    const std::map<uint64_t, AddressEntry>& Addresses() const { return addresses_; }
+    // The buffer the driver fills (one snoop_event_t).
+    uint8_t* EventBuffer() { return eventBuffer_; }
+
+private:
+    send_data_t* NewRecord();
+
+    std::map<uint64_t, AddressEntry> addresses_;
+    CHVNConfiguration config_;
+    SessionMap sessions_;
+    CBufferPool pool_;
+    // After the session map and the pool, which it refers to: it is
+    // destroyed before them, so that its threads and queues never outlive
+    // what they return records to.
+    CConnectionCacheMgr connMgr_;
+    // The read's buffer before the device, so that it outlasts any request
+    // the device still has to end when the snooper goes.
+    alignas(8) uint8_t eventBuffer_[SNOOP_EVENT_SIZE];
+    CSnoopDevice device_;
+    void* sendEvent_ = nullptr;
+    void* stopEvent_ = nullptr;
+    bool socketsStarted_ = false;
+};

@@ -1,0 +1,108 @@
+// The Snooper natively: accounts and sessions from the platform's tables, and
+// the driver read through the in-process device.
+#include "platform/account_table.h"
+#include "platform/event.h"
+#include "platform/session_table.h"
+#include "snoop_device_inprocess.h"
+#include "snooper_test_util.h"
+
+namespace bx::test {
+
+namespace {
+const wchar_t kUserText[] = L"S-1-5-21-100-200-300-1001";
+const wchar_t kOtherText[] = L"S-1-5-21-100-200-300-1002";
+}  // namespace
+
+void PrepareSnooperAccounts() {
+    accounts::ClearTableAccounts();
+    sessions::ClearTableSessions();
+    accounts::SetTableAccount(kUserText, accounts::Account{L"alice", L"CORP", accounts::SidType::User});
+    accounts::SetTableAccount(kOtherText, accounts::Account{L"bob", L"CORP", accounts::SidType::User});
+    snoopdev::ResetInProcessDevice();
+}
+
+void ForgetSnooperAccounts() {
+    accounts::ClearTableAccounts();
+    sessions::ClearTableSessions();
+    snoopdev::ResetInProcessDevice();
+}
+
+const CSid& UserSid() {
+    static const CSid sid = CSid::FromString(kUserText);
+    return sid;
+}
+
+const CSid& OtherSid() {
+    static const CSid sid = CSid::FromString(kOtherText);
+    return sid;
+}
+
+void SetSessionUser(uint32_t sessionId, const std::wstring& user, const std::wstring& domain) {
+    sessions::SetTableSession(sessionId, sessions::TableSession{user, domain, 0, 0});
+}
+
+}  // namespace bx::test
+
+namespace {
+
+using namespace bx::test;
+
+class SnooperDevice : public SnooperTest {
+protected:
+    void SetUp() override {
+        SnooperTest::SetUp();
+        ASSERT_EQ(0u, readDone.Create(bx::sync::ResetMode::Auto));
+        snooper->SetReadEvent(&readDone);
+    }
+    bx::sync::Event readDone;
+};
+
+TEST_F(SnooperDevice, WithoutTheDriverTheOpenAndTheReadFailAndAreLogged) {
+    bx::snoopdev::SetDevicePresent(false);
+    EXPECT_EQ(0u, snooper->OpenDevice());
+    EXPECT_FALSE(snooper->Device().IsOpen());
+    EXPECT_EQ(1u, log.Count("\tFailed to open device driver Error:2\n")) << log.Text();
+    EXPECT_EQ(1u, log.Count("\tSending Read request to driver...\n"));
+    EXPECT_EQ(1u, log.Count("\tDeviceIoControl failed Error:6\n"));
+    EXPECT_EQ(1u, log.Count("\tFailed to ReadSnoopEvents Error:6\n"));
+    EXPECT_FALSE(bx::snoopdev::ReadOutstanding());
+}
+
+TEST_F(SnooperDevice, EachCompletedReadIsHandledAndTheNextOneIssued) {
+    EXPECT_EQ(0u, snooper->OpenDevice());
+    EXPECT_TRUE(bx::snoopdev::ReadOutstanding());
+    EXPECT_EQ(0u, log.Count("Failed"));
+
+    // As the run loop does: wait for the read, handle it, read again.
+    ASSERT_EQ(0u, bx::snoopdev::InjectSnoopRecord(
+                      OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid())));
+    snoop_event_t ignored = CleanupRecord(kLocal, kLocalPort, 0x1001);
+    ignored.event_type = 7;
+    ASSERT_EQ(0u, bx::snoopdev::InjectSnoopRecord(ignored));
+    ASSERT_EQ(0u, bx::snoopdev::InjectSnoopRecord(CleanupRecord(kLocal, kLocalPort, 0x1001)));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(bx::sync::kWaitObject0, readDone.Wait(5000));
+        EXPECT_EQ(1, snooper->HandleEvent());
+        EXPECT_EQ(0u, snooper->ReadSnoopEvents());
+    }
+    EXPECT_TRUE(bx::snoopdev::ReadOutstanding());
+    EXPECT_EQ(bx::sync::kWaitTimeout, readDone.Wait(0));
+    send_data_t* open = Take();
+    send_data_t* close = Take();
+    ASSERT_NE(nullptr, open);
+    ASSERT_NE(nullptr, close);
+    EXPECT_EQ(bx::kOperationOpen, open->operation);
+    EXPECT_EQ(bx::kOperationClose, close->operation);
+    Release(open);
+    Release(close);
+
+    // Cancelled, a read takes no more records: they wait for the next one.
+    EXPECT_EQ(0u, snooper->CancelRead(1000));
+    EXPECT_FALSE(bx::snoopdev::ReadOutstanding());
+    ASSERT_EQ(0u, bx::snoopdev::InjectSnoopRecord(CleanupRecord(kLocal, kLocalPort, 0x1001)));
+    EXPECT_EQ(1u, bx::snoopdev::QueuedSnoopRecords());
+    snooper->CloseDevice();
+    EXPECT_NE(0u, snooper->ReadSnoopEvents());
+}
+
+}  // namespace

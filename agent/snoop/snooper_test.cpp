@@ -1,0 +1,252 @@
+// The Snooper's record handling: driver records into send-data records in the
+// connection manager's send queue (the manager is not started, so the queue
+// is read back as the dispatcher would take it), the address table, and the
+// session-change path. Accounts come from the platform (the security API
+// under Wine, the accounts table natively; see snooper_*_test.cpp).
+#include "snooper_test_util.h"
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace bx::test;
+
+TEST_F(SnooperTest, OpenThenCleanupQueueAnOpenAndACloseOfThatConnection) {
+    snoop_event_t open = OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid());
+    open.protocol = SNOOP_PROTOCOL_UDP;
+    Handle(open);
+
+    send_data_t* record = Take();
+    ASSERT_NE(nullptr, record);
+    EXPECT_EQ(bx::kOperationOpen, record->operation);
+    EXPECT_EQ(bx::kProtocolUdp, record->protocol);
+    EXPECT_EQ(kLocal, record->local_ip);
+    EXPECT_EQ(NetPort(kLocalPort), record->local_port);
+    EXPECT_EQ(kRemote, record->remote_ip);
+    EXPECT_EQ(NetPort(kRemotePort), record->remote_port);
+    EXPECT_EQ(2u, record->session_id);
+    EXPECT_EQ(bx::kKindConnection, record->kind);
+    EXPECT_TRUE(record->sid == UserSid());
+    EXPECT_EQ(UserSid().AccountName(), record->sid.AccountName());
+    Release(record);
+
+    const AddressEntry& entry = snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort)));
+    EXPECT_TRUE(entry.in_use);
+    EXPECT_EQ(0x1001u, entry.file_object);
+
+    // A clean-up carries only the address and its file object.
+    Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
+    record = Take();
+    ASSERT_NE(nullptr, record);
+    EXPECT_EQ(bx::kOperationClose, record->operation);
+    EXPECT_EQ(bx::kProtocolUdp, record->protocol);
+    EXPECT_EQ(kLocal, record->local_ip);
+    EXPECT_EQ(NetPort(kLocalPort), record->local_port);
+    EXPECT_EQ(0u, record->remote_ip);
+    EXPECT_EQ(0u, record->remote_port);
+    EXPECT_EQ(2u, record->session_id);
+    EXPECT_EQ(bx::kKindConnection, record->kind);
+    EXPECT_TRUE(record->sid == UserSid());
+    Release(record);
+    EXPECT_FALSE(snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort))).in_use);
+    EXPECT_EQ(0u, Queued());
+
+    EXPECT_EQ(1u, log.Count("handleOpenAddress: Queuing Pkt for Dispatching"));
+    EXPECT_EQ(1u, log.Count("handleCleanupAddress: Queuing Pkt for Dispatching"));
+}
+
+TEST_F(SnooperTest, OpenLinesNameTheConnectionAndItsUser) {
+    snoop_event_t open = OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid());
+    open.process_id = 4242;
+    open.pending = 3;
+    Handle(open);
+    Handle(CleanupRecord(kLocal, kLocalPort, 0xABC));
+    Release(Take());
+    Release(Take());
+
+    const CSid& sid = UserSid();
+    std::string user = Narrow(sid.AccountName()), domain = Narrow(sid.Domain()), text = Narrow(sid.String());
+    std::string all = log.Text();
+    EXPECT_NE(std::string::npos, all.find("\thandleOpenAddress: TCP 10.1.2.3:49152 " + user + "@" + domain + " [" +
+                                          text + "] pid = 4242, pending = 3, fileobj = 0x1001\n"))
+        << all;
+    EXPECT_NE(std::string::npos,
+              all.find("\thandleOpenAddress: Remote IP Address: '93.184.216.34:443' SessionId: '2' \n"))
+        << all;
+    // The clean-up line shows the clean-up's own file object.
+    EXPECT_NE(std::string::npos, all.find("\thandleCleanupAddress: TCP 10.1.2.3:49152 fileobj = 0xabc\n")) << all;
+}
+
+TEST_F(SnooperTest, LoopbackOpensSendNothingAndLeaveTheTableAlone) {
+    Handle(OpenRecord(0x7F000001u, 5353, kRemote, kRemotePort, 2, 0x1002, UserSid()));
+    EXPECT_EQ(0u, Queued());
+    EXPECT_TRUE(snooper->Addresses().empty());
+    Handle(CleanupRecord(0x7F000001u, 5353, 0x1002));
+    EXPECT_EQ(0u, Queued());
+    // Only 127.0.0.1 itself is skipped.
+    Handle(OpenRecord(0x7F000002u, 5353, kRemote, kRemotePort, 2, 0x1003, UserSid()));
+    EXPECT_EQ(1u, Queued());
+}
+
+TEST_F(SnooperTest, SecondOpenOfAnAddressReplacesTheUserAndOneCleanupClosesIt) {
+    Handle(OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid()));
+    Handle(OpenRecord(kLocal, kLocalPort, kRemote2, 8080, 5, 0x2002, OtherSid()));
+    EXPECT_EQ(1u, log.Count("\thandleOpenAddress: 10.1.2.3:49152 is already in use for fileobj 0x1001\n"))
+        << log.Text();
+    EXPECT_EQ(2u, Queued());
+    Release(Take());
+    Release(Take());
+
+    Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));  // the old file object: still ends the address
+    send_data_t* record = Take();
+    ASSERT_NE(nullptr, record);
+    EXPECT_EQ(bx::kOperationClose, record->operation);
+    EXPECT_TRUE(record->sid == OtherSid());
+    EXPECT_EQ(5u, record->session_id);
+    Release(record);
+    Handle(CleanupRecord(kLocal, kLocalPort, 0x2002));
+    EXPECT_EQ(0u, Queued());
+}
+
+TEST_F(SnooperTest, CleanupsOfAddressesNotOpenSendNothing) {
+    Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
+    EXPECT_EQ(0u, Queued());
+    EXPECT_TRUE(snooper->Addresses().empty());  // a clean-up never makes an entry
+
+    Handle(OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid()));
+    Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
+    Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
+    EXPECT_EQ(2u, Queued());  // one open, one close
+    // Another port of the same address is another entry.
+    Handle(CleanupRecord(kLocal, kLocalPort + 1, 0x1001));
+    EXPECT_EQ(2u, Queued());
+}
+
+TEST_F(SnooperTest, UnknownEventTypesAreIgnored) {
+    snoop_event_t record = OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid());
+    for (uint32_t type : {2u, 7u, 0xFFFFFFFFu}) {
+        record.event_type = type;
+        EXPECT_EQ(1, HandleThroughBuffer(record));
+    }
+    EXPECT_EQ(0u, Queued());
+    EXPECT_TRUE(snooper->Addresses().empty());
+}
+
+TEST_F(SnooperTest, OpensTowardsLocalRoutesSendNothing) {
+    auto& routes = snooper->ConnectionManager().Routes();
+    routes.AddSubnet(0x0A140000u, 0xFFFF0000u);  // 10.20.0.0/16
+    routes.AddRange(0xC0A8010Au, 0xC0A80114u);   // 192.168.1.10-192.168.1.20
+    Handle(OpenRecord(kLocal, kLocalPort, 0x0A140101u, 443, 2, 0x1001, UserSid()));
+    Handle(OpenRecord(kLocal, kLocalPort + 1, 0xC0A80114u, 443, 2, 0x1002, UserSid()));
+    EXPECT_EQ(0u, Queued());
+    EXPECT_TRUE(snooper->Addresses().empty());
+    Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
+    EXPECT_EQ(0u, Queued());
+    // Just outside both.
+    Handle(OpenRecord(kLocal, kLocalPort, 0x0A150101u, 443, 2, 0x1003, UserSid()));
+    Handle(OpenRecord(kLocal, kLocalPort + 1, 0xC0A80115u, 443, 2, 0x1004, UserSid()));
+    EXPECT_EQ(2u, Queued());
+}
+
+TEST_F(SnooperTest, AnInvalidSidDropsTheOpenWithAWarning) {
+    snoop_event_t record = OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid());
+    std::memset(record.sid, 0, sizeof record.sid);
+    EXPECT_EQ(1, HandleThroughBuffer(record));
+    EXPECT_EQ(0u, Queued());
+    EXPECT_TRUE(snooper->Addresses().empty());
+    EXPECT_EQ(1u, log.Count("\tSID throws exception Error:1337\n")) << log.Text();
+    EXPECT_EQ(0u, log.Count("caught Exception"));
+}
+
+TEST_F(SnooperTest, AnEmptyPoolDropsTheOpenAndItsCleanup) {
+    // Take every record the pool can give.
+    std::vector<void*> taken;
+    while (void* storage = snooper->Pool().Allocate()) taken.push_back(storage);
+    ASSERT_FALSE(taken.empty());
+
+    Handle(OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid()));
+    EXPECT_EQ(0u, Queued());
+    EXPECT_EQ(1u, log.Count("\thandleOpenAddress: could not allocate send data, FileObj:=0x1001\n")) << log.Text();
+    EXPECT_FALSE(snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort))).in_use);
+
+    for (void* storage : taken) snooper->Pool().Release(CBufferPool::Prepare(storage));
+    Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
+    EXPECT_EQ(0u, Queued());
+
+    // An open that gets its record, then a clean-up that does not.
+    Handle(OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid()));
+    send_data_t* open = Take();
+    ASSERT_NE(nullptr, open);
+    taken.clear();
+    while (void* storage = snooper->Pool().Allocate()) taken.push_back(storage);
+    Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
+    EXPECT_EQ(1u, log.Count("\thandleCleanupAddress: could not allocate send data, FileObj:=0x1001\n"))
+        << log.Text();
+    EXPECT_FALSE(snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort))).in_use);
+    for (void* storage : taken) snooper->Pool().Release(CBufferPool::Prepare(storage));
+    Release(open);
+}
+
+TEST_F(SnooperTest, SessionLogonThenLogoffQueuesTheLogoffNotification) {
+    SetSessionUser(3, L"carol", L"CORP");
+    snooper->OnSessionChange(bx::kSessionLogon, 3);
+    std::wstring user, domain;
+    ASSERT_EQ(0u, snooper->Sessions().Lookup(3, user, domain));
+    EXPECT_EQ(0u, Queued());
+
+    snooper->OnSessionChange(bx::kSessionLogoff, 3);
+    send_data_t* record = Take();
+    ASSERT_NE(nullptr, record);
+    EXPECT_EQ(bx::kKindLogoff, record->kind);
+    EXPECT_EQ(bx::kOperationClose, record->operation);
+    EXPECT_EQ(3u, record->session_id);
+    EXPECT_EQ(user, record->user);
+    EXPECT_EQ(domain, record->domain);
+    Release(record);
+    EXPECT_EQ(1168u, snooper->Sessions().Lookup(3, user, domain));
+
+    // A session never seen, and codes other than logon and logoff.
+    snooper->OnSessionChange(bx::kSessionLogoff, 9);
+    for (uint32_t code : {1u, 2u, 3u, 4u, 7u, 8u, 9u}) snooper->OnSessionChange(code, 3);
+    EXPECT_EQ(0u, Queued());
+    EXPECT_EQ(1168u, snooper->Sessions().Lookup(3, user, domain));
+}
+
+// Session changes arrive on the control handler's thread while the service
+// thread handles records: both feed the same send queue and pool.
+TEST_F(SnooperTest, SessionChangesRaceRecordHandlingSafely) {
+    SetSessionUser(4, L"dave", L"CORP");
+    constexpr int kRounds = 300;
+    std::atomic<bool> go{false};
+    std::thread control([&] {
+        while (!go.load()) std::this_thread::yield();
+        for (int i = 0; i < kRounds; ++i) {
+            snooper->OnSessionChange(bx::kSessionLogon, 4);
+            snooper->OnSessionChange(bx::kSessionLogoff, 4);
+        }
+    });
+    go = true;
+    for (int i = 0; i < kRounds; ++i) {
+        Handle(OpenRecord(kLocal, static_cast<uint16_t>(1000 + i), kRemote, kRemotePort, 2, i, UserSid()));
+        Handle(CleanupRecord(kLocal, static_cast<uint16_t>(1000 + i), i));
+    }
+    control.join();
+    uint32_t opens = 0, closes = 0, logoffs = 0;
+    while (send_data_t* record = Take()) {
+        if (record->kind == bx::kKindLogoff)
+            ++logoffs;
+        else if (record->operation == bx::kOperationOpen)
+            ++opens;
+        else
+            ++closes;
+        Release(record);
+    }
+    EXPECT_EQ(static_cast<uint32_t>(kRounds), opens);
+    EXPECT_EQ(static_cast<uint32_t>(kRounds), closes);
+    EXPECT_EQ(static_cast<uint32_t>(kRounds), logoffs);
+}
+
+}  // namespace
