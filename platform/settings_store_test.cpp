@@ -161,5 +161,29 @@ TEST_F(SettingsStore, DeleteTreeRemovesSubkeysAndKeyOwnsHandle) {
     EXPECT_EQ(err::kFileNotFound, DeleteKeyTree(path_.c_str()));
 }
 
+TEST_F(SettingsStore, HandleToADeletedKeyAnswersKeyDeletedEvenWhenMadeAnew) {
+    Key writer, reader;
+    ASSERT_EQ(err::kSuccess, CreateKey(path_.c_str(), Access::QueryAndSet, writer));
+    const uint32_t one = 1, two = 2;
+    ASSERT_EQ(err::kSuccess, writer.SetValue(L"v", kTypeDword, &one, 4));
+    ASSERT_EQ(err::kSuccess, OpenKey(path_.c_str(), Access::Query, reader));
+
+    ASSERT_EQ(err::kSuccess, DeleteKeyTree(path_.c_str()));
+    Key fresh;
+    ASSERT_EQ(err::kSuccess, CreateKey(path_.c_str(), Access::QueryAndSet, fresh));
+    ASSERT_EQ(err::kSuccess, fresh.SetValue(L"v", kTypeDword, &two, 4));
+
+    // ERROR_KEY_DELETED for the handles of the old key, whatever was made since.
+    const uint32_t kKeyDeleted = 1018;
+    uint32_t value = 0, size = 4;
+    EXPECT_EQ(kKeyDeleted, reader.QueryValue(L"v", nullptr, &value, &size));
+    EXPECT_EQ(kKeyDeleted, writer.SetValue(L"v", kTypeDword, &one, 4));
+    // The same path, spelled as before, opens the new key.
+    ASSERT_EQ(err::kSuccess, OpenKey(path_.c_str(), Access::Query, reader));
+    size = 4;
+    ASSERT_EQ(err::kSuccess, reader.QueryValue(L"v", nullptr, &value, &size));
+    EXPECT_EQ(2u, value);
+}
+
 }  // namespace
 }  // namespace bx::settings

@@ -1,5 +1,6 @@
 #include "hvn_configuration.h"
 
+#include <cstring>
 #include <mutex>
 
 #include "settings_reader.h"
@@ -24,6 +25,25 @@ bool FirstReportOfCutKey(const std::wstring& text) {
     if (text == lastReported) return false;
     lastReported = text;
     return true;
+}
+
+// The DES key schedule of `key`. A response parser makes a configuration for
+// every datagram and so reads the key each time; the schedule, a pure function
+// of the key bytes just read, is kept per thread for the last key and built
+// again whenever the bytes differ.
+void ScheduleFor(const uint8_t (&key)[kKeyBytes], DesKeySchedule& schedule) {
+    struct Last {
+        bool valid = false;
+        uint8_t key[kKeyBytes];
+        DesKeySchedule schedule;
+    };
+    thread_local Last last;
+    if (!last.valid || std::memcmp(last.key, key, kKeyBytes) != 0) {
+        DesSetKey(key, last.schedule);
+        std::memcpy(last.key, key, kKeyBytes);
+        last.valid = true;
+    }
+    schedule = last.schedule;
 }
 
 }  // namespace
@@ -64,7 +84,7 @@ CHVNConfiguration::CHVNConfiguration()
     timeOut = bx::ReadDwordSetting(path, L"TimeOut", bx::kDefaultTimeOutSeconds);
     retries = bx::ReadDwordSetting(path, L"Retries", bx::kDefaultRetries);
     keyWasCut = bx::KeyTextToBytes(keyText, keyBytes);
-    bx::DesSetKey(keyBytes, keySchedule);
+    bx::ScheduleFor(keyBytes, keySchedule);
 }
 
 void CHVNConfiguration::SetLogger(CBXLogger* logger) {

@@ -25,20 +25,26 @@ uint32_t ReadStringSetting(const wchar_t* keyPath, const wchar_t* name, std::wst
     settings::Key key;
     uint32_t error = settings::OpenKey(keyPath, settings::Access::Query, key);
     if (error != err::kSuccess) return error;
-    std::vector<uint8_t> buffer(kStringBufferBytes);
+    // The 2048-byte buffer lives on the stack: settings are read each time a
+    // response parser is made, once per received datagram.
+    uint8_t buffer[kStringBufferBytes];
     uint32_t size = kStringBufferBytes;
-    error = key.QueryValue(name, nullptr, buffer.data(), &size);
+    error = key.QueryValue(name, nullptr, buffer, &size);
     if (error == err::kMoreData) {
-        buffer.assign(size, 0);
-        error = key.QueryValue(name, nullptr, buffer.data(), &size);
+        std::vector<uint8_t> larger(size, 0);
+        error = key.QueryValue(name, nullptr, larger.data(), &size);
+        if (error != err::kSuccess) return error;
+        text = TextFromStoredBytes(larger.data(), size);
+        return err::kSuccess;
     }
     if (error != err::kSuccess) return error;
-    text = TextFromStoredBytes(buffer.data(), size);
+    text = TextFromStoredBytes(buffer, size);
     return err::kSuccess;
 }
 
 std::wstring TextFromStoredBytes(const uint8_t* bytes, size_t count) {
     std::wstring text;
+    text.reserve(count / 2);
     for (size_t i = 0; i + 1 < count; i += 2) {
         uint32_t unit = static_cast<uint32_t>(bytes[i]) | static_cast<uint32_t>(bytes[i + 1]) << 8;
         if (unit == 0) break;

@@ -1,12 +1,20 @@
 // The settings store on POSIX: one in-memory tree per process, answering as
 // the registry does (error numbers, sizes, case-insensitive names), so that
 // everything that reads settings can be tested natively.
+//
+// Reads are cheap: every agent component reads its settings with an open,
+// query and close per value when it is made, and a response parser is made
+// for every received datagram. A look-up allocates nothing, and a handle is
+// the key itself (reference-counted) with its access rights in the low bits.
 #include "platform/settings_store.h"
 
+#include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
+#include <iterator>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,19 +26,128 @@ namespace {
 
 constexpr uint32_t kKeyDeleted = 1018;  // ERROR_KEY_DELETED
 
-struct StoredValue {
-    uint32_t type = kTypeNone;
+// Names compare without regard to case: stored names are kept folded, and a
+// name asked for is folded once, into a buffer on the stack.
+inline wchar_t FoldChar(wchar_t c) {
+    if (c < 0x80) return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + (L'a' - L'A')) : c;
+    return static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+}
+
+// A folded name with its hash; short ones (every name the agent uses) need no
+// allocation.
+class Folded {
+public:
+    Folded(const wchar_t* text, size_t length) { Fold(text, length); }
+    // trimPath: a key path, whose trailing backslashes are not part of it.
+    Folded(const wchar_t* text, bool trimPath) {
+        size_t length = text ? std::wcslen(text) : 0;
+        if (trimPath)
+            while (length && text[length - 1] == L'\\') --length;
+        Fold(text, length);
+    }
+    Folded(const Folded&) = delete;
+    Folded& operator=(const Folded&) = delete;
+
+    const wchar_t* data() const { return text_; }
+    size_t size() const { return length_; }
+    uint32_t hash() const { return hash_; }
+    std::wstring str() const { return std::wstring(text_, length_); }
+    bool operator==(const std::wstring& other) const {
+        return other.size() == length_ && std::char_traits<wchar_t>::compare(other.data(), text_, length_) == 0;
+    }
+
+private:
+    void Fold(const wchar_t* text, size_t length) {
+        length_ = length;
+        wchar_t* out = inline_;
+        if (length > kInline) {
+            heap_.resize(length);
+            out = &heap_[0];
+        }
+        uint32_t hash = 2166136261u;  // FNV-1a over the folded characters
+        for (size_t i = 0; i < length; ++i) {
+            out[i] = FoldChar(text[i]);
+            hash = (hash ^ static_cast<uint32_t>(out[i])) * 16777619u;
+        }
+        text_ = out;
+        hash_ = hash;
+    }
+
+    static constexpr size_t kInline = 128;
+    wchar_t inline_[kInline];
+    std::wstring heap_;
+    const wchar_t* text_;
+    size_t length_;
+    uint32_t hash_;
+};
+
+int Compare(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
+    int order = std::char_traits<wchar_t>::compare(a, b, aLength < bLength ? aLength : bLength);
+    if (order) return order;
+    return aLength < bLength ? -1 : (aLength > bLength ? 1 : 0);
+}
+
+// Orders folded paths, stored (std::wstring) or asked for (Folded).
+struct FoldedLess {
+    using is_transparent = void;
+    bool operator()(const std::wstring& a, const std::wstring& b) const { return a < b; }
+    bool operator()(const std::wstring& a, const Folded& b) const {
+        return Compare(a.data(), a.size(), b.data(), b.size()) < 0;
+    }
+    bool operator()(const Folded& a, const std::wstring& b) const {
+        return Compare(a.data(), a.size(), b.data(), b.size()) < 0;
+    }
+};
+
+struct NamedValue {
+    uint32_t hash;      // of the folded name
+    std::wstring name;  // folded
+    uint32_t type;
     std::vector<uint8_t> bytes;
 };
 
-struct StoredKey {
-    std::map<std::wstring, StoredValue> values;  // by folded name
+// One key. The tree holds one reference and every open handle one more, so a
+// key deleted while a handle refers to it lives on, marked deleted, and a key
+// created anew under the same path is a different key to that handle (as in
+// the registry).
+struct alignas(8) StoredKey {
+    std::vector<NamedValue> values;  // a handful: searched by name hash first
+    bool deleted = false;            // guarded by the store's lock
+    std::atomic<uint32_t> references{1};
+
+    NamedValue* Find(const Folded& name) {
+        for (NamedValue& v : values)
+            if (v.hash == name.hash() && name == v.name) return &v;
+        return nullptr;
+    }
 };
+
+void AddReference(StoredKey* key) { key->references.fetch_add(1, std::memory_order_relaxed); }
+
+void Release(StoredKey* key) {
+    if (key && key->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete key;
+}
 
 struct Store {
     std::mutex lock;
-    std::map<std::wstring, StoredKey> keys;  // by folded path; "" is the root
-    Store() { keys[L""]; }
+    std::map<std::wstring, StoredKey*, FoldedLess> keys;  // by folded path; "" is the root
+    // The key opened last, as its path was spelled then (holds a reference):
+    // most opens repeat the one before.
+    std::wstring lastSpelling;
+    StoredKey* lastKey = nullptr;
+
+    Store() { keys[L""] = new StoredKey; }
+    ~Store() {
+        Release(lastKey);
+        for (auto& entry : keys) Release(entry.second);
+    }
+
+    // Takes a key out of the tree (under the lock).
+    void Remove(std::map<std::wstring, StoredKey*, FoldedLess>::iterator it) {
+        it->second->deleted = true;
+        Release(it->second);
+        keys.erase(it);
+    }
 };
 
 Store& TheStore() {
@@ -38,45 +155,56 @@ Store& TheStore() {
     return store;
 }
 
-// What an open handle refers to.
-struct OpenState {
-    std::wstring path;
-    uint32_t access;
-};
+// A handle: the key's address with the access rights (1 query, 2 set) in its
+// two low bits.
+static_assert(alignof(StoredKey) >= 4, "two low bits of a key's address are free");
+constexpr uintptr_t kAccessBits = 3;
 
-OpenState* State(void* handle) { return static_cast<OpenState*>(handle); }
-
-std::wstring Fold(const wchar_t* text) {
-    std::wstring out;
-    if (!text) return out;
-    for (; *text; ++text) out += static_cast<wchar_t>(std::towlower(static_cast<wint_t>(*text)));
-    return out;
+void* MakeHandle(StoredKey* key, Access access) {
+    return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(key) | (static_cast<uintptr_t>(access) & kAccessBits));
 }
-
-std::wstring FoldPath(const wchar_t* path) {
-    std::wstring out = Fold(path);
-    while (!out.empty() && out.back() == L'\\') out.pop_back();
-    return out;
+StoredKey* KeyOf(void* handle) {
+    return reinterpret_cast<StoredKey*>(reinterpret_cast<uintptr_t>(handle) & ~kAccessBits);
 }
-
-bool Allows(const OpenState& state, Access needed) {
-    return (state.access & static_cast<uint32_t>(needed)) != 0;
+bool Allows(void* handle, Access needed) {
+    return (reinterpret_cast<uintptr_t>(handle) & static_cast<uintptr_t>(needed)) != 0;
 }
 
 uint32_t Open(const wchar_t* path, Access access, bool create, void*& handle) {
-    std::wstring folded = FoldPath(path);
-    if (!folded.empty() && folded.front() == L'\\') return err::kInvalidParameter;
+    const wchar_t* text = path ? path : L"";
+    size_t length = std::wcslen(text);
+    while (length && text[length - 1] == L'\\') --length;
+    if (length && text[0] == L'\\') return err::kInvalidParameter;
     Store& store = TheStore();
     std::lock_guard<std::mutex> guard(store.lock);
-    if (create) {
-        // Every parent exists as a key of its own, as in the registry.
-        for (size_t pos = folded.find(L'\\'); pos != std::wstring::npos; pos = folded.find(L'\\', pos + 1))
-            store.keys[folded.substr(0, pos)];
-        store.keys[folded];
-    } else if (store.keys.find(folded) == store.keys.end()) {
-        return err::kFileNotFound;
+    StoredKey* key = nullptr;
+    if (store.lastKey && !store.lastKey->deleted && store.lastSpelling.size() == length &&
+        std::char_traits<wchar_t>::compare(store.lastSpelling.data(), text, length) == 0) {
+        key = store.lastKey;
+    } else {
+        Folded folded(text, length);
+        auto found = store.keys.find(folded);
+        if (found != store.keys.end()) {
+            key = found->second;
+        } else if (create) {
+            // Every parent exists as a key of its own, as in the registry.
+            std::wstring full = folded.str();
+            for (size_t pos = full.find(L'\\'); pos != std::wstring::npos; pos = full.find(L'\\', pos + 1)) {
+                StoredKey*& parent = store.keys[full.substr(0, pos)];
+                if (!parent) parent = new StoredKey;
+            }
+            key = new StoredKey;
+            store.keys.emplace(std::move(full), key);
+        } else {
+            return err::kFileNotFound;
+        }
+        AddReference(key);
+        Release(store.lastKey);
+        store.lastKey = key;
+        store.lastSpelling.assign(text, length);
     }
-    handle = new OpenState{folded, static_cast<uint32_t>(access)};
+    AddReference(key);
+    handle = MakeHandle(key, access);
     return err::kSuccess;
 }
 
@@ -96,58 +224,64 @@ Key& Key::operator=(Key&& other) noexcept {
 }
 
 void Key::Close() {
-    delete State(handle_);
+    if (handle_) Release(KeyOf(handle_));
     handle_ = nullptr;
 }
 
 uint32_t Key::QueryValue(const wchar_t* name, uint32_t* type, void* data, uint32_t* size) const {
     if (!handle_) return err::kInvalidHandle;
     if (data && !size) return err::kInvalidParameter;
-    const OpenState& state = *State(handle_);
-    if (!Allows(state, Access::Query)) return err::kAccessDenied;
+    if (!Allows(handle_, Access::Query)) return err::kAccessDenied;
+    StoredKey* key = KeyOf(handle_);
+    Folded folded(name, false);
     Store& store = TheStore();
     std::lock_guard<std::mutex> guard(store.lock);
-    auto key = store.keys.find(state.path);
-    if (key == store.keys.end()) return kKeyDeleted;
-    auto value = key->second.values.find(Fold(name));
-    if (value == key->second.values.end()) return err::kFileNotFound;
-    const StoredValue& stored = value->second;
-    uint32_t needed = static_cast<uint32_t>(stored.bytes.size());
-    if (type) *type = stored.type;
+    if (key->deleted) return kKeyDeleted;
+    const NamedValue* value = key->Find(folded);
+    if (!value) return err::kFileNotFound;
+    uint32_t needed = static_cast<uint32_t>(value->bytes.size());
+    if (type) *type = value->type;
     if (!size) return err::kSuccess;
     uint32_t room = *size;
     *size = needed;
     if (!data) return err::kSuccess;
     if (room < needed) return err::kMoreData;
-    if (needed) std::memcpy(data, stored.bytes.data(), needed);
+    if (needed) std::memcpy(data, value->bytes.data(), needed);
     return err::kSuccess;
 }
 
 uint32_t Key::SetValue(const wchar_t* name, uint32_t type, const void* data, uint32_t size) {
     if (!handle_) return err::kInvalidHandle;
     if (!data && size) return err::kInvalidParameter;
-    const OpenState& state = *State(handle_);
-    if (!Allows(state, Access::Set)) return err::kAccessDenied;
+    if (!Allows(handle_, Access::Set)) return err::kAccessDenied;
+    StoredKey* key = KeyOf(handle_);
+    Folded folded(name, false);
     Store& store = TheStore();
     std::lock_guard<std::mutex> guard(store.lock);
-    auto key = store.keys.find(state.path);
-    if (key == store.keys.end()) return kKeyDeleted;
-    StoredValue& stored = key->second.values[Fold(name)];
-    stored.type = type;
+    if (key->deleted) return kKeyDeleted;
+    NamedValue* value = key->Find(folded);
+    if (!value) {
+        key->values.push_back(NamedValue{folded.hash(), folded.str(), kTypeNone, {}});
+        value = &key->values.back();
+    }
+    value->type = type;
     const auto* bytes = static_cast<const uint8_t*>(data);
-    stored.bytes.assign(bytes, bytes + size);
+    value->bytes.assign(bytes, bytes + size);
     return err::kSuccess;
 }
 
 uint32_t Key::DeleteValue(const wchar_t* name) {
     if (!handle_) return err::kInvalidHandle;
-    const OpenState& state = *State(handle_);
-    if (!Allows(state, Access::Set)) return err::kAccessDenied;
+    if (!Allows(handle_, Access::Set)) return err::kAccessDenied;
+    StoredKey* key = KeyOf(handle_);
+    Folded folded(name, false);
     Store& store = TheStore();
     std::lock_guard<std::mutex> guard(store.lock);
-    auto key = store.keys.find(state.path);
-    if (key == store.keys.end()) return kKeyDeleted;
-    return key->second.values.erase(Fold(name)) ? err::kSuccess : err::kFileNotFound;
+    if (key->deleted) return kKeyDeleted;
+    NamedValue* value = key->Find(folded);
+    if (!value) return err::kFileNotFound;
+    key->values.erase(key->values.begin() + (value - key->values.data()));
+    return err::kSuccess;
 }
 
 uint32_t OpenKey(const wchar_t* path, Access access, Key& key) {
@@ -161,17 +295,20 @@ uint32_t CreateKey(const wchar_t* path, Access access, Key& key) {
 }
 
 uint32_t DeleteKeyTree(const wchar_t* path) {
-    std::wstring folded = FoldPath(path);
+    std::wstring folded = Folded(path, true).str();
     if (folded.empty()) return err::kInvalidParameter;
     Store& store = TheStore();
     std::lock_guard<std::mutex> guard(store.lock);
     auto first = store.keys.find(folded);
     if (first == store.keys.end()) return err::kFileNotFound;
-    store.keys.erase(first);
+    store.Remove(first);
     std::wstring prefix = folded + L'\\';
     auto it = store.keys.lower_bound(prefix);
-    while (it != store.keys.end() && it->first.compare(0, prefix.size(), prefix) == 0)
-        it = store.keys.erase(it);
+    while (it != store.keys.end() && it->first.compare(0, prefix.size(), prefix) == 0) {
+        auto next = std::next(it);
+        store.Remove(it);
+        it = next;
+    }
     return err::kSuccess;
 }
 
