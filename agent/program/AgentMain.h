@@ -1,0 +1,65 @@
+// The agent program's entry, shared by bxhvns.exe and by test programs that
+// run a service class derived from CPLNSvc: parses the command line and runs
+// the command (run as a service under the SCM, install, remove, start, stop,
+// run in the console, help). The result is the program's exit code.
+#pragma once
+#include <windows.h>
+#include <shellapi.h>
+
+#include "NTService.h"
+#include "PLNCmdLineInfo.h"
+#include "PLNSvc.h"
+#include "WinHandles.h"
+
+namespace bxagent {
+
+// The application framework of this program is the C and C++ run-time
+// (started before wmain) plus what this function sets up: the module handle,
+// the command line and its split into arguments. Any of them missing means
+// the program cannot run its command.
+inline bool InitApplication(HMODULE& module, bxhost::UniqueLocal& arguments, int& argumentCount) {
+    module = GetModuleHandleW(nullptr);
+    const wchar_t* commandLine = GetCommandLineW();
+    if (!module || !commandLine) return false;
+    arguments.reset(reinterpret_cast<HLOCAL>(CommandLineToArgvW(commandLine, &argumentCount)));
+    return static_cast<bool>(arguments);
+}
+
+template <typename Service>
+int AgentMain() {
+    HMODULE module = nullptr;
+    bxhost::UniqueLocal arguments;
+    int argumentCount = 0;
+    if (!InitApplication(module, arguments, argumentCount)) {
+        CNTService::WriteStdout(L"Fatal Error: MFC initialization failed");  // with its line feed
+        return 1;
+    }
+
+    DWORD exitCode = 0;
+    try {
+        CPLNCmdLineInfo commandLine;
+        Service service;
+        commandLine.m_pService = &service;
+        service.m_bAllowCommandLine = TRUE;
+        service.m_bAllowNameChange = TRUE;
+        service.m_bAllowDescriptionChange = TRUE;
+        service.m_bAllowDisplayNameChange = TRUE;
+
+        // Every argument after the program name; a leading "-" or "/" makes
+        // it a switch and is stripped.
+        LPWSTR* argv = static_cast<LPWSTR*>(arguments.get());
+        for (int i = 1; i < argumentCount; ++i) {
+            const wchar_t* param = argv[i];
+            bool isSwitch = param[0] == L'-' || param[0] == L'/';
+            if (isSwitch) ++param;
+            commandLine.ParseParam(param, isSwitch, i + 1 == argumentCount);
+        }
+        exitCode = service.ProcessCommand(commandLine);
+    } catch (...) {
+        // Nothing the service raises leaves the program unreported.
+        exitCode = ERROR_EXCEPTION_IN_SERVICE;
+    }
+    return static_cast<int>(exitCode);
+}
+
+}  // namespace bxagent

@@ -1,0 +1,178 @@
+#include "PLNSvc.h"
+
+#include <cstdio>
+
+#include "CrashHandler.h"
+#include "OpenSecurityDescriptor.h"
+#include "platform/thread_id.h"
+
+namespace bxagent {
+
+std::wstring ExecutableDirectory() {
+    std::wstring path = CNTService::ModulePath();
+    size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring(L".\\") : path.substr(0, slash + 1);
+}
+
+}  // namespace bxagent
+
+using namespace bxagent;
+
+CPLNSvc::CPLNSvc() : CNTService(), CLogImpl(), logger(), crashLogger(nullptr), snooper() {
+    // The framework loaded the service name (100), display name (101, also
+    // the event-log source) and description (102) from the string table.
+    displayName = LoadResourceString(IDS_SERVICE_DISPLAY_NAME);
+    productKeyPath = L"SOFTWARE\\Brontavex\\" + displayName;
+    m_dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SESSIONCHANGE;
+    m_dwStartType = SERVICE_AUTO_START;
+    for (HANDLE& event : events) event = nullptr;
+}
+
+CPLNSvc::~CPLNSvc() {
+    // What a start-up that gave up left behind; a normal run released it all.
+    CloseEvents();
+    snooper.SetLogger(nullptr);
+    if (crashHandlerInstalled) bxhost::RemoveCrashHandler();
+    crashLogger = nullptr;
+    if (loggerInitialised) logger.Cleanup();
+}
+
+void CPLNSvc::CloseEvents() {
+    for (DWORD index : {kStopEvent, kIoctlEvent, kSendEvent, kGenXmlEvent}) {
+        if (events[index]) CloseHandle(events[index]);
+        events[index] = nullptr;
+    }
+}
+
+bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
+    logger.Init();
+    loggerInitialised = true;
+    SetLogger(&logger);
+    logger.AddFile((ExecutableDirectory() + kLogFileName).c_str(), kLogFileMaxSize, kLogFileFlags);
+    if (Verbose()) logger.AddDebugger();
+    logger.Log(BXLOG_INFORMATIONAL, L"Brontavex Halvern is starting..");
+
+    crashLogger = &logger;
+    crashHandlerInstalled = bxhost::InstallCrashHandler(&crashLogger) == 0;
+
+    DWORD eventError = 0;
+    auto make = [&](BOOL manualReset, LPSECURITY_ATTRIBUTES attributes, const wchar_t* name) {
+        HANDLE event = CreateEventW(attributes, manualReset, FALSE, name);
+        if (!event && !eventError) eventError = GetLastError();
+        return event;
+    };
+    events[kStopEvent] = make(FALSE, nullptr, nullptr);
+    events[kSendEvent] = make(TRUE, nullptr, nullptr);
+    events[kIoctlEvent] = make(FALSE, nullptr, nullptr);
+    {
+        COpenSecurityDescriptor open;
+        events[kGenXmlEvent] = make(FALSE, open.Attributes(), kGenXmlEventName);
+    }
+    if (!events[kStopEvent] || !events[kSendEvent] || !events[kIoctlEvent] || !events[kGenXmlEvent]) {
+        CloseEvents();
+        logger.Log(BXLOG_ERROR, L"Event handles creation failed - cannot continue");
+        error = eventError;
+        serviceError = kExitEventsNotCreated;
+        return false;
+    }
+
+    ReportStatus(SERVICE_RUNNING);
+
+    snooper.SetSendEvent(events[kSendEvent]);
+    snooper.SetStopEvent(events[kStopEvent]);
+    snooper.SetReadEvent(events[kIoctlEvent]);
+    snooper.SetLogger(&logger);
+
+    if (uint32_t rc = snooper.Initialise()) {
+        logger.Log(BXLOG_ERROR, L"Failed to initialize internal component - cannot continue");
+        error = rc;
+        serviceError = kExitSnooperNotInitialised;
+        return false;
+    }
+    return true;
+}
+
+void CPLNSvc::ServiceRun(DWORD /*argc*/, LPWSTR* /*argv*/) {
+    ReportStatus(SERVICE_START_PENDING, 1, 1000);
+
+    DWORD error = 0, serviceError = 0;
+    if (!StartUp(error, serviceError)) {
+        // Stopped with a non-zero exit code, so that the SCM's recovery
+        // actions (and a console's caller) see the failure.
+        if (error != 0) throw CNTServiceTerminateException(error, 0);
+        throw CNTServiceTerminateException(ERROR_SERVICE_SPECIFIC_ERROR, serviceError);
+    }
+
+    // The installation-information feedback post belongs here; it is not part
+    // of this program yet.
+
+    WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStarted, m_sDisplayName.c_str());
+    snooper.OpenDevice();
+
+    RunLoop();
+    ShutDown();
+}
+
+void CPLNSvc::RunLoop() {
+    for (;;) {
+        DWORD result = WaitForMultipleObjects(kEventCount, events, FALSE, kRunLoopWaitMs);
+        if (result == WAIT_TIMEOUT) continue;
+        switch (result - WAIT_OBJECT_0) {
+        case kStopEvent:
+            return;
+        case kSendEvent:
+            snooper.HandleSend();
+            break;
+        case kIoctlEvent: {
+            LogDebug(L"Snooper IOCTL Events");
+            if (snooper.HandleEvent() == 0) LogError(L"Failed to Handle IOCTL request Error: %d", static_cast<int>(GetLastError()));
+            // The next read is issued whatever happened to this record.
+            if (uint32_t rc = snooper.ReadSnoopEvents())
+                LogError(L"Failed to read Next Snoop Evt Error: %d", static_cast<int>(rc));
+            break;
+        }
+        case kGenXmlEvent:
+            logger.Log(BXLOG_DEBUG, L"Id:%04d\tReveived XML generation", static_cast<int>(bx::CurrentThreadId()));
+            snooper.ConnectionManager().WriteStatusFile();
+            break;
+        default:
+            break;  // wait again
+        }
+    }
+}
+
+void CPLNSvc::ShutDown() {
+    logger.Log(BXLOG_INFORMATIONAL, L"Stopping Brontavex Halvern...");
+    snooper.CancelRead(kCancelReadWaitMs);
+    snooper.ConnectionManager().Stop();
+    snooper.CloseDevice();
+    snooper.SocketsCleanup();
+    snooper.Pool().DestroyAll();
+    ReportStatus(SERVICE_STOP_PENDING, 1, 1000);
+    CloseEvents();
+    WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStopped, m_sDisplayName.c_str());
+    snooper.SetLogger(nullptr);
+    logger.Log(BXLOG_DEBUG, L"Brontavex Halvern finished");
+    bxhost::RemoveCrashHandler();
+    crashHandlerInstalled = false;
+    crashLogger = nullptr;
+    SetLogger(nullptr);
+    logger.Cleanup();
+    loggerInitialised = false;
+}
+
+void CPLNSvc::OnStop() {
+    if (events[kStopEvent]) SetEvent(events[kStopEvent]);
+}
+
+void CPLNSvc::OnPause() {}
+void CPLNSvc::OnContinue() {}
+
+DWORD CPLNSvc::OnSessionChange(DWORD eventType, WTSSESSION_NOTIFICATION* notification) {
+    if (notification) snooper.OnSessionChange(eventType, notification->dwSessionId);
+    return NO_ERROR;
+}
+
+void CPLNSvc::ShowHelp() {
+    WriteStdout(L"Usage: BXHVN [ -install | -uninstall | -remove | -start | -stop | -help | -? ]");
+}

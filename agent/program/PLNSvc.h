@@ -1,0 +1,87 @@
+// CPLNSvc: the agent service. Start-up opens the log, installs the crash
+// handler, creates the four events the run loop waits on, starts the snooper
+// (and with it the connection manager's threads), writes the started event
+// and opens the driver; the run loop then serves driver records, status-file
+// requests and the stop request on the service thread; shut-down undoes it
+// all in order.
+//
+// Start-up that gives up (the events cannot be created, or the snooper cannot
+// be initialised) ends the service with CNTServiceTerminateException: the SCM
+// then sees the service stopped with a non-zero exit code (the Win32 error of
+// the failing step), so that its recovery actions apply; in a console the
+// program exits with that code.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+#include "BXLogger.h"
+#include "NTService.h"
+#include "log_impl.h"
+#include "snooper.h"
+
+namespace bxagent {
+
+// Wait indexes of the run loop's four events.
+enum EventIndex : DWORD { kStopEvent = 0, kSendEvent = 1, kIoctlEvent = 2, kGenXmlEvent = 3, kEventCount = 4 };
+
+constexpr wchar_t kGenXmlEventName[] = L"Global\\BXGlobalGenXml";
+constexpr wchar_t kLogFileName[] = L"BXHVNAgent.log";
+constexpr uint32_t kLogFileMaxSize = 1048576;
+constexpr uint32_t kLogFileFlags = 10;
+constexpr DWORD kRunLoopWaitMs = 5000;
+constexpr DWORD kEventServiceStarted = 0x40000001;
+constexpr DWORD kEventServiceStopped = 0x40000003;
+// Bound of the wait for the cancelled driver read at shut-down.
+constexpr DWORD kCancelReadWaitMs = 2000;
+// Service-specific exit codes, used when the failing step left no Win32
+// error to report: the events, the internal component.
+constexpr DWORD kExitEventsNotCreated = 1;
+constexpr DWORD kExitSnooperNotInitialised = 2;
+
+// The directory of the running executable, up to and including its last "\"
+// (".\" when the path has none).
+std::wstring ExecutableDirectory();
+
+}  // namespace bxagent
+
+class CPLNSvc : public CNTService, public CLogImpl {
+public:
+    CPLNSvc();
+    ~CPLNSvc() override;
+    CPLNSvc(const CPLNSvc&) = delete;
+    CPLNSvc& operator=(const CPLNSvc&) = delete;
+
+    void ServiceRun(DWORD argc, LPWSTR* argv) override;
+    void OnStop() override;
+    void OnPause() override;
+    void OnContinue() override;
+    DWORD OnSessionChange(DWORD eventType, WTSSESSION_NOTIFICATION* notification) override;
+    void ShowHelp() override;
+
+    const std::wstring& DisplayName() const { return displayName; }
+    const std::wstring& ProductKeyPath() const { return productKeyPath; }
+    Snooper& GetSnooper() { return snooper; }
+
+protected:
+    // Members, in order.
+    CBXLogger logger;
+    std::wstring displayName;
+    std::wstring productKeyPath;
+    // stop, send, IOCTL, status file: handed as one array to the wait.
+    HANDLE events[bxagent::kEventCount];
+    CBXLogger* crashLogger;
+    Snooper snooper;
+
+private:
+    // Start-up steps 2 to 10; false when start-up gave up (error set).
+    bool StartUp(DWORD& error, DWORD& serviceError);
+    void RunLoop();
+    void ShutDown();
+    // Closes whichever of the four events exist, in the order stop, IOCTL,
+    // send, status file.
+    void CloseEvents();
+
+    bool loggerInitialised = false;
+    bool crashHandlerInstalled = false;
+};
