@@ -1,9 +1,11 @@
 # Test helpers shared by every folder.
 #
-# bx_add_gtest(NAME SOURCES... [LIBS libs...] [RESOURCE_LOCK names...])
+# bx_add_gtest(NAME SOURCES... [LIBS libs...] [RESOURCE_LOCK names...]
+#              [FIXTURES names...])
 #   One GoogleTest program; each of its cases becomes a ctest test. In the
 #   windows flavour the program runs under Wine (CMAKE_CROSSCOMPILING_EMULATOR)
 #   and every case needs the "wine" fixture: one Wine server for the run.
+#   FIXTURES names further fixtures every case requires.
 
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -19,19 +21,32 @@ if(WIN32)
 endif()
 
 function(bx_add_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;RESOURCE_LOCK;FIXTURES" ${ARGN})
   add_executable(${name} ${T_UNPARSED_ARGUMENTS} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE GTest::gtest_main ${T_LIBS})
-  set(props TIMEOUT 300)
+  set(fixtures ${T_FIXTURES})
   if(WIN32)
-    list(APPEND props FIXTURES_REQUIRED wine)
-  endif()
-  if(T_RESOURCE_LOCK)
-    list(APPEND props RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+    list(APPEND fixtures wine)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-    PROPERTIES ${props})
+    PROPERTIES TIMEOUT 300)
+  # gtest_discover_tests flattens list values given in PROPERTIES (a second
+  # lock or fixture would become a property name), so the list-valued
+  # properties are set by a script that ctest runs after the discovered tests
+  # are defined (they are listed in ${name}_TESTS).
+  if(fixtures OR T_RESOURCE_LOCK)
+    set(props "")
+    if(fixtures)
+      string(APPEND props " FIXTURES_REQUIRED [==[${fixtures}]==]")
+    endif()
+    if(T_RESOURCE_LOCK)
+      string(APPEND props " RESOURCE_LOCK [==[${T_RESOURCE_LOCK}]==]")
+    endif()
+    set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}_list_properties.cmake)
+    file(WRITE ${script} "if(${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES${props})\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
+  endif()
 endfunction()
