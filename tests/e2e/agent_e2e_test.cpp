@@ -1,0 +1,497 @@
+// The agent end to end under Wine: bxhvns installed and run as a service by
+// Wine's Service Control Manager, the driver stand-in bxhvnd.sys loaded as a
+// kernel service and fed records the way snoopctl feeds them, and the
+// appliance peer sim/utm (a Linux program) in a network namespace made by
+// peer.sh. The agent reaches the peer across the namespace's veth pair; what
+// the peer printed for each datagram, the agent's log and its status file
+// are what the cases check.
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+#include "testprogs/test_support.h"
+
+namespace {
+
+using e2e::AgentService;
+using e2e::CleanupRecord;
+using e2e::Lower;
+using e2e::OpenRecord;
+using e2e::PeerLine;
+
+const wchar_t kServiceName[] = L"bxhvns_e2e";
+const char kKey[] = "0123456789ABCDEF";
+constexpr DWORD kArrivalMs = 15000;  // bound for a datagram that must come
+constexpr DWORD kQuietMs = 1500;     // how long "nothing more arrives" is watched
+
+// The user-defined control the session test service turns into a session
+// change (see session_service.cpp).
+DWORD SessionControl(DWORD eventType, DWORD sessionId) { return 128 + eventType * 16 + sessionId; }
+
+class AgentE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        network = e2e::ReadPeerNetwork();
+        if (!network.available) GTEST_SKIP() << network.why;
+        settings.ip = bxtest::Widen(network.peerIp);
+        settings.port = e2e::FreeUdpPort();
+        settings.key = bxtest::Widen(kKey);
+        ASSERT_NE(0u, settings.port);
+    }
+
+    void TearDown() override {
+        if (service) {
+            service->Remove();
+            service.reset();
+        }
+        peer.Stop();
+        e2e::UnloadDriver();
+        e2e::ClearAgentSettings();
+    }
+
+    void StartPeer(std::vector<std::string> options = {}) {
+        std::vector<std::string> arguments = {"--listen", network.peerIp + ":" + std::to_string(settings.port), "--key",
+                                              kKey};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        std::string why;
+        ASSERT_TRUE(peer.Start(arguments, why)) << why;
+    }
+
+    // Installs and starts the agent, then waits for its first datagram, the
+    // reset request, at the peer.
+    void StartAgent(const wchar_t* program = L"bxhvns.exe", bool withDriver = true) {
+        if (withDriver) {
+            std::string why;
+            ASSERT_TRUE(e2e::LoadDriver(why)) << why;
+        } else {
+            e2e::UnloadDriver();
+        }
+        e2e::WriteAgentSettings(settings);
+        service = std::make_unique<AgentService>(kServiceName, program);
+        std::string output;
+        ASSERT_EQ(0u, service->Install(output)) << output;
+        ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service->Start()) << service->Log();
+        ASSERT_TRUE(peer.WaitFor(
+            [](const std::vector<PeerLine>& lines) {
+                return std::any_of(lines.begin(), lines.end(),
+                                   [](const PeerLine& l) { return l.word == "rx" && l["kind"] == "reset"; });
+            },
+            kArrivalMs))
+            << service->Log();
+    }
+
+    void Feed(const snoop_event_t& record) { ASSERT_EQ(0u, feeder->Inject(record)); }
+    void OpenFeeder() {
+        feeder = std::make_unique<e2e::DriverFeeder>();
+        ASSERT_TRUE(feeder->IsOpen()) << GetLastError();
+    }
+
+    // Waits for exactly `count` notifications: they arrive within the bound,
+    // and no further one follows within kQuietMs.
+    std::vector<PeerLine> ExactlyNotifications(size_t count) {
+        bool arrived = peer.WaitForNotifications(count, kArrivalMs);
+        EXPECT_TRUE(arrived) << Dump();
+        Sleep(kQuietMs);
+        std::vector<PeerLine> lines = peer.Notifications();
+        EXPECT_EQ(count, lines.size()) << Dump();
+        return lines;
+    }
+
+    std::string Dump() {
+        std::string text = "peer:\n";
+        for (auto& line : peer.Lines()) text += line.text + "\n";
+        if (service) text += "agent log:\n" + service->Log();
+        return text;
+    }
+
+    // Sets the status-request event from this process and reads the record
+    // the service writes.
+    std::vector<int32_t> RequestStatus(size_t requestNumber) {
+        HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\BXGlobalGenXml");
+        EXPECT_NE(nullptr, event) << GetLastError();
+        std::vector<int32_t> counters;
+        if (!event) return counters;
+        EXPECT_TRUE(SetEvent(event));
+        CloseHandle(event);
+        EXPECT_TRUE(service->WaitForLog("\tReveived XML generation", 10000, requestNumber)) << service->Log();
+        EXPECT_TRUE(bxtest::WaitUntil(
+            [&] { return e2e::ReadStatusFile(service->Directory() + L"HVNConfig.xml", counters); }, 5000));
+        return counters;
+    }
+
+    static bool NamesAre(const PeerLine& line, const e2e::Account& account) {
+        std::string domain = line.Has("domain") ? line["domain"] : line["server"];
+        return line["user"] == account.name && Lower(domain) == Lower(account.domain);
+    }
+
+    e2e::PeerNetwork network;
+    e2e::AgentSettings settings;
+    e2e::Peer peer{"peer"};
+    std::unique_ptr<AgentService> service;
+    std::unique_ptr<e2e::DriverFeeder> feeder;
+};
+
+// Opens and clean-ups become Open and Close notifications; loopback opens,
+// clean-ups of addresses not open and records of unknown types send nothing;
+// a second open of an address replaces its user.
+TEST_F(AgentE2E, DriverRecordsBecomeNotificationsAtThePeer) {
+    StartPeer();
+    StartAgent();
+    OpenFeeder();
+    e2e::Account user = e2e::TokenUser();
+    e2e::Account system = e2e::WellKnown(L"S-1-5-18");
+    ASSERT_FALSE(user.name.empty());
+
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 49152, "93.184.216.34", 443, 2, 0x1001, user.Sid()));
+    ASSERT_TRUE(peer.WaitForNotifications(1, kArrivalMs)) << Dump();
+    Feed(CleanupRecord("10.1.2.3", 49152, 0x1001));
+    Feed(OpenRecord(SNOOP_PROTOCOL_UDP, "127.0.0.1", 5353, "10.9.9.9", 53, 2, 0x1002, user.Sid()));
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 50000, "198.51.100.7", 80, 2, 0x2001, user.Sid()));
+    Feed(OpenRecord(SNOOP_PROTOCOL_UDP, "10.1.2.3", 50000, "198.51.100.8", 8080, 3, 0x2002, system.Sid()));
+    Feed(CleanupRecord("10.1.2.3", 50000, 0x2002));
+    Feed(CleanupRecord("10.1.2.3", 50000, 0x2002));  // already cleaned up
+    Feed(CleanupRecord("10.1.2.3", 50001, 0x3001));  // never opened
+    snoop_event_t unknown = OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 50002, "198.51.100.9", 80, 2, 0x5001, user.Sid());
+    unknown.event_type = 7;
+    Feed(unknown);
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 50003, "203.0.113.9", 22, 2, 0x4001, user.Sid()));
+
+    std::vector<PeerLine> n = ExactlyNotifications(6);
+    ASSERT_EQ(6u, n.size());
+    // The first notification of the session carries the names, encrypted
+    // under the key (the peer decrypted them with the same key).
+    EXPECT_EQ("open", n[0]["op"]);
+    EXPECT_EQ("tcp", n[0]["proto"]);
+    EXPECT_EQ("49152", n[0]["port"]);
+    EXPECT_EQ("10.1.2.3", n[0]["ips"]);
+    EXPECT_EQ("93.184.216.34", n[0]["dst"]);
+    EXPECT_EQ("443", n[0]["dport"]);
+    EXPECT_EQ("2", n[0]["session"]);
+    EXPECT_EQ("random", n[0]["iv"]);
+    EXPECT_EQ("ok", n[0]["cipherpad"]);
+    EXPECT_TRUE(NamesAre(n[0], user)) << n[0].text;
+
+    EXPECT_EQ("close", n[1]["op"]);
+    EXPECT_EQ("tcp", n[1]["proto"]);
+    EXPECT_EQ("49152", n[1]["port"]);
+    EXPECT_EQ("10.1.2.3", n[1]["ips"]);
+    EXPECT_EQ("2", n[1]["session"]);
+    EXPECT_FALSE(n[1].Has("dst")) << n[1].text;
+
+    EXPECT_EQ("open", n[2]["op"]);
+    EXPECT_EQ("50000", n[2]["port"]);
+    EXPECT_EQ("198.51.100.7", n[2]["dst"]);
+
+    EXPECT_EQ("open", n[3]["op"]);
+    EXPECT_EQ("udp", n[3]["proto"]);
+    EXPECT_EQ("50000", n[3]["port"]);
+    EXPECT_EQ("198.51.100.8", n[3]["dst"]);
+    EXPECT_EQ("8080", n[3]["dport"]);
+    EXPECT_EQ("3", n[3]["session"]);
+    EXPECT_EQ("nonuser", n[3]["conntype"]);
+    EXPECT_TRUE(NamesAre(n[3], system)) << n[3].text;
+
+    // One close for the address, with the newer user (Local System, session 3).
+    EXPECT_EQ("close", n[4]["op"]);
+    EXPECT_EQ("udp", n[4]["proto"]);
+    EXPECT_EQ("50000", n[4]["port"]);
+    EXPECT_EQ("3", n[4]["session"]);
+    EXPECT_EQ("nonuser", n[4]["conntype"]);
+
+    EXPECT_EQ("open", n[5]["op"]);
+    EXPECT_EQ("50003", n[5]["port"]);
+    EXPECT_EQ("203.0.113.9", n[5]["dst"]);
+
+    EXPECT_EQ(1u, service->LogCount("\thandleOpenAddress: 10.1.2.3:50000 is already in use for fileobj 0x2001\r\n"))
+        << service->Log();
+    // Every record was read, the ignored ones included, and no read failed.
+    EXPECT_EQ(10u, service->LogCount("\tSnooper IOCTL Events\r\n")) << service->Log();
+    EXPECT_EQ(0u, service->LogCount("Failed")) << service->Log();
+}
+
+TEST_F(AgentE2E, OpensTowardsRoutesThePeerTaughtSendNothing) {
+    StartPeer({"--teach-subnet", "10.20.0.0/16", "--teach-range", "172.16.5.1-172.16.5.9"});
+    StartAgent();
+    ASSERT_TRUE(service->WaitForLog("UTM:resp Inserting subnet tlv to table", kArrivalMs)) << Dump();
+    ASSERT_TRUE(service->WaitForLog("UTM:resp Inserting range tlv to table", kArrivalMs)) << Dump();
+    OpenFeeder();
+    e2e::Account user = e2e::TokenUser();
+
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 40001, "10.20.1.1", 443, 2, 0x1, user.Sid()));
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 40002, "172.16.5.9", 443, 2, 0x2, user.Sid()));
+    Feed(CleanupRecord("10.1.2.3", 40001, 0x1));
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 40003, "10.21.0.1", 443, 2, 0x3, user.Sid()));
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 40004, "172.16.5.10", 443, 2, 0x4, user.Sid()));
+
+    std::vector<PeerLine> n = ExactlyNotifications(2);
+    ASSERT_EQ(2u, n.size());
+    EXPECT_EQ("10.21.0.1", n[0]["dst"]);
+    EXPECT_EQ("172.16.5.10", n[1]["dst"]);
+}
+
+// Acknowledged notifications leave the request table, and the status record
+// written on request from another process counts what the peer saw.
+TEST_F(AgentE2E, StatusRequestWritesCountersThatMatchThePeer) {
+    StartPeer();
+    StartAgent();
+    OpenFeeder();
+    e2e::Account user = e2e::TokenUser();
+
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 41001, "93.184.216.34", 443, 2, 0x1, user.Sid()));
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 41002, "93.184.216.35", 443, 4, 0x2, user.Sid()));
+    Feed(CleanupRecord("10.1.2.3", 41001, 0x1));
+    std::vector<PeerLine> n = ExactlyNotifications(3);
+    ASSERT_TRUE(peer.WaitFor(
+        [](const std::vector<PeerLine>& lines) {
+            return std::count_if(lines.begin(), lines.end(), [](const PeerLine& l) { return l["sent"] == "ack"; }) == 3;
+        },
+        kArrivalMs));
+    ASSERT_TRUE(service->WaitForLog("UTM Resp: Header::Version", kArrivalMs, 3)) << Dump();
+
+    ASSERT_EQ(0u, service->LogCount("\tReveived XML generation"));
+    std::vector<int32_t> c = RequestStatus(1);
+    ASSERT_EQ(10u, c.size());
+    EXPECT_EQ(3, c[0]);   // notifications the socket took: what the peer saw
+    EXPECT_EQ(2, c[1]);   // opens entered in the request table
+    EXPECT_EQ(1, c[2]);   // closes
+    EXPECT_EQ(0, c[3]);   // nothing failed to parse
+    EXPECT_EQ(0, c[4]);   // nothing waits in the send queue
+    EXPECT_EQ(0, c[5]);   // nothing given up
+    EXPECT_EQ(50000, c[6]);
+    EXPECT_EQ(0, c[7]);   // every open acknowledged
+    EXPECT_EQ(0, c[8]);
+    EXPECT_EQ(3, c[9]);   // the peer's three acknowledgements
+
+    // One signal, one write; the next signal writes again.
+    Sleep(kQuietMs);
+    EXPECT_EQ(1u, service->LogCount("\tReveived XML generation"));
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 41003, "93.184.216.36", 443, 2, 0x3, user.Sid()));
+    ASSERT_TRUE(peer.WaitForNotifications(4, kArrivalMs)) << Dump();
+    ASSERT_TRUE(service->WaitForLog("UTM Resp: Header::Version", kArrivalMs, 4)) << Dump();
+    c = RequestStatus(2);
+    ASSERT_EQ(10u, c.size());
+    EXPECT_EQ(4, c[0]);
+    EXPECT_EQ(3, c[1]);
+    EXPECT_EQ(4, c[9]);
+}
+
+// An open without answer is sent again with the same request id after the
+// time-out, Retries times, then given up.
+TEST_F(AgentE2E, UnansweredOpensAreRetransmittedThenGivenUp) {
+    settings.timeOut = 1;
+    settings.retries = 2;
+    StartPeer({"--answer", "silent"});
+    StartAgent();
+    OpenFeeder();
+    e2e::Account user = e2e::TokenUser();
+
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 42001, "93.184.216.34", 443, 2, 0x1, user.Sid()));
+    std::vector<PeerLine> n = ExactlyNotifications(3);
+    ASSERT_EQ(3u, n.size());
+    EXPECT_EQ(n[0]["id"], n[1]["id"]);
+    EXPECT_EQ(n[0]["id"], n[2]["id"]);
+    EXPECT_EQ("1", n[1]["repeat"]);
+    EXPECT_EQ("2", n[2]["repeat"]);
+    for (auto& line : n) EXPECT_EQ("42001", line["port"]);
+
+    ASSERT_TRUE(service->WaitForLog("Requst Deleted.", kArrivalMs)) << Dump();
+    std::vector<int32_t> c = RequestStatus(1);
+    ASSERT_EQ(10u, c.size());
+    EXPECT_EQ(3, c[0]);  // every sending
+    EXPECT_EQ(3, c[1]);
+    EXPECT_EQ(1, c[5]);  // given up after the last retry
+    EXPECT_EQ(0, c[7]);
+    EXPECT_EQ(0, c[9]);
+}
+
+// The peer forgets a session: the agent resends that notification with the
+// names, under a new request id.
+TEST_F(AgentE2E, UnknownSessionAnswerBringsOneResendWithNames) {
+    StartPeer({"--answer", "ack,unknown-session,ack"});
+    StartAgent();
+    OpenFeeder();
+    e2e::Account user = e2e::TokenUser();
+
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 43001, "93.184.216.34", 443, 2, 0x1, user.Sid()));
+    ASSERT_TRUE(service->WaitForLog("UTM Resp: Found Entry for SessionId:'2'", kArrivalMs)) << Dump();
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 43002, "198.51.100.20", 8443, 2, 0x2, user.Sid()));
+
+    std::vector<PeerLine> n = ExactlyNotifications(3);
+    ASSERT_EQ(3u, n.size());
+    EXPECT_TRUE(NamesAre(n[0], user)) << n[0].text;
+    // The session is known: no names, in clear.
+    EXPECT_FALSE(n[1].Has("user")) << n[1].text;
+    EXPECT_EQ("clear", n[1]["iv"]);
+    EXPECT_EQ("unknown-session", n[1]["answer"]);
+    // The resend: the same connection, the names again, a new request id.
+    EXPECT_TRUE(NamesAre(n[2], user)) << n[2].text;
+    EXPECT_EQ("random", n[2]["iv"]);
+    EXPECT_EQ("open", n[2]["op"]);
+    EXPECT_EQ("43002", n[2]["port"]);
+    EXPECT_EQ("198.51.100.20", n[2]["dst"]);
+    EXPECT_EQ("8443", n[2]["dport"]);
+    EXPECT_EQ("2", n[2]["session"]);
+    EXPECT_NE(n[1]["id"], n[2]["id"]);
+    EXPECT_EQ(1u, service->LogCount("UTM Resp: Enqueuing Unknown SessionId 2 packet again")) << service->Log();
+
+    ASSERT_TRUE(service->WaitForLog("UTM Resp: Header::Version", kArrivalMs, 3)) << Dump();
+    std::vector<int32_t> c = RequestStatus(1);
+    ASSERT_EQ(10u, c.size());
+    EXPECT_EQ(3, c[0]);
+    EXPECT_EQ(0, c[7]);
+    EXPECT_EQ(2, c[9]);  // the unknown-session answer is not counted as processed
+}
+
+// A stop with the driver read pending cancels the read, ends the manager's
+// threads within their bounds, and the SCM sees the service stopped.
+TEST_F(AgentE2E, StopWithAReadPendingEndsEverythingAndReportsStopped) {
+    StartPeer();
+    StartAgent();
+    ASSERT_TRUE(service->WaitForLog("\tSending Read request to driver...", kArrivalMs));
+    DWORD pid = service->Query().dwProcessId;
+    ASSERT_NE(0u, pid);
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    ASSERT_NE(nullptr, process);
+
+    DWORD took = service->Stop();
+    ASSERT_NE(INFINITE, took) << service->Log();
+    EXPECT_LT(took, 15000u);  // three threads, 5000 ms each at most
+    SERVICE_STATUS_PROCESS status = service->Query();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
+    EXPECT_EQ(0u, status.dwWin32ExitCode);
+    EXPECT_EQ(0u, status.dwServiceSpecificExitCode);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 10000));
+    CloseHandle(process);
+
+    std::string log = service->Log();
+    size_t at = 0;
+    for (const char* line : {"\tStopping Brontavex Halvern...\r\n", "\tConMgr::Cleanup..\r\n",
+                             "\tExiting UTMlistner..\r\n", "\tExiting dispatch thread..\r\n",
+                             "\tStopping Retransmit thread\r\n", "\tBrontavex Halvern finished\r\n"}) {
+        size_t found = log.find(line, at);
+        EXPECT_NE(std::string::npos, found) << "missing or out of order: " << line << "\n" << log;
+        if (found != std::string::npos) at = found;
+    }
+    EXPECT_EQ(std::string::npos, log.find("did not stop within")) << log;
+    EXPECT_EQ(std::string::npos, log.find("Failed")) << log;
+
+    // Nothing of the agent's read is left in the driver: a record fed now
+    // waits for the next reader, which gets it at once.
+    OpenFeeder();
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 44001, "93.184.216.34", 443, 2, 0xD00D, e2e::TokenUser().Sid()));
+    HANDLE device = CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, device) << GetLastError();
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    snoop_event_t record{};
+    DWORD got = 0;
+    BOOL done = DeviceIoControl(device, SNOOP_IOCTL_READ_EVENTS, nullptr, 0, &record, sizeof record, &got, &overlapped);
+    if (!done && GetLastError() == ERROR_IO_PENDING && WaitForSingleObject(overlapped.hEvent, 5000) == WAIT_OBJECT_0)
+        done = GetOverlappedResult(device, &overlapped, &got, FALSE);
+    if (!done) CancelIo(device);
+    EXPECT_TRUE(done);
+    EXPECT_EQ(0xD00Du, record.file_object);
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(device);
+}
+
+// Without the driver the agent logs why, serves the appliance and status
+// requests, and stops normally.
+TEST_F(AgentE2E, RunsWithoutTheDriver) {
+    StartPeer();
+    StartAgent(L"bxhvns.exe", false);
+    EXPECT_EQ(1u, service->LogCount("\tFailed to open device driver Error:2\r\n")) << service->Log();
+    EXPECT_EQ(1u, service->LogCount("\tDeviceIoControl failed Error:6\r\n"));
+    EXPECT_EQ(1u, service->LogCount("\tFailed to ReadSnoopEvents Error:6\r\n"));
+    std::vector<int32_t> c = RequestStatus(1);
+    ASSERT_EQ(10u, c.size());
+    EXPECT_EQ(50000, c[6]);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service->Query().dwCurrentState);
+    ASSERT_NE(INFINITE, service->Stop());
+    EXPECT_EQ(0u, service->Query().dwWin32ExitCode);
+    EXPECT_EQ(1u, service->LogCount("\tBrontavex Halvern finished\r\n"));
+}
+
+// When start-up gives up the SCM sees the service stopped with the error, so
+// that its recovery actions apply; in a console the exit code is that error.
+TEST_F(AgentE2E, StartUpThatGivesUpEndsStoppedWithItsError) {
+    // An object of another type holds the status event's name, so the agent
+    // cannot create its event.
+    HANDLE squatter = CreateMutexW(nullptr, FALSE, L"Global\\BXGlobalGenXml");
+    ASSERT_NE(nullptr, squatter);
+    HANDLE probe = CreateEventW(nullptr, FALSE, FALSE, L"Global\\BXGlobalGenXml");
+    DWORD expected = GetLastError();
+    ASSERT_EQ(nullptr, probe);
+    ASSERT_NE(0u, expected);
+
+    e2e::WriteAgentSettings(settings);
+    service = std::make_unique<AgentService>(kServiceName, L"bxhvns.exe");
+    std::string output;
+    ASSERT_EQ(0u, service->Install(output)) << output;
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service->Start());
+    SERVICE_STATUS_PROCESS status = service->Query();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
+    EXPECT_EQ(expected, status.dwWin32ExitCode);
+    EXPECT_EQ(1u, service->LogCount("\tEvent handles creation failed - cannot continue\r\n")) << service->Log();
+
+    bxtest::ProcessResult console =
+        bxtest::RunProcess(bxtest::Quote(service->Directory() + L"bxhvns.exe") + L" -console", 30000);
+    EXPECT_FALSE(console.timedOut);
+    EXPECT_EQ(expected, console.exitCode) << console.output;
+    EXPECT_EQ(2u, service->LogCount("\tEvent handles creation failed - cannot continue\r\n"));
+    CloseHandle(squatter);
+}
+
+// Session logon and logoff reach the agent through the service's control
+// handler: logon records the session, logoff of a known session sends the
+// logoff notification, of an unknown one nothing.
+TEST_F(AgentE2E, SessionLogonAndLogoffThroughTheControlHandler) {
+    StartPeer();
+    StartAgent(L"bxhvns_session_test.exe");
+    // What the session test service works around: Wine's SCM refuses the
+    // session-change control from ControlService.
+    EXPECT_NE(0u, service->Control(SERVICE_CONTROL_SESSIONCHANGE));
+
+    // The session's user as the terminal-services API tells it.
+    std::string user, domain;
+    for (auto [info, out] : {std::pair{WTSUserName, &user}, std::pair{WTSDomainName, &domain}}) {
+        LPWSTR text = nullptr;
+        DWORD bytes = 0;
+        if (WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, 3, info, &text, &bytes)) {
+            *out = bxtest::Narrow(text);
+            WTSFreeMemory(text);
+        }
+    }
+
+    ASSERT_EQ(0u, service->Control(SessionControl(WTS_SESSION_LOGON, 3)));
+    ASSERT_TRUE(service->WaitForLog("\tSessionID:'3'  " + user + "@" + domain + " Logged-on\r\n", kArrivalMs))
+        << service->Log();
+    EXPECT_EQ(0u, peer.Notifications().size());
+
+    ASSERT_EQ(0u, service->Control(SessionControl(WTS_SESSION_LOGOFF, 3)));
+    ASSERT_EQ(0u, service->Control(SessionControl(WTS_SESSION_LOGOFF, 7)));  // never logged on
+    ASSERT_EQ(0u, service->Control(SessionControl(WTS_SESSION_LOCK, 3)));    // not acted on
+    OpenFeeder();
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 45001, "203.0.113.9", 22, 2, 0x1, e2e::TokenUser().Sid()));
+
+    std::vector<PeerLine> n = ExactlyNotifications(2);
+    ASSERT_EQ(2u, n.size());
+    EXPECT_EQ("logoff", n[0]["kind"]);
+    EXPECT_EQ("3", n[0]["session"]);
+    EXPECT_EQ(user, n[0]["user"]);
+    EXPECT_EQ("connection", n[1]["kind"]);
+    EXPECT_EQ(1u, service->LogCount("\tSessionID:'3'  " + user + "@" + domain + " Logged-off\r\n")) << service->Log();
+    EXPECT_EQ(0u, service->LogCount("SessionID:'7'"));
+    // The controls left the service running.
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service->Query().dwCurrentState);
+}
+
+}  // namespace

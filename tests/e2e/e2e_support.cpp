@@ -1,0 +1,433 @@
+#include "e2e_support.h"
+
+#include <winsock2.h>
+#include <sddl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "driver_service.h"
+#include "testprogs/test_support.h"
+
+namespace e2e {
+
+namespace {
+
+const wchar_t kSettingsKey[] = L"SOFTWARE\\Brontavex\\HVNAgent\\Settings";
+
+std::string NetDir() { return E2E_NET_DIR; }
+
+std::string ReadText(const std::string& unixPath) { return bxtest::ReadFileBytes(WindowsPath(unixPath)); }
+
+bool Exists(const std::string& unixPath) { return bxtest::FileExists(WindowsPath(unixPath)); }
+
+}  // namespace
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::wstring WindowsPath(const std::string& unixPath) {
+    std::wstring path = L"Z:";
+    for (char c : unixPath) path += c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c));
+    return path;
+}
+
+PeerNetwork ReadPeerNetwork() {
+    PeerNetwork network;
+    if (Exists(NetDir() + "/skip")) {
+        network.why = ReadText(NetDir() + "/skip");
+        while (!network.why.empty() && (network.why.back() == '\n' || network.why.back() == '\r')) network.why.pop_back();
+        return network;
+    }
+    std::string env = ReadText(NetDir() + "/net.env");
+    if (env.empty()) {
+        network.why = "no peer network: run the tests through ctest (fixture e2e_net_up) or peer.sh up " + NetDir();
+        return network;
+    }
+    size_t at = 0;
+    while (at < env.size()) {
+        size_t end = env.find('\n', at);
+        if (end == std::string::npos) end = env.size();
+        std::string line = env.substr(at, end - at);
+        at = end + 1;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        if (key == "HOST_IP") network.hostIp = value;
+        if (key == "PEER_IP") network.peerIp = value;
+        if (key == "NS") network.ns = value;
+    }
+    network.available = !network.hostIp.empty() && !network.peerIp.empty();
+    if (!network.available) network.why = "peer network description incomplete: " + env;
+    return network;
+}
+
+std::vector<PeerLine> ParsePeerOutput(const std::string& text) {
+    std::vector<PeerLine> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) break;  // a line still being written
+        std::string raw = text.substr(at, end - at);
+        at = end + 1;
+        PeerLine line;
+        line.text = raw;
+        size_t i = raw.find(' ');
+        line.word = raw.substr(0, i);
+        while (i != std::string::npos && i < raw.size()) {
+            while (i < raw.size() && raw[i] == ' ') ++i;
+            size_t eq = raw.find('=', i);
+            if (eq == std::string::npos) break;
+            std::string key = raw.substr(i, eq - i);
+            std::string value;
+            size_t j = eq + 1;
+            if (j < raw.size() && raw[j] == '"') {
+                ++j;
+                while (j < raw.size() && raw[j] != '"') {
+                    if (raw[j] == '\\' && j + 1 < raw.size()) ++j;
+                    value += raw[j++];
+                }
+                ++j;
+            } else {
+                while (j < raw.size() && raw[j] != ' ') value += raw[j++];
+            }
+            line.fields[key] = value;
+            i = j;
+        }
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+bool LaunchLinuxProgram(const std::string& program, const std::vector<std::string>& arguments) {
+    std::wstring commandLine = WindowsPath(program);
+    for (const auto& argument : arguments) commandLine += L" " + bxtest::Widen(argument);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    if (process.hThread) CloseHandle(process.hThread);
+    if (process.hProcess) CloseHandle(process.hProcess);
+    return true;
+}
+
+bool Peer::RunScript(const std::string& action, const std::vector<std::string>& arguments,
+                     const std::string& marker, DWORD timeoutMs) {
+    std::vector<std::string> all = {E2E_PEER_SCRIPT, action, NetDir(), name_};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    if (!LaunchLinuxProgram("/bin/bash", all)) return false;
+    return bxtest::WaitUntil([&] { return Exists(NetDir() + "/" + name_ + marker); }, timeoutMs, 20);
+}
+
+bool Peer::Start(const std::vector<std::string>& arguments, std::string& why) {
+    Stop();
+    std::vector<std::string> all = {E2E_UTM_PROGRAM};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    // Markers of an earlier peer of this name would answer at once.
+    for (const char* marker : {".started", ".failed", ".stopped"}) DeleteFileW(WindowsPath(NetDir() + "/" + name_ + marker).c_str());
+    bool answered = RunScript("start", all, ".started", 10000);
+    if (answered) {
+        started_ = true;
+        return true;
+    }
+    why = Exists(NetDir() + "/" + name_ + ".failed") ? "peer failed: " + ReadText(NetDir() + "/" + name_ + ".failed")
+                                                      : "peer did not start within 10 s (" + NetDir() + "/" + name_ + ".log)";
+    started_ = true;  // whatever came up is stopped later
+    return false;
+}
+
+void Peer::Stop() {
+    if (!started_) return;
+    started_ = false;
+    DeleteFileW(WindowsPath(NetDir() + "/" + name_ + ".stopped").c_str());
+    RunScript("stop", {}, ".stopped", 10000);
+}
+
+std::vector<PeerLine> Peer::Lines() const { return ParsePeerOutput(ReadText(NetDir() + "/" + name_ + ".out")); }
+
+std::vector<PeerLine> Peer::Notifications() const {
+    std::vector<PeerLine> result;
+    for (auto& line : Lines())
+        if (line.IsNotification()) result.push_back(line);
+    return result;
+}
+
+bool Peer::WaitFor(const std::function<bool(const std::vector<PeerLine>&)>& done, DWORD timeoutMs) const {
+    return bxtest::WaitUntil([&] { return done(Lines()); }, timeoutMs, 20);
+}
+
+bool Peer::WaitForNotifications(size_t count, DWORD timeoutMs) const {
+    return WaitFor(
+        [&](const std::vector<PeerLine>& lines) {
+            return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
+                                                     [](const PeerLine& l) { return l.IsNotification(); })) >= count;
+        },
+        timeoutMs);
+}
+
+// ---------------------------------------------------------------------------
+
+void WriteAgentSettings(const AgentSettings& settings) {
+    ClearAgentSettings();
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    auto text = [&](const wchar_t* name, const std::wstring& value) {
+        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    };
+    auto number = [&](const wchar_t* name, DWORD value) {
+        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    };
+    text(L"ip", settings.ip);
+    number(L"port", settings.port);
+    text(L"key", settings.key);
+    number(L"TimeOut", settings.timeOut);
+    number(L"Retries", settings.retries);
+    number(L"verbose", settings.verbose);
+    RegCloseKey(key);
+}
+
+void ClearAgentSettings() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey); }
+
+uint16_t FreeUdpPort() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    uint16_t port = 0;
+    SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    int length = sizeof address;
+    if (probe != INVALID_SOCKET && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    if (probe != INVALID_SOCKET) closesocket(probe);
+    WSACleanup();
+    return port;
+}
+
+// ---------------------------------------------------------------------------
+
+AgentService::AgentService(std::wstring serviceName, std::wstring program)
+    : name_(std::move(serviceName)), program_(std::move(program)) {
+    dir_ = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"e2e_" + name_);
+}
+
+AgentService::~AgentService() { Remove(); }
+
+DWORD AgentService::Install(std::string& output) {
+    Remove();  // a service of this name left by an earlier run
+    std::wstring bin = bxtest::ExeDirectory();
+    if (!CopyFileW((bin + program_).c_str(), (dir_ + program_).c_str(), FALSE) ||
+        !CopyFileW((bin + L"BXLogger.dll").c_str(), (dir_ + L"BXLogger.dll").c_str(), FALSE)) {
+        output = "copying the program failed";
+        return GetLastError();
+    }
+    bxtest::ProcessResult result =
+        bxtest::RunProcess(bxtest::Quote(dir_ + program_) + L" -install -SN:" + name_, 60000);
+    output = result.output;
+    return result.exitCode;
+}
+
+SERVICE_STATUS_PROCESS AgentService::Query() const {
+    SERVICE_STATUS_PROCESS status{};
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = scm ? OpenServiceW(scm, name_.c_str(), SERVICE_QUERY_STATUS) : nullptr;
+    DWORD needed = 0;
+    if (!service || !QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                          sizeof status, &needed))
+        status.dwCurrentState = 0;
+    if (service) CloseServiceHandle(service);
+    if (scm) CloseServiceHandle(scm);
+    return status;
+}
+
+bool AgentService::WaitForState(DWORD state, DWORD timeoutMs) const {
+    return bxtest::WaitUntil([&] { return Query().dwCurrentState == state; }, timeoutMs, 20);
+}
+
+DWORD AgentService::Start(DWORD timeoutMs) {
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = scm ? OpenServiceW(scm, name_.c_str(), SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
+    if (service) StartServiceW(service, 0, nullptr);
+    if (service) CloseServiceHandle(service);
+    if (scm) CloseServiceHandle(scm);
+    DWORD state = 0;
+    bxtest::WaitUntil(
+        [&] {
+            state = Query().dwCurrentState;
+            return state == SERVICE_RUNNING || state == SERVICE_STOPPED;
+        },
+        timeoutMs, 20);
+    return state;
+}
+
+DWORD AgentService::Control(DWORD control) {
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = scm ? OpenServiceW(scm, name_.c_str(),
+                                           SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL | SERVICE_PAUSE_CONTINUE |
+                                               SERVICE_INTERROGATE | SERVICE_QUERY_STATUS)
+                            : nullptr;
+    DWORD error = service ? 0 : GetLastError();
+    SERVICE_STATUS status{};
+    if (service && !ControlService(service, control, &status)) error = GetLastError();
+    if (service) CloseServiceHandle(service);
+    if (scm) CloseServiceHandle(scm);
+    return error;
+}
+
+DWORD AgentService::Stop(DWORD timeoutMs) {
+    ULONGLONG start = GetTickCount64();
+    Control(SERVICE_CONTROL_STOP);
+    if (!WaitForState(SERVICE_STOPPED, timeoutMs)) return INFINITE;
+    return static_cast<DWORD>(GetTickCount64() - start);
+}
+
+void AgentService::Remove() {
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        scm ? OpenServiceW(scm, name_.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE) : nullptr;
+    if (service) {
+        SERVICE_STATUS status{};
+        if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+            ControlService(service, SERVICE_CONTROL_STOP, &status);
+            WaitForState(SERVICE_STOPPED, 30000);
+        }
+        DeleteService(service);
+        CloseServiceHandle(service);
+    }
+    if (scm) CloseServiceHandle(scm);
+}
+
+std::string AgentService::Log() const { return bxtest::ReadFileBytes(dir_ + L"BXHVNAgent.log"); }
+
+size_t AgentService::LogCount(const std::string& needle) const {
+    std::string text = Log();
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+    return count;
+}
+
+bool AgentService::WaitForLog(const std::string& needle, DWORD timeoutMs, size_t count) const {
+    return bxtest::WaitUntil([&] { return LogCount(needle) >= count; }, timeoutMs, 20);
+}
+
+// ---------------------------------------------------------------------------
+
+bool LoadDriver(std::string& why) {
+    bxsim::DriverFailure failure;
+    uint32_t error = bxsim::LoadDriverService(bxtest::ExeDirectory() + L"bxhvnd.sys", failure);
+    if (error == 0) return true;
+    why = bxtest::Narrow(failure.step) + " failed Error:" + std::to_string(error);
+    return false;
+}
+
+void UnloadDriver() {
+    bxsim::DriverFailure failure;
+    bxsim::UnloadDriverService(failure);
+}
+
+DriverFeeder::DriverFeeder()
+    : device_(CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, 0, nullptr)) {}
+
+DriverFeeder::~DriverFeeder() {
+    if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
+}
+
+DWORD DriverFeeder::Inject(const snoop_event_t& record) { return bxsim::InjectSnoopEvent(device_, record); }
+
+uint16_t NetPort(uint16_t hostOrder) { return htons(hostOrder); }
+
+uint32_t Address(const char* dotted) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    sscanf(dotted, "%u.%u.%u.%u", &a, &b, &c, &d);
+    return a << 24 | b << 16 | c << 8 | d;
+}
+
+snoop_event_t OpenRecord(uint8_t protocol, const char* local, uint16_t localPort, const char* remote,
+                         uint16_t remotePort, uint32_t session, uint64_t fileObject, PSID sid) {
+    snoop_event_t record;
+    std::memset(&record, 0, sizeof record);
+    record.protocol = protocol;
+    record.event_type = SNOOP_EVENT_OPEN;
+    record.local_ip = Address(local);
+    record.local_port = NetPort(localPort);
+    record.remote_ip = remote ? Address(remote) : 0;
+    record.remote_port = NetPort(remotePort);
+    record.process_id = 4242;
+    record.session_id = session;
+    record.file_object = fileObject;
+    if (sid) std::memcpy(record.sid, sid, GetLengthSid(sid));
+    return record;
+}
+
+snoop_event_t CleanupRecord(const char* local, uint16_t localPort, uint64_t fileObject) {
+    snoop_event_t record;
+    std::memset(&record, 0, sizeof record);
+    record.event_type = SNOOP_EVENT_CLEANUP;
+    record.local_ip = Address(local);
+    record.local_port = NetPort(localPort);
+    record.file_object = fileObject;
+    return record;
+}
+
+namespace {
+
+Account Describe(PSID sid) {
+    Account account;
+    account.sid.assign(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
+    wchar_t name[256], domain[256];
+    DWORD nameSize = 256, domainSize = 256;
+    SID_NAME_USE use;
+    if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use)) {
+        account.name = bxtest::Narrow(name);
+        account.domain = bxtest::Narrow(domain);
+    }
+    wchar_t* text = nullptr;
+    if (ConvertSidToStringSidW(sid, &text)) {
+        account.text = bxtest::Narrow(text);
+        LocalFree(text);
+    }
+    return account;
+}
+
+}  // namespace
+
+Account TokenUser() {
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    DWORD size = 0;
+    GetTokenInformation(token, ::TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> info(size);
+    GetTokenInformation(token, ::TokenUser, info.data(), size, &size);
+    CloseHandle(token);
+    return Describe(reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid);
+}
+
+Account WellKnown(const wchar_t* sidText) {
+    PSID sid = nullptr;
+    ConvertStringSidToSidW(sidText, &sid);
+    Account account = Describe(sid);
+    LocalFree(sid);
+    return account;
+}
+
+bool ReadStatusFile(const std::wstring& path, std::vector<int32_t>& counters) {
+    std::string bytes = bxtest::ReadFileBytes(path);
+    counters.clear();
+    if (bytes.size() != 40) return false;
+    for (size_t i = 0; i < 10; ++i) {
+        uint32_t value = 0;
+        for (int b = 3; b >= 0; --b) value = value << 8 | static_cast<uint8_t>(bytes[i * 4 + b]);
+        counters.push_back(static_cast<int32_t>(value));
+    }
+    return true;
+}
+
+}  // namespace e2e

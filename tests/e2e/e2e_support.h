@@ -1,0 +1,164 @@
+// Helpers of the end-to-end tests: the appliance peer on the Linux side (run
+// through peer.sh), the agent service under the SCM, the driver stand-in, the
+// agent's settings and files.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "snoop_event.h"
+
+namespace e2e {
+
+// "Z:\..." for a Linux path (Wine maps the Linux root to drive Z:).
+std::wstring WindowsPath(const std::string& unixPath);
+
+// The peer's network, as peer.sh up left it.
+struct PeerNetwork {
+    bool available = false;
+    std::string why;  // when not available
+    std::string hostIp, peerIp, ns;
+};
+PeerNetwork ReadPeerNetwork();
+
+// One line the peer printed: its first word and its key=value fields.
+struct PeerLine {
+    std::string word;
+    std::map<std::string, std::string> fields;
+    std::string text;
+    bool Has(const std::string& key) const { return fields.count(key) != 0; }
+    std::string operator[](const std::string& key) const {
+        auto found = fields.find(key);
+        return found == fields.end() ? std::string() : found->second;
+    }
+    // A datagram of the agent: "rx" with kind connection or logoff.
+    bool IsNotification() const { return word == "rx" && Has("notif"); }
+};
+std::vector<PeerLine> ParsePeerOutput(const std::string& text);
+
+// The appliance peer (sim/utm) in the network namespace. Wine starts Linux
+// programs without waiting for them, so peer.sh reports through marker files.
+class Peer {
+public:
+    explicit Peer(std::string name) : name_(std::move(name)) {}
+    ~Peer() { Stop(); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    // Starts utm with these arguments; false with the reason when it did not
+    // come up within 10 s.
+    bool Start(const std::vector<std::string>& arguments, std::string& why);
+    void Stop();
+    std::vector<PeerLine> Lines() const;
+    std::vector<PeerLine> Notifications() const;
+    // Polls the output until `done` holds for the lines or timeoutMs passes.
+    bool WaitFor(const std::function<bool(const std::vector<PeerLine>&)>& done, DWORD timeoutMs) const;
+    // Waits until at least `count` notifications arrived.
+    bool WaitForNotifications(size_t count, DWORD timeoutMs) const;
+
+private:
+    bool RunScript(const std::string& action, const std::vector<std::string>& arguments, const std::string& marker,
+                   DWORD timeoutMs);
+    std::string name_;
+    bool started_ = false;
+};
+
+// Runs a Linux program through Wine without waiting for it.
+bool LaunchLinuxProgram(const std::string& program, const std::vector<std::string>& arguments);
+
+// The agent's settings under HKLM\SOFTWARE\Brontavex\HVNAgent\Settings.
+struct AgentSettings {
+    std::wstring ip;
+    DWORD port = 0;
+    std::wstring key = L"0123456789ABCDEF";
+    DWORD timeOut = 10;
+    DWORD retries = 3;
+    DWORD verbose = 1;
+};
+void WriteAgentSettings(const AgentSettings& settings);
+void ClearAgentSettings();
+// A UDP port free on the wildcard address now.
+uint16_t FreeUdpPort();
+
+// The agent program installed as a service from a fresh folder of its own.
+class AgentService {
+public:
+    // program: file name in the test's folder (bxhvns.exe or a variant).
+    AgentService(std::wstring serviceName, std::wstring program);
+    ~AgentService();
+    AgentService(const AgentService&) = delete;
+    AgentService& operator=(const AgentService&) = delete;
+
+    // Copies the program and BXLogger.dll into the folder and runs
+    // "<program> -install -SN:<name>"; its exit code (0 on success).
+    DWORD Install(std::string& output);
+    // Starts the service and waits until it runs or stops; the final state.
+    DWORD Start(DWORD timeoutMs = 20000);
+    // Sends the stop control and waits until it stops; the time it took (ms),
+    // or INFINITE on time-out.
+    DWORD Stop(DWORD timeoutMs = 30000);
+    // Sends a control code; 0 or the error of ControlService.
+    DWORD Control(DWORD control);
+    SERVICE_STATUS_PROCESS Query() const;
+    // Waits until the service reports this state; false on time-out.
+    bool WaitForState(DWORD state, DWORD timeoutMs) const;
+    // Stops (when running) and deletes the service.
+    void Remove();
+
+    const std::wstring& Directory() const { return dir_; }
+    const std::wstring& Name() const { return name_; }
+    std::string Log() const;  // BXHVNAgent.log
+    size_t LogCount(const std::string& needle) const;
+    bool WaitForLog(const std::string& needle, DWORD timeoutMs, size_t count = 1) const;
+
+private:
+    std::wstring name_;
+    std::wstring program_;
+    std::wstring dir_;
+};
+
+// The driver stand-in as the kernel service "bxhvnd".
+bool LoadDriver(std::string& why);
+void UnloadDriver();
+
+// Records fed into the driver stand-in as snoopctl does.
+class DriverFeeder {
+public:
+    DriverFeeder();
+    ~DriverFeeder();
+    DriverFeeder(const DriverFeeder&) = delete;
+    DriverFeeder& operator=(const DriverFeeder&) = delete;
+    bool IsOpen() const { return device_ != INVALID_HANDLE_VALUE; }
+    DWORD Inject(const snoop_event_t& record);
+
+private:
+    HANDLE device_;
+};
+
+// Driver records.
+uint16_t NetPort(uint16_t hostOrder);
+uint32_t Address(const char* dotted);
+snoop_event_t OpenRecord(uint8_t protocol, const char* local, uint16_t localPort, const char* remote,
+                         uint16_t remotePort, uint32_t session, uint64_t fileObject, PSID sid);
+snoop_event_t CleanupRecord(const char* local, uint16_t localPort, uint64_t fileObject);
+
+// The user of this process's token (under Wine S-1-5-21-0-0-0-1000) and its
+// account, as the agent will look it up.
+struct Account {
+    std::vector<BYTE> sid;
+    std::string name, domain, text;
+    PSID Sid() { return sid.data(); }
+};
+Account TokenUser();
+Account WellKnown(const wchar_t* sidText);
+
+// The 40-byte status record "HVNConfig.xml", as ten counters.
+bool ReadStatusFile(const std::wstring& path, std::vector<int32_t>& counters);
+
+std::string Lower(std::string text);
+
+}  // namespace e2e
