@@ -195,7 +195,8 @@ TEST_F(ManagerWithPeer, SilenceBringsResendsWithTheSameIdThenDeletion) {
     mgr_->ScanRequestTable();
     EXPECT_EQ(0u, mgr_->RequestTable().Count());
     EXPECT_EQ(1, Counter(bx::kDeletedAfterRetries));
-    EXPECT_EQ(3, Counter(bx::kNotificationsSent));
+    // Counted once the socket took the datagram, which may be after the peer saw it.
+    EXPECT_TRUE(Eventually([&] { return Counter(bx::kNotificationsSent) == 3; }));
     EXPECT_EQ(3, Counter(bx::kEnteredInRequestTable));
     EXPECT_EQ(1u, log_->Count("HVN Retransmit:No Response for reqstId:'" + id + "'.SendCount:'3'.Requst Deleted."));
     EXPECT_EQ(0u, mgr_->Stop());
@@ -215,7 +216,7 @@ TEST_F(ManagerWithPeer, RetriesZeroDeletesWithoutResending) {
     EXPECT_EQ(0u, mgr_->RequestTable().Count());
     EXPECT_EQ(0u, mgr_->Queue().Count());
     EXPECT_EQ(1, Counter(bx::kDeletedAfterRetries));
-    EXPECT_EQ(1, Counter(bx::kNotificationsSent));
+    EXPECT_TRUE(Eventually([&] { return Counter(bx::kNotificationsSent) == 1; }));
     EXPECT_EQ(0u, mgr_->Stop());
     EXPECT_EQ(1u, peer_.Matching({"rx ", "kind=connection"}).size());
 }
