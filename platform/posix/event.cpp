@@ -69,6 +69,10 @@ uint64_t NowMs() {
 }
 
 uint32_t WaitOn(EventObject* const* events, int count, uint32_t timeoutMs) {
+    // An event that is set already needs no system call (a dispatcher that
+    // runs its queue down waits once per record).
+    for (int i = 0; i < count; ++i)
+        if (Take(*events[i])) return kWaitObject0 + static_cast<uint32_t>(i);
     pollfd fds[2];
     for (int i = 0; i < count; ++i) fds[i] = pollfd{events[i]->fd, POLLIN, 0};
     const uint64_t deadline = timeoutMs == kInfinite ? 0 : NowMs() + timeoutMs;
