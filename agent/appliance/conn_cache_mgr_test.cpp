@@ -134,6 +134,20 @@ TEST(DottedQuad, StrictForm) {
     EXPECT_FALSE(bx::IsDottedQuad(L" 10.0.0.1"));
 }
 
+TEST_F(ConnCacheMgrTest, ConstructionResetsItsOwnLogFile) {
+    std::wstring dir;
+    ASSERT_EQ(0u, bx::host::ExecutableDirectory(dir));
+    const std::wstring path = bx::files::JoinPath(dir, L"HVNAgentUTM.log");
+    const std::string old = "lines of the last run\r\n";
+    ASSERT_EQ(0u, bx::files::WriteWholeFile(path, old.data(), old.size()));
+    MakeManager();
+    std::vector<uint8_t> bytes;
+    const uint32_t read = bx::files::ReadWholeFile(path, bytes);
+    // Deleted, then added to the manager's logger: absent or empty until
+    // something is written to it.
+    EXPECT_TRUE(read == bx::err::kFileNotFound || (read == 0 && bytes.empty())) << read << " " << bytes.size();
+}
+
 TEST_F(ConnCacheMgrTest, StatisticsBeforeAnyTraffic) {
     MakeManager();
     bx::StatisticsSnapshot s;
