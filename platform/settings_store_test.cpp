@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/errors.h"
 
@@ -183,6 +186,41 @@ TEST_F(SettingsStore, HandleToADeletedKeyAnswersKeyDeletedEvenWhenMadeAnew) {
     size = 4;
     ASSERT_EQ(err::kSuccess, reader.QueryValue(L"v", nullptr, &value, &size));
     EXPECT_EQ(2u, value);
+}
+
+// Readers open, query and close while the key is deleted and made anew: each
+// answer is a value, an absent key or value, or a deleted key, never garbage.
+TEST_F(SettingsStore, ReadsWhileTheKeyIsDeletedAndMadeAnew) {
+    const uint32_t kMarker = 0x5EED;
+    auto makeKey = [this, kMarker] {
+        Key key;
+        ASSERT_EQ(err::kSuccess, CreateKey(path_.c_str(), Access::Set, key));
+        ASSERT_EQ(err::kSuccess, key.SetValue(L"v", kTypeDword, &kMarker, 4));
+    };
+    makeKey();
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0}, read{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t) {
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                Key key;
+                if (OpenKey(path_.c_str(), Access::Query, key) != err::kSuccess) continue;
+                uint32_t value = 0, size = 4;
+                uint32_t result = key.QueryValue(L"V", nullptr, &value, &size);
+                if (result == err::kSuccess && value == kMarker) ++read;
+                else if (result != err::kFileNotFound && result != 1018) ++unexpected;
+            }
+        });
+    }
+    for (int round = 0; round < 200; ++round) {
+        DeleteKeyTree(path_.c_str());
+        makeKey();
+    }
+    stop = true;
+    for (auto& reader : readers) reader.join();
+    EXPECT_EQ(0, unexpected.load());
+    EXPECT_GT(read.load(), 0);
 }
 
 }  // namespace
