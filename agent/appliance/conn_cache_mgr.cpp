@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <cwctype>
 #include <exception>
 #include <thread>
 

@@ -348,7 +348,7 @@ std::vector<uint8_t> Malformed(std::mt19937& random, uint32_t i, const bx::DesKe
     case 2: {  // a known TLV, then one of an unknown type
         Datagram d(random());
         d.SessionId(random());
-        const uint16_t unknown = static_cast<uint16_t>(i % 3 == 0 ? 0 : 17 + random() % 65000);
+        const uint16_t unknown = static_cast<uint16_t>((i / 6) % 4 == 0 ? 0 : 17 + random() % 65000);
         std::vector<uint8_t> value = bytes(random() % 40);
         d.Tlv(unknown, value);
         return d.Bytes();

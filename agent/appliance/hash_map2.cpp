@@ -168,5 +168,3 @@ uint32_t CHashMap2::Deleted() const {
     std::lock_guard<std::mutex> guard(lock_);
     return deleted_;
 }
-
-size_t CHashMap2::BytesPerEntry() { return sizeof(NodeBlock) / kNodesPerBlock + (sizeof(NodeBlock) % kNodesPerBlock ? 1 : 0); }

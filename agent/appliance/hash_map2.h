@@ -67,8 +67,6 @@ public:
     uint32_t Count() const;
     // Notifications deleted after their last retry.
     uint32_t Deleted() const;
-    // Bytes the table spends on each entry (its list node).
-    static size_t BytesPerEntry();
 
 private:
     struct Node {
