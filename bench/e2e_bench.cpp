@@ -1,0 +1,199 @@
+// e2e_native_records_per_s: driver records per second through the Snooper's
+// record handling and the connection manager to the appliance peer, natively
+// and in one process. The matching figure of e2e_wine_records_per_s (scripts/
+// bench.d/e2e_wine), which takes the same records from snoopctl through the
+// driver stand-in and the agent service under Wine: here a feeder thread hands
+// them to the in-process device, the service thread's loop handles each
+// completed read and issues the next, the manager builds, sends and tracks the
+// notifications, and the peer (sim/utm in a network namespace of
+// tests/e2e/peer.sh) receives them and answers. The clock runs from the first
+// record fed until the peer has printed the last notification.
+//
+// Run by scripts/bench.d/e2e_wine, beside the Wine figure. Needs root (the
+// namespace); without it the figure is reported as not measured.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "figures.h"
+#include "platform/account_table.h"
+#include "platform/event.h"
+#include "platform/settings_store.h"
+#include "platform/udp_socket.h"
+#include "settings_reader.h"
+#include "snoop_device_inprocess.h"
+#include "snooper.h"
+
+namespace {
+
+constexpr uint32_t kPairs = 10000;  // one open and one clean-up each
+constexpr uint32_t kRecords = 2 * kPairs;
+// Records fed ahead of what the peer has received: what its socket buffer
+// (the system's default, about 200 small datagrams) holds with room to spare.
+constexpr uint64_t kWindow = 128;
+const wchar_t kUserSid[] = L"S-1-5-21-100-200-300-1001";
+const char kKey[] = "0123456789ABCDEF";
+
+std::string Shell(const std::string& command) { return command + " >/dev/null 2>&1"; }
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string EnvValue(const std::string& env, const std::string& key) {
+    size_t at = env.find(key + "=");
+    if (at == std::string::npos) return {};
+    size_t end = env.find('\n', at);
+    return env.substr(at + key.size() + 1, end == std::string::npos ? std::string::npos : end - at - key.size() - 1);
+}
+
+void SetString(bx::settings::Key& key, const wchar_t* name, const std::wstring& text) {
+    std::vector<uint8_t> bytes = bx::StoredBytesFromText(text);
+    key.SetValue(name, bx::settings::kTypeString, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+void SetDword(bx::settings::Key& key, const wchar_t* name, uint32_t value) {
+    key.SetValue(name, bx::settings::kTypeDword, &value, sizeof value);
+}
+
+uint16_t FreeUdpPort() {
+    bx::net::UdpSocket probe;
+    uint16_t port = 0;
+    if (probe.Create() == 0 && probe.Bind(bx::net::kAnyAddress, 0) == 0) probe.LocalPort(port);
+    return port;
+}
+
+// Counts the notifications the peer printed, reading its output as it grows.
+class PeerOutput {
+public:
+    explicit PeerOutput(std::string path) : path_(std::move(path)) {}
+    uint64_t Notifications() {
+        std::ifstream in(path_, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(offset_));
+        std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        size_t lastLine = chunk.rfind('\n');
+        if (lastLine == std::string::npos) return count_;
+        chunk.resize(lastLine + 1);  // whole lines only
+        offset_ += chunk.size();
+        for (size_t at = chunk.find(" notif="); at != std::string::npos; at = chunk.find(" notif=", at + 1)) ++count_;
+        return count_;
+    }
+
+private:
+    std::string path_;
+    uint64_t offset_ = 0;
+    uint64_t count_ = 0;
+};
+
+snoop_event_t Record(uint32_t index, bool open, const CSid& sid) {
+    snoop_event_t record;
+    std::memset(&record, 0, sizeof record);
+    record.protocol = SNOOP_PROTOCOL_TCP;
+    record.event_type = open ? SNOOP_EVENT_OPEN : SNOOP_EVENT_CLEANUP;
+    record.local_ip = 0x0A010000u | (index >> 14);  // 10.1.x.y: 16384 ports per address
+    uint16_t port = static_cast<uint16_t>(40000 + (index & 0x3FFF));
+    record.local_port = static_cast<uint16_t>(port >> 8 | port << 8);
+    record.remote_ip = 0x5DB8D822u;  // 93.184.216.34
+    record.remote_port = static_cast<uint16_t>(443 >> 8 | (443 & 0xFF) << 8);
+    record.process_id = 4242;
+    record.session_id = 2;
+    record.file_object = 0x10000 + index;
+    std::memcpy(record.sid, sid.Data(), sid.Length());
+    return record;
+}
+
+void BM_E2ENative(benchmark::State& state) {
+    const std::string dir = BX_E2E_BENCH_DIR;
+    const std::string peerSh = BX_PEER_SCRIPT;
+    std::system(Shell(peerSh + " up " + dir).c_str());
+    std::string skip = ReadWhole(dir + "/skip");
+    std::string env = ReadWhole(dir + "/net.env");
+    if (!skip.empty() || env.empty()) {
+        state.SkipWithError(skip.empty() ? "no peer network" : skip.c_str());
+        return;
+    }
+    const std::string peerIp = EnvValue(env, "PEER_IP");
+    const uint16_t port = FreeUdpPort();
+
+    // The agent's settings (the in-memory store of this platform).
+    bx::settings::DeleteKeyTree(bx::kSettingsKeyPath);
+    {
+        bx::settings::Key key;
+        bx::settings::CreateKey(bx::kSettingsKeyPath, bx::settings::Access::Set, key);
+        SetString(key, L"ip", std::wstring(peerIp.begin(), peerIp.end()));
+        SetDword(key, L"port", port);
+        SetString(key, L"key", L"0123456789ABCDEF");
+        SetDword(key, L"verbose", 0);
+    }
+    bx::accounts::SetTableAccount(kUserSid, bx::accounts::Account{L"alice", L"CORP", bx::accounts::SidType::User});
+    const CSid sid = CSid::FromString(kUserSid);
+
+    std::system(Shell(peerSh + " start " + dir + " appliance " + BX_UTM_PROGRAM + " --listen " + peerIp + ":" +
+                      std::to_string(port) + " --key " + kKey)
+                    .c_str());
+    PeerOutput peer(dir + "/appliance.out");
+
+    bx::snoopdev::ResetInProcessDevice();
+    bx::sync::Event readDone;
+    readDone.Create(bx::sync::ResetMode::Auto);
+    uint64_t expected = 0;
+    {
+        Snooper snooper;
+        snooper.SetReadEvent(&readDone);
+        if (snooper.Initialise() != 0) {
+            state.SkipWithError("the snooper did not start");
+        } else {
+            snooper.OpenDevice();
+            for (auto _ : state) {
+                const auto start = std::chrono::steady_clock::now();
+                // The peer reads more slowly than the agent sends, and a UDP
+                // datagram that finds the peer's receive buffer full is lost:
+                // the feeder stays at most kWindow records ahead of the peer.
+                const uint64_t base = expected;
+                std::thread feeder([&] {
+                    for (uint32_t i = 0; i < kRecords; ++i) {
+                        while (base + i >= peer.Notifications() + kWindow)
+                            std::this_thread::sleep_for(std::chrono::microseconds(100));
+                        snoop_event_t record = Record(i / 2, i % 2 == 0, sid);
+                        while (bx::snoopdev::InjectSnoopRecord(record) != 0) std::this_thread::yield();
+                    }
+                });
+                for (uint32_t i = 0; i < kRecords; ++i) {
+                    if (readDone.Wait(60000) != bx::sync::kWaitObject0) break;
+                    snooper.HandleEvent();
+                    snooper.ReadSnoopEvents();
+                }
+                feeder.join();
+                expected += kRecords;
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+                while (peer.Notifications() < expected && std::chrono::steady_clock::now() < deadline)
+                    std::this_thread::sleep_for(std::chrono::microseconds(500));
+                if (peer.Notifications() < expected) {
+                    state.SkipWithError("the peer did not receive every notification");
+                    break;
+                }
+                state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            }
+            snooper.CancelRead(0);
+            snooper.ConnectionManager().Stop();
+            snooper.CloseDevice();
+            snooper.SocketsCleanup();
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(expected));
+    std::system(Shell(peerSh + " down " + dir).c_str());
+    bx::settings::DeleteKeyTree(bx::kSettingsKeyPath);
+}
+BENCHMARK(BM_E2ENative)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BX_FIGURE(bxbench::Figure("e2e_native_records_per_s", "BM_E2ENative", "records/s", "none yet"));
