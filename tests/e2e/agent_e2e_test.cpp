@@ -282,6 +282,37 @@ TEST_F(AgentE2E, StatusRequestWritesCountersThatMatchThePeer) {
     EXPECT_EQ(4, c[9]);
 }
 
+// With verbose logging off no debug line of the record path is written, and
+// the status request's line still is.
+TEST_F(AgentE2E, VerboseOffKeepsDebugLinesOutButTheStatusRequestLine) {
+    settings.verbose = 0;
+    StartPeer();
+    StartAgent();
+    OpenFeeder();
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 46001, "93.184.216.34", 443, 2, 0x1, e2e::TokenUser().Sid()));
+    ASSERT_TRUE(peer.WaitForNotifications(1, kArrivalMs)) << Dump();
+    std::vector<int32_t> c = RequestStatus(1);
+    ASSERT_EQ(10u, c.size());
+    EXPECT_EQ(1, c[0]);
+    std::string log = service->Log();
+    EXPECT_EQ(0u, service->LogCount("Snooper IOCTL Events")) << log;
+    EXPECT_EQ(0u, service->LogCount("handleOpenAddress")) << log;
+    // The one debug line: the status request, written whatever verbose says.
+    EXPECT_EQ(1u, service->LogCount("\tDebug")) << log;
+    EXPECT_EQ(1u, service->LogCount("\tReveived XML generation\r\n")) << log;
+}
+
+// The program's own verbs: help, and a switch it does not know is ignored.
+TEST_F(AgentE2E, ProgramShowsItsUsage) {
+    const std::string usage = "Usage: BXHVN [ -install | -uninstall | -remove | -start | -stop | -help | -? ]\n";
+    for (const wchar_t* arguments : {L" -help", L" /?", L" -querynow -HELP"}) {
+        bxtest::ProcessResult result =
+            bxtest::RunProcess(bxtest::Quote(bxtest::ExeDirectory() + L"bxhvns.exe") + arguments, 30000);
+        EXPECT_EQ(0u, result.exitCode);
+        EXPECT_EQ(usage, result.output) << bxtest::Narrow(arguments);
+    }
+}
+
 // An open without answer is sent again with the same request id after the
 // time-out, Retries times, then given up.
 TEST_F(AgentE2E, UnansweredOpensAreRetransmittedThenGivenUp) {
