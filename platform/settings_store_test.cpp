@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -126,6 +127,13 @@ TEST_F(SettingsStore, ValueNamesAndPathsIgnoreCase) {
     EXPECT_EQ(err::kSuccess, key.DeleteValue(L"vErBoSe"));
     size = 4;
     EXPECT_EQ(err::kFileNotFound, other.QueryValue(L"verbose", nullptr, &value, &size));
+
+    // Beyond ASCII as well: Latin-1, Latin Extended-A, Greek, Cyrillic.
+    ASSERT_EQ(err::kSuccess, key.SetValue(L"Gr\u00FC\u00DFe \u0142\u017A \u03C9 \u0436\u0451", kTypeDword, &one, 4));
+    size = 4;
+    ASSERT_EQ(err::kSuccess,
+              other.QueryValue(L"GR\u00DC\u00DFE \u0141\u0179 \u03A9 \u0416\u0401", nullptr, &value, &size));
+    EXPECT_EQ(1u, value);
 }
 
 TEST_F(SettingsStore, AccessIsCheckedPerHandle) {
@@ -213,7 +221,10 @@ TEST_F(SettingsStore, ReadsWhileTheKeyIsDeletedAndMadeAnew) {
             }
         });
     }
-    for (int round = 0; round < 200; ++round) {
+    // At least 200 rounds, and on until the readers have seen the value a
+    // few times (bounded, should the readers never be scheduled).
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int round = 0; round < 200 || (read.load() < 50 && std::chrono::steady_clock::now() < giveUp); ++round) {
         DeleteKeyTree(path_.c_str());
         makeKey();
     }

@@ -43,8 +43,8 @@ uint32_t ReadStringSetting(const wchar_t* keyPath, const wchar_t* name, std::wst
 }
 
 std::wstring TextFromStoredBytes(const uint8_t* bytes, size_t count) {
-    std::wstring text;
-    text.reserve(count / 2);
+    std::wstring text(count / 2, L'\0');
+    size_t length = 0;
     for (size_t i = 0; i + 1 < count; i += 2) {
         uint32_t unit = static_cast<uint32_t>(bytes[i]) | static_cast<uint32_t>(bytes[i + 1]) << 8;
         if (unit == 0) break;
@@ -56,8 +56,9 @@ std::wstring TextFromStoredBytes(const uint8_t* bytes, size_t count) {
                 i += 2;
             }
         }
-        text += static_cast<wchar_t>(unit);
+        text[length++] = static_cast<wchar_t>(unit);
     }
+    text.resize(length);
     return text;
 }
 

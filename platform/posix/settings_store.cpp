@@ -27,14 +27,28 @@ namespace {
 constexpr uint32_t kKeyDeleted = 1018;  // ERROR_KEY_DELETED
 
 // Names compare without regard to case: stored names are kept folded, and a
-// name asked for is folded once, into a buffer on the stack.
-inline wchar_t FoldChar(wchar_t c) {
-    if (c < 0x80) return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + (L'a' - L'A')) : c;
+// name asked for is folded once, into a buffer on the stack. The C library's
+// towlower knows only ASCII in the "C" locale, so the Latin, Greek and
+// Cyrillic capitals are folded here without it.
+wchar_t FoldChar(wchar_t c) {
+    const uint32_t u = static_cast<uint32_t>(c);
+    if (u < 0x80) return (u >= 'A' && u <= 'Z') ? static_cast<wchar_t>(u + 0x20) : c;
+    if ((u >= 0xC0 && u <= 0xDE && u != 0xD7) || (u >= 0x391 && u <= 0x3AB && u != 0x3A2) ||
+        (u >= 0x410 && u <= 0x42F))
+        return static_cast<wchar_t>(u + 0x20);
+    if (u >= 0x400 && u <= 0x40F) return static_cast<wchar_t>(u + 0x50);
+    if (u >= 0x100 && u <= 0x17F) {
+        if (u == 0x130 || u == 0x131 || u == 0x138 || u == 0x149 || u == 0x17F) return c;
+        if (u == 0x178) return static_cast<wchar_t>(0xFF);
+        // Pairs capital/small: even/odd up to U+0137 and from U+014A to
+        // U+0177, odd/even in between and from U+0179.
+        const bool evenCapital = u <= 0x137 || (u >= 0x14A && u <= 0x177);
+        return (u % 2 == 0) == evenCapital ? static_cast<wchar_t>(u + 1) : c;
+    }
     return static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
 }
 
-// A folded name with its hash; short ones (every name the agent uses) need no
-// allocation.
+// A folded name; short ones (every name the agent uses) need no allocation.
 class Folded {
 public:
     Folded(const wchar_t* text, size_t length) { Fold(text, length); }
@@ -50,7 +64,6 @@ public:
 
     const wchar_t* data() const { return text_; }
     size_t size() const { return length_; }
-    uint32_t hash() const { return hash_; }
     std::wstring str() const { return std::wstring(text_, length_); }
     bool operator==(const std::wstring& other) const {
         return other.size() == length_ && std::char_traits<wchar_t>::compare(other.data(), text_, length_) == 0;
@@ -64,13 +77,17 @@ private:
             heap_.resize(length);
             out = &heap_[0];
         }
-        uint32_t hash = 2166136261u;  // FNV-1a over the folded characters
+        // ASCII names (the usual case) fold without a branch per character;
+        // others go through the C library's lower-casing.
+        bool ascii = true;
         for (size_t i = 0; i < length; ++i) {
-            out[i] = FoldChar(text[i]);
-            hash = (hash ^ static_cast<uint32_t>(out[i])) * 16777619u;
+            const wchar_t c = text[i];
+            ascii &= static_cast<uint32_t>(c) < 0x80;
+            out[i] = static_cast<wchar_t>(c + (static_cast<uint32_t>(c - L'A') < 26u ? (L'a' - L'A') : 0));
         }
+        if (!ascii)
+            for (size_t i = 0; i < length; ++i) out[i] = FoldChar(text[i]);
         text_ = out;
-        hash_ = hash;
     }
 
     static constexpr size_t kInline = 128;
@@ -78,7 +95,6 @@ private:
     std::wstring heap_;
     const wchar_t* text_;
     size_t length_;
-    uint32_t hash_;
 };
 
 int Compare(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
@@ -100,7 +116,6 @@ struct FoldedLess {
 };
 
 struct NamedValue {
-    uint32_t hash;      // of the folded name
     std::wstring name;  // folded
     uint32_t type;
     std::vector<uint8_t> bytes;
@@ -111,13 +126,13 @@ struct NamedValue {
 // created anew under the same path is a different key to that handle (as in
 // the registry).
 struct alignas(8) StoredKey {
-    std::vector<NamedValue> values;  // a handful: searched by name hash first
+    std::vector<NamedValue> values;  // a handful: searched in turn
     bool deleted = false;            // guarded by the store's lock
     std::atomic<uint32_t> references{1};
 
     NamedValue* Find(const Folded& name) {
         for (NamedValue& v : values)
-            if (v.hash == name.hash() && name == v.name) return &v;
+            if (name == v.name) return &v;
         return nullptr;
     }
 };
@@ -261,7 +276,7 @@ uint32_t Key::SetValue(const wchar_t* name, uint32_t type, const void* data, uin
     if (key->deleted) return kKeyDeleted;
     NamedValue* value = key->Find(folded);
     if (!value) {
-        key->values.push_back(NamedValue{folded.hash(), folded.str(), kTypeNone, {}});
+        key->values.push_back(NamedValue{folded.str(), kTypeNone, {}});
         value = &key->values.back();
     }
     value->type = type;
