@@ -68,11 +68,14 @@ uint32_t CSnoopDevice::CancelRead(uint32_t waitMs) {
     // The cancelled request completes with STATUS_CANCELLED; wait for that,
     // within the bound, so that nothing writes the buffer afterwards.
     if (impl_->Outstanding() && impl_->event) {
-        ULONGLONG start = GetTickCount64();
+        const ULONGLONG start = GetTickCount64();
         while (impl_->Outstanding()) {
-            ULONGLONG spent = GetTickCount64() - start;
+            const ULONGLONG spent = GetTickCount64() - start;
             if (spent >= waitMs) break;
-            WaitForSingleObject(impl_->event, static_cast<DWORD>(waitMs - spent) < 50 ? static_cast<DWORD>(waitMs - spent) : 50);
+            // Short slices: the completion may have signalled the event
+            // before this wait began (it is auto-reset and may be taken).
+            const ULONGLONG left = waitMs - spent;
+            WaitForSingleObject(impl_->event, static_cast<DWORD>(left < 50 ? left : 50));
         }
     }
     if (!impl_->Outstanding()) impl_->requestIssued = false;
