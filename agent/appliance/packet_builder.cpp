@@ -7,8 +7,8 @@
 #include "iv_random.h"
 #include "platform/errors.h"
 #include "platform/host_facts.h"
+#include "platform/utf8.h"
 #include "platform/version_info.h"
-#include "utf8.h"
 #include "wire.h"
 
 namespace {

@@ -50,46 +50,6 @@ const wchar_t* ErrorName(uint8_t code) {
 
 }  // namespace
 
-namespace bx {
-
-std::wstring WideFromUtf8(const char* bytes, size_t count) {
-    std::wstring out;
-    out.reserve(count);
-    const auto* s = reinterpret_cast<const uint8_t*>(bytes);
-    auto put = [&out](uint32_t code) {
-        if (sizeof(wchar_t) == 2 && code >= 0x10000) {
-            code -= 0x10000;
-            out += static_cast<wchar_t>(0xD800 + (code >> 10));
-            out += static_cast<wchar_t>(0xDC00 + (code & 0x3FF));
-        } else {
-            out += static_cast<wchar_t>(code);
-        }
-    };
-    size_t i = 0;
-    while (i < count) {
-        uint8_t lead = s[i];
-        size_t extra;
-        uint32_t code, least;
-        if (lead < 0x80) { put(lead); ++i; continue; }
-        if (lead >= 0xC2 && lead <= 0xDF) { extra = 1; code = lead & 0x1Fu; least = 0x80; }
-        else if (lead >= 0xE0 && lead <= 0xEF) { extra = 2; code = lead & 0x0Fu; least = 0x800; }
-        else if (lead >= 0xF0 && lead <= 0xF4) { extra = 3; code = lead & 0x07u; least = 0x10000; }
-        else { put(0xFFFD); ++i; continue; }
-        size_t j = 1;
-        for (; j <= extra && i + j < count && (s[i + j] & 0xC0) == 0x80; ++j) code = code << 6 | (s[i + j] & 0x3Fu);
-        if (j <= extra || code < least || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
-            // Malformed: the lead byte is replaced and reading resumes behind it.
-            put(0xFFFD);
-            ++i;
-            continue;
-        }
-        put(code);
-        i += extra + 1;
-    }
-    return out;
-}
-
-}  // namespace bx
 
 CHVNProtocolParser::CHVNProtocolParser(CBXLogger* logger) : prefix_(L"") {
     Reset();

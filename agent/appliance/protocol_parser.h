@@ -26,6 +26,7 @@
 #include "des.h"
 #include "hvn_configuration.h"
 #include "log_impl.h"
+#include "platform/utf8.h"
 #include "wire.h"
 
 class CHVNProtocolParser : public CLogImpl {
@@ -137,8 +138,3 @@ private:
     uint8_t workArea_[bx::kDesWorkAreaSize];
 };
 
-namespace bx {
-// UTF-8 bytes to wide text (UTF-16 where wchar_t is 16 bits); each byte of a
-// malformed sequence becomes U+FFFD.
-std::wstring WideFromUtf8(const char* bytes, size_t count);
-}  // namespace bx

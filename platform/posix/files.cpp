@@ -1,5 +1,6 @@
 // Whole files on POSIX.
 #include "platform/files.h"
+#include "platform/utf8.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -25,28 +26,6 @@ uint32_t FromErrno(int error) {
     }
 }
 
-std::string Utf8(const std::wstring& text) {
-    std::string out;
-    for (wchar_t wc : text) {
-        const uint32_t c = static_cast<uint32_t>(wc);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -60,7 +39,7 @@ std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
 }
 
 uint32_t WriteWholeFile(const std::wstring& path, const void* data, size_t size) {
-    const int fd = open(Utf8(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = open(bx::Utf8FromWide(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return FromErrno(errno);
     uint32_t result = 0;
     const ssize_t written = write(fd, data, size);
@@ -74,7 +53,7 @@ uint32_t WriteWholeFile(const std::wstring& path, const void* data, size_t size)
 
 uint32_t ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& bytes) {
     bytes.clear();
-    const int fd = open(Utf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(bx::Utf8FromWide(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return FromErrno(errno);
     uint8_t chunk[4096];
     uint32_t result = 0;
@@ -94,7 +73,7 @@ uint32_t ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& bytes) {
 }
 
 uint32_t DeleteFileAt(const std::wstring& path) {
-    if (unlink(Utf8(path).c_str()) != 0) return FromErrno(errno);
+    if (unlink(bx::Utf8FromWide(path).c_str()) != 0) return FromErrno(errno);
     return 0;
 }
 

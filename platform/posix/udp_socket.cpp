@@ -1,5 +1,6 @@
 // UDP sockets on POSIX: BSD sockets; errors are errno values.
 #include "platform/udp_socket.h"
+#include "platform/utf8.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -24,29 +25,6 @@ sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
 
 uint32_t LastError() { return static_cast<uint32_t>(errno); }
 
-// Wide text to UTF-8 for the resolver.
-std::string Utf8(const std::wstring& text) {
-    std::string out;
-    for (wchar_t wc : text) {
-        const uint32_t c = static_cast<uint32_t>(wc);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -147,7 +125,7 @@ uint32_t ResolveHostName(const std::wstring& name, uint32_t& address) {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* list = nullptr;
-    const int result = getaddrinfo(Utf8(name).c_str(), nullptr, &hints, &list);
+    const int result = getaddrinfo(bx::Utf8FromWide(name).c_str(), nullptr, &hints, &list);
     if (result != 0) {
         switch (result) {
         case EAI_AGAIN: return kTryAgain;
