@@ -91,6 +91,18 @@ TEST_F(UserToIdTest, UpdateKeepsKnownAndIgnoresCase) {
     EXPECT_EQ(0, info.known);  // known again only after a new acknowledgement
 }
 
+TEST_F(UserToIdTest, CaseIsIgnoredBeyondAscii) {
+    CUserToID users;
+    users.Update(3, L"M\u00dcLLER", L"\u041a\u041e\u0420\u041f");  // MÜLLER, КОРП
+    users.Update(3, L"m\u00fcller", L"\u043a\u043e\u0440\u043f");  // müller, корп: the same names
+    CUserInfo info;
+    ASSERT_EQ(0u, users.Get(3, info));
+    EXPECT_EQ(L"M\u00dcLLER", info.user);
+    users.Update(3, L"m\u00fcllers", L"\u043a\u043e\u0440\u043f");
+    ASSERT_EQ(0u, users.Get(3, info));
+    EXPECT_EQ(L"m\u00fcllers", info.user);
+}
+
 TEST_F(UserToIdTest, UpdatesFromSeveralThreads) {
     CUserToID users;
     std::vector<std::thread> threads;

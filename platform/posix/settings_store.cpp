@@ -7,6 +7,7 @@
 // for every received datagram. A look-up allocates nothing, and a handle is
 // the key itself (reference-counted) with its access rights in the low bits.
 #include "platform/settings_store.h"
+#include "platform/case_fold.h"
 
 #include <atomic>
 #include <cstdint>
@@ -27,26 +28,8 @@ namespace {
 constexpr uint32_t kKeyDeleted = 1018;  // ERROR_KEY_DELETED
 
 // Names compare without regard to case: stored names are kept folded, and a
-// name asked for is folded once, into a buffer on the stack. The C library's
-// towlower knows only ASCII in the "C" locale, so the Latin, Greek and
-// Cyrillic capitals are folded here without it.
-wchar_t FoldChar(wchar_t c) {
-    const uint32_t u = static_cast<uint32_t>(c);
-    if (u < 0x80) return (u >= 'A' && u <= 'Z') ? static_cast<wchar_t>(u + 0x20) : c;
-    if ((u >= 0xC0 && u <= 0xDE && u != 0xD7) || (u >= 0x391 && u <= 0x3AB && u != 0x3A2) ||
-        (u >= 0x410 && u <= 0x42F))
-        return static_cast<wchar_t>(u + 0x20);
-    if (u >= 0x400 && u <= 0x40F) return static_cast<wchar_t>(u + 0x50);
-    if (u >= 0x100 && u <= 0x17F) {
-        if (u == 0x130 || u == 0x131 || u == 0x138 || u == 0x149 || u == 0x17F) return c;
-        if (u == 0x178) return static_cast<wchar_t>(0xFF);
-        // Pairs capital/small: even/odd up to U+0137 and from U+014A to
-        // U+0177, odd/even in between and from U+0179.
-        const bool evenCapital = u <= 0x137 || (u >= 0x14A && u <= 0x177);
-        return (u % 2 == 0) == evenCapital ? static_cast<wchar_t>(u + 1) : c;
-    }
-    return static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-}
+// name asked for is folded once, into a buffer on the stack.
+using bx::FoldChar;
 
 // A folded name; short ones (every name the agent uses) need no allocation.
 class Folded {
