@@ -1,6 +1,8 @@
 // POSIX side of the logger's system interface, for the native build.
 #include "os.h"
 
+#include "platform/utf8.h"
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -67,31 +69,8 @@ std::wstring TranslateFormat(const wchar_t* f) {
     return out;
 }
 
-std::string ToUtf8(const std::wstring& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t wc : text) {
-        auto c = static_cast<uint32_t>(wc);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | ((c >> 18) & 0x07));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
-std::string Narrow(const std::wstring& path) { return ToUtf8(path); }
+std::string Narrow(const std::wstring& path) { return bx::Utf8FromWide(path); }
 
 }  // namespace
 
@@ -111,7 +90,7 @@ void FormatV(wchar_t* buf, size_t count, const wchar_t* format, va_list args) {
 
 // No debugger on POSIX: its output goes to standard error.
 void DebugOutput(const std::wstring& text) {
-    std::string bytes = ToUtf8(text);
+    std::string bytes = bx::Utf8FromWide(text);
     ssize_t ignored = write(STDERR_FILENO, bytes.data(), bytes.size());
     (void)ignored;
 }
@@ -160,7 +139,7 @@ int64_t FileSize(FILE* stream) {
 }
 
 int64_t WriteText(FILE* stream, const std::wstring& line, uint32_t& error) {
-    std::string bytes = ToUtf8(line);
+    std::string bytes = bx::Utf8FromWide(line);
     if (fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size() || fflush(stream) != 0) {
         error = errno ? static_cast<uint32_t>(errno) : static_cast<uint32_t>(EIO);
         clearerr(stream);
