@@ -4,8 +4,9 @@
 //
 // Reads are cheap: every agent component reads its settings with an open,
 // query and close per value when it is made, and a response parser is made
-// for every received datagram. A look-up allocates nothing, and a handle is
-// the key itself (reference-counted) with its access rights in the low bits.
+// for every received datagram. A look-up allocates nothing, a handle is the
+// key's address with its access rights in the low bits, and opening the key
+// a thread opened last takes no lock.
 #include "platform/settings_store.h"
 #include "platform/case_fold.h"
 
@@ -16,6 +17,7 @@
 #include <cwctype>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -104,14 +106,14 @@ struct NamedValue {
     std::vector<uint8_t> bytes;
 };
 
-// One key. The tree holds one reference and every open handle one more, so a
-// key deleted while a handle refers to it lives on, marked deleted, and a key
-// created anew under the same path is a different key to that handle (as in
-// the registry).
+// One key. A deleted key is not freed while the process runs: it is marked
+// deleted and kept, so that a handle that still refers to it answers 1018,
+// and a key made anew under the same path is a different key to that handle
+// (as in the registry). This store serves tests, which delete keys a few
+// hundred times at most.
 struct alignas(8) StoredKey {
     std::vector<NamedValue> values;  // a handful: searched in turn
     bool deleted = false;            // guarded by the store's lock
-    std::atomic<uint32_t> references{1};
 
     NamedValue* Find(const Folded& name) {
         for (NamedValue& v : values)
@@ -120,30 +122,20 @@ struct alignas(8) StoredKey {
     }
 };
 
-void AddReference(StoredKey* key) { key->references.fetch_add(1, std::memory_order_relaxed); }
-
-void Release(StoredKey* key) {
-    if (key && key->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete key;
-}
-
 struct Store {
     std::mutex lock;
-    std::map<std::wstring, StoredKey*, FoldedLess> keys;  // by folded path; "" is the root
-    // The key opened last, as its path was spelled then (holds a reference):
-    // most opens repeat the one before.
-    std::wstring lastSpelling;
-    StoredKey* lastKey = nullptr;
+    std::map<std::wstring, std::unique_ptr<StoredKey>, FoldedLess> keys;  // by folded path; "" is the root
+    std::vector<std::unique_ptr<StoredKey>> deletedKeys;
+    // Counts deletions, so that a remembered path-to-key answer can be
+    // trusted without the lock while it has not changed.
+    std::atomic<uint64_t> deletions{0};
 
-    Store() { keys[L""] = new StoredKey; }
-    ~Store() {
-        Release(lastKey);
-        for (auto& entry : keys) Release(entry.second);
-    }
+    Store() { keys[L""] = std::make_unique<StoredKey>(); }
 
     // Takes a key out of the tree (under the lock).
-    void Remove(std::map<std::wstring, StoredKey*, FoldedLess>::iterator it) {
+    void Remove(std::map<std::wstring, std::unique_ptr<StoredKey>, FoldedLess>::iterator it) {
         it->second->deleted = true;
-        Release(it->second);
+        deletedKeys.push_back(std::move(it->second));
         keys.erase(it);
     }
 };
@@ -151,6 +143,19 @@ struct Store {
 Store& TheStore() {
     static Store store;
     return store;
+}
+
+// Each thread remembers the key it opened last, as the path was spelled then:
+// an agent component opens the same key once for every value it reads.
+struct LastOpen {
+    std::wstring spelling;
+    StoredKey* key = nullptr;
+    uint64_t deletions = 0;  // the store's count when the answer was found
+};
+
+LastOpen& LastOpenOfThread() {
+    thread_local LastOpen last;
+    return last;
 }
 
 // A handle: the key's address with the access rights (1 query, 2 set) in its
@@ -174,34 +179,40 @@ uint32_t Open(const wchar_t* path, Access access, bool create, void*& handle) {
     while (length && text[length - 1] == L'\\') --length;
     if (length && text[0] == L'\\') return err::kInvalidParameter;
     Store& store = TheStore();
-    std::lock_guard<std::mutex> guard(store.lock);
+    LastOpen& last = LastOpenOfThread();
+    // The same spelling as last time and no deletion since: the same key. A
+    // deletion right after this check is as if it came after the open: the
+    // handle then answers 1018.
+    if (last.key && last.deletions == store.deletions.load(std::memory_order_acquire) &&
+        last.spelling.size() == length &&
+        std::char_traits<wchar_t>::compare(last.spelling.data(), text, length) == 0) {
+        handle = MakeHandle(last.key, access);
+        return err::kSuccess;
+    }
     StoredKey* key = nullptr;
-    if (store.lastKey && !store.lastKey->deleted && store.lastSpelling.size() == length &&
-        std::char_traits<wchar_t>::compare(store.lastSpelling.data(), text, length) == 0) {
-        key = store.lastKey;
-    } else {
+    uint64_t deletions = 0;
+    {
+        std::lock_guard<std::mutex> guard(store.lock);
         Folded folded(text, length);
         auto found = store.keys.find(folded);
         if (found != store.keys.end()) {
-            key = found->second;
+            key = found->second.get();
         } else if (create) {
             // Every parent exists as a key of its own, as in the registry.
             std::wstring full = folded.str();
             for (size_t pos = full.find(L'\\'); pos != std::wstring::npos; pos = full.find(L'\\', pos + 1)) {
-                StoredKey*& parent = store.keys[full.substr(0, pos)];
-                if (!parent) parent = new StoredKey;
+                std::unique_ptr<StoredKey>& parent = store.keys[full.substr(0, pos)];
+                if (!parent) parent = std::make_unique<StoredKey>();
             }
-            key = new StoredKey;
-            store.keys.emplace(std::move(full), key);
+            key = store.keys.emplace(std::move(full), std::make_unique<StoredKey>()).first->second.get();
         } else {
             return err::kFileNotFound;
         }
-        AddReference(key);
-        Release(store.lastKey);
-        store.lastKey = key;
-        store.lastSpelling.assign(text, length);
+        deletions = store.deletions.load(std::memory_order_relaxed);
     }
-    AddReference(key);
+    last.spelling.assign(text, length);
+    last.key = key;
+    last.deletions = deletions;
     handle = MakeHandle(key, access);
     return err::kSuccess;
 }
@@ -221,10 +232,7 @@ Key& Key::operator=(Key&& other) noexcept {
     return *this;
 }
 
-void Key::Close() {
-    if (handle_) Release(KeyOf(handle_));
-    handle_ = nullptr;
-}
+void Key::Close() { handle_ = nullptr; }
 
 uint32_t Key::QueryValue(const wchar_t* name, uint32_t* type, void* data, uint32_t* size) const {
     if (!handle_) return err::kInvalidHandle;
@@ -299,6 +307,7 @@ uint32_t DeleteKeyTree(const wchar_t* path) {
     std::lock_guard<std::mutex> guard(store.lock);
     auto first = store.keys.find(folded);
     if (first == store.keys.end()) return err::kFileNotFound;
+    store.deletions.fetch_add(1, std::memory_order_release);
     store.Remove(first);
     std::wstring prefix = folded + L'\\';
     auto it = store.keys.lower_bound(prefix);
