@@ -87,7 +87,7 @@ public:
     const CHVNConfiguration& Configuration() const { return config_; }
 
 private:
-    // Outcome of one TLV: read, of unknown type, or cutting the walk short.
+    // Outcome of one TLV whose bytes lie within the TLV area.
     enum class TlvOutcome { Read, Unknown };
 
     void Reset();
