@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -311,6 +312,53 @@ TEST_F(AgentE2E, ProgramShowsItsUsage) {
         EXPECT_EQ(0u, result.exitCode);
         EXPECT_EQ(usage, result.output) << bxtest::Narrow(arguments);
     }
+}
+
+// The DLL names a PE file imports, read from its import directory.
+std::vector<std::string> ImportedDlls(const std::wstring& path) {
+    std::string image = bxtest::ReadFileBytes(path);
+    std::vector<std::string> names;
+    auto at = [&](size_t offset, size_t size) { return offset + size <= image.size() ? image.data() + offset : nullptr; };
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(at(0, sizeof(IMAGE_DOS_HEADER)));
+    if (!dos || dos->e_magic != IMAGE_DOS_SIGNATURE) return names;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(at(dos->e_lfanew, sizeof(IMAGE_NT_HEADERS64)));
+    if (!nt || nt->Signature != IMAGE_NT_SIGNATURE) return names;
+    const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+    auto fileOffset = [&](DWORD rva) -> size_t {
+        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+            const IMAGE_SECTION_HEADER& section = sections[i];
+            if (rva >= section.VirtualAddress && rva < section.VirtualAddress + section.Misc.VirtualSize)
+                return rva - section.VirtualAddress + section.PointerToRawData;
+        }
+        return image.size();
+    };
+    DWORD importRva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (size_t offset = fileOffset(importRva);; offset += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        const auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(at(offset, sizeof(IMAGE_IMPORT_DESCRIPTOR)));
+        if (!descriptor || descriptor->Name == 0) break;
+        const char* name = at(fileOffset(descriptor->Name), 1);
+        if (!name) break;
+        names.emplace_back(name, strnlen(name, image.size() - fileOffset(descriptor->Name)));
+    }
+    return names;
+}
+
+// The agent program needs BXLogger.dll and nothing but system DLLs besides.
+TEST_F(AgentE2E, ProgramImportsBXLoggerAndSystemDllsOnly) {
+    std::vector<std::string> imports = ImportedDlls(bxtest::ExeDirectory() + L"bxhvns.exe");
+    ASSERT_FALSE(imports.empty());
+    wchar_t system[MAX_PATH];
+    ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
+    bool logger = false;
+    for (const std::string& name : imports) {
+        if (Lower(name) == "bxlogger.dll") {
+            logger = true;
+            continue;
+        }
+        EXPECT_TRUE(bxtest::FileExists(std::wstring(system) + L"\\" + bxtest::Widen(name)))
+            << name << " is not a system DLL";
+    }
+    EXPECT_TRUE(logger);
 }
 
 // An open without answer is sent again with the same request id after the
