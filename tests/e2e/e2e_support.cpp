@@ -228,8 +228,21 @@ DWORD AgentService::Install(std::string& output) {
         output = "copying the program failed";
         return GetLastError();
     }
-    bxtest::ProcessResult result =
-        bxtest::RunProcess(bxtest::Quote(dir_ + program_) + L" -install -SN:" + name_, 60000);
+    // A display name of its own, so that no other service of the run (the
+    // framework's tests install under the product's display name) can clash.
+    // A service of this name that is still being deleted (Wine removes it once
+    // its process has ended) is waited for.
+    const std::wstring command =
+        bxtest::Quote(dir_ + program_) + L" -install -SN:" + name_ + L" -SDN:" + name_;
+    bxtest::ProcessResult result;
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        result = bxtest::RunProcess(command, 60000);
+        if (result.exitCode != ERROR_SERVICE_MARKED_FOR_DELETE && result.exitCode != ERROR_DUPLICATE_SERVICE_NAME &&
+            result.exitCode != ERROR_SERVICE_EXISTS)
+            break;
+        Sleep(1000);
+        Remove();
+    }
     output = result.output;
     return result.exitCode;
 }
