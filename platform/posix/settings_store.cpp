@@ -2,11 +2,10 @@
 // the registry does (error numbers, sizes, case-insensitive names), so that
 // everything that reads settings can be tested natively.
 //
-// Reads are cheap: every agent component reads its settings with an open,
-// query and close per value when it is made, and a response parser is made
-// for every received datagram. A look-up allocates nothing, a handle is the
-// key's address with its access rights in the low bits, and opening the key
-// a thread opened last takes no lock.
+// Reads are cheap: every agent component reads its settings when it is made,
+// and a response parser is made for every received datagram. A look-up
+// allocates nothing, a handle is the key's address with its access rights in
+// the low bits, and opening the key a thread opened last takes no lock.
 #include "platform/settings_store.h"
 #include "platform/case_fold.h"
 
@@ -50,9 +49,6 @@ public:
     const wchar_t* data() const { return text_; }
     size_t size() const { return length_; }
     std::wstring str() const { return std::wstring(text_, length_); }
-    bool operator==(const std::wstring& other) const {
-        return other.size() == length_ && std::char_traits<wchar_t>::compare(other.data(), text_, length_) == 0;
-    }
 
 private:
     void Fold(const wchar_t* text, size_t length) {
@@ -115,10 +111,25 @@ struct alignas(8) StoredKey {
     std::vector<NamedValue> values;  // a handful: searched in turn
     bool deleted = false;            // guarded by the store's lock
 
-    NamedValue* Find(const Folded& name) {
+    // The value called `name` (null: the default value, named ""). The name
+    // asked for is folded as it is compared, so that a look-up neither
+    // measures nor copies it and leaves a differing name at its first
+    // differing character.
+    NamedValue* Find(const wchar_t* name) {
+        if (!name) name = L"";
         for (NamedValue& v : values)
-            if (name == v.name) return &v;
+            if (SameFolded(name, v.name)) return &v;
         return nullptr;
+    }
+
+    static bool SameFolded(const wchar_t* name, const std::wstring& folded) {
+        const size_t length = folded.size();
+        for (size_t i = 0; i < length; ++i) {
+            const wchar_t c = name[i];
+            if (c == folded[i]) continue;  // already folded (small letters, digits)
+            if (FoldChar(c) != folded[i]) return false;  // also where `name` ends early
+        }
+        return name[length] == L'\0';
     }
 };
 
@@ -130,7 +141,8 @@ struct Store {
     // trusted without the lock while it has not changed.
     std::atomic<uint64_t> deletions{0};
 
-    Store() { keys[L""] = std::make_unique<StoredKey>(); }
+    // Out of line, so that TheStore() stays a load and a test of its guard.
+    [[gnu::noinline, gnu::cold]] Store() { keys[L""] = std::make_unique<StoredKey>(); }
 
     // Takes a key out of the tree (under the lock).
     void Remove(std::map<std::wstring, std::unique_ptr<StoredKey>, FoldedLess>::iterator it) {
@@ -239,11 +251,10 @@ uint32_t Key::QueryValue(const wchar_t* name, uint32_t* type, void* data, uint32
     if (data && !size) return err::kInvalidParameter;
     if (!Allows(handle_, Access::Query)) return err::kAccessDenied;
     StoredKey* key = KeyOf(handle_);
-    Folded folded(name, false);
     Store& store = TheStore();
     std::lock_guard<std::mutex> guard(store.lock);
     if (key->deleted) return kKeyDeleted;
-    const NamedValue* value = key->Find(folded);
+    const NamedValue* value = key->Find(name);
     if (!value) return err::kFileNotFound;
     uint32_t needed = static_cast<uint32_t>(value->bytes.size());
     if (type) *type = value->type;
@@ -265,7 +276,7 @@ uint32_t Key::SetValue(const wchar_t* name, uint32_t type, const void* data, uin
     Store& store = TheStore();
     std::lock_guard<std::mutex> guard(store.lock);
     if (key->deleted) return kKeyDeleted;
-    NamedValue* value = key->Find(folded);
+    NamedValue* value = key->Find(name);
     if (!value) {
         key->values.push_back(NamedValue{folded.str(), kTypeNone, {}});
         value = &key->values.back();
@@ -280,11 +291,10 @@ uint32_t Key::DeleteValue(const wchar_t* name) {
     if (!handle_) return err::kInvalidHandle;
     if (!Allows(handle_, Access::Set)) return err::kAccessDenied;
     StoredKey* key = KeyOf(handle_);
-    Folded folded(name, false);
     Store& store = TheStore();
     std::lock_guard<std::mutex> guard(store.lock);
     if (key->deleted) return kKeyDeleted;
-    NamedValue* value = key->Find(folded);
+    NamedValue* value = key->Find(name);
     if (!value) return err::kFileNotFound;
     key->values.erase(key->values.begin() + (value - key->values.data()));
     return err::kSuccess;
