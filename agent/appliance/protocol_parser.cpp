@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "platform/errors.h"
+#include "settings_reader.h"
 
 namespace w = bx::wire;
 
@@ -51,7 +52,11 @@ const wchar_t* ErrorName(uint8_t code) {
 }  // namespace
 
 
-CHVNProtocolParser::CHVNProtocolParser(CBXLogger* logger) : prefix_(L"") {
+CHVNProtocolParser::CHVNProtocolParser(CBXLogger* logger)
+    : CHVNProtocolParser(bx::SettingsReader(bx::kSettingsKeyPath), logger) {}
+
+CHVNProtocolParser::CHVNProtocolParser(const bx::SettingsReader& settings, CBXLogger* logger)
+    : CLogImpl(settings), config_(settings, *this), prefix_(L"") {
     Reset();
     SetLogger(logger);
 }

@@ -87,6 +87,9 @@ public:
     const CHVNConfiguration& Configuration() const { return config_; }
 
 private:
+    // Logging and appliance settings come from one opening of the key.
+    CHVNProtocolParser(const bx::SettingsReader& settings, CBXLogger* logger);
+
     // Outcome of one TLV whose bytes lie within the TLV area.
     enum class TlvOutcome { Read, Unknown };
 

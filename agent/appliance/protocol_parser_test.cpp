@@ -157,6 +157,16 @@ TEST_F(Parser, AcknowledgementIsReadWithHeaderAndSessionId) {
     EXPECT_TRUE(LoggedAt(kDebug, "Got SessionId TLV. SessionId:'7' ConnectionType:'User'")) << Log();
 }
 
+TEST_F(Parser, SettingsRecordHasTheParsersLoggingSettingsAndLogger) {
+    for (bool verbose : {true, false}) {
+        Parse(kAck, verbose);
+        EXPECT_EQ(verbose, P().Verbose());
+        EXPECT_EQ(verbose, P().Configuration().Verbose());
+        EXPECT_NE(nullptr, P().Configuration().Logger());
+        EXPECT_EQ(P().Logger(), P().Configuration().Logger());
+    }
+}
+
 TEST_F(Parser, VerboseOffWritesNothingForAGoodDatagram) {
     ASSERT_EQ(0u, Parse(kAck, false));
     EXPECT_EQ(7u, P().SessionId());

@@ -8,13 +8,19 @@
 namespace bx {
 namespace {
 
-uint8_t DigitValue(wchar_t c) {
-    uint8_t low = static_cast<uint8_t>(static_cast<uint32_t>(c) & 0xFFu);
-    if (low >= '0' && low <= '9') return static_cast<uint8_t>(low - '0');
-    if (low >= 'a' && low <= 'f') return static_cast<uint8_t>(low - 'a' + 10);
-    if (low >= 'A' && low <= 'F') return static_cast<uint8_t>(low - 'A' + 10);
-    return 0xFF;
-}
+// Value of a key character's low 8 bits as a hex digit; 0xFF for any other.
+struct DigitTable {
+    uint8_t value[256];
+    constexpr DigitTable() : value() {
+        for (int c = 0; c < 256; ++c) value[c] = 0xFF;
+        for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<uint8_t>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<uint8_t>(c - 'a' + 10);
+        for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<uint8_t>(c - 'A' + 10);
+    }
+};
+constexpr DigitTable kDigits;
+
+unsigned DigitValue(wchar_t c) { return kDigits.value[static_cast<uint32_t>(c) & 0xFFu]; }
 
 // Response parsers build a configuration for every datagram; a cut key is
 // reported once per distinct key text, not once per datagram.
@@ -49,42 +55,45 @@ void ScheduleFor(const uint8_t (&key)[kKeyBytes], DesKeySchedule& schedule) {
 }  // namespace
 
 bool KeyTextToBytes(const std::wstring& text, uint8_t (&bytes)[kKeyBytes]) {
-    wchar_t buffer[kKeyTextChars + 1] = {};
-    size_t length = text.size() < kKeyTextChars ? text.size() : kKeyTextChars;
+    const size_t length = text.size() < kKeyTextChars ? text.size() : kKeyTextChars;
     // The registry text may hold a NUL of its own; the key ends there too.
     size_t used = 0;
-    while (used < length && text[used] != L'\0') {
-        buffer[used] = text[used];
-        ++used;
-    }
-    for (uint8_t& b : bytes) b = 0;
-    size_t pairs = used / 2;
-    for (size_t i = 0; i < pairs; ++i) {
-        unsigned high = DigitValue(buffer[2 * i]);
-        unsigned low = DigitValue(buffer[2 * i + 1]);
-        bytes[i] = static_cast<uint8_t>(((high << 4) + low) & 0xFFu);
+    while (used < length && text[used] != L'\0') ++used;
+    const size_t pairs = used / 2;
+    for (size_t i = 0; i < kKeyBytes; ++i) {
+        bytes[i] = i < pairs ? static_cast<uint8_t>(((DigitValue(text[2 * i]) << 4) + DigitValue(text[2 * i + 1])) & 0xFFu)
+                             : 0;
     }
     return text.size() > kKeyTextChars;
 }
 
 }  // namespace bx
 
-CHVNConfiguration::CHVNConfiguration()
-    : port(bx::kPortNotConfigured),
-      settingsKeyPath(bx::kSettingsKeyPath),
+CHVNConfiguration::CHVNConfiguration() : CHVNConfiguration(bx::SettingsReader(bx::kSettingsKeyPath)) {}
+
+CHVNConfiguration::CHVNConfiguration(const bx::SettingsReader& settings)
+    : CHVNConfiguration(settings, CLogImpl(settings)) {}
+
+CHVNConfiguration::CHVNConfiguration(const bx::SettingsReader& settings, const CLogImpl& logging)
+    : CLogImpl(logging),
+      port(bx::kPortNotConfigured),
       timeOut(bx::kDefaultTimeOutSeconds),
       retries(bx::kDefaultRetries),
       keyBytes{},
       keySchedule{},
       keyWasCut(false) {
-    const wchar_t* path = settingsKeyPath.c_str();
-    port = static_cast<int32_t>(bx::ReadDwordSetting(path, L"port", 0xFFFFFFFFu));
-    bx::ReadStringSetting(path, L"ip", address);
-    bx::ReadStringSetting(path, L"key", keyText);
-    timeOut = bx::ReadDwordSetting(path, L"TimeOut", bx::kDefaultTimeOutSeconds);
-    retries = bx::ReadDwordSetting(path, L"Retries", bx::kDefaultRetries);
+    port = static_cast<int32_t>(settings.Dword(L"port", 0xFFFFFFFFu));
+    settings.String(L"ip", address);
+    settings.String(L"key", keyText);
+    timeOut = settings.Dword(L"TimeOut", bx::kDefaultTimeOutSeconds);
+    retries = settings.Dword(L"Retries", bx::kDefaultRetries);
     keyWasCut = bx::KeyTextToBytes(keyText, keyBytes);
     bx::ScheduleFor(keyBytes, keySchedule);
+}
+
+const std::wstring& CHVNConfiguration::SettingsKeyPath() const {
+    static const std::wstring path(bx::kSettingsKeyPath);
+    return path;
 }
 
 void CHVNConfiguration::SetLogger(CBXLogger* logger) {

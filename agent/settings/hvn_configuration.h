@@ -31,6 +31,10 @@ public:
     // Reads ip, port, key, TimeOut and Retries (each with its default), turns
     // the key text into the key bytes and builds the key schedule.
     CHVNConfiguration();
+    // Part of another component, made with it: the appliance values come from
+    // the settings key the owner has open, the logging settings are those
+    // the owner (`logging`) has just read from it.
+    CHVNConfiguration(const bx::SettingsReader& settings, const CLogImpl& logging);
 
     // A key cut to 16 characters is reported once the first logger arrives
     // (settings are read before the owner has its logger).
@@ -42,7 +46,7 @@ public:
     // The UDP port used: the low 16 bits of "port", in host order.
     uint16_t UdpPort() const { return static_cast<uint16_t>(static_cast<uint32_t>(port) & 0xFFFFu); }
 
-    const std::wstring& SettingsKeyPath() const { return settingsKeyPath; }
+    const std::wstring& SettingsKeyPath() const;
     const std::wstring& Address() const { return address; }
     const std::wstring& KeyText() const { return keyText; }
     uint32_t TimeOut() const { return timeOut; }
@@ -52,8 +56,9 @@ public:
     bool KeyWasCut() const { return keyWasCut; }
 
 private:
+    explicit CHVNConfiguration(const bx::SettingsReader& settings);
+
     int32_t port;
-    std::wstring settingsKeyPath;
     std::wstring address;
     std::wstring keyText;
     uint32_t timeOut;

@@ -66,6 +66,55 @@ TEST_F(Configuration, ReadsStoredValues) {
     EXPECT_EQ(0, std::memcmp(&schedule, &config.KeySchedule(), sizeof schedule));
 }
 
+// A component opens the key once and reads its values through it: each read
+// answers what is stored when it is made, not when the key was opened.
+TEST_F(Configuration, ReaderAnswersWhatIsStoredAtEachRead) {
+    Dword(L"port", 1);
+    String(L"ip", L"192.0.2.1");
+    const SettingsReader reader(kSettingsKeyPath);
+    Dword(L"port", 2);
+    String(L"ip", L"192.0.2.2");
+    std::wstring text;
+    EXPECT_EQ(2u, reader.Dword(L"port", 0));
+    EXPECT_EQ(0u, reader.String(L"ip", text));
+    EXPECT_EQ(L"192.0.2.2", text);
+    Dword(L"TimeOut", 30);  // a value added after the open is seen as well
+    EXPECT_EQ(30u, reader.Dword(L"TimeOut", 10));
+    EXPECT_EQ(10u, reader.Dword(L"Retries", 10));
+
+    // The key deleted while open: every read gives its default, strings an
+    // error with empty text.
+    test::ClearKey(kSettingsKeyPath);
+    EXPECT_EQ(7u, reader.Dword(L"port", 7));
+    text = L"stale";
+    EXPECT_NE(0u, reader.String(L"ip", text));
+    EXPECT_TRUE(text.empty());
+
+    // A key that is absent when the reader is made stays unread, even once it
+    // exists: the reader answers defaults and the open's error.
+    const SettingsReader absent(kSettingsKeyPath);
+    Dword(L"port", 3);
+    EXPECT_EQ(9u, absent.Dword(L"port", 9));
+    EXPECT_EQ(2u, absent.String(L"ip", text));
+    EXPECT_EQ(3u, SettingsReader(kSettingsKeyPath).Dword(L"port", 9));
+}
+
+// A configuration made as part of another component takes that component's
+// logging settings and reads the appliance values itself.
+TEST_F(Configuration, PartOfAComponentSharesItsLoggingSettings) {
+    Dword(L"verbose", 1);
+    Dword(L"QueueSizeSendQueue", 60000);
+    Dword(L"port", 4500);
+    const SettingsReader reader(kSettingsKeyPath);
+    const CLogImpl owner(reader);
+    Dword(L"verbose", 0);  // changed after the owner read it
+    CHVNConfiguration part(reader, owner);
+    EXPECT_TRUE(part.Verbose());
+    EXPECT_EQ(60000u, part.SendQueueCapacity());
+    EXPECT_EQ(4500, part.Port());
+    EXPECT_EQ(nullptr, part.Logger());
+}
+
 TEST_F(Configuration, PortUsesLow16BitsAndMinusOneMeansUnset) {
     Dword(L"port", 70000);
     CHVNConfiguration wide;

@@ -7,9 +7,12 @@
 #include "platform/thread_id.h"
 #include "settings_reader.h"
 
-CLogImpl::CLogImpl() : logRef(nullptr), verbose(false), sendQueueCapacity(bx::kMinSendQueueCapacity) {
-    verbose = bx::ReadDwordSetting(bx::kSettingsKeyPath, L"verbose", 0) != 0;
-    sendQueueCapacity = bx::ReadDwordSetting(bx::kSettingsKeyPath, L"QueueSizeSendQueue", bx::kMinSendQueueCapacity);
+CLogImpl::CLogImpl() : CLogImpl(bx::SettingsReader(bx::kSettingsKeyPath)) {}
+
+CLogImpl::CLogImpl(const bx::SettingsReader& settings)
+    : logRef(nullptr), verbose(false), sendQueueCapacity(bx::kMinSendQueueCapacity) {
+    verbose = settings.Dword(L"verbose", 0) != 0;
+    sendQueueCapacity = settings.Dword(L"QueueSizeSendQueue", bx::kMinSendQueueCapacity);
     if (sendQueueCapacity < bx::kMinSendQueueCapacity) sendQueueCapacity = bx::kMinSendQueueCapacity;
 }
 

@@ -17,6 +17,8 @@ class CBXLogger;
 
 namespace bx {
 
+class SettingsReader;
+
 // Priorities of the facade's four message operations (the logger's numbers).
 constexpr uint32_t kPriorityError = 3;
 constexpr uint32_t kPriorityWarning = 4;
@@ -35,6 +37,10 @@ class CLogImpl {
 public:
     // Reads "verbose" and "QueueSizeSendQueue" from the settings key.
     CLogImpl();
+    // The same, from the settings key its owner has open already.
+    explicit CLogImpl(const bx::SettingsReader& settings);
+    // A copy takes the logging settings and the logger as they are.
+    CLogImpl(const CLogImpl&) = default;
     virtual ~CLogImpl();
 
     // Stores the logger (null detaches). Owners of other components override

@@ -1,7 +1,6 @@
 #include "settings_reader.h"
 
 #include "platform/errors.h"
-#include "platform/settings_store.h"
 
 namespace bx {
 namespace {
@@ -10,29 +9,29 @@ constexpr uint32_t kStringBufferBytes = 2048;
 
 }  // namespace
 
-uint32_t ReadDwordSetting(const wchar_t* keyPath, const wchar_t* name, uint32_t defaultValue) {
-    settings::Key key;
-    if (settings::OpenKey(keyPath, settings::Access::Query, key) != err::kSuccess) return defaultValue;
+SettingsReader::SettingsReader(const wchar_t* keyPath)
+    : openError_(settings::OpenKey(keyPath, settings::Access::Query, key_)) {}
+
+uint32_t SettingsReader::Dword(const wchar_t* name, uint32_t defaultValue) const {
+    if (openError_ != err::kSuccess) return defaultValue;
     uint8_t bytes[4] = {0, 0, 0, 0};
     uint32_t size = sizeof bytes;
-    if (key.QueryValue(name, nullptr, bytes, &size) != err::kSuccess) return defaultValue;
+    if (key_.QueryValue(name, nullptr, bytes, &size) != err::kSuccess) return defaultValue;
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
-uint32_t ReadStringSetting(const wchar_t* keyPath, const wchar_t* name, std::wstring& text) {
+uint32_t SettingsReader::String(const wchar_t* name, std::wstring& text) const {
     text.clear();
-    settings::Key key;
-    uint32_t error = settings::OpenKey(keyPath, settings::Access::Query, key);
-    if (error != err::kSuccess) return error;
+    if (openError_ != err::kSuccess) return openError_;
     // The 2048-byte buffer lives on the stack: settings are read each time a
     // response parser is made, once per received datagram.
     uint8_t buffer[kStringBufferBytes];
     uint32_t size = kStringBufferBytes;
-    error = key.QueryValue(name, nullptr, buffer, &size);
+    uint32_t error = key_.QueryValue(name, nullptr, buffer, &size);
     if (error == err::kMoreData) {
         std::vector<uint8_t> larger(size, 0);
-        error = key.QueryValue(name, nullptr, larger.data(), &size);
+        error = key_.QueryValue(name, nullptr, larger.data(), &size);
         if (error != err::kSuccess) return error;
         text = TextFromStoredBytes(larger.data(), size);
         return err::kSuccess;
@@ -42,21 +41,30 @@ uint32_t ReadStringSetting(const wchar_t* keyPath, const wchar_t* name, std::wst
     return err::kSuccess;
 }
 
+uint32_t ReadDwordSetting(const wchar_t* keyPath, const wchar_t* name, uint32_t defaultValue) {
+    return SettingsReader(keyPath).Dword(name, defaultValue);
+}
+
+uint32_t ReadStringSetting(const wchar_t* keyPath, const wchar_t* name, std::wstring& text) {
+    return SettingsReader(keyPath).String(name, text);
+}
+
 std::wstring TextFromStoredBytes(const uint8_t* bytes, size_t count) {
     std::wstring text(count / 2, L'\0');
+    wchar_t* const out = &text[0];
     size_t length = 0;
     for (size_t i = 0; i + 1 < count; i += 2) {
         uint32_t unit = static_cast<uint32_t>(bytes[i]) | static_cast<uint32_t>(bytes[i + 1]) << 8;
         if (unit == 0) break;
         if (sizeof(wchar_t) == 4 && unit >= 0xD800 && unit < 0xDC00 && i + 3 < count) {
             // A surrogate pair becomes one character where wchar_t is 32 bits.
-            uint32_t low = static_cast<uint32_t>(bytes[i + 2]) | static_cast<uint32_t>(bytes[i + 3]) << 8;
+            const uint32_t low = static_cast<uint32_t>(bytes[i + 2]) | static_cast<uint32_t>(bytes[i + 3]) << 8;
             if (low >= 0xDC00 && low < 0xE000) {
                 unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
                 i += 2;
             }
         }
-        text[length++] = static_cast<wchar_t>(unit);
+        out[length++] = static_cast<wchar_t>(unit);
     }
     text.resize(length);
     return text;

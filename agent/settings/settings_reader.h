@@ -1,12 +1,15 @@
 // Reading the agent's settings from the settings store (the registry under
-// HKEY_LOCAL_MACHINE). Each value is read on its own: open the key for query,
-// query, close. An absent key or value is never an error for the agent: the
-// caller's default applies.
+// HKEY_LOCAL_MACHINE). An absent key or value is never an error for the agent:
+// the caller's default applies. A component that reads several values of one
+// key opens it once (SettingsReader); each read queries the value stored at
+// that moment.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/settings_store.h"
 
 namespace bx {
 
@@ -24,6 +27,23 @@ uint32_t ReadDwordSetting(const wchar_t* keyPath, const wchar_t* name, uint32_t 
 // is the stored UTF-16 text up to its first NUL (empty for a value of size 0).
 // Returns 0, or the store's error with `text` empty (the agent ignores it).
 uint32_t ReadStringSetting(const wchar_t* keyPath, const wchar_t* name, std::wstring& text);
+
+// The key at `keyPath`, opened for query once, for reading several of its
+// values with the rules above. A key that cannot be opened reads as one
+// without values. Not copyable (it owns the open key).
+class SettingsReader {
+public:
+    explicit SettingsReader(const wchar_t* keyPath);
+
+    // ReadDwordSetting of this key.
+    uint32_t Dword(const wchar_t* name, uint32_t defaultValue) const;
+    // ReadStringSetting of this key (the open's error when it failed).
+    uint32_t String(const wchar_t* name, std::wstring& text) const;
+
+private:
+    settings::Key key_;
+    uint32_t openError_;
+};
 
 // Stored bytes of a string value (UTF-16LE) to text, up to the first NUL; an
 // odd last byte is ignored.

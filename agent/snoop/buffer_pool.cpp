@@ -12,11 +12,11 @@ namespace bx {
 BufferPoolSettings ReadBufferPoolSettings() {
     BufferPoolSettings defaults;
     BufferPoolSettings settings;
-    settings.objectsPerSegment =
-        ReadDwordSetting(kSendDataPoolKeyPath, L"NumberOfObjectsInSegment", defaults.objectsPerSegment);
-    settings.segmentsStart = ReadDwordSetting(kSendDataPoolKeyPath, L"NumberOfSegmentsStart", defaults.segmentsStart);
-    settings.lowMark = ReadDwordSetting(kSendDataPoolKeyPath, L"NumberOfSegmentsLowMark", defaults.lowMark);
-    settings.highMark = ReadDwordSetting(kSendDataPoolKeyPath, L"NumberOfSegmentsHighMark", defaults.highMark);
+    const SettingsReader stored(kSendDataPoolKeyPath);
+    settings.objectsPerSegment = stored.Dword(L"NumberOfObjectsInSegment", defaults.objectsPerSegment);
+    settings.segmentsStart = stored.Dword(L"NumberOfSegmentsStart", defaults.segmentsStart);
+    settings.lowMark = stored.Dword(L"NumberOfSegmentsLowMark", defaults.lowMark);
+    settings.highMark = stored.Dword(L"NumberOfSegmentsHighMark", defaults.highMark);
     return settings;
 }
 
