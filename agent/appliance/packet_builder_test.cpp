@@ -38,6 +38,7 @@ Bytes Header(uint8_t type, uint16_t length, uint32_t id) {
 
 Bytes Text(uint16_t type, const std::string& text) {
     Bytes out = {0x00, static_cast<uint8_t>(type), 0x00, static_cast<uint8_t>(text.size())};
+    out.reserve(out.size() + text.size());  // GCC 12 warns falsely (-Warray-bounds) on the insert without it
     out.insert(out.end(), text.begin(), text.end());
     return out;
 }

@@ -32,6 +32,7 @@ constexpr uint32_t kUnknownTlvOrBad = 13;
 Bytes Tlv(uint16_t type, const Bytes& value) {
     Bytes out = {static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type),
                  static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())};
+    out.reserve(out.size() + value.size());  // GCC 12 warns falsely (-Warray-bounds) on the insert without it
     out.insert(out.end(), value.begin(), value.end());
     return out;
 }
@@ -53,6 +54,7 @@ Bytes Datagram(uint32_t requestId, const Bytes& tlvs, uint8_t messageType = 2, i
                  static_cast<uint8_t>(requestId >> 24), static_cast<uint8_t>(requestId >> 16),
                  static_cast<uint8_t>(requestId >> 8), static_cast<uint8_t>(requestId),
                  0xDE, 0xAD, 0xBE, 0xEF};
+    out.reserve(out.size() + tlvs.size());  // GCC 12 warns falsely (-Warray-bounds) on the insert without it
     out.insert(out.end(), tlvs.begin(), tlvs.end());
     return out;
 }
