@@ -78,7 +78,10 @@ protected:
         service = std::make_unique<AgentService>(kServiceName, program);
         std::string output;
         ASSERT_EQ(0u, service->Install(output)) << output;
-        ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service->Start()) << service->Log();
+        ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service->Start())
+            << "StartServiceW: " << service->StartError() << ", exit codes "
+            << service->Query().dwWin32ExitCode << "/" << service->Query().dwServiceSpecificExitCode << "\n"
+            << service->Log();
         ASSERT_TRUE(peer.WaitFor(
             [](const std::vector<PeerLine>& lines) {
                 return std::any_of(lines.begin(), lines.end(),

@@ -267,16 +267,21 @@ bool AgentService::WaitForState(DWORD state, DWORD timeoutMs) const {
 DWORD AgentService::Start(DWORD timeoutMs) {
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = scm ? OpenServiceW(scm, name_.c_str(), SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
-    if (service) StartServiceW(service, 0, nullptr);
+    startError_ = service ? 0 : GetLastError();
+    if (service && !StartServiceW(service, 0, nullptr)) startError_ = GetLastError();
     if (service) CloseServiceHandle(service);
     if (scm) CloseServiceHandle(scm);
     DWORD state = 0;
+    DWORD processId = 0;
     bxtest::WaitUntil(
         [&] {
-            state = Query().dwCurrentState;
+            SERVICE_STATUS_PROCESS status = Query();
+            state = status.dwCurrentState;
+            if (status.dwProcessId) processId = status.dwProcessId;
             return state == SERVICE_RUNNING || state == SERVICE_STOPPED;
         },
         timeoutMs, 20);
+    if (processId) process_.reset(OpenProcess(SYNCHRONIZE, FALSE, processId));
     return state;
 }
 
@@ -315,6 +320,8 @@ void AgentService::Remove() {
         CloseServiceHandle(service);
     }
     if (scm) CloseServiceHandle(scm);
+    if (process_) WaitForSingleObject(process_.get(), 30000);
+    process_.reset();
 }
 
 std::string AgentService::Log() const { return bxtest::ReadFileBytes(dir_ + L"BXHVNAgent.log"); }

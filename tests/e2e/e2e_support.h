@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "WinHandles.h"
 #include "snoop_event.h"
 
 namespace e2e {
@@ -97,7 +98,9 @@ public:
     // "<program> -install -SN:<name>"; its exit code (0 on success).
     DWORD Install(std::string& output);
     // Starts the service and waits until it runs or stops; the final state.
+    // StartServiceW's error, if it failed, is kept for StartError().
     DWORD Start(DWORD timeoutMs = 20000);
+    DWORD StartError() const { return startError_; }
     // Sends the stop control and waits until it stops; the time it took (ms),
     // or INFINITE on time-out.
     DWORD Stop(DWORD timeoutMs = 30000);
@@ -106,7 +109,9 @@ public:
     SERVICE_STATUS_PROCESS Query() const;
     // Waits until the service reports this state; false on time-out.
     bool WaitForState(DWORD state, DWORD timeoutMs) const;
-    // Stops (when running) and deletes the service.
+    // Stops (when running) and deletes the service, then waits (bounded) for
+    // the last process it started to end: a service reports "stopped" before
+    // its process has let go of its log file, named event and driver handle.
     void Remove();
 
     const std::wstring& Directory() const { return dir_; }
@@ -119,6 +124,8 @@ private:
     std::wstring name_;
     std::wstring program_;
     std::wstring dir_;
+    DWORD startError_ = 0;
+    bxhost::UniqueHandle process_;  // the process Start() saw running
 };
 
 // The driver stand-in as the kernel service "bxhvnd".
