@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "peer.h"
+#include "hex_test_util.h"
 #include "wire.h"
 
 extern char** environ;
@@ -29,21 +30,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes FromHex(const std::string& text) {
-    Bytes out;
-    int high = -1;
-    for (char c : text) {
-        if (c == ' ') continue;
-        const int v = (c >= '0' && c <= '9') ? c - '0' : c - 'a' + 10;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(high << 4 | v));
-            high = -1;
-        }
-    }
-    return out;
-}
+using utm::test::FromHex;
 
 // A notification in clear (the session is known, so no names): TCP open
 // from 127.0.0.1:49152 to 93.184.216.34:443, session 3, with request id `id`.

@@ -5,27 +5,14 @@
 #include <vector>
 
 #include "report.h"
+#include "hex_test_util.h"
 #include "wire.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes FromHex(const std::string& text) {
-    Bytes out;
-    int high = -1;
-    for (char c : text) {
-        if (c == ' ') continue;
-        const int v = (c >= '0' && c <= '9') ? c - '0' : c - 'a' + 10;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(high << 4 | v));
-            high = -1;
-        }
-    }
-    return out;
-}
+using utm::test::FromHex;
 
 std::string Describe(const Bytes& b, bool hex = false) {
     const utm::Decoded d = utm::Decode(b.data(), b.size(), utm::Cipher(utm::Key{}));

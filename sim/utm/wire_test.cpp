@@ -11,28 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "hex_test_util.h"
 #include "wire.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// "00 0f 00 00" style text to bytes; spaces ignored.
-Bytes FromHex(const std::string& text) {
-    Bytes out;
-    int high = -1;
-    for (char c : text) {
-        if (c == ' ') continue;
-        const int v = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : c - 'A' + 10;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(high << 4 | v));
-            high = -1;
-        }
-    }
-    return out;
-}
+using utm::test::FromHex;
 
 const utm::Key kKey = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
 
