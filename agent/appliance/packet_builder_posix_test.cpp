@@ -9,10 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "builder_test_util.h"
 #include "des.h"
-#include "iv_random.h"
-#include "log_capture_test_util.h"
-#include "packet_builder.h"
 #include "platform/account_table.h"
 #include "platform/host_facts.h"
 #include "platform/version_table.h"
@@ -31,28 +29,25 @@ class VersionEnvironment : public ::testing::Environment {
 };
 const auto* const kVersionEnvironment = ::testing::AddGlobalTestEnvironment(new VersionEnvironment);
 
-const Bytes kIvAfterSeed1 = {0x01, 0x29, 0x23, 0xBE, 0x84, 0xE1, 0x6C, 0xD6};
-
 void SetPort(uint16_t& field, uint8_t high, uint8_t low) {
     const uint8_t bytes[2] = {high, low};  // network order
     std::memcpy(&field, bytes, 2);
 }
 
-class Connections : public bx::test::SettingsTest {
+class Connections : public bx::test::BuilderTest {
 protected:
+    Connections() : BuilderTest("packet_builder_posix_test.log") {}
     void SetUp() override {
-        SettingsTest::SetUp();
+        BuilderTest::SetUp();
         bx::accounts::ClearTableAccounts();
         bx::accounts::SetTableAccount(L"S-1-5-21-1-2-3-1001",
                                       {L"alice", L"CORP", bx::accounts::SidType::User});
         bx::accounts::SetTableAccount(L"S-1-5-18",
                                       {L"SYSTEM", L"NT AUTHORITY", bx::accounts::SidType::WellKnownGroup});
-        builder.SetLogger(log.Logger());
-        bx::SeedIvRandom(1);
     }
     void TearDown() override {
         bx::accounts::ClearTableAccounts();
-        SettingsTest::TearDown();
+        BuilderTest::TearDown();
     }
     // Alice opens TCP 192.168.1.10:49152 -> 93.184.216.34:443 in session 2.
     static send_data_t AliceOpens() {
@@ -68,19 +63,6 @@ protected:
         record.session_id = 2;
         return record;
     }
-    Bytes Built(send_data_t& record, bool& encrypt) {
-        buffer.assign(bx::kBuildBufferSize, 0);
-        size_t n = builder.BuildNotification(record, buffer.data(), encrypt);
-        return Bytes(buffer.begin(), buffer.begin() + n);
-    }
-
-    bx::test::LogCapture log{"packet_builder_posix_test.log"};
-    SessionMap sessions;
-    CUserToID users;
-    CUserClassifier classifier{sessions};
-    std::atomic<uint32_t> counter{1};
-    CHVNPacketBuilder builder{users, classifier, counter};
-    Bytes buffer;
 };
 
 // Every TLV of an open notification with names, in order.

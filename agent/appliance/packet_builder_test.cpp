@@ -7,14 +7,9 @@
 #include <cstring>
 #include <vector>
 
+#include "builder_test_util.h"
 #include "des.h"
-#include "iv_random.h"
-#include "log_capture_test_util.h"
-#include "packet_builder.h"
 #include "platform/host_facts.h"
-#include "session_map.h"
-#include "session_users.h"
-#include "user_to_id.h"
 
 namespace {
 
@@ -57,23 +52,9 @@ const Bytes kNullIv(8, 0x00);
 
 }  // namespace
 
-// A builder with everything it needs; the connection manager owns the same.
-class Builder : public bx::test::SettingsTest {
+class Builder : public bx::test::BuilderTest {
 protected:
-    void SetUp() override {
-        SettingsTest::SetUp();
-        users.SetLogger(log.Logger());
-        classifier.SetLogger(log.Logger());
-        builder.SetLogger(log.Logger());
-        bx::SeedIvRandom(1);
-    }
-    Bytes Built(send_data_t& record, bool& encrypt) {
-        buffer.assign(bx::kBuildBufferSize, 0xCC);
-        size_t n = builder.BuildNotification(record, buffer.data(), encrypt);
-        EXPECT_TRUE(std::all_of(buffer.begin() + n, buffer.end(), [](uint8_t b) { return b == 0; }))
-            << "the build buffer is cleared";
-        return Bytes(buffer.begin(), buffer.begin() + n);
-    }
+    Builder() : BuilderTest("packet_builder_test.log") {}
     static send_data_t Logoff(uint32_t session) {
         send_data_t record;
         record.kind = bx::kKindLogoff;
@@ -84,14 +65,6 @@ protected:
         record.session_id = session;
         return record;
     }
-
-    bx::test::LogCapture log{"packet_builder_test.log"};
-    SessionMap sessions;
-    CUserToID users;
-    CUserClassifier classifier{sessions};
-    std::atomic<uint32_t> counter{1};
-    CHVNPacketBuilder builder{users, classifier, counter};
-    Bytes buffer;
 };
 
 TEST_F(Builder, ResetRequestIsTwentyFourBytes) {

@@ -1,0 +1,53 @@
+// Test helper: a packet builder with everything it needs (the connection
+// manager owns the same parts), logging into a file of the test's own.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "iv_random.h"
+#include "log_capture_test_util.h"
+#include "packet_builder.h"
+#include "session_map.h"
+#include "session_users.h"
+#include "settings_test_util.h"
+#include "user_to_id.h"
+
+namespace bx::test {
+
+class BuilderTest : public SettingsTest {
+protected:
+    explicit BuilderTest(const std::string& logFile) : log(logFile) {}
+
+    void SetUp() override {
+        SettingsTest::SetUp();
+        users.SetLogger(log.Logger());
+        classifier.SetLogger(log.Logger());
+        builder.SetLogger(log.Logger());
+        SeedIvRandom(1);
+    }
+
+    // The notification built for `record`, checking that the rest of the
+    // build buffer is left cleared.
+    std::vector<uint8_t> Built(send_data_t& record, bool& encrypt) {
+        buffer.assign(kBuildBufferSize, 0xCC);
+        size_t n = builder.BuildNotification(record, buffer.data(), encrypt);
+        EXPECT_TRUE(std::all_of(buffer.begin() + n, buffer.end(), [](uint8_t b) { return b == 0; }))
+            << "the build buffer is cleared";
+        return std::vector<uint8_t>(buffer.begin(), buffer.begin() + n);
+    }
+
+    LogCapture log;
+    SessionMap sessions;
+    CUserToID users;
+    CUserClassifier classifier{sessions};
+    std::atomic<uint32_t> counter{1};
+    CHVNPacketBuilder builder{users, classifier, counter};
+    std::vector<uint8_t> buffer;
+};
+
+}  // namespace bx::test
