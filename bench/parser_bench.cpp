@@ -89,7 +89,7 @@ BENCHMARK(BM_ConfigurationConstruction);
 
 void BM_ReadDwordSetting(benchmark::State& state) {
     StoreSettings();
-    for (auto _ : state) benchmark::DoNotOptimize(bx::ReadDwordSetting(bx::kSettingsKeyPath, L"TimeOut", 10));
+    for (auto _ : state) benchmark::DoNotOptimize(bx::SettingsReader(bx::kSettingsKeyPath).Dword(L"TimeOut", 10));
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
 BENCHMARK(BM_ReadDwordSetting);
@@ -98,7 +98,7 @@ void BM_ReadStringSetting(benchmark::State& state) {
     StoreSettings();
     std::wstring text;
     for (auto _ : state) {
-        bx::ReadStringSetting(bx::kSettingsKeyPath, L"key", text);
+        bx::SettingsReader(bx::kSettingsKeyPath).String(L"key", text);
         benchmark::DoNotOptimize(text.data());
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));

@@ -141,7 +141,7 @@ TEST_F(Configuration, DwordRuleIgnoresTypeAndRejectsLongValues) {
     EXPECT_EQ(0x1234u, first.TimeOut());
     EXPECT_EQ(0u, first.Retries());
     EXPECT_EQ(-1, first.Port());
-    EXPECT_EQ(0x31u, ReadDwordSetting(kSettingsKeyPath, L"verbose", 0));
+    EXPECT_EQ(0x31u, SettingsReader(kSettingsKeyPath).Dword(L"verbose", 0));
 
     // A longer string counts as absent.
     String(L"verbose", L"10");
@@ -181,36 +181,36 @@ TEST_F(Configuration, StringRule) {
     longName += L".example";
     String(L"ip", longName);
     std::wstring text;
-    EXPECT_EQ(0u, ReadStringSetting(kSettingsKeyPath, L"ip", text));
+    EXPECT_EQ(0u, SettingsReader(kSettingsKeyPath).String(L"ip", text));
     EXPECT_EQ(longName, text);
     EXPECT_EQ(longName, CHVNConfiguration().Address());
 
     // Exactly 2048 bytes with the terminator fits the first buffer.
     std::wstring fits(1023, L'f');
     String(L"ip", fits);
-    EXPECT_EQ(0u, ReadStringSetting(kSettingsKeyPath, L"ip", text));
+    EXPECT_EQ(0u, SettingsReader(kSettingsKeyPath).String(L"ip", text));
     EXPECT_EQ(fits, text);
 
     // Text ends at its first NUL.
     Raw(L"ip", settings::kTypeString, {'a', 0, 'b', 0, 0, 0, 'c', 0, 0, 0});
-    EXPECT_EQ(0u, ReadStringSetting(kSettingsKeyPath, L"ip", text));
+    EXPECT_EQ(0u, SettingsReader(kSettingsKeyPath).String(L"ip", text));
     EXPECT_EQ(L"ab", text);
 
     // Size 0 gives an empty string; the type is not checked.
     Raw(L"ip", settings::kTypeString, {});
     text = L"stale";
-    EXPECT_EQ(0u, ReadStringSetting(kSettingsKeyPath, L"ip", text));
+    EXPECT_EQ(0u, SettingsReader(kSettingsKeyPath).String(L"ip", text));
     EXPECT_TRUE(text.empty());
     test::SetString(kSettingsKeyPath, L"ip", L"expand", settings::kTypeExpandString);
     EXPECT_EQ(L"expand", CHVNConfiguration().Address());
 
     // Absent value and absent key: empty text and the store's error.
     text = L"stale";
-    EXPECT_EQ(2u, ReadStringSetting(kSettingsKeyPath, L"nothing", text));
+    EXPECT_EQ(2u, SettingsReader(kSettingsKeyPath).String(L"nothing", text));
     EXPECT_TRUE(text.empty());
     test::ClearKey(kSettingsKeyPath);
     text = L"stale";
-    EXPECT_EQ(2u, ReadStringSetting(kSettingsKeyPath, L"ip", text));
+    EXPECT_EQ(2u, SettingsReader(kSettingsKeyPath).String(L"ip", text));
     EXPECT_TRUE(text.empty());
 }
 

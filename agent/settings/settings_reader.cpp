@@ -41,14 +41,6 @@ uint32_t SettingsReader::String(const wchar_t* name, std::wstring& text) const {
     return err::kSuccess;
 }
 
-uint32_t ReadDwordSetting(const wchar_t* keyPath, const wchar_t* name, uint32_t defaultValue) {
-    return SettingsReader(keyPath).Dword(name, defaultValue);
-}
-
-uint32_t ReadStringSetting(const wchar_t* keyPath, const wchar_t* name, std::wstring& text) {
-    return SettingsReader(keyPath).String(name, text);
-}
-
 std::wstring TextFromStoredBytes(const uint8_t* bytes, size_t count) {
     std::wstring text(count / 2, L'\0');
     wchar_t* const out = &text[0];

@@ -1,8 +1,8 @@
 // Reading the agent's settings from the settings store (the registry under
 // HKEY_LOCAL_MACHINE). An absent key or value is never an error for the agent:
-// the caller's default applies. A component that reads several values of one
-// key opens it once (SettingsReader); each read queries the value stored at
-// that moment.
+// the caller's default applies. A component opens its key once
+// (SettingsReader) and reads each value through it; each read queries the
+// value stored at that moment.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -17,27 +17,23 @@ namespace bx {
 constexpr wchar_t kSettingsKeyPath[] = L"SOFTWARE\\Brontavex\\HVNAgent\\Settings";
 constexpr wchar_t kSendDataPoolKeyPath[] = L"SOFTWARE\\Brontavex\\HVNAgent\\Settings\\SendDataPool";
 
-// The DWORD rule: whatever its stored type, a value of at most four bytes is a
-// little-endian 32-bit number (missing high bytes are zero). A longer value,
-// an absent value or an absent key gives `defaultValue`.
-uint32_t ReadDwordSetting(const wchar_t* keyPath, const wchar_t* name, uint32_t defaultValue);
-
-// The string rule: query into a 2048-byte buffer; when the store reports that
-// it is too small, query again into a buffer of the reported size. The result
-// is the stored UTF-16 text up to its first NUL (empty for a value of size 0).
-// Returns 0, or the store's error with `text` empty (the agent ignores it).
-uint32_t ReadStringSetting(const wchar_t* keyPath, const wchar_t* name, std::wstring& text);
-
 // The key at `keyPath`, opened for query once, for reading several of its
-// values with the rules above. A key that cannot be opened reads as one
-// without values. Not copyable (it owns the open key).
+// values. A key that cannot be opened reads as one without values. Not
+// copyable (it owns the open key).
 class SettingsReader {
 public:
     explicit SettingsReader(const wchar_t* keyPath);
 
-    // ReadDwordSetting of this key.
+    // The DWORD rule: whatever its stored type, a value of at most four bytes
+    // is a little-endian 32-bit number (missing high bytes are zero). A longer
+    // value, an absent value or an absent key gives `defaultValue`.
     uint32_t Dword(const wchar_t* name, uint32_t defaultValue) const;
-    // ReadStringSetting of this key (the open's error when it failed).
+
+    // The string rule: query into a 2048-byte buffer; when the store reports
+    // that it is too small, query again into a buffer of the reported size.
+    // The result is the stored UTF-16 text up to its first NUL (empty for a
+    // value of size 0). Returns 0, or the store's error (the open's when it
+    // failed) with `text` empty (the agent ignores it).
     uint32_t String(const wchar_t* name, std::wstring& text) const;
 
 private:
