@@ -13,6 +13,18 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
+# Every test program's main: gtest's, except that a case whose suite set-up
+# failed is reported failed rather than skipped (tests/support/gtest_main.cpp).
+add_library(bx_gtest_main STATIC ${CMAKE_CURRENT_LIST_DIR}/../tests/support/gtest_main.cpp)
+target_link_libraries(bx_gtest_main PUBLIC GTest::gtest)
+if(NOT WIN32)
+  add_executable(setup_failure_probe ${CMAKE_CURRENT_LIST_DIR}/../tests/support/setup_failure_probe.cpp)
+  target_link_libraries(setup_failure_probe PRIVATE bx_gtest_main)
+  add_test(NAME gtest_main_fails_cases_of_a_broken_suite
+           COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:setup_failure_probe>
+                   -P ${CMAKE_CURRENT_LIST_DIR}/../tests/support/check_setup_failure.cmake)
+endif()
+
 if(WIN32)
   add_test(NAME wine_server_start COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-server ${CMAKE_BINARY_DIR} start)
   add_test(NAME wine_server_stop COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-server ${CMAKE_BINARY_DIR} stop)
@@ -23,7 +35,7 @@ endif()
 function(bx_add_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;RESOURCE_LOCK;FIXTURES" ${ARGN})
   add_executable(${name} ${T_UNPARSED_ARGUMENTS} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE GTest::gtest_main ${T_LIBS})
+  target_link_libraries(${name} PRIVATE bx_gtest_main ${T_LIBS})
   set(fixtures ${T_FIXTURES})
   if(WIN32)
     list(APPEND fixtures wine)
