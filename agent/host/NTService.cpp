@@ -367,48 +367,83 @@ BOOL CNTService::ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWO
 }
 
 BOOL CNTService::ReportCurrentStatus() {
-    // Read and re-send under the status lock (it is re-entrant), so that a
-    // state change on another thread cannot be overtaken by this re-report.
-    CriticalSectionLock lock(m_csStatus);
-    return ReportStatus(m_dwCurrentState, kUnchanged, kUnchanged, kUnchanged);
+    {
+        CriticalSectionLock lock(m_csStatus);
+        if (m_dwCurrentState == SERVICE_STOPPED) return FALSE;  // the final status is the SCM's already
+    }
+    return SendStatus();
 }
 
 BOOL CNTService::SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD controlsAccepted,
                            DWORD win32ExitCode, DWORD serviceSpecificExitCode) {
-    CriticalSectionLock lock(m_csStatus);
-    m_dwCurrentState = state;
-    if (state == SERVICE_STOPPED) {
-        m_dwCheckPoint = 0;
-        m_dwWaitHint = 0;
-        m_dwWin32ExitCode = win32ExitCode;
-        m_dwServiceExitCode = serviceSpecificExitCode;
-    } else if (state == SERVICE_RUNNING || state == SERVICE_PAUSED) {
-        m_dwCheckPoint = 0;
-        m_dwWaitHint = 0;
-        m_dwWin32ExitCode = 0;
-        m_dwServiceExitCode = 0;
-    } else {
-        m_dwWin32ExitCode = 0;
-        m_dwServiceExitCode = 0;
-        if (checkPoint != kUnchanged) m_dwCheckPoint = checkPoint;
-        if (waitHint != kUnchanged) m_dwWaitHint = waitHint;
+    {
+        CriticalSectionLock lock(m_csStatus);
+        m_dwCurrentState = state;
+        if (state == SERVICE_STOPPED) {
+            m_dwCheckPoint = 0;
+            m_dwWaitHint = 0;
+            m_dwWin32ExitCode = win32ExitCode;
+            m_dwServiceExitCode = serviceSpecificExitCode;
+        } else if (state == SERVICE_RUNNING || state == SERVICE_PAUSED) {
+            m_dwCheckPoint = 0;
+            m_dwWaitHint = 0;
+            m_dwWin32ExitCode = 0;
+            m_dwServiceExitCode = 0;
+        } else {
+            m_dwWin32ExitCode = 0;
+            m_dwServiceExitCode = 0;
+            if (checkPoint != kUnchanged) m_dwCheckPoint = checkPoint;
+            if (waitHint != kUnchanged) m_dwWaitHint = waitHint;
+        }
+        if (controlsAccepted != kUnchanged) m_dwControlsAccepted = controlsAccepted;
     }
-    if (controlsAccepted != kUnchanged) m_dwControlsAccepted = controlsAccepted;
+    return SendStatus();
+}
 
-    SERVICE_STATUS status{};
-    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    status.dwCurrentState = m_dwCurrentState;
-    status.dwControlsAccepted = IsPendingState(m_dwCurrentState) ? 0 : m_dwControlsAccepted;
-    status.dwWin32ExitCode = m_dwWin32ExitCode;
-    status.dwServiceSpecificExitCode = m_dwServiceExitCode;
-    status.dwCheckPoint = m_dwCheckPoint;
-    status.dwWaitHint = m_dwWaitHint;
-
-    // Sent while the lock is still held: status records reach the SCM in the
-    // order in which the stored state changed. Nothing is sent without a
-    // status handle (console mode).
+// Sends the stored status to the SCM, so that it always ends with the latest
+// status and never receives an older one after a newer one.
+//
+// No lock is held while SetServiceStatus runs: Wine's control dispatcher
+// calls the control handler while holding the lock that its SetServiceStatus
+// takes, so a handler waiting for the status lock while another thread sent
+// under it would stop both threads for good (the stopped service's process
+// then never ends). Instead one thread sends at a time: a thread that finds a
+// send in progress only marks the status changed and returns TRUE, and the
+// sending thread sends again until what it sent is what is stored. Nothing is
+// sent without a status handle (console mode).
+BOOL CNTService::SendStatus() {
     if (!m_hStatus) return FALSE;
-    return SetServiceStatus(m_hStatus, &status);
+    {
+        CriticalSectionLock lock(m_csStatus);
+        m_bStatusChanged = true;
+        if (m_bSendingStatus) return TRUE;
+        m_bSendingStatus = true;
+    }
+    BOOL sent = FALSE;
+    for (;;) {
+        SERVICE_STATUS status{};
+        {
+            CriticalSectionLock lock(m_csStatus);
+            if (!m_bStatusChanged) {
+                m_bSendingStatus = false;
+                return sent;
+            }
+            m_bStatusChanged = false;
+            status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+            status.dwCurrentState = m_dwCurrentState;
+            status.dwControlsAccepted = IsPendingState(m_dwCurrentState) ? 0 : m_dwControlsAccepted;
+            status.dwWin32ExitCode = m_dwWin32ExitCode;
+            status.dwServiceSpecificExitCode = m_dwServiceExitCode;
+            status.dwCheckPoint = m_dwCheckPoint;
+            status.dwWaitHint = m_dwWaitHint;
+        }
+        sent = SetServiceStatus(m_hStatus, &status);
+    }
+}
+
+BOOL CNTService::StatusSendInProgress() {
+    CriticalSectionLock lock(m_csStatus);
+    return m_bSendingStatus;
 }
 
 // ---------------------------------------------------------------------------
@@ -520,6 +555,10 @@ void CNTService::ServiceMain(DWORD argc, LPWSTR* argv) {
     }
     try {
         SetStatus(SERVICE_STOPPED, 0, 0, 0, win32ExitCode, serviceExitCode);
+        // When a control handler was sending at that moment, the stopped
+        // status goes out on its thread: wait for it, so that the object is
+        // not left to the program's end while that send still uses it.
+        for (int waited = 0; StatusSendInProgress() && waited < kFinalStatusWaitMs; ++waited) Sleep(1);
     } catch (...) {
     }
 }
@@ -637,6 +676,16 @@ BOOL CNTService::SetServiceToStatus(uint32_t operation, DWORD& error, DWORD time
                                      : ControlService(service.get(), step.control, &status);
     if (!sent) {
         error = GetLastError();
+        // A control can do its work and lose only its answer: a service that
+        // stops at once may end its process before its dispatcher has
+        // answered (Wine then fails the control with 109). The state the
+        // service is in is what was asked for.
+        SERVICE_STATUS now{};
+        if (operation != OpStart && QueryServiceStatus(service.get(), &now) &&
+            now.dwCurrentState == step.targetState) {
+            error = 0;
+            return TRUE;
+        }
         if (operation == OpStop) {
             ReportFailure(step.failMessage, error, 0);
             WriteEvent(EVENTLOG_ERROR_TYPE, step.failEvent, Decimal(error).c_str());

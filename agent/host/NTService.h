@@ -122,6 +122,9 @@ public:
     virtual std::wstring GetErrorText(DWORD error);
     virtual BOOL SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD controlsAccepted,
                            DWORD win32ExitCode, DWORD serviceSpecificExitCode);
+    // Sends the stored status (see the comment at its definition).
+    BOOL SendStatus();
+    BOOL StatusSendInProgress();
     virtual std::vector<wchar_t> GetDependencies();
     virtual BOOL ConsoleCtrlHandler(DWORD ctrlType);
 
@@ -175,7 +178,9 @@ public:
     std::wstring m_sDisplayName, m_sMasterDisplayName;
     std::wstring m_sDescription, m_sMasterDescription;
     CEventLogSource m_EventLogSource;
-    bxhost::CriticalSection m_csStatus;  // guards the stored status values
+    bxhost::CriticalSection m_csStatus;  // guards the stored status values and the two flags below
+    bool m_bSendingStatus = false;       // a thread is sending the status (see SendStatus)
+    bool m_bStatusChanged = false;       // the stored status changed since the sender took it
     BOOL m_bRegistryFlush = TRUE;
     BOOL m_bAllowCommandLine = FALSE;  // "SCL:"
     BOOL m_bAllowNameChange = FALSE;   // "SN:"
@@ -193,6 +198,7 @@ public:
     // Console mode: signalled while no work runs; a console close waits for it.
     bxhost::UniqueHandle m_hConsoleWorkDone;
     static constexpr DWORD kConsoleCloseWaitMs = 4500;
+    static constexpr int kFinalStatusWaitMs = 5000;  // ServiceMain's bound on another thread's send
 
 protected:
     // The SCM's and the console's entry points. None lets an exception out.

@@ -16,6 +16,7 @@
 
 namespace {
 
+using bxhost::UniqueHandle;
 using bxhost::UniqueRegKey;
 using bxhost::UniqueScHandle;
 using bxtest::Narrow;
@@ -115,15 +116,58 @@ DWORD Control(const std::wstring& name, DWORD control) {
     return ControlService(service.get(), control, &status) ? 0 : GetLastError();
 }
 
-// Removes a service left by an earlier, failed run: stop it, delete it.
+// The running service's process, opened to wait for its end (null when the
+// service has no process).
+UniqueHandle ServiceProcess(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                              &needed) ||
+        status.dwProcessId == 0)
+        return UniqueHandle();
+    return UniqueHandle(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, status.dwProcessId));
+}
+
+// A deleted service leaves the SCM's database only once its process has
+// ended and every handle to it is closed, which can come a moment after the
+// deletion returned. Waits (bounded) for that and returns the error opening
+// the service ends with: ERROR_SERVICE_DOES_NOT_EXIST once it is gone, 0
+// while it is still there.
+DWORD OpenErrorOnceRemoved(const std::wstring& name, DWORD timeoutMs = 10000) {
+    DWORD error = 0;
+    bxtest::WaitUntil(
+        [&] {
+            error = QueryConfig(name).openError;
+            return error == ERROR_SERVICE_DOES_NOT_EXIST;
+        },
+        timeoutMs);
+    return error;
+}
+
+// Removes a service left by a case or by an earlier, failed run: stop it,
+// wait for its process to end (the next case copies the program over the one
+// that process runs), delete it and wait until it has left the database.
 void ForceRemove(const std::wstring& name) {
-    UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    UniqueScHandle service(OpenServiceW(scm.get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
-    if (!service) return;
-    SERVICE_STATUS status{};
-    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    WaitForState(name, SERVICE_STOPPED, 5000);
-    DeleteService(service.get());
+    {
+        UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        UniqueScHandle service(
+            OpenServiceW(scm.get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+        if (!service) return;
+        UniqueHandle process = ServiceProcess(service.get());
+        SERVICE_STATUS status{};
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+        WaitForState(name, SERVICE_STOPPED, 5000);
+        // A process that outlives its service is a fault; it is ended so
+        // that the cases after this one can run.
+        if (process && WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "the process of the service " << Narrow(name) << " did not end";
+            TerminateProcess(process.get(), 1);
+            WaitForSingleObject(process.get(), 5000);
+        }
+        DeleteService(service.get());
+    }
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenErrorOnceRemoved(name))
+        << "the service " << Narrow(name) << " could not be removed";
 }
 
 // The service's own log (see test_service.cpp): one line per step.
@@ -274,7 +318,7 @@ TEST_F(HostServiceScm, InstallRegistersQuotedPathAutoStartDescriptionAndFailureA
     // Removing it: the service, the source key and the list entry go.
     r = RunService(L"-uninstall -SN:" + name + L" \"-SDN:BX Host Test Source\"");
     EXPECT_EQ(0u, r.exitCode) << r.output;
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), QueryConfig(name).openError);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenErrorOnceRemoved(name));
     sources = EventSources();
     EXPECT_EQ(0, std::count(sources.begin(), sources.end(), L"BX Host Test Source"));
     EXPECT_EQ(1, std::count(sources.begin(), sources.end(), L"Application"));
@@ -298,7 +342,7 @@ TEST_F(HostServiceScm, UninstallSucceedsWhenTheSourceKeyIsAlreadyGone) {
     auto r = RunService(L"-uninstall -SN:" + name + L" \"-SDN:BX Host Source Gone\"");
     EXPECT_EQ(0u, r.exitCode);
     EXPECT_EQ("", r.output);
-    EXPECT_FALSE(QueryConfig(name).found);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenErrorOnceRemoved(name));
     sources = EventSources();
     EXPECT_EQ(0, std::count(sources.begin(), sources.end(), L"BX Host Source Gone"));
 }
@@ -328,7 +372,7 @@ TEST_F(HostServiceScm, InstallWithoutSwitchesUsesTheStringTableNames) {
     EXPECT_EQ(L"Brontavex Halvern", config.displayName);
     r = RunService(L"-uninstall");
     EXPECT_EQ(0u, r.exitCode) << r.output;
-    EXPECT_FALSE(QueryConfig(L"BXPLNSvc").found);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenErrorOnceRemoved(L"BXPLNSvc"));
 }
 
 TEST_F(HostServiceScm, StartPauseContinueStopDriveTheServiceAndWait) {
@@ -374,7 +418,7 @@ TEST_F(HostServiceScm, StartPauseContinueStopDriveTheServiceAndWait) {
     r = RunService(L"-uninstall -SN:" + name);
     EXPECT_EQ(0u, r.exitCode) << r.output;
     EXPECT_EQ(2, CountLines(ServiceLog(name), "stopped"));
-    EXPECT_FALSE(QueryConfig(name).found);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenErrorOnceRemoved(name));
 }
 
 TEST_F(HostServiceScm, ReportedStatesPendingWithNoControlsAndControlsLeaveStateUnchanged) {
@@ -472,7 +516,46 @@ TEST_F(HostServiceScm, TimeOutSwitchAndUninstallOfAServiceThatWillNotStop) {
     ASSERT_TRUE(WaitForState(name, SERVICE_STOPPED));
     r = RunService(L"-uninstall -SN:" + name);
     EXPECT_EQ(0u, r.exitCode) << r.output;
-    EXPECT_FALSE(QueryConfig(name).found);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenErrorOnceRemoved(name));
+}
+
+TEST_F(HostServiceScm, WorkEndingWhileTheStopHandlerRunsStillEndsTheProcess) {
+    // The stop control's handler is still running when the work ends and the
+    // service reports "stopped". Wine's dispatcher holds a lock of its own
+    // while a handler runs and takes it again in SetServiceStatus for the
+    // stopped status, so the framework must not make the handler wait for that
+    // send: both threads would stop for good, and the process with them.
+    std::wstring name = Name(L"SlowHandler");
+    ASSERT_EQ(0u, RunService(L"-install -SN:" + name + L" -SCL:-stophandlerdelay:300").exitCode);
+    ASSERT_EQ(0u, RunService(L"-start -SN:" + name).exitCode);
+    UniqueHandle process;
+    {
+        UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        UniqueScHandle service(OpenServiceW(scm.get(), name.c_str(), SERVICE_QUERY_STATUS));
+        process = ServiceProcess(service.get());
+    }
+    ASSERT_TRUE(process);
+    auto r = RunService(L"-stop -t:10000 -SN:" + name);
+    EXPECT_EQ(0u, r.exitCode) << r.output;
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), QueryStatus(name).dwCurrentState);
+    if (WaitForSingleObject(process.get(), 10000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the stopped service's process did not end";
+        TerminateProcess(process.get(), 1);  // so that the service can be removed
+        WaitForSingleObject(process.get(), 5000);
+    }
+    EXPECT_EQ("stopped", ServiceLog(name).back());
+}
+
+TEST_F(HostServiceScm, StopWhoseAnswerIsLostSucceedsWhenTheServiceStopped) {
+    // The service reports "stopped" and its process ends inside the stop
+    // control's handler, so the control itself fails; the service did stop.
+    std::wstring name = Name(L"ExitOnStop");
+    ASSERT_EQ(0u, RunService(L"-install -SN:" + name + L" -SCL:-exitonstop").exitCode);
+    ASSERT_EQ(0u, RunService(L"-start -SN:" + name).exitCode);
+    auto r = RunService(L"-stop -SN:" + name);
+    EXPECT_EQ(0u, r.exitCode) << r.output;
+    EXPECT_EQ("", r.output);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), QueryStatus(name).dwCurrentState);
 }
 
 TEST_F(HostServiceScm, TerminateExceptionGivesTheStoppedServiceItsExitCodes) {

@@ -5,6 +5,10 @@
 //   -startdelay:N   stay start pending N ms before running
 //   -stopdelay:N    stay stop pending N ms after the stop request
 //   -terminate:W,S  end with CNTServiceTerminateException(W, S)
+//   -stophandlerdelay:N  the stop control's handler returns N ms after it
+//                   set the stop event (the work ends while it still runs)
+//   -exitonstop     the stop control's handler reports "stopped" and ends the
+//                   process before the control is answered
 //   -consolectrl:T  console mode: when the event "Local\BXHostTestCtrl<pid>"
 //                   is set, raise console control event T (see RaiseConsoleCtrl)
 #include <windows.h>
@@ -23,6 +27,10 @@ public:
             m_startDelay = wcstoul(param + 11, nullptr, 10);
         } else if (isSwitch && _wcsnicmp(param, L"stopdelay:", 10) == 0) {
             m_stopDelay = wcstoul(param + 10, nullptr, 10);
+        } else if (isSwitch && _wcsnicmp(param, L"stophandlerdelay:", 17) == 0) {
+            m_stopHandlerDelay = wcstoul(param + 17, nullptr, 10);
+        } else if (isSwitch && _wcsicmp(param, L"exitonstop") == 0) {
+            m_exitOnStop = true;
         } else if (isSwitch && _wcsnicmp(param, L"consolectrl:", 12) == 0) {
             m_consoleCtrl = static_cast<int>(wcstoul(param + 12, nullptr, 10));
         } else if (isSwitch && _wcsnicmp(param, L"terminate:", 10) == 0) {
@@ -36,6 +44,8 @@ public:
     }
     DWORD m_startDelay = 0;
     DWORD m_stopDelay = 0;
+    DWORD m_stopHandlerDelay = 0;
+    bool m_exitOnStop = false;
     bool m_terminate = false;
     int m_consoleCtrl = -1;
     DWORD m_win32ExitCode = 0;
@@ -75,7 +85,12 @@ public:
     }
     void OnStop() override {
         Log(L"stop");
+        if (m_options.m_exitOnStop) {
+            SetStatus(SERVICE_STOPPED, 0, 0, 0, NO_ERROR, 0);
+            ExitProcess(0);
+        }
         SetEvent(m_stopEvent.get());
+        Sleep(m_options.m_stopHandlerDelay);
     }
     void OnPause() override {
         Log(L"pause");
