@@ -366,13 +366,7 @@ BOOL CNTService::ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWO
     return SetStatus(state, checkPoint, waitHint, controlsAccepted, NO_ERROR, 0);
 }
 
-BOOL CNTService::ReportCurrentStatus() {
-    {
-        CriticalSectionLock lock(m_csStatus);
-        if (m_dwCurrentState == SERVICE_STOPPED) return FALSE;  // the final status is the SCM's already
-    }
-    return SendStatus();
-}
+BOOL CNTService::ReportCurrentStatus() { return SendStatus(true); }
 
 BOOL CNTService::SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD controlsAccepted,
                            DWORD win32ExitCode, DWORD serviceSpecificExitCode) {
@@ -397,7 +391,7 @@ BOOL CNTService::SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD 
         }
         if (controlsAccepted != kUnchanged) m_dwControlsAccepted = controlsAccepted;
     }
-    return SendStatus();
+    return SendStatus(false);
 }
 
 // Sends the stored status to the SCM, so that it always ends with the latest
@@ -410,11 +404,13 @@ BOOL CNTService::SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD 
 // then never ends). Instead one thread sends at a time: a thread that finds a
 // send in progress only marks the status changed and returns TRUE, and the
 // sending thread sends again until what it sent is what is stored. Nothing is
-// sent without a status handle (console mode).
-BOOL CNTService::SendStatus() {
+// sent without a status handle (console mode), and a re-report sends nothing
+// once the status is "stopped": the SCM has the final status then.
+BOOL CNTService::SendStatus(bool reReport) {
     if (!m_hStatus) return FALSE;
     {
         CriticalSectionLock lock(m_csStatus);
+        if (reReport && m_dwCurrentState == SERVICE_STOPPED) return FALSE;
         m_bStatusChanged = true;
         if (m_bSendingStatus) return TRUE;
         m_bSendingStatus = true;
@@ -558,7 +554,8 @@ void CNTService::ServiceMain(DWORD argc, LPWSTR* argv) {
         // When a control handler was sending at that moment, the stopped
         // status goes out on its thread: wait for it, so that the object is
         // not left to the program's end while that send still uses it.
-        for (int waited = 0; StatusSendInProgress() && waited < kFinalStatusWaitMs; ++waited) Sleep(1);
+        for (ULONGLONG start = GetTickCount64(); StatusSendInProgress() && !TimedOut(start, kFinalStatusWaitMs);)
+            Sleep(1);
     } catch (...) {
     }
 }
@@ -680,9 +677,8 @@ BOOL CNTService::SetServiceToStatus(uint32_t operation, DWORD& error, DWORD time
         // stops at once may end its process before its dispatcher has
         // answered (Wine then fails the control with 109). The state the
         // service is in is what was asked for.
-        SERVICE_STATUS now{};
-        if (operation != OpStart && QueryServiceStatus(service.get(), &now) &&
-            now.dwCurrentState == step.targetState) {
+        if (operation != OpStart && QueryServiceStatus(service.get(), &status) &&
+            status.dwCurrentState == step.targetState) {
             error = 0;
             return TRUE;
         }

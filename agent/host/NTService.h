@@ -122,8 +122,9 @@ public:
     virtual std::wstring GetErrorText(DWORD error);
     virtual BOOL SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD controlsAccepted,
                            DWORD win32ExitCode, DWORD serviceSpecificExitCode);
-    // Sends the stored status (see the comment at its definition).
-    BOOL SendStatus();
+    // Sends the stored status (see the comment at its definition); a re-report
+    // of an unchanged status passes reReport.
+    BOOL SendStatus(bool reReport);
     BOOL StatusSendInProgress();
     virtual std::vector<wchar_t> GetDependencies();
     virtual BOOL ConsoleCtrlHandler(DWORD ctrlType);
@@ -198,7 +199,7 @@ public:
     // Console mode: signalled while no work runs; a console close waits for it.
     bxhost::UniqueHandle m_hConsoleWorkDone;
     static constexpr DWORD kConsoleCloseWaitMs = 4500;
-    static constexpr int kFinalStatusWaitMs = 5000;  // ServiceMain's bound on another thread's send
+    static constexpr DWORD kFinalStatusWaitMs = 5000;  // ServiceMain's bound on another thread's send
 
 protected:
     // The SCM's and the console's entry points. None lets an exception out.

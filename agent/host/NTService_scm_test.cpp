@@ -118,14 +118,27 @@ DWORD Control(const std::wstring& name, DWORD control) {
 
 // The running service's process, opened to wait for its end (null when the
 // service has no process).
-UniqueHandle ServiceProcess(SC_HANDLE service) {
+UniqueHandle ServiceProcess(const std::wstring& name) {
+    UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle service(OpenServiceW(scm.get(), name.c_str(), SERVICE_QUERY_STATUS));
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
-                              &needed) ||
+    if (!service ||
+        !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                              sizeof(status), &needed) ||
         status.dwProcessId == 0)
         return UniqueHandle();
     return UniqueHandle(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, status.dwProcessId));
+}
+
+// Waits for a service's process to end. One that outlives its service is a
+// fault: the case fails and the process is ended, so that the service can be
+// removed and the cases after this one can run.
+void ExpectProcessEnds(HANDLE process, const std::wstring& name, DWORD timeoutMs) {
+    if (WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0) return;
+    ADD_FAILURE() << "the process of the service " << Narrow(name) << " did not end";
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, 5000);
 }
 
 // A deleted service leaves the SCM's database only once its process has
@@ -153,17 +166,11 @@ void ForceRemove(const std::wstring& name) {
         UniqueScHandle service(
             OpenServiceW(scm.get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
         if (!service) return;
-        UniqueHandle process = ServiceProcess(service.get());
+        UniqueHandle process = ServiceProcess(name);
         SERVICE_STATUS status{};
         ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
         WaitForState(name, SERVICE_STOPPED, 5000);
-        // A process that outlives its service is a fault; it is ended so
-        // that the cases after this one can run.
-        if (process && WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) {
-            ADD_FAILURE() << "the process of the service " << Narrow(name) << " did not end";
-            TerminateProcess(process.get(), 1);
-            WaitForSingleObject(process.get(), 5000);
-        }
+        if (process) ExpectProcessEnds(process.get(), name, 30000);
         DeleteService(service.get());
     }
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenErrorOnceRemoved(name))
@@ -528,21 +535,12 @@ TEST_F(HostServiceScm, WorkEndingWhileTheStopHandlerRunsStillEndsTheProcess) {
     std::wstring name = Name(L"SlowHandler");
     ASSERT_EQ(0u, RunService(L"-install -SN:" + name + L" -SCL:-stophandlerdelay:300").exitCode);
     ASSERT_EQ(0u, RunService(L"-start -SN:" + name).exitCode);
-    UniqueHandle process;
-    {
-        UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        UniqueScHandle service(OpenServiceW(scm.get(), name.c_str(), SERVICE_QUERY_STATUS));
-        process = ServiceProcess(service.get());
-    }
+    UniqueHandle process = ServiceProcess(name);
     ASSERT_TRUE(process);
     auto r = RunService(L"-stop -t:10000 -SN:" + name);
     EXPECT_EQ(0u, r.exitCode) << r.output;
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), QueryStatus(name).dwCurrentState);
-    if (WaitForSingleObject(process.get(), 10000) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << "the stopped service's process did not end";
-        TerminateProcess(process.get(), 1);  // so that the service can be removed
-        WaitForSingleObject(process.get(), 5000);
-    }
+    ExpectProcessEnds(process.get(), name, 10000);
     EXPECT_EQ("stopped", ServiceLog(name).back());
 }
 
