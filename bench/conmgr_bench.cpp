@@ -29,14 +29,14 @@
 #include <thread>
 #include <vector>
 
-#include "buffer_pool.h"
-#include "conn_cache_mgr.h"
-#include "figures.h"
-#include "hash_map2.h"
-#include "platform/account_table.h"
+#include "agent/records/buffer_pool.h"
+#include "agent/appliance/conn_cache_mgr.h"
+#include "bench/figures.h"
+#include "agent/appliance/hash_map2.h"
+#include "platform/posix/account_table.h"
 #include "platform/settings_store.h"
-#include "settings_reader.h"
-#include "wire.h"
+#include "agent/settings/settings_reader.h"
+#include "agent/protocol/wire.h"
 
 namespace {
 

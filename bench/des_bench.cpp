@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "des.h"
-#include "figures.h"
+#include "agent/crypto/des.h"
+#include "bench/figures.h"
 
 namespace {
 

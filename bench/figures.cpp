@@ -1,6 +1,6 @@
 // main() of every bench program: runs the benchmarks quietly, then prints the
 // declared figures. "--verbose" also shows Google Benchmark's own table.
-#include "figures.h"
+#include "bench/figures.h"
 
 #include <benchmark/benchmark.h>
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "BXLogger.h"
-#include "figures.h"
+#include "bench/figures.h"
 
 namespace {
 

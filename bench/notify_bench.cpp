@@ -7,10 +7,10 @@
 #include <cstring>
 #include <vector>
 
-#include "des.h"
-#include "figures.h"
-#include "packet_builder.h"
-#include "platform/account_table.h"
+#include "agent/crypto/des.h"
+#include "bench/figures.h"
+#include "agent/protocol/packet_builder.h"
+#include "platform/posix/account_table.h"
 
 namespace {
 

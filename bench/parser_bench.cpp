@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "BXLogger.h"
-#include "figures.h"
+#include "bench/figures.h"
 #include "platform/settings_store.h"
-#include "protocol_parser.h"
-#include "settings_reader.h"
+#include "agent/protocol/protocol_parser.h"
+#include "agent/settings/settings_reader.h"
 
 namespace {
 

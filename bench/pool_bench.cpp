@@ -7,8 +7,8 @@
 
 #include <array>
 
-#include "buffer_pool.h"
-#include "figures.h"
+#include "agent/records/buffer_pool.h"
+#include "bench/figures.h"
 
 namespace {
 

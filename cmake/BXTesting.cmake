@@ -62,3 +62,9 @@ function(bx_add_gtest name)
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
   endif()
 endfunction()
+
+# The include rules of the tree (one root, layers that only look down).
+if(NOT WIN32)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  add_test(NAME include_rules COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/check_includes.py ${CMAKE_SOURCE_DIR})
+endif()

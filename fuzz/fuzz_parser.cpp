@@ -14,10 +14,10 @@
 #include <cstring>
 #include <vector>
 
-#include "des.h"
+#include "agent/crypto/des.h"
 #include "platform/settings_store.h"
-#include "protocol_parser.h"
-#include "settings_reader.h"
+#include "agent/protocol/protocol_parser.h"
+#include "agent/settings/settings_reader.h"
 
 namespace {
 

@@ -1,16 +1,16 @@
-#include "conn_cache_mgr.h"
+#include "agent/appliance/conn_cache_mgr.h"
 
 #include <chrono>
 #include <cstring>
 #include <exception>
 #include <thread>
 
-#include "des.h"
+#include "agent/crypto/des.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/host_facts.h"
-#include "protocol_parser.h"
-#include "wire.h"
+#include "agent/protocol/protocol_parser.h"
+#include "agent/protocol/wire.h"
 
 namespace {
 

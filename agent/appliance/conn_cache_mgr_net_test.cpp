@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "conmgr_test_util.h"
-#include "conn_cache_mgr.h"
-#include "datagram_test_util.h"
-#include "netns_test_util.h"
-#include "platform/account_table.h"
+#include "tests/support/conmgr_fixture.h"
+#include "agent/appliance/conn_cache_mgr.h"
+#include "tests/support/datagrams.h"
+#include "tests/support/posix/netns.h"
+#include "platform/posix/account_table.h"
 
 namespace {
 

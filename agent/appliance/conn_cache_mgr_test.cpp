@@ -3,23 +3,23 @@
 // datagrams written by hand, the address rule, the logoff notification, the
 // statistics, and the whole send and receive path over loopback, where the
 // agent's listener reads the agent's own datagrams (Winsock under Wine).
-#include "conn_cache_mgr.h"
+#include "agent/appliance/conn_cache_mgr.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
 
-#include "conmgr_test_util.h"
-#include "datagram_test_util.h"
+#include "tests/support/conmgr_fixture.h"
+#include "tests/support/datagrams.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/host_facts.h"
 #include "platform/udp_socket.h"
-#include "session_users.h"
+#include "agent/identity/session_users.h"
 
 #ifndef _WIN32
-#include "platform/account_table.h"
+#include "platform/posix/account_table.h"
 #endif
 
 namespace {

@@ -1,4 +1,4 @@
-#include "data_queue.h"
+#include "agent/appliance/data_queue.h"
 
 #include "platform/errors.h"
 

@@ -18,10 +18,10 @@
 #include <mutex>
 #include <string>
 
-#include "buffer_pool.h"
-#include "log_impl.h"
+#include "agent/records/buffer_pool.h"
+#include "agent/settings/log_impl.h"
 #include "platform/event.h"
-#include "send_data.h"
+#include "agent/records/send_data.h"
 
 class CDataQueue : public CLogImpl {
 public:

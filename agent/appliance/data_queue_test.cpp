@@ -1,7 +1,7 @@
 // CDataQueue: order at head and tail, the overflow rule (capacity + 1 records
 // before the first drop, the head dropped, the overflow messages), the
 // not-empty event, and every record going back to the pool.
-#include "data_queue.h"
+#include "agent/appliance/data_queue.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "conmgr_test_util.h"
+#include "tests/support/conmgr_fixture.h"
 #include "platform/errors.h"
 
 namespace {

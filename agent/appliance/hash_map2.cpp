@@ -1,8 +1,8 @@
-#include "hash_map2.h"
+#include "agent/appliance/hash_map2.h"
 
 #include <new>
 
-#include "data_queue.h"
+#include "agent/appliance/data_queue.h"
 #include "platform/errors.h"
 #include "platform/host_facts.h"
 

@@ -17,9 +17,9 @@
 #include <memory>
 #include <mutex>
 
-#include "buffer_pool.h"
-#include "log_impl.h"
-#include "send_data.h"
+#include "agent/records/buffer_pool.h"
+#include "agent/settings/log_impl.h"
+#include "agent/records/send_data.h"
 
 class CDataQueue;
 

@@ -2,14 +2,14 @@
 // retransmit scan's timing rules under a clock the test moves (TimeOut + 1
 // whole seconds, Retries including 0, an entry exactly TimeOut seconds old
 // not yet resent), and every record going back to the pool.
-#include "hash_map2.h"
+#include "agent/appliance/hash_map2.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "conmgr_test_util.h"
-#include "data_queue.h"
+#include "tests/support/conmgr_fixture.h"
+#include "agent/appliance/data_queue.h"
 
 namespace {
 

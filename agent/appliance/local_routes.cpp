@@ -1,4 +1,4 @@
-#include "local_routes.h"
+#include "agent/appliance/local_routes.h"
 
 namespace {
 

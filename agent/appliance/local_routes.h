@@ -13,7 +13,7 @@
 #include <mutex>
 #include <vector>
 
-#include "log_impl.h"
+#include "agent/settings/log_impl.h"
 
 namespace bx {
 

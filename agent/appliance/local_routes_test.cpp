@@ -1,13 +1,13 @@
 // CLocalRoutes: the subnet order (most specific first, the comes-first test
 // exactly), ranges with both ends included, and the look-up.
-#include "local_routes.h"
+#include "agent/appliance/local_routes.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
 
-#include "conmgr_test_util.h"
+#include "tests/support/conmgr_fixture.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "status_file.h"
+#include "agent/appliance/status_file.h"
 
 #include "platform/files.h"
 

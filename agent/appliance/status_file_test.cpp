@@ -1,7 +1,7 @@
 // The status record on disk (through the Win32 file API under Wine): exactly
 // 40 little-endian bytes, written in binary so that counter bytes 0x0A and
 // 0x1A come back as they are, and rewritten by each request.
-#include "status_file.h"
+#include "agent/appliance/status_file.h"
 
 #include <gtest/gtest.h>
 

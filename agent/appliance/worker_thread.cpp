@@ -1,4 +1,4 @@
-#include "worker_thread.h"
+#include "agent/appliance/worker_thread.h"
 
 #include <system_error>
 

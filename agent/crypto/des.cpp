@@ -8,7 +8,7 @@
 // derived at compile time from the standard S-boxes and the permutation P,
 // their output already rotated left by one like the halves. The initial and
 // final permutations are done with the standard bit-swap sequence.
-#include "des.h"
+#include "agent/crypto/des.h"
 
 #include <cstring>
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "des.h"
+#include "agent/crypto/des.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // DES-CBC: published known-answer vectors, the datagram length rule and the
 // bounds of the receive path.
-#include "des.h"
+#include "agent/crypto/des.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "iv_random.h"
+#include "agent/crypto/iv_random.h"
 
 #include <atomic>
 

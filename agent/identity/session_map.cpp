@@ -1,4 +1,4 @@
-#include "session_map.h"
+#include "agent/identity/session_map.h"
 
 #include <algorithm>
 

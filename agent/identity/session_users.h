@@ -1,17 +1,12 @@
-// Who is logged on to a Windows session: the session queries, the handling of
-// the service's session-change notifications, and the classification of a
-// connection's user (non-user connection, domain user, local user) that the
-// packet builder asks for.
+// Who is logged on to a Windows session: the session queries and the handling
+// of the service's session-change notifications.
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
-#include "log_impl.h"
-#include "send_data.h"
-#include "session_map.h"
+#include "agent/settings/log_impl.h"
+#include "agent/identity/session_map.h"
 
 namespace bx {
 
@@ -42,30 +37,3 @@ void HandleSessionChange(uint32_t eventCode, uint32_t sessionId, SessionMap& ses
                          const LogoffNotifier& notifyLogoff);
 
 }  // namespace bx
-
-// Tells non-user connections, domain users and local users apart.
-class CUserClassifier : public CLogImpl {
-public:
-    explicit CUserClassifier(SessionMap& sessions) : sessions_(sessions) {}
-    CUserClassifier(const CUserClassifier&) = delete;
-    CUserClassifier& operator=(const CUserClassifier&) = delete;
-
-    // A connection of a SID that is not a user's, of Local System, or of an
-    // account other than session 0's user in session 0. Other kinds of record
-    // are never non-user connections.
-    bool IsNonUserConnection(const send_data_t& record);
-    // Whether the record's user belongs to a domain other than this machine.
-    bool IsDomainUser(const send_data_t& record, bool nonUserConnection);
-
-    // The computer name, lower-cased, fetched on first need (again while it
-    // could not be had); it does not change afterwards.
-    const std::wstring& ComputerName();
-
-private:
-    bool SessionZeroUserMatches(const CSid& sid);
-
-    SessionMap& sessions_;
-    std::mutex nameLock_;
-    std::atomic<bool> nameKnown_{false};
-    std::wstring computerName_;
-};

@@ -1,4 +1,4 @@
-#include "sid.h"
+#include "agent/identity/sid.h"
 
 #include <cstring>
 #include <vector>

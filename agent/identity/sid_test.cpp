@@ -1,6 +1,6 @@
 // CSid: validity, copies, comparison and string form through the accounts
 // interface (the security API under Wine, portable code natively).
-#include "sid.h"
+#include "agent/identity/sid.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "sid.h"
+#include "agent/identity/sid.h"
 
 namespace {
 

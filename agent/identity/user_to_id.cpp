@@ -1,6 +1,6 @@
-#include "user_to_id.h"
+#include "agent/identity/user_to_id.h"
 
-#include "names.h"
+#include "agent/identity/names.h"
 #include "platform/errors.h"
 
 using bx::EqualNoCase;

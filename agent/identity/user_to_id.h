@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "log_impl.h"
+#include "agent/settings/log_impl.h"
 
 struct CUserInfo {
     std::wstring user;

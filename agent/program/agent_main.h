@@ -6,10 +6,10 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "NTService.h"
-#include "PLNCmdLineInfo.h"
-#include "PLNSvc.h"
-#include "WinHandles.h"
+#include "agent/service/nt_service.h"
+#include "agent/program/pln_cmd_line_info.h"
+#include "agent/program/pln_svc.h"
+#include "platform/win/handles.h"
 
 namespace bxagent {
 

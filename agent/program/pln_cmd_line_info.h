@@ -6,7 +6,7 @@
 #pragma once
 #include <string>
 
-#include "NTService.h"
+#include "agent/service/nt_service.h"
 
 class CPLNSvc;
 

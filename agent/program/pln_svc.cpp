@@ -1,9 +1,9 @@
-#include "PLNSvc.h"
+#include "agent/program/pln_svc.h"
 
 #include <cstdio>
 
-#include "CrashHandler.h"
-#include "OpenSecurityDescriptor.h"
+#include "agent/service/crash_handler.h"
+#include "agent/service/open_security_descriptor.h"
 #include "platform/thread_id.h"
 
 namespace bxagent {

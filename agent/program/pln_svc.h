@@ -16,9 +16,9 @@
 #include <string>
 
 #include "BXLogger.h"
-#include "NTService.h"
-#include "log_impl.h"
-#include "snooper.h"
+#include "agent/service/nt_service.h"
+#include "agent/settings/log_impl.h"
+#include "agent/snoop/snooper.h"
 
 namespace bxagent {
 

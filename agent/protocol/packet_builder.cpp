@@ -1,15 +1,15 @@
-#include "packet_builder.h"
+#include "agent/protocol/packet_builder.h"
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "iv_random.h"
+#include "agent/crypto/iv_random.h"
 #include "platform/errors.h"
 #include "platform/host_facts.h"
 #include "platform/utf8.h"
 #include "platform/version_info.h"
-#include "wire.h"
+#include "agent/protocol/wire.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <vector>
 
-#include "builder_test_util.h"
-#include "des.h"
-#include "platform/account_table.h"
+#include "tests/support/builder_fixture.h"
+#include "agent/crypto/des.h"
+#include "platform/posix/account_table.h"
 #include "platform/host_facts.h"
-#include "platform/version_table.h"
+#include "platform/posix/version_table.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "builder_test_util.h"
-#include "des.h"
+#include "tests/support/builder_fixture.h"
+#include "agent/crypto/des.h"
 #include "platform/host_facts.h"
 
 namespace {

@@ -1,11 +1,11 @@
-#include "protocol_parser.h"
+#include "agent/protocol/protocol_parser.h"
 
 #include <cstdarg>
 #include <cstring>
 #include <cwchar>
 
 #include "platform/errors.h"
-#include "settings_reader.h"
+#include "agent/settings/settings_reader.h"
 
 namespace w = bx::wire;
 

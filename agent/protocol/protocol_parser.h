@@ -23,11 +23,11 @@
 #include <string>
 #include <vector>
 
-#include "des.h"
-#include "hvn_configuration.h"
-#include "log_impl.h"
+#include "agent/crypto/des.h"
+#include "agent/settings/hvn_configuration.h"
+#include "agent/settings/log_impl.h"
 #include "platform/utf8.h"
-#include "wire.h"
+#include "agent/protocol/wire.h"
 
 class CHVNProtocolParser : public CLogImpl {
 public:

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "protocol_parser.h"
-#include "settings_test_util.h"
+#include "agent/protocol/protocol_parser.h"
+#include "tests/support/settings_fixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // values, names, bounds faults, and encrypted datagrams under the key stored
 // in the settings when the parser is made. Log lines are read back from a
 // real logger's file.
-#include "protocol_parser.h"
+#include "agent/protocol/protocol_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "BXLogger.h"
-#include "des.h"
+#include "agent/crypto/des.h"
 #include "platform/errors.h"
-#include "settings_test_util.h"
+#include "tests/support/settings_fixture.h"
 
 namespace {
 

@@ -4,13 +4,14 @@
 
 #include <optional>
 
-#include "log_capture_test_util.h"
-#include "names.h"
-#include "platform/account_table.h"
+#include "tests/support/log_capture.h"
+#include "agent/identity/names.h"
+#include "platform/posix/account_table.h"
 #include "platform/host_facts.h"
-#include "platform/session_table.h"
-#include "session_map.h"
-#include "session_users.h"
+#include "platform/posix/session_table.h"
+#include "agent/identity/session_map.h"
+#include "agent/identity/session_users.h"
+#include "agent/protocol/user_classifier.h"
 
 namespace {
 

@@ -6,10 +6,11 @@
 
 #include <vector>
 
-#include "log_capture_test_util.h"
-#include "names.h"
-#include "session_map.h"
-#include "session_users.h"
+#include "tests/support/log_capture.h"
+#include "agent/identity/names.h"
+#include "agent/identity/session_map.h"
+#include "agent/identity/session_users.h"
+#include "agent/protocol/user_classifier.h"
 
 namespace {
 

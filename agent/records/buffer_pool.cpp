@@ -1,11 +1,11 @@
-#include "buffer_pool.h"
+#include "agent/records/buffer_pool.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "platform/errors.h"
-#include "settings_reader.h"
+#include "agent/settings/settings_reader.h"
 
 namespace bx {
 

@@ -1,6 +1,6 @@
 // CBufferPool: segment growth, marks, the spare, record reuse, settings from
 // the SendDataPool key, and concurrent use.
-#include "buffer_pool.h"
+#include "agent/records/buffer_pool.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "BXLogger.h"
-#include "settings_test_util.h"
+#include "tests/support/settings_fixture.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "sid.h"
+#include "agent/identity/sid.h"
 
 namespace bx {
 

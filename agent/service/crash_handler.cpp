@@ -1,4 +1,4 @@
-#include "CrashHandler.h"
+#include "agent/service/crash_handler.h"
 
 #include <dbghelp.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 
 #include "BXLogger.h"
-#include "OpenSecurityDescriptor.h"
-#include "WinHandles.h"
+#include "agent/service/open_security_descriptor.h"
+#include "platform/win/handles.h"
 
 namespace bxhost {
 namespace {

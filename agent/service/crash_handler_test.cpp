@@ -2,7 +2,7 @@
 // handler and faults on a second thread; the dumps it leaves are read back as
 // minidump files. (Wine's MiniDumpWriteDump takes 7 s or more per dump, so
 // only one real dump is written; the others use the victim's quick writer.)
-#include "CrashHandler.h"
+#include "agent/service/crash_handler.h"
 
 #include <dbghelp.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "testprogs/test_support.h"
+#include "tests/support/win/service_manager.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "EventLogSource.h"
+#include "agent/service/event_log_source.h"
 
 #include <vector>
 

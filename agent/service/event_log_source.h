@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "WinHandles.h"
+#include "platform/win/handles.h"
 
 class CEventLogSource {
 public:

@@ -1,4 +1,4 @@
-#include "NTService.h"
+#include "agent/service/nt_service.h"
 
 #include <shellapi.h>
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "EventLogSource.h"
-#include "NTServiceRes.h"
-#include "WinHandles.h"
+#include "agent/service/event_log_source.h"
+#include "agent/service/nt_service_res.h"
+#include "platform/win/handles.h"
 
 // Raised by a service's work to end the service with the two exit codes the
 // SCM reports (or, in console mode, the program's exit code).

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "NTService.h"
-#include "testprogs/test_support.h"
+#include "agent/service/nt_service.h"
+#include "tests/support/win/service_manager.h"
 
 namespace {
 

@@ -2,15 +2,15 @@
 // strings and formatting, control dispatch, stored status values, the console
 // control handler and the event-log writes. The SCM-driven behaviour is in
 // NTService_scm_test.cpp.
-#include "NTService.h"
+#include "agent/service/nt_service.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <map>
 
-#include "bxhvns_version.h"
-#include "testprogs/test_support.h"
+#include "agent/program/bxhvns_version.h"
+#include "tests/support/win/service_manager.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "OpenSecurityDescriptor.h"
+#include "agent/service/open_security_descriptor.h"
 
 #include <sddl.h>
 

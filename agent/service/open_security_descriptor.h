@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "WinHandles.h"
+#include "platform/win/handles.h"
 
 class COpenSecurityDescriptor {
 public:

@@ -1,6 +1,6 @@
 // The open security descriptor on real objects: what the system stores for an
 // event and a file created with it.
-#include "OpenSecurityDescriptor.h"
+#include "agent/service/open_security_descriptor.h"
 
 #include <aclapi.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "testprogs/test_support.h"
+#include "tests/support/win/service_manager.h"
 
 namespace {
 

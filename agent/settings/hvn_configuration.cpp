@@ -1,9 +1,9 @@
-#include "hvn_configuration.h"
+#include "agent/settings/hvn_configuration.h"
 
 #include <cstring>
 #include <mutex>
 
-#include "settings_reader.h"
+#include "agent/settings/settings_reader.h"
 
 namespace bx {
 namespace {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "des.h"
-#include "log_impl.h"
+#include "agent/crypto/des.h"
+#include "agent/settings/log_impl.h"
 
 namespace bx {
 

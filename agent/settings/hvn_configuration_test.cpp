@@ -1,6 +1,6 @@
 // The appliance settings record and the registry rules it reads by: against
 // the real registry under Wine, against the in-memory store natively.
-#include "hvn_configuration.h"
+#include "agent/settings/hvn_configuration.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "BXLogger.h"
-#include "settings_test_util.h"
+#include "tests/support/settings_fixture.h"
 
 namespace bx {
 namespace {

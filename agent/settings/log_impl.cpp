@@ -1,11 +1,11 @@
-#include "log_impl.h"
+#include "agent/settings/log_impl.h"
 
 #include <cwchar>
 
 #include "BXLogger.h"
 #include "platform/errors.h"
 #include "platform/thread_id.h"
-#include "settings_reader.h"
+#include "agent/settings/settings_reader.h"
 
 CLogImpl::CLogImpl() : CLogImpl(bx::SettingsReader(bx::kSettingsKeyPath)) {}
 

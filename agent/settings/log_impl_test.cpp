@@ -1,6 +1,6 @@
 // The log facade: line format, gating, literal text, dropped messages and the
 // settings snapshot taken at construction.
-#include "log_impl.h"
+#include "agent/settings/log_impl.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 #include "BXLogger.h"
 #include "platform/thread_id.h"
-#include "settings_test_util.h"
+#include "tests/support/settings_fixture.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "settings_reader.h"
+#include "agent/settings/settings_reader.h"
 
 #include "platform/errors.h"
 

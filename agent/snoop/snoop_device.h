@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "snoop_event.h"
+#include "agent/snoop/snoop_event.h"
 
 class CSnoopDevice {
 public:

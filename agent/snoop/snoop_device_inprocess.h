@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "snoop_event.h"
+#include "agent/snoop/snoop_event.h"
 
 namespace bx::snoopdev {
 

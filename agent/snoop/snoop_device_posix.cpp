@@ -8,8 +8,8 @@
 
 #include "platform/errors.h"
 #include "platform/event.h"
-#include "snoop_device.h"
-#include "snoop_device_inprocess.h"
+#include "agent/snoop/snoop_device.h"
+#include "agent/snoop/snoop_device_inprocess.h"
 
 namespace {
 

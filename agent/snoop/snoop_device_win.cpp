@@ -3,7 +3,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "snoop_device.h"
+#include "agent/snoop/snoop_device.h"
 
 struct CSnoopDevice::Impl {
     HANDLE device = INVALID_HANDLE_VALUE;

@@ -1,12 +1,12 @@
-#include "snooper.h"
+#include "agent/snoop/snooper.h"
 
 #include <cstring>
 #include <cwchar>
 #include <exception>
 
-#include "iv_random.h"
+#include "agent/crypto/iv_random.h"
 #include "platform/host_facts.h"
-#include "session_users.h"
+#include "agent/identity/session_users.h"
 
 namespace {
 

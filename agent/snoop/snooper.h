@@ -16,14 +16,14 @@
 #include <cstdint>
 #include <map>
 
-#include "buffer_pool.h"
-#include "conn_cache_mgr.h"
-#include "hvn_configuration.h"
-#include "log_impl.h"
-#include "session_map.h"
-#include "sid.h"
-#include "snoop_device.h"
-#include "snoop_event.h"
+#include "agent/records/buffer_pool.h"
+#include "agent/appliance/conn_cache_mgr.h"
+#include "agent/settings/hvn_configuration.h"
+#include "agent/settings/log_impl.h"
+#include "agent/identity/session_map.h"
+#include "agent/identity/sid.h"
+#include "agent/snoop/snoop_device.h"
+#include "agent/snoop/snoop_event.h"
 
 struct AddressEntry {
     uint8_t protocol = 0;      // 1 TCP, else UDP

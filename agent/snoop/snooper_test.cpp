@@ -3,7 +3,7 @@
 // is read back as the dispatcher would take it), the address table, and the
 // session-change path. Accounts come from the platform (the security API
 // under Wine, the accounts table natively; see snooper_*_test.cpp).
-#include "snooper_test_util.h"
+#include "tests/support/snooper_fixture.h"
 
 #include <atomic>
 #include <cstring>

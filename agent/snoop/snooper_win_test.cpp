@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "snooper_test_util.h"
+#include "tests/support/snooper_fixture.h"
 
 namespace bx::test {
 

@@ -1,6 +1,6 @@
 // The file sink: one log file with an optional size limit, rotated to an
 // "old_" copy or stopped when the limit is reached.
-#include "logger_impl.h"
+#include "logger/src/logger_impl.h"
 
 namespace bxlog {
 namespace {

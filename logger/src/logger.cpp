@@ -1,7 +1,7 @@
 // The logger object, its dispatch to the sinks, and the exported interface.
 #include <new>
 
-#include "logger_impl.h"
+#include "logger/src/logger_impl.h"
 
 using namespace bxlog;
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "BXLogger.h"
-#include "os.h"
+#include "logger/src/os.h"
 
 namespace bxlog {
 

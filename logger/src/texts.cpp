@@ -1,7 +1,7 @@
 // The library's own texts, the line format and error texts.
 #include <cstdarg>
 
-#include "logger_impl.h"
+#include "logger/src/logger_impl.h"
 
 namespace bxlog {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "test_util.h"
+#include "tests/support/logger_files.h"
 
 namespace {
 

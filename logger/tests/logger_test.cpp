@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "BXLogger.h"
-#include "test_util.h"
+#include "tests/support/logger_files.h"
 
 using testutil::ReadFile;
 using testutil::Widen;

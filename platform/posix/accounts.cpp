@@ -7,7 +7,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/account_table.h"
+#include "platform/posix/account_table.h"
 #include "platform/errors.h"
 
 namespace bx::accounts {

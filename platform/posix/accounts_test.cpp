@@ -1,7 +1,7 @@
 // The POSIX account table: look-ups answer what tests put in, 1332 otherwise.
 #include <gtest/gtest.h>
 
-#include "platform/account_table.h"
+#include "platform/posix/account_table.h"
 #include "platform/errors.h"
 
 namespace bx::accounts {

@@ -4,7 +4,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/session_table.h"
+#include "platform/posix/session_table.h"
 
 namespace bx::sessions {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/session_table.h"
+#include "platform/posix/session_table.h"
 
 namespace bx::sessions {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/version_table.h"
+#include "platform/posix/version_table.h"
 
 #include <mutex>
 

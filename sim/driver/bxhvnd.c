@@ -23,7 +23,7 @@
  */
 #include <ntddk.h>
 
-#include "snoop_event.h"
+#include "agent/snoop/snoop_event.h"
 
 #define BXHVND_QUEUE_CAPACITY 4096u
 #define BXHVND_POOL_TAG 0x646E7642u /* 'Bvnd' */

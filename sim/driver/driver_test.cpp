@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "driver_service.h"
-#include "process_runner.h"
-#include "scenario.h"
-#include "snoop_event.h"
+#include "sim/snoopctl/driver_service.h"
+#include "tests/support/win/process_runner.h"
+#include "sim/snoopctl/scenario.h"
+#include "agent/snoop/snoop_event.h"
 
 namespace {
 

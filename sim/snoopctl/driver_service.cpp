@@ -1,4 +1,4 @@
-#include "driver_service.h"
+#include "sim/snoopctl/driver_service.h"
 
 #include <utility>
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "snoop_event.h"
+#include "agent/snoop/snoop_event.h"
 
 namespace bxsim {
 

@@ -1,4 +1,4 @@
-#include "scenario.h"
+#include "sim/snoopctl/scenario.h"
 
 #include <cstring>
 #include <optional>

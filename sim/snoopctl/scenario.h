@@ -32,7 +32,7 @@
 #include <string_view>
 #include <vector>
 
-#include "snoop_event.h"
+#include "agent/snoop/snoop_event.h"
 
 namespace bxsim {
 

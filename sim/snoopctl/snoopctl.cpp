@@ -17,8 +17,8 @@
 #include <cstdio>
 #include <string>
 
-#include "driver_service.h"
-#include "scenario.h"
+#include "sim/snoopctl/driver_service.h"
+#include "sim/snoopctl/scenario.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "process_runner.h"
+#include "tests/support/win/process_runner.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "peer.h"
+#include "sim/utm/peer.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "peer.h"
+#include "sim/utm/peer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include <ctime>
 #include <random>
 
-#include "report.h"
+#include "sim/utm/report.h"
 
 namespace utm {
 namespace {

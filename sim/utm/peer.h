@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "wire.h"
+#include "sim/utm/wire.h"
 
 namespace utm {
 

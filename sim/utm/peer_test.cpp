@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "peer.h"
-#include "hex_test_util.h"
-#include "wire.h"
+#include "sim/utm/peer.h"
+#include "tests/support/hex.h"
+#include "sim/utm/wire.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "report.h"
+#include "sim/utm/report.h"
 
 #include <algorithm>
 #include <cstdio>

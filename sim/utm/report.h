@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "wire.h"
+#include "sim/utm/wire.h"
 
 namespace utm {
 

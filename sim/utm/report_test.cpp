@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "report.h"
-#include "hex_test_util.h"
-#include "wire.h"
+#include "sim/utm/report.h"
+#include "tests/support/hex.h"
+#include "sim/utm/wire.h"
 
 namespace {
 

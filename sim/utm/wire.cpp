@@ -1,4 +1,4 @@
-#include "wire.h"
+#include "sim/utm/wire.h"
 
 // OpenSSL 3 keeps the low-level DES functions but marks them deprecated; they
 // need no provider, which the EVP route would (DES lives in "legacy").

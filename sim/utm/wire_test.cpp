@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "hex_test_util.h"
-#include "wire.h"
+#include "tests/support/hex.h"
+#include "sim/utm/wire.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "e2e_support.h"
-#include "testprogs/test_support.h"
+#include "tests/e2e/e2e_fixture.h"
+#include "tests/support/win/service_manager.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "e2e_support.h"
+#include "tests/e2e/e2e_fixture.h"
 
 #include <winsock2.h>
 #include <sddl.h>
@@ -7,8 +7,8 @@
 #include <cctype>
 #include <cstring>
 
-#include "driver_service.h"
-#include "testprogs/test_support.h"
+#include "sim/snoopctl/driver_service.h"
+#include "tests/support/win/service_manager.h"
 
 namespace e2e {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "WinHandles.h"
-#include "snoop_event.h"
+#include "platform/win/handles.h"
+#include "agent/snoop/snoop_event.h"
 
 namespace e2e {
 

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <string>
 
-#include "status_file.h"
+#include "agent/appliance/status_file.h"
 
 namespace {
 

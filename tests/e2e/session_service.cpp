@@ -7,7 +7,7 @@
 // programs, so here a user-defined control 128 + 16 * event type + session id
 // (event types 0-7, session ids 0-15) is turned into exactly that call of the
 // framework's HandleControl on the control handler's thread.
-#include "AgentMain.h"
+#include "agent/program/agent_main.h"
 
 namespace {
 

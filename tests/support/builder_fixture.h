@@ -9,13 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "iv_random.h"
-#include "log_capture_test_util.h"
-#include "packet_builder.h"
-#include "session_map.h"
-#include "session_users.h"
-#include "settings_test_util.h"
-#include "user_to_id.h"
+#include "agent/crypto/iv_random.h"
+#include "tests/support/log_capture.h"
+#include "agent/protocol/packet_builder.h"
+#include "agent/identity/session_map.h"
+#include "agent/identity/session_users.h"
+#include "agent/protocol/user_classifier.h"
+#include "tests/support/settings_fixture.h"
+#include "agent/identity/user_to_id.h"
 
 namespace bx::test {
 

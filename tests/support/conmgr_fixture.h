@@ -9,10 +9,10 @@
 #include <string>
 #include <thread>
 
-#include "buffer_pool.h"
-#include "log_capture_test_util.h"
+#include "agent/records/buffer_pool.h"
+#include "tests/support/log_capture.h"
 #include "platform/udp_socket.h"
-#include "settings_test_util.h"
+#include "tests/support/settings_fixture.h"
 
 namespace bx::test {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "des.h"
-#include "wire.h"
+#include "agent/crypto/des.h"
+#include "agent/protocol/wire.h"
 
 namespace bx::test {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "BXLogger.h"
-#include "settings_test_util.h"
+#include "tests/support/settings_fixture.h"
 
 namespace bx::test {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/settings_store.h"
-#include "settings_reader.h"
+#include "agent/settings/settings_reader.h"
 
 namespace bx::test {
 

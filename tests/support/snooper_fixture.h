@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "conmgr_test_util.h"
-#include "log_capture_test_util.h"
-#include "settings_test_util.h"
-#include "snooper.h"
+#include "tests/support/conmgr_fixture.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/settings_fixture.h"
+#include "agent/snoop/snooper.h"
 
 namespace bx::test {
 

@@ -18,7 +18,7 @@
 #include <dbghelp.h>
 
 #include "BXLogger.h"
-#include "CrashHandler.h"
+#include "agent/service/crash_handler.h"
 
 extern "C" {
 // This program's import slot for MiniDumpWriteDump (mingw's name for it).

@@ -16,7 +16,7 @@
 #include <cwchar>
 #include <string>
 
-#include "NTService.h"
+#include "agent/service/nt_service.h"
 
 namespace {
 

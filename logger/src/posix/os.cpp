@@ -1,5 +1,5 @@
 // POSIX side of the logger's system interface, for the native build.
-#include "os.h"
+#include "logger/src/os.h"
 
 #include "platform/utf8.h"
 

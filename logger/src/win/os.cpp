@@ -1,5 +1,5 @@
 // Windows side of the logger's system interface: Win32 and msvcrt.
-#include "os.h"
+#include "logger/src/os.h"
 
 #include <windows.h>
 

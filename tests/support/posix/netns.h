@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "conmgr_test_util.h"
+#include "tests/support/conmgr_fixture.h"
 #include "platform/udp_socket.h"
 
 namespace bx::test {

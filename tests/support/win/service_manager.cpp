@@ -1,4 +1,4 @@
-#include "test_support.h"
+#include "tests/support/win/service_manager.h"
 
 #include <cstdio>
 
