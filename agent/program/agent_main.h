@@ -17,7 +17,7 @@ namespace bxagent {
 // (started before wmain) plus what this function sets up: the module handle,
 // the command line and its split into arguments. Any of them missing means
 // the program cannot run its command.
-inline bool InitApplication(HMODULE& module, bxhost::UniqueLocal& arguments, int& argumentCount) {
+inline bool InitApplication(HMODULE& module, bx::win::UniqueLocal& arguments, int& argumentCount) {
     module = GetModuleHandleW(nullptr);
     const wchar_t* commandLine = GetCommandLineW();
     if (!module || !commandLine) return false;
@@ -28,7 +28,7 @@ inline bool InitApplication(HMODULE& module, bxhost::UniqueLocal& arguments, int
 template <typename Service>
 int AgentMain() {
     HMODULE module = nullptr;
-    bxhost::UniqueLocal arguments;
+    bx::win::UniqueLocal arguments;
     int argumentCount = 0;
     if (!InitApplication(module, arguments, argumentCount)) {
         CNTService::WriteStdout(L"Fatal Error: MFC initialization failed");  // with its line feed

@@ -32,7 +32,7 @@ CPLNSvc::~CPLNSvc() {
     // What a start-up that gave up left behind; a normal run released it all.
     CloseEvents();
     snooper.SetLogger(nullptr);
-    if (crashHandlerInstalled) bxhost::RemoveCrashHandler();
+    if (crashHandlerInstalled) bx::service::RemoveCrashHandler();
     crashLogger = nullptr;
     if (loggerInitialised) logger.Cleanup();
 }
@@ -53,7 +53,7 @@ bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
     logger.Log(BXLOG_INFORMATIONAL, L"Brontavex Halvern is starting..");
 
     crashLogger = &logger;
-    crashHandlerInstalled = bxhost::InstallCrashHandler(&crashLogger) == 0;
+    crashHandlerInstalled = bx::service::InstallCrashHandler(&crashLogger) == 0;
 
     DWORD eventError = 0;
     auto make = [&](BOOL manualReset, LPSECURITY_ATTRIBUTES attributes, const wchar_t* name) {
@@ -153,7 +153,7 @@ void CPLNSvc::ShutDown() {
     WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStopped, m_sDisplayName.c_str());
     snooper.SetLogger(nullptr);
     logger.Log(BXLOG_DEBUG, L"Brontavex Halvern finished");
-    bxhost::RemoveCrashHandler();
+    bx::service::RemoveCrashHandler();
     crashHandlerInstalled = false;
     crashLogger = nullptr;
     SetLogger(nullptr);

@@ -9,7 +9,10 @@
 #include "agent/service/open_security_descriptor.h"
 #include "platform/win/handles.h"
 
-namespace bxhost {
+namespace bx::service {
+
+using bx::win::UniqueFile;
+using bx::win::UniqueHandle;
 namespace {
 
 // How long a crashing thread waits for its dump: MiniDumpWriteDump of a
@@ -157,4 +160,4 @@ void RemoveCrashHandler() {
     delete state;
 }
 
-}  // namespace bxhost
+}  // namespace bx::service

@@ -17,7 +17,7 @@
 
 class CBXLogger;
 
-namespace bxhost {
+namespace bx::service {
 
 constexpr wchar_t kCrashDumpName[] = L"HVNCrash.dmp";
 constexpr wchar_t kCrashDumpOldName[] = L"HVNCrash_old.dmp";
@@ -37,4 +37,4 @@ void RemoveCrashHandler();
 // The filter itself: logs, dumps, sets the no-fault-error-box mode, returns 1.
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exceptionPointers);
 
-}  // namespace bxhost
+}  // namespace bx::service

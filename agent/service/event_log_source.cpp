@@ -2,8 +2,8 @@
 
 #include <vector>
 
-using bxhost::CriticalSectionLock;
-using bxhost::UniqueRegKey;
+using bx::win::CriticalSectionLock;
+using bx::win::UniqueRegKey;
 
 namespace {
 

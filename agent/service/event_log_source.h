@@ -38,5 +38,5 @@ private:
     std::wstring m_serverName;       // empty: the local machine
     std::wstring m_sourceName;
     std::wstring m_logName = L"Application";
-    mutable bxhost::CriticalSection m_lock;
+    mutable bx::win::CriticalSection m_lock;
 };

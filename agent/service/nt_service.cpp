@@ -6,11 +6,11 @@
 #include <cwctype>
 #include <iterator>
 
-using bxhost::CriticalSectionLock;
-using bxhost::UniqueLocal;
-using bxhost::UniqueRegKey;
-using bxhost::UniqueScHandle;
-using bxhost::UniqueScLock;
+using bx::win::CriticalSectionLock;
+using bx::win::UniqueLocal;
+using bx::win::UniqueRegKey;
+using bx::win::UniqueScHandle;
+using bx::win::UniqueScLock;
 
 namespace {
 

@@ -179,7 +179,7 @@ public:
     std::wstring m_sDisplayName, m_sMasterDisplayName;
     std::wstring m_sDescription, m_sMasterDescription;
     CEventLogSource m_EventLogSource;
-    bxhost::CriticalSection m_csStatus;  // guards the stored status values and the two flags below
+    bx::win::CriticalSection m_csStatus;  // guards the stored status values and the two flags below
     bool m_bSendingStatus = false;       // a thread is sending the status (see SendStatus)
     bool m_bStatusChanged = false;       // the stored status changed since the sender took it
     BOOL m_bRegistryFlush = TRUE;
@@ -192,12 +192,12 @@ public:
     using RegisterHandlerExFn = SERVICE_STATUS_HANDLE(WINAPI*)(LPCWSTR, LPHANDLER_FUNCTION_EX,
                                                               LPVOID);
     using ChangeServiceConfig2Fn = BOOL(WINAPI*)(SC_HANDLE, DWORD, LPVOID);
-    bxhost::UniqueModule m_hAdvapi32;
+    bx::win::UniqueModule m_hAdvapi32;
     RegisterHandlerExFn m_lpfnRegisterServiceCtrlHandlerEx = nullptr;
     // Failure actions and description at install; nothing is set without it.
     ChangeServiceConfig2Fn m_lpfnChangeServiceConfig2 = nullptr;
     // Console mode: signalled while no work runs; a console close waits for it.
-    bxhost::UniqueHandle m_hConsoleWorkDone;
+    bx::win::UniqueHandle m_hConsoleWorkDone;
     static constexpr DWORD kConsoleCloseWaitMs = 4500;
     static constexpr DWORD kFinalStatusWaitMs = 5000;  // ServiceMain's bound on another thread's send
 

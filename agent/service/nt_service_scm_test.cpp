@@ -16,9 +16,9 @@
 
 namespace {
 
-using bxhost::UniqueHandle;
-using bxhost::UniqueRegKey;
-using bxhost::UniqueScHandle;
+using bx::win::UniqueHandle;
+using bx::win::UniqueRegKey;
+using bx::win::UniqueScHandle;
 using bxtest::Narrow;
 using bxtest::Quote;
 using bxtest::RunProcess;
@@ -729,7 +729,7 @@ ConsoleRun RunConsoleAndRaise(DWORD ctrlType, const std::wstring& extra = L"") {
         EXPECT_TRUE(process.Started());
         EXPECT_TRUE(bxtest::WaitUntil(
             [&] { return bxtest::ReadFileBytes(logPath).find("running") != std::string::npos; }, 10000));
-        bxhost::UniqueHandle ctrl(OpenEventW(EVENT_MODIFY_STATE, FALSE,
+        bx::win::UniqueHandle ctrl(OpenEventW(EVENT_MODIFY_STATE, FALSE,
                                              (L"Local\\BXHostTestCtrl" + std::to_wstring(process.ProcessId())).c_str()));
         EXPECT_TRUE(ctrl);
         if (ctrl) SetEvent(ctrl.get());

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <map>
 
-#include "agent/program/bxhvns_version.h"
+#include "platform/product_version.h"
 #include "tests/support/win/service_manager.h"
 
 namespace {
@@ -326,7 +326,7 @@ public:
         if (terminate) throw CNTServiceTerminateException(1066, 9);
     }
     void OnStop() override { SetEvent(stopEvent.get()); }
-    bxhost::UniqueHandle stopEvent;
+    bx::win::UniqueHandle stopEvent;
     std::atomic<bool> running{false}, finished{false};
     DWORD arguments = 0;
     bool terminate = false;
@@ -341,7 +341,7 @@ DWORD WINAPI RunConsoleThread(void* p) {
 
 TEST(NTServiceConsole, CloseReturnsOnlyAfterTheWorkHasShutDown) {
     CSlowStopService service;
-    bxhost::UniqueHandle thread(CreateThread(nullptr, 0, RunConsoleThread, &service, 0, nullptr));
+    bx::win::UniqueHandle thread(CreateThread(nullptr, 0, RunConsoleThread, &service, 0, nullptr));
     ASSERT_TRUE(bxtest::WaitUntil([&] { return service.running.load(); }, 5000));
     EXPECT_GE(service.arguments, 1u);  // at least the program path
     // The system ends the process when the handler returns: the work must be
@@ -559,7 +559,7 @@ TEST(NTServiceResources, AgentResourceScriptCarriesTheVersionInformation) {
                                &length));
     EXPECT_EQ(0x04b00409u, *translation);
     // The same program carries the string table.
-    bxhost::UniqueModule module(LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    bx::win::UniqueModule module(LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     ASSERT_TRUE(module);
     wchar_t name[64] = {};
     EXPECT_EQ(17, LoadStringW(module.get(), IDS_SERVICE_DISPLAY_NAME, name, 64));

@@ -33,7 +33,7 @@ public:
 private:
     SECURITY_DESCRIPTOR m_descriptor{};
     SECURITY_ATTRIBUTES m_attributes{};
-    bxhost::UniqueLocal m_labelDescriptor;  // owns the SACL below
+    bx::win::UniqueLocal m_labelDescriptor;  // owns the SACL below
     PACL m_labelSacl = nullptr;
     uint32_t m_error = 0;
     uint32_t m_labelError = 0;

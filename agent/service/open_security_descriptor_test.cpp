@@ -89,7 +89,7 @@ TEST(HostOpenSecurityDescriptor, CarriesNullDaclAndLowLabelFromVistaOn) {
 TEST(HostOpenSecurityDescriptor, NamedEventCreatedWithItIsOpenToEveryone) {
     COpenSecurityDescriptor descriptor;
     std::wstring name = L"Global\\BXHostTestOpenSd" + std::to_wstring(GetCurrentProcessId());
-    bxhost::UniqueHandle event(CreateEventW(descriptor.Attributes(), FALSE, FALSE, name.c_str()));
+    bx::win::UniqueHandle event(CreateEventW(descriptor.Attributes(), FALSE, FALSE, name.c_str()));
     ASSERT_TRUE(event) << GetLastError();
     ObjectSecurity security = ReadSecurity(event.get(), SE_KERNEL_OBJECT);
     ASSERT_TRUE(security.read);
@@ -98,7 +98,7 @@ TEST(HostOpenSecurityDescriptor, NamedEventCreatedWithItIsOpenToEveryone) {
     EXPECT_EQ(L"S-1-16-4096", security.labelSid);
     EXPECT_EQ(static_cast<DWORD>(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP), security.labelMask);
     // Another open by name reaches the same object.
-    bxhost::UniqueHandle opened(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name.c_str()));
+    bx::win::UniqueHandle opened(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name.c_str()));
     ASSERT_TRUE(opened);
     ASSERT_TRUE(SetEvent(opened.get()));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event.get(), 0));
@@ -111,7 +111,7 @@ TEST(HostOpenSecurityDescriptor, FileCanBeCreatedWithIt) {
     COpenSecurityDescriptor descriptor;
     std::wstring dir = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"host_sd_test");
     std::wstring path = dir + L"open.bin";
-    bxhost::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, descriptor.Attributes(), CREATE_ALWAYS,
+    bx::win::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, descriptor.Attributes(), CREATE_ALWAYS,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD error = file ? 0 : GetLastError();
     file.reset();

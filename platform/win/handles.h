@@ -3,10 +3,11 @@
 // and INVALID_HANDLE_VALUE are never confused.
 #pragma once
 #include <windows.h>
+#include <wtsapi32.h>
 
 #include <utility>
 
-namespace bxhost {
+namespace bx::service {
 
 template <typename T, typename Traits>
 class UniqueResource {
@@ -73,6 +74,11 @@ struct LocalMemoryTraits {
     static void Close(HLOCAL p) { ::LocalFree(p); }
 };
 
+struct WtsMemoryTraits {  // buffers that the terminal-services API allocates
+    static void* Empty() { return nullptr; }
+    static void Close(void* p) { ::WTSFreeMemory(p); }
+};
+
 using UniqueHandle = UniqueResource<HANDLE, HandleTraits>;
 using UniqueFile = UniqueResource<HANDLE, FileHandleTraits>;
 using UniqueScHandle = UniqueResource<SC_HANDLE, ScHandleTraits>;
@@ -81,6 +87,25 @@ using UniqueRegKey = UniqueResource<HKEY, RegKeyTraits>;
 using UniqueEventSource = UniqueResource<HANDLE, EventSourceTraits>;
 using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
 using UniqueLocal = UniqueResource<HLOCAL, LocalMemoryTraits>;
+using UniqueWtsMemory = UniqueResource<void*, WtsMemoryTraits>;
+
+// Runs a function when the scope ends, unless dismissed: for paired calls
+// that have no handle to own (SetEvent after work, ReleaseMutex, RevertToSelf).
+template <typename F>
+class ScopeExit {
+public:
+    explicit ScopeExit(F f) noexcept : m_f(std::move(f)) {}
+    ~ScopeExit() {
+        if (m_armed) m_f();
+    }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+    void Dismiss() noexcept { m_armed = false; }
+
+private:
+    F m_f;
+    bool m_armed = true;
+};
 
 // A critical section and its scope guard.
 class CriticalSection {
@@ -107,4 +132,4 @@ private:
     CriticalSection& m_cs;
 };
 
-}  // namespace bxhost
+}  // namespace bx::service

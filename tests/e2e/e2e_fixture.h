@@ -125,7 +125,7 @@ private:
     std::wstring program_;
     std::wstring dir_;
     DWORD startError_ = 0;
-    bxhost::UniqueHandle process_;  // the process Start() saw running
+    bx::win::UniqueHandle process_;  // the process Start() saw running
 };
 
 // The driver stand-in as the kernel service "bxhvnd".

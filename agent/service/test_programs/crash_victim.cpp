@@ -75,9 +75,9 @@ int wmain(int argc, wchar_t** argv) {
     logger.AddFile((directory + L"victim.log").c_str(), 1048576, LOGGER_OUTPUT_FILE_FLAG_APPEND);
     CBXLogger* crashLogger = &logger;
 
-    if (bxhost::InstallCrashHandler(&crashLogger) != 0) return 3;
+    if (bx::service::InstallCrashHandler(&crashLogger) != 0) return 3;
     if (mode == L"removed") {
-        bxhost::RemoveCrashHandler();
+        bx::service::RemoveCrashHandler();
         // Without a filter Wine's default handling would start its debugger;
         // the system's own crash handling stays quiet with this mode.
         SetErrorMode(SEM_NOGPFAULTERRORBOX);

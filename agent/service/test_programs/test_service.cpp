@@ -145,9 +145,9 @@ private:
         CloseHandle(file);
     }
 
-    bxhost::UniqueHandle m_stopEvent;
-    bxhost::UniqueHandle m_ctrlEvent;
-    bxhost::UniqueHandle m_ctrlThread;
+    bx::win::UniqueHandle m_stopEvent;
+    bx::win::UniqueHandle m_ctrlEvent;
+    bx::win::UniqueHandle m_ctrlThread;
     CTestCommandLine m_options;
 };
 
