@@ -29,14 +29,14 @@
 #include <thread>
 #include <vector>
 
-#include "agent/records/buffer_pool.h"
 #include "agent/appliance/conn_cache_mgr.h"
-#include "bench/figures.h"
 #include "agent/appliance/hash_map2.h"
+#include "agent/protocol/wire.h"
+#include "agent/records/buffer_pool.h"
+#include "agent/settings/settings_reader.h"
+#include "bench/figures.h"
 #include "platform/posix/account_table.h"
 #include "platform/settings_store.h"
-#include "agent/settings/settings_reader.h"
-#include "agent/protocol/wire.h"
 
 namespace {
 
@@ -158,7 +158,7 @@ private:
     uint16_t port_ = 0;
     std::atomic<bool> running_{true};
     std::atomic<uint64_t> received_{0};
-    std::unique_ptr<std::atomic<int64_t>[]> stamps_{new std::atomic<int64_t>[65536]()};
+    std::unique_ptr<std::atomic<int64_t>[]> stamps_ { new std::atomic<int64_t>[ 65536 ]() };
     std::thread thread_;
 };
 
@@ -433,5 +433,5 @@ BX_FIGURE(bxbench::Figure("enqueue_to_peer_p50_us", "BM_EnqueueToPeerLatency", "
 BX_FIGURE(bxbench::Figure("enqueue_to_peer_p99_us", "BM_EnqueueToPeerLatency", "us", "< 1000", "p99_us"));
 BX_FIGURE(bxbench::Figure("raw_sendto_to_peer_p99_us", "BM_RawSendtoLatency", "us", "reported", "p99_us"));
 BX_FIGURE(bxbench::Figure("bytes_per_inflight_request", "BM_BytesPerInflightRequest", "bytes", "<= 400", "bytes"));
-BX_FIGURE(bxbench::Figure("bytes_per_inflight_request_with_names", "BM_BytesPerInflightRequest", "bytes",
-                          "reported", "bytes_with_names"));
+BX_FIGURE(bxbench::Figure("bytes_per_inflight_request_with_names", "BM_BytesPerInflightRequest", "bytes", "reported",
+                          "bytes_with_names"));

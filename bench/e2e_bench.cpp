@@ -22,14 +22,14 @@
 #include <string>
 #include <thread>
 
-#include "bench/figures.h"
-#include "platform/posix/account_table.h"
-#include "platform/event.h"
-#include "platform/settings_store.h"
-#include "platform/udp_socket.h"
 #include "agent/settings/settings_reader.h"
 #include "agent/snoop/snoop_device_inprocess.h"
 #include "agent/snoop/snooper.h"
+#include "bench/figures.h"
+#include "platform/event.h"
+#include "platform/posix/account_table.h"
+#include "platform/settings_store.h"
+#include "platform/udp_socket.h"
 
 namespace {
 

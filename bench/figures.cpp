@@ -43,14 +43,14 @@ private:
 
 }  // namespace
 
-int Figure(const std::string& name, const std::string& bench, const std::string& unit,
-           const std::string& target, const std::string& counter) {
+int Figure(const std::string& name, const std::string& bench, const std::string& unit, const std::string& target,
+           const std::string& counter) {
     Figures().push_back({name, bench, "", unit, target, counter});
     return 0;
 }
 
-int Ratio(const std::string& name, const std::string& bench, const std::string& baseline,
-          const std::string& target, const std::string& counter) {
+int Ratio(const std::string& name, const std::string& bench, const std::string& baseline, const std::string& target,
+          const std::string& counter) {
     Figures().push_back({name, bench, baseline, "x", target, counter});
     return 0;
 }
@@ -61,8 +61,10 @@ int main(int argc, char** argv) {
     bool verbose = false;
     std::vector<char*> args;
     for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--verbose") == 0) verbose = true;
-        else args.push_back(argv[i]);
+        if (std::strcmp(argv[i], "--verbose") == 0)
+            verbose = true;
+        else
+            args.push_back(argv[i]);
     }
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());

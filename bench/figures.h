@@ -10,12 +10,12 @@
 namespace bxbench {
 
 // value = counter of `bench`, printed with `unit`.
-int Figure(const std::string& name, const std::string& bench, const std::string& unit,
-           const std::string& target, const std::string& counter = "items_per_second");
+int Figure(const std::string& name, const std::string& bench, const std::string& unit, const std::string& target,
+           const std::string& counter = "items_per_second");
 
 // value = counter of `bench` / counter of `baseline`, printed as "x".
-int Ratio(const std::string& name, const std::string& bench, const std::string& baseline,
-          const std::string& target, const std::string& counter = "items_per_second");
+int Ratio(const std::string& name, const std::string& bench, const std::string& baseline, const std::string& target,
+          const std::string& counter = "items_per_second");
 
 }  // namespace bxbench
 

@@ -37,8 +37,8 @@ void BM_FprintfFlush(benchmark::State& state) {
         time_t now = time(nullptr);
         std::tm t;
         localtime_r(&now, &t);
-        std::fprintf(f, "%02d/%02d/%02d:%02d:%02d:%02d\t%s%s\n", t.tm_mon + 1, t.tm_mday, t.tm_year % 100,
-                     t.tm_hour, t.tm_min, t.tm_sec, "Informational\t", message.c_str());
+        std::fprintf(f, "%02d/%02d/%02d:%02d:%02d:%02d\t%s%s\n", t.tm_mon + 1, t.tm_mday, t.tm_year % 100, t.tm_hour,
+                     t.tm_min, t.tm_sec, "Informational\t", message.c_str());
         std::fflush(f);
     }
     std::fclose(f);

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "agent/crypto/des.h"
-#include "bench/figures.h"
 #include "agent/protocol/packet_builder.h"
+#include "bench/figures.h"
 #include "platform/posix/account_table.h"
 
 namespace {

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "agent/crypto/des.h"
-#include "platform/settings_store.h"
 #include "agent/protocol/protocol_parser.h"
 #include "agent/settings/settings_reader.h"
+#include "platform/settings_store.h"
 
 namespace {
 
@@ -49,13 +49,13 @@ void CheckResult(const CHVNProtocolParser& p, uint32_t result) {
 
 bool SameFields(const CHVNProtocolParser& a, const CHVNProtocolParser& b) {
     return a.RequestId() == b.RequestId() && a.Length() == b.Length() && a.PresentBits() == b.PresentBits() &&
-           a.UnusableBits() == b.UnusableBits() && a.Protocol() == b.Protocol() &&
-           a.Operation() == b.Operation() && std::strcmp(a.UserName(), b.UserName()) == 0 &&
-           std::strcmp(a.DomainName(), b.DomainName()) == 0 && a.Port() == b.Port() && a.NumIps() == b.NumIps() &&
-           a.Ips() == b.Ips() && a.SubnetNetwork() == b.SubnetNetwork() && a.SubnetMask() == b.SubnetMask() &&
+           a.UnusableBits() == b.UnusableBits() && a.Protocol() == b.Protocol() && a.Operation() == b.Operation() &&
+           std::strcmp(a.UserName(), b.UserName()) == 0 && std::strcmp(a.DomainName(), b.DomainName()) == 0 &&
+           a.Port() == b.Port() && a.NumIps() == b.NumIps() && a.Ips() == b.Ips() &&
+           a.SubnetNetwork() == b.SubnetNetwork() && a.SubnetMask() == b.SubnetMask() &&
            a.RangeStart() == b.RangeStart() && a.RangeEnd() == b.RangeEnd() && a.DestIp() == b.DestIp() &&
-           a.DestPort() == b.DestPort() && a.SessionId() == b.SessionId() &&
-           a.ConnectionType() == b.ConnectionType() && a.ErrorCode() == b.ErrorCode();
+           a.DestPort() == b.DestPort() && a.SessionId() == b.SessionId() && a.ConnectionType() == b.ConnectionType() &&
+           a.ErrorCode() == b.ErrorCode();
 }
 
 }  // namespace

@@ -42,9 +42,7 @@ struct Account {
 
 // Bytes a SID occupies, read from its header; the caller must know that at
 // least kSidHeaderBytes are readable.
-inline size_t SidLength(const void* sid) {
-    return kSidHeaderBytes + 4u * static_cast<const uint8_t*>(sid)[1];
-}
+inline size_t SidLength(const void* sid) { return kSidHeaderBytes + 4u * static_cast<const uint8_t*>(sid)[1]; }
 
 // IsValidSid. The caller must know that SidLength(sid) bytes are readable.
 bool IsValidSid(const void* sid);

@@ -18,8 +18,8 @@ TEST(Accounts, StringFormRoundTripsWithWindowsLayout) {
     EXPECT_EQ(12u, SidLength(sid.data()));
 
     std::wstring text;
-    const wchar_t* forms[] = {L"S-1-5-21-3623811015-3361044348-30300820-1013", L"S-1-0-0",
-                              L"S-1-5-32-544", L"S-1-16-12288"};
+    const wchar_t* forms[] = {L"S-1-5-21-3623811015-3361044348-30300820-1013", L"S-1-0-0", L"S-1-5-32-544",
+                              L"S-1-16-12288"};
     for (const wchar_t* form : forms) {
         ASSERT_EQ(err::kSuccess, StringToSid(form, sid)) << form;
         ASSERT_EQ(err::kSuccess, SidToString(sid.data(), text)) << form;

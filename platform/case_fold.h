@@ -11,8 +11,7 @@ namespace bx {
 inline wchar_t FoldChar(wchar_t c) {
     const uint32_t u = static_cast<uint32_t>(c);
     if (u < 0x80) return (u >= 'A' && u <= 'Z') ? static_cast<wchar_t>(u + 0x20) : c;
-    if ((u >= 0xC0 && u <= 0xDE && u != 0xD7) || (u >= 0x391 && u <= 0x3AB && u != 0x3A2) ||
-        (u >= 0x410 && u <= 0x42F))
+    if ((u >= 0xC0 && u <= 0xDE && u != 0xD7) || (u >= 0x391 && u <= 0x3AB && u != 0x3A2) || (u >= 0x410 && u <= 0x42F))
         return static_cast<wchar_t>(u + 0x20);
     if (u >= 0x400 && u <= 0x40F) return static_cast<wchar_t>(u + 0x50);
     if (u >= 0x100 && u <= 0x17F) {

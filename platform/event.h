@@ -15,11 +15,11 @@
 namespace bx::sync {
 
 // Results of the waits (the Windows values).
-constexpr uint32_t kWaitObject0 = 0;          // the first (or only) event was set
-constexpr uint32_t kWaitObject1 = 1;          // the second event was set
-constexpr uint32_t kWaitTimeout = 258;        // WAIT_TIMEOUT
-constexpr uint32_t kWaitFailed = 0xFFFFFFFFu; // WAIT_FAILED
-constexpr uint32_t kInfinite = 0xFFFFFFFFu;   // INFINITE
+constexpr uint32_t kWaitObject0 = 0;           // the first (or only) event was set
+constexpr uint32_t kWaitObject1 = 1;           // the second event was set
+constexpr uint32_t kWaitTimeout = 258;         // WAIT_TIMEOUT
+constexpr uint32_t kWaitFailed = 0xFFFFFFFFu;  // WAIT_FAILED
+constexpr uint32_t kInfinite = 0xFFFFFFFFu;    // INFINITE
 
 enum class ResetMode {
     Manual,  // stays set until Reset; every waiter is released

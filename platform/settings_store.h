@@ -11,17 +11,17 @@ namespace bx::settings {
 
 // Value types (the registry's REG_* numbers).
 constexpr uint32_t kTypeNone = 0;
-constexpr uint32_t kTypeString = 1;         // REG_SZ
-constexpr uint32_t kTypeExpandString = 2;   // REG_EXPAND_SZ
-constexpr uint32_t kTypeBinary = 3;         // REG_BINARY
-constexpr uint32_t kTypeDword = 4;          // REG_DWORD (little-endian)
-constexpr uint32_t kTypeMultiString = 7;    // REG_MULTI_SZ
-constexpr uint32_t kTypeQword = 11;         // REG_QWORD
+constexpr uint32_t kTypeString = 1;        // REG_SZ
+constexpr uint32_t kTypeExpandString = 2;  // REG_EXPAND_SZ
+constexpr uint32_t kTypeBinary = 3;        // REG_BINARY
+constexpr uint32_t kTypeDword = 4;         // REG_DWORD (little-endian)
+constexpr uint32_t kTypeMultiString = 7;   // REG_MULTI_SZ
+constexpr uint32_t kTypeQword = 11;        // REG_QWORD
 
 // What an open key may be used for.
 enum class Access : uint32_t {
-    Query = 1,          // KEY_QUERY_VALUE
-    Set = 2,            // KEY_SET_VALUE
+    Query = 1,  // KEY_QUERY_VALUE
+    Set = 2,    // KEY_SET_VALUE
     QueryAndSet = 3,
 };
 

@@ -216,8 +216,10 @@ TEST_F(SettingsStore, ReadsWhileTheKeyIsDeletedAndMadeAnew) {
                 if (OpenKey(path_.c_str(), Access::Query, key) != err::kSuccess) continue;
                 uint32_t value = 0, size = 4;
                 uint32_t result = key.QueryValue(L"V", nullptr, &value, &size);
-                if (result == err::kSuccess && value == kMarker) ++read;
-                else if (result != err::kFileNotFound && result != 1018) ++unexpected;
+                if (result == err::kSuccess && value == kMarker)
+                    ++read;
+                else if (result != err::kFileNotFound && result != 1018)
+                    ++unexpected;
             }
         });
     }

@@ -62,8 +62,7 @@ public:
     // Receives one datagram into buffer (capacity bytes): 0 with its length
     // and sender, or the error. A longer datagram is cut to capacity and
     // reported with the message-too-long error (on every platform).
-    uint32_t ReceiveFrom(void* buffer, size_t capacity, size_t& received, uint32_t& fromAddress,
-                         uint16_t& fromPort);
+    uint32_t ReceiveFrom(void* buffer, size_t capacity, size_t& received, uint32_t& fromAddress, uint16_t& fromPort);
 
     // Ends a ReceiveFrom that another thread is blocked in, and makes later
     // receives fail at once. POSIX: shutdown(); the descriptor stays owned

@@ -66,11 +66,28 @@ inline std::wstring WideFromUtf8(const char* bytes, size_t count) {
         uint8_t lead = s[i];
         size_t extra;
         uint32_t code, least;
-        if (lead < 0x80) { put(lead); ++i; continue; }
-        if (lead >= 0xC2 && lead <= 0xDF) { extra = 1; code = lead & 0x1Fu; least = 0x80; }
-        else if (lead >= 0xE0 && lead <= 0xEF) { extra = 2; code = lead & 0x0Fu; least = 0x800; }
-        else if (lead >= 0xF0 && lead <= 0xF4) { extra = 3; code = lead & 0x07u; least = 0x10000; }
-        else { put(0xFFFD); ++i; continue; }
+        if (lead < 0x80) {
+            put(lead);
+            ++i;
+            continue;
+        }
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            extra = 1;
+            code = lead & 0x1Fu;
+            least = 0x80;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            extra = 2;
+            code = lead & 0x0Fu;
+            least = 0x800;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            extra = 3;
+            code = lead & 0x07u;
+            least = 0x10000;
+        } else {
+            put(0xFFFD);
+            ++i;
+            continue;
+        }
         size_t j = 1;
         for (; j <= extra && i + j < count && (s[i + j] & 0xC0) == 0x80; ++j) code = code << 6 | (s[i + j] & 0x3Fu);
         if (j <= extra || code < least || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {

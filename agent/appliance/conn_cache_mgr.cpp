@@ -6,17 +6,18 @@
 #include <thread>
 
 #include "agent/crypto/des.h"
+#include "agent/protocol/protocol_parser.h"
+#include "agent/protocol/wire.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/host_facts.h"
-#include "agent/protocol/protocol_parser.h"
-#include "agent/protocol/wire.h"
 
 namespace {
 
 // The four bytes of a host-order address for "%u.%u.%u.%u".
-#define BX_QUAD(a) static_cast<unsigned>((a) >> 24 & 0xFF), static_cast<unsigned>((a) >> 16 & 0xFF), \
-                   static_cast<unsigned>((a) >> 8 & 0xFF), static_cast<unsigned>((a) & 0xFF)
+#define BX_QUAD(a)                                                                    \
+    static_cast<unsigned>((a) >> 24 & 0xFF), static_cast<unsigned>((a) >> 16 & 0xFF), \
+        static_cast<unsigned>((a) >> 8 & 0xFF), static_cast<unsigned>((a)&0xFF)
 
 // Receive buffer of the listener: the longest datagram the agent reads.
 constexpr size_t kListenBufferSize = bx::wire::kMaxDatagramSize;
@@ -26,17 +27,23 @@ constexpr auto kReadErrorPause = std::chrono::milliseconds(100);
 
 const wchar_t* ProtocolText(uint8_t protocol) {
     switch (protocol) {
-    case bx::wire::kProtocolTcp: return L"TCP";
-    case bx::wire::kProtocolUdp: return L"UDP";
-    default: return L"Uknown";
+        case bx::wire::kProtocolTcp:
+            return L"TCP";
+        case bx::wire::kProtocolUdp:
+            return L"UDP";
+        default:
+            return L"Uknown";
     }
 }
 
 const wchar_t* OperationText(uint8_t operation) {
     switch (operation) {
-    case bx::wire::kOperationOpen: return L"OPEN";
-    case bx::wire::kOperationClose: return L"CLOSE";
-    default: return L"Uknown";
+        case bx::wire::kOperationOpen:
+            return L"OPEN";
+        case bx::wire::kOperationClose:
+            return L"CLOSE";
+        default:
+            return L"Uknown";
     }
 }
 
@@ -187,7 +194,8 @@ void CConnectionCacheMgr::StartDispatcher() {
             size_t at = 0;
             for (int group = 0; group < 4; ++group) {
                 uint32_t value = 0;
-                while (at < text.size() && text[at] != L'.') value = value * 10 + static_cast<uint32_t>(text[at++] - L'0');
+                while (at < text.size() && text[at] != L'.')
+                    value = value * 10 + static_cast<uint32_t>(text[at++] - L'0');
                 ++at;
                 if (value > 255) valid = false;
                 address = address << 8 | (value & 0xFF);
@@ -244,8 +252,7 @@ uint32_t CConnectionCacheMgr::Stop() {
     LogInfo(L"ConMgr::Stopping notification Dispatcher..");
     dispatcherStop_.Set();
     if (!dispatcherThread_.WaitFor(bx::kThreadStopWaitMs)) {
-        LogError(L"ConMgr::notification Dispatcher did not stop within %d ms",
-                 static_cast<int>(bx::kThreadStopWaitMs));
+        LogError(L"ConMgr::notification Dispatcher did not stop within %d ms", static_cast<int>(bx::kThreadStopWaitMs));
         result = bx::kErrorTimeout;
     }
 
@@ -396,21 +403,21 @@ void CConnectionCacheMgr::DispatchOne() {
     bool track = false;
     try {
         switch (record->kind) {
-        case bx::kKindResetRequest:
-            LogInfo(L"Sending 'Reset' to UTM...");
-            datagram = smallBuffer_;
-            length = builder_.BuildResetRequest(smallBuffer_);
-            break;
-        case bx::kKindPingResponse:
-            LogInfo(L"Sending response to UTM Ping...");
-            datagram = smallBuffer_;
-            length = builder_.BuildPingAnswer(record->request_id, smallBuffer_);
-            break;
-        default:
-            datagram = buildBuffer_;
-            length = builder_.BuildNotification(*record, buildBuffer_, encrypt);
-            track = true;
-            break;
+            case bx::kKindResetRequest:
+                LogInfo(L"Sending 'Reset' to UTM...");
+                datagram = smallBuffer_;
+                length = builder_.BuildResetRequest(smallBuffer_);
+                break;
+            case bx::kKindPingResponse:
+                LogInfo(L"Sending response to UTM Ping...");
+                datagram = smallBuffer_;
+                length = builder_.BuildPingAnswer(record->request_id, smallBuffer_);
+                break;
+            default:
+                datagram = buildBuffer_;
+                length = builder_.BuildNotification(*record, buildBuffer_, encrypt);
+                track = true;
+                break;
         }
     } catch (const std::exception& e) {
         // A user's names could not be had (SID look-up, memory): the record
@@ -500,8 +507,7 @@ uint32_t CConnectionCacheMgr::HandleResponse(const uint8_t* bytes, size_t count,
     if (send_data_t* acknowledged = connMgr_.Table().Remove(parser.RequestId())) pool_.Release(acknowledged);
 
     const bool errorIndication = parser.IsUsable(bx::wire::kBitErrorIndication);
-    if (errorIndication && parser.ErrorCode() == bx::wire::kErrorUnknownSessionId)
-        return HandleUnknownSession(parser);
+    if (errorIndication && parser.ErrorCode() == bx::wire::kErrorUnknownSessionId) return HandleUnknownSession(parser);
 
     ++responsesProcessed_;
     if (parser.IsUsable(bx::wire::kBitSessionId)) users_.MarkKnown(parser.SessionId());
@@ -587,8 +593,8 @@ void CConnectionCacheMgr::LearnLocalRoute(const CHVNProtocolParser& parser) {
     }
     if (parser.IsUsable(bx::wire::kBitIpRange)) {
         LogInfo(L"UTM:resp Inserting range tlv to table");
-        LogInfo(L"UTM:resp Recvd range tlv:IP Start:'%u.%u.%u.%u' IP End:'%u.%u.%u.%u'",
-                BX_QUAD(parser.RangeStart()), BX_QUAD(parser.RangeEnd()));
+        LogInfo(L"UTM:resp Recvd range tlv:IP Start:'%u.%u.%u.%u' IP End:'%u.%u.%u.%u'", BX_QUAD(parser.RangeStart()),
+                BX_QUAD(parser.RangeEnd()));
         routes_.AddRange(parser.RangeStart(), parser.RangeEnd());
     }
 }

@@ -25,21 +25,21 @@
 #include <string>
 
 #include "BXLogger.h"
-#include "agent/records/buffer_pool.h"
 #include "agent/appliance/data_queue.h"
 #include "agent/appliance/hash_map2.h"
-#include "agent/settings/hvn_configuration.h"
 #include "agent/appliance/local_routes.h"
-#include "agent/settings/log_impl.h"
-#include "agent/protocol/packet_builder.h"
-#include "platform/event.h"
-#include "platform/udp_socket.h"
+#include "agent/appliance/status_file.h"
+#include "agent/appliance/worker_thread.h"
 #include "agent/identity/session_map.h"
 #include "agent/identity/session_users.h"
-#include "agent/protocol/user_classifier.h"
-#include "agent/appliance/status_file.h"
 #include "agent/identity/user_to_id.h"
-#include "agent/appliance/worker_thread.h"
+#include "agent/protocol/packet_builder.h"
+#include "agent/protocol/user_classifier.h"
+#include "agent/records/buffer_pool.h"
+#include "agent/settings/hvn_configuration.h"
+#include "agent/settings/log_impl.h"
+#include "platform/event.h"
+#include "platform/udp_socket.h"
 
 class CHVNProtocolParser;
 

@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/conmgr_fixture.h"
 #include "agent/appliance/conn_cache_mgr.h"
+#include "platform/posix/account_table.h"
+#include "tests/support/conmgr_fixture.h"
 #include "tests/support/datagrams.h"
 #include "tests/support/posix/netns.h"
-#include "platform/posix/account_table.h"
 
 namespace {
 
@@ -77,11 +77,20 @@ protected:
     // utm inside the namespace at the peer address; `listenPort` 0 means the
     // appliance's port.
     void StartPeer(ChildProgram& peer, const std::vector<std::string>& options, uint16_t listenPort = 0) {
-        std::vector<std::string> argv = {"ip", "netns", "exec", net_.Name(), BX_UTM_PROGRAM,
-                                         "--listen", bx::test::QuadText(net_.PeerAddress()) + ":" +
-                                                         std::to_string(listenPort ? listenPort : port_),
-                                         "--key", kKey, "--agent", bx::test::QuadText(net_.HostAddress()),
-                                         "--agent-port", std::to_string(port_)};
+        std::vector<std::string> argv = {
+            "ip",
+            "netns",
+            "exec",
+            net_.Name(),
+            BX_UTM_PROGRAM,
+            "--listen",
+            bx::test::QuadText(net_.PeerAddress()) + ":" + std::to_string(listenPort ? listenPort : port_),
+            "--key",
+            kKey,
+            "--agent",
+            bx::test::QuadText(net_.HostAddress()),
+            "--agent-port",
+            std::to_string(port_)};
         argv.insert(argv.end(), options.begin(), options.end());
         ASSERT_TRUE(peer.Start(argv));
         ASSERT_TRUE(peer.WaitFor({"listening"})) << peer.Dump();
@@ -148,9 +157,8 @@ TEST_F(ManagerWithPeer, ResetFirstThenAcknowledgedSessionGoesInClearWithoutNames
     StartManager();
     ASSERT_EQ(0u, mgr_->Enqueue(Connection(3, 49152), false));
     ASSERT_TRUE(peer_.WaitFor({"rx seq=1 ", "kind=reset"})) << peer_.Dump();
-    ASSERT_TRUE(peer_.WaitFor({"rx seq=2 ", "kind=connection", "iv=random", "cipherpad=ok", "user=alice",
-                               "domain=CORP", "proto=tcp", "op=open", "port=49152", "dport=443", "session=3",
-                               "answer=ack"}))
+    ASSERT_TRUE(peer_.WaitFor({"rx seq=2 ", "kind=connection", "iv=random", "cipherpad=ok", "user=alice", "domain=CORP",
+                               "proto=tcp", "op=open", "port=49152", "dport=443", "session=3", "answer=ack"}))
         << peer_.Dump();
     ASSERT_TRUE(Eventually([&] { return Known(3) && mgr_->RequestTable().Count() == 0; })) << log_->Text();
     EXPECT_EQ(1, Counter(bx::kResponsesProcessed));
@@ -185,8 +193,8 @@ TEST_F(ManagerWithPeer, SilenceBringsResendsWithTheSameIdThenDeletion) {
         // TimeOut + 1: sent again with the same request id, tracked again.
         now_ += 1;
         mgr_->ScanRequestTable();
-        ASSERT_TRUE(peer_.WaitFor({"rx ", "notif=" + std::to_string(resend + 1) + " ", "id=" + id + " ",
-                                   "repeat=" + std::to_string(resend)}))
+        ASSERT_TRUE(peer_.WaitFor(
+            {"rx ", "notif=" + std::to_string(resend + 1) + " ", "id=" + id + " ", "repeat=" + std::to_string(resend)}))
             << peer_.Dump();
         ASSERT_TRUE(Eventually([&] { return mgr_->RequestTable().Count() == 1; }));
     }
@@ -338,44 +346,45 @@ std::vector<uint8_t> Malformed(std::mt19937& random, uint32_t i, const bx::DesKe
     };
     const size_t n = 21 + random() % 1000;
     switch (i % 6) {
-    case 0: return bytes(random() % 9);  // 0..8 bytes: not even an IV and a byte
-    case 1: {                           // the length field runs past the datagram
-        std::vector<uint8_t> d = bytes(n);
-        d[0] = 0;
-        wire::Put16(&d[wire::kOffsetLength], static_cast<uint16_t>(n + 1 + random() % 1000));
-        return d;
-    }
-    case 2: {  // a known TLV, then one of an unknown type
-        Datagram d(random());
-        d.SessionId(random());
-        const uint16_t unknown = static_cast<uint16_t>((i / 6) % 4 == 0 ? 0 : 17 + random() % 65000);
-        std::vector<uint8_t> value = bytes(random() % 40);
-        d.Tlv(unknown, value);
-        return d.Bytes();
-    }
-    case 3: {  // a TLV whose length runs past the TLV area
-        Datagram d(random());
-        d.Tlv(wire::kTlvUserName, bytes(10));
-        std::vector<uint8_t> out = d.Bytes();
-        wire::Put16(&out[out.size() - 12], static_cast<uint16_t>(11 + random() % 500));
-        return out;
-    }
-    case 4: {  // random bytes in clear with a length field past the datagram
-        std::vector<uint8_t> d = bytes(n);
-        d[0] = 0;
-        wire::Put16(&d[wire::kOffsetLength], 0xFFFF);
-        return d;
-    }
-    default: {  // garbage under the IV flag: it deciphers to a length past the datagram
-        std::vector<uint8_t> clear = bytes(n);
-        clear[0] = static_cast<uint8_t>(1 + random() % 255);
-        wire::Put16(&clear[wire::kOffsetLength], 0xFFFF);
-        std::vector<uint8_t> out(bx::DesSentLength(clear.size()));
-        std::copy(clear.begin(), clear.end(), out.begin());
-        bx::DesEncryptDatagram(out.data(), clear.size(), out.size(), key);
-        out.resize(clear.size());  // cut back: the tail is garbage anyway
-        return out;
-    }
+        case 0:
+            return bytes(random() % 9);  // 0..8 bytes: not even an IV and a byte
+        case 1: {                        // the length field runs past the datagram
+            std::vector<uint8_t> d = bytes(n);
+            d[0] = 0;
+            wire::Put16(&d[wire::kOffsetLength], static_cast<uint16_t>(n + 1 + random() % 1000));
+            return d;
+        }
+        case 2: {  // a known TLV, then one of an unknown type
+            Datagram d(random());
+            d.SessionId(random());
+            const uint16_t unknown = static_cast<uint16_t>((i / 6) % 4 == 0 ? 0 : 17 + random() % 65000);
+            std::vector<uint8_t> value = bytes(random() % 40);
+            d.Tlv(unknown, value);
+            return d.Bytes();
+        }
+        case 3: {  // a TLV whose length runs past the TLV area
+            Datagram d(random());
+            d.Tlv(wire::kTlvUserName, bytes(10));
+            std::vector<uint8_t> out = d.Bytes();
+            wire::Put16(&out[out.size() - 12], static_cast<uint16_t>(11 + random() % 500));
+            return out;
+        }
+        case 4: {  // random bytes in clear with a length field past the datagram
+            std::vector<uint8_t> d = bytes(n);
+            d[0] = 0;
+            wire::Put16(&d[wire::kOffsetLength], 0xFFFF);
+            return d;
+        }
+        default: {  // garbage under the IV flag: it deciphers to a length past the datagram
+            std::vector<uint8_t> clear = bytes(n);
+            clear[0] = static_cast<uint8_t>(1 + random() % 255);
+            wire::Put16(&clear[wire::kOffsetLength], 0xFFFF);
+            std::vector<uint8_t> out(bx::DesSentLength(clear.size()));
+            std::copy(clear.begin(), clear.end(), out.begin());
+            bx::DesEncryptDatagram(out.data(), clear.size(), out.size(), key);
+            out.resize(clear.size());  // cut back: the tail is garbage anyway
+            return out;
+        }
     }
 }
 
@@ -416,8 +425,7 @@ TEST_F(ManagerWithPeer, HostileDatagramsLeaveTheAgentRunningAndCounted) {
     // Real notifications are still acknowledged.
     mgr_->Enqueue(Connection(3, 44000), false);
     mgr_->Enqueue(Connection(4, 44001), false);
-    ASSERT_TRUE(Eventually([&] { return Known(3) && Known(4) && mgr_->RequestTable().Count() == 0; }))
-        << peer_.Dump();
+    ASSERT_TRUE(Eventually([&] { return Known(3) && Known(4) && mgr_->RequestTable().Count() == 0; })) << peer_.Dump();
     EXPECT_EQ(2, Counter(bx::kResponsesProcessed));
     EXPECT_EQ(static_cast<int32_t>(kDatagrams), Counter(bx::kParseFailures));
     EXPECT_EQ(0u, mgr_->Stop());
@@ -454,11 +462,22 @@ TEST_F(ManagerWithPeer, ProducersResponsesAndRetransmitsTogetherThenStopUnderLoa
         while (running) {
             Datagram d(i);
             switch (i % 5) {
-            case 0: d.Flag(wire::kTlvPing); break;
-            case 1: d.Flag(wire::kTlvReset); break;
-            case 2: d.Error(wire::kErrorDestinationRouteLocal).Pair(wire::kTlvSubnet, Ip(10, i % 256, 0, 0), Ip(255, 255, 0, 0)); break;
-            case 3: d.SessionId(3 + i % 2); break;
-            default: d.Tlv(99, {1}); break;
+                case 0:
+                    d.Flag(wire::kTlvPing);
+                    break;
+                case 1:
+                    d.Flag(wire::kTlvReset);
+                    break;
+                case 2:
+                    d.Error(wire::kErrorDestinationRouteLocal)
+                        .Pair(wire::kTlvSubnet, Ip(10, i % 256, 0, 0), Ip(255, 255, 0, 0));
+                    break;
+                case 3:
+                    d.SessionId(3 + i % 2);
+                    break;
+                default:
+                    d.Tlv(99, {1});
+                    break;
             }
             other.SendTo(d.Bytes().data(), d.Bytes().size(), net_.HostAddress(), port_);
             ++i;
@@ -486,10 +505,12 @@ TEST_F(ManagerWithPeer, ProducersResponsesAndRetransmitsTogetherThenStopUnderLoa
             }
         });
 
-    ASSERT_TRUE(Eventually([&] {
-                    return enqueued.load() >= 8000 && Counter(bx::kNotificationsSent) > 2000 &&
-                           Counter(bx::kDeletedAfterRetries) > 0;
-                }, std::chrono::seconds(60)))
+    ASSERT_TRUE(Eventually(
+        [&] {
+            return enqueued.load() >= 8000 && Counter(bx::kNotificationsSent) > 2000 &&
+                   Counter(bx::kDeletedAfterRetries) > 0;
+        },
+        std::chrono::seconds(60)))
         << "enqueued " << enqueued.load() << ", sent " << Counter(bx::kNotificationsSent);
     EXPECT_GT(Counter(bx::kEnteredInRequestTable), 0);
     // Stop while everything still runs.

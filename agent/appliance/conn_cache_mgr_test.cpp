@@ -10,13 +10,13 @@
 #include <cstring>
 #include <memory>
 
-#include "tests/support/conmgr_fixture.h"
-#include "tests/support/datagrams.h"
+#include "agent/identity/session_users.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/host_facts.h"
 #include "platform/udp_socket.h"
-#include "agent/identity/session_users.h"
+#include "tests/support/conmgr_fixture.h"
+#include "tests/support/datagrams.h"
 
 #ifndef _WIN32
 #include "platform/posix/account_table.h"
@@ -259,8 +259,8 @@ TEST_F(ConnCacheMgrTest, UnknownSessionQueuesOneResendWithNamesAndForgetsAllSess
                                 .U16(wire::kTlvDestPort, 443)
                                 .SessionId(3);
     ASSERT_EQ(0u, Handle(answer));
-    EXPECT_EQ(0u, mgr_->RequestTable().Count());  // acknowledged all the same
-    ASSERT_EQ(2u, mgr_->Queue().Count());         // exactly one more
+    EXPECT_EQ(0u, mgr_->RequestTable().Count());    // acknowledged all the same
+    ASSERT_EQ(2u, mgr_->Queue().Count());           // exactly one more
     send_data_t* resend = mgr_->Queue().Dequeue();  // at the head
     EXPECT_EQ(bx::kKindResend, resend->kind);
     EXPECT_EQ(L"alice", resend->user);
@@ -343,9 +343,10 @@ TEST_F(ConnCacheMgrTest, DestinationRouteLocalTeachesSubnetsAndRanges) {
     // A subnet outside an answer of that code teaches nothing; nor does a
     // subnet value that is too short.
     ASSERT_EQ(0u, Handle(Datagram(0).Pair(wire::kTlvSubnet, Ip(172, 16, 0, 0), Ip(255, 240, 0, 0))));
-    ASSERT_EQ(0u, Handle(Datagram(0)
-                             .Error(wire::kErrorDestinationRouteLocal)
-                             .Tlv(wire::kTlvSubnet, {172, 16, 0, 0, 255, 240, 0})));
+    ASSERT_EQ(
+        0u,
+        Handle(
+            Datagram(0).Error(wire::kErrorDestinationRouteLocal).Tlv(wire::kTlvSubnet, {172, 16, 0, 0, 255, 240, 0})));
     EXPECT_EQ((std::vector<bx::Subnet>{{Ip(10, 1, 0, 0), Ip(255, 255, 0, 0)}, {Ip(10, 0, 0, 0), Ip(255, 0, 0, 0)}}),
               mgr_->Routes().Subnets());
     EXPECT_TRUE(mgr_->IsLocalRoute(Ip(10, 2, 3, 4)));

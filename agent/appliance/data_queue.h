@@ -19,9 +19,9 @@
 #include <string>
 
 #include "agent/records/buffer_pool.h"
+#include "agent/records/send_data.h"
 #include "agent/settings/log_impl.h"
 #include "platform/event.h"
-#include "agent/records/send_data.h"
 
 class CDataQueue : public CLogImpl {
 public:

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/conmgr_fixture.h"
 #include "platform/errors.h"
+#include "tests/support/conmgr_fixture.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <mutex>
 
 #include "agent/records/buffer_pool.h"
-#include "agent/settings/log_impl.h"
 #include "agent/records/send_data.h"
+#include "agent/settings/log_impl.h"
 
 class CDataQueue;
 

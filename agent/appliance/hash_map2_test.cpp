@@ -8,8 +8,8 @@
 
 #include <vector>
 
-#include "tests/support/conmgr_fixture.h"
 #include "agent/appliance/data_queue.h"
+#include "tests/support/conmgr_fixture.h"
 
 namespace {
 

@@ -27,7 +27,7 @@ TEST(LocalRoutes, MoreSpecificSubnetGoesInFront) {
 TEST(LocalRoutes, LessSpecificSubnetGoesBehindAndEqualMasksInFront) {
     CLocalRoutes routes;
     routes.AddSubnet(Ip(10, 1, 0, 0), Ip(255, 255, 0, 0));
-    routes.AddSubnet(Ip(10, 0, 0, 0), Ip(255, 0, 0, 0));        // behind the /16
+    routes.AddSubnet(Ip(10, 0, 0, 0), Ip(255, 0, 0, 0));         // behind the /16
     routes.AddSubnet(Ip(192, 168, 1, 0), Ip(255, 255, 255, 0));  // in front of all
     routes.AddSubnet(Ip(172, 16, 0, 0), Ip(255, 255, 0, 0));     // same mask as 10.1/16: in front of it
     const std::vector<bx::Subnet> expected{{Ip(192, 168, 1, 0), Ip(255, 255, 255, 0)},
@@ -46,8 +46,8 @@ TEST(LocalRoutes, ComesFirstTest) {
     const bx::Subnet slash8{Ip(10, 0, 0, 0), Ip(255, 0, 0, 0)};
     const bx::Subnet slash16{Ip(10, 1, 0, 0), Ip(255, 255, 0, 0)};
     // Masks decide when either is non-zero.
-    EXPECT_FALSE(routes.ComesFirst(slash8, slash16));  // E's bits all in N's mask
-    EXPECT_TRUE(routes.ComesFirst(slash16, slash8));   // N's bits all in E's mask
+    EXPECT_FALSE(routes.ComesFirst(slash8, slash16));   // E's bits all in N's mask
+    EXPECT_TRUE(routes.ComesFirst(slash16, slash8));    // N's bits all in E's mask
     EXPECT_FALSE(routes.ComesFirst(slash16, slash16));  // equal masks: the new one in front
     // Masks that do not nest fall back to the networks, the greater first.
     const bx::Subnet oddA{Ip(1, 0, 0, 0), 0xFF00FF00u};

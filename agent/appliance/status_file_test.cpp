@@ -53,9 +53,9 @@ TEST(StatusFile, RecordLayoutIsLittleEndianInCounterOrder) {
 
 TEST(StatusFile, LineFeedAndEndOfFileBytesStayAsTheyAre) {
     bx::StatisticsSnapshot s;
-    s.counters[bx::kNotificationsSent] = 0x0A;                // a lone line feed
-    s.counters[bx::kEnteredInRequestTable] = 0x1A;            // the text-mode end-of-file mark
-    s.counters[bx::kClosesSent] = 0x0A0D0A1A;                 // both, and a carriage return
+    s.counters[bx::kNotificationsSent] = 0x0A;      // a lone line feed
+    s.counters[bx::kEnteredInRequestTable] = 0x1A;  // the text-mode end-of-file mark
+    s.counters[bx::kClosesSent] = 0x0A0D0A1A;       // both, and a carriage return
     s.counters[bx::kQueueCapacity] = 50000;
     s.counters[bx::kResponsesProcessed] = 0x1A0A;
     ASSERT_EQ(0u, bx::WriteStatusFile(s, Dir()));
@@ -63,7 +63,8 @@ TEST(StatusFile, LineFeedAndEndOfFileBytesStayAsTheyAre) {
     ASSERT_EQ(bx::kStatusRecordSize, bytes.size());
     EXPECT_EQ((std::vector<uint8_t>{0x0A, 0, 0, 0}), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 4));
     EXPECT_EQ((std::vector<uint8_t>{0x1A, 0, 0, 0}), std::vector<uint8_t>(bytes.begin() + 4, bytes.begin() + 8));
-    EXPECT_EQ((std::vector<uint8_t>{0x1A, 0x0A, 0x0D, 0x0A}), std::vector<uint8_t>(bytes.begin() + 8, bytes.begin() + 12));
+    EXPECT_EQ((std::vector<uint8_t>{0x1A, 0x0A, 0x0D, 0x0A}),
+              std::vector<uint8_t>(bytes.begin() + 8, bytes.begin() + 12));
     bx::StatisticsSnapshot back;
     ASSERT_TRUE(bx::DecodeStatusRecord(bytes.data(), bytes.size(), back));
     for (size_t i = 0; i < bx::kStatusCounters; ++i) EXPECT_EQ(s.counters[i], back.counters[i]) << i;

@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "agent/settings/log_impl.h"
 #include "agent/identity/session_map.h"
+#include "agent/settings/log_impl.h"
 
 namespace bx {
 

@@ -6,10 +6,10 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/log_capture.h"
 #include "agent/identity/session_map.h"
 #include "agent/identity/session_users.h"
 #include "agent/identity/user_to_id.h"
+#include "tests/support/log_capture.h"
 
 TEST(SessionMapTest, AddLookupRemoveAndOverwrite) {
     SessionMap map;

@@ -1,8 +1,8 @@
 // CSid natively: account look-ups come from the accounts table.
 #include <gtest/gtest.h>
 
-#include "platform/posix/account_table.h"
 #include "agent/identity/sid.h"
+#include "platform/posix/account_table.h"
 
 namespace {
 

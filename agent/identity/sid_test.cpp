@@ -24,8 +24,8 @@ uint32_t ErrorOf(const std::vector<uint8_t>& bytes, size_t available) {
 TEST(Sid, InvalidBytesRaise) {
     const std::vector<uint8_t> system = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
     EXPECT_EQ(0u, ErrorOf(system, system.size()));
-    EXPECT_EQ(1337u, ErrorOf(system, 11));  // the last sub-authority was not received
-    EXPECT_EQ(1337u, ErrorOf(system, 7));   // not even the header
+    EXPECT_EQ(1337u, ErrorOf(system, 11));                                 // the last sub-authority was not received
+    EXPECT_EQ(1337u, ErrorOf(system, 7));                                  // not even the header
     EXPECT_EQ(1337u, ErrorOf({2, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0}, 12));  // revision 2
     std::vector<uint8_t> tooMany(8 + 16 * 4, 0);
     tooMany[0] = 1;

@@ -49,7 +49,8 @@ TEST(SidWindows, ProcessTokenUserResolvesToAUser) {
     EXPECT_FALSE(user.Domain().empty());
     EXPECT_FALSE(user.IsLocalSystem());
     // Its string form leads back to the same SID.
-    EXPECT_TRUE(CSid::FromString(user.String().c_str()) == user) << std::string(user.String().begin(), user.String().end());
+    EXPECT_TRUE(CSid::FromString(user.String().c_str()) == user)
+        << std::string(user.String().begin(), user.String().end());
 }
 
 }  // namespace

@@ -6,9 +6,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "agent/service/nt_service.h"
 #include "agent/program/pln_cmd_line_info.h"
 #include "agent/program/pln_svc.h"
+#include "agent/service/nt_service.h"
 #include "platform/win/handles.h"
 
 namespace bxagent {

@@ -118,25 +118,26 @@ void CPLNSvc::RunLoop() {
         DWORD result = WaitForMultipleObjects(kEventCount, events, FALSE, kRunLoopWaitMs);
         if (result == WAIT_TIMEOUT) continue;
         switch (result - WAIT_OBJECT_0) {
-        case kStopEvent:
-            return;
-        case kSendEvent:
-            snooper.HandleSend();
-            break;
-        case kIoctlEvent: {
-            LogDebug(L"Snooper IOCTL Events");
-            if (snooper.HandleEvent() == 0) LogError(L"Failed to Handle IOCTL request Error: %d", static_cast<int>(GetLastError()));
-            // The next read is issued whatever happened to this record.
-            if (uint32_t rc = snooper.ReadSnoopEvents())
-                LogError(L"Failed to read Next Snoop Evt Error: %d", static_cast<int>(rc));
-            break;
-        }
-        case kGenXmlEvent:
-            logger.Log(BXLOG_DEBUG, L"Id:%04d\tReveived XML generation", static_cast<int>(bx::CurrentThreadId()));
-            snooper.ConnectionManager().WriteStatusFile();
-            break;
-        default:
-            break;  // wait again
+            case kStopEvent:
+                return;
+            case kSendEvent:
+                snooper.HandleSend();
+                break;
+            case kIoctlEvent: {
+                LogDebug(L"Snooper IOCTL Events");
+                if (snooper.HandleEvent() == 0)
+                    LogError(L"Failed to Handle IOCTL request Error: %d", static_cast<int>(GetLastError()));
+                // The next read is issued whatever happened to this record.
+                if (uint32_t rc = snooper.ReadSnoopEvents())
+                    LogError(L"Failed to read Next Snoop Evt Error: %d", static_cast<int>(rc));
+                break;
+            }
+            case kGenXmlEvent:
+                logger.Log(BXLOG_DEBUG, L"Id:%04d\tReveived XML generation", static_cast<int>(bx::CurrentThreadId()));
+                snooper.ConnectionManager().WriteStatusFile();
+                break;
+            default:
+                break;  // wait again
         }
     }
 }

@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "agent/crypto/iv_random.h"
+#include "agent/protocol/wire.h"
 #include "platform/errors.h"
 #include "platform/host_facts.h"
 #include "platform/utf8.h"
 #include "platform/version_info.h"
-#include "agent/protocol/wire.h"
 
 namespace {
 

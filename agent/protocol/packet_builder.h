@@ -9,11 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "agent/settings/log_impl.h"
-#include "agent/records/send_data.h"
 #include "agent/identity/session_users.h"
-#include "agent/protocol/user_classifier.h"
 #include "agent/identity/user_to_id.h"
+#include "agent/protocol/user_classifier.h"
+#include "agent/records/send_data.h"
+#include "agent/settings/log_impl.h"
 
 namespace bx {
 // Notifications are built in a buffer of this size (cleared before each build).

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
-#include "tests/support/builder_fixture.h"
 #include "agent/crypto/des.h"
 #include "platform/host_facts.h"
+#include "tests/support/builder_fixture.h"
 
 namespace {
 
@@ -26,9 +26,18 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 }
 
 Bytes Header(uint8_t type, uint16_t length, uint32_t id) {
-    return {0x02, type, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length),
-            static_cast<uint8_t>(id >> 24), static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 8),
-            static_cast<uint8_t>(id), 0xDE, 0xAD, 0xBE, 0xEF};
+    return {0x02,
+            type,
+            static_cast<uint8_t>(length >> 8),
+            static_cast<uint8_t>(length),
+            static_cast<uint8_t>(id >> 24),
+            static_cast<uint8_t>(id >> 16),
+            static_cast<uint8_t>(id >> 8),
+            static_cast<uint8_t>(id),
+            0xDE,
+            0xAD,
+            0xBE,
+            0xEF};
 }
 
 Bytes Text(uint16_t type, const std::string& text) {
@@ -71,8 +80,8 @@ TEST_F(Builder, ResetRequestIsTwentyFourBytes) {
     Bytes out(bx::kSmallBuildBufferSize, 0xCC);
     ASSERT_EQ(24u, builder.BuildResetRequest(out.data()));
     out.resize(24);
-    EXPECT_EQ(Bytes({0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x01, 0xDE, 0xAD, 0xBE,
-                     0xEF, 0x00, 0x0F, 0x00, 0x00}),
+    EXPECT_EQ(Bytes({0,    0,    0,    0,    0,    0,    0,    0,    0x02, 0x00, 0x00, 0x04,
+                     0x00, 0x00, 0x00, 0x01, 0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x0F, 0x00, 0x00}),
               out);
     ASSERT_EQ(24u, builder.BuildResetRequest(out.data()));
     EXPECT_EQ(0x02, out[15]);  // the counter moves on
@@ -81,8 +90,11 @@ TEST_F(Builder, ResetRequestIsTwentyFourBytes) {
 TEST_F(Builder, LogoffCarriesNamesUntilTheSessionIsKnown) {
     send_data_t record = Logoff(2);
     bool encrypt = false;
-    Bytes expected = Cat({kIvAfterSeed1, Header(0, 30, 1), Text(2, "alice"), Text(3, "CORP"),
-                          {0x00, 0x0E, 0x00, 0x00},                              // User Logged out
+    Bytes expected = Cat({kIvAfterSeed1,
+                          Header(0, 30, 1),
+                          Text(2, "alice"),
+                          Text(3, "CORP"),
+                          {0x00, 0x0E, 0x00, 0x00},                                  // User Logged out
                           {0x00, 0x0C, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x02}});  // SessionId
     EXPECT_EQ(expected, Built(record, encrypt));
     EXPECT_TRUE(encrypt);
@@ -94,8 +106,8 @@ TEST_F(Builder, LogoffOfAKnownSessionGoesInClear) {
     users.MarkKnown(2);
     send_data_t record = Logoff(2);
     bool encrypt = true;
-    Bytes expected = Cat({kNullIv, Header(0, 13, 1), {0x00, 0x0E, 0x00, 0x00},
-                          {0x00, 0x0C, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x02}});
+    Bytes expected = Cat(
+        {kNullIv, Header(0, 13, 1), {0x00, 0x0E, 0x00, 0x00}, {0x00, 0x0C, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x02}});
     EXPECT_EQ(expected, Built(record, encrypt));
     EXPECT_FALSE(encrypt);
 }
@@ -105,20 +117,25 @@ TEST_F(Builder, ResendUsesTheRecordsNamesAndKeepsItsRequestIdWhenRetransmitted) 
     record.kind = bx::kKindResend;
     record.operation = bx::kOperationOpen;
     record.protocol = bx::kProtocolUdp;
-    record.local_ip = 0x0A000001;        // 10.0.0.1
+    record.local_ip = 0x0A000001;            // 10.0.0.1
     const uint8_t port53[2] = {0x00, 0x35};  // network order, as the driver reports ports
     std::memcpy(&record.local_port, port53, 2);
     record.remote_ip = 0;
-    record.user = L"b\u00f6b";            // UTF-8: 62 C3 B6 62
+    record.user = L"b\u00f6b";  // UTF-8: 62 C3 B6 62
     record.domain = L"CORP";
     record.session_id = 0x01020304;
     record.request_id = 77;
-    record.send_count = 2;               // a retransmission keeps its id
+    record.send_count = 2;  // a retransmission keeps its id
     bool encrypt = false;
-    Bytes expected = Cat({kIvAfterSeed1, Header(0, 49, 77), Text(2, "b\xC3\xB6" "b"), Text(3, "CORP"),
-                          {0x00, 0x01, 0x00, 0x01, 0x02},                              // UDP, open
-                          {0x00, 0x04, 0x00, 0x02, 0x00, 0x35},                        // port 53
-                          {0x00, 0x05, 0x00, 0x01, 0x01},                              // one IP
+    Bytes expected = Cat({kIvAfterSeed1,
+                          Header(0, 49, 77),
+                          Text(2,
+                               "b\xC3\xB6"
+                               "b"),
+                          Text(3, "CORP"),
+                          {0x00, 0x01, 0x00, 0x01, 0x02},        // UDP, open
+                          {0x00, 0x04, 0x00, 0x02, 0x00, 0x35},  // port 53
+                          {0x00, 0x05, 0x00, 0x01, 0x01},        // one IP
                           {0x00, 0x06, 0x00, 0x04, 0x0A, 0x00, 0x00, 0x01},
                           {0x00, 0x0C, 0x00, 0x05, 0x00, 0x01, 0x02, 0x03, 0x04}});
     EXPECT_EQ(expected, Built(record, encrypt));

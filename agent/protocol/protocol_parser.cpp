@@ -4,8 +4,8 @@
 #include <cstring>
 #include <cwchar>
 
-#include "platform/errors.h"
 #include "agent/settings/settings_reader.h"
+#include "platform/errors.h"
 
 namespace w = bx::wire;
 
@@ -13,44 +13,58 @@ namespace {
 
 const wchar_t* MessageTypeName(uint8_t type) {
     switch (type) {
-        case w::kMsgNotification: return L"Notification";
-        case w::kMsgRequest: return L"Request";
-        case w::kMsgResponse: return L"Response";
-        default: return L"Unknown";
+        case w::kMsgNotification:
+            return L"Notification";
+        case w::kMsgRequest:
+            return L"Request";
+        case w::kMsgResponse:
+            return L"Response";
+        default:
+            return L"Unknown";
     }
 }
 
 const wchar_t* ProtocolName(uint8_t protocol) {
     switch (protocol) {
-        case w::kProtocolTcp: return L"TCP";
-        case w::kProtocolUdp: return L"UDP";
-        default: return L"Unknown";
+        case w::kProtocolTcp:
+            return L"TCP";
+        case w::kProtocolUdp:
+            return L"UDP";
+        default:
+            return L"Unknown";
     }
 }
 
 const wchar_t* OperationName(uint8_t operation) {
     switch (operation) {
-        case w::kOperationOpen: return L"Open";
-        case w::kOperationClose: return L"Close";
-        default: return L"Unknown";
+        case w::kOperationOpen:
+            return L"Open";
+        case w::kOperationClose:
+            return L"Close";
+        default:
+            return L"Unknown";
     }
 }
 
 const wchar_t* ErrorName(uint8_t code) {
     switch (code) {
-        case w::kErrorUnknownSessionId: return L"Unknown SessionID";
-        case w::kErrorConnectionNotFound: return L"Connection Not Found";
-        case w::kErrorDestinationRouteLocal: return L"Destination route is Local";
-        default: return L"Uknown";
+        case w::kErrorUnknownSessionId:
+            return L"Unknown SessionID";
+        case w::kErrorConnectionNotFound:
+            return L"Connection Not Found";
+        case w::kErrorDestinationRouteLocal:
+            return L"Destination route is Local";
+        default:
+            return L"Uknown";
     }
 }
 
 // Dotted-decimal parts of a host-order address, most significant first.
-#define BX_QUAD(a) static_cast<unsigned>((a) >> 24), static_cast<unsigned>(((a) >> 16) & 0xFF), \
-                   static_cast<unsigned>(((a) >> 8) & 0xFF), static_cast<unsigned>((a) & 0xFF)
+#define BX_QUAD(a)                                                               \
+    static_cast<unsigned>((a) >> 24), static_cast<unsigned>(((a) >> 16) & 0xFF), \
+        static_cast<unsigned>(((a) >> 8) & 0xFF), static_cast<unsigned>((a)&0xFF)
 
 }  // namespace
-
 
 CHVNProtocolParser::CHVNProtocolParser(CBXLogger* logger)
     : CHVNProtocolParser(bx::SettingsReader(bx::kSettingsKeyPath), logger) {}
@@ -109,10 +123,18 @@ void CHVNProtocolParser::Note(uint32_t priority, const wchar_t* format, ...) con
     va_end(args);
     message[bx::kLogMessageChars - 1] = L'\0';
     switch (priority) {
-        case bx::kPriorityError: LogError(L"%ls%ls", prefix_, message); break;
-        case bx::kPriorityWarning: LogWarning(L"%ls%ls", prefix_, message); break;
-        case bx::kPriorityInformation: LogInfo(L"%ls%ls", prefix_, message); break;
-        default: LogDebug(L"%ls%ls", prefix_, message); break;
+        case bx::kPriorityError:
+            LogError(L"%ls%ls", prefix_, message);
+            break;
+        case bx::kPriorityWarning:
+            LogWarning(L"%ls%ls", prefix_, message);
+            break;
+        case bx::kPriorityInformation:
+            LogInfo(L"%ls%ls", prefix_, message);
+            break;
+        default:
+            LogDebug(L"%ls%ls", prefix_, message);
+            break;
     }
 }
 
@@ -136,9 +158,10 @@ uint32_t CHVNProtocolParser::Parse(const uint8_t* bytes, size_t count, const wch
         // The listener receives at most 1024 bytes; a longer encrypted body
         // would not fit the work area and is refused rather than cut.
         if (bodyLength > sizeof workArea_) {
-            Note(bx::kPriorityError,
-                 L"Corrupted packet. Encrypted packet length:'%d' exceeds the largest packet that can be decrypted:'%d'",
-                 static_cast<int>(count), static_cast<int>(w::kIvSize + sizeof workArea_));
+            Note(
+                bx::kPriorityError,
+                L"Corrupted packet. Encrypted packet length:'%d' exceeds the largest packet that can be decrypted:'%d'",
+                static_cast<int>(count), static_cast<int>(w::kIvSize + sizeof workArea_));
             return bx::err::kInvalidData;
         }
         bx::DesDecryptDatagram(bytes, count, config_.KeySchedule(), workArea_);
@@ -168,9 +191,10 @@ uint32_t CHVNProtocolParser::Parse(const uint8_t* bytes, size_t count, const wch
     // an encrypted packet: within the deciphered bytes).
     const size_t received = bodyLength - w::kHeaderSize;
     if (length_ > received) {
-        Note(bx::kPriorityError,
-             L"Corrupted packet. Message length:'%d' runs past the end of the packet: only '%d' bytes follow the header",
-             static_cast<int>(length_), static_cast<int>(received));
+        Note(
+            bx::kPriorityError,
+            L"Corrupted packet. Message length:'%d' runs past the end of the packet: only '%d' bytes follow the header",
+            static_cast<int>(length_), static_cast<int>(received));
         return bx::err::kInvalidData;
     }
     return Walk(body + w::kHeaderSize, length_);
@@ -228,47 +252,77 @@ CHVNProtocolParser::TlvOutcome CHVNProtocolParser::HandleTlv(uint16_t type, cons
     present_ |= w::TlvBit(type);
     switch (type) {
         case w::kTlvProtOp:
-            if (length < w::kLenProtOp) { Unusable(type, L"Got Empty Prot/op TLV"); break; }
+            if (length < w::kLenProtOp) {
+                Unusable(type, L"Got Empty Prot/op TLV");
+                break;
+            }
             protocol_ = w::ProtocolOf(value[0]);
             operation_ = w::OperationOf(value[0]);
             Note(bx::kPriorityDebug, L"Got Prot/op TLV: %ls/%ls", ProtocolName(protocol_), OperationName(operation_));
             break;
         case w::kTlvUserName:
-            if (length == 0) { unusable_ |= w::TlvBit(type); userName_[0] = '\0'; userNameLength_ = 0; break; }
-            if (!CopyText(value, length, userName_, userNameLength_)) { Unusable(type, L"Long UserName"); break; }
+            if (length == 0) {
+                unusable_ |= w::TlvBit(type);
+                userName_[0] = '\0';
+                userNameLength_ = 0;
+                break;
+            }
+            if (!CopyText(value, length, userName_, userNameLength_)) {
+                Unusable(type, L"Long UserName");
+                break;
+            }
             Note(bx::kPriorityDebug, L"Got UserName TLV: '%ls'", UserNameWide().c_str());
             break;
         case w::kTlvDomainName:
         case w::kTlvServerName: {
             const bool domain = type == w::kTlvDomainName;
-            if (length == 0) { unusable_ |= w::TlvBit(type); domainName_[0] = '\0'; domainNameLength_ = 0; break; }
+            if (length == 0) {
+                unusable_ |= w::TlvBit(type);
+                domainName_[0] = '\0';
+                domainNameLength_ = 0;
+                break;
+            }
             if (!CopyText(value, length, domainName_, domainNameLength_)) {
                 Unusable(type, domain ? L"Long Domain Name" : L"Long Server Name");
                 break;
             }
-            if (domain) Note(bx::kPriorityDebug, L"Got m_DomainName TLV: '%ls'", DomainNameWide().c_str());
-            else Note(bx::kPriorityDebug, L"Got Server Name tlv '%ls'", DomainNameWide().c_str());
+            if (domain)
+                Note(bx::kPriorityDebug, L"Got m_DomainName TLV: '%ls'", DomainNameWide().c_str());
+            else
+                Note(bx::kPriorityDebug, L"Got Server Name tlv '%ls'", DomainNameWide().c_str());
             break;
         }
         case w::kTlvPort:
-            if (length < w::kLenPort) { Unusable(type, L"Got Empty Port TLV"); break; }
+            if (length < w::kLenPort) {
+                Unusable(type, L"Got Empty Port TLV");
+                break;
+            }
             port_ = w::Get16(value);
             Note(bx::kPriorityDebug, L"Got Port TLV:%u", static_cast<unsigned>(port_));
             break;
         case w::kTlvNumIps:
-            if (length < w::kLenNumIps) { Unusable(type, L"Got Empty Num Ips TLV"); break; }
+            if (length < w::kLenNumIps) {
+                Unusable(type, L"Got Empty Num Ips TLV");
+                break;
+            }
             numIps_ = value[0];
             Note(bx::kPriorityDebug, L"Got Num IPs TLV: %u", static_cast<unsigned>(numIps_));
             break;
         case w::kTlvIp: {
-            if (length < w::kLenIp) { Unusable(type, L"Got Empty IP TLV "); break; }
+            if (length < w::kLenIp) {
+                Unusable(type, L"Got Empty IP TLV ");
+                break;
+            }
             const uint32_t ip = w::Get32(value);
             ips_.push_back(ip);
             Note(bx::kPriorityDebug, L"Got IP TLV:'%u.%u.%u.%u'", BX_QUAD(ip));
             break;
         }
         case w::kTlvSubnet:
-            if (length < w::kLenSubnet) { Unusable(type, L"Got Empty Subnet TLV "); break; }
+            if (length < w::kLenSubnet) {
+                Unusable(type, L"Got Empty Subnet TLV ");
+                break;
+            }
             subnetNetwork_ = w::Get32(value);
             subnetMask_ = w::Get32(value + 4);
             Note(bx::kPriorityDebug, L"Got Subnet tlv Nw:'%u.%u.%u.%u' Mask: '%u.%u.%u.%u' ", BX_QUAD(subnetNetwork_),
@@ -287,24 +341,36 @@ CHVNProtocolParser::TlvOutcome CHVNProtocolParser::HandleTlv(uint16_t type, cons
             Note(bx::kPriorityDebug, L"Got IP Range TLV ");
             break;
         case w::kTlvDestIp:
-            if (length < w::kLenDestIp) { Unusable(type, L"Got Empty Dest IP TLV "); break; }
+            if (length < w::kLenDestIp) {
+                Unusable(type, L"Got Empty Dest IP TLV ");
+                break;
+            }
             destIp_ = w::Get32(value);
             Note(bx::kPriorityDebug, L"Got Dest IP TLV:'%u.%u.%u.%u'", BX_QUAD(destIp_));
             break;
         case w::kTlvDestPort:
-            if (length < w::kLenDestPort) { Unusable(type, L"Got Empty Dest Port TLV"); break; }
+            if (length < w::kLenDestPort) {
+                Unusable(type, L"Got Empty Dest Port TLV");
+                break;
+            }
             destPort_ = w::Get16(value);
             Note(bx::kPriorityDebug, L"Got Dest Port TLV:%u", static_cast<unsigned>(destPort_));
             break;
         case w::kTlvSessionId:
-            if (length < w::kLenSessionId) { Unusable(type, L"Got Empty SessionId TLV"); break; }
+            if (length < w::kLenSessionId) {
+                Unusable(type, L"Got Empty SessionId TLV");
+                break;
+            }
             connectionType_ = value[0];
             sessionId_ = w::Get32(value + 1);
             Note(bx::kPriorityDebug, L"Got SessionId TLV. SessionId:'%d' ConnectionType:'%ls'",
                  static_cast<int>(sessionId_), connectionType_ ? L"Non User" : L"User");
             break;
         case w::kTlvErrorIndication:
-            if (length < w::kLenErrorIndication) { Unusable(type, L"Got Empty Error Indication TLV"); break; }
+            if (length < w::kLenErrorIndication) {
+                Unusable(type, L"Got Empty Error Indication TLV");
+                break;
+            }
             errorCode_ = value[0];
             Note(bx::kPriorityDebug, L"Got Error Indication TLV: Type:'%ls'", ErrorName(errorCode_));
             break;

@@ -24,10 +24,10 @@
 #include <vector>
 
 #include "agent/crypto/des.h"
+#include "agent/protocol/wire.h"
 #include "agent/settings/hvn_configuration.h"
 #include "agent/settings/log_impl.h"
 #include "platform/utf8.h"
-#include "agent/protocol/wire.h"
 
 class CHVNProtocolParser : public CLogImpl {
 public:
@@ -45,11 +45,11 @@ public:
     uint32_t Parse(const uint8_t* bytes, size_t count, const wchar_t* logPrefix);
 
     // ---- Header ------------------------------------------------------------
-    uint32_t RequestId() const { return requestId_; }    // host order
+    uint32_t RequestId() const { return requestId_; }  // host order
     uint8_t Version() const { return version_; }
     uint8_t MessageType() const { return messageType_; }
     uint32_t Signature() const { return signature_; }
-    uint16_t Length() const { return length_; }          // TLV area, bytes
+    uint16_t Length() const { return length_; }  // TLV area, bytes
     bool WasEncrypted() const { return encrypted_; }
 
     // ---- Bit sets ----------------------------------------------------------
@@ -59,8 +59,8 @@ public:
     bool IsUsable(uint32_t bit) const { return (present_ & bit) != 0 && (unusable_ & bit) == 0; }
 
     // ---- Values (meaningful when usable) -----------------------------------
-    uint8_t Protocol() const { return protocol_; }       // 1 TCP, 2 UDP
-    uint8_t Operation() const { return operation_; }     // 0 Open, 1 Close
+    uint8_t Protocol() const { return protocol_; }    // 1 TCP, 2 UDP
+    uint8_t Operation() const { return operation_; }  // 0 Open, 1 Close
     // Names as received (UTF-8, at most 255 bytes, NUL-terminated). The
     // domain-or-server field is written by Domain Name and Server Name alike.
     const char* UserName() const { return userName_; }
@@ -71,7 +71,7 @@ public:
     // sequences become U+FFFD.
     std::wstring UserNameWide() const;
     std::wstring DomainNameWide() const;
-    uint16_t Port() const { return port_; }              // host order
+    uint16_t Port() const { return port_; }  // host order
     uint8_t NumIps() const { return numIps_; }
     const std::vector<uint32_t>& Ips() const { return ips_; }  // host order, arrival order
     uint32_t SubnetNetwork() const { return subnetNetwork_; }
@@ -79,7 +79,7 @@ public:
     uint32_t RangeStart() const { return rangeStart_; }
     uint32_t RangeEnd() const { return rangeEnd_; }
     uint32_t DestIp() const { return destIp_; }
-    uint16_t DestPort() const { return destPort_; }      // host order
+    uint16_t DestPort() const { return destPort_; }  // host order
     uint32_t SessionId() const { return sessionId_; }
     uint8_t ConnectionType() const { return connectionType_; }  // 0 User, else Non User
     uint8_t ErrorCode() const { return errorCode_; }
@@ -140,4 +140,3 @@ private:
     // An encrypted body is deciphered here (zeroed before each use).
     uint8_t workArea_[bx::kDesWorkAreaSize];
 };
-

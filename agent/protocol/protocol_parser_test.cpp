@@ -30,8 +30,8 @@ constexpr uint32_t kUnknownTlvOrBad = 13;
 // Only the test's own byte writing is used here, never the parser's helpers.
 
 Bytes Tlv(uint16_t type, const Bytes& value) {
-    Bytes out = {static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type),
-                 static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())};
+    Bytes out = {static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), static_cast<uint8_t>(value.size() >> 8),
+                 static_cast<uint8_t>(value.size())};
     out.reserve(out.size() + value.size());  // GCC 12 warns falsely (-Warray-bounds) on the insert without it
     out.insert(out.end(), value.begin(), value.end());
     return out;
@@ -49,11 +49,26 @@ Bytes Datagram(uint32_t requestId, const Bytes& tlvs, uint8_t messageType = 2, i
                uint8_t ivFlag = 0) {
     uint16_t length = static_cast<uint16_t>(lengthField < 0 ? tlvs.size() : static_cast<size_t>(lengthField));
     uint8_t ivFill = ivFlag ? 0x5A : 0x00;
-    Bytes out = {ivFlag, ivFill, ivFill, ivFill, ivFill, ivFill, ivFill, ivFill,
-                 0x02, messageType, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length),
-                 static_cast<uint8_t>(requestId >> 24), static_cast<uint8_t>(requestId >> 16),
-                 static_cast<uint8_t>(requestId >> 8), static_cast<uint8_t>(requestId),
-                 0xDE, 0xAD, 0xBE, 0xEF};
+    Bytes out = {ivFlag,
+                 ivFill,
+                 ivFill,
+                 ivFill,
+                 ivFill,
+                 ivFill,
+                 ivFill,
+                 ivFill,
+                 0x02,
+                 messageType,
+                 static_cast<uint8_t>(length >> 8),
+                 static_cast<uint8_t>(length),
+                 static_cast<uint8_t>(requestId >> 24),
+                 static_cast<uint8_t>(requestId >> 16),
+                 static_cast<uint8_t>(requestId >> 8),
+                 static_cast<uint8_t>(requestId),
+                 0xDE,
+                 0xAD,
+                 0xBE,
+                 0xEF};
     out.reserve(out.size() + tlvs.size());  // GCC 12 warns falsely (-Warray-bounds) on the insert without it
     out.insert(out.end(), tlvs.begin(), tlvs.end());
     return out;
@@ -63,10 +78,10 @@ Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // An acknowledgement: response, request id 42, SessionId TLV (User, 7).
 const Bytes kAck = {
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // NULL IV
-    0x02, 0x02, 0x00, 0x09,                          // version 2, Response, length 9
-    0x00, 0x00, 0x00, 0x2A,                          // request id 42
-    0xDE, 0xAD, 0xBE, 0xEF,                          // signature
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,        // NULL IV
+    0x02, 0x02, 0x00, 0x09,                                // version 2, Response, length 9
+    0x00, 0x00, 0x00, 0x2A,                                // request id 42
+    0xDE, 0xAD, 0xBE, 0xEF,                                // signature
     0x00, 0x0C, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x07,  // SessionId: User, 7
 };
 
@@ -153,8 +168,7 @@ TEST_F(Parser, AcknowledgementIsReadWithHeaderAndSessionId) {
     EXPECT_EQ(0, P().ConnectionType());
 
     EXPECT_TRUE(LoggedAt(kDebug, "Processing response from UTM.ResponseLen:'29'")) << Log();
-    EXPECT_TRUE(LoggedAt(kDebug,
-                         "Header::Version:'2'MsgType:'Response'Signature:'0xdeadbeef'ReqstId:'42'Length:'9'."))
+    EXPECT_TRUE(LoggedAt(kDebug, "Header::Version:'2'MsgType:'Response'Signature:'0xdeadbeef'ReqstId:'42'Length:'9'."))
         << Log();
     EXPECT_TRUE(LoggedAt(kDebug, "Got SessionId TLV. SessionId:'7' ConnectionType:'User'")) << Log();
 }
@@ -189,20 +203,26 @@ TEST_F(Parser, EveryLineCarriesTheCallersPrefix) {
 }
 
 TEST_F(Parser, HeaderNamesEveryMessageTypeAndPrintsTheIdSigned) {
-    struct { uint8_t type; const char* name; } types[] = {
-        {0, "Notification"}, {1, "Request"}, {2, "Response"}, {3, "Unknown"}, {0xFF, "Unknown"}};
+    struct {
+        uint8_t type;
+        const char* name;
+    } types[] = {{0, "Notification"}, {1, "Request"}, {2, "Response"}, {3, "Unknown"}, {0xFF, "Unknown"}};
     for (const auto& t : types) {
         ASSERT_EQ(0u, Parse(Datagram(0x80000001u, {}, t.type)));
         EXPECT_EQ(t.type, P().MessageType());
         EXPECT_EQ(0x80000001u, P().RequestId());
         EXPECT_TRUE(Logged(std::string("Header::Version:'2'MsgType:'") + t.name +
                            "'Signature:'0xdeadbeef'ReqstId:'-2147483647'Length:'0'."))
-            << t.name << "\n" << Log();
+            << t.name << "\n"
+            << Log();
     }
     // Version and signature are logged, not checked.
     Bytes odd = Datagram(5, {});
     odd[8] = 9;
-    odd[16] = 0x01; odd[17] = 0x02; odd[18] = 0x03; odd[19] = 0x04;
+    odd[16] = 0x01;
+    odd[17] = 0x02;
+    odd[18] = 0x03;
+    odd[19] = 0x04;
     ASSERT_EQ(0u, Parse(odd));
     EXPECT_EQ(9, P().Version());
     EXPECT_EQ(0x01020304u, P().Signature());
@@ -221,42 +241,75 @@ TEST_F(Parser, BytesBeyondTheTlvAreaAreIgnored) {
 
 struct FixedCase {
     uint16_t type;
-    Bytes exact;                 // a value of exactly the documented size
-    std::string emptyMessage;    // warning for an empty or short value
-    std::string gotMessage;      // debug line for the exact value
+    Bytes exact;                                           // a value of exactly the documented size
+    std::string emptyMessage;                              // warning for an empty or short value
+    std::string gotMessage;                                // debug line for the exact value
     std::function<void(const CHVNProtocolParser&)> check;  // the stored value
 };
 
 std::vector<FixedCase> FixedCases() {
     return {
-        {1, {0x12}, "Got Empty Prot/op TLV", "Got Prot/op TLV: UDP/Close",
-         [](const CHVNProtocolParser& p) { EXPECT_EQ(2, p.Protocol()); EXPECT_EQ(1, p.Operation()); }},
-        {4, {0x1F, 0x90}, "Got Empty Port TLV", "Got Port TLV:8080",
+        {1,
+         {0x12},
+         "Got Empty Prot/op TLV",
+         "Got Prot/op TLV: UDP/Close",
+         [](const CHVNProtocolParser& p) {
+             EXPECT_EQ(2, p.Protocol());
+             EXPECT_EQ(1, p.Operation());
+         }},
+        {4,
+         {0x1F, 0x90},
+         "Got Empty Port TLV",
+         "Got Port TLV:8080",
          [](const CHVNProtocolParser& p) { EXPECT_EQ(8080, p.Port()); }},
-        {5, {0x03}, "Got Empty Num Ips TLV", "Got Num IPs TLV: 3",
+        {5,
+         {0x03},
+         "Got Empty Num Ips TLV",
+         "Got Num IPs TLV: 3",
          [](const CHVNProtocolParser& p) { EXPECT_EQ(3, p.NumIps()); }},
-        {6, {0xC0, 0xA8, 0x01, 0x0A}, "Got Empty IP TLV ", "Got IP TLV:'192.168.1.10'",
+        {6,
+         {0xC0, 0xA8, 0x01, 0x0A},
+         "Got Empty IP TLV ",
+         "Got IP TLV:'192.168.1.10'",
          [](const CHVNProtocolParser& p) { EXPECT_EQ(std::vector<uint32_t>{0xC0A8010Au}, p.Ips()); }},
-        {7, {0x0A, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00}, "Got Empty Subnet TLV ",
+        {7,
+         {0x0A, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00},
+         "Got Empty Subnet TLV ",
          "Got Subnet tlv Nw:'10.1.0.0' Mask: '255.255.0.0' ",
          [](const CHVNProtocolParser& p) {
              EXPECT_EQ(0x0A010000u, p.SubnetNetwork());
              EXPECT_EQ(0xFFFF0000u, p.SubnetMask());
          }},
-        {8, {0xC0, 0xA8, 0x01, 0x0A, 0xC0, 0xA8, 0x01, 0x14}, "Got Empty Subnet TLV ",
+        {8,
+         {0xC0, 0xA8, 0x01, 0x0A, 0xC0, 0xA8, 0x01, 0x14},
+         "Got Empty Subnet TLV ",
          "Got IP Range TLV: start:'192.168.1.10' end: '192.168.1.20' ",
          [](const CHVNProtocolParser& p) {
              EXPECT_EQ(0xC0A8010Au, p.RangeStart());
              EXPECT_EQ(0xC0A80114u, p.RangeEnd());
          }},
-        {9, {0x08, 0x08, 0x04, 0x04}, "Got Empty Dest IP TLV ", "Got Dest IP TLV:'8.8.4.4'",
+        {9,
+         {0x08, 0x08, 0x04, 0x04},
+         "Got Empty Dest IP TLV ",
+         "Got Dest IP TLV:'8.8.4.4'",
          [](const CHVNProtocolParser& p) { EXPECT_EQ(0x08080404u, p.DestIp()); }},
-        {10, {0x01, 0xBB}, "Got Empty Dest Port TLV", "Got Dest Port TLV:443",
+        {10,
+         {0x01, 0xBB},
+         "Got Empty Dest Port TLV",
+         "Got Dest Port TLV:443",
          [](const CHVNProtocolParser& p) { EXPECT_EQ(443, p.DestPort()); }},
-        {12, {0x01, 0x00, 0x00, 0x01, 0x02}, "Got Empty SessionId TLV",
+        {12,
+         {0x01, 0x00, 0x00, 0x01, 0x02},
+         "Got Empty SessionId TLV",
          "Got SessionId TLV. SessionId:'258' ConnectionType:'Non User'",
-         [](const CHVNProtocolParser& p) { EXPECT_EQ(258u, p.SessionId()); EXPECT_EQ(1, p.ConnectionType()); }},
-        {13, {0x04}, "Got Empty Error Indication TLV", "Got Error Indication TLV: Type:'Destination route is Local'",
+         [](const CHVNProtocolParser& p) {
+             EXPECT_EQ(258u, p.SessionId());
+             EXPECT_EQ(1, p.ConnectionType());
+         }},
+        {13,
+         {0x04},
+         "Got Empty Error Indication TLV",
+         "Got Error Indication TLV: Type:'Destination route is Local'",
          [](const CHVNProtocolParser& p) { EXPECT_EQ(4, p.ErrorCode()); }},
     };
 }
@@ -338,8 +391,8 @@ TEST_F(Parser, PortAndDestPortAreKeptApart) {
 }
 
 TEST_F(Parser, IpsAreListedInArrivalOrderAndShortOnesLeftOut) {
-    Bytes tlvs = Cat({Tlv(5, {3}), Tlv(6, {10, 0, 0, 3}), Tlv(6, {10, 0, 0}), Tlv(6, {10, 0, 0, 1}),
-                      Tlv(6, {192, 168, 0, 2})});
+    Bytes tlvs =
+        Cat({Tlv(5, {3}), Tlv(6, {10, 0, 0, 3}), Tlv(6, {10, 0, 0}), Tlv(6, {10, 0, 0, 1}), Tlv(6, {192, 168, 0, 2})});
     ASSERT_EQ(0u, Parse(Datagram(1, tlvs)));
     EXPECT_EQ(3, P().NumIps());
     EXPECT_EQ((std::vector<uint32_t>{0x0A000003u, 0x0A000001u, 0xC0A80002u}), P().Ips());
@@ -350,8 +403,10 @@ TEST_F(Parser, IpsAreListedInArrivalOrderAndShortOnesLeftOut) {
 }
 
 TEST_F(Parser, ProtOpNamesAndUnknownValues) {
-    struct { uint8_t value; const char* text; } cases[] = {
-        {0x01, "TCP/Open"}, {0x02, "UDP/Open"}, {0x11, "TCP/Close"}, {0x23, "Unknown/Unknown"}};
+    struct {
+        uint8_t value;
+        const char* text;
+    } cases[] = {{0x01, "TCP/Open"}, {0x02, "UDP/Open"}, {0x11, "TCP/Close"}, {0x23, "Unknown/Unknown"}};
     for (const auto& c : cases) {
         ASSERT_EQ(0u, Parse(Datagram(1, Tlv(1, {c.value}))));
         EXPECT_EQ(c.value & 0x0F, P().Protocol());
@@ -361,9 +416,14 @@ TEST_F(Parser, ProtOpNamesAndUnknownValues) {
 }
 
 TEST_F(Parser, ErrorIndicationAndSessionTypeNames) {
-    struct { uint8_t code; const char* name; } cases[] = {
-        {1, "Unknown SessionID"}, {2, "Connection Not Found"}, {4, "Destination route is Local"},
-        {3, "Uknown"}, {0, "Uknown"}};
+    struct {
+        uint8_t code;
+        const char* name;
+    } cases[] = {{1, "Unknown SessionID"},
+                 {2, "Connection Not Found"},
+                 {4, "Destination route is Local"},
+                 {3, "Uknown"},
+                 {0, "Uknown"}};
     for (const auto& c : cases) {
         ASSERT_EQ(0u, Parse(Datagram(1, Tlv(13, {c.code}))));
         EXPECT_EQ(c.code, P().ErrorCode());
@@ -397,7 +457,12 @@ TEST_F(Parser, NothingPresentForAnEmptyTlvArea) {
 
 // ---- Names ------------------------------------------------------------------------
 
-struct NameCase { uint16_t type; uint32_t bit; const char* longMessage; const char* gotPrefix; };
+struct NameCase {
+    uint16_t type;
+    uint32_t bit;
+    const char* longMessage;
+    const char* gotPrefix;
+};
 const NameCase kNames[] = {
     {2, 0x4, "Long UserName", "Got UserName TLV: '"},
     {3, 0x8, "Long Domain Name", "Got m_DomainName TLV: '"},
@@ -405,7 +470,8 @@ const NameCase kNames[] = {
 };
 
 std::string NameOf(const CHVNProtocolParser& p, uint16_t type) {
-    return type == 2 ? std::string(p.UserName(), p.UserNameLength()) : std::string(p.DomainName(), p.DomainNameLength());
+    return type == 2 ? std::string(p.UserName(), p.UserNameLength())
+                     : std::string(p.DomainName(), p.DomainNameLength());
 }
 
 TEST_F(Parser, NamesEmptyShortExactAndOverLong) {
@@ -480,9 +546,11 @@ TEST_F(Parser, NamesAsWideText) {
     EXPECT_NE(std::string::npos, Log().find("\tUTM Resp: Got UserName TLV: 'J")) << Log();
 
     // Malformed sequences: each bad byte becomes U+FFFD, the rest is kept.
-    EXPECT_EQ(std::wstring(L"a\uFFFDb"), bx::WideFromUtf8("a\xFF" "b", 3));
-    EXPECT_EQ(std::wstring(L"\uFFFD\uFFFDz"), bx::WideFromUtf8("\xC0\xAFz", 3));       // over-long form
-    EXPECT_EQ(std::wstring(L"x\uFFFD\uFFFD"), bx::WideFromUtf8("x\xE2\x82", 3));        // cut short
+    EXPECT_EQ(std::wstring(L"a\uFFFDb"), bx::WideFromUtf8("a\xFF"
+                                                          "b",
+                                                          3));
+    EXPECT_EQ(std::wstring(L"\uFFFD\uFFFDz"), bx::WideFromUtf8("\xC0\xAFz", 3));          // over-long form
+    EXPECT_EQ(std::wstring(L"x\uFFFD\uFFFD"), bx::WideFromUtf8("x\xE2\x82", 3));          // cut short
     EXPECT_EQ(std::wstring(L"\uFFFD\uFFFD\uFFFD"), bx::WideFromUtf8("\xED\xA0\x80", 3));  // a surrogate
 }
 
@@ -518,8 +586,8 @@ TEST_F(Parser, HeaderCutShortIsRejected) {
         SCOPED_TRACE(n);
         Bytes d(kAck.begin(), kAck.begin() + static_cast<long>(n));
         ASSERT_EQ(kUnknownTlvOrBad, Parse(d, false));
-        EXPECT_TRUE(LoggedAt(kError, "Corrupted packet. Packet length:'" + std::to_string(n) +
-                                         "' is less than IV and header:'20'"))
+        EXPECT_TRUE(LoggedAt(
+            kError, "Corrupted packet. Packet length:'" + std::to_string(n) + "' is less than IV and header:'20'"))
             << Log();
         EXPECT_EQ(0u, P().RequestId());
     }
@@ -549,22 +617,25 @@ TEST_F(Parser, TlvRunningPastTheAreaOrTheDataIsRejected) {
     // The value runs past the TLV area, though the bytes are there.
     Bytes d = Datagram(1, Cat({Tlv(4, {0, 1}), Tlv(12, {0, 0, 0, 0, 1})}), 2, 13);
     ASSERT_EQ(kUnknownTlvOrBad, Parse(d, false));
-    EXPECT_TRUE(LoggedAt(kError, "Corrupted packet. TLV type:'12' length:'5' at offset:'6' runs past the end of the "
-                                 "message:'13'"))
+    EXPECT_TRUE(LoggedAt(kError,
+                         "Corrupted packet. TLV type:'12' length:'5' at offset:'6' runs past the end of the "
+                         "message:'13'"))
         << Log();
 
     // The value runs past the received bytes (the area is the whole rest).
     Bytes cut = Datagram(1, Cat({Tlv(4, {0, 1}), Bytes{0x00, 0x0C, 0x00, 0x05, 0x00, 0x00}}));
     ASSERT_EQ(kUnknownTlvOrBad, Parse(cut, false));
-    EXPECT_TRUE(Logged("Corrupted packet. TLV type:'12' length:'5' at offset:'6' runs past the end of the "
-                       "message:'12'"))
+    EXPECT_TRUE(
+        Logged("Corrupted packet. TLV type:'12' length:'5' at offset:'6' runs past the end of the "
+               "message:'12'"))
         << Log();
 
     // A declared length of 0xFFFF.
     Bytes huge = Datagram(1, Bytes{0x00, 0x02, 0xFF, 0xFF, 'a', 'b'});
     ASSERT_EQ(kUnknownTlvOrBad, Parse(huge, false));
-    EXPECT_TRUE(Logged("Corrupted packet. TLV type:'2' length:'65535' at offset:'0' runs past the end of the "
-                       "message:'6'"))
+    EXPECT_TRUE(
+        Logged("Corrupted packet. TLV type:'2' length:'65535' at offset:'0' runs past the end of the "
+               "message:'6'"))
         << Log();
 }
 
@@ -574,8 +645,10 @@ TEST_F(Parser, TlvHeaderCutShortIsRejected) {
         Bytes tail = {0x00, 0x0F, 0x00};
         tail.resize(left);
         ASSERT_EQ(kUnknownTlvOrBad, Parse(Datagram(1, Cat({Tlv(15, {}), tail})), false));
-        EXPECT_TRUE(LoggedAt(kError, "Corrupted packet. TLV header at offset:'4' is cut short by the end of the "
-                                     "message:'" + std::to_string(4 + left) + "'"))
+        EXPECT_TRUE(LoggedAt(kError,
+                             "Corrupted packet. TLV header at offset:'4' is cut short by the end of the "
+                             "message:'" +
+                                 std::to_string(4 + left) + "'"))
             << Log();
     }
 }
@@ -583,25 +656,22 @@ TEST_F(Parser, TlvHeaderCutShortIsRejected) {
 // ---- Golden datagrams of each kind ---------------------------------------------------
 
 TEST_F(Parser, PingResetAndLocalRouteDatagrams) {
-    const Bytes ping = {
-        0, 0, 0, 0, 0, 0, 0, 0,  0x02, 0x01, 0x00, 0x04,  0x00, 0x00, 0x10, 0x01,  0xDE, 0xAD, 0xBE, 0xEF,
-        0x00, 0x10, 0x00, 0x00};
+    const Bytes ping = {0,    0,    0,    0,    0,    0,    0,    0,    0x02, 0x01, 0x00, 0x04,
+                        0x00, 0x00, 0x10, 0x01, 0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x10, 0x00, 0x00};
     ASSERT_EQ(0u, Parse(ping));
     EXPECT_EQ(0x10000u, P().PresentBits());
     EXPECT_EQ(4097u, P().RequestId());
 
-    const Bytes reset = {
-        0, 0, 0, 0, 0, 0, 0, 0,  0x02, 0x01, 0x00, 0x04,  0x00, 0x00, 0x00, 0x09,  0xDE, 0xAD, 0xBE, 0xEF,
-        0x00, 0x0F, 0x00, 0x00};
+    const Bytes reset = {0,    0,    0,    0,    0,    0,    0,    0,    0x02, 0x01, 0x00, 0x04,
+                         0x00, 0x00, 0x00, 0x09, 0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x0F, 0x00, 0x00};
     ASSERT_EQ(0u, Parse(reset));
     EXPECT_EQ(0x8000u, P().PresentBits());
 
     // "Destination route is Local" with a subnet and a range.
-    const Bytes local = {
-        0, 0, 0, 0, 0, 0, 0, 0,  0x02, 0x02, 0x00, 0x1D,  0x00, 0x00, 0x00, 0x11,  0xDE, 0xAD, 0xBE, 0xEF,
-        0x00, 0x0D, 0x00, 0x01, 0x04,
-        0x00, 0x07, 0x00, 0x08, 0x0A, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00,
-        0x00, 0x08, 0x00, 0x08, 0xC0, 0xA8, 0x01, 0x0A, 0xC0, 0xA8, 0x01, 0x14};
+    const Bytes local = {0,    0,    0,    0,    0,    0,    0,    0,    0x02, 0x02, 0x00, 0x1D, 0x00,
+                         0x00, 0x00, 0x11, 0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x0D, 0x00, 0x01, 0x04, 0x00,
+                         0x07, 0x00, 0x08, 0x0A, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x08,
+                         0x00, 0x08, 0xC0, 0xA8, 0x01, 0x0A, 0xC0, 0xA8, 0x01, 0x14};
     ASSERT_EQ(0u, Parse(local));
     EXPECT_EQ(0x2180u, P().PresentBits());
     EXPECT_EQ(4, P().ErrorCode());
@@ -610,16 +680,11 @@ TEST_F(Parser, PingResetAndLocalRouteDatagrams) {
     EXPECT_EQ(0xC0A80114u, P().RangeEnd());
 
     // "Unknown SessionID" echoing a notification's values.
-    const Bytes unknown = {
-        0, 0, 0, 0, 0, 0, 0, 0,  0x02, 0x02, 0x00, 0x34,  0x00, 0x00, 0x01, 0x00,  0xDE, 0xAD, 0xBE, 0xEF,
-        0x00, 0x0D, 0x00, 0x01, 0x01,
-        0x00, 0x01, 0x00, 0x01, 0x01,
-        0x00, 0x04, 0x00, 0x02, 0xC3, 0x50,
-        0x00, 0x05, 0x00, 0x01, 0x01,
-        0x00, 0x06, 0x00, 0x04, 0x0A, 0x00, 0x00, 0x05,
-        0x00, 0x09, 0x00, 0x04, 0x5D, 0xB8, 0xD8, 0x22,
-        0x00, 0x0A, 0x00, 0x02, 0x01, 0xBB,
-        0x00, 0x0C, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x03};
+    const Bytes unknown = {0,    0,    0,    0,    0,    0,    0,    0,    0x02, 0x02, 0x00, 0x34, 0x00, 0x00, 0x01,
+                           0x00, 0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x0D, 0x00, 0x01, 0x01, 0x00, 0x01, 0x00, 0x01, 0x01,
+                           0x00, 0x04, 0x00, 0x02, 0xC3, 0x50, 0x00, 0x05, 0x00, 0x01, 0x01, 0x00, 0x06, 0x00, 0x04,
+                           0x0A, 0x00, 0x00, 0x05, 0x00, 0x09, 0x00, 0x04, 0x5D, 0xB8, 0xD8, 0x22, 0x00, 0x0A, 0x00,
+                           0x02, 0x01, 0xBB, 0x00, 0x0C, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x03};
     ASSERT_EQ(0u, Parse(unknown));
     EXPECT_EQ(0x3672u, P().PresentBits());
     EXPECT_EQ(0u, P().UnusableBits());
@@ -692,8 +757,9 @@ TEST_F(Parser, EncryptedLengthIsCheckedAgainstTheDecryptedBytes) {
     ASSERT_EQ(0u, Parse(Bytes(sent.begin(), sent.begin() + 32)));
     // Cut inside the SessionId TLV: 28 bytes leave 8 behind the header.
     ASSERT_EQ(kUnknownTlvOrBad, Parse(Bytes(sent.begin(), sent.begin() + 28), false));
-    EXPECT_TRUE(LoggedAt(kError, "Corrupted packet. Message length:'9' runs past the end of the packet: only '8' "
-                                 "bytes follow the header"))
+    EXPECT_TRUE(LoggedAt(kError,
+                         "Corrupted packet. Message length:'9' runs past the end of the packet: only '8' "
+                         "bytes follow the header"))
         << Log();
     // 16 bytes: not even a header.
     ASSERT_EQ(kUnknownTlvOrBad, Parse(Bytes(sent.begin(), sent.begin() + 16), false));

@@ -24,9 +24,8 @@ bool CUserClassifier::SessionZeroUserMatches(const CSid& sid) {
     std::wstring user, userDomain;
     if (sessions_.Lookup(0, user, userDomain) == bx::err::kSuccess) {
         if (bx::EqualNoCase(name, user)) return true;
-        LogDirect(logger, BXLOG_INFORMATIONAL,
-                  L"Detected '%s@%s' as non user connection. User At Session '0' is:'%s'.", name.c_str(),
-                  domain.c_str(), user.c_str());
+        LogDirect(logger, BXLOG_INFORMATIONAL, L"Detected '%s@%s' as non user connection. User At Session '0' is:'%s'.",
+                  name.c_str(), domain.c_str(), user.c_str());
         return false;
     }
     LogDirect(logger, BXLOG_ERROR,
@@ -49,9 +48,8 @@ bool CUserClassifier::SessionZeroUserMatches(const CSid& sid) {
               who.domain.c_str());
     sessions_.Add(0, who.user, who.domain);
     if (bx::EqualNoCase(name, who.user)) return true;
-    LogDirect(logger, BXLOG_INFORMATIONAL,
-              L"Detected '%s@%s' as non user connection. User At Session '0' is:'%s%s'.", name.c_str(),
-              domain.c_str(), who.user.c_str(), who.domain.c_str());
+    LogDirect(logger, BXLOG_INFORMATIONAL, L"Detected '%s@%s' as non user connection. User At Session '0' is:'%s%s'.",
+              name.c_str(), domain.c_str(), who.user.c_str(), who.domain.c_str());
     return false;
 }
 

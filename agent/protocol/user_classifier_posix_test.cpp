@@ -4,14 +4,14 @@
 
 #include <optional>
 
-#include "tests/support/log_capture.h"
 #include "agent/identity/names.h"
-#include "platform/posix/account_table.h"
-#include "platform/host_facts.h"
-#include "platform/posix/session_table.h"
 #include "agent/identity/session_map.h"
 #include "agent/identity/session_users.h"
 #include "agent/protocol/user_classifier.h"
+#include "platform/host_facts.h"
+#include "platform/posix/account_table.h"
+#include "platform/posix/session_table.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -116,9 +116,10 @@ TEST_F(Classify, SessionZeroIsQueriedWhenUnknown) {
     bx::sessions::SetTableSession(0, {L"Alice", L"CORP", 0, 0});
     EXPECT_FALSE(classifier->IsNonUserConnection(Connection(kAlice, 0)));
     std::string text = log.Text();
-    EXPECT_EQ(1u, bx::test::CountOf(text, "Could not find user at SessioId:'0'.Service may not be able to load "
-                                          "fully when user with zero SessionID was logged on. "
-                                          "PktUser:'alice@CORP'"));
+    EXPECT_EQ(1u, bx::test::CountOf(text,
+                                    "Could not find user at SessioId:'0'.Service may not be able to load "
+                                    "fully when user with zero SessionID was logged on. "
+                                    "PktUser:'alice@CORP'"));
     EXPECT_EQ(1u, bx::test::CountOf(text, "Quering  for userInfo at session:'0'"));
     EXPECT_EQ(1u, bx::test::CountOf(text, "Adding User 'Alice@CORP' at Session:'0'."));
     // These lines go straight to the logger: no thread prefix.

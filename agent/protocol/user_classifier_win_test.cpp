@@ -6,11 +6,11 @@
 
 #include <vector>
 
-#include "tests/support/log_capture.h"
 #include "agent/identity/names.h"
 #include "agent/identity/session_map.h"
 #include "agent/identity/session_users.h"
 #include "agent/protocol/user_classifier.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

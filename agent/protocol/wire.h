@@ -97,22 +97,22 @@ constexpr size_t kMaxHostIps = 10;
 // ---- Present / unusable bits -------------------------------------------------
 // One bit per TLV type: bit = 1 << type (Prot/op 0x2 ... Ping 0x10000).
 constexpr uint32_t TlvBit(uint16_t type) { return type <= kTlvLastType ? 1u << type : 0u; }
-constexpr uint32_t kBitProtOp = TlvBit(kTlvProtOp);                     // 0x2
-constexpr uint32_t kBitUserName = TlvBit(kTlvUserName);                 // 0x4
-constexpr uint32_t kBitDomainName = TlvBit(kTlvDomainName);             // 0x8
-constexpr uint32_t kBitPort = TlvBit(kTlvPort);                         // 0x10
-constexpr uint32_t kBitNumIps = TlvBit(kTlvNumIps);                     // 0x20
-constexpr uint32_t kBitIp = TlvBit(kTlvIp);                             // 0x40
-constexpr uint32_t kBitSubnet = TlvBit(kTlvSubnet);                     // 0x80
-constexpr uint32_t kBitIpRange = TlvBit(kTlvIpRange);                   // 0x100
-constexpr uint32_t kBitDestIp = TlvBit(kTlvDestIp);                     // 0x200
-constexpr uint32_t kBitDestPort = TlvBit(kTlvDestPort);                 // 0x400
-constexpr uint32_t kBitServerName = TlvBit(kTlvServerName);             // 0x800
-constexpr uint32_t kBitSessionId = TlvBit(kTlvSessionId);               // 0x1000
-constexpr uint32_t kBitErrorIndication = TlvBit(kTlvErrorIndication);   // 0x2000
-constexpr uint32_t kBitUserLoggedOut = TlvBit(kTlvUserLoggedOut);       // 0x4000
-constexpr uint32_t kBitReset = TlvBit(kTlvReset);                       // 0x8000
-constexpr uint32_t kBitPing = TlvBit(kTlvPing);                         // 0x10000
+constexpr uint32_t kBitProtOp = TlvBit(kTlvProtOp);                    // 0x2
+constexpr uint32_t kBitUserName = TlvBit(kTlvUserName);                // 0x4
+constexpr uint32_t kBitDomainName = TlvBit(kTlvDomainName);            // 0x8
+constexpr uint32_t kBitPort = TlvBit(kTlvPort);                        // 0x10
+constexpr uint32_t kBitNumIps = TlvBit(kTlvNumIps);                    // 0x20
+constexpr uint32_t kBitIp = TlvBit(kTlvIp);                            // 0x40
+constexpr uint32_t kBitSubnet = TlvBit(kTlvSubnet);                    // 0x80
+constexpr uint32_t kBitIpRange = TlvBit(kTlvIpRange);                  // 0x100
+constexpr uint32_t kBitDestIp = TlvBit(kTlvDestIp);                    // 0x200
+constexpr uint32_t kBitDestPort = TlvBit(kTlvDestPort);                // 0x400
+constexpr uint32_t kBitServerName = TlvBit(kTlvServerName);            // 0x800
+constexpr uint32_t kBitSessionId = TlvBit(kTlvSessionId);              // 0x1000
+constexpr uint32_t kBitErrorIndication = TlvBit(kTlvErrorIndication);  // 0x2000
+constexpr uint32_t kBitUserLoggedOut = TlvBit(kTlvUserLoggedOut);      // 0x4000
+constexpr uint32_t kBitReset = TlvBit(kTlvReset);                      // 0x8000
+constexpr uint32_t kBitPing = TlvBit(kTlvPing);                        // 0x10000
 static_assert(kBitProtOp == 0x2 && kBitSessionId == 0x1000 && kBitPing == 0x10000, "bit layout");
 
 // ---- Values -----------------------------------------------------------------
@@ -136,12 +136,10 @@ constexpr uint8_t kErrorConnectionNotFound = 2;     // "Connection Not Found"
 constexpr uint8_t kErrorDestinationRouteLocal = 4;  // "Destination route is Local"
 
 // ---- Big-endian access ------------------------------------------------------
-inline uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(static_cast<uint16_t>(p[0]) << 8 | p[1]);
-}
+inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(static_cast<uint16_t>(p[0]) << 8 | p[1]); }
 inline uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           static_cast<uint32_t>(p[3]);
 }
 inline void Put16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "platform/errors.h"
 #include "agent/settings/settings_reader.h"
+#include "platform/errors.h"
 
 namespace bx {
 
@@ -55,8 +55,8 @@ void SetNextFree(void* object, void* next) { std::memcpy(object, &next, sizeof n
 struct bx::BufferPoolSegment {
     BufferPoolSegment* prev;
     BufferPoolSegment* next;
-    void* freeHead;       // first free object of this segment
-    uint32_t freeCount;   // free objects of this segment
+    void* freeHead;      // first free object of this segment
+    uint32_t freeCount;  // free objects of this segment
 };
 
 namespace {
@@ -87,8 +87,8 @@ uint32_t CBufferPool::Create(const bx::BufferPoolSettings& settings) {
         // handing out a record: use the default and say so.
         objectCountReplaced_ = settings.objectsPerSegment == 0;
         objectCountReported_ = false;
-        objectsPerSegment_ = objectCountReplaced_ ? bx::BufferPoolSettings{}.objectsPerSegment
-                                                  : settings.objectsPerSegment;
+        objectsPerSegment_ =
+            objectCountReplaced_ ? bx::BufferPoolSettings{}.objectsPerSegment : settings.objectsPerSegment;
         segmentsStart_ = settings.segmentsStart;
         lowMark_ = settings.lowMark;
         highMark_ = settings.highMark;
@@ -151,24 +151,32 @@ void CBufferPool::FreeSegment(Segment* segment) {
 void CBufferPool::LinkTail(Segment* segment) {
     segment->prev = tail_;
     segment->next = nullptr;
-    if (tail_) tail_->next = segment;
-    else head_ = segment;
+    if (tail_)
+        tail_->next = segment;
+    else
+        head_ = segment;
     tail_ = segment;
 }
 
 void CBufferPool::LinkHead(Segment* segment) {
     segment->prev = nullptr;
     segment->next = head_;
-    if (head_) head_->prev = segment;
-    else tail_ = segment;
+    if (head_)
+        head_->prev = segment;
+    else
+        tail_ = segment;
     head_ = segment;
 }
 
 void CBufferPool::Unlink(Segment* segment) {
-    if (segment->prev) segment->prev->next = segment->next;
-    else head_ = segment->next;
-    if (segment->next) segment->next->prev = segment->prev;
-    else tail_ = segment->prev;
+    if (segment->prev)
+        segment->prev->next = segment->next;
+    else
+        head_ = segment->next;
+    if (segment->next)
+        segment->next->prev = segment->prev;
+    else
+        tail_ = segment->prev;
     segment->prev = segment->next = nullptr;
 }
 
@@ -224,8 +232,10 @@ void CBufferPool::Release(send_data_t* record) {
     }
     if (segment->freeCount == objectsPerSegment_ && segmentCount_ > lowMark_) {
         Unlink(segment);
-        if (spare_) FreeSegment(segment);
-        else spare_ = segment;
+        if (spare_)
+            FreeSegment(segment);
+        else
+            spare_ = segment;
         // Its other objects were counted free; this one is not counted yet.
         freeCount_ -= objectsPerSegment_ - 1;
         --segmentCount_;

@@ -20,8 +20,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "agent/settings/log_impl.h"
 #include "agent/records/send_data.h"
+#include "agent/settings/log_impl.h"
 
 namespace bx {
 

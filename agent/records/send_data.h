@@ -35,17 +35,17 @@ constexpr uint32_t kNoSession = 0xFFFFFFFF;
 struct send_data_t {
     uint32_t operation = bx::kOperationNone;
     uint8_t protocol = 0;
-    uint32_t local_ip = 0;                // host order; 0: report the machine's addresses
+    uint32_t local_ip = 0;                   // host order; 0: report the machine's addresses
     uint16_t local_port = bx::kNoLocalPort;  // network order
-    uint32_t request_id = 0;              // set at the first sending
-    uint32_t remote_ip = 0;               // host order; 0: none
-    uint16_t remote_port = 0;             // network order
-    CSid sid;                             // the connection's user
+    uint32_t request_id = 0;                 // set at the first sending
+    uint32_t remote_ip = 0;                  // host order; 0: none
+    uint16_t remote_port = 0;                // network order
+    CSid sid;                                // the connection's user
     uint32_t kind = bx::kKindNone;
-    std::wstring user;                    // logoff and resend records
+    std::wstring user;  // logoff and resend records
     std::wstring domain;
     uint32_t session_id = bx::kNoSession;
-    int64_t sent_time = 0;                // seconds since 1970 of the last sending
-    uint32_t send_count = 0;              // resends so far; 0: the next send takes a new request id
-    uint16_t reply_port = 0;              // ping answers: the appliance's port
+    int64_t sent_time = 0;    // seconds since 1970 of the last sending
+    uint32_t send_count = 0;  // resends so far; 0: the next send takes a new request id
+    uint16_t reply_port = 0;  // ping answers: the appliance's port
 };

@@ -40,9 +40,7 @@ struct CrashState {
 
 std::atomic<CrashState*> g_state{nullptr};
 
-bool FileExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // The dump thread's work for one crash. Best effort throughout: nothing here
 // can be reported, the process is about to end.
@@ -51,8 +49,8 @@ void WriteCrashDump(CrashState& state) {
     CBXLogger* logger = reference ? *reference : nullptr;
     if (logger) logger->Log(BXLOG_ERROR, L"HVN Service has crashed! check the crash dump. ");
 
-    UniqueFile file(CreateFileW(state.tempPath.c_str(), GENERIC_WRITE, 0, state.security.Attributes(),
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file(CreateFileW(state.tempPath.c_str(), GENERIC_WRITE, 0, state.security.Attributes(), CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;
     MINIDUMP_EXCEPTION_INFORMATION exception{};
     exception.ThreadId = state.crashThreadId;
@@ -134,8 +132,8 @@ uint32_t InstallCrashHandler(CBXLogger* const* loggerReference) {
     }
     // A small stack is enough: MiniDumpWriteDump runs here, not on the
     // crashing thread.
-    state->thread.reset(CreateThread(nullptr, 256 * 1024, DumpThread, state, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                                     &state->threadId));
+    state->thread.reset(
+        CreateThread(nullptr, 256 * 1024, DumpThread, state, STACK_SIZE_PARAM_IS_A_RESERVATION, &state->threadId));
     if (!state->thread) {
         DWORD error = GetLastError();
         delete state;

@@ -93,7 +93,8 @@ DumpFacts ReadDump(const std::string& data) {
 class HostCrashDump : public testing::Test {
 protected:
     void SetUp() override {
-        std::wstring name = L"host crash test " + bxtest::Widen(testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::wstring name =
+            L"host crash test " + bxtest::Widen(testing::UnitTest::GetInstance()->current_test_info()->name());
         m_dir = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), name);
         for (const wchar_t* file : {L"bx_crash_victim.exe", L"BXLogger.dll"})
             ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + file).c_str(), (m_dir + file).c_str(), FALSE))
@@ -175,10 +176,10 @@ TEST_F(HostCrashDump, RemovedFilterLeavesNoDumpAndNoLogLine) {
 
 TEST_F(HostCrashDump, IncompleteDumpIsRemovedAndEarlierDumpsStay) {
     // Dumps of earlier crashes (their content does not matter here).
-    ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + L"bx_crash_victim.exe").c_str(), Path(L"HVNCrash.dmp").c_str(),
-                          FALSE));
-    ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + L"BXLogger.dll").c_str(), Path(L"HVNCrash_old.dmp").c_str(),
-                          FALSE));
+    ASSERT_TRUE(
+        CopyFileW((bxtest::ExeDirectory() + L"bx_crash_victim.exe").c_str(), Path(L"HVNCrash.dmp").c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileW((bxtest::ExeDirectory() + L"BXLogger.dll").c_str(), Path(L"HVNCrash_old.dmp").c_str(), FALSE));
     std::string current = ReadFileBytes(Path(L"HVNCrash.dmp"));
     std::string old = ReadFileBytes(Path(L"HVNCrash_old.dmp"));
 

@@ -40,14 +40,12 @@ std::vector<wchar_t> JoinMultiString(const std::vector<std::wstring>& items) {
 bool ReadSources(HKEY logKey, std::vector<std::wstring>& sources) {
     DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExW(logKey, L"Sources", nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        type != REG_MULTI_SZ)
+    if (RegQueryValueExW(logKey, L"Sources", nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_MULTI_SZ)
         return false;
     for (int attempt = 0; attempt < 4; ++attempt) {
         std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
         DWORD got = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-        LONG rc = RegQueryValueExW(logKey, L"Sources", nullptr, &type,
-                                   reinterpret_cast<BYTE*>(data.data()), &got);
+        LONG rc = RegQueryValueExW(logKey, L"Sources", nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &got);
         if (rc == ERROR_MORE_DATA) {
             size = got;
             continue;
@@ -62,8 +60,7 @@ bool ReadSources(HKEY logKey, std::vector<std::wstring>& sources) {
 
 LONG WriteSources(HKEY logKey, const std::vector<std::wstring>& sources) {
     std::vector<wchar_t> data = JoinMultiString(sources);
-    return RegSetValueExW(logKey, L"Sources", 0, REG_MULTI_SZ,
-                          reinterpret_cast<const BYTE*>(data.data()),
+    return RegSetValueExW(logKey, L"Sources", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
                           static_cast<DWORD>(data.size() * sizeof(wchar_t)));
 }
 
@@ -85,19 +82,17 @@ std::wstring CEventLogSource::SourceName() const {
     return m_sourceName;
 }
 
-uint32_t CEventLogSource::Report(WORD type, DWORD eventId, const wchar_t* const* strings,
-                                 WORD stringCount) {
+uint32_t CEventLogSource::Report(WORD type, DWORD eventId, const wchar_t* const* strings, WORD stringCount) {
     CriticalSectionLock lock(m_lock);
     if (m_eventSource) {
         DeregisterEventSource(m_eventSource);
         m_eventSource = nullptr;
     }
-    m_eventSource = RegisterEventSourceW(m_serverName.empty() ? nullptr : m_serverName.c_str(),
-                                         m_sourceName.c_str());
+    m_eventSource = RegisterEventSourceW(m_serverName.empty() ? nullptr : m_serverName.c_str(), m_sourceName.c_str());
     if (!m_eventSource) return GetLastError();
     uint32_t result = 0;
-    if (!ReportEventW(m_eventSource, type, 0, eventId, nullptr, stringCount, 0,
-                      const_cast<const wchar_t**>(strings), nullptr))
+    if (!ReportEventW(m_eventSource, type, 0, eventId, nullptr, stringCount, 0, const_cast<const wchar_t**>(strings),
+                      nullptr))
         result = GetLastError();
     DeregisterEventSource(m_eventSource);
     m_eventSource = nullptr;
@@ -105,18 +100,16 @@ uint32_t CEventLogSource::Report(WORD type, DWORD eventId, const wchar_t* const*
 }
 
 uint32_t CEventLogSource::Install(const std::wstring& logName, const std::wstring& source,
-                                  const std::wstring& messageFile, DWORD typesSupported,
-                                  bool flush) {
+                                  const std::wstring& messageFile, DWORD typesSupported, bool flush) {
     // The log's key exists on every Windows; a prefix that lacks it gets it.
     UniqueRegKey logKey;
     std::wstring logPath = kEventLogKey + logName;
-    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, logPath.c_str(), 0, nullptr, 0,
-                              KEY_READ | KEY_WRITE, nullptr, logKey.put(), nullptr);
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, logPath.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                              logKey.put(), nullptr);
     if (rc != ERROR_SUCCESS) return static_cast<uint32_t>(rc);
 
     UniqueRegKey sourceKey;
-    rc = RegCreateKeyExW(logKey.get(), source.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                         sourceKey.put(), nullptr);
+    rc = RegCreateKeyExW(logKey.get(), source.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, sourceKey.put(), nullptr);
     if (rc != ERROR_SUCCESS) return static_cast<uint32_t>(rc);
     rc = RegSetValueExW(sourceKey.get(), L"EventMessageFile", 0, REG_SZ,
                         reinterpret_cast<const BYTE*>(messageFile.c_str()),
@@ -141,12 +134,10 @@ uint32_t CEventLogSource::Install(const std::wstring& logName, const std::wstrin
     return 0;
 }
 
-uint32_t CEventLogSource::Uninstall(const std::wstring& logName, const std::wstring& source,
-                                    bool flush) {
+uint32_t CEventLogSource::Uninstall(const std::wstring& logName, const std::wstring& source, bool flush) {
     UniqueRegKey logKey;
     std::wstring logPath = kEventLogKey + logName;
-    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, logPath.c_str(), 0, KEY_READ | KEY_WRITE,
-                            logKey.put());
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, logPath.c_str(), 0, KEY_READ | KEY_WRITE, logKey.put());
     if (rc != ERROR_SUCCESS) return static_cast<uint32_t>(rc);
     // A source whose key is already gone (another instance sharing the source
     // removed it) counts as removed.

@@ -28,8 +28,8 @@ public:
     // EventMessageFile (REG_SZ) and TypesSupported (REG_DWORD), and the source
     // appended to the log's Sources list (REG_MULTI_SZ) when not there yet.
     // Returns 0 or the Windows error.
-    static uint32_t Install(const std::wstring& logName, const std::wstring& source,
-                            const std::wstring& messageFile, DWORD typesSupported, bool flush);
+    static uint32_t Install(const std::wstring& logName, const std::wstring& source, const std::wstring& messageFile,
+                            DWORD typesSupported, bool flush);
     // Deletes the source's subkey and takes it out of the log's Sources list.
     static uint32_t Uninstall(const std::wstring& logName, const std::wstring& source, bool flush);
 

@@ -45,14 +45,12 @@ void SecureErase(std::wstring& secret) {
 }
 
 bool IsPendingState(DWORD state) {
-    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
-           state == SERVICE_CONTINUE_PENDING || state == SERVICE_PAUSE_PENDING;
+    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || state == SERVICE_CONTINUE_PENDING ||
+           state == SERVICE_PAUSE_PENDING;
 }
 
 // Milliseconds since `start` have reached `timeout` (INFINITE never does).
-bool TimedOut(ULONGLONG start, DWORD timeout) {
-    return timeout != INFINITE && GetTickCount64() - start >= timeout;
-}
+bool TimedOut(ULONGLONG start, DWORD timeout) { return timeout != INFINITE && GetTickCount64() - start >= timeout; }
 
 }  // namespace
 
@@ -61,9 +59,7 @@ bool TimedOut(ULONGLONG start, DWORD timeout) {
 
 CNTServiceCommandLineInfo::CNTServiceCommandLineInfo() = default;
 
-CNTServiceCommandLineInfo::~CNTServiceCommandLineInfo() {
-    SecureErase(m_sPassword);
-}
+CNTServiceCommandLineInfo::~CNTServiceCommandLineInfo() { SecureErase(m_sPassword); }
 
 void CNTServiceCommandLineInfo::ParseParam(const wchar_t* param, bool isSwitch, bool /*isLast*/) {
     if (!isSwitch || !param) return;
@@ -84,8 +80,8 @@ void CNTServiceCommandLineInfo::ParseParam(const wchar_t* param, bool isSwitch, 
         m_bAutoStart = TRUE;
     } else if (EqualNoCase(param, L"remove") || EqualNoCase(param, L"uninstall")) {
         m_nShellCommand = UninstallService;
-    } else if (EqualNoCase(param, L"debug") || EqualNoCase(param, L"app") ||
-               EqualNoCase(param, L"application") || EqualNoCase(param, L"console")) {
+    } else if (EqualNoCase(param, L"debug") || EqualNoCase(param, L"app") || EqualNoCase(param, L"application") ||
+               EqualNoCase(param, L"console")) {
         m_nShellCommand = DebugService;
     } else if (EqualNoCase(param, L"help") || EqualNoCase(param, L"?")) {
         m_nShellCommand = ShowServiceHelp;
@@ -156,20 +152,17 @@ CNTService::~CNTService() {
 // ---------------------------------------------------------------------------
 // Parameters under SYSTEM\CurrentControlSet\Services\<name>\Parameters
 
-std::wstring CNTService::ParametersKeyPath() const {
-    return kServicesKey + m_sServiceName + L"\\Parameters";
-}
+std::wstring CNTService::ParametersKeyPath() const { return kServicesKey + m_sServiceName + L"\\Parameters"; }
 
 BOOL CNTService::SetParameterString(const wchar_t* valueName, const wchar_t* text) {
     UniqueRegKey key;
-    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, nullptr, 0,
-                              KEY_WRITE, nullptr, key.put(), nullptr);
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                              key.put(), nullptr);
     if (rc == ERROR_SUCCESS) {
         if (!text)
             rc = RegDeleteValueW(key.get(), valueName);
         else
-            rc = RegSetValueExW(key.get(), valueName, 0, REG_SZ,
-                                reinterpret_cast<const BYTE*>(text),
+            rc = RegSetValueExW(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
                                 static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)));
         if (rc == ERROR_SUCCESS && m_bRegistryFlush) RegFlushKey(key.get());
     }
@@ -179,11 +172,10 @@ BOOL CNTService::SetParameterString(const wchar_t* valueName, const wchar_t* tex
 
 BOOL CNTService::SetParameterInt(const wchar_t* valueName, DWORD value) {
     UniqueRegKey key;
-    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, nullptr, 0,
-                              KEY_WRITE, nullptr, key.put(), nullptr);
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                              key.put(), nullptr);
     if (rc == ERROR_SUCCESS) {
-        rc = RegSetValueExW(key.get(), valueName, 0, REG_DWORD,
-                            reinterpret_cast<const BYTE*>(&value), sizeof(value));
+        rc = RegSetValueExW(key.get(), valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
         if (rc == ERROR_SUCCESS && m_bRegistryFlush) RegFlushKey(key.get());
     }
     SetLastError(static_cast<DWORD>(rc));
@@ -192,8 +184,8 @@ BOOL CNTService::SetParameterInt(const wchar_t* valueName, DWORD value) {
 
 BOOL CNTService::SetParameterBinary(const wchar_t* valueName, const BYTE* data, DWORD size) {
     UniqueRegKey key;
-    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, nullptr, 0,
-                              KEY_WRITE, nullptr, key.put(), nullptr);
+    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                              key.put(), nullptr);
     if (rc == ERROR_SUCCESS) {
         rc = RegSetValueExW(key.get(), valueName, 0, REG_BINARY, data, size);
         if (rc == ERROR_SUCCESS && m_bRegistryFlush) RegFlushKey(key.get());
@@ -205,8 +197,7 @@ BOOL CNTService::SetParameterBinary(const wchar_t* valueName, const BYTE* data, 
 std::wstring CNTService::GetParameterString(const wchar_t* valueName, const wchar_t* defaultText) {
     std::wstring result = defaultText ? defaultText : L"";
     UniqueRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, KEY_READ, key.put()) !=
-        ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
         return result;
     DWORD type = 0, size = 0;
     if (RegQueryValueExW(key.get(), valueName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
@@ -214,8 +205,8 @@ std::wstring CNTService::GetParameterString(const wchar_t* valueName, const wcha
         return result;
     std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
     DWORD got = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    if (RegQueryValueExW(key.get(), valueName, nullptr, &type,
-                         reinterpret_cast<BYTE*>(buffer.data()), &got) != ERROR_SUCCESS)
+    if (RegQueryValueExW(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &got) !=
+        ERROR_SUCCESS)
         return result;
     buffer.back() = L'\0';  // the stored value need not be terminated
     return std::wstring(buffer.data());
@@ -223,12 +214,11 @@ std::wstring CNTService::GetParameterString(const wchar_t* valueName, const wcha
 
 DWORD CNTService::GetParameterInt(const wchar_t* valueName, DWORD defaultValue) {
     UniqueRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, KEY_READ, key.put()) !=
-        ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ParametersKeyPath().c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
         return defaultValue;
     DWORD type = 0, value = 0, size = sizeof(value);
-    if (RegQueryValueExW(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&value),
-                         &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+            ERROR_SUCCESS ||
         type != REG_DWORD || size != sizeof(value))
         return defaultValue;
     return value;
@@ -273,87 +263,86 @@ DWORD CNTService::ProcessCommand(CNTServiceCommandLineInfo& info) {
         m_sDisplayName = info.m_sServiceDisplayName;
         m_EventLogSource.SetSourceName(m_sDisplayName);
     }
-    if (m_bAllowDescriptionChange && !info.m_sServiceDescription.empty())
-        m_sDescription = info.m_sServiceDescription;
+    if (m_bAllowDescriptionChange && !info.m_sServiceDescription.empty()) m_sDescription = info.m_sServiceDescription;
 
     switch (info.m_nShellCommand) {
-    case CNTServiceCommandLineInfo::RunAsService:
-        if (!RunDispatcher()) error = GetLastError();
-        break;
+        case CNTServiceCommandLineInfo::RunAsService:
+            if (!RunDispatcher()) error = GetLastError();
+            break;
 
-    case CNTServiceCommandLineInfo::StartTheService:
-    case CNTServiceCommandLineInfo::PauseService:
-    case CNTServiceCommandLineInfo::ContinueService:
-    case CNTServiceCommandLineInfo::StopService: {
-        uint32_t operation = OpStart;
-        UINT messageId = IDS_NTSERV_FAIL_START_SERVICE;
-        switch (info.m_nShellCommand) {
+        case CNTServiceCommandLineInfo::StartTheService:
         case CNTServiceCommandLineInfo::PauseService:
-            operation = OpPause;
-            messageId = IDS_NTSERV_FAIL_PAUSE_SERVICE;
-            break;
         case CNTServiceCommandLineInfo::ContinueService:
-            operation = OpContinue;
-            messageId = IDS_NTSERV_FAIL_CONTINUE_SERVICE;
+        case CNTServiceCommandLineInfo::StopService: {
+            uint32_t operation = OpStart;
+            UINT messageId = IDS_NTSERV_FAIL_START_SERVICE;
+            switch (info.m_nShellCommand) {
+                case CNTServiceCommandLineInfo::PauseService:
+                    operation = OpPause;
+                    messageId = IDS_NTSERV_FAIL_PAUSE_SERVICE;
+                    break;
+                case CNTServiceCommandLineInfo::ContinueService:
+                    operation = OpContinue;
+                    messageId = IDS_NTSERV_FAIL_CONTINUE_SERVICE;
+                    break;
+                case CNTServiceCommandLineInfo::StopService:
+                    operation = OpStop;
+                    messageId = IDS_NTSERV_FAIL_STOP_SERVICE;
+                    break;
+                default:
+                    break;
+            }
+            if (!SetServiceToStatus(operation, error, info.m_dwTimeout, 250) && !info.m_bSilent)
+                ShowMessage(FormatErrorMessage(messageId, error, FALSE));
             break;
-        case CNTServiceCommandLineInfo::StopService:
-            operation = OpStop;
-            messageId = IDS_NTSERV_FAIL_STOP_SERVICE;
+        }
+
+        case CNTServiceCommandLineInfo::InstallService: {
+            std::wstring path = ModulePath();
+            m_sBinaryPathName = path.find(L' ') != std::wstring::npos ? L"\"" + path + L"\"" : path;
+            if (m_bAllowNameChange && !info.m_sServiceName.empty())
+                m_sBinaryPathName += L" \"/SN:" + info.m_sServiceName + L"\"";
+            if (m_bAllowDisplayNameChange && !info.m_sServiceDisplayName.empty())
+                m_sBinaryPathName += L" \"/SDN:" + info.m_sServiceDisplayName + L"\"";
+            if (m_bAllowDescriptionChange && !info.m_sServiceDescription.empty())
+                m_sBinaryPathName += L" \"/SD:" + info.m_sServiceDescription + L"\"";
+            if (m_bAllowCommandLine && !info.m_sServiceCommandLine.empty())
+                m_sBinaryPathName += L" " + info.m_sServiceCommandLine;
+            if (!info.m_sUserName.empty()) {
+                m_sUserName = info.m_sUserName;
+                SecureErase(info.m_sUserName);
+            }
+            if (!info.m_sPassword.empty()) {
+                SecureErase(m_sPassword);
+                m_sPassword = info.m_sPassword;
+                SecureErase(info.m_sPassword);
+            }
+            if (info.m_bAutoStart) m_dwStartType = SERVICE_AUTO_START;
+            std::wstring message;
+            if (!Install(message, error) && !info.m_bSilent) ShowMessage(message);
             break;
-        default:
+        }
+
+        case CNTServiceCommandLineInfo::UninstallService: {
+            std::wstring message;
+            if (!Uninstall(message, error, info.m_dwTimeout) && !info.m_bSilent) ShowMessage(message);
             break;
         }
-        if (!SetServiceToStatus(operation, error, info.m_dwTimeout, 250) && !info.m_bSilent)
-            ShowMessage(FormatErrorMessage(messageId, error, FALSE));
-        break;
-    }
 
-    case CNTServiceCommandLineInfo::InstallService: {
-        std::wstring path = ModulePath();
-        m_sBinaryPathName = path.find(L' ') != std::wstring::npos ? L"\"" + path + L"\"" : path;
-        if (m_bAllowNameChange && !info.m_sServiceName.empty())
-            m_sBinaryPathName += L" \"/SN:" + info.m_sServiceName + L"\"";
-        if (m_bAllowDisplayNameChange && !info.m_sServiceDisplayName.empty())
-            m_sBinaryPathName += L" \"/SDN:" + info.m_sServiceDisplayName + L"\"";
-        if (m_bAllowDescriptionChange && !info.m_sServiceDescription.empty())
-            m_sBinaryPathName += L" \"/SD:" + info.m_sServiceDescription + L"\"";
-        if (m_bAllowCommandLine && !info.m_sServiceCommandLine.empty())
-            m_sBinaryPathName += L" " + info.m_sServiceCommandLine;
-        if (!info.m_sUserName.empty()) {
-            m_sUserName = info.m_sUserName;
-            SecureErase(info.m_sUserName);
-        }
-        if (!info.m_sPassword.empty()) {
-            SecureErase(m_sPassword);
-            m_sPassword = info.m_sPassword;
-            SecureErase(info.m_sPassword);
-        }
-        if (info.m_bAutoStart) m_dwStartType = SERVICE_AUTO_START;
-        std::wstring message;
-        if (!Install(message, error) && !info.m_bSilent) ShowMessage(message);
-        break;
-    }
+        case CNTServiceCommandLineInfo::DebugService:
+            try {
+                RunInConsole();
+            } catch (const CNTServiceTerminateException& e) {
+                error = e.Win32ExitCode();
+            }
+            break;
 
-    case CNTServiceCommandLineInfo::UninstallService: {
-        std::wstring message;
-        if (!Uninstall(message, error, info.m_dwTimeout) && !info.m_bSilent) ShowMessage(message);
-        break;
-    }
+        case CNTServiceCommandLineInfo::ShowServiceHelp:
+            ShowHelp();
+            break;
 
-    case CNTServiceCommandLineInfo::DebugService:
-        try {
-            RunInConsole();
-        } catch (const CNTServiceTerminateException& e) {
-            error = e.Win32ExitCode();
-        }
-        break;
-
-    case CNTServiceCommandLineInfo::ShowServiceHelp:
-        ShowHelp();
-        break;
-
-    default:  // NothingToDo
-        break;
+        default:  // NothingToDo
+            break;
     }
     return error;
 }
@@ -368,8 +357,8 @@ BOOL CNTService::ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWO
 
 BOOL CNTService::ReportCurrentStatus() { return SendStatus(true); }
 
-BOOL CNTService::SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD controlsAccepted,
-                           DWORD win32ExitCode, DWORD serviceSpecificExitCode) {
+BOOL CNTService::SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD controlsAccepted, DWORD win32ExitCode,
+                           DWORD serviceSpecificExitCode) {
     {
         CriticalSectionLock lock(m_csStatus);
         m_dwCurrentState = state;
@@ -460,8 +449,7 @@ void WINAPI CNTService::_ServiceCtrlHandler(DWORD control) {
     }
 }
 
-DWORD WINAPI CNTService::_ServiceCtrlHandlerEx(DWORD control, DWORD eventType, LPVOID eventData,
-                                               LPVOID /*context*/) {
+DWORD WINAPI CNTService::_ServiceCtrlHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID /*context*/) {
     try {
         if (sm_pService) return sm_pService->HandleControl(control, eventType, eventData);
         return ERROR_CALL_NOT_IMPLEMENTED;
@@ -475,23 +463,51 @@ DWORD CNTService::HandleControl(DWORD control, DWORD eventType, LPVOID eventData
 
     DWORD result = NO_ERROR;
     switch (control) {
-    case SERVICE_CONTROL_STOP: OnStop(); break;
-    case SERVICE_CONTROL_PAUSE: OnPause(); break;
-    case SERVICE_CONTROL_CONTINUE: OnContinue(); break;
-    case SERVICE_CONTROL_INTERROGATE: OnInterrogate(); break;
-    case SERVICE_CONTROL_SHUTDOWN: OnShutdown(); break;
-    case SERVICE_CONTROL_PARAMCHANGE: OnParamChange(); break;
-    case SERVICE_CONTROL_NETBINDADD: OnNetBindAdd(); break;
-    case SERVICE_CONTROL_NETBINDREMOVE: OnNetBindRemove(); break;
-    case SERVICE_CONTROL_NETBINDENABLE: OnNetBindEnable(); break;
-    case SERVICE_CONTROL_NETBINDDISABLE: OnNetBindDisable(); break;
-    case SERVICE_CONTROL_DEVICEEVENT: result = OnDeviceEvent(eventType, eventData); break;
-    case SERVICE_CONTROL_HARDWAREPROFILECHANGE: result = OnHardwareProfileChange(eventType); break;
-    case SERVICE_CONTROL_POWEREVENT: result = OnPowerEvent(eventType, eventData); break;
-    case SERVICE_CONTROL_SESSIONCHANGE:
-        result = OnSessionChange(eventType, static_cast<WTSSESSION_NOTIFICATION*>(eventData));
-        break;
-    default: OnUserDefinedRequest(control); break;
+        case SERVICE_CONTROL_STOP:
+            OnStop();
+            break;
+        case SERVICE_CONTROL_PAUSE:
+            OnPause();
+            break;
+        case SERVICE_CONTROL_CONTINUE:
+            OnContinue();
+            break;
+        case SERVICE_CONTROL_INTERROGATE:
+            OnInterrogate();
+            break;
+        case SERVICE_CONTROL_SHUTDOWN:
+            OnShutdown();
+            break;
+        case SERVICE_CONTROL_PARAMCHANGE:
+            OnParamChange();
+            break;
+        case SERVICE_CONTROL_NETBINDADD:
+            OnNetBindAdd();
+            break;
+        case SERVICE_CONTROL_NETBINDREMOVE:
+            OnNetBindRemove();
+            break;
+        case SERVICE_CONTROL_NETBINDENABLE:
+            OnNetBindEnable();
+            break;
+        case SERVICE_CONTROL_NETBINDDISABLE:
+            OnNetBindDisable();
+            break;
+        case SERVICE_CONTROL_DEVICEEVENT:
+            result = OnDeviceEvent(eventType, eventData);
+            break;
+        case SERVICE_CONTROL_HARDWAREPROFILECHANGE:
+            result = OnHardwareProfileChange(eventType);
+            break;
+        case SERVICE_CONTROL_POWEREVENT:
+            result = OnPowerEvent(eventType, eventData);
+            break;
+        case SERVICE_CONTROL_SESSIONCHANGE:
+            result = OnSessionChange(eventType, static_cast<WTSSESSION_NOTIFICATION*>(eventData));
+            break;
+        default:
+            OnUserDefinedRequest(control);
+            break;
     }
     ReportCurrentStatus();
     return result;
@@ -501,13 +517,9 @@ void CNTService::ServiceRun(DWORD /*argc*/, LPWSTR* /*argv*/) {}
 
 void CNTService::OnStop() { WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventStopped, m_sDisplayName.c_str()); }
 void CNTService::OnPause() { WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventPaused, m_sDisplayName.c_str()); }
-void CNTService::OnContinue() {
-    WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventContinued, m_sDisplayName.c_str());
-}
+void CNTService::OnContinue() { WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventContinued, m_sDisplayName.c_str()); }
 void CNTService::OnInterrogate() { ReportCurrentStatus(); }
-void CNTService::OnShutdown() {
-    WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventShutdown, m_sDisplayName.c_str());
-}
+void CNTService::OnShutdown() { WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventShutdown, m_sDisplayName.c_str()); }
 void CNTService::OnParamChange() {}
 DWORD CNTService::OnHardwareProfileChange(DWORD /*eventType*/) { return NO_ERROR; }
 DWORD CNTService::OnPowerEvent(DWORD /*eventType*/, LPVOID /*eventData*/) { return NO_ERROR; }
@@ -516,9 +528,7 @@ void CNTService::OnNetBindRemove() {}
 void CNTService::OnNetBindEnable() {}
 void CNTService::OnNetBindDisable() {}
 DWORD CNTService::OnDeviceEvent(DWORD /*eventType*/, LPVOID /*eventData*/) { return NO_ERROR; }
-DWORD CNTService::OnSessionChange(DWORD /*eventType*/, WTSSESSION_NOTIFICATION* /*notification*/) {
-    return NO_ERROR;
-}
+DWORD CNTService::OnSessionChange(DWORD /*eventType*/, WTSSESSION_NOTIFICATION* /*notification*/) { return NO_ERROR; }
 void CNTService::OnUserDefinedRequest(DWORD /*control*/) {}
 
 // ---------------------------------------------------------------------------
@@ -567,8 +577,8 @@ void CNTService::RunInConsole() {
     int argc = 0;
     UniqueLocal args(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &argc)));
     LPWSTR* argv = static_cast<LPWSTR*>(args.get());
-    static const wchar_t* const kConsoleSwitches[] = {
-        L"-debug", L"/debug", L"-app", L"/app", L"-application", L"/application", L"-console", L"/console"};
+    static const wchar_t* const kConsoleSwitches[] = {L"-debug",       L"/debug",       L"-app",     L"/app",
+                                                      L"-application", L"/application", L"-console", L"/console"};
     std::vector<LPWSTR> kept;
     for (int i = 0; argv && i < argc; ++i) {
         bool skip = false;
@@ -604,18 +614,18 @@ BOOL WINAPI CNTService::_ConsoleCtrlHandler(DWORD ctrlType) {
 
 BOOL CNTService::ConsoleCtrlHandler(DWORD ctrlType) {
     switch (ctrlType) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-        OnStop();
-        return TRUE;
-    case CTRL_CLOSE_EVENT:
-        // The system ends the process as soon as this returns: give the work
-        // the time the system allows (5 s) to finish its shut-down first.
-        OnStop();
-        if (m_hConsoleWorkDone) WaitForSingleObject(m_hConsoleWorkDone.get(), kConsoleCloseWaitMs);
-        return TRUE;
-    default:
-        return FALSE;
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            OnStop();
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+            // The system ends the process as soon as this returns: give the work
+            // the time the system allows (5 s) to finish its shut-down first.
+            OnStop();
+            if (m_hConsoleWorkDone) WaitForSingleObject(m_hConsoleWorkDone.get(), kConsoleCloseWaitMs);
+            return TRUE;
+        default:
+            return FALSE;
     }
 }
 
@@ -633,14 +643,13 @@ BOOL CNTService::SetServiceToStatus(uint32_t operation, DWORD& error, DWORD time
         DWORD control;
     };
     static const Step kSteps[] = {
-        {SERVICE_RUNNING, SERVICE_START | SERVICE_QUERY_STATUS, IDS_NTSERV_STATUS_FAIL_START,
-         kEventFailStart, 0},
-        {SERVICE_PAUSED, SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS, IDS_NTSERV_STATUS_FAIL_PAUSE,
-         kEventFailPause, SERVICE_CONTROL_PAUSE},
-        {SERVICE_RUNNING, SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS,
-         IDS_NTSERV_STATUS_FAIL_CONTINUE, kEventFailContinue, SERVICE_CONTROL_CONTINUE},
-        {SERVICE_STOPPED, SERVICE_STOP | SERVICE_QUERY_STATUS, IDS_NTSERV_STATUS_FAIL_STOP,
-         kEventFailStop, SERVICE_CONTROL_STOP},
+        {SERVICE_RUNNING, SERVICE_START | SERVICE_QUERY_STATUS, IDS_NTSERV_STATUS_FAIL_START, kEventFailStart, 0},
+        {SERVICE_PAUSED, SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS, IDS_NTSERV_STATUS_FAIL_PAUSE, kEventFailPause,
+         SERVICE_CONTROL_PAUSE},
+        {SERVICE_RUNNING, SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS, IDS_NTSERV_STATUS_FAIL_CONTINUE,
+         kEventFailContinue, SERVICE_CONTROL_CONTINUE},
+        {SERVICE_STOPPED, SERVICE_STOP | SERVICE_QUERY_STATUS, IDS_NTSERV_STATUS_FAIL_STOP, kEventFailStop,
+         SERVICE_CONTROL_STOP},
     };
     error = 0;
     if (operation > OpStop) {
@@ -703,8 +712,8 @@ BOOL CNTService::SetServiceToStatus(uint32_t operation, DWORD& error, DWORD time
             error = ERROR_TIMEOUT;
             ReportFailure(IDS_NTSERV_STATUS_FAIL_WAIT_FOR_STATE, error, 0);
             WriteEvent(EVENTLOG_ERROR_TYPE, kEventFailWaitForState,
-                        FormatErrorMessage(IDS_NTSERV_STATUS_FAIL_WAIT_FOR_STATE, error, TRUE).c_str(),
-                        Decimal(step.targetState).c_str());
+                       FormatErrorMessage(IDS_NTSERV_STATUS_FAIL_WAIT_FOR_STATE, error, TRUE).c_str(),
+                       Decimal(step.targetState).c_str());
             return FALSE;
         }
         Sleep(pollInterval);
@@ -722,20 +731,17 @@ BOOL CNTService::Install(std::wstring& message, DWORD& error) {
         return FALSE;
     };
 
-    UniqueScHandle scm(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW,
-                                      SC_MANAGER_CREATE_SERVICE | SC_MANAGER_LOCK));
+    UniqueScHandle scm(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_CREATE_SERVICE | SC_MANAGER_LOCK));
     if (!scm) return fail(IDS_NTSERV_INSTALL_FAIL_OPENSCM, GetLastError());
     UniqueScLock lock(LockServiceDatabase(scm.get()));
     if (!lock) return fail(IDS_NTSERV_INSTALL_FAIL_LOCKSCM, GetLastError());
 
     std::vector<wchar_t> dependencies = GetDependencies();
     UniqueScHandle service(CreateServiceW(
-        scm.get(), m_sServiceName.c_str(), m_sDisplayName.c_str(), SERVICE_ALL_ACCESS, m_dwServiceType,
-        m_dwStartType, m_dwErrorControl, m_sBinaryPathName.c_str(),
-        m_sLoadOrderGroup.empty() ? nullptr : m_sLoadOrderGroup.c_str(), nullptr,
-        dependencies.empty() ? nullptr : dependencies.data(),
-        m_sUserName.empty() ? nullptr : m_sUserName.c_str(),
-        m_sPassword.empty() ? nullptr : m_sPassword.c_str()));
+        scm.get(), m_sServiceName.c_str(), m_sDisplayName.c_str(), SERVICE_ALL_ACCESS, m_dwServiceType, m_dwStartType,
+        m_dwErrorControl, m_sBinaryPathName.c_str(), m_sLoadOrderGroup.empty() ? nullptr : m_sLoadOrderGroup.c_str(),
+        nullptr, dependencies.empty() ? nullptr : dependencies.data(),
+        m_sUserName.empty() ? nullptr : m_sUserName.c_str(), m_sPassword.empty() ? nullptr : m_sPassword.c_str()));
     DWORD createError = service ? 0 : GetLastError();
     SecureErase(m_sUserName);
     SecureErase(m_sPassword);
@@ -744,8 +750,7 @@ BOOL CNTService::Install(std::wstring& message, DWORD& error) {
     ChangeServiceConfig2Fn changeConfig2 = m_lpfnChangeServiceConfig2;
     // Recovery: restart after a minute, three times; the count resets daily.
     if (changeConfig2) {
-        SC_ACTION actions[3] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000},
-                                {SC_ACTION_RESTART, 60000}};
+        SC_ACTION actions[3] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}};
         SERVICE_FAILURE_ACTIONSW failureActions{};
         failureActions.dwResetPeriod = 86400;
         failureActions.cActions = 3;
@@ -758,15 +763,12 @@ BOOL CNTService::Install(std::wstring& message, DWORD& error) {
             std::wstring path = ModulePath();
             size_t slash = path.find_last_of(L"\\/:");
             size_t dot = path.find_last_of(L'.');
-            if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash))
-                path.erase(dot);
+            if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)) path.erase(dot);
             m_sEventMessageFile = path + L".DLL";
         }
-        DWORD rc = CEventLogSource::Install(m_EventLogSource.LogName(), m_EventLogSource.SourceName(),
-                                            m_sEventMessageFile,
-                                            EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE |
-                                                EVENTLOG_INFORMATION_TYPE,
-                                            m_bRegistryFlush != FALSE);
+        DWORD rc = CEventLogSource::Install(
+            m_EventLogSource.LogName(), m_EventLogSource.SourceName(), m_sEventMessageFile,
+            EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE, m_bRegistryFlush != FALSE);
         if (rc != 0) return fail(IDS_NTSERV_INSTALL_FAIL_INSTALL_AS_EVENT_LOG, rc);
     }
 
@@ -789,8 +791,7 @@ BOOL CNTService::Uninstall(std::wstring& message, DWORD& error, DWORD timeout) {
     auto fail = [&](UINT messageId, DWORD code, DWORD eventId) {
         error = code;
         message = FormatErrorMessage(messageId, code, FALSE);
-        if (eventId)
-            WriteEvent(EVENTLOG_ERROR_TYPE, eventId, FormatErrorMessage(messageId, code, TRUE).c_str());
+        if (eventId) WriteEvent(EVENTLOG_ERROR_TYPE, eventId, FormatErrorMessage(messageId, code, TRUE).c_str());
         return FALSE;
     };
 
@@ -798,8 +799,7 @@ BOOL CNTService::Uninstall(std::wstring& message, DWORD& error, DWORD timeout) {
     if (!scm) return fail(IDS_NTSERV_UNINSTALL_FAIL_OPENSCM, GetLastError(), kEventFailConnectScm);
     UniqueScHandle service(
         OpenServiceW(scm.get(), m_sServiceName.c_str(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (!service)
-        return fail(IDS_NTSERV_UNINSTALL_FAIL_OPENSERVICE, GetLastError(), kEventFailOpenService);
+    if (!service) return fail(IDS_NTSERV_UNINSTALL_FAIL_OPENSERVICE, GetLastError(), kEventFailOpenService);
 
     SERVICE_STATUS status{};
     if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
@@ -826,8 +826,8 @@ BOOL CNTService::Uninstall(std::wstring& message, DWORD& error, DWORD timeout) {
 BOOL CNTService::EnumerateInstances(std::vector<std::wstring>& serviceNames, DWORD& error) {
     error = 0;
     serviceNames.clear();
-    UniqueScHandle scm(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW,
-                                      SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE));
+    UniqueScHandle scm(
+        OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE));
     if (!scm) {
         error = GetLastError();
         return FALSE;
@@ -838,8 +838,8 @@ BOOL CNTService::EnumerateInstances(std::vector<std::wstring>& serviceNames, DWO
     DWORD resume = 0;
     for (;;) {
         DWORD needed = 0, count = 0;
-        EnumServicesStatusExW(scm.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, nullptr,
-                              0, &needed, &count, &resume, nullptr);
+        EnumServicesStatusExW(scm.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, nullptr, 0, &needed,
+                              &count, &resume, nullptr);
         DWORD rc = GetLastError();
         if (rc != ERROR_MORE_DATA) {
             if (rc == ERROR_SUCCESS || needed == 0) return TRUE;
@@ -886,10 +886,9 @@ std::wstring CNTService::LoadResourceString(UINT id) {
 
 std::wstring CNTService::GetErrorText(DWORD error) {
     wchar_t* text = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT),
-                             reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<LPWSTR>(&text), 0, nullptr);
     UniqueLocal owner(reinterpret_cast<HLOCAL>(text));
     std::wstring result = n && text ? std::wstring(text, n) : std::wstring();
     // System texts end with a line break: the messages carry them inline.
@@ -916,28 +915,27 @@ std::wstring CNTService::FormatErrorMessage(UINT messageId, DWORD error, BOOL ev
     DWORD style = eventLog ? m_dwEventLogErrorStyle : m_dwDisplayErrorStyle;
     std::wstring code = Decimal(error);
     switch (style) {
-    case StyleCodeAndText:
-        return FillMessage(LoadResourceString(IDS_NTSERV_ERROR_WITH_TEXT), code, GetErrorText(error));
-    case StyleSystemText:
-        return GetErrorText(error);
-    case StyleMessageWithCode:
-        return FillMessage(LoadResourceString(messageId), code);
-    case StyleMessageWithCodeAndText:
-        return FillMessage(LoadResourceString(messageId),
-                           FillMessage(LoadResourceString(IDS_NTSERV_ERROR_WITH_TEXT), code, GetErrorText(error)));
-    case StyleMessageWithSystemText:
-        return FillMessage(LoadResourceString(messageId), GetErrorText(error));
-    case StyleErrorCode:
-    default:
-        return code;
+        case StyleCodeAndText:
+            return FillMessage(LoadResourceString(IDS_NTSERV_ERROR_WITH_TEXT), code, GetErrorText(error));
+        case StyleSystemText:
+            return GetErrorText(error);
+        case StyleMessageWithCode:
+            return FillMessage(LoadResourceString(messageId), code);
+        case StyleMessageWithCodeAndText:
+            return FillMessage(LoadResourceString(messageId),
+                               FillMessage(LoadResourceString(IDS_NTSERV_ERROR_WITH_TEXT), code, GetErrorText(error)));
+        case StyleMessageWithSystemText:
+            return FillMessage(LoadResourceString(messageId), GetErrorText(error));
+        case StyleErrorCode:
+        default:
+            return code;
     }
 }
 
 void CNTService::ReportFailure(UINT messageId, DWORD error, DWORD eventId) {
     std::wstring text = FormatErrorMessage(messageId, error, FALSE) + L"\n";
     OutputDebugStringW(text.c_str());
-    if (eventId)
-        WriteEvent(EVENTLOG_ERROR_TYPE, eventId, FormatErrorMessage(messageId, error, TRUE).c_str());
+    if (eventId) WriteEvent(EVENTLOG_ERROR_TYPE, eventId, FormatErrorMessage(messageId, error, TRUE).c_str());
 }
 
 void CNTService::WriteEvent(WORD type, DWORD eventId, const wchar_t* string1, const wchar_t* string2) {
@@ -965,12 +963,11 @@ void CNTService::WriteStdout(const std::wstring& text) {
     }
     UINT codePage = GetConsoleOutputCP();
     if (!codePage) codePage = CP_ACP;
-    int bytes = WideCharToMultiByte(codePage, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0,
-                                    nullptr, nullptr);
+    int bytes =
+        WideCharToMultiByte(codePage, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
     if (bytes <= 0) return;
     std::string narrow(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(codePage, 0, line.c_str(), static_cast<int>(line.size()), &narrow[0], bytes, nullptr,
-                        nullptr);
+    WideCharToMultiByte(codePage, 0, line.c_str(), static_cast<int>(line.size()), &narrow[0], bytes, nullptr, nullptr);
     WriteFile(out, narrow.data(), static_cast<DWORD>(narrow.size()), &written, nullptr);
 }
 

@@ -43,7 +43,7 @@ public:
         UninstallService = 6,
         DebugService = 7,  // run in the console
         ShowServiceHelp = 8,
-        NothingToDo = 9,   // set by a derived parser that handled the command itself
+        NothingToDo = 9,  // set by a derived parser that handled the command itself
     };
 
     CNTServiceCommandLineInfo();
@@ -86,8 +86,7 @@ public:
     virtual void ParseCommandLine(CNTServiceCommandLineInfo& info);
     virtual DWORD ProcessCommand(CNTServiceCommandLineInfo& info);
     virtual BOOL ReportStatus(DWORD state, DWORD checkPoint = static_cast<DWORD>(-1),
-                              DWORD waitHint = static_cast<DWORD>(-1),
-                              DWORD controlsAccepted = static_cast<DWORD>(-1));
+                              DWORD waitHint = static_cast<DWORD>(-1), DWORD controlsAccepted = static_cast<DWORD>(-1));
     virtual BOOL ReportCurrentStatus();
     virtual BOOL RegisterHandler();
     virtual DWORD HandleControl(DWORD control, DWORD eventType, LPVOID eventData);
@@ -108,8 +107,7 @@ public:
     virtual DWORD OnSessionChange(DWORD eventType, WTSSESSION_NOTIFICATION* notification);
     virtual void OnUserDefinedRequest(DWORD control);
     virtual BOOL RunDispatcher();
-    virtual BOOL SetServiceToStatus(uint32_t operation, DWORD& error, DWORD timeout,
-                                    DWORD pollInterval);
+    virtual BOOL SetServiceToStatus(uint32_t operation, DWORD& error, DWORD timeout, DWORD pollInterval);
     virtual BOOL Install(std::wstring& message, DWORD& error);
     virtual BOOL Uninstall(std::wstring& message, DWORD& error, DWORD timeout);
     virtual void RunInConsole();
@@ -120,8 +118,8 @@ public:
     virtual UINT MapStringID(UINT id);
     virtual DWORD MapEventID(DWORD id);
     virtual std::wstring GetErrorText(DWORD error);
-    virtual BOOL SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD controlsAccepted,
-                           DWORD win32ExitCode, DWORD serviceSpecificExitCode);
+    virtual BOOL SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD controlsAccepted, DWORD win32ExitCode,
+                           DWORD serviceSpecificExitCode);
     // Sends the stored status (see the comment at its definition); a re-report
     // of an unchanged status passes reReport.
     BOOL SendStatus(bool reReport);
@@ -133,8 +131,7 @@ public:
     // Loads string resource MapStringID(id) of the program; empty when absent.
     std::wstring LoadResourceString(UINT id);
     // Writes an event (MapEventID(eventId)) when event logging is on.
-    void WriteEvent(WORD type, DWORD eventId, const wchar_t* string1 = nullptr,
-                     const wchar_t* string2 = nullptr);
+    void WriteEvent(WORD type, DWORD eventId, const wchar_t* string1 = nullptr, const wchar_t* string2 = nullptr);
     // A message on standard output (console output on) or in a message box.
     void ShowMessage(const std::wstring& text);
     // Text plus line feed on standard output: console text when it is a
@@ -147,12 +144,12 @@ public:
 
     // Message formatting styles (display and event-log error styles).
     enum ErrorStyle : DWORD {
-        StyleErrorCode = 0,                // the error code in decimal
-        StyleCodeAndText = 1,              // message 15: code, system text
-        StyleSystemText = 2,               // the system text
-        StyleMessageWithCode = 3,          // the message, %1 = code
-        StyleMessageWithCodeAndText = 4,   // the message, %1 = message 15
-        StyleMessageWithSystemText = 5,    // the message, %1 = system text
+        StyleErrorCode = 0,               // the error code in decimal
+        StyleCodeAndText = 1,             // message 15: code, system text
+        StyleSystemText = 2,              // the system text
+        StyleMessageWithCode = 3,         // the message, %1 = code
+        StyleMessageWithCodeAndText = 4,  // the message, %1 = message 15
+        StyleMessageWithSystemText = 5,   // the message, %1 = system text
     };
 
     // Fields, in order. Defaults as the constructor sets them.
@@ -174,23 +171,22 @@ public:
     DWORD m_dwCurrentState = SERVICE_STOPPED;
     DWORD m_dwServiceExitCode = 0;  // the exit codes stored with the status
     DWORD m_dwWin32ExitCode = 0;
-    DWORD m_dwIgnoredControl = 0;   // a control with this code gets error 120
+    DWORD m_dwIgnoredControl = 0;  // a control with this code gets error 120
     std::wstring m_sServiceName, m_sMasterServiceName;
     std::wstring m_sDisplayName, m_sMasterDisplayName;
     std::wstring m_sDescription, m_sMasterDescription;
     CEventLogSource m_EventLogSource;
     bx::win::CriticalSection m_csStatus;  // guards the stored status values and the two flags below
-    bool m_bSendingStatus = false;       // a thread is sending the status (see SendStatus)
-    bool m_bStatusChanged = false;       // the stored status changed since the sender took it
+    bool m_bSendingStatus = false;        // a thread is sending the status (see SendStatus)
+    bool m_bStatusChanged = false;        // the stored status changed since the sender took it
     BOOL m_bRegistryFlush = TRUE;
-    BOOL m_bAllowCommandLine = FALSE;  // "SCL:"
-    BOOL m_bAllowNameChange = FALSE;   // "SN:"
+    BOOL m_bAllowCommandLine = FALSE;        // "SCL:"
+    BOOL m_bAllowNameChange = FALSE;         // "SN:"
     BOOL m_bAllowDescriptionChange = FALSE;  // "SD:"
     BOOL m_bAllowDisplayNameChange = FALSE;  // "SDN:"
-    BOOL m_bUseConsole = TRUE;  // messages to standard output, else message boxes
+    BOOL m_bUseConsole = TRUE;               // messages to standard output, else message boxes
     std::wstring m_sBinaryPathName;
-    using RegisterHandlerExFn = SERVICE_STATUS_HANDLE(WINAPI*)(LPCWSTR, LPHANDLER_FUNCTION_EX,
-                                                              LPVOID);
+    using RegisterHandlerExFn = SERVICE_STATUS_HANDLE(WINAPI*)(LPCWSTR, LPHANDLER_FUNCTION_EX, LPVOID);
     using ChangeServiceConfig2Fn = BOOL(WINAPI*)(SC_HANDLE, DWORD, LPVOID);
     bx::win::UniqueModule m_hAdvapi32;
     RegisterHandlerExFn m_lpfnRegisterServiceCtrlHandlerEx = nullptr;
@@ -205,8 +201,7 @@ protected:
     // The SCM's and the console's entry points. None lets an exception out.
     static void WINAPI _ServiceMain(DWORD argc, LPWSTR* argv);
     static void WINAPI _ServiceCtrlHandler(DWORD control);
-    static DWORD WINAPI _ServiceCtrlHandlerEx(DWORD control, DWORD eventType, LPVOID eventData,
-                                             LPVOID context);
+    static DWORD WINAPI _ServiceCtrlHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
     static BOOL WINAPI _ConsoleCtrlHandler(DWORD ctrlType);
 
     // Key SYSTEM\CurrentControlSet\Services\<name>\Parameters.

@@ -108,9 +108,9 @@ bool WaitForState(const std::wstring& name, DWORD state, DWORD timeoutMs = 10000
 // Sends a control; returns 0 or the error.
 DWORD Control(const std::wstring& name, DWORD control) {
     UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    UniqueScHandle service(OpenServiceW(scm.get(), name.c_str(),
-                                        SERVICE_INTERROGATE | SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL |
-                                            SERVICE_QUERY_STATUS));
+    UniqueScHandle service(
+        OpenServiceW(scm.get(), name.c_str(),
+                     SERVICE_INTERROGATE | SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL | SERVICE_QUERY_STATUS));
     if (!service) return GetLastError();
     SERVICE_STATUS status{};
     return ControlService(service.get(), control, &status) ? 0 : GetLastError();
@@ -124,8 +124,8 @@ UniqueHandle ServiceProcess(const std::wstring& name) {
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!service ||
-        !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof(status), &needed) ||
+        !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                              &needed) ||
         status.dwProcessId == 0)
         return UniqueHandle();
     return UniqueHandle(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, status.dwProcessId));
@@ -163,8 +163,7 @@ DWORD OpenErrorOnceRemoved(const std::wstring& name, DWORD timeoutMs = 10000) {
 void ForceRemove(const std::wstring& name) {
     {
         UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        UniqueScHandle service(
-            OpenServiceW(scm.get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+        UniqueScHandle service(OpenServiceW(scm.get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
         if (!service) return;
         UniqueHandle process = ServiceProcess(name);
         SERVICE_STATUS status{};
@@ -266,9 +265,10 @@ TEST_F(HostServiceScm, InstallRegistersQuotedPathAutoStartDescriptionAndFailureA
     EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), config.serviceType);
     EXPECT_EQ(2u, config.startType);
     EXPECT_EQ(0u, config.errorControl);
-    EXPECT_EQ(L"Works in conjunction with a Brontavex UTM device to provide enhanced security services to both the "
-              L"local host and the network.",
-              config.description);
+    EXPECT_EQ(
+        L"Works in conjunction with a Brontavex UTM device to provide enhanced security services to both the "
+        L"local host and the network.",
+        config.description);
     if (!RunningUnderWine()) {
         // Wine's SCM accepts failure actions but does not keep them ("not
         // implemented" in its services.exe): there QueryServiceConfig2W reads
@@ -286,9 +286,9 @@ TEST_F(HostServiceScm, InstallRegistersQuotedPathAutoStartDescriptionAndFailureA
 
     // The event source, named after the display name.
     UniqueRegKey source;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                                           (std::wstring(kEventLogApplication) + L"\\BX Host Test Source").c_str(), 0,
-                                           KEY_READ, source.put()));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kEventLogApplication) + L"\\BX Host Test Source").c_str(),
+                            0, KEY_READ, source.put()));
     wchar_t file[MAX_PATH * 2] = {};
     DWORD type = 0, size = sizeof(file);
     ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(source.get(), L"EventMessageFile", nullptr, &type,
@@ -329,9 +329,9 @@ TEST_F(HostServiceScm, InstallRegistersQuotedPathAutoStartDescriptionAndFailureA
     sources = EventSources();
     EXPECT_EQ(0, std::count(sources.begin(), sources.end(), L"BX Host Test Source"));
     EXPECT_EQ(1, std::count(sources.begin(), sources.end(), L"Application"));
-    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                                           (std::wstring(kEventLogApplication) + L"\\BX Host Test Source").c_str(), 0,
-                                           KEY_READ, source.put()));
+    EXPECT_NE(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kEventLogApplication) + L"\\BX Host Test Source").c_str(),
+                            0, KEY_READ, source.put()));
 }
 
 TEST_F(HostServiceScm, UninstallSucceedsWhenTheSourceKeyIsAlreadyGone) {
@@ -679,10 +679,10 @@ TEST_F(HostServiceScm, InstallSetsFailureActionsThroughTheScmAndEnumeratesInstan
     EXPECT_FALSE(service.GetParameterBinary(L"Missing", read));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
     UniqueRegKey key;
-    EXPECT_EQ(ERROR_SUCCESS,
-              RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                            (L"SYSTEM\\CurrentControlSet\\Services\\" + second + L"\\Parameters").c_str(), 0,
-                            KEY_READ, key.put()));
+    EXPECT_EQ(
+        ERROR_SUCCESS,
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"SYSTEM\\CurrentControlSet\\Services\\" + second + L"\\Parameters").c_str(),
+                      0, KEY_READ, key.put()));
 }
 
 // ---------------------------------------------------------------------------
@@ -699,9 +699,10 @@ TEST(HostServiceProgram, StartedFromAConsoleWithoutArgumentsPrintsNothingAndExit
 TEST(HostServiceProgram, HelpShowsTheUsageText) {
     auto r = RunProcess(Quote(bxtest::ExeDirectory() + L"bx_test_service.exe") + L" -?");
     EXPECT_EQ(0u, r.exitCode);
-    EXPECT_EQ("Usage: bx_test_service [ -install | -uninstall | -remove | -start | -stop | -pause | -continue | "
-              "-console | -help | -? ]\n",
-              r.output);
+    EXPECT_EQ(
+        "Usage: bx_test_service [ -install | -uninstall | -remove | -start | -stop | -pause | -continue | "
+        "-console | -help | -? ]\n",
+        r.output);
 }
 
 }  // namespace
@@ -724,13 +725,14 @@ ConsoleRun RunConsoleAndRaise(DWORD ctrlType, const std::wstring& extra = L"") {
     EXPECT_TRUE(CopyFileW((bxtest::ExeDirectory() + L"bx_test_service.exe").c_str(), program.c_str(), FALSE));
     std::wstring logPath = dir + L"BXHostTestConsole.log";
     {
-        bxtest::RunningProcess process(Quote(program) + L" -console -SN:BXHostTestConsole -stopdelay:300 -consolectrl:" +
+        bxtest::RunningProcess process(Quote(program) +
+                                       L" -console -SN:BXHostTestConsole -stopdelay:300 -consolectrl:" +
                                        std::to_wstring(ctrlType) + extra);
         EXPECT_TRUE(process.Started());
         EXPECT_TRUE(bxtest::WaitUntil(
             [&] { return bxtest::ReadFileBytes(logPath).find("running") != std::string::npos; }, 10000));
-        bx::win::UniqueHandle ctrl(OpenEventW(EVENT_MODIFY_STATE, FALSE,
-                                             (L"Local\\BXHostTestCtrl" + std::to_wstring(process.ProcessId())).c_str()));
+        bx::win::UniqueHandle ctrl(OpenEventW(
+            EVENT_MODIFY_STATE, FALSE, (L"Local\\BXHostTestCtrl" + std::to_wstring(process.ProcessId())).c_str()));
         EXPECT_TRUE(ctrl);
         if (ctrl) SetEvent(ctrl.get());
         EXPECT_TRUE(process.Wait(10000));

@@ -27,9 +27,9 @@ CNTServiceCommandLineInfo Parse(std::initializer_list<std::pair<const wchar_t*, 
 // system default language, trailing white space removed.
 std::wstring SystemText(DWORD error) {
     wchar_t* text = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT),
-                             reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<LPWSTR>(&text), 0, nullptr);
     std::wstring s = n ? std::wstring(text, n) : std::wstring();
     if (text) LocalFree(text);
     while (!s.empty() && (s.back() == L'\n' || s.back() == L'\r' || s.back() == L' ')) s.pop_back();
@@ -51,14 +51,12 @@ TEST(NTServiceCommandLine, VerbsCompareCaseInsensitively) {
         const wchar_t* verb;
         uint32_t command;
     } cases[] = {
-        {L"install", Cmd::InstallService},   {L"INSTALL", Cmd::InstallService},
-        {L"start", Cmd::StartTheService},    {L"START", Cmd::StartTheService},
-        {L"StArT", Cmd::StartTheService},    {L"pause", Cmd::PauseService},
-        {L"continue", Cmd::ContinueService}, {L"stop", Cmd::StopService},
-        {L"remove", Cmd::UninstallService},  {L"uninstall", Cmd::UninstallService},
-        {L"debug", Cmd::DebugService},       {L"app", Cmd::DebugService},
-        {L"application", Cmd::DebugService}, {L"Console", Cmd::DebugService},
-        {L"help", Cmd::ShowServiceHelp},     {L"?", Cmd::ShowServiceHelp},
+        {L"install", Cmd::InstallService},     {L"INSTALL", Cmd::InstallService}, {L"start", Cmd::StartTheService},
+        {L"START", Cmd::StartTheService},      {L"StArT", Cmd::StartTheService},  {L"pause", Cmd::PauseService},
+        {L"continue", Cmd::ContinueService},   {L"stop", Cmd::StopService},       {L"remove", Cmd::UninstallService},
+        {L"uninstall", Cmd::UninstallService}, {L"debug", Cmd::DebugService},     {L"app", Cmd::DebugService},
+        {L"application", Cmd::DebugService},   {L"Console", Cmd::DebugService},   {L"help", Cmd::ShowServiceHelp},
+        {L"?", Cmd::ShowServiceHelp},
     };
     for (const auto& c : cases) {
         auto info = Parse({{c.verb, true}});
@@ -137,8 +135,9 @@ TEST(NTServiceMessages, StringTableHoldsTheDocumentedTexts) {
         {24, L"BX Halvern SetServiceToStatus, Failed to check the service status, Error:%1"},
         {100, L"BXPLNSvc"},
         {101, L"Brontavex Halvern"},
-        {102, L"Works in conjunction with a Brontavex UTM device to provide enhanced security services to both the "
-              L"local host and the network."},
+        {102,
+         L"Works in conjunction with a Brontavex UTM device to provide enhanced security services to both the "
+         L"local host and the network."},
     };
     CNTService service;
     for (const auto& [id, text] : expected) EXPECT_EQ(text, service.LoadResourceString(id)) << "string " << id;
@@ -169,12 +168,7 @@ TEST(NTServiceMessages, FormatErrorMessageHasSixStyles) {
     const std::wstring prefix = L"BX Halvern SetServiceToStatus, Failed call to open SCM, Error:";
     const std::wstring codeAndText = L"BX Halvern: 5, " + text;
     const std::pair<DWORD, std::wstring> styles[] = {
-        {0, L"5"},
-        {1, codeAndText},
-        {2, text},
-        {3, prefix + L"5"},
-        {4, prefix + codeAndText},
-        {5, prefix + text},
+        {0, L"5"}, {1, codeAndText}, {2, text}, {3, prefix + L"5"}, {4, prefix + codeAndText}, {5, prefix + text},
     };
     for (const auto& [style, expected] : styles) {
         service.m_dwDisplayErrorStyle = style;
@@ -555,8 +549,8 @@ TEST(NTServiceResources, AgentResourceScriptCarriesTheVersionInformation) {
     EXPECT_EQ(bxtest::Widen(BX_VERSION_TEXT), text(L"ProductVersion"));
     // Translation: US English, Unicode.
     DWORD* translation = nullptr;
-    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                               &length));
+    ASSERT_TRUE(
+        VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
     EXPECT_EQ(0x04b00409u, *translation);
     // The same program carries the string table.
     bx::win::UniqueModule module(LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));

@@ -14,8 +14,7 @@ COpenSecurityDescriptor::COpenSecurityDescriptor() {
 
     if (!IsVistaOrLater()) return;
     PSECURITY_DESCRIPTOR label = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"S:(ML;;NW;;;LW)", SDDL_REVISION_1,
-                                                              &label, nullptr)) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"S:(ML;;NW;;;LW)", SDDL_REVISION_1, &label, nullptr)) {
         m_labelError = GetLastError();
         return;
     }

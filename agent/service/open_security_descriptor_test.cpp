@@ -25,8 +25,8 @@ ObjectSecurity ReadSecurity(HANDLE object, SE_OBJECT_TYPE type) {
     ObjectSecurity result;
     PACL dacl = nullptr, sacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
-    DWORD rc = GetSecurityInfo(object, type, DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION, nullptr,
-                               nullptr, &dacl, &sacl, &sd);
+    DWORD rc = GetSecurityInfo(object, type, DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION, nullptr, nullptr,
+                               &dacl, &sacl, &sd);
     if (rc != ERROR_SUCCESS) return result;
     result.read = true;
     BOOL present = FALSE, defaulted = FALSE;
@@ -112,7 +112,7 @@ TEST(HostOpenSecurityDescriptor, FileCanBeCreatedWithIt) {
     std::wstring dir = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"host_sd_test");
     std::wstring path = dir + L"open.bin";
     bx::win::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, descriptor.Attributes(), CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD error = file ? 0 : GetLastError();
     file.reset();
     bool exists = bxtest::FileExists(path);

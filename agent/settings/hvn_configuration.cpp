@@ -61,8 +61,9 @@ bool KeyTextToBytes(const std::wstring& text, uint8_t (&bytes)[kKeyBytes]) {
     while (used < length && text[used] != L'\0') ++used;
     const size_t pairs = used / 2;
     for (size_t i = 0; i < kKeyBytes; ++i) {
-        bytes[i] = i < pairs ? static_cast<uint8_t>(((DigitValue(text[2 * i]) << 4) + DigitValue(text[2 * i + 1])) & 0xFFu)
-                             : 0;
+        bytes[i] = i < pairs
+                       ? static_cast<uint8_t>(((DigitValue(text[2 * i]) << 4) + DigitValue(text[2 * i + 1])) & 0xFFu)
+                       : 0;
     }
     return text.size() > kKeyTextChars;
 }

@@ -152,8 +152,9 @@ TEST_F(Configuration, DwordRuleIgnoresTypeAndRejectsLongValues) {
 }
 
 TEST_F(Configuration, QueueSizeIsRaisedTo50000) {
-    const struct { uint32_t stored, used; } cases[] = {
-        {1000, 50000}, {0, 50000}, {49999, 50000}, {50000, 50000}, {80000, 80000}, {0xFFFFFFFFu, 0xFFFFFFFFu}};
+    const struct {
+        uint32_t stored, used;
+    } cases[] = {{1000, 50000}, {0, 50000}, {49999, 50000}, {50000, 50000}, {80000, 80000}, {0xFFFFFFFFu, 0xFFFFFFFFu}};
     for (const auto& c : cases) {
         Dword(L"QueueSizeSendQueue", c.stored);
         CHVNConfiguration config;
@@ -224,7 +225,10 @@ TEST(KeyText, DigitsInBothCasesFillAllEightBytes) {
 }
 
 TEST(KeyText, ShortOddAndEmptyKeysPadWithZeros) {
-    const struct { const wchar_t* text; std::vector<uint8_t> bytes; } cases[] = {
+    const struct {
+        const wchar_t* text;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
         {L"abc", {0xab, 0, 0, 0, 0, 0, 0, 0}},
         {L"1f2e", {0x1f, 0x2e, 0, 0, 0, 0, 0, 0}},
         {L"7", {0, 0, 0, 0, 0, 0, 0, 0}},
@@ -238,12 +242,14 @@ TEST(KeyText, ShortOddAndEmptyKeysPadWithZeros) {
 }
 
 TEST(KeyText, NonHexCharacterCountsAs0xFF) {
-    const struct { const wchar_t* text; uint8_t first; } cases[] = {
-        {L"g5", 0xF5},      // 0xFF << 4 = 0xFF0, + 5, modulo 256
-        {L"5g", 0x4F},      // 0x50 + 0xFF = 0x14F, modulo 256
-        {L"zz", 0xEF},      // 0xFF0 + 0xFF = 0x10EF
-        {L" 1", 0xF1},
-        {L"\u01311", 0x11}, // only the low 8 bits count: U+0131 reads as "1"
+    const struct {
+        const wchar_t* text;
+        uint8_t first;
+    } cases[] = {
+        {L"g5", 0xF5},                      // 0xFF << 4 = 0xFF0, + 5, modulo 256
+        {L"5g", 0x4F},                      // 0x50 + 0xFF = 0x14F, modulo 256
+        {L"zz", 0xEF},                      // 0xFF0 + 0xFF = 0x10EF
+        {L" 1", 0xF1}, {L"\u01311", 0x11},  // only the low 8 bits count: U+0131 reads as "1"
     };
     for (const auto& c : cases) {
         uint8_t bytes[8];
@@ -263,7 +269,9 @@ TEST(KeyText, LongerThan16CharactersUsesTheFirst16) {
 }
 
 TEST_F(Configuration, CutKeyIsUsedAndReportedOnceWhenTheLoggerArrives) {
-    std::wstring keyText = L"0011223344556677" L"8899aabb";
+    std::wstring keyText =
+        L"0011223344556677"
+        L"8899aabb";
     String(L"key", keyText);
     const char* path = "hvn_configuration_cut_key.log";
     std::remove(path);
@@ -288,7 +296,8 @@ TEST_F(Configuration, CutKeyIsUsedAndReportedOnceWhenTheLoggerArrives) {
     ASSERT_EQ(0u, logger.Cleanup());
 
     std::string log = test::ReadFileText(path);
-    EXPECT_EQ(1u, test::CountOf(log, "Encryption key has 24 characters, more than 16: only its first 16 characters are used"))
+    EXPECT_EQ(
+        1u, test::CountOf(log, "Encryption key has 24 characters, more than 16: only its first 16 characters are used"))
         << log;
     EXPECT_EQ(1u, test::CountOf(log, "Warning")) << log;
     std::remove(path);

@@ -3,9 +3,9 @@
 #include <cwchar>
 
 #include "BXLogger.h"
+#include "agent/settings/settings_reader.h"
 #include "platform/errors.h"
 #include "platform/thread_id.h"
-#include "agent/settings/settings_reader.h"
 
 CLogImpl::CLogImpl() : CLogImpl(bx::SettingsReader(bx::kSettingsKeyPath)) {}
 

@@ -88,7 +88,8 @@ TEST_F(LoggedFacade, LinesReachTheLoggerAsLiteralText) {
     EXPECT_EQ(0u, facade.LogWarning(L"warn"));
     std::string log = Written();
     std::string id = IdPrefix(bx::CurrentThreadId());
-    EXPECT_NE(std::string::npos, log.find("Informational\t" + id + "SessionID:'3'  us%sr%n%d@DOM%% Logged-on\n")) << log;
+    EXPECT_NE(std::string::npos, log.find("Informational\t" + id + "SessionID:'3'  us%sr%n%d@DOM%% Logged-on\n"))
+        << log;
     EXPECT_NE(std::string::npos, log.find("Error        \t" + id + "Failed to open device driver Error:5\n")) << log;
     EXPECT_NE(std::string::npos, log.find("Warning      \t" + id + "warn\n")) << log;
 }

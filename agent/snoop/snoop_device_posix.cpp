@@ -6,10 +6,10 @@
 #include <deque>
 #include <mutex>
 
-#include "platform/errors.h"
-#include "platform/event.h"
 #include "agent/snoop/snoop_device.h"
 #include "agent/snoop/snoop_device_inprocess.h"
+#include "platform/errors.h"
+#include "platform/event.h"
 
 namespace {
 

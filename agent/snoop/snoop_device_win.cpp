@@ -8,7 +8,7 @@
 struct CSnoopDevice::Impl {
     HANDLE device = INVALID_HANDLE_VALUE;
     OVERLAPPED overlapped{};
-    HANDLE event = nullptr;  // the host's auto-reset event
+    HANDLE event = nullptr;      // the host's auto-reset event
     bool requestIssued = false;  // a request was issued and not yet seen complete
 
     // Whether the last issued request has not completed yet.
@@ -48,8 +48,7 @@ uint32_t CSnoopDevice::IssueRead(void* buffer, uint32_t size) {
     overlapped = OVERLAPPED{};
     overlapped.hEvent = impl_->event;
     DWORD returned = 0;
-    if (DeviceIoControl(impl_->device, SNOOP_IOCTL_READ_EVENTS, nullptr, 0, buffer, size, &returned,
-                        &overlapped)) {
+    if (DeviceIoControl(impl_->device, SNOOP_IOCTL_READ_EVENTS, nullptr, 0, buffer, size, &returned, &overlapped)) {
         impl_->requestIssued = true;  // done at once; the event is signalled
         return 0;
     }

@@ -22,8 +22,8 @@
 #define SNOOP_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
 #endif
 
-#define SNOOP_EVENT_SIZE 256u  /* bytes of one record and of the read buffer */
-#define SNOOP_SID_MAX 68u      /* the largest SID: 8 bytes of header, 15 sub-authorities */
+#define SNOOP_EVENT_SIZE 256u /* bytes of one record and of the read buffer */
+#define SNOOP_SID_MAX 68u     /* the largest SID: 8 bytes of header, 15 sub-authorities */
 
 /* protocol: the low byte goes to the appliance unchanged. */
 #define SNOOP_PROTOCOL_TCP 1u
@@ -34,20 +34,20 @@
 #define SNOOP_EVENT_CLEANUP 1u
 
 typedef struct snoop_event_t {
-    uint32_t protocol;     /*   0: 1 = TCP, 2 = UDP */
-    uint32_t event_type;   /*   4: 0 = address opened, 1 = address cleaned up */
-    uint32_t local_ip;     /*   8: host byte order */
-    uint16_t local_port;   /*  12: network byte order */
-    uint16_t reserved1;    /*  14 */
-    uint32_t remote_ip;    /*  16: host byte order; 0 = none */
-    uint16_t remote_port;  /*  20: network byte order */
-    uint16_t reserved2;    /*  22 */
-    uint64_t process_id;   /*  24: the opening process */
-    uint32_t session_id;   /*  32: Windows session of that process */
-    uint32_t pending;      /*  36: the driver's count of pending events (logged only) */
-    uint64_t file_object;  /*  40: the driver's identity of the address object */
-    uint8_t reserved3[24]; /*  48 */
-    uint8_t sid[SNOOP_SID_MAX];  /* 72: the process user's SID, a SID structure */
+    uint32_t protocol;          /*   0: 1 = TCP, 2 = UDP */
+    uint32_t event_type;        /*   4: 0 = address opened, 1 = address cleaned up */
+    uint32_t local_ip;          /*   8: host byte order */
+    uint16_t local_port;        /*  12: network byte order */
+    uint16_t reserved1;         /*  14 */
+    uint32_t remote_ip;         /*  16: host byte order; 0 = none */
+    uint16_t remote_port;       /*  20: network byte order */
+    uint16_t reserved2;         /*  22 */
+    uint64_t process_id;        /*  24: the opening process */
+    uint32_t session_id;        /*  32: Windows session of that process */
+    uint32_t pending;           /*  36: the driver's count of pending events (logged only) */
+    uint64_t file_object;       /*  40: the driver's identity of the address object */
+    uint8_t reserved3[24];      /*  48 */
+    uint8_t sid[SNOOP_SID_MAX]; /* 72: the process user's SID, a SID structure */
     uint8_t reserved4[SNOOP_EVENT_SIZE - 72u - SNOOP_SID_MAX]; /* 140 */
 } snoop_event_t;
 
@@ -71,10 +71,10 @@ SNOOP_STATIC_ASSERT(offsetof(snoop_event_t, sid) == 72, "sid at 72");
 #define SNOOP_CTL_CODE(device, function, method, access) \
     (((uint32_t)(device) << 16) | ((uint32_t)(access) << 14) | ((uint32_t)(function) << 2) | (uint32_t)(method))
 
-#define SNOOP_DEVICE_TYPE 0x22u     /* FILE_DEVICE_UNKNOWN */
-#define SNOOP_METHOD_BUFFERED 0u    /* METHOD_BUFFERED */
-#define SNOOP_METHOD_OUT_DIRECT 2u  /* METHOD_OUT_DIRECT */
-#define SNOOP_ANY_ACCESS 0u         /* FILE_ANY_ACCESS */
+#define SNOOP_DEVICE_TYPE 0x22u    /* FILE_DEVICE_UNKNOWN */
+#define SNOOP_METHOD_BUFFERED 0u   /* METHOD_BUFFERED */
+#define SNOOP_METHOD_OUT_DIRECT 2u /* METHOD_OUT_DIRECT */
+#define SNOOP_ANY_ACCESS 0u        /* FILE_ANY_ACCESS */
 
 /* ReadSnoopEvents: no input, a 256-byte output buffer that receives one
  * record. The driver keeps the request pending until a record is there. */
@@ -103,8 +103,7 @@ SNOOP_STATIC_ASSERT(SNOOP_IOCTL_INJECT_EVENT_BUFFERED ==
 
 /* Where Windows' own CTL_CODE is at hand, the codes must agree with it. */
 #if defined(CTL_CODE) && defined(FILE_DEVICE_UNKNOWN) && defined(METHOD_OUT_DIRECT)
-SNOOP_STATIC_ASSERT(SNOOP_IOCTL_READ_EVENTS ==
-                        CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_OUT_DIRECT, FILE_ANY_ACCESS),
+SNOOP_STATIC_ASSERT(SNOOP_IOCTL_READ_EVENTS == CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_OUT_DIRECT, FILE_ANY_ACCESS),
                     "ReadSnoopEvents agrees with CTL_CODE");
 SNOOP_STATIC_ASSERT(SNOOP_IOCTL_INJECT_EVENT_BUFFERED ==
                         CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS),

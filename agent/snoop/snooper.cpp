@@ -5,8 +5,8 @@
 #include <exception>
 
 #include "agent/crypto/iv_random.h"
-#include "platform/host_facts.h"
 #include "agent/identity/session_users.h"
+#include "platform/host_facts.h"
 
 namespace {
 
@@ -96,9 +96,14 @@ int Snooper::HandleEvent() {
     std::memcpy(&event, eventBuffer_, sizeof event);
     try {
         switch (event.event_type) {
-        case SNOOP_EVENT_OPEN: handleOpenAddress(event); break;
-        case SNOOP_EVENT_CLEANUP: handleCleanupAddress(event); break;
-        default: break;  // not a type this agent knows: ignored
+            case SNOOP_EVENT_OPEN:
+                handleOpenAddress(event);
+                break;
+            case SNOOP_EVENT_CLEANUP:
+                handleCleanupAddress(event);
+                break;
+            default:
+                break;  // not a type this agent knows: ignored
         }
         return 1;
     } catch (...) {

@@ -16,12 +16,12 @@
 #include <cstdint>
 #include <map>
 
-#include "agent/records/buffer_pool.h"
 #include "agent/appliance/conn_cache_mgr.h"
-#include "agent/settings/hvn_configuration.h"
-#include "agent/settings/log_impl.h"
 #include "agent/identity/session_map.h"
 #include "agent/identity/sid.h"
+#include "agent/records/buffer_pool.h"
+#include "agent/settings/hvn_configuration.h"
+#include "agent/settings/log_impl.h"
 #include "agent/snoop/snoop_device.h"
 #include "agent/snoop/snoop_event.h"
 

@@ -1,9 +1,9 @@
 // The Snooper natively: accounts and sessions from the platform's tables, and
 // the driver read through the in-process device.
-#include "platform/posix/account_table.h"
-#include "platform/event.h"
-#include "platform/posix/session_table.h"
 #include "agent/snoop/snoop_device_inprocess.h"
+#include "platform/event.h"
+#include "platform/posix/account_table.h"
+#include "platform/posix/session_table.h"
 #include "tests/support/snooper_fixture.h"
 
 namespace bx::test {

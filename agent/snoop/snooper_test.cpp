@@ -183,8 +183,7 @@ TEST_F(SnooperTest, AnEmptyPoolDropsTheOpenAndItsCleanup) {
     taken.clear();
     while (void* storage = snooper->Pool().Allocate()) taken.push_back(storage);
     Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
-    EXPECT_EQ(1u, log.Count("\thandleCleanupAddress: could not allocate send data, FileObj:=0x1001\n"))
-        << log.Text();
+    EXPECT_EQ(1u, log.Count("\thandleCleanupAddress: could not allocate send data, FileObj:=0x1001\n")) << log.Text();
     EXPECT_FALSE(snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort))).in_use);
     for (void* storage : taken) snooper->Pool().Release(CBufferPool::Prepare(storage));
     Release(open);

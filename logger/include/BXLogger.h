@@ -17,61 +17,61 @@
 #include <wchar.h>
 
 #if defined(_WIN32)
-#  if defined(BXLOGGER_BUILD)
-#    define BXLOGGER_API __declspec(dllexport)
-#  else
-#    define BXLOGGER_API __declspec(dllimport)
-#  endif
+#if defined(BXLOGGER_BUILD)
+#define BXLOGGER_API __declspec(dllexport)
 #else
-#  define BXLOGGER_API __attribute__((visibility("default")))
+#define BXLOGGER_API __declspec(dllimport)
+#endif
+#else
+#define BXLOGGER_API __attribute__((visibility("default")))
 #endif
 
 /* Priorities (as in syslog). */
-#define BXLOG_EMERGENCY     0u
-#define BXLOG_ALERT         1u
-#define BXLOG_CRITICAL      2u
-#define BXLOG_ERROR         3u
-#define BXLOG_WARNING       4u
-#define BXLOG_NOTICE        5u
+#define BXLOG_EMERGENCY 0u
+#define BXLOG_ALERT 1u
+#define BXLOG_CRITICAL 2u
+#define BXLOG_ERROR 3u
+#define BXLOG_WARNING 4u
+#define BXLOG_NOTICE 5u
 #define BXLOG_INFORMATIONAL 6u
-#define BXLOG_DEBUG         7u
+#define BXLOG_DEBUG 7u
 
 /* File sink option flags. */
-#define LOGGER_OUTPUT_FILE_FLAG_TRUNCATE    1u  /* accept an existing file, open it truncated */
-#define LOGGER_OUTPUT_FILE_FLAG_APPEND      2u  /* accept an existing file, append to it */
+#define LOGGER_OUTPUT_FILE_FLAG_TRUNCATE 1u     /* accept an existing file, open it truncated */
+#define LOGGER_OUTPUT_FILE_FLAG_APPEND 2u       /* accept an existing file, append to it */
 #define LOGGER_OUTPUT_FILE_FLAG_STOPWHENFULL 4u /* at the maximum size stop instead of rotating */
-#define LOGGER_OUTPUT_FILE_FLAG_EXCLUSIVE   16u /* others may neither read nor write the file */
+#define LOGGER_OUTPUT_FILE_FLAG_EXCLUSIVE 16u   /* others may neither read nor write the file */
 
 /* Result codes (Windows error numbers). */
-#define BXLOG_OK                 0u
-#define BXLOG_NO_STRING_DLL      21u   /* LogId before SetStringDLL */
-#define BXLOG_NO_SINK            31u   /* no sink took the message, or Init could not allocate */
-#define BXLOG_ALREADY_ASSIGNED   85u
-#define BXLOG_INVALID_PARAMETER  87u
-#define BXLOG_ALREADY_EXISTS     183u
-#define BXLOG_NOT_ASSIGNED       1168u
-#define BXLOG_FILE_FULL          6628u /* the file reached its maximum with STOPWHENFULL */
+#define BXLOG_OK 0u
+#define BXLOG_NO_STRING_DLL 21u /* LogId before SetStringDLL */
+#define BXLOG_NO_SINK 31u       /* no sink took the message, or Init could not allocate */
+#define BXLOG_ALREADY_ASSIGNED 85u
+#define BXLOG_INVALID_PARAMETER 87u
+#define BXLOG_ALREADY_EXISTS 183u
+#define BXLOG_NOT_ASSIGNED 1168u
+#define BXLOG_FILE_FULL 6628u /* the file reached its maximum with STOPWHENFULL */
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-typedef struct BXLogger_s *BXLOG_HANDLE;
+typedef struct BXLogger_s* BXLOG_HANDLE;
 
-BXLOGGER_API uint32_t BXLog_Init(BXLOG_HANDLE *handle);
+BXLOGGER_API uint32_t BXLog_Init(BXLOG_HANDLE* handle);
 BXLOGGER_API uint32_t BXLog_Cleanup(BXLOG_HANDLE handle);
-BXLOGGER_API uint32_t BXLog_SetStringDLL(BXLOG_HANDLE handle, const wchar_t *path);
-BXLOGGER_API uint32_t BXLog_Log(BXLOG_HANDLE handle, uint32_t priority, const wchar_t *format, ...);
-BXLOGGER_API uint32_t BXLog_LogArgList(BXLOG_HANDLE handle, uint32_t priority, const wchar_t *format, va_list args);
+BXLOGGER_API uint32_t BXLog_SetStringDLL(BXLOG_HANDLE handle, const wchar_t* path);
+BXLOGGER_API uint32_t BXLog_Log(BXLOG_HANDLE handle, uint32_t priority, const wchar_t* format, ...);
+BXLOGGER_API uint32_t BXLog_LogArgList(BXLOG_HANDLE handle, uint32_t priority, const wchar_t* format, va_list args);
 BXLOGGER_API uint32_t BXLog_LogId(BXLOG_HANDLE handle, uint32_t priority, uint32_t messageId, ...);
 BXLOGGER_API uint32_t BXLog_LogIdArgList(BXLOG_HANDLE handle, uint32_t priority, uint32_t messageId, va_list args);
 BXLOGGER_API uint32_t BXLog_AddDebugger(BXLOG_HANDLE handle);
 BXLOGGER_API uint32_t BXLog_RemoveDebugger(BXLOG_HANDLE handle);
 BXLOGGER_API uint32_t BXLog_AddStdout(BXLOG_HANDLE handle);
 BXLOGGER_API uint32_t BXLog_RemoveStdout(BXLOG_HANDLE handle);
-BXLOGGER_API uint32_t BXLog_AddFile(BXLOG_HANDLE handle, const wchar_t *path, uint32_t maxSize, uint32_t flags);
-BXLOGGER_API uint32_t BXLog_RemoveFile(BXLOG_HANDLE handle, const wchar_t *path);
-BXLOGGER_API const wchar_t *BXLog_GetErrorStr(BXLOG_HANDLE handle);
+BXLOGGER_API uint32_t BXLog_AddFile(BXLOG_HANDLE handle, const wchar_t* path, uint32_t maxSize, uint32_t flags);
+BXLOGGER_API uint32_t BXLog_RemoveFile(BXLOG_HANDLE handle, const wchar_t* path);
+BXLOGGER_API const wchar_t* BXLog_GetErrorStr(BXLOG_HANDLE handle);
 
 #ifdef __cplusplus
 } /* extern "C" */
@@ -88,13 +88,13 @@ public:
 
     uint32_t Init();
     uint32_t Cleanup();
-    uint32_t Log(uint32_t priority, const wchar_t *format, ...);
+    uint32_t Log(uint32_t priority, const wchar_t* format, ...);
     uint32_t LogId(uint32_t priority, uint32_t messageId, ...);
     uint32_t AddDebugger();
     uint32_t RemoveDebugger();
-    uint32_t AddFile(const wchar_t *path, uint32_t maxSize, uint32_t flags);
-    uint32_t RemoveFile(const wchar_t *path);
-    const wchar_t *GetErrorStr() const;
+    uint32_t AddFile(const wchar_t* path, uint32_t maxSize, uint32_t flags);
+    uint32_t RemoveFile(const wchar_t* path);
+    const wchar_t* GetErrorStr() const;
 
 private:
     BXLOG_HANDLE m_handle;

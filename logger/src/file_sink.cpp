@@ -37,10 +37,8 @@ uint32_t AddFile(BXLogger_s& log, const wchar_t* path, uint32_t maxSize, uint32_
         log.SetError(WithPath(L"FileName:\"%ls\" is already Assigned. Could not add.\n", path));
         return BXLOG_ALREADY_ASSIGNED;
     }
-    if (!os::FileMissing(path) &&
-        !(flags & (LOGGER_OUTPUT_FILE_FLAG_TRUNCATE | LOGGER_OUTPUT_FILE_FLAG_APPEND))) {
-        log.SetError(WithPath(
-            L"FileName:\"%ls\" is Already present at this location. could not add.\n", path));
+    if (!os::FileMissing(path) && !(flags & (LOGGER_OUTPUT_FILE_FLAG_TRUNCATE | LOGGER_OUTPUT_FILE_FLAG_APPEND))) {
+        log.SetError(WithPath(L"FileName:\"%ls\" is Already present at this location. could not add.\n", path));
         return BXLOG_ALREADY_EXISTS;
     }
     // A new path replaces the old one: the old file's stream is closed so
@@ -87,8 +85,7 @@ uint32_t WriteFile(BXLogger_s& log, uint32_t priority, const wchar_t* message) {
         int crtError = 0;
         uint32_t systemError = 0;
         log.fileStream = os::OpenLogFile(log.filePath, log.fileFlags & LOGGER_OUTPUT_FILE_FLAG_TRUNCATE,
-                                         log.fileFlags & LOGGER_OUTPUT_FILE_FLAG_EXCLUSIVE, crtError,
-                                         systemError);
+                                         log.fileFlags & LOGGER_OUTPUT_FILE_FLAG_EXCLUSIVE, crtError, systemError);
         if (!log.fileStream) {
             log.SetError(FormatText(125, log.filePath.c_str()) + SystemErrorText(systemError));
             return static_cast<uint32_t>(crtError);

@@ -52,9 +52,12 @@ uint32_t Dispatch(BXLogger_s& log, uint32_t priority, const wchar_t* message) {
         run(kSinkStdout, os::WriteText(stdout, BuildLine(priority, message), error) < 0 ? error : 0);
     }
 
-    static const struct { uint32_t bit; const wchar_t* name; } kReportOrder[] = {
-        {kSinkDebugger, L"Logger failed "},     {kSinkEventLog, L"Event-Logger failed "},
-        {kSinkSyslog, L"Sys-Logger failed "},   {kSinkFile, L"File Logger failed "},
+    static const struct {
+        uint32_t bit;
+        const wchar_t* name;
+    } kReportOrder[] = {
+        {kSinkDebugger, L"Logger failed "},   {kSinkEventLog, L"Event-Logger failed "},
+        {kSinkSyslog, L"Sys-Logger failed "}, {kSinkFile, L"File Logger failed "},
         {kSinkStdout, L"Stdout failed "},
     };
     for (const auto& sink : kReportOrder) {
@@ -154,8 +157,7 @@ BXLOGGER_API uint32_t BXLog_SetStringDLL(BXLOG_HANDLE handle, const wchar_t* pat
     return Guarded(handle, [&](BXLogger_s& log) { return SetStringDll(log, path); });
 }
 
-BXLOGGER_API uint32_t BXLog_LogArgList(BXLOG_HANDLE handle, uint32_t priority, const wchar_t* format,
-                                       va_list args) {
+BXLOGGER_API uint32_t BXLog_LogArgList(BXLOG_HANDLE handle, uint32_t priority, const wchar_t* format, va_list args) {
     return Guarded(handle, [&](BXLogger_s& log) { return LogArgs(log, priority, format, args); });
 }
 
@@ -167,8 +169,7 @@ BXLOGGER_API uint32_t BXLog_Log(BXLOG_HANDLE handle, uint32_t priority, const wc
     return result;
 }
 
-BXLOGGER_API uint32_t BXLog_LogIdArgList(BXLOG_HANDLE handle, uint32_t priority, uint32_t messageId,
-                                         va_list args) {
+BXLOGGER_API uint32_t BXLog_LogIdArgList(BXLOG_HANDLE handle, uint32_t priority, uint32_t messageId, va_list args) {
     return Guarded(handle, [&](BXLogger_s& log) { return LogIdArgs(log, priority, messageId, args); });
 }
 
@@ -200,8 +201,7 @@ BXLOGGER_API uint32_t BXLog_RemoveStdout(BXLOG_HANDLE handle) {
     return Guarded(handle, [](BXLogger_s& log) { return RemoveSimpleSink(log, kSinkStdout); });
 }
 
-BXLOGGER_API uint32_t BXLog_AddFile(BXLOG_HANDLE handle, const wchar_t* path, uint32_t maxSize,
-                                    uint32_t flags) {
+BXLOGGER_API uint32_t BXLog_AddFile(BXLOG_HANDLE handle, const wchar_t* path, uint32_t maxSize, uint32_t flags) {
     return Guarded(handle, [&](BXLogger_s& log) { return AddFile(log, path, maxSize, flags); });
 }
 

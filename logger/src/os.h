@@ -34,8 +34,7 @@ bool FileMissing(const std::wstring& path);
 // or appending ("a+"); exclusive (others may neither read nor write) or deny
 // write (others may only read). On failure returns null with the C library's
 // error number in crtError and the system's in systemError.
-FILE* OpenLogFile(const std::wstring& path, bool truncate, bool exclusive, int& crtError,
-                  uint32_t& systemError);
+FILE* OpenLogFile(const std::wstring& path, bool truncate, bool exclusive, int& crtError, uint32_t& systemError);
 
 // Size of the open file in bytes.
 int64_t FileSize(FILE* stream);

@@ -38,8 +38,8 @@ DebugRun RunUnderDebugger(const std::string& scenario) {
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-                        nullptr, &si, &pi)) {
+    if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &si,
+                        &pi)) {
         ADD_FAILURE() << "CreateProcess failed: " << GetLastError();
         return run;
     }
@@ -52,23 +52,23 @@ DebugRun RunUnderDebugger(const std::string& scenario) {
         }
         DWORD status = DBG_CONTINUE;
         switch (ev.dwDebugEventCode) {
-        case OUTPUT_DEBUG_STRING_EVENT:
-            run.strings.push_back(ReadDebugString(pi.hProcess, ev.u.DebugString));
-            break;
-        case CREATE_PROCESS_DEBUG_EVENT:
-            if (ev.u.CreateProcessInfo.hFile) CloseHandle(ev.u.CreateProcessInfo.hFile);
-            break;
-        case LOAD_DLL_DEBUG_EVENT:
-            if (ev.u.LoadDll.hFile) CloseHandle(ev.u.LoadDll.hFile);
-            break;
-        case EXCEPTION_DEBUG_EVENT:
-            if (ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
-                status = DBG_EXCEPTION_NOT_HANDLED;
-            break;
-        case EXIT_PROCESS_DEBUG_EVENT:
-            run.exitCode = ev.u.ExitProcess.dwExitCode;
-            done = true;
-            break;
+            case OUTPUT_DEBUG_STRING_EVENT:
+                run.strings.push_back(ReadDebugString(pi.hProcess, ev.u.DebugString));
+                break;
+            case CREATE_PROCESS_DEBUG_EVENT:
+                if (ev.u.CreateProcessInfo.hFile) CloseHandle(ev.u.CreateProcessInfo.hFile);
+                break;
+            case LOAD_DLL_DEBUG_EVENT:
+                if (ev.u.LoadDll.hFile) CloseHandle(ev.u.LoadDll.hFile);
+                break;
+            case EXCEPTION_DEBUG_EVENT:
+                if (ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                    status = DBG_EXCEPTION_NOT_HANDLED;
+                break;
+            case EXIT_PROCESS_DEBUG_EVENT:
+                run.exitCode = ev.u.ExitProcess.dwExitCode;
+                done = true;
+                break;
         }
         ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, status);
     }
@@ -95,8 +95,8 @@ TEST(LoggerDebugger, LineReachesTheDebugger) {
     EXPECT_EQ(0u, run.exitCode);
     auto ours = Ours(run);
     ASSERT_EQ(1u, ours.size());
-    EXPECT_TRUE(std::regex_match(
-        ours[0], std::regex(R"(\d\d/\d\d/\d\d:\d\d:\d\d:\d\d\tInformational\thello debugger 42\n)")))
+    EXPECT_TRUE(
+        std::regex_match(ours[0], std::regex(R"(\d\d/\d\d/\d\d:\d\d:\d\d:\d\d\tInformational\thello debugger 42\n)")))
         << ours[0];
 }
 

@@ -125,8 +125,8 @@ TEST(LoggerStringLibrary, LogIdNeedsALibraryAndFormatsItsStrings) {
 
     std::vector<std::string> lines = Lines(ReadFile(dir + "id.log"));
     ASSERT_EQ(1u, lines.size());
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(std::string(kStamp) +
-                                                      "Warning      \tUser alice logged 42 times")))
+    EXPECT_TRUE(
+        std::regex_match(lines[0], std::regex(std::string(kStamp) + "Warning      \tUser alice logged 42 times")))
         << lines[0];
 }
 
@@ -135,8 +135,8 @@ TEST(LoggerFormat, WindowsRuntimeConventionsForWideFormats) {
     Logger log;
     ASSERT_EQ(0u, BXLog_AddFile(log.h, Widen(dir + "f.log").c_str(), 0, 0));
     // "%s" and "%c" take wide arguments, "%hs" narrow; "%ld" is 32 bits.
-    EXPECT_EQ(0u, BXLog_Log(log.h, 8, L"%s|%ls|%hs|%c|%ld|%5.2s|%%|%d", L"wide", L"also", "narrow",
-                            L'W', static_cast<long>(-7), L"abc", 9));
+    EXPECT_EQ(0u, BXLog_Log(log.h, 8, L"%s|%ls|%hs|%c|%ld|%5.2s|%%|%d", L"wide", L"also", "narrow", L'W',
+                            static_cast<long>(-7), L"abc", 9));
     // A line handed over as "%s" with data keeps its "%" characters.
     EXPECT_EQ(0u, BXLog_Log(log.h, 8, L"%s", L"user %s%d%n"));
     std::vector<std::string> lines = Lines(ReadFile(dir + "f.log"));
@@ -153,9 +153,16 @@ TEST(LoggerFormat, LineShapeAndLabelsOfEveryPriority) {
     std::string text = ReadFile(dir + "p.log");
     std::vector<std::string> lines = Lines(text);
     ASSERT_EQ(10u, lines.size());
-    const char* labels[] = {"Emergency    \t", "Alert        \t", "Critical     \t",
-                            "Error        \t", "Warning      \t", "Notice       \t",
-                            "Informational\t", "Debug        \t", "", ""};
+    const char* labels[] = {"Emergency    \t",
+                            "Alert        \t",
+                            "Critical     \t",
+                            "Error        \t",
+                            "Warning      \t",
+                            "Notice       \t",
+                            "Informational\t",
+                            "Debug        \t",
+                            "",
+                            ""};
     for (uint32_t p = 0; p <= 9; ++p) {
         std::string expected = std::string(kStamp) + labels[p] + "message " + std::to_string(p);
         EXPECT_TRUE(std::regex_match(lines[p], std::regex(expected))) << lines[p];
@@ -203,8 +210,7 @@ TEST(LoggerFile, AddFileRules) {
     // An existing file needs flag 1 (truncate) or 2 (append).
     Logger other;
     EXPECT_EQ(183u, BXLog_AddFile(other.h, path.c_str(), 0, 0));
-    EXPECT_EQ(L"FileName:\"" + path + L"\" is Already present at this location. could not add.\n",
-              other.Error());
+    EXPECT_EQ(L"FileName:\"" + path + L"\" is Already present at this location. could not add.\n", other.Error());
     EXPECT_EQ(31u, BXLog_Log(other.h, 8, L"not assigned"));
 
     // Removing: null is refused, another path changes nothing, the path closes the file.
@@ -254,8 +260,8 @@ TEST(LoggerFile, ExclusiveOpenRefusesOthers) {
     EXPECT_EQ(31u, BXLog_Log(second.h, 8, L"refused"));
     EXPECT_EQ(0u, std::wstring(BXLog_GetErrorStr(second.h)).find(L"Failed to open file"));
 #ifdef _WIN32
-    HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE reader =
+        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(INVALID_HANDLE_VALUE, reader);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
     if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
@@ -264,12 +270,12 @@ TEST(LoggerFile, ExclusiveOpenRefusesOthers) {
     BXLog_RemoveFile(holder.h, Widen(path).c_str());
     ASSERT_EQ(0u, BXLog_AddFile(holder.h, Widen(path).c_str(), 0, LOGGER_OUTPUT_FILE_FLAG_APPEND));
     ASSERT_EQ(0u, BXLog_Log(holder.h, 8, L"shared"));
-    reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
+    reader =
+        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(INVALID_HANDLE_VALUE, reader);
     if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
-    HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr);
     EXPECT_EQ(INVALID_HANDLE_VALUE, writer);
     if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
 #endif

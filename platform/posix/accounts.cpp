@@ -7,8 +7,8 @@
 #include <map>
 #include <mutex>
 
-#include "platform/posix/account_table.h"
 #include "platform/errors.h"
+#include "platform/posix/account_table.h"
 
 namespace bx::accounts {
 namespace {
@@ -33,8 +33,8 @@ uint64_t Authority(const uint8_t* sid) {
 
 uint32_t SubAuthority(const uint8_t* sid, unsigned index) {
     const uint8_t* p = sid + kSidHeaderBytes + 4u * index;
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
 }
 
 // Reads an unsigned number, decimal or "0x" hexadecimal, up to `limit`.
@@ -48,10 +48,14 @@ bool ReadNumber(const wchar_t*& p, uint64_t limit, uint64_t& value) {
     const wchar_t* start = p;
     for (;; ++p) {
         unsigned digit;
-        if (*p >= L'0' && *p <= L'9') digit = static_cast<unsigned>(*p - L'0');
-        else if (base == 16 && *p >= L'a' && *p <= L'f') digit = static_cast<unsigned>(*p - L'a' + 10);
-        else if (base == 16 && *p >= L'A' && *p <= L'F') digit = static_cast<unsigned>(*p - L'A' + 10);
-        else break;
+        if (*p >= L'0' && *p <= L'9')
+            digit = static_cast<unsigned>(*p - L'0');
+        else if (base == 16 && *p >= L'a' && *p <= L'f')
+            digit = static_cast<unsigned>(*p - L'a' + 10);
+        else if (base == 16 && *p >= L'A' && *p <= L'F')
+            digit = static_cast<unsigned>(*p - L'A' + 10);
+        else
+            break;
         if (value > (limit - digit) / static_cast<unsigned>(base)) return false;
         value = value * static_cast<unsigned>(base) + digit;
     }
@@ -87,8 +91,10 @@ uint32_t SidToString(const void* sid, std::wstring& text) {
     wchar_t part[32];
     uint64_t authority = Authority(bytes);
     // Authorities beyond 32 bits are written in hexadecimal, as Windows does.
-    if (authority >> 32) std::swprintf(part, 32, L"S-%u-0x%012llX", bytes[0], static_cast<unsigned long long>(authority));
-    else std::swprintf(part, 32, L"S-%u-%llu", bytes[0], static_cast<unsigned long long>(authority));
+    if (authority >> 32)
+        std::swprintf(part, 32, L"S-%u-0x%012llX", bytes[0], static_cast<unsigned long long>(authority));
+    else
+        std::swprintf(part, 32, L"S-%u-%llu", bytes[0], static_cast<unsigned long long>(authority));
     text = part;
     for (unsigned i = 0; i < bytes[1]; ++i) {
         std::swprintf(part, 32, L"-%u", SubAuthority(bytes, i));

@@ -1,8 +1,8 @@
 // The POSIX account table: look-ups answer what tests put in, 1332 otherwise.
 #include <gtest/gtest.h>
 
-#include "platform/posix/account_table.h"
 #include "platform/errors.h"
+#include "platform/posix/account_table.h"
 
 namespace bx::accounts {
 namespace {

@@ -29,11 +29,15 @@ EventObject* ObjectOf(void* handle) { return static_cast<EventObject*>(handle); 
 
 uint32_t FromErrno(int error) {
     switch (error) {
-    case ENOMEM: return err::kNotEnoughMemory;
-    case EMFILE:
-    case ENFILE: return 4;  // ERROR_TOO_MANY_OPEN_FILES
-    case EBADF: return err::kInvalidHandle;
-    default: return err::kGenFailure;
+        case ENOMEM:
+            return err::kNotEnoughMemory;
+        case EMFILE:
+        case ENFILE:
+            return 4;  // ERROR_TOO_MANY_OPEN_FILES
+        case EBADF:
+            return err::kInvalidHandle;
+        default:
+            return err::kGenFailure;
     }
 }
 

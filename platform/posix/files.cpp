@@ -14,18 +14,23 @@ namespace {
 
 uint32_t FromErrno(int error) {
     switch (error) {
-    case ENOENT:
-    case ENOTDIR: return err::kFileNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS: return err::kAccessDenied;
-    case ENOMEM: return err::kNotEnoughMemory;
-    case ENOSPC: return 112;  // ERROR_DISK_FULL
-    case EISDIR: return err::kAccessDenied;
-    default: return err::kGenFailure;
+        case ENOENT:
+        case ENOTDIR:
+            return err::kFileNotFound;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return err::kAccessDenied;
+        case ENOMEM:
+            return err::kNotEnoughMemory;
+        case ENOSPC:
+            return 112;  // ERROR_DISK_FULL
+        case EISDIR:
+            return err::kAccessDenied;
+        default:
+            return err::kGenFailure;
     }
 }
-
 
 }  // namespace
 

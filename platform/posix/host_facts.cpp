@@ -20,11 +20,16 @@ namespace {
 // product tests for one, else as the generic failure.
 uint32_t FromErrno(int error) {
     switch (error) {
-    case ENOMEM: return err::kNotEnoughMemory;
-    case ENOENT: return err::kFileNotFound;
-    case EACCES: return err::kAccessDenied;
-    case ENAMETOOLONG: return err::kInsufficientBuffer;
-    default: return err::kGenFailure;
+        case ENOMEM:
+            return err::kNotEnoughMemory;
+        case ENOENT:
+            return err::kFileNotFound;
+        case EACCES:
+            return err::kAccessDenied;
+        case ENAMETOOLONG:
+            return err::kInsufficientBuffer;
+        default:
+            return err::kGenFailure;
     }
 }
 
@@ -37,18 +42,34 @@ std::wstring Widen(const char* text, size_t length) {
         const unsigned char lead = static_cast<unsigned char>(text[i]);
         size_t extra;
         uint32_t code;
-        if (lead < 0x80) { extra = 0; code = lead; }
-        else if ((lead & 0xE0) == 0xC0) { extra = 1; code = lead & 0x1Fu; }
-        else if ((lead & 0xF0) == 0xE0) { extra = 2; code = lead & 0x0Fu; }
-        else if ((lead & 0xF8) == 0xF0) { extra = 3; code = lead & 0x07u; }
-        else { wide += L'\xFFFD'; ++i; continue; }
+        if (lead < 0x80) {
+            extra = 0;
+            code = lead;
+        } else if ((lead & 0xE0) == 0xC0) {
+            extra = 1;
+            code = lead & 0x1Fu;
+        } else if ((lead & 0xF0) == 0xE0) {
+            extra = 2;
+            code = lead & 0x0Fu;
+        } else if ((lead & 0xF8) == 0xF0) {
+            extra = 3;
+            code = lead & 0x07u;
+        } else {
+            wide += L'\xFFFD';
+            ++i;
+            continue;
+        }
         bool ok = i + extra < length;
         for (size_t k = 1; ok && k <= extra; ++k) {
             const unsigned char next = static_cast<unsigned char>(text[i + k]);
             ok = (next & 0xC0) == 0x80;
             code = (code << 6) | (next & 0x3Fu);
         }
-        if (!ok) { wide += L'\xFFFD'; ++i; continue; }
+        if (!ok) {
+            wide += L'\xFFFD';
+            ++i;
+            continue;
+        }
         wide += static_cast<wchar_t>(code);
         i += extra + 1;
     }

@@ -27,25 +27,32 @@ struct Report {
     wchar_t name[64] = {};
 };
 
-constexpr uint32_t Ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
-    return a << 24 | b << 16 | c << 8 | d;
-}
+constexpr uint32_t Ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return a << 24 | b << 16 | c << 8 | d; }
 
 // Runs `setup` (shell commands) and `hostName` in new namespaces in a child
 // and returns what the calls answered there. Skips when namespaces cannot be
 // made (no privilege).
 bool RunInNamespaces(const std::string& setup, const char* hostName, Report& report, std::string& why) {
     int pipeFds[2];
-    if (pipe(pipeFds) != 0) { why = "pipe"; return false; }
+    if (pipe(pipeFds) != 0) {
+        why = "pipe";
+        return false;
+    }
     const pid_t child = fork();
-    if (child < 0) { why = "fork"; return false; }
+    if (child < 0) {
+        why = "fork";
+        return false;
+    }
     if (child == 0) {
         close(pipeFds[0]);
         Report r;
         int status = 0;
-        if (unshare(CLONE_NEWNET | CLONE_NEWUTS) != 0) status = 10;
-        else if (std::system(setup.c_str()) != 0) status = 11;
-        else if (sethostname(hostName, std::strlen(hostName)) != 0) status = 12;
+        if (unshare(CLONE_NEWNET | CLONE_NEWUTS) != 0)
+            status = 10;
+        else if (std::system(setup.c_str()) != 0)
+            status = 11;
+        else if (sethostname(hostName, std::strlen(hostName)) != 0)
+            status = 12;
         if (status == 0) {
             std::vector<uint32_t> list;
             r.addressResult = LocalIpv4Addresses(list);
@@ -64,7 +71,10 @@ bool RunInNamespaces(const std::string& setup, const char* hostName, Report& rep
     int status = 0;
     waitpid(child, &status, 0);
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (code == 10) { why = "cannot create namespaces (needs root)"; return false; }
+    if (code == 10) {
+        why = "cannot create namespaces (needs root)";
+        return false;
+    }
     if (code != 0 || got != static_cast<ssize_t>(sizeof report)) {
         why = "child failed with " + std::to_string(code);
         return false;

@@ -34,13 +34,9 @@ uint32_t Query(uint32_t sessionId, std::wstring& text, bool user) {
 
 }  // namespace
 
-uint32_t QueryUserName(uint32_t sessionId, std::wstring& name) {
-    return Query(sessionId, name, true);
-}
+uint32_t QueryUserName(uint32_t sessionId, std::wstring& name) { return Query(sessionId, name, true); }
 
-uint32_t QueryDomainName(uint32_t sessionId, std::wstring& domain) {
-    return Query(sessionId, domain, false);
-}
+uint32_t QueryDomainName(uint32_t sessionId, std::wstring& domain) { return Query(sessionId, domain, false); }
 
 void SetTableSession(uint32_t sessionId, const TableSession& session) {
     Table& table = TheTable();

@@ -126,7 +126,7 @@ struct alignas(8) StoredKey {
         const size_t length = folded.size();
         for (size_t i = 0; i < length; ++i) {
             const wchar_t c = name[i];
-            if (c == folded[i]) continue;  // already folded (small letters, digits)
+            if (c == folded[i]) continue;                // already folded (small letters, digits)
             if (FoldChar(c) != folded[i]) return false;  // also where `name` ends early
         }
         return name[length] == L'\0';
@@ -196,8 +196,7 @@ uint32_t Open(const wchar_t* path, Access access, bool create, void*& handle) {
     // deletion right after this check is as if it came after the open: the
     // handle then answers 1018.
     if (last.key && last.deletions == store.deletions.load(std::memory_order_acquire) &&
-        last.spelling.size() == length &&
-        std::char_traits<wchar_t>::compare(last.spelling.data(), text, length) == 0) {
+        last.spelling.size() == length && std::char_traits<wchar_t>::compare(last.spelling.data(), text, length) == 0) {
         handle = MakeHandle(last.key, access);
         return err::kSuccess;
     }

@@ -25,7 +25,6 @@ sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
 
 uint32_t LastError() { return static_cast<uint32_t>(errno); }
 
-
 }  // namespace
 
 uint32_t Startup() { return 0; }
@@ -48,8 +47,7 @@ uint32_t UdpSocket::SetReceiveTimeout(uint32_t milliseconds) {
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(milliseconds / 1000u);
     tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000u) * 1000u);
-    if (setsockopt(static_cast<int>(handle_.load()), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
-        return LastError();
+    if (setsockopt(static_cast<int>(handle_.load()), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return LastError();
     return 0;
 }
 
@@ -128,13 +126,18 @@ uint32_t ResolveHostName(const std::wstring& name, uint32_t& address) {
     const int result = getaddrinfo(bx::Utf8FromWide(name).c_str(), nullptr, &hints, &list);
     if (result != 0) {
         switch (result) {
-        case EAI_AGAIN: return kTryAgain;
-        case EAI_FAIL: return kNoRecovery;
+            case EAI_AGAIN:
+                return kTryAgain;
+            case EAI_FAIL:
+                return kNoRecovery;
 #ifdef EAI_NODATA
-        case EAI_NODATA: return kNoData;
+            case EAI_NODATA:
+                return kNoData;
 #endif
-        case EAI_SYSTEM: return errno != 0 ? static_cast<uint32_t>(errno) : kNoRecovery;
-        default: return kHostNotFound;
+            case EAI_SYSTEM:
+                return errno != 0 ? static_cast<uint32_t>(errno) : kNoRecovery;
+            default:
+                return kHostNotFound;
         }
     }
     uint32_t error = kNoData;

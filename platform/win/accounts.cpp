@@ -19,7 +19,9 @@ public:
     LocalMemory(const LocalMemory&) = delete;
     LocalMemory& operator=(const LocalMemory&) = delete;
     template <typename T>
-    T** Out() { return reinterpret_cast<T**>(&memory_); }
+    T** Out() {
+        return reinterpret_cast<T**>(&memory_);
+    }
     void* Get() const { return memory_; }
 
 private:
@@ -37,9 +39,7 @@ uint32_t CopySid(void* dest, uint32_t destBytes, const void* src) {
     return 0;
 }
 
-bool EqualSid(const void* a, const void* b) {
-    return IsValidSid(a) && IsValidSid(b) && ::EqualSid(AsSid(a), AsSid(b));
-}
+bool EqualSid(const void* a, const void* b) { return IsValidSid(a) && IsValidSid(b) && ::EqualSid(AsSid(a), AsSid(b)); }
 
 uint32_t SidToString(const void* sid, std::wstring& text) {
     text.clear();

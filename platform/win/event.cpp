@@ -9,8 +9,8 @@ Event::~Event() { Close(); }
 
 uint32_t Event::Create(ResetMode mode, bool initiallySet) {
     Close();
-    HANDLE event = CreateEventW(nullptr, mode == ResetMode::Manual ? TRUE : FALSE, initiallySet ? TRUE : FALSE,
-                                nullptr);
+    HANDLE event =
+        CreateEventW(nullptr, mode == ResetMode::Manual ? TRUE : FALSE, initiallySet ? TRUE : FALSE, nullptr);
     if (!event) {
         const DWORD error = GetLastError();
         return error != 0 ? error : ERROR_GEN_FAILURE;

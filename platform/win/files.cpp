@@ -42,8 +42,8 @@ std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
 
 uint32_t WriteWholeFile(const std::wstring& path, const void* data, size_t size) {
     if (size > 0xFFFFFFFFu) return ERROR_INVALID_PARAMETER;
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid()) return GetLastError();
     DWORD written = 0;
     if (!WriteFile(file.Get(), data, static_cast<DWORD>(size), &written, nullptr)) return GetLastError();
@@ -53,8 +53,8 @@ uint32_t WriteWholeFile(const std::wstring& path, const void* data, size_t size)
 
 uint32_t ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& bytes) {
     bytes.clear();
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid()) return GetLastError();
     uint8_t chunk[4096];
     for (;;) {

@@ -2,9 +2,9 @@
 #include "platform/host_facts.h"
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
-#include <iphlpapi.h>
 #include <windows.h>
+#include <iphlpapi.h>
+#include <ws2tcpip.h>
 
 #include <memory>
 
@@ -21,14 +21,13 @@ uint32_t LocalIpv4Addresses(std::vector<uint32_t>& addresses) {
     for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
         buffer.reset(new (std::nothrow) unsigned char[size]);
         if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
-        result = GetAdaptersAddresses(AF_INET, flags, nullptr,
-                                      reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.get()), &size);
+        result =
+            GetAdaptersAddresses(AF_INET, flags, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.get()), &size);
     }
     if (result == ERROR_NO_DATA) return 0;  // no adapters: an empty list
     if (result != ERROR_SUCCESS) return result;
 
-    for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.get()); adapter;
-         adapter = adapter->Next) {
+    for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.get()); adapter; adapter = adapter->Next) {
         for (auto* unicast = adapter->FirstUnicastAddress; unicast; unicast = unicast->Next) {
             const SOCKADDR* sa = unicast->Address.lpSockaddr;
             if (!sa || sa->sa_family != AF_INET) continue;

@@ -3,8 +3,8 @@
 #include "platform/host_facts.h"
 
 #include <winsock2.h>
-#include <iphlpapi.h>
 #include <windows.h>
+#include <iphlpapi.h>
 
 #include <gtest/gtest.h>
 
@@ -28,8 +28,10 @@ TEST(HostFactsWin, AddressesAgreeWithTheAddressTable) {
     bool loopbackListed = false;
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
         const uint32_t a = ntohl(table->table[i].dwAddr);
-        if (a == kLoopbackAddress) loopbackListed = true;
-        else all.insert(a);
+        if (a == kLoopbackAddress)
+            loopbackListed = true;
+        else
+            all.insert(a);
     }
     // Under Wine the table (like GetAdaptersAddresses) holds loopback and the
     // Linux machine's interface addresses.

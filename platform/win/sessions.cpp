@@ -28,8 +28,7 @@ uint32_t Query(uint32_t sessionId, WTS_INFO_CLASS infoClass, std::wstring& text)
     text.clear();
     WtsBuffer buffer;
     DWORD bytes = 0;
-    if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, sessionId, infoClass,
-                                     buffer.Receive(), &bytes)) {
+    if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, sessionId, infoClass, buffer.Receive(), &bytes)) {
         const DWORD error = GetLastError();
         return error != 0 ? error : ERROR_GEN_FAILURE;
     }
@@ -45,12 +44,8 @@ uint32_t Query(uint32_t sessionId, WTS_INFO_CLASS infoClass, std::wstring& text)
 
 }  // namespace
 
-uint32_t QueryUserName(uint32_t sessionId, std::wstring& name) {
-    return Query(sessionId, WTSUserName, name);
-}
+uint32_t QueryUserName(uint32_t sessionId, std::wstring& name) { return Query(sessionId, WTSUserName, name); }
 
-uint32_t QueryDomainName(uint32_t sessionId, std::wstring& domain) {
-    return Query(sessionId, WTSDomainName, domain);
-}
+uint32_t QueryDomainName(uint32_t sessionId, std::wstring& domain) { return Query(sessionId, WTSDomainName, domain); }
 
 }  // namespace bx::sessions

@@ -42,8 +42,8 @@ uint32_t Key::QueryValue(const wchar_t* name, uint32_t* type, void* data, uint32
     if (!handle_) return ERROR_INVALID_HANDLE;
     DWORD valueType = 0;
     DWORD bytes = size ? *size : 0;
-    LONG result = RegQueryValueExW(AsHkey(handle_), name, nullptr, &valueType,
-                                   static_cast<BYTE*>(data), size ? &bytes : nullptr);
+    LONG result =
+        RegQueryValueExW(AsHkey(handle_), name, nullptr, &valueType, static_cast<BYTE*>(data), size ? &bytes : nullptr);
     if (type && (result == ERROR_SUCCESS || result == ERROR_MORE_DATA)) *type = valueType;
     if (size && (result == ERROR_SUCCESS || result == ERROR_MORE_DATA)) *size = bytes;
     return static_cast<uint32_t>(result);
@@ -51,8 +51,7 @@ uint32_t Key::QueryValue(const wchar_t* name, uint32_t* type, void* data, uint32
 
 uint32_t Key::SetValue(const wchar_t* name, uint32_t type, const void* data, uint32_t size) {
     if (!handle_) return ERROR_INVALID_HANDLE;
-    return static_cast<uint32_t>(
-        RegSetValueExW(AsHkey(handle_), name, 0, type, static_cast<const BYTE*>(data), size));
+    return static_cast<uint32_t>(RegSetValueExW(AsHkey(handle_), name, 0, type, static_cast<const BYTE*>(data), size));
 }
 
 uint32_t Key::DeleteValue(const wchar_t* name) {
@@ -72,8 +71,8 @@ uint32_t OpenKey(const wchar_t* path, Access access, Key& key) {
 uint32_t CreateKey(const wchar_t* path, Access access, Key& key) {
     key.Close();
     HKEY opened = nullptr;
-    LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  Sam(access), nullptr, &opened, nullptr);
+    LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE, Sam(access), nullptr,
+                                  &opened, nullptr);
     if (result != ERROR_SUCCESS) return static_cast<uint32_t>(result);
     key.handle_ = opened;
     return 0;

@@ -2,8 +2,8 @@
 #include "platform/udp_socket.h"
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
+#include <ws2tcpip.h>
 
 namespace bx::net {
 namespace {

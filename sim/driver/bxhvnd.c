@@ -33,10 +33,10 @@ static const WCHAR kLinkName[] = L"\\DosDevices\\bxhvnd";
 
 typedef struct BXHVND_STATE {
     KSPIN_LOCK lock;
-    LIST_ENTRY pendingReads;  /* IRPs of ReadSnoopEvents, oldest first */
-    snoop_event_t *ring;      /* BXHVND_QUEUE_CAPACITY records */
-    ULONG head;               /* oldest queued record */
-    ULONG count;              /* queued records */
+    LIST_ENTRY pendingReads; /* IRPs of ReadSnoopEvents, oldest first */
+    snoop_event_t* ring;     /* BXHVND_QUEUE_CAPACITY records */
+    ULONG head;              /* oldest queued record */
+    ULONG count;             /* queued records */
     PDEVICE_OBJECT device;
     BOOLEAN linkCreated;
 } BXHVND_STATE;
@@ -53,8 +53,7 @@ static DRIVER_DISPATCH BxCleanupClose;
 static DRIVER_DISPATCH BxDeviceControl;
 static DRIVER_CANCEL BxCancelRead;
 
-static NTSTATUS BxComplete(PIRP irp, NTSTATUS status, ULONG_PTR information)
-{
+static NTSTATUS BxComplete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -64,26 +63,21 @@ static NTSTATUS BxComplete(PIRP irp, NTSTATUS status, ULONG_PTR information)
 /* The read's output buffer in system space. The read's dispatch maps it
  * first, and the MDL keeps that mapping: a later call, when a record comes
  * for a pending read, returns the same address and cannot fail. */
-static void *BxReadBuffer(PIRP irp)
-{
-    return MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
-}
+static void* BxReadBuffer(PIRP irp) { return MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority); }
 
 /* Takes the oldest pending read whose cancel routine this call clears; the
  * caller then owns its completion. A read whose cancel routine is already
  * gone is being cancelled: its entry is made self-linked so that the cancel
  * routine's RemoveEntryList is harmless. Called with the lock held; fileObject
  * NULL matches every read. */
-static PIRP BxTakePendingRead(PFILE_OBJECT fileObject)
-{
+static PIRP BxTakePendingRead(PFILE_OBJECT fileObject) {
     PLIST_ENTRY entry = g_state.pendingReads.Flink;
     while (entry != &g_state.pendingReads) {
         PLIST_ENTRY next = entry->Flink;
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
         if (fileObject == NULL || IoGetCurrentIrpStackLocation(irp)->FileObject == fileObject) {
             RemoveEntryList(entry);
-            if (IoSetCancelRoutine(irp, NULL) != NULL)
-                return irp;
+            if (IoSetCancelRoutine(irp, NULL) != NULL) return irp;
             InitializeListHead(entry);
         }
         entry = next;
@@ -91,8 +85,7 @@ static PIRP BxTakePendingRead(PFILE_OBJECT fileObject)
     return NULL;
 }
 
-static VOID BxCancelRead(PDEVICE_OBJECT device, PIRP irp)
-{
+static VOID BxCancelRead(PDEVICE_OBJECT device, PIRP irp) {
     KIRQL irql;
     UNREFERENCED_PARAMETER(device);
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -106,30 +99,26 @@ static VOID BxCancelRead(PDEVICE_OBJECT device, PIRP irp)
 
 /* Completes every pending read of fileObject (all of them for NULL) as
  * cancelled. */
-static void BxCancelPendingReads(PFILE_OBJECT fileObject)
-{
+static void BxCancelPendingReads(PFILE_OBJECT fileObject) {
     for (;;) {
         KIRQL irql;
         PIRP irp;
         KeAcquireSpinLock(&g_state.lock, &irql);
         irp = BxTakePendingRead(fileObject);
         KeReleaseSpinLock(&g_state.lock, irql);
-        if (irp == NULL)
-            return;
+        if (irp == NULL) return;
         BxComplete(irp, STATUS_CANCELLED, 0);
     }
 }
 
-static NTSTATUS BxReadEvents(PIRP irp, PIO_STACK_LOCATION stack)
-{
+static NTSTATUS BxReadEvents(PIRP irp, PIO_STACK_LOCATION stack) {
     KIRQL irql;
-    void *out;
+    void* out;
 
     if (stack->Parameters.DeviceIoControl.OutputBufferLength < SNOOP_EVENT_SIZE || irp->MdlAddress == NULL)
         return BxComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
     out = BxReadBuffer(irp);
-    if (out == NULL)
-        return BxComplete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    if (out == NULL) return BxComplete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
 
     KeAcquireSpinLock(&g_state.lock, &irql);
     if (g_state.count > 0) {
@@ -154,9 +143,8 @@ static NTSTATUS BxReadEvents(PIRP irp, PIO_STACK_LOCATION stack)
     return STATUS_PENDING;
 }
 
-static NTSTATUS BxInjectEvent(PIRP irp, PIO_STACK_LOCATION stack)
-{
-    const snoop_event_t *record = (const snoop_event_t *)irp->AssociatedIrp.SystemBuffer;
+static NTSTATUS BxInjectEvent(PIRP irp, PIO_STACK_LOCATION stack) {
+    const snoop_event_t* record = (const snoop_event_t*)irp->AssociatedIrp.SystemBuffer;
     KIRQL irql;
     PIRP read;
 
@@ -170,8 +158,7 @@ static NTSTATUS BxInjectEvent(PIRP irp, PIO_STACK_LOCATION stack)
             KeReleaseSpinLock(&g_state.lock, irql);
             return BxComplete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
         }
-        RtlCopyMemory(&g_state.ring[(g_state.head + g_state.count) % BXHVND_QUEUE_CAPACITY], record,
-                      SNOOP_EVENT_SIZE);
+        RtlCopyMemory(&g_state.ring[(g_state.head + g_state.count) % BXHVND_QUEUE_CAPACITY], record, SNOOP_EVENT_SIZE);
         g_state.count++;
     }
     KeReleaseSpinLock(&g_state.lock, irql);
@@ -183,23 +170,21 @@ static NTSTATUS BxInjectEvent(PIRP irp, PIO_STACK_LOCATION stack)
     return BxComplete(irp, STATUS_SUCCESS, 0);
 }
 
-static NTSTATUS BxDeviceControl(PDEVICE_OBJECT device, PIRP irp)
-{
+static NTSTATUS BxDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     UNREFERENCED_PARAMETER(device);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case SNOOP_IOCTL_READ_EVENTS:
-        return BxReadEvents(irp, stack);
-    case SNOOP_IOCTL_INJECT_EVENT:
-    case SNOOP_IOCTL_INJECT_EVENT_BUFFERED:
-        return BxInjectEvent(irp, stack);
-    default:
-        return BxComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        case SNOOP_IOCTL_READ_EVENTS:
+            return BxReadEvents(irp, stack);
+        case SNOOP_IOCTL_INJECT_EVENT:
+        case SNOOP_IOCTL_INJECT_EVENT_BUFFERED:
+            return BxInjectEvent(irp, stack);
+        default:
+            return BxComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }
 
-static NTSTATUS BxCreate(PDEVICE_OBJECT device, PIRP irp)
-{
+static NTSTATUS BxCreate(PDEVICE_OBJECT device, PIRP irp) {
     UNREFERENCED_PARAMETER(device);
     return BxComplete(irp, STATUS_SUCCESS, 0);
 }
@@ -209,15 +194,13 @@ static NTSTATUS BxCreate(PDEVICE_OBJECT device, PIRP irp)
  * of the file is left; Wine sends no IRP_MJ_CLEANUP but IRP_MJ_CLOSE at once,
  * with reads still pending. Both end the file's reads, so either way none is
  * left behind (on Windows the close finds none). */
-static NTSTATUS BxCleanupClose(PDEVICE_OBJECT device, PIRP irp)
-{
+static NTSTATUS BxCleanupClose(PDEVICE_OBJECT device, PIRP irp) {
     UNREFERENCED_PARAMETER(device);
     BxCancelPendingReads(IoGetCurrentIrpStackLocation(irp)->FileObject);
     return BxComplete(irp, STATUS_SUCCESS, 0);
 }
 
-static VOID BxUnload(PDRIVER_OBJECT driver)
-{
+static VOID BxUnload(PDRIVER_OBJECT driver) {
     UNREFERENCED_PARAMETER(driver);
     if (g_state.linkCreated) {
         UNICODE_STRING link;
@@ -237,8 +220,7 @@ static VOID BxUnload(PDRIVER_OBJECT driver)
     g_state.head = g_state.count = 0;
 }
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
-{
+NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     UNICODE_STRING name, link;
     NTSTATUS status;
     UNREFERENCED_PARAMETER(registryPath);
@@ -248,10 +230,9 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     g_state.head = g_state.count = 0;
     g_state.device = NULL;
     g_state.linkCreated = FALSE;
-    g_state.ring = (snoop_event_t *)ExAllocatePoolWithTag(
-        NonPagedPool, (SIZE_T)BXHVND_QUEUE_CAPACITY * SNOOP_EVENT_SIZE, BXHVND_POOL_TAG);
-    if (g_state.ring == NULL)
-        return STATUS_INSUFFICIENT_RESOURCES;
+    g_state.ring = (snoop_event_t*)ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)BXHVND_QUEUE_CAPACITY * SNOOP_EVENT_SIZE,
+                                                         BXHVND_POOL_TAG);
+    if (g_state.ring == NULL) return STATUS_INSUFFICIENT_RESOURCES;
 
     RtlInitUnicodeString(&name, kDeviceName);
     status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_state.device);

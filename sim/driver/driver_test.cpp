@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "sim/snoopctl/driver_service.h"
-#include "tests/support/win/process_runner.h"
-#include "sim/snoopctl/scenario.h"
 #include "agent/snoop/snoop_event.h"
+#include "sim/snoopctl/driver_service.h"
+#include "sim/snoopctl/scenario.h"
+#include "tests/support/win/process_runner.h"
 
 namespace {
 
@@ -24,14 +24,14 @@ using bxsim::test::ExeDirectory;
 using bxsim::test::ProcessResult;
 using bxsim::test::Snoopctl;
 
-constexpr DWORD kDoneMs = 5000;  // bound for a completion that must come (a hang guard only)
+constexpr DWORD kDoneMs = 5000;                     // bound for a completion that must come (a hang guard only)
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;  // STATUS_CANCELLED
 constexpr uint32_t kQueueCapacity = 4096;
 
 // The device as the agent opens it: read and write, no sharing, overlapped.
 HANDLE OpenLikeTheAgent() {
-    return CreateFileW(L"\\\\.\\bxhvnd", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OVERLAPPED, nullptr);
+    return CreateFileW(L"\\\\.\\bxhvnd", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                       nullptr);
 }
 
 // The device as a feeder opens it: synchronous.
@@ -149,9 +149,9 @@ private:
     const auto* a = reinterpret_cast<const uint8_t*>(&actual);
     size_t i = 0;
     while (e[i] == a[i]) ++i;
-    return ::testing::AssertionFailure() << "records differ first at offset " << i << ": expected "
-                                         << int(e[i]) << ", got " << int(a[i]) << " (file_object "
-                                         << expected.file_object << " vs " << actual.file_object << ")";
+    return ::testing::AssertionFailure() << "records differ first at offset " << i << ": expected " << int(e[i])
+                                         << ", got " << int(a[i]) << " (file_object " << expected.file_object << " vs "
+                                         << actual.file_object << ")";
 }
 
 // Every test starts on a freshly started driver (loading restarts a running
@@ -301,7 +301,8 @@ TEST_F(SnoopDriver, MalformedRequestsAreRefused) {
     uint8_t bytes[SNOOP_EVENT_SIZE + 1] = {};
     DWORD returned = 0;
     for (DWORD size : {DWORD(0), DWORD(SNOOP_EVENT_SIZE - 1), DWORD(SNOOP_EVENT_SIZE + 1)}) {
-        EXPECT_FALSE(DeviceIoControl(feeder.get(), SNOOP_IOCTL_INJECT_EVENT, bytes, size, nullptr, 0, &returned, nullptr));
+        EXPECT_FALSE(
+            DeviceIoControl(feeder.get(), SNOOP_IOCTL_INJECT_EVENT, bytes, size, nullptr, 0, &returned, nullptr));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << size;
     }
     EXPECT_FALSE(DeviceIoControl(feeder.get(), 0x22200E, bytes, SNOOP_EVENT_SIZE, nullptr, 0, &returned, nullptr));

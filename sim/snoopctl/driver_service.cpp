@@ -44,8 +44,9 @@ uint32_t WaitForState(SC_HANDLE service, DWORD state, SERVICE_STATUS& status, Dr
             return Fail(failure, L"the driver service stopped while starting; StartServiceW", code);
         }
         if (GetTickCount64() - start >= kServiceWaitMs)
-            return Fail(failure, state == SERVICE_RUNNING ? L"waiting for the driver service to run"
-                                                          : L"waiting for the driver service to stop",
+            return Fail(failure,
+                        state == SERVICE_RUNNING ? L"waiting for the driver service to run"
+                                                 : L"waiting for the driver service to stop",
                         ERROR_SERVICE_REQUEST_TIMEOUT);
         Sleep(kPollMs);
     }
@@ -105,9 +106,9 @@ uint32_t LoadDriverService(const std::wstring& sysPath, DriverFailure& failure) 
     // The binary path as the product's installer writes it: unexpanded.
     const wchar_t* binaryPath = L"%SystemRoot%\\system32\\drivers\\" SNOOP_DRIVER_FILE;
     if (!service) {
-        service.reset(CreateServiceW(scm.get(), SNOOP_SERVICE_NAME, L"Brontavex Halvern (stand-in)",
-                                     SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
-                                     SERVICE_ERROR_NORMAL, binaryPath, nullptr, nullptr, nullptr, nullptr, nullptr));
+        service.reset(CreateServiceW(scm.get(), SNOOP_SERVICE_NAME, L"Brontavex Halvern (stand-in)", SERVICE_ALL_ACCESS,
+                                     SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binaryPath,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr));
         if (!service) return Fail(failure, L"CreateServiceW(bxhvnd)", GetLastError());
     } else if (!ChangeServiceConfigW(service.get(), SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                      binaryPath, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -152,8 +153,8 @@ uint32_t UnloadDriverService(DriverFailure& failure, bool* wasLoaded) {
 
 uint32_t InjectSnoopEvent(HANDLE device, const snoop_event_t& event) {
     DWORD returned = 0;
-    if (!DeviceIoControl(device, SNOOP_IOCTL_INJECT_EVENT, const_cast<snoop_event_t*>(&event), sizeof event, nullptr,
-                         0, &returned, nullptr)) {
+    if (!DeviceIoControl(device, SNOOP_IOCTL_INJECT_EVENT, const_cast<snoop_event_t*>(&event), sizeof event, nullptr, 0,
+                         &returned, nullptr)) {
         return GetLastError();
     }
     return 0;

@@ -46,10 +46,14 @@ std::optional<uint64_t> ReadNumber(std::string_view word, uint64_t max) {
     uint64_t value = 0;
     for (char c : word) {
         unsigned digit;
-        if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-        else return std::nullopt;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return std::nullopt;
         if (value > (max - digit) / base) return std::nullopt;
         value = value * base + digit;
     }
@@ -67,7 +71,8 @@ bool IsNumberWord(std::string_view word) {
 
 uint64_t Number(std::string_view word, uint64_t max, const std::string& what) {
     if (!IsNumberWord(word))
-        throw ParseError{"bad number " + Quoted(word) + " for " + what + " (expected decimal digits or 0x and hex digits)"};
+        throw ParseError{"bad number " + Quoted(word) + " for " + what +
+                         " (expected decimal digits or 0x and hex digits)"};
     if (auto value = ReadNumber(word, max)) return *value;
     throw ParseError{what + " " + Quoted(word) + " is too large (at most " + std::to_string(max) + ")"};
 }
@@ -141,8 +146,9 @@ void ReadSid(std::string_view word, uint8_t (&sid)[SNOOP_SID_MAX]) {
     // which do not fit the record and are not valid SIDs.
     if (error == 0 && (bytes.empty() || bytes.size() > SNOOP_SID_MAX)) error = 1337;  // ERROR_INVALID_SID
     if (error != 0) {
-        throw ParseError{"bad SID " + Quoted(word) + " (expected its string form, as S-1-5-21-1-2-3-1001, or none; error " +
-                         std::to_string(error) + ")"};
+        throw ParseError{"bad SID " + Quoted(word) +
+                         " (expected its string form, as S-1-5-21-1-2-3-1001, or none; error " + std::to_string(error) +
+                         ")"};
     }
     std::memcpy(sid, bytes.data(), bytes.size());
 }
@@ -165,7 +171,8 @@ snoop_event_t ParseEventStatement(const std::string& verb, const std::vector<std
     } else {
         if (at(i).empty()) throw ParseError{"event needs its type, a number (0 open, 1 cleanup, others are ignored)"};
         if (!LooksNumeric(at(i)))
-            throw ParseError{"bad event type " + Quoted(at(i)) + " (expected a number: 0 open, 1 cleanup, others are ignored)"};
+            throw ParseError{"bad event type " + Quoted(at(i)) +
+                             " (expected a number: 0 open, 1 cleanup, others are ignored)"};
         event.event_type = static_cast<uint32_t>(Number(at(i), UINT32_MAX, "event type"));
         ++i;
     }
@@ -214,20 +221,34 @@ snoop_event_t ParseEventStatement(const std::string& verb, const std::vector<std
         if (i + 1 >= words.size()) throw ParseError{Quoted(key) + " needs a value"};
         std::string_view value = words[i + 1];
         switch (which) {
-        case kPid: event.process_id = Number(value, UINT64_MAX, "pid"); break;
-        case kSession: event.session_id = static_cast<uint32_t>(Number(value, UINT32_MAX, "session")); break;
-        case kSid: ReadSid(value, event.sid); break;
-        case kFile: event.file_object = Number(value, UINT64_MAX, "file"); break;
-        case kPending: event.pending = static_cast<uint32_t>(Number(value, UINT32_MAX, "pending")); break;
+            case kPid:
+                event.process_id = Number(value, UINT64_MAX, "pid");
+                break;
+            case kSession:
+                event.session_id = static_cast<uint32_t>(Number(value, UINT32_MAX, "session"));
+                break;
+            case kSid:
+                ReadSid(value, event.sid);
+                break;
+            case kFile:
+                event.file_object = Number(value, UINT64_MAX, "file");
+                break;
+            case kPending:
+                event.pending = static_cast<uint32_t>(Number(value, UINT32_MAX, "pending"));
+                break;
         }
     }
 
-    const std::vector<int> required = isOpen ? std::vector<int>{kPid, kSession, kSid, kFile}
-                                             : isCleanup ? std::vector<int>{kFile} : std::vector<int>{};
+    const std::vector<int> required = isOpen      ? std::vector<int>{kPid, kSession, kSid, kFile}
+                                      : isCleanup ? std::vector<int>{kFile}
+                                                  : std::vector<int>{};
     for (int k : required) {
         if (!seen[k]) {
             throw ParseError{verb + " needs '" + kKeyNames[k] + " " +
-                             (k == kSid ? "<SID>" : k == kFile ? "<file object>" : "<number>") + "'"};
+                             (k == kSid    ? "<SID>"
+                              : k == kFile ? "<file object>"
+                                           : "<number>") +
+                             "'"};
         }
     }
     return event;

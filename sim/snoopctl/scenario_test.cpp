@@ -83,7 +83,12 @@ TEST(SnoopScenarioRecord, OptionalFieldsAndOtherForms) {
     EXPECT_EQ(udp.file_object, 7u);
     EXPECT_EQ(udp.pending, 3u);
     EXPECT_EQ(udp.process_id, 16u);
-    EXPECT_EQ(Bytes(udp), Record({{0, "02"}, {8, "0100007F"}, {12, "0035"}, {24, "10"}, {36, "03"}, {40, "07"},
+    EXPECT_EQ(Bytes(udp), Record({{0, "02"},
+                                  {8, "0100007F"},
+                                  {12, "0035"},
+                                  {24, "10"},
+                                  {36, "03"},
+                                  {40, "07"},
                                   {72, "0101000000000005 12000000"}}));
 
     // A numeric protocol, the largest values, and "sid none" (zero bytes).
@@ -100,8 +105,9 @@ TEST(SnoopScenarioRecord, OptionalFieldsAndOtherForms) {
 
 TEST(SnoopScenarioRecord, EventSendsAnyTypeWithAnyFields) {
     EXPECT_EQ(Bytes(OnlyEvent(ParseScenario("event 7"))), Record({{4, "07000000"}}));
-    EXPECT_EQ(Bytes(OnlyEvent(ParseScenario("event 0x10 tcp 1.2.3.4:5 -> 6.7.8.9:10 file 2"))),
-              Record({{0, "01"}, {4, "10"}, {8, "04030201"}, {12, "0005"}, {16, "09080706"}, {20, "000A"}, {40, "02"}}));
+    EXPECT_EQ(
+        Bytes(OnlyEvent(ParseScenario("event 0x10 tcp 1.2.3.4:5 -> 6.7.8.9:10 file 2"))),
+        Record({{0, "01"}, {4, "10"}, {8, "04030201"}, {12, "0005"}, {16, "09080706"}, {20, "000A"}, {40, "02"}}));
     // event 0 is an open without the open statement's required fields.
     EXPECT_EQ(Bytes(OnlyEvent(ParseScenario("event 0 pid 9"))), Record({{24, "09"}}));
 }
@@ -161,7 +167,8 @@ TEST(SnoopScenarioErrors, Messages) {
     EXPECT_EQ(ErrorOf("open tcp 1.1.1.1.1:1"), "bad local address '1.1.1.1.1:1' (expected a.b.c.d:port)");
     EXPECT_EQ(ErrorOf("open tcp 1.1.1.1:65536"),
               "bad port in local address '1.1.1.1:65536' (expected a decimal port 0 to 65535)");
-    EXPECT_EQ(ErrorOf("open tcp 1.1.1.1:"), "bad port in local address '1.1.1.1:' (expected a decimal port 0 to 65535)");
+    EXPECT_EQ(ErrorOf("open tcp 1.1.1.1:"),
+              "bad port in local address '1.1.1.1:' (expected a decimal port 0 to 65535)");
     EXPECT_EQ(ErrorOf("open tcp 1.1.1.1:1 -> 2.2.2.2"), "bad remote address '2.2.2.2' (expected a.b.c.d:port)");
     EXPECT_EQ(ErrorOf("open tcp 1.1.1.1:1->2.2.2.2:2"),
               "'->' is a word of its own: put blanks around it in '1.1.1.1:1->2.2.2.2:2'");
@@ -172,8 +179,10 @@ TEST(SnoopScenarioErrors, Messages) {
     EXPECT_EQ(ErrorOf(good + " user bob"), "unknown word 'user' (expected pid, session, sid, file or pending)");
     EXPECT_EQ(ErrorOf(good + " pid 2"), "'pid' is given twice");
     EXPECT_EQ(ErrorOf("cleanup 1.1.1.1:1 file"), "'file' needs a value");
-    EXPECT_EQ(ErrorOf("cleanup 1.1.1.1:1 file 0x"), "bad number '0x' for file (expected decimal digits or 0x and hex digits)");
-    EXPECT_EQ(ErrorOf("cleanup 1.1.1.1:1 file -1"), "bad number '-1' for file (expected decimal digits or 0x and hex digits)");
+    EXPECT_EQ(ErrorOf("cleanup 1.1.1.1:1 file 0x"),
+              "bad number '0x' for file (expected decimal digits or 0x and hex digits)");
+    EXPECT_EQ(ErrorOf("cleanup 1.1.1.1:1 file -1"),
+              "bad number '-1' for file (expected decimal digits or 0x and hex digits)");
     EXPECT_EQ(ErrorOf("cleanup 1.1.1.1:1 file 0x12g"),
               "bad number '0x12g' for file (expected decimal digits or 0x and hex digits)");
     EXPECT_EQ(ErrorOf("cleanup 1.1.1.1:1 file 0x10000000000000000"),

@@ -35,7 +35,8 @@ const char kUsage[] =
 
 std::string Utf8(const std::wstring& text) {
     if (text.empty()) return {};
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
     return out;
@@ -134,8 +135,10 @@ int Feed(const std::wstring& name, bool verbose) {
             Sleep(2);
         }
         if (error == ERROR_NO_SYSTEM_RESOURCES) {
-            std::fprintf(stderr, "%s:%d: the driver's queue stayed full for %lu ms (is anything reading \\\\.\\bxhvnd?) "
-                         "Error:%u\n", displayName.c_str(), step.line, kQueueFullWaitMs, error);
+            std::fprintf(stderr,
+                         "%s:%d: the driver's queue stayed full for %lu ms (is anything reading \\\\.\\bxhvnd?) "
+                         "Error:%u\n",
+                         displayName.c_str(), step.line, kQueueFullWaitMs, error);
             result = kExitFailure;
             break;
         }
@@ -149,10 +152,9 @@ int Feed(const std::wstring& name, bool verbose) {
     }
     CloseHandle(device);
     std::printf("snoopctl: sent %zu of %zu records from %s\n", sent,
-                static_cast<size_t>(std::count_if(scenario.steps.begin(), scenario.steps.end(),
-                                                  [](const bxsim::ScenarioStep& step) {
-                                                      return step.kind == bxsim::ScenarioStep::Kind::Send;
-                                                  })),
+                static_cast<size_t>(std::count_if(
+                    scenario.steps.begin(), scenario.steps.end(),
+                    [](const bxsim::ScenarioStep& step) { return step.kind == bxsim::ScenarioStep::Kind::Send; })),
                 displayName.c_str());
     return result;
 }

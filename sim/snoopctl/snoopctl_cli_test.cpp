@@ -16,8 +16,8 @@ using bxsim::test::Snoopctl;
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 TEST(SnoopctlCommandLine, WrongCommandLinesPrintUsageAndExit2) {
-    for (const wchar_t* arguments : {L"", L"frobnicate", L"load", L"load a b", L"unload now", L"feed", L"feed -x a b",
-                                     L"check"}) {
+    for (const wchar_t* arguments :
+         {L"", L"frobnicate", L"load", L"load a b", L"unload now", L"feed", L"feed -x a b", L"check"}) {
         ProcessResult run = Snoopctl(arguments);
         EXPECT_EQ(run.exitCode, 2u) << "arguments: " << std::string(arguments, arguments + wcslen(arguments));
         EXPECT_TRUE(Contains(run.output, "usage: snoopctl load <bxhvnd.sys>")) << run.output;
@@ -45,7 +45,8 @@ TEST(SnoopctlCommandLine, CheckAcceptsAGoodFile) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     const std::wstring file = std::wstring(temp) + L"bx_snoopctl_check.txt";
-    const std::string text = "open udp 10.0.0.1:53 pid 4 session 0 sid S-1-5-18 file 0x10\r\ncleanup 10.0.0.1:53 file 0x10\r\n";
+    const std::string text =
+        "open udp 10.0.0.1:53 pid 4 session 0 sid S-1-5-18 file 0x10\r\ncleanup 10.0.0.1:53 file 0x10\r\n";
     HANDLE out = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(out, INVALID_HANDLE_VALUE);
     DWORD written = 0;

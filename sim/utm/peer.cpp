@@ -113,11 +113,16 @@ void CloseFd(int& fd) {
 
 const char* AnswerName(Answer a) {
     switch (a) {
-    case Answer::Ack: return "ack";
-    case Answer::Silent: return "silent";
-    case Answer::UnknownSession: return "unknown-session";
-    case Answer::NotFound: return "not-found";
-    case Answer::RouteLocal: return "route-local";
+        case Answer::Ack:
+            return "ack";
+        case Answer::Silent:
+            return "silent";
+        case Answer::UnknownSession:
+            return "unknown-session";
+        case Answer::NotFound:
+            return "not-found";
+        case Answer::RouteLocal:
+            return "route-local";
     }
     return "?";
 }
@@ -228,9 +233,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
         } else if (name == "--ping-after" || name == "--reset-after" || name == "--teach-after") {
             if (!takeValue()) return false;
             if (!ParseUnsigned(value, UINT64_MAX, number) || number == 0) return bad("a number from 1 up");
-            if (name == "--ping-after") o.pingAfter.push_back(number);
-            else if (name == "--reset-after") o.resetAfter.push_back(number);
-            else o.teachAfter = number;
+            if (name == "--ping-after")
+                o.pingAfter.push_back(number);
+            else if (name == "--reset-after")
+                o.resetAfter.push_back(number);
+            else
+                o.teachAfter = number;
         } else if (name == "--teach-subnet") {
             if (!takeValue()) return false;
             AddressPair p;
@@ -343,8 +351,8 @@ int Peer::Run() {
     startSeconds = MonotonicSeconds();
     std::string answers;
     for (Answer a : options.answers) answers += (answers.empty() ? "" : ",") + std::string(AnswerName(a));
-    Emit("listening t=" + Now() + " addr=" + EndpointText(options.listenAddress, boundPort) +
-         " agent-port=" + std::to_string(options.agentPort) + " key=" + HexText(options.key.data(), options.key.size()) +
+    Emit("listening t=" + Now() + " addr=" + EndpointText(options.listenAddress, boundPort) + " agent-port=" +
+         std::to_string(options.agentPort) + " key=" + HexText(options.key.data(), options.key.size()) +
          " answer=" + answers + " encrypt=" + (options.encryptReplies ? "yes" : "no"));
     if (options.agentGiven) StartActions(options.agentAddress);
 
@@ -392,9 +400,8 @@ int Peer::Run() {
             }
         }
     }
-    Emit(std::string("end t=") + Now() + " reason=" + reason + " rx=" + std::to_string(received) +
-         " notifications=" + std::to_string(notifications) + " tx=" + std::to_string(sent) +
-         " malformed=" + std::to_string(malformed));
+    Emit(std::string("end t=") + Now() + " reason=" + reason + " rx=" + std::to_string(received) + " notifications=" +
+         std::to_string(notifications) + " tx=" + std::to_string(sent) + " malformed=" + std::to_string(malformed));
     if (std::strcmp(reason, "error") == 0) return kExitFailure;
     if (std::strcmp(reason, "timeout") == 0 && options.count) return kExitShort;
     return kExitOk;
@@ -420,13 +427,20 @@ void Peer::Handle(const uint8_t* data, size_t n, const Target& from) {
 
     if (isNotification) {
         switch (answer) {
-        case Answer::Ack: Send(AckAnswer(d), "ack", from.address); break;
-        case Answer::Silent: break;
-        case Answer::UnknownSession: Send(UnknownSessionAnswer(d), "unknown-session", from.address); break;
-        case Answer::NotFound: Send(ErrorAnswer(d, kErrConnectionNotFound), "not-found", from.address); break;
-        case Answer::RouteLocal:
-            Send(ErrorAnswer(d, kErrDestinationRouteLocal), "route-local", from.address);
-            break;
+            case Answer::Ack:
+                Send(AckAnswer(d), "ack", from.address);
+                break;
+            case Answer::Silent:
+                break;
+            case Answer::UnknownSession:
+                Send(UnknownSessionAnswer(d), "unknown-session", from.address);
+                break;
+            case Answer::NotFound:
+                Send(ErrorAnswer(d, kErrConnectionNotFound), "not-found", from.address);
+                break;
+            case Answer::RouteLocal:
+                Send(ErrorAnswer(d, kErrDestinationRouteLocal), "route-local", from.address);
+                break;
         }
     }
     if (!started) StartActions(from.address);
@@ -467,8 +481,7 @@ void Peer::Send(const Builder& datagram, const char* what, uint32_t agentAddress
         bytes = datagram.Clear();
     }
     const sockaddr_in to = SockAddr(agentAddress, options.agentPort);
-    const ssize_t n =
-        sendto(sock, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    const ssize_t n = sendto(sock, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     const int sendError = n < 0 ? errno : 0;
     std::string line = "tx t=" + Now() + " to=" + EndpointText(agentAddress, options.agentPort) + " sent=" + what +
                        " " + DescribeDatagram(Decode(bytes.data(), bytes.size(), cipher), options.hex);

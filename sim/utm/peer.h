@@ -26,19 +26,19 @@ struct Options {
     bool keyCut = false;
     // The i-th notification gets answers[i - 1]; the last one repeats.
     std::vector<Answer> answers{Answer::Ack};
-    uint16_t agentPort = 0;  // 0: the listen port
+    uint16_t agentPort = 0;     // 0: the listen port
     uint32_t agentAddress = 0;  // host order
     bool agentGiven = false;
     bool pingAtStart = false;
     bool resetAtStart = false;
-    std::vector<uint64_t> pingAfter;   // notification numbers, 1-based
+    std::vector<uint64_t> pingAfter;  // notification numbers, 1-based
     std::vector<uint64_t> resetAfter;
     std::vector<AddressPair> teachSubnets;  // (network, mask)
     std::vector<AddressPair> teachRanges;   // (first, last)
-    uint64_t teachAfter = 0;  // 0: at start
+    uint64_t teachAfter = 0;                // 0: at start
     bool encryptReplies = false;
-    uint64_t count = 0;      // 0: no limit
-    double timeout = 0;      // seconds; 0: none
+    uint64_t count = 0;  // 0: no limit
+    double timeout = 0;  // seconds; 0: none
     bool hex = false;
     bool reuseAddress = false;  // SO_REUSEADDR before binding
     bool help = false;
@@ -51,9 +51,9 @@ std::string Usage();
 
 // Exit codes of the program.
 constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;   // socket errors
+constexpr int kExitFailure = 1;  // socket errors
 constexpr int kExitUsage = 2;
-constexpr int kExitShort = 3;     // --timeout ended the run before --count datagrams arrived
+constexpr int kExitShort = 3;  // --timeout ended the run before --count datagrams arrived
 
 class Peer {
 public:
@@ -101,7 +101,7 @@ private:
     uint64_t notifications = 0;
     uint64_t sent = 0;
     uint64_t malformed = 0;
-    uint32_t nextRequestId = 1;  // the peer's own requests
+    uint32_t nextRequestId = 1;                      // the peer's own requests
     std::unordered_map<uint32_t, uint32_t> seenIds;  // notification request id -> times seen
 };
 

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "sim/utm/peer.h"
-#include "tests/support/hex.h"
 #include "sim/utm/wire.h"
+#include "tests/support/hex.h"
 
 extern char** environ;
 
@@ -105,8 +105,8 @@ public:
                 pending.erase(0, nl + 1);
                 return line;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                     std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) return std::nullopt;
             pollfd p{fd, POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(left.count())) != 1) return std::nullopt;
@@ -191,19 +191,43 @@ std::string Arg(uint16_t port) { return std::to_string(port); }
 TEST(UtmOptions, ReadNaturallyAndKeepWhatTheySay) {
     utm::Options o;
     std::string error;
-    ASSERT_TRUE(utm::ParseOptions(
-        {"--listen", "198.18.0.2:4500", "--key", "0123456789ABCDEF", "--answer", "ack,silent,unknown-session",
-         "--agent-port", "4501", "--agent", "198.18.0.1", "--ping", "--ping-after", "2", "--reset-after", "3",
-         "--teach-subnet", "10.0.0.0/8", "--teach-subnet", "10.1.0.0/255.255.0.0", "--teach-range",
-         "10.1.2.3-10.1.2.9", "--teach-after", "1", "--encrypt-replies", "--count", "5", "--timeout", "2.5", "--hex",
-         "--reuse-address"},
-        o, error))
+    ASSERT_TRUE(utm::ParseOptions({"--listen",
+                                   "198.18.0.2:4500",
+                                   "--key",
+                                   "0123456789ABCDEF",
+                                   "--answer",
+                                   "ack,silent,unknown-session",
+                                   "--agent-port",
+                                   "4501",
+                                   "--agent",
+                                   "198.18.0.1",
+                                   "--ping",
+                                   "--ping-after",
+                                   "2",
+                                   "--reset-after",
+                                   "3",
+                                   "--teach-subnet",
+                                   "10.0.0.0/8",
+                                   "--teach-subnet",
+                                   "10.1.0.0/255.255.0.0",
+                                   "--teach-range",
+                                   "10.1.2.3-10.1.2.9",
+                                   "--teach-after",
+                                   "1",
+                                   "--encrypt-replies",
+                                   "--count",
+                                   "5",
+                                   "--timeout",
+                                   "2.5",
+                                   "--hex",
+                                   "--reuse-address"},
+                                  o, error))
         << error;
     EXPECT_EQ(o.listenAddress, 0xC6120002u);
     EXPECT_EQ(o.listenPort, 4500);
     EXPECT_EQ(o.key, (utm::Key{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
-    EXPECT_EQ(o.answers, (std::vector<utm::Answer>{utm::Answer::Ack, utm::Answer::Silent,
-                                                   utm::Answer::UnknownSession}));
+    EXPECT_EQ(o.answers,
+              (std::vector<utm::Answer>{utm::Answer::Ack, utm::Answer::Silent, utm::Answer::UnknownSession}));
     EXPECT_EQ(o.agentPort, 4501);
     EXPECT_TRUE(o.agentGiven);
     EXPECT_EQ(o.agentAddress, 0xC6120001u);
@@ -253,8 +277,10 @@ TEST(UtmOptions, MistakesAreNamed) {
          "--answer: 'ack,nack' is not a list of ack, silent, unknown-session, not-found, route-local"},
         {{"--listen", "1.2.3.4:5", "--answer", ""},
          "--answer: '' is not a list of ack, silent, unknown-session, not-found, route-local"},
-        {{"--listen", "1.2.3.4:5", "--teach-subnet", "10.0.0.0/33"}, "--teach-subnet: '10.0.0.0/33' is not NET/BITS or NET/MASK"},
-        {{"--listen", "1.2.3.4:5", "--teach-subnet", "10.0.0.0"}, "--teach-subnet: '10.0.0.0' is not NET/BITS or NET/MASK"},
+        {{"--listen", "1.2.3.4:5", "--teach-subnet", "10.0.0.0/33"},
+         "--teach-subnet: '10.0.0.0/33' is not NET/BITS or NET/MASK"},
+        {{"--listen", "1.2.3.4:5", "--teach-subnet", "10.0.0.0"},
+         "--teach-subnet: '10.0.0.0' is not NET/BITS or NET/MASK"},
         {{"--listen", "1.2.3.4:5", "--teach-range", "10.0.0.1"}, "--teach-range: '10.0.0.1' is not FIRST-LAST"},
         {{"--listen", "1.2.3.4:5", "--ping-after", "0"}, "--ping-after: '0' is not a number from 1 up"},
         {{"--listen", "1.2.3.4:5", "--ping=3"}, "--ping takes no value"},
@@ -275,8 +301,8 @@ TEST(UtmOptions, MistakesAreNamed) {
 
 TEST(UtmPeer, AtStartAfterTheFirstDatagramThenAcknowledges) {
     AgentSocket agent;
-    RunningPeer peer({"--listen", "127.0.0.1:0", "--agent-port", Arg(agent.port), "--reset", "--ping",
-                      "--teach-subnet", "10.0.0.0/8", "--teach-range", "10.1.2.3-10.1.2.9"});
+    RunningPeer peer({"--listen", "127.0.0.1:0", "--agent-port", Arg(agent.port), "--reset", "--ping", "--teach-subnet",
+                      "10.0.0.0/8", "--teach-range", "10.1.2.3-10.1.2.9"});
     ASSERT_TRUE(peer.ok);
     const std::string listening = peer.Line();
     EXPECT_EQ(listening.rfind("listening ", 0), 0u) << listening;
@@ -599,8 +625,9 @@ TEST(UtmProgram, CountStopsItAndBadOptionsExitTwo) {
         EXPECT_EQ(utmProgram.Wait(), utm::kExitUsage);
         const std::optional<std::string> message = utmProgram.err->Next();
         ASSERT_TRUE(message);
-        EXPECT_EQ(*message, "utm: --answer: 'maybe' is not a list of ack, silent, unknown-session, not-found, "
-                            "route-local");
+        EXPECT_EQ(*message,
+                  "utm: --answer: 'maybe' is not a list of ack, silent, unknown-session, not-found, "
+                  "route-local");
     }
     {
         // The port is taken: a clear message and exit code 1.

@@ -58,19 +58,27 @@ std::string OpText(uint8_t operation) {
 
 std::string TypeText(uint8_t type) {
     switch (type) {
-    case kNotification: return "notification";
-    case kRequest: return "request";
-    case kResponse: return "response";
-    default: return "unknown:" + std::to_string(type);
+        case kNotification:
+            return "notification";
+        case kRequest:
+            return "request";
+        case kResponse:
+            return "response";
+        default:
+            return "unknown:" + std::to_string(type);
     }
 }
 
 std::string ErrorText(uint8_t code) {
     switch (code) {
-    case kErrUnknownSessionId: return "unknown-session";
-    case kErrConnectionNotFound: return "connection-not-found";
-    case kErrDestinationRouteLocal: return "route-local";
-    default: return std::to_string(code);
+        case kErrUnknownSessionId:
+            return "unknown-session";
+        case kErrConnectionNotFound:
+            return "connection-not-found";
+        case kErrDestinationRouteLocal:
+            return "route-local";
+        default:
+            return std::to_string(code);
     }
 }
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "sim/utm/report.h"
-#include "tests/support/hex.h"
 #include "sim/utm/wire.h"
+#include "tests/support/hex.h"
 
 namespace {
 
@@ -78,9 +78,10 @@ TEST(UtmReport, LinesOfTypicalDatagrams) {
 }
 
 TEST(UtmReport, NamesWithSpacesAndTheHexOption) {
-    const Bytes b = FromHex("0000000000000000 02 00 001a 00000005 deadbeef"
-                            "0002 0006 53595354454d"               // "SYSTEM"
-                            "0003 000c 4e5420415554484f52495459");  // "NT AUTHORITY"
+    const Bytes b = FromHex(
+        "0000000000000000 02 00 001a 00000005 deadbeef"
+        "0002 0006 53595354454d"                // "SYSTEM"
+        "0003 000c 4e5420415554484f52495459");  // "NT AUTHORITY"
     EXPECT_EQ(Describe(b),
               "len=46 iv=clear status=ok ver=2 type=notification id=5 sig=0xdeadbeef tlvlen=26 extra=0 kind=other "
               "user=SYSTEM domain=\"NT AUTHORITY\"");
@@ -102,9 +103,11 @@ TEST(UtmReport, OddInputIsShownNotHidden) {
     EXPECT_EQ(Describe(FromHex("0000000000000000 02 00 0004 00000001 deadbeef")),
               "len=20 iv=clear status=malformed malformed=\"TLV area of 4 bytes runs past the datagram (0 bytes "
               "behind the header)\" ver=2 type=notification id=1 sig=0xdeadbeef tlvlen=4 kind=other "
-              "hex=0000000000000000020000040000000" "1deadbeef");
-    EXPECT_EQ(Describe(Bytes{}), "len=0 status=malformed malformed=\"datagram of 0 bytes is not longer than the IV\" "
-                                 "hex=\"\"");
+              "hex=0000000000000000020000040000000"
+              "1deadbeef");
+    EXPECT_EQ(Describe(Bytes{}),
+              "len=0 status=malformed malformed=\"datagram of 0 bytes is not longer than the IV\" "
+              "hex=\"\"");
 
     // Encrypted under a key the peer does not hold: garbage, marked as such.
     Bytes junk(48, 0x5a);

@@ -49,30 +49,37 @@ void Cbc(const unsigned char* schedule, const uint8_t* in, uint8_t* out, size_t 
                      direction);
 }
 
-bool SingleValued(uint16_t type) {
-    return type != kTlvIp && type != kTlvSubnet && type != kTlvIpRange;
-}
+bool SingleValued(uint16_t type) { return type != kTlvIp && type != kTlvSubnet && type != kTlvIpRange; }
 
 // The layout size of each known type's value; -1 for texts of any length.
 int LayoutLength(uint16_t type) {
     switch (type) {
-    case kTlvProtOp: return 1;
-    case kTlvUserName:
-    case kTlvDomainName:
-    case kTlvServerName:
-    case kTlvPing: return -1;
-    case kTlvPort:
-    case kTlvDestPort: return 2;
-    case kTlvNumIps:
-    case kTlvErrorIndication: return 1;
-    case kTlvIp:
-    case kTlvDestIp: return 4;
-    case kTlvSubnet:
-    case kTlvIpRange: return 8;
-    case kTlvSessionId: return 5;
-    case kTlvUserLoggedOut:
-    case kTlvReset: return 0;
-    default: return -2;  // unknown
+        case kTlvProtOp:
+            return 1;
+        case kTlvUserName:
+        case kTlvDomainName:
+        case kTlvServerName:
+        case kTlvPing:
+            return -1;
+        case kTlvPort:
+        case kTlvDestPort:
+            return 2;
+        case kTlvNumIps:
+        case kTlvErrorIndication:
+            return 1;
+        case kTlvIp:
+        case kTlvDestIp:
+            return 4;
+        case kTlvSubnet:
+        case kTlvIpRange:
+            return 8;
+        case kTlvSessionId:
+            return 5;
+        case kTlvUserLoggedOut:
+        case kTlvReset:
+            return 0;
+        default:
+            return -2;  // unknown
     }
 }
 
@@ -81,46 +88,57 @@ void ReadValue(Decoded& d, const TlvRef& tlv) {
     const size_t n = tlv.length;
     const std::string text(reinterpret_cast<const char*>(v), n);
     switch (tlv.type) {
-    case kTlvProtOp:
-        if (n >= 1) d.protOp = v[0];
-        break;
-    case kTlvUserName: d.userName = text; break;
-    case kTlvDomainName: d.domainName = text; break;
-    case kTlvServerName: d.serverName = text; break;
-    case kTlvPort:
-        if (n >= 2) d.port = Be16(v);
-        break;
-    case kTlvNumIps:
-        if (n >= 1) d.numIps = v[0];
-        break;
-    case kTlvIp:
-        if (n >= 4) d.ips.push_back(Be32(v));
-        break;
-    case kTlvSubnet:
-        if (n >= 8) d.subnets.push_back({Be32(v), Be32(v + 4)});
-        break;
-    case kTlvIpRange:
-        if (n >= 8) d.ranges.push_back({Be32(v), Be32(v + 4)});
-        break;
-    case kTlvDestIp:
-        if (n >= 4) d.destIp = Be32(v);
-        break;
-    case kTlvDestPort:
-        if (n >= 2) d.destPort = Be16(v);
-        break;
-    case kTlvSessionId:
-        if (n >= 5) d.session = SessionField{v[0], Be32(v + 1)};
-        break;
-    case kTlvErrorIndication:
-        if (n >= 1) d.errorCode = v[0];
-        break;
-    case kTlvUserLoggedOut: d.loggedOut = true; break;
-    case kTlvReset: d.reset = true; break;
-    case kTlvPing:
-        d.ping = true;
-        d.pingText = text;
-        break;
-    default: break;
+        case kTlvProtOp:
+            if (n >= 1) d.protOp = v[0];
+            break;
+        case kTlvUserName:
+            d.userName = text;
+            break;
+        case kTlvDomainName:
+            d.domainName = text;
+            break;
+        case kTlvServerName:
+            d.serverName = text;
+            break;
+        case kTlvPort:
+            if (n >= 2) d.port = Be16(v);
+            break;
+        case kTlvNumIps:
+            if (n >= 1) d.numIps = v[0];
+            break;
+        case kTlvIp:
+            if (n >= 4) d.ips.push_back(Be32(v));
+            break;
+        case kTlvSubnet:
+            if (n >= 8) d.subnets.push_back({Be32(v), Be32(v + 4)});
+            break;
+        case kTlvIpRange:
+            if (n >= 8) d.ranges.push_back({Be32(v), Be32(v + 4)});
+            break;
+        case kTlvDestIp:
+            if (n >= 4) d.destIp = Be32(v);
+            break;
+        case kTlvDestPort:
+            if (n >= 2) d.destPort = Be16(v);
+            break;
+        case kTlvSessionId:
+            if (n >= 5) d.session = SessionField{v[0], Be32(v + 1)};
+            break;
+        case kTlvErrorIndication:
+            if (n >= 1) d.errorCode = v[0];
+            break;
+        case kTlvUserLoggedOut:
+            d.loggedOut = true;
+            break;
+        case kTlvReset:
+            d.reset = true;
+            break;
+        case kTlvPing:
+            d.ping = true;
+            d.pingText = text;
+            break;
+        default:
+            break;
     }
 }
 
@@ -211,17 +229,17 @@ Decoded Decode(const uint8_t* data, size_t n, const Cipher& cipher) {
     while (pos < end) {
         if (end - pos < kTlvHeaderBytes) {
             if (d.status != DecodeStatus::Malformed)
-                SetMalformed(d, "TLV header at offset " + std::to_string(pos - kFixedBytes) + " cut short: " +
-                                    std::to_string(end - pos) + " bytes left");
+                SetMalformed(d, "TLV header at offset " + std::to_string(pos - kFixedBytes) +
+                                    " cut short: " + std::to_string(end - pos) + " bytes left");
             break;
         }
         const uint16_t type = Be16(d.clear.data() + pos);
         const uint16_t length = Be16(d.clear.data() + pos + 2);
         if (length > end - pos - kTlvHeaderBytes) {
             if (d.status != DecodeStatus::Malformed)
-                SetMalformed(d, "TLV type " + std::to_string(type) + " at offset " +
-                                    std::to_string(pos - kFixedBytes) + " declares " + std::to_string(length) +
-                                    " bytes, " + std::to_string(end - pos - kTlvHeaderBytes) + " left");
+                SetMalformed(d, "TLV type " + std::to_string(type) + " at offset " + std::to_string(pos - kFixedBytes) +
+                                    " declares " + std::to_string(length) + " bytes, " +
+                                    std::to_string(end - pos - kTlvHeaderBytes) + " left");
             break;
         }
         const TlvRef tlv{type, length, pos + kTlvHeaderBytes};

@@ -16,9 +16,9 @@
 namespace utm {
 
 constexpr size_t kIvBytes = 8;
-constexpr size_t kHeaderBytes = 12;                   // version, type, length, request id, signature
+constexpr size_t kHeaderBytes = 12;                      // version, type, length, request id, signature
 constexpr size_t kFixedBytes = kIvBytes + kHeaderBytes;  // where the TLV area starts
-constexpr size_t kTlvHeaderBytes = 4;                 // type, length
+constexpr size_t kTlvHeaderBytes = 4;                    // type, length
 constexpr uint8_t kVersion = 2;
 constexpr uint32_t kSignature = 0xDEADBEEFu;
 
@@ -144,8 +144,8 @@ struct Decoded {
     bool ping = false;
     std::string pingText;  // the Ping TLV's value, if it carries one
 
-    std::vector<TlvRef> unknown;      // TLV types outside the vocabulary
-    std::vector<TlvRef> oddLength;    // known types whose length is not their layout's
+    std::vector<TlvRef> unknown;       // TLV types outside the vocabulary
+    std::vector<TlvRef> oddLength;     // known types whose length is not their layout's
     std::vector<uint16_t> duplicates;  // single-valued types met more than once
 };
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/hex.h"
 #include "sim/utm/wire.h"
+#include "tests/support/hex.h"
 
 namespace {
 
@@ -58,15 +58,15 @@ Bytes DecryptWithOpenSsl(const Bytes& datagram, const utm::Key& key) {
 // domain CORP, TCP open from 198.18.0.1:49152 to 93.184.216.34:443, session 3.
 const std::string kNotificationHeader = "0000000000000000 02 00 0040 0000002a deadbeef";
 const std::string kNotificationTlvs =
-    "0002 0005 616c696365"     // UserName "alice"
-    "0003 0004 434f5250"       // Domain Name "CORP"
-    "0001 0001 01"             // Prot/op: TCP, open
-    "0004 0002 c000"           // Port 49152
-    "0005 0001 01"             // Num IPs 1
-    "0006 0004 c6120001"       // IP 198.18.0.1
-    "0009 0004 5db8d822"       // Dest IP 93.184.216.34
-    "000a 0002 01bb"           // Dest Port 443
-    "000c 0005 00 00000003";   // SessionId: user, 3
+    "0002 0005 616c696365"    // UserName "alice"
+    "0003 0004 434f5250"      // Domain Name "CORP"
+    "0001 0001 01"            // Prot/op: TCP, open
+    "0004 0002 c000"          // Port 49152
+    "0005 0001 01"            // Num IPs 1
+    "0006 0004 c6120001"      // IP 198.18.0.1
+    "0009 0004 5db8d822"      // Dest IP 93.184.216.34
+    "000a 0002 01bb"          // Dest Port 443
+    "000c 0005 00 00000003";  // SessionId: user, 3
 
 TEST(UtmKey, TextToBytesByTheAgentsRule) {
     utm::Key key;
@@ -174,7 +174,7 @@ TEST(UtmDecode, EncryptedNotificationWithNames) {
 TEST(UtmDecode, ClearLogoffAndServerName) {
     const Bytes datagram = FromHex(
         "0000000000000000 02 00 001c 00000063 deadbeef"
-        "0002 0003 626f62"   // UserName "bob"
+        "0002 0003 626f62"    // UserName "bob"
         "000b 0004 54533031"  // Server Name "TS01"
         "000e 0000"           // User Logged out
         "000c 0005 00 00000005");
@@ -217,16 +217,15 @@ TEST(UtmBuild, AnswersByteByByte) {
     const utm::Decoded bare = DecodeBytes(FromHex("0000000000000000 02 00 0005 00000010 deadbeef 0001 0001 12"));
     EXPECT_EQ(utm::AckAnswer(bare).Clear(), FromHex("0000000000000000 02 02 0000 00000010 deadbeef"));
 
-    EXPECT_EQ(utm::UnknownSessionAnswer(n).Clear(),
-              FromHex("0000000000000000 02 02 0034 0000002a deadbeef"
-                      "0001 0001 01"
-                      "0004 0002 c000"
-                      "0005 0001 01"
-                      "0006 0004 c6120001"
-                      "0009 0004 5db8d822"
-                      "000a 0002 01bb"
-                      "000c 0005 00 00000003"
-                      "000d 0001 01"));
+    EXPECT_EQ(utm::UnknownSessionAnswer(n).Clear(), FromHex("0000000000000000 02 02 0034 0000002a deadbeef"
+                                                            "0001 0001 01"
+                                                            "0004 0002 c000"
+                                                            "0005 0001 01"
+                                                            "0006 0004 c6120001"
+                                                            "0009 0004 5db8d822"
+                                                            "000a 0002 01bb"
+                                                            "000c 0005 00 00000003"
+                                                            "000d 0001 01"));
 
     EXPECT_EQ(utm::ErrorAnswer(n, utm::kErrConnectionNotFound).Clear(),
               FromHex("0000000000000000 02 02 000e 0000002a deadbeef 000c 0005 00 00000003 000d 0001 02"));
@@ -299,17 +298,17 @@ TEST(UtmDecode, MalformedLayoutsAreReported) {
 }
 
 TEST(UtmDecode, UnknownOddAndRepeatedTlvs) {
-    const utm::Decoded d = DecodeBytes(FromHex(
-        "0000000000000000 02 00 0044 00000009 deadbeef"
-        "0063 0003 abcdef"      // unknown type 99
-        "0004 0001 c0"          // Port, too short: unusable
-        "000a 0003 01bb99"      // Dest Port, too long: leading bytes used
-        "0007 0007 0a000000ff0000"  // Subnet of 7 bytes: unusable
-        "0008 0008 c0a8010a c0a80114"  // IP Range 192.168.1.10-20
-        "0002 0001 61"          // UserName "a"
-        "0002 0001 62"          // UserName "b": the last one counts
-        "0006 0004 0a000001"    // two IPs, both kept
-        "0006 0004 0a000002"));
+    const utm::Decoded d =
+        DecodeBytes(FromHex("0000000000000000 02 00 0044 00000009 deadbeef"
+                            "0063 0003 abcdef"             // unknown type 99
+                            "0004 0001 c0"                 // Port, too short: unusable
+                            "000a 0003 01bb99"             // Dest Port, too long: leading bytes used
+                            "0007 0007 0a000000ff0000"     // Subnet of 7 bytes: unusable
+                            "0008 0008 c0a8010a c0a80114"  // IP Range 192.168.1.10-20
+                            "0002 0001 61"                 // UserName "a"
+                            "0002 0001 62"                 // UserName "b": the last one counts
+                            "0006 0004 0a000001"           // two IPs, both kept
+                            "0006 0004 0a000002"));
     EXPECT_EQ(d.status, utm::DecodeStatus::UnknownTlv);
     ASSERT_EQ(d.unknown.size(), 1u);
     EXPECT_EQ(d.unknown[0].type, 99);
@@ -370,8 +369,8 @@ TEST(UtmAddress, StrictDottedQuad) {
     EXPECT_EQ(a, 0u);
     EXPECT_TRUE(utm::ParseIp("255.255.255.255", a));
     EXPECT_EQ(a, 0xFFFFFFFFu);
-    for (const char* bad : {"", "1.2.3", "1.2.3.4.", ".1.2.3", "1..2.3", "256.1.1.1", "1.2.3.4 ", "1.2.3.0004",
-                            "a.b.c.d", "1.2.3.-4"}) {
+    for (const char* bad :
+         {"", "1.2.3", "1.2.3.4.", ".1.2.3", "1..2.3", "256.1.1.1", "1.2.3.4 ", "1.2.3.0004", "a.b.c.d", "1.2.3.-4"}) {
         EXPECT_FALSE(utm::ParseIp(bad, a)) << bad;
     }
 }

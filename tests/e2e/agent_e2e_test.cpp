@@ -79,8 +79,8 @@ protected:
         std::string output;
         ASSERT_EQ(0u, service->Install(output)) << output;
         ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service->Start())
-            << "StartServiceW: " << service->StartError() << ", exit codes "
-            << service->Query().dwWin32ExitCode << "/" << service->Query().dwServiceSpecificExitCode << "\n"
+            << "StartServiceW: " << service->StartError() << ", exit codes " << service->Query().dwWin32ExitCode << "/"
+            << service->Query().dwServiceSpecificExitCode << "\n"
             << service->Log();
         ASSERT_TRUE(peer.WaitFor(
             [](const std::vector<PeerLine>& lines) {
@@ -162,7 +162,8 @@ TEST_F(AgentE2E, DriverRecordsBecomeNotificationsAtThePeer) {
     Feed(CleanupRecord("10.1.2.3", 50000, 0x2002));
     Feed(CleanupRecord("10.1.2.3", 50000, 0x2002));  // already cleaned up
     Feed(CleanupRecord("10.1.2.3", 50001, 0x3001));  // never opened
-    snoop_event_t unknown = OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 50002, "198.51.100.9", 80, 2, 0x5001, user.Sid());
+    snoop_event_t unknown =
+        OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 50002, "198.51.100.9", 80, 2, 0x5001, user.Sid());
     unknown.event_type = 7;
     Feed(unknown);
     Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 50003, "203.0.113.9", 22, 2, 0x4001, user.Sid()));
@@ -262,16 +263,16 @@ TEST_F(AgentE2E, StatusRequestWritesCountersThatMatchThePeer) {
     ASSERT_EQ(0u, service->LogCount("\tReveived XML generation"));
     std::vector<int32_t> c = RequestStatus(1);
     ASSERT_EQ(10u, c.size());
-    EXPECT_EQ(3, c[0]);   // notifications the socket took: what the peer saw
-    EXPECT_EQ(2, c[1]);   // opens entered in the request table
-    EXPECT_EQ(1, c[2]);   // closes
-    EXPECT_EQ(0, c[3]);   // nothing failed to parse
-    EXPECT_EQ(0, c[4]);   // nothing waits in the send queue
-    EXPECT_EQ(0, c[5]);   // nothing given up
+    EXPECT_EQ(3, c[0]);  // notifications the socket took: what the peer saw
+    EXPECT_EQ(2, c[1]);  // opens entered in the request table
+    EXPECT_EQ(1, c[2]);  // closes
+    EXPECT_EQ(0, c[3]);  // nothing failed to parse
+    EXPECT_EQ(0, c[4]);  // nothing waits in the send queue
+    EXPECT_EQ(0, c[5]);  // nothing given up
     EXPECT_EQ(50000, c[6]);
-    EXPECT_EQ(0, c[7]);   // every open acknowledged
+    EXPECT_EQ(0, c[7]);  // every open acknowledged
     EXPECT_EQ(0, c[8]);
-    EXPECT_EQ(3, c[9]);   // the peer's three acknowledgements
+    EXPECT_EQ(3, c[9]);  // the peer's three acknowledgements
 
     // One signal, one write; the next signal writes again.
     Sleep(kQuietMs);
@@ -321,7 +322,9 @@ TEST_F(AgentE2E, ProgramShowsItsUsage) {
 std::vector<std::string> ImportedDlls(const std::wstring& path) {
     std::string image = bxtest::ReadFileBytes(path);
     std::vector<std::string> names;
-    auto at = [&](size_t offset, size_t size) { return offset + size <= image.size() ? image.data() + offset : nullptr; };
+    auto at = [&](size_t offset, size_t size) {
+        return offset + size <= image.size() ? image.data() + offset : nullptr;
+    };
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(at(0, sizeof(IMAGE_DOS_HEADER)));
     if (!dos || dos->e_magic != IMAGE_DOS_SIGNATURE) return names;
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(at(dos->e_lfanew, sizeof(IMAGE_NT_HEADERS64)));
@@ -337,7 +340,8 @@ std::vector<std::string> ImportedDlls(const std::wstring& path) {
     };
     DWORD importRva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
     for (size_t offset = fileOffset(importRva);; offset += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-        const auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(at(offset, sizeof(IMAGE_IMPORT_DESCRIPTOR)));
+        const auto* descriptor =
+            reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(at(offset, sizeof(IMAGE_IMPORT_DESCRIPTOR)));
         if (!descriptor || descriptor->Name == 0) break;
         const char* name = at(fileOffset(descriptor->Name), 1);
         if (!name) break;
@@ -454,9 +458,9 @@ TEST_F(AgentE2E, StopWithAReadPendingEndsEverythingAndReportsStopped) {
 
     std::string log = service->Log();
     size_t at = 0;
-    for (const char* line : {"\tStopping Brontavex Halvern...\r\n", "\tConMgr::Cleanup..\r\n",
-                             "\tExiting UTMlistner..\r\n", "\tExiting dispatch thread..\r\n",
-                             "\tStopping Retransmit thread\r\n", "\tBrontavex Halvern finished\r\n"}) {
+    for (const char* line :
+         {"\tStopping Brontavex Halvern...\r\n", "\tConMgr::Cleanup..\r\n", "\tExiting UTMlistner..\r\n",
+          "\tExiting dispatch thread..\r\n", "\tStopping Retransmit thread\r\n", "\tBrontavex Halvern finished\r\n"}) {
         size_t found = log.find(line, at);
         EXPECT_NE(std::string::npos, found) << "missing or out of order: " << line << "\n" << log;
         if (found != std::string::npos) at = found;

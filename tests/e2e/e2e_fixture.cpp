@@ -39,7 +39,8 @@ PeerNetwork ReadPeerNetwork() {
     PeerNetwork network;
     if (Exists(NetDir() + "/skip")) {
         network.why = ReadText(NetDir() + "/skip");
-        while (!network.why.empty() && (network.why.back() == '\n' || network.why.back() == '\r')) network.why.pop_back();
+        while (!network.why.empty() && (network.why.back() == '\n' || network.why.back() == '\r'))
+            network.why.pop_back();
         return network;
     }
     std::string env = ReadText(NetDir() + "/net.env");
@@ -115,8 +116,8 @@ bool LaunchLinuxProgram(const std::string& program, const std::vector<std::strin
     return true;
 }
 
-bool Peer::RunScript(const std::string& action, const std::vector<std::string>& arguments,
-                     const std::string& marker, DWORD timeoutMs) {
+bool Peer::RunScript(const std::string& action, const std::vector<std::string>& arguments, const std::string& marker,
+                     DWORD timeoutMs) {
     std::vector<std::string> all = {E2E_PEER_SCRIPT, action, NetDir(), name_};
     all.insert(all.end(), arguments.begin(), arguments.end());
     if (!LaunchLinuxProgram("/bin/bash", all)) return false;
@@ -128,14 +129,16 @@ bool Peer::Start(const std::vector<std::string>& arguments, std::string& why) {
     std::vector<std::string> all = {E2E_UTM_PROGRAM};
     all.insert(all.end(), arguments.begin(), arguments.end());
     // Markers of an earlier peer of this name would answer at once.
-    for (const char* marker : {".started", ".failed", ".stopped"}) DeleteFileW(WindowsPath(NetDir() + "/" + name_ + marker).c_str());
+    for (const char* marker : {".started", ".failed", ".stopped"})
+        DeleteFileW(WindowsPath(NetDir() + "/" + name_ + marker).c_str());
     bool answered = RunScript("start", all, ".started", 10000);
     if (answered) {
         started_ = true;
         return true;
     }
-    why = Exists(NetDir() + "/" + name_ + ".failed") ? "peer failed: " + ReadText(NetDir() + "/" + name_ + ".failed")
-                                                      : "peer did not start within 10 s (" + NetDir() + "/" + name_ + ".log)";
+    why = Exists(NetDir() + "/" + name_ + ".failed")
+              ? "peer failed: " + ReadText(NetDir() + "/" + name_ + ".failed")
+              : "peer did not start within 10 s (" + NetDir() + "/" + name_ + ".log)";
     started_ = true;  // whatever came up is stopped later
     return false;
 }
@@ -232,8 +235,7 @@ DWORD AgentService::Install(std::string& output) {
     // framework's tests install under the product's display name) can clash.
     // A service of this name that is still being deleted (Wine removes it once
     // its process has ended) is waited for.
-    const std::wstring command =
-        bxtest::Quote(dir_ + program_) + L" -install -SN:" + name_ + L" -SDN:" + name_;
+    const std::wstring command = bxtest::Quote(dir_ + program_) + L" -install -SN:" + name_ + L" -SDN:" + name_;
     bxtest::ProcessResult result;
     for (int attempt = 0; attempt < 30; ++attempt) {
         result = bxtest::RunProcess(command, 60000);
@@ -308,8 +310,7 @@ DWORD AgentService::Stop(DWORD timeoutMs) {
 
 void AgentService::Remove() {
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service =
-        scm ? OpenServiceW(scm, name_.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE) : nullptr;
+    SC_HANDLE service = scm ? OpenServiceW(scm, name_.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE) : nullptr;
     if (service) {
         SERVICE_STATUS status{};
         if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
@@ -353,8 +354,8 @@ void UnloadDriver() {
 }
 
 DriverFeeder::DriverFeeder()
-    : device_(CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          nullptr, OPEN_EXISTING, 0, nullptr)) {}
+    : device_(CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, 0, nullptr)) {}
 
 DriverFeeder::~DriverFeeder() {
     if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/win/handles.h"
 #include "agent/snoop/snoop_event.h"
+#include "platform/win/handles.h"
 
 namespace e2e {
 

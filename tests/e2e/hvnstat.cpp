@@ -42,8 +42,10 @@ int wmain(int argc, wchar_t** argv) {
 
     HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\BXGlobalGenXml");
     if (!event) {
-        std::fprintf(stderr, "hvnstat: the agent's event Global\\BXGlobalGenXml is not there (is the service running?) Error:%lu\n",
-                     GetLastError());
+        std::fprintf(
+            stderr,
+            "hvnstat: the agent's event Global\\BXGlobalGenXml is not there (is the service running?) Error:%lu\n",
+            GetLastError());
         return 1;
     }
     BOOL set = SetEvent(event);
@@ -55,8 +57,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     Sleep(1000);
 
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "hvnstat: cannot open %ls Error:%lu\n", path.c_str(), GetLastError());
         return 1;

@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "agent/crypto/iv_random.h"
-#include "tests/support/log_capture.h"
-#include "agent/protocol/packet_builder.h"
 #include "agent/identity/session_map.h"
 #include "agent/identity/session_users.h"
-#include "agent/protocol/user_classifier.h"
-#include "tests/support/settings_fixture.h"
 #include "agent/identity/user_to_id.h"
+#include "agent/protocol/packet_builder.h"
+#include "agent/protocol/user_classifier.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/settings_fixture.h"
 
 namespace bx::test {
 

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "agent/records/buffer_pool.h"
-#include "tests/support/log_capture.h"
 #include "platform/udp_socket.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/settings_fixture.h"
 
 namespace bx::test {

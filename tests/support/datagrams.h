@@ -12,7 +12,8 @@ namespace bx::test {
 
 class Datagram {
 public:
-    explicit Datagram(uint32_t requestId, uint8_t messageType = wire::kMsgResponse) : bytes_(wire::kIvAndHeaderSize, 0) {
+    explicit Datagram(uint32_t requestId, uint8_t messageType = wire::kMsgResponse)
+        : bytes_(wire::kIvAndHeaderSize, 0) {
         bytes_[wire::kOffsetVersion] = wire::kVersion;
         bytes_[wire::kOffsetMessageType] = messageType;
         wire::Put32(&bytes_[wire::kOffsetRequestId], requestId);
@@ -30,7 +31,9 @@ public:
     }
     Datagram& Flag(uint16_t type) { return Tlv(type, {}); }
     Datagram& U8(uint16_t type, uint8_t v) { return Tlv(type, {v}); }
-    Datagram& U16(uint16_t type, uint16_t v) { return Tlv(type, {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}); }
+    Datagram& U16(uint16_t type, uint16_t v) {
+        return Tlv(type, {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
+    }
     Datagram& U32(uint16_t type, uint32_t v) { return Tlv(type, Be32(v)); }
     Datagram& Pair(uint16_t type, uint32_t a, uint32_t b) {
         std::vector<uint8_t> v = Be32(a), second = Be32(b);
@@ -44,7 +47,9 @@ public:
         return Tlv(wire::kTlvSessionId, v);
     }
     Datagram& Error(uint8_t code) { return U8(wire::kTlvErrorIndication, code); }
-    Datagram& Text(uint16_t type, const std::string& text) { return Tlv(type, std::vector<uint8_t>(text.begin(), text.end())); }
+    Datagram& Text(uint16_t type, const std::string& text) {
+        return Tlv(type, std::vector<uint8_t>(text.begin(), text.end()));
+    }
 
     // The clear datagram.
     const std::vector<uint8_t>& Bytes() const { return bytes_; }

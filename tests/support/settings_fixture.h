@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/settings_store.h"
 #include "agent/settings/settings_reader.h"
+#include "platform/settings_store.h"
 
 namespace bx::test {
 

@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "agent/snoop/snooper.h"
 #include "tests/support/conmgr_fixture.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/settings_fixture.h"
-#include "agent/snoop/snooper.h"
 
 namespace bx::test {
 
@@ -67,9 +67,9 @@ inline snoop_event_t CleanupRecord(uint32_t localIp, uint16_t localPort, uint64_
 
 class SnooperTest : public SettingsTest {
 protected:
-    static constexpr uint32_t kLocal = 0x0A010203u;    // 10.1.2.3
+    static constexpr uint32_t kLocal = 0x0A010203u;  // 10.1.2.3
     static constexpr uint16_t kLocalPort = 49152;
-    static constexpr uint32_t kRemote = 0x5DB8D822u;   // 93.184.216.34
+    static constexpr uint32_t kRemote = 0x5DB8D822u;  // 93.184.216.34
     static constexpr uint16_t kRemotePort = 443;
     static constexpr uint32_t kRemote2 = 0xC6336402u;  // 198.51.100.2
 

@@ -69,8 +69,8 @@ public:
         Log(line);
         Sleep(m_options.m_startDelay);
         if (m_options.m_consoleCtrl >= 0) {
-            m_ctrlEvent.reset(CreateEventW(nullptr, FALSE, FALSE,
-                                           (L"Local\\BXHostTestCtrl" + std::to_wstring(GetCurrentProcessId())).c_str()));
+            m_ctrlEvent.reset(CreateEventW(
+                nullptr, FALSE, FALSE, (L"Local\\BXHostTestCtrl" + std::to_wstring(GetCurrentProcessId())).c_str()));
             m_ctrlThread.reset(CreateThread(nullptr, 0, RaiseConsoleCtrl, this, 0, nullptr));
         }
         ReportStatus(SERVICE_RUNNING);
@@ -110,8 +110,9 @@ public:
         return CNTService::ConsoleCtrlHandler(ctrlType);
     }
     void ShowHelp() override {
-        WriteStdout(L"Usage: bx_test_service [ -install | -uninstall | -remove | -start | -stop | -pause | "
-                    L"-continue | -console | -help | -? ]");
+        WriteStdout(
+            L"Usage: bx_test_service [ -install | -uninstall | -remove | -start | -stop | -pause | "
+            L"-continue | -console | -help | -? ]");
     }
 
 private:

@@ -24,51 +24,87 @@ namespace {
 std::wstring TranslateFormat(const wchar_t* f) {
     std::wstring out;
     while (*f) {
-        if (*f != L'%') { out += *f++; continue; }
+        if (*f != L'%') {
+            out += *f++;
+            continue;
+        }
         out += *f++;
-        if (*f == L'%') { out += *f++; continue; }
-        while (*f && wcschr(L"-+ #0", *f)) out += *f++;           // flags
-        while (*f && (iswdigit(*f) || *f == L'*')) out += *f++;   // width
-        if (*f == L'.') {                                         // precision
+        if (*f == L'%') {
+            out += *f++;
+            continue;
+        }
+        while (*f && wcschr(L"-+ #0", *f)) out += *f++;          // flags
+        while (*f && (iswdigit(*f) || *f == L'*')) out += *f++;  // width
+        if (*f == L'.') {                                        // precision
             out += *f++;
             while (*f && (iswdigit(*f) || *f == L'*')) out += *f++;
         }
         enum { None, Short, Long, LongLong, Size, Wide } len = None;
-        if (f[0] == L'I' && f[1] == L'6' && f[2] == L'4') { len = LongLong; f += 3; }
-        else if (f[0] == L'I' && f[1] == L'3' && f[2] == L'2') { f += 3; }
-        else if (f[0] == L'I') { len = Size; f += 1; }
-        else if (f[0] == L'l' && f[1] == L'l') { len = LongLong; f += 2; }
-        else if (f[0] == L'h' && f[1] == L'h') { out += L"hh"; f += 2; }
-        else if (f[0] == L'h') { len = Short; f += 1; }
-        else if (f[0] == L'l') { len = Long; f += 1; }
-        else if (f[0] == L'w') { len = Wide; f += 1; }
-        else if (f[0] == L'L' || f[0] == L'z' || f[0] == L'j' || f[0] == L't') { out += *f++; }
+        if (f[0] == L'I' && f[1] == L'6' && f[2] == L'4') {
+            len = LongLong;
+            f += 3;
+        } else if (f[0] == L'I' && f[1] == L'3' && f[2] == L'2') {
+            f += 3;
+        } else if (f[0] == L'I') {
+            len = Size;
+            f += 1;
+        } else if (f[0] == L'l' && f[1] == L'l') {
+            len = LongLong;
+            f += 2;
+        } else if (f[0] == L'h' && f[1] == L'h') {
+            out += L"hh";
+            f += 2;
+        } else if (f[0] == L'h') {
+            len = Short;
+            f += 1;
+        } else if (f[0] == L'l') {
+            len = Long;
+            f += 1;
+        } else if (f[0] == L'w') {
+            len = Wide;
+            f += 1;
+        } else if (f[0] == L'L' || f[0] == L'z' || f[0] == L'j' || f[0] == L't') {
+            out += *f++;
+        }
         wchar_t conv = *f;
         if (!conv) break;
         ++f;
         switch (conv) {
-        case L's': case L'c':
-            if (len == Short) out += conv;                    // narrow
-            else { out += L'l'; out += conv; }                // wide
-            break;
-        case L'S': case L'C':
-            if (len == Long || len == Wide) out += L'l';
-            out += static_cast<wchar_t>(towlower(conv));      // narrow unless l/w
-            break;
-        case L'd': case L'i': case L'o': case L'u': case L'x': case L'X':
-            if (len == Short) out += L'h';
-            else if (len == LongLong) out += L"ll";
-            else if (len == Size) out += L'z';
-            out += conv;                                      // Long stays 32-bit
-            break;
-        default:
-            if (len == Long) out += L'l';
-            out += conv;
+            case L's':
+            case L'c':
+                if (len == Short)
+                    out += conv;  // narrow
+                else {
+                    out += L'l';
+                    out += conv;
+                }  // wide
+                break;
+            case L'S':
+            case L'C':
+                if (len == Long || len == Wide) out += L'l';
+                out += static_cast<wchar_t>(towlower(conv));  // narrow unless l/w
+                break;
+            case L'd':
+            case L'i':
+            case L'o':
+            case L'u':
+            case L'x':
+            case L'X':
+                if (len == Short)
+                    out += L'h';
+                else if (len == LongLong)
+                    out += L"ll";
+                else if (len == Size)
+                    out += L'z';
+                out += conv;  // Long stays 32-bit
+                break;
+            default:
+                if (len == Long) out += L'l';
+                out += conv;
         }
     }
     return out;
 }
-
 
 std::string Narrow(const std::wstring& path) { return bx::Utf8FromWide(path); }
 
@@ -116,8 +152,7 @@ bool FileMissing(const std::wstring& path) {
     return stat(Narrow(path).c_str(), &st) != 0 && errno == ENOENT;
 }
 
-FILE* OpenLogFile(const std::wstring& path, bool truncate, bool exclusive, int& crtError,
-                  uint32_t& systemError) {
+FILE* OpenLogFile(const std::wstring& path, bool truncate, bool exclusive, int& crtError, uint32_t& systemError) {
     // POSIX has no share modes. Both Windows modes refuse a second writer,
     // so every log file takes an advisory lock that other loggers respect;
     // readers are not kept out, even of an exclusive file.
@@ -161,7 +196,8 @@ void RotateStream(FILE* stream, const std::wstring& copyPath) {
         }
         fclose(copy);
     }
-    if (ftruncate(fd, 0) != 0) { /* not reported: the write goes on */ }
+    if (ftruncate(fd, 0) != 0) { /* not reported: the write goes on */
+    }
     fseek(stream, 0, SEEK_SET);
 }
 

@@ -30,9 +30,9 @@ uint32_t LastError() { return GetLastError(); }
 
 std::wstring SystemErrorText(uint32_t code) {
     wchar_t* text = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring result = n ? std::wstring(text, n) : std::wstring();
     if (text) LocalFree(text);
     return result;
@@ -43,8 +43,7 @@ bool FileMissing(const std::wstring& path) {
     return _wstat64(path.c_str(), &st) != 0 && errno == ENOENT;
 }
 
-FILE* OpenLogFile(const std::wstring& path, bool truncate, bool exclusive, int& crtError,
-                  uint32_t& systemError) {
+FILE* OpenLogFile(const std::wstring& path, bool truncate, bool exclusive, int& crtError, uint32_t& systemError) {
     SetLastError(0);
     FILE* f = _wfsopen(path.c_str(), truncate ? L"w+" : L"a+", exclusive ? _SH_DENYRW : _SH_DENYWR);
     if (!f) {
@@ -57,12 +56,10 @@ FILE* OpenLogFile(const std::wstring& path, bool truncate, bool exclusive, int& 
 int64_t FileSize(FILE* stream) { return _filelengthi64(_fileno(stream)); }
 
 int64_t WriteText(FILE* stream, const std::wstring& line, uint32_t& error) {
-    int n = WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), nullptr, 0,
-                                nullptr, nullptr);
+    int n = WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
     std::string bytes(n > 0 ? n : 0, '\0');
     if (n > 0)
-        WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), bytes.data(), n,
-                            nullptr, nullptr);
+        WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), bytes.data(), n, nullptr, nullptr);
     SetLastError(0);
     if (fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size() || fflush(stream) != 0) {
         error = GetLastError();
@@ -86,8 +83,7 @@ void RotateStream(FILE* stream, const std::wstring& copyPath) {
         _lseeki64(fd, 0, SEEK_SET);
         std::vector<char> block(64 * 1024);
         int n;
-        while ((n = _read(fd, block.data(), static_cast<unsigned>(block.size()))) > 0)
-            fwrite(block.data(), 1, n, copy);
+        while ((n = _read(fd, block.data(), static_cast<unsigned>(block.size()))) > 0) fwrite(block.data(), 1, n, copy);
         fclose(copy);
     }
     _chsize_s(fd, 0);

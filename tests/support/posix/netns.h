@@ -21,14 +21,14 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/conmgr_fixture.h"
 #include "platform/udp_socket.h"
+#include "tests/support/conmgr_fixture.h"
 
 namespace bx::test {
 
 inline std::string QuadText(uint32_t a) {
-    return std::to_string(a >> 24 & 0xFF) + "." + std::to_string(a >> 16 & 0xFF) + "." +
-           std::to_string(a >> 8 & 0xFF) + "." + std::to_string(a & 0xFF);
+    return std::to_string(a >> 24 & 0xFF) + "." + std::to_string(a >> 16 & 0xFF) + "." + std::to_string(a >> 8 & 0xFF) +
+           "." + std::to_string(a & 0xFF);
 }
 
 inline int Run(const std::string& command) {

@@ -10,8 +10,7 @@ DWORD WINAPI ReadAll(void* parameter) {
     auto* self = static_cast<std::pair<HANDLE, std::string*>*>(parameter);
     char buffer[4096];
     DWORD got = 0;
-    while (ReadFile(self->first, buffer, sizeof(buffer), &got, nullptr) && got > 0)
-        self->second->append(buffer, got);
+    while (ReadFile(self->first, buffer, sizeof(buffer), &got, nullptr) && got > 0) self->second->append(buffer, got);
     delete self;
     return 0;
 }
@@ -23,8 +22,8 @@ RunningProcess::RunningProcess(const std::wstring& commandLine, DWORD creationFl
     HANDLE writePipe = nullptr;
     if (!CreatePipe(&m_readPipe, &writePipe, &inherit, 0)) return;
     SetHandleInformation(m_readPipe, HANDLE_FLAG_INHERIT, 0);
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                             nullptr);
+    HANDLE nul =
+        CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
 
     STARTUPINFOW si{};
     si.cb = sizeof(si);
@@ -34,8 +33,7 @@ RunningProcess::RunningProcess(const std::wstring& commandLine, DWORD creationFl
     si.hStdError = writePipe;
     PROCESS_INFORMATION pi{};
     std::wstring mutableLine = commandLine;
-    if (CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, creationFlags, nullptr, nullptr, &si,
-                       &pi)) {
+    if (CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, creationFlags, nullptr, nullptr, &si, &pi)) {
         m_process = pi.hProcess;
         m_processId = pi.dwProcessId;
         CloseHandle(pi.hThread);
@@ -43,8 +41,8 @@ RunningProcess::RunningProcess(const std::wstring& commandLine, DWORD creationFl
     CloseHandle(writePipe);
     if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
     if (m_process)
-        m_reader = CreateThread(nullptr, 0, ReadAll, new std::pair<HANDLE, std::string*>(m_readPipe, &m_output), 0,
-                                nullptr);
+        m_reader =
+            CreateThread(nullptr, 0, ReadAll, new std::pair<HANDLE, std::string*>(m_readPipe, &m_output), 0, nullptr);
 }
 
 RunningProcess::~RunningProcess() {
@@ -153,8 +151,7 @@ std::wstring MakeFreshDirectory(const std::wstring& base, const std::wstring& na
 }
 
 std::string Narrow(const std::wstring& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                nullptr);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
     if (n > 0)
         WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);

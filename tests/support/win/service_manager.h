@@ -41,7 +41,7 @@ private:
     std::string m_output;
 };
 
-std::wstring ExeDirectory();   // of the running program, ending in "\"
+std::wstring ExeDirectory();  // of the running program, ending in "\"
 std::wstring Quote(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
