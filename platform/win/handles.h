@@ -1,4 +1,4 @@
-// RAII owners for the Win32 handles of the service host. Each owner is
+// RAII owners for Win32 handles, the one owner header of the tree. Each owner is
 // non-copyable, movable, and knows its own empty value, so that a NULL handle
 // and INVALID_HANDLE_VALUE are never confused.
 #pragma once
@@ -7,7 +7,7 @@
 
 #include <utility>
 
-namespace bx::service {
+namespace bx::win {
 
 template <typename T, typename Traits>
 class UniqueResource {
@@ -132,4 +132,4 @@ private:
     CriticalSection& m_cs;
 };
 
-}  // namespace bx::service
+}  // namespace bx::win
