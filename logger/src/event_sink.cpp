@@ -137,7 +137,7 @@ uint32_t AddEventViewer(BXLogger_s& log, const wchar_t* fileName, const wchar_t*
     std::wstring path;
     if (*directory) {
         path = directory;
-        if (path.back() != L'\\') path += L'\\';
+        if (path.back() != L'\\' && path.back() != os::kPathSeparator) path += os::kPathSeparator;
         path += fileName;
     }
     std::lock_guard<std::mutex> lock(log.eventFileLock);

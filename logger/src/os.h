@@ -9,6 +9,9 @@
 
 namespace bxlog::os {
 
+// The separator put between a directory and a file name ("\\" on Windows).
+extern const wchar_t kPathSeparator;
+
 // Formats with the Windows C runtime's wide printf convention ("%s" and "%c"
 // take wide arguments, "%hs"/"%S" narrow ones, "%ld" is 32-bit) into buf of
 // `count` characters. The result is always terminated; text that does not

@@ -229,6 +229,8 @@ uint32_t LoadLibraryString(Module module, uint32_t id, size_t maxChars, std::wst
     return 0;
 }
 
+const wchar_t kPathSeparator = L'/';
+
 uint32_t RemoveFile(const std::wstring& path) {
     return ::remove(Narrow(path).c_str()) == 0 ? 0 : static_cast<uint32_t>(errno);
 }

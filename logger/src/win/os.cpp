@@ -149,6 +149,8 @@ uint32_t LoadLibraryString(Module module, uint32_t id, size_t maxChars, std::wst
     return 0;
 }
 
+const wchar_t kPathSeparator = L'\\';
+
 uint32_t RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) ? 0 : GetLastError(); }
 
 uint32_t RegisterEventLogSource(const std::wstring& source, EventSource& handle, bool& registryFailed) {
