@@ -129,7 +129,7 @@ TEST(LoggerEventFile, UnopenableFileGivesText137) {
     EXPECT_EQ(0u, error.find(L"Failed to open Evt-file \"" + subdir)) << error.c_str();
 }
 
-// 40-character messages make lines of 71 characters (72 bytes on Windows,
+// 37-character messages make lines of 68 characters (69 bytes on Windows,
 // where LF is written as CR LF): with a maximum of 300 bytes the fifth line
 // reaches the limit.
 class LoggerEventFileFull : public ::testing::Test {
