@@ -84,7 +84,11 @@ BXLOGGER_API uint32_t BXLog_AddEventViewer(BXLOG_HANDLE handle, const wchar_t* f
                                            uint32_t maxSize, uint32_t flags);
 BXLOGGER_API uint32_t BXLog_RemoveEventViewer(BXLOG_HANDLE handle, const wchar_t* fileName);
 /* Syslog sink: a host name or dotted IPv4 address, and the UDP port in network
-   byte order (htons(514) for the standard port). */
+   byte order (htons(514) for the standard port). Each message goes as one
+   datagram "<PRI>message" (PRI = priority + 8: facility user), in the ANSI code
+   page, at most 1023 bytes, cut after a whole character. A new server name is
+   resolved again at the next message. RemoveSyslogServer compares the name
+   only. */
 BXLOGGER_API uint32_t BXLog_AddSyslogServer(BXLOG_HANDLE handle, const wchar_t* server, uint16_t port);
 BXLOGGER_API uint32_t BXLog_RemoveSyslogServer(BXLOG_HANDLE handle, const wchar_t* server, uint16_t port);
 BXLOGGER_API const wchar_t* BXLog_GetErrorStr(BXLOG_HANDLE handle);
