@@ -85,7 +85,8 @@ void SocketCleanup();
 uint32_t LocalAddress(uint32_t& address);
 // The port of the service entry "syslog"/"udp" in network byte order, or 514.
 uint16_t SyslogServicePort();
-// The mask of the first address of the first network adapter; 0 or the error.
+// The mask of the first address of the first network adapter that has one;
+// 0 or the error.
 uint32_t AdapterNetMask(uint32_t& mask);
 // A dotted IPv4 text directly, else the first address of a host-name lookup;
 // 0 or the lookup error (Winsock numbers: 11001 host not found, ...).

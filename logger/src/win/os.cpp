@@ -234,9 +234,17 @@ uint32_t AdapterNetMask(uint32_t& mask) {
     }
     if (rc != ERROR_SUCCESS) return rc;
     if (buffer.empty()) return ERROR_NO_DATA;
-    const auto* adapter = reinterpret_cast<const IP_ADAPTER_INFO*>(buffer.data());
-    mask = inet_addr(adapter->IpAddressList.IpMask.String);
-    return 0;
+    // The first adapter that has an address: adapters without one (listed
+    // as 0.0.0.0 with mask 0.0.0.0) would put every server in the subnet.
+    for (const auto* adapter = reinterpret_cast<const IP_ADAPTER_INFO*>(buffer.data()); adapter;
+         adapter = adapter->Next) {
+        for (const IP_ADDR_STRING* a = &adapter->IpAddressList; a; a = a->Next) {
+            if (inet_addr(a->IpAddress.String) == 0 || inet_addr(a->IpAddress.String) == INADDR_NONE) continue;
+            mask = inet_addr(a->IpMask.String);
+            return 0;
+        }
+    }
+    return ERROR_NO_DATA;
 }
 
 uint32_t ResolveHost(const std::string& name, uint32_t& address) {
