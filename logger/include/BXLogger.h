@@ -1,7 +1,8 @@
 /*
- * BXLogger: a logger behind an opaque handle that writes each message, with
- * date, time and priority label, to any of its sinks: the debugger output,
- * one size-limited log file and standard output.
+ * BXLogger: a logger behind an opaque handle that writes each message to any
+ * of its sinks: the debugger output, one size-limited log file and standard
+ * output (with date, time and priority label), the Windows event log or an
+ * event-log file, and a syslog server.
  *
  * The C functions take the handle first; CBXLogger wraps the same handle.
  * Formats follow the Windows C runtime's wide printf convention: in a wide
@@ -42,6 +43,11 @@
 #define LOGGER_OUTPUT_FILE_FLAG_STOPWHENFULL 4u /* at the maximum size stop instead of rotating */
 #define LOGGER_OUTPUT_FILE_FLAG_EXCLUSIVE 16u   /* others may neither read nor write the file */
 
+/* The Windows event log's source (AddEventViewer with a null file name). Its
+   registry entry names "EvtMessages.dll" in the host program's directory as
+   its message file. */
+#define BXLOG_EVENT_SOURCE L"Brontavex Pellanor"
+
 /* Result codes (Windows error numbers). */
 #define BXLOG_OK 0u
 #define BXLOG_NO_STRING_DLL 21u /* LogId before SetStringDLL */
@@ -71,6 +77,20 @@ BXLOGGER_API uint32_t BXLog_AddStdout(BXLOG_HANDLE handle);
 BXLOGGER_API uint32_t BXLog_RemoveStdout(BXLOG_HANDLE handle);
 BXLOGGER_API uint32_t BXLog_AddFile(BXLOG_HANDLE handle, const wchar_t* path, uint32_t maxSize, uint32_t flags);
 BXLOGGER_API uint32_t BXLog_RemoveFile(BXLOG_HANDLE handle, const wchar_t* path);
+/* Event-log sink: a null file name selects the Windows event log (source
+   BXLOG_EVENT_SOURCE); else the file name in `directory` (maximum size 0: no
+   limit; flags TRUNCATE, STOPWHENFULL and EXCLUSIVE as for AddFile). */
+BXLOGGER_API uint32_t BXLog_AddEventViewer(BXLOG_HANDLE handle, const wchar_t* fileName, const wchar_t* directory,
+                                           uint32_t maxSize, uint32_t flags);
+BXLOGGER_API uint32_t BXLog_RemoveEventViewer(BXLOG_HANDLE handle, const wchar_t* fileName);
+/* Syslog sink: a host name or dotted IPv4 address, and the UDP port in network
+   byte order (htons(514) for the standard port). Each message goes as one
+   datagram "<PRI>message" (PRI = priority + 8: facility user), in the ANSI code
+   page, at most 1023 bytes, cut after a whole character. A new server name is
+   resolved again at the next message. RemoveSyslogServer compares the name
+   only. */
+BXLOGGER_API uint32_t BXLog_AddSyslogServer(BXLOG_HANDLE handle, const wchar_t* server, uint16_t port);
+BXLOGGER_API uint32_t BXLog_RemoveSyslogServer(BXLOG_HANDLE handle, const wchar_t* server, uint16_t port);
 BXLOGGER_API const wchar_t* BXLog_GetErrorStr(BXLOG_HANDLE handle);
 
 #ifdef __cplusplus
@@ -94,6 +114,10 @@ public:
     uint32_t RemoveDebugger();
     uint32_t AddFile(const wchar_t* path, uint32_t maxSize, uint32_t flags);
     uint32_t RemoveFile(const wchar_t* path);
+    uint32_t AddEventViewer(const wchar_t* fileName, const wchar_t* directory, uint32_t maxSize, uint32_t flags);
+    uint32_t RemoveEventViewer(const wchar_t* fileName);
+    uint32_t AddSyslogServer(const wchar_t* server, uint16_t port);
+    uint32_t RemoveSyslogServer(const wchar_t* server, uint16_t port);
     const wchar_t* GetErrorStr() const;
 
 private:

@@ -1,4 +1,5 @@
 // The logger object, its dispatch to the sinks, and the exported interface.
+#include <memory>
 #include <new>
 
 #include "logger/src/logger_impl.h"
@@ -7,6 +8,9 @@ using namespace bxlog;
 
 BXLogger_s::~BXLogger_s() {
     CloseFile(*this);
+    CloseEventFile(*this);
+    eventSource.source.reset();
+    StopSyslog(*this);
     os::FreeStringLibrary(stringLibrary);
 }
 
@@ -47,6 +51,8 @@ uint32_t Dispatch(BXLogger_s& log, uint32_t priority, const wchar_t* message) {
         run(kSinkDebugger, BXLOG_OK);
     }
     if (sinks & kSinkFile) run(kSinkFile, WriteFile(log, priority, message));
+    if (sinks & kSinkEventLog) run(kSinkEventLog, WriteEvent(log, EventTypeOf(priority), message));
+    if (sinks & kSinkSyslog) run(kSinkSyslog, WriteSyslog(log, priority, message));
     if (sinks & kSinkStdout) {
         uint32_t error = 0;
         run(kSinkStdout, os::WriteText(stdout, BuildLine(priority, message), error) < 0 ? error : 0);
@@ -136,10 +142,13 @@ extern "C" {
 BXLOGGER_API uint32_t BXLog_Init(BXLOG_HANDLE* handle) {
     if (!handle) return BXLOG_INVALID_PARAMETER;
     try {
-        auto* log = new (std::nothrow) BXLogger_s;
+        std::unique_ptr<BXLogger_s> log(new (std::nothrow) BXLogger_s);
         if (!log) return BXLOG_NO_SINK;
         log->lastError = Text(102);
-        *handle = log;
+        log->eventSource.text = Text(102);
+        uint32_t error = StartSyslog(*log);
+        if (error) return error;
+        *handle = log.release();
         return BXLOG_OK;
     } catch (...) {
         return BXLOG_NO_SINK;
@@ -209,6 +218,24 @@ BXLOGGER_API uint32_t BXLog_RemoveFile(BXLOG_HANDLE handle, const wchar_t* path)
     return Guarded(handle, [&](BXLogger_s& log) { return RemoveFile(log, path); });
 }
 
+BXLOGGER_API uint32_t BXLog_AddEventViewer(BXLOG_HANDLE handle, const wchar_t* fileName, const wchar_t* directory,
+                                           uint32_t maxSize, uint32_t flags) {
+    return Guarded(handle, [&](BXLogger_s& log) { return AddEventViewer(log, fileName, directory, maxSize, flags); });
+}
+
+BXLOGGER_API uint32_t BXLog_RemoveEventViewer(BXLOG_HANDLE handle, const wchar_t* fileName) {
+    return Guarded(handle, [&](BXLogger_s& log) { return RemoveEventViewer(log, fileName); });
+}
+
+BXLOGGER_API uint32_t BXLog_AddSyslogServer(BXLOG_HANDLE handle, const wchar_t* server, uint16_t port) {
+    return Guarded(handle, [&](BXLogger_s& log) { return AddSyslogServer(log, server, port); });
+}
+
+BXLOGGER_API uint32_t BXLog_RemoveSyslogServer(BXLOG_HANDLE handle, const wchar_t* server, uint16_t port) {
+    (void)port;  // a server is removed by its name alone
+    return Guarded(handle, [&](BXLogger_s& log) { return RemoveSyslogServer(log, server); });
+}
+
 BXLOGGER_API const wchar_t* BXLog_GetErrorStr(BXLOG_HANDLE handle) {
     if (!handle) return nullptr;
     std::lock_guard<std::mutex> lock(handle->stateLock);
@@ -257,4 +284,15 @@ uint32_t CBXLogger::AddFile(const wchar_t* path, uint32_t maxSize, uint32_t flag
     return BXLog_AddFile(m_handle, path, maxSize, flags);
 }
 uint32_t CBXLogger::RemoveFile(const wchar_t* path) { return BXLog_RemoveFile(m_handle, path); }
+uint32_t CBXLogger::AddEventViewer(const wchar_t* fileName, const wchar_t* directory, uint32_t maxSize,
+                                   uint32_t flags) {
+    return BXLog_AddEventViewer(m_handle, fileName, directory, maxSize, flags);
+}
+uint32_t CBXLogger::RemoveEventViewer(const wchar_t* fileName) { return BXLog_RemoveEventViewer(m_handle, fileName); }
+uint32_t CBXLogger::AddSyslogServer(const wchar_t* server, uint16_t port) {
+    return BXLog_AddSyslogServer(m_handle, server, port);
+}
+uint32_t CBXLogger::RemoveSyslogServer(const wchar_t* server, uint16_t port) {
+    return BXLog_RemoveSyslogServer(m_handle, server, port);
+}
 const wchar_t* CBXLogger::GetErrorStr() const { return BXLog_GetErrorStr(m_handle); }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -21,6 +22,41 @@ constexpr uint32_t kSinkStdout = 16;
 // Messages are formatted into 1024 characters: at most 1023 of text.
 constexpr size_t kMessageChars = 1024;
 
+// Event types of the event-log sinks.
+constexpr uint16_t kEventError = 1;
+constexpr uint16_t kEventWarning = 2;
+constexpr uint16_t kEventInformation = 4;
+
+// The event type of a priority: error for 0 to 3, warning for 4 and 5,
+// information above.
+inline uint16_t EventTypeOf(uint32_t priority) {
+    return priority <= BXLOG_ERROR ? kEventError : priority <= BXLOG_NOTICE ? kEventWarning : kEventInformation;
+}
+
+struct EventSourceCloser {
+    void operator()(void* source) const { os::DeregisterEventLogSource(source); }
+};
+
+// The event-source object: the registered source (none at first) and the
+// text of its last failure.
+struct EventSourceObject {
+    std::unique_ptr<void, EventSourceCloser> source;
+    std::wstring text;
+};
+
+// The syslog object. Every field is guarded by `lock`: the syslog write of
+// several threads, and AddSyslogServer/RemoveSyslogServer, are serialised.
+struct SyslogObject {
+    std::mutex lock;
+    std::string serverName;      // in the multibyte code page; empty: none
+    uint32_t serverAddress = 0;  // IPv4, network byte order; 0: not resolved
+    uint16_t port = 0;           // network byte order
+    uint32_t localAddress = 0;   // network byte order
+    uint32_t netMask = 0;        // network byte order
+    bool socketsStarted = false;
+    std::wstring text;
+};
+
 }  // namespace bxlog
 
 struct BXLogger_s {
@@ -34,6 +70,22 @@ struct BXLogger_s {
     FILE* fileStream = nullptr;
     int64_t filePosition = 0;  // bytes in the file, tracked from the open on
     bool fileStopped = false;
+
+    // Event-log sink: the Windows event log or an event-log file. The file's
+    // open, size check, deletion and write run under eventFileLock.
+    std::mutex eventFileLock;
+    bool eventToWindowsLog = false;
+    std::wstring eventFileName;
+    std::wstring eventDirectory;
+    std::wstring eventFilePath;  // directory, backslash, file name
+    uint32_t eventMaxSize = 0;
+    uint32_t eventFlags = 0;
+    FILE* eventStream = nullptr;
+    int64_t eventPosition = 0;
+    bool eventFileStopped = false;
+    bxlog::EventSourceObject eventSource;
+
+    bxlog::SyslogObject syslog;
 
     // String library for LogId.
     bxlog::os::Module stringLibrary = nullptr;
@@ -67,5 +119,23 @@ uint32_t AddFile(BXLogger_s& log, const wchar_t* path, uint32_t maxSize, uint32_
 uint32_t RemoveFile(BXLogger_s& log, const wchar_t* path);
 uint32_t WriteFile(BXLogger_s& log, uint32_t priority, const wchar_t* message);
 void CloseFile(BXLogger_s& log);
+
+uint32_t AddEventViewer(BXLogger_s& log, const wchar_t* fileName, const wchar_t* directory, uint32_t maxSize,
+                        uint32_t flags);
+uint32_t RemoveEventViewer(BXLogger_s& log, const wchar_t* fileName);
+// Writes to the Windows event log or the event-log file, whichever is set.
+uint32_t WriteEvent(BXLogger_s& log, uint16_t eventType, const wchar_t* message);
+void CloseEventFile(BXLogger_s& log);
+
+// Init's syslog start-up; 0 or the failure (its text in the syslog object).
+uint32_t StartSyslog(BXLogger_s& log);
+void StopSyslog(BXLogger_s& log);
+uint32_t AddSyslogServer(BXLogger_s& log, const wchar_t* server, uint16_t port);
+uint32_t RemoveSyslogServer(BXLogger_s& log, const wchar_t* server);
+uint32_t WriteSyslog(BXLogger_s& log, uint32_t priority, const wchar_t* message);
+// The datagram text: "<%d>" with the priority OR 8 (facility user), then
+// the message in the multibyte code page, cut on a whole character so that
+// the whole is at most 1023 bytes.
+std::string SyslogDatagram(uint32_t priority, const std::wstring& message);
 
 }  // namespace bxlog

@@ -9,6 +9,9 @@
 
 namespace bxlog::os {
 
+// The separator put between a directory and a file name ("\\" on Windows).
+extern const wchar_t kPathSeparator;
+
 // Formats with the Windows C runtime's wide printf convention ("%s" and "%c"
 // take wide arguments, "%hs"/"%S" narrow ones, "%ld" is 32-bit) into buf of
 // `count` characters. The result is always terminated; text that does not
@@ -56,5 +59,48 @@ void FreeStringLibrary(Module module);
 // Loads string `id` (at most maxChars characters). Returns 0 and the text, or
 // the system error; an id that is present but empty gives 0 and "".
 uint32_t LoadLibraryString(Module module, uint32_t id, size_t maxChars, std::wstring& text);
+
+// Deletes a file; 0 or the system error.
+uint32_t RemoveFile(const std::wstring& path);
+
+// The Windows event log. The source is registered under
+// HKLM\SYSTEM\CurrentControlSet\Services\Eventlog\Application\<source> with
+// EventMessageFile (the host executable's directory and "\EvtMessages.dll")
+// and TypesSupported 31, then registered on the local computer.
+using EventSource = void*;
+// 0 with the source, or the system error; registryFailed tells whether the
+// registry key could not be written (then no registration was tried).
+uint32_t RegisterEventLogSource(const std::wstring& source, EventSource& handle, bool& registryFailed);
+void DeregisterEventLogSource(EventSource source);
+// Reports one event (category 0, event id 0) with the user of the calling
+// thread's token (else the process token's), the message as its one
+// insertion string and no data. 0 or the system error.
+uint32_t ReportEventLog(EventSource source, uint16_t eventType, const std::wstring& message);
+
+// Sockets of the syslog sink. IPv4 addresses are in network byte order.
+// Starts the socket library (Winsock 1.1); 0 or the error.
+uint32_t SocketStartup();
+void SocketCleanup();
+// The first IPv4 address of the local host name; 0 or the lookup error.
+uint32_t LocalAddress(uint32_t& address);
+// The port of the service entry "syslog"/"udp" in network byte order, or 514.
+uint16_t SyslogServicePort();
+// The mask of the first address of the first network adapter that has one;
+// 0 or the error.
+uint32_t AdapterNetMask(uint32_t& mask);
+// A dotted IPv4 text directly, else the first address of a host-name lookup;
+// 0 or the lookup error (Winsock numbers: 11001 host not found, ...).
+uint32_t ResolveHost(const std::string& name, uint32_t& address);
+// Sends an ARP request to a host of the local subnet: true when it answered.
+bool ArpAnswers(uint32_t address, uint32_t localAddress);
+// One datagram on a socket of its own (broadcast enabled when asked), closed
+// afterwards. 0 or the socket error; socketFailed tells that the socket
+// itself could not be created.
+uint32_t SendDatagram(const std::string& bytes, uint32_t address, uint16_t port, bool broadcast, bool& socketFailed);
+// True for the error of a datagram too long for the transport (10040).
+bool IsMessageTooLong(uint32_t socketError);
+// Wide text in the multibyte code page (the ANSI code page on Windows,
+// UTF-8 elsewhere).
+std::string ToMultiByte(const wchar_t* text, size_t length);
 
 }  // namespace bxlog::os

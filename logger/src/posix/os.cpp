@@ -3,9 +3,15 @@
 
 #include "platform/utf8.h"
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -222,5 +228,145 @@ uint32_t LoadLibraryString(Module module, uint32_t id, size_t maxChars, std::wst
     text.assign(s, wcsnlen(s, maxChars));
     return 0;
 }
+
+const wchar_t kPathSeparator = L'/';
+
+uint32_t RemoveFile(const std::wstring& path) {
+    return ::remove(Narrow(path).c_str()) == 0 ? 0 : static_cast<uint32_t>(errno);
+}
+
+// There is no Windows event log here: registration fails with
+// ERROR_NOT_SUPPORTED, and no source can be reported to.
+uint32_t RegisterEventLogSource(const std::wstring&, EventSource& handle, bool& registryFailed) {
+    handle = nullptr;
+    registryFailed = true;
+    return 50;  // ERROR_NOT_SUPPORTED
+}
+
+void DeregisterEventLogSource(EventSource) {}
+
+uint32_t ReportEventLog(EventSource, uint16_t, const std::wstring&) { return 50; }
+
+uint32_t SocketStartup() { return 0; }
+void SocketCleanup() {}
+
+namespace {
+
+// getaddrinfo's failures as the Winsock numbers the library reports.
+uint32_t LookupError(int rc) {
+    switch (rc) {
+        case EAI_NONAME:
+            return 11001;  // WSAHOST_NOT_FOUND
+        case EAI_AGAIN:
+            return 11002;  // WSATRY_AGAIN
+#ifdef EAI_NODATA
+        case EAI_NODATA:
+            return 11004;  // WSANO_DATA
+#endif
+        case EAI_SYSTEM:
+            return static_cast<uint32_t>(errno);
+        default:
+            return 11003;  // WSANO_RECOVERY
+    }
+}
+
+uint32_t FirstIPv4(const char* name, uint32_t& address) {
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    int rc = getaddrinfo(name, nullptr, &hints, &found);
+    if (rc != 0) return LookupError(rc);
+    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return 0;
+}
+
+// A socket descriptor, closed when the owner ends.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+uint32_t LocalAddress(uint32_t& address) {
+    char name[256];
+    if (gethostname(name, sizeof name) != 0) return static_cast<uint32_t>(errno);
+    name[sizeof name - 1] = '\0';
+    return FirstIPv4(name, address);
+}
+
+uint16_t SyslogServicePort() {
+    servent entry;
+    servent* found = nullptr;
+    char buffer[1024];
+    if (getservbyname_r("syslog", "udp", &entry, buffer, sizeof buffer, &found) == 0 && found)
+        return static_cast<uint16_t>(found->s_port);
+    return htons(514);
+}
+
+// The first adapter: the first IPv4 address of an interface other than
+// loopback (the Windows adapter list has no loopback adapter).
+uint32_t AdapterNetMask(uint32_t& mask) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return static_cast<uint32_t>(errno);
+    uint32_t error = 232;  // ERROR_NO_DATA: no adapter with an IPv4 address
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !i->ifa_netmask || (i->ifa_flags & IFF_LOOPBACK))
+            continue;
+        mask = reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr;
+        error = 0;
+        break;
+    }
+    freeifaddrs(list);
+    return error;
+}
+
+uint32_t ResolveHost(const std::string& name, uint32_t& address) {
+    in_addr dotted;
+    if (inet_aton(name.c_str(), &dotted)) {
+        address = dotted.s_addr;
+        return 0;
+    }
+    return FirstIPv4(name.c_str(), address);
+}
+
+// Natively no ARP request is sent (it needs a raw socket); the subnet rule
+// around it is the same, and the Windows build asks with SendARP.
+bool ArpAnswers(uint32_t, uint32_t) { return true; }
+
+uint32_t SendDatagram(const std::string& bytes, uint32_t address, uint16_t port, bool broadcast, bool& socketFailed) {
+    Descriptor s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (s.get() < 0) {
+        socketFailed = true;
+        return static_cast<uint32_t>(errno);
+    }
+    socketFailed = false;
+    if (broadcast) {
+        int on = 1;
+        setsockopt(s.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    }
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = address;
+    to.sin_port = port;
+    if (sendto(s.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
+        return static_cast<uint32_t>(errno);
+    return 0;
+}
+
+bool IsMessageTooLong(uint32_t socketError) { return socketError == EMSGSIZE; }
+
+std::string ToMultiByte(const wchar_t* text, size_t length) { return bx::Utf8FromWide(std::wstring(text, length)); }
 
 }  // namespace bxlog::os
