@@ -1,9 +1,11 @@
 // A stand-in for the agent service in the tool's window tests, in three roles:
-//   tool_test_service -service           a service that reports running
-//   tool_test_service -service -pending  a service that stays start-pending
-//   tool_test_service -restart ...       what the tool's Apply launches: writes
-//                                        its command line to "launched.txt"
-//                                        beside itself and ends
+//   tool_test_service             a service that reports running, or stays
+//                                 start-pending when "pending.flag" lies
+//                                 beside it (the image path carries no
+//                                 arguments: the About page reads it whole)
+//   tool_test_service -restart    what the tool's Apply launches: writes its
+//                                 command line to "launched.txt" beside
+//                                 itself and ends
 // Its version resource (tool_test_service.rc) gives the About page a version
 // to show.
 #include <windows.h>
@@ -53,12 +55,10 @@ std::wstring OwnDirectory() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    bool service = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::wcscmp(argv[i], L"-service") == 0) service = true;
-        if (std::wcscmp(argv[i], L"-pending") == 0) g_pending = true;
-    }
-    if (!service) {
+    bool restart = false;
+    for (int i = 1; i < argc; ++i)
+        if (std::wcscmp(argv[i], L"-restart") == 0) restart = true;
+    if (restart) {
         // Written under a temporary name and renamed, so that a reader never
         // sees half a line.
         std::wstring file = OwnDirectory() + L"launched.txt", temp = file + L".tmp";
@@ -70,6 +70,7 @@ int wmain(int argc, wchar_t** argv) {
         CloseHandle(out);
         return MoveFileExW(temp.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
     }
+    g_pending = GetFileAttributesW((OwnDirectory() + L"pending.flag").c_str()) != INVALID_FILE_ATTRIBUTES;
     g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     wchar_t name[] = L"";
     SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};

@@ -46,9 +46,20 @@ constexpr wchar_t kBadPortText[] = L"Incorrect Appliance Port entered.\nPlease e
 
 // Control ids of the tool's pages.
 enum : int {
-    kSecret = 1001, kPort = 1002, kTimeOut = 1003, kRetries = 1004, kShowSecret = 1023, kVerbose = 1024,
-    kAddress = 1031, kRefresh = 1030, kProductName = 1012, kToolVersion = 1014, kLegal = 1015,
-    kServiceStatus = 1016, kServiceVersion = 1017, kServiceGroup = 1019,
+    kSecret = 1001,
+    kPort = 1002,
+    kTimeOut = 1003,
+    kRetries = 1004,
+    kShowSecret = 1023,
+    kVerbose = 1024,
+    kAddress = 1031,
+    kRefresh = 1030,
+    kProductName = 1012,
+    kToolVersion = 1014,
+    kLegal = 1015,
+    kServiceStatus = 1016,
+    kServiceVersion = 1017,
+    kServiceGroup = 1019,
 };
 enum : int { kSettingsPage = 0, kStatsPage = 1, kReportsPage = 2, kAboutPage = 3 };
 
@@ -116,10 +127,7 @@ void RemoveService(const wchar_t* name) {
     SERVICE_STATUS status{};
     ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
     bxtest::WaitUntil(
-        [&] {
-            return QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED;
-        },
-        15000);
+        [&] { return QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED; }, 15000);
     DeleteService(service.get());
 }
 
@@ -138,8 +146,8 @@ protected:
         std::wstring base = bxtest::ExeDirectory() + L"tool window\\";  // a blank: the image path must be quoted
         CreateDirectoryW(base.c_str(), nullptr);
         dir_ = bxtest::MakeFreshDirectory(base, bxtest::Widen(info->name()));
-        ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + L"BXHVNTSR.exe").c_str(), (dir_ + L"BXHVNTSR.exe").c_str(),
-                              FALSE));
+        ASSERT_TRUE(
+            CopyFileW((bxtest::ExeDirectory() + L"BXHVNTSR.exe").c_str(), (dir_ + L"BXHVNTSR.exe").c_str(), FALSE));
         ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + L"tool_test_service.exe").c_str(),
                               (dir_ + L"tool_test_service.exe").c_str(), FALSE));
     }
@@ -200,8 +208,8 @@ protected:
     }
 
     void WriteStatusFile(const int32_t (&fields)[10]) {
-        HANDLE file = CreateFileW((dir_ + L"HVNConfig.xml").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                                  nullptr);
+        HANDLE file =
+            CreateFileW((dir_ + L"HVNConfig.xml").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
         DWORD written = 0;
         WriteFile(file, fields, sizeof fields, &written, nullptr);
@@ -211,17 +219,16 @@ protected:
     // The stand-in service, registered as the agent with a quoted image path.
     void InstallService(bool start, bool pending = false) {
         if (pending) {
-            HANDLE flag = CreateFileW((dir_ + L"pending.flag").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                                      nullptr);
+            HANDLE flag =
+                CreateFileW((dir_ + L"pending.flag").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
             CloseHandle(flag);
         }
         UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         ASSERT_TRUE(manager);
         std::wstring path = bxtest::Quote(dir_ + L"tool_test_service.exe");
-        UniqueScHandle service(CreateServiceW(manager.get(), kServiceName, L"Brontavex Halvern Agent",
-                                              SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                              SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr, nullptr,
-                                              nullptr));
+        UniqueScHandle service(CreateServiceW(
+            manager.get(), kServiceName, L"Brontavex Halvern Agent", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+            SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
         ASSERT_TRUE(service) << "CreateService Error:" << GetLastError();
         if (!start) return;
         ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << "StartService Error:" << GetLastError();
@@ -297,8 +304,8 @@ TEST_F(ToolWindow, CommandLineWordsChooseTheStartPage) {
     struct Case {
         const wchar_t* arguments;
         int page;
-    } cases[] = {{L"", kSettingsPage},       {L"/tsr", kSettingsPage},        {L"/About", kStatsPage},
-                 {L"ABOUT", kStatsPage},     {L"about xTSRx", kSettingsPage}, {L"-config", kSettingsPage}};
+    } cases[] = {{L"", kSettingsPage},   {L"/tsr", kSettingsPage},        {L"/About", kStatsPage},
+                 {L"ABOUT", kStatsPage}, {L"about xTSRx", kSettingsPage}, {L"-config", kSettingsPage}};
     for (const Case& c : cases) {
         Start(c.arguments);
         EXPECT_EQ(bxtest::CurrentPageIndex(sheet_), c.page) << "arguments: " << bxtest::Narrow(c.arguments);
@@ -369,8 +376,8 @@ TEST_F(ToolWindow, SettingsShowStoredValues) {
     // The secret is hidden until Show Secret is checked.
     HWND secret = GetDlgItem(page, kSecret);
     EXPECT_EQ(SendMessageW(secret, EM_GETPASSWORDCHAR, 0, 0), 0x25CF);
-    ASSERT_TRUE(bxtest::PressButton(page, kShowSecret).done);  // the handler reads the box's state
-    EXPECT_EQ(SendMessageW(secret, EM_GETPASSWORDCHAR, 0, 0), 0) << "the box toggles only when clicked";
+    ASSERT_TRUE(bxtest::PressCheckBox(page, kShowSecret, BST_CHECKED));
+    EXPECT_EQ(SendMessageW(secret, EM_GETPASSWORDCHAR, 0, 0), 0);
     Screenshot("settings_filled");
 }
 
@@ -379,12 +386,10 @@ TEST_F(ToolWindow, ShowSecretFollowsTheCheckBox) {
     Start();
     HWND page = Page(kSettingsPage);
     HWND secret = GetDlgItem(page, kSecret);
-    HWND box = GetDlgItem(page, kShowSecret);
-    SendMessageW(box, BM_SETCHECK, BST_CHECKED, 0);
-    ASSERT_TRUE(bxtest::PressButton(page, kShowSecret).done);
+    ASSERT_TRUE(bxtest::PressCheckBox(page, kShowSecret, BST_CHECKED));
     EXPECT_EQ(SendMessageW(secret, EM_GETPASSWORDCHAR, 0, 0), 0);
-    SendMessageW(box, BM_SETCHECK, BST_UNCHECKED, 0);
-    ASSERT_TRUE(bxtest::PressButton(page, kShowSecret).done);
+    Screenshot("settings_secret_shown");
+    ASSERT_TRUE(bxtest::PressCheckBox(page, kShowSecret, BST_UNCHECKED));
     EXPECT_EQ(SendMessageW(secret, EM_GETPASSWORDCHAR, 0, 0), 0x25CF);
 }
 
@@ -418,8 +423,7 @@ TEST_F(ToolWindow, ApplyWritesEveryValueAndWithoutTheServiceShowsNothing) {
     ASSERT_TRUE(bxtest::SetItemText(page, kSecret, L"A1b2C3d4"));
     ASSERT_TRUE(bxtest::SelectComboEntry(page, kRetries, 5));  // "8"
     ASSERT_TRUE(bxtest::SelectComboEntry(page, kTimeOut, 1));  // "6"
-    SendMessageW(GetDlgItem(page, kVerbose), BM_SETCHECK, BST_CHECKED, 0);
-    ASSERT_TRUE(bxtest::PressButton(page, kVerbose).done);
+    ASSERT_TRUE(bxtest::PressCheckBox(page, kVerbose, BST_CHECKED));
     EXPECT_FALSE(Apply()) << "no message without the service";
 
     EXPECT_EQ(Setting(L"ip").type, static_cast<DWORD>(REG_SZ));
@@ -436,8 +440,7 @@ TEST_F(ToolWindow, ApplyWritesEveryValueAndWithoutTheServiceShowsNothing) {
     // Emptied address and secret delete their values; verbose off writes 0.
     ASSERT_TRUE(bxtest::SetItemText(page, kAddress, L""));
     ASSERT_TRUE(bxtest::SetItemText(page, kSecret, L""));
-    SendMessageW(GetDlgItem(page, kVerbose), BM_SETCHECK, BST_UNCHECKED, 0);
-    ASSERT_TRUE(bxtest::PressButton(page, kVerbose).done);
+    ASSERT_TRUE(bxtest::PressCheckBox(page, kVerbose, BST_UNCHECKED));
     EXPECT_FALSE(Apply());
     EXPECT_FALSE(Setting(L"ip").present);
     EXPECT_FALSE(Setting(L"key").present);

@@ -38,8 +38,7 @@ void WriteSz(HKEY key, const wchar_t* name, const std::wstring& text) {
 std::vector<OpenPortEntry> ReadOpenPorts() {
     std::vector<OpenPortEntry> entries;
     bx::win::UniqueRegKey list;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFirewallStoreKey, 0, KEY_READ, list.put()) != ERROR_SUCCESS)
-        return entries;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFirewallStoreKey, 0, KEY_READ, list.put()) != ERROR_SUCCESS) return entries;
     for (DWORD i = 0;; ++i) {
         wchar_t name[256];
         DWORD length = 256;

@@ -383,6 +383,12 @@ PressResult PressButton(HWND dialog, int id, DWORD timeoutMs) {
     return result;
 }
 
+bool PressCheckBox(HWND dialog, int id, int state, DWORD timeoutMs) {
+    HWND box = GetDlgItem(dialog, id);
+    if (!box || !SendWithTimeout(box, BM_SETCHECK, static_cast<WPARAM>(state), 0)) return false;
+    return PressButton(dialog, id, timeoutMs).done;
+}
+
 bool Sync(HWND window, DWORD timeoutMs) { return SendWithTimeout(window, WM_NULL, 0, 0, nullptr, timeoutMs); }
 
 bool Repaint(HWND window, DWORD timeoutMs) {

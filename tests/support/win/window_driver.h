@@ -92,6 +92,10 @@ struct PressResult {
 };
 PressResult PressButton(HWND dialog, int id, DWORD timeoutMs = 30000);
 
+// Sets a check box's state and presses it, as a click that leaves it in that
+// state would (BM_SETCHECK, then PressButton).
+bool PressCheckBox(HWND dialog, int id, int state, DWORD timeoutMs = 30000);
+
 // Waits until every message the window's thread has been sent so far is
 // handled (a sent WM_NULL comes back).
 bool Sync(HWND window, DWORD timeoutMs = 15000);
