@@ -34,8 +34,7 @@ bool CFileVersionInfo::Load(const std::wstring& path) {
     if (!::GetFileVersionInfoW(file.c_str(), 0, size, block.data())) return false;
     void* value = nullptr;
     UINT valueSize = 0;
-    if (!::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &valueSize) || !value ||
-        valueSize < 4)
+    if (!::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &valueSize) || !value || valueSize < 4)
         return false;
     const WORD* pair = static_cast<const WORD*>(value);
     m_translation = static_cast<DWORD>(pair[0]) << 16 | pair[1];

@@ -47,8 +47,7 @@ HRESULT FireWallPortAdd(INetFwProfile* profile, LONG port, const std::wstring& n
     if (FAILED(hr)) return hr;
     if (!ports) return E_POINTER;
     ComPtr<INetFwOpenPort> entry;
-    hr = ::CoCreateInstance(kClsidNetFwOpenPort, nullptr, CLSCTX_INPROC_SERVER, kIidINetFwOpenPort,
-                            entry.put_void());
+    hr = ::CoCreateInstance(kClsidNetFwOpenPort, nullptr, CLSCTX_INPROC_SERVER, kIidINetFwOpenPort, entry.put_void());
     if (FAILED(hr)) return hr;
     if (FAILED(hr = entry->put_Port(port))) return hr;
     if (FAILED(hr = entry->put_Protocol(NET_FW_IP_PROTOCOL_UDP))) return hr;

@@ -114,10 +114,8 @@ BOOL CHvnAppletDlg::OnInitDialog() {
     LoadSettings();
     ::SendMessageW(Hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bx::ui::LoadResIcon(IDI_TOOL, false)));
     ::SendMessageW(Hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(bx::ui::LoadResIcon(IDI_TOOL, true)));
-    FillList(Item(IDC_RETRIES), bx::tool::kRetriesFirst, bx::tool::kRetriesLast,
-             bx::tool::RetriesSelection(m_retries));
-    FillList(Item(IDC_TIMEOUT), bx::tool::kTimeOutFirst, bx::tool::kTimeOutLast,
-             bx::tool::TimeOutSelection(m_timeOut));
+    FillList(Item(IDC_RETRIES), bx::tool::kRetriesFirst, bx::tool::kRetriesLast, bx::tool::RetriesSelection(m_retries));
+    FillList(Item(IDC_TIMEOUT), bx::tool::kTimeOutFirst, bx::tool::kTimeOutLast, bx::tool::TimeOutSelection(m_timeOut));
     ::CheckDlgButton(Hwnd(), IDC_VERBOSE, m_verbose != 0 ? BST_CHECKED : BST_UNCHECKED);
     ::SendDlgItemMessageW(Hwnd(), IDC_SECRET, EM_SETPASSWORDCHAR, kSecretHiddenChar, 0);
     m_secretEdited = false;
@@ -127,22 +125,22 @@ BOOL CHvnAppletDlg::OnInitDialog() {
 
 bool CHvnAppletDlg::OnCommand(int id, int code) {
     switch (id) {
-    case IDOK:
-        if (code == BN_CLICKED) OnBnClickedApply();
-        return true;
-    case IDCANCEL:
-        return true;  // the page's hidden Cancel button must not end anything
-    case IDC_SHOW_SECRET:
-        if (code == BN_CLICKED) OnBnClickedShowSecret();
-        return true;
-    case IDC_VERBOSE:
-        if (code == BN_CLICKED) OnBnClickedVerbose();
-        return true;
-    case IDC_SECRET:
-        if (code == EN_CHANGE && !m_loading) m_secretEdited = true;
-        return true;
-    default:
-        return false;
+        case IDOK:
+            if (code == BN_CLICKED) OnBnClickedApply();
+            return true;
+        case IDCANCEL:
+            return true;  // the page's hidden Cancel button must not end anything
+        case IDC_SHOW_SECRET:
+            if (code == BN_CLICKED) OnBnClickedShowSecret();
+            return true;
+        case IDC_VERBOSE:
+            if (code == BN_CLICKED) OnBnClickedVerbose();
+            return true;
+        case IDC_SECRET:
+            if (code == EN_CHANGE && !m_loading) m_secretEdited = true;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -160,14 +158,14 @@ void CHvnAppletDlg::OnBnClickedVerbose() {
 void CHvnAppletDlg::OnBnClickedApply() {
     if (m_secretEdited) {
         switch (bx::tool::CheckSecret(bx::ui::GetItemText(Hwnd(), IDC_SECRET))) {
-        case bx::tool::SecretCheck::kOk:
-            break;
-        case bx::tool::SecretCheck::kBadFormat:
-            ::MessageBoxW(Hwnd(), kBadSecretText, kMessageCaption, MB_OK | MB_ICONERROR);
-            return;
-        case bx::tool::SecretCheck::kTooLong:
-            ::MessageBoxW(Hwnd(), kLongSecretText, kMessageCaption, MB_OK | MB_ICONERROR);
-            return;
+            case bx::tool::SecretCheck::kOk:
+                break;
+            case bx::tool::SecretCheck::kBadFormat:
+                ::MessageBoxW(Hwnd(), kBadSecretText, kMessageCaption, MB_OK | MB_ICONERROR);
+                return;
+            case bx::tool::SecretCheck::kTooLong:
+                ::MessageBoxW(Hwnd(), kLongSecretText, kMessageCaption, MB_OK | MB_ICONERROR);
+                return;
         }
     }
     if (!bx::tool::PortInRange(bx::tool::ParsePortField(bx::ui::GetItemText(Hwnd(), IDC_PORT)))) {
@@ -185,8 +183,7 @@ bool CHvnAppletDlg::SaveSettings() {
     m_currentPort = static_cast<uint32_t>(port);
     WriteDword(L"port", m_currentPort);
     if (port != 0 && m_profile)
-        FireWallPortAdd(m_profile.get(), port,
-                        bx::tool::FirewallEntryName(bx::ui::LoadResString(IDS_PRODUCT), port));
+        FireWallPortAdd(m_profile.get(), port, bx::tool::FirewallEntryName(bx::ui::LoadResString(IDS_PRODUCT), port));
 
     if (m_secretEdited) {
         WriteString(L"key", bx::ui::GetItemText(Hwnd(), IDC_SECRET));
@@ -213,12 +210,13 @@ void CHvnAppletDlg::RestartAgent() {
     std::wstring program = bx::tool::ProgramPathFromBinaryPath(config->lpBinaryPathName);
     if (program.empty()) return;
 
-    HINSTANCE result = ::ShellExecuteW(Hwnd(), IsVistaOrLater() ? L"RunAs" : L"Open", program.c_str(), L"-restart",
-                                       nullptr, SW_HIDE);
+    HINSTANCE result =
+        ::ShellExecuteW(Hwnd(), IsVistaOrLater() ? L"RunAs" : L"Open", program.c_str(), L"-restart", nullptr, SW_HIDE);
     if (reinterpret_cast<INT_PTR>(result) <= 32) {
         DWORD error = ::GetLastError();
         // "Failed to start Service:%s Error:%d"
-        std::wstring text = L"Failed to start Service:" + program + L" Error:" + std::to_wstring(static_cast<int>(error));
+        std::wstring text =
+            L"Failed to start Service:" + program + L" Error:" + std::to_wstring(static_cast<int>(error));
         ::MessageBoxW(Hwnd(), text.c_str(), bx::ui::LoadResString(IDS_PRODUCT).c_str(), MB_OK | MB_ICONERROR);
     }
 }

@@ -39,24 +39,24 @@ HICON LoadResIcon(UINT id, bool small) {
 
 INT_PTR DialogWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_INITDIALOG:
-        return OnInitDialog();
-    case WM_COMMAND:
-        return OnCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
-    case WM_SHOWWINDOW:
-        OnShowWindow(wParam != FALSE);
-        return FALSE;
-    case WM_DESTROY:
-        OnDestroy();
-        return FALSE;
-    default: {
-        INT_PTR result = 0;
-        if (OnMessage(message, wParam, lParam, result)) {
-            ::SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, result);
-            return TRUE;
+        case WM_INITDIALOG:
+            return OnInitDialog();
+        case WM_COMMAND:
+            return OnCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
+        case WM_SHOWWINDOW:
+            OnShowWindow(wParam != FALSE);
+            return FALSE;
+        case WM_DESTROY:
+            OnDestroy();
+            return FALSE;
+        default: {
+            INT_PTR result = 0;
+            if (OnMessage(message, wParam, lParam, result)) {
+                ::SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, result);
+                return TRUE;
+            }
+            return FALSE;
         }
-        return FALSE;
-    }
     }
 }
 

@@ -19,8 +19,8 @@ DWORD TSRGetServiceStatus(const std::wstring& serviceName, bool& running) {
     if (!service) return ::GetLastError();
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
-    if (!::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                sizeof status, &needed))
+    if (!::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                                &needed))
         return ::GetLastError();
     running = status.dwCurrentState == SERVICE_RUNNING;
     return 0;

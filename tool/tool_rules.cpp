@@ -66,9 +66,7 @@ std::wstring StripEnclosingQuotes(const std::wstring& path) {
     return path;
 }
 
-std::wstring FirewallEntryName(const std::wstring& stem, long port) {
-    return stem + L" UDP " + std::to_wstring(port);
-}
+std::wstring FirewallEntryName(const std::wstring& stem, long port) { return stem + L" UDP " + std::to_wstring(port); }
 
 std::wstring DirectoryOf(const std::wstring& path) {
     size_t slash = path.find_last_of(L"\\/");

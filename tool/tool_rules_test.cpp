@@ -14,10 +14,10 @@ TEST(StartPage, WordsChooseThePageInAnyCaseAlsoInsideLongerWords) {
         const wchar_t* line;
         unsigned page;
     } cases[] = {
-        {L"", kSettingsPage},        {L"TSR", kSettingsPage},          {L"tsr", kSettingsPage},
-        {L"/xTsRy", kSettingsPage},  {L"ABOUT", kStatsPage},           {L"about", kStatsPage},
-        {L"-AbOuT", kStatsPage},     {L"about tsr", kSettingsPage},    {L"tsr about", kSettingsPage},
-        {L"abou", kSettingsPage},    {L"something", kSettingsPage},
+        {L"", kSettingsPage},       {L"TSR", kSettingsPage},       {L"tsr", kSettingsPage},
+        {L"/xTsRy", kSettingsPage}, {L"ABOUT", kStatsPage},        {L"about", kStatsPage},
+        {L"-AbOuT", kStatsPage},    {L"about tsr", kSettingsPage}, {L"tsr about", kSettingsPage},
+        {L"abou", kSettingsPage},   {L"something", kSettingsPage},
     };
     for (const Case& c : cases) EXPECT_EQ(StartPageFromCommandLine(c.line), c.page) << "line: " << c.line;
 }
@@ -49,9 +49,17 @@ TEST(PortField, ParsesLikeASignedDecimalAndStopsAtTheFirstNonDigit) {
         long port;
         bool inRange;
     } cases[] = {
-        {L"2259", 2259, true}, {L"  2259", 2259, true}, {L"+2259", 2259, true},  {L"2259x", 2259, true},
-        {L"", 0, true},        {L"abc", 0, true},       {L"0", 0, true},         {L"65535", 65535, true},
-        {L"65536", 65536, false}, {L"-1", -1, false},   {L"99999999999999999999", 0, false},
+        {L"2259", 2259, true},
+        {L"  2259", 2259, true},
+        {L"+2259", 2259, true},
+        {L"2259x", 2259, true},
+        {L"", 0, true},
+        {L"abc", 0, true},
+        {L"0", 0, true},
+        {L"65535", 65535, true},
+        {L"65536", 65536, false},
+        {L"-1", -1, false},
+        {L"99999999999999999999", 0, false},
     };
     for (const Case& c : cases) {
         long port = ParsePortField(c.text);

@@ -70,8 +70,8 @@ bool CTSRApp::InitInstance(const std::wstring& commandLine) {
 
     wchar_t temp[MAX_PATH + 1];
     DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
-    m_reportPath = (length > 0 && length <= MAX_PATH ? std::wstring(temp, length) : std::wstring(L".\\")) +
-                   L"BX_HVN_TSR.txt";
+    m_reportPath =
+        (length > 0 && length <= MAX_PATH ? std::wstring(temp, length) : std::wstring(L".\\")) + L"BX_HVN_TSR.txt";
 
     auto sheet = std::make_unique<CTSRSheet>();
     sheet->Run(bx::tool::StartPageFromCommandLine(commandLine));
