@@ -16,8 +16,8 @@ class Firewall : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)));
-        registration_ = std::make_unique<bxtest::FirewallStoreRegistration>(bxtest::ExeDirectory() +
-                                                                            L"firewall_store.dll");
+        registration_ =
+            std::make_unique<bxtest::FirewallStoreRegistration>(bxtest::ExeDirectory() + L"firewall_store.dll");
         ASSERT_TRUE(registration_->Ok());
         bxtest::ClearOpenPorts();
         ASSERT_EQ(InitFireWall(profile_), S_OK);

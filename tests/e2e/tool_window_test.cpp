@@ -217,7 +217,7 @@ protected:
     }
 
     // The stand-in service, registered as the agent with a quoted image path.
-    void InstallService(bool start, bool pending = false) {
+    void InstallService(bool start, bool pending = false, const std::wstring& program = L"tool_test_service.exe") {
         if (pending) {
             HANDLE flag =
                 CreateFileW((dir_ + L"pending.flag").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -225,7 +225,7 @@ protected:
         }
         UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         ASSERT_TRUE(manager);
-        std::wstring path = bxtest::Quote(dir_ + L"tool_test_service.exe");
+        std::wstring path = bxtest::Quote(dir_ + program);
         UniqueScHandle service(CreateServiceW(
             manager.get(), kServiceName, L"Brontavex Halvern Agent", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
@@ -563,6 +563,19 @@ TEST_F(ToolWindow, ApplyLaunchesTheServiceProgramWithRestart) {
     EXPECT_NE(line.find(L"tool_test_service.exe"), std::wstring::npos) << bxtest::Narrow(line);
     EXPECT_NE(line.find(L"-restart"), std::wstring::npos) << bxtest::Narrow(line);
     EXPECT_EQ(Setting(L"port").Dword(), 2260u);
+}
+
+TEST_F(ToolWindow, AFailedLaunchIsReportedWithThePathAndTheError) {
+    InstallService(false, false, L"missing.exe");
+    Start();
+    HWND page = Page(kSettingsPage);
+    ASSERT_TRUE(bxtest::SetItemText(page, kPort, L"2261"));
+    bxtest::MessageBoxContent box;
+    ASSERT_TRUE(Apply(&box));
+    EXPECT_EQ(box.caption, L"Brontavex Halvern");
+    EXPECT_EQ(box.text, L"Failed to start Service:" + dir_ + L"missing.exe Error:2");
+    EXPECT_EQ(box.icon, bxtest::BoxIcon::kError);
+    EXPECT_EQ(Setting(L"port").Dword(), 2261u) << "the settings are written before the launch";
 }
 
 // --- Stats ----------------------------------------------------------------------------------
