@@ -188,7 +188,7 @@ protected:
         bxtest::PressResult press = bxtest::PressButton(page, IDOK);
         if (press.messageBox) {
             bxtest::MessageBoxContent content = bxtest::ReadMessageBox(press.messageBox);
-            Screenshot("settings_message");
+            Screenshot("settings_message_" + std::to_string(++messages_));
             if (box) *box = content;
             EXPECT_TRUE(bxtest::AnswerMessageBox(press.messageBox, IDOK));
             EXPECT_TRUE(bxtest::WaitUntil([&] { return !IsWindow(press.messageBox); }, 10000));
@@ -240,6 +240,7 @@ protected:
 
     bxtest::GuiProgram tool_;
     HWND sheet_ = nullptr;
+    int messages_ = 0;
     std::wstring dir_;
     std::unique_ptr<bxtest::FirewallStoreRegistration> firewall_;
 };
@@ -612,7 +613,7 @@ TEST_F(ToolWindow, StatsShowZeroEverywhereWithoutAStatusFile) {
         EXPECT_EQ(bxtest::ItemText(stats, control), L"0") << control;
 }
 
-TEST_F(ToolWindow, StatsReadDashesUntilThePageIsFirstShown) {
+TEST_F(ToolWindow, StatsRefreshWhenThePageIsShownNotWhenItIsLeft) {
     const int32_t fields[10] = {5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
     WriteStatusFile(fields);
     Start();
