@@ -3,6 +3,7 @@
 // and INVALID_HANDLE_VALUE are never confused.
 #pragma once
 #include <windows.h>
+#include <oleauto.h>
 #include <wtsapi32.h>
 
 #include <utility>
@@ -74,6 +75,16 @@ struct LocalMemoryTraits {
     static void Close(HLOCAL p) { ::LocalFree(p); }
 };
 
+struct GdiObjectTraits {  // fonts, brushes, bitmaps
+    static HGDIOBJ Empty() { return nullptr; }
+    static void Close(HGDIOBJ o) { ::DeleteObject(o); }
+};
+
+struct BstrTraits {  // COM strings
+    static BSTR Empty() { return nullptr; }
+    static void Close(BSTR s) { ::SysFreeString(s); }
+};
+
 struct WtsMemoryTraits {  // buffers that the terminal-services API allocates
     static void* Empty() { return nullptr; }
     static void Close(void* p) { ::WTSFreeMemory(p); }
@@ -88,6 +99,42 @@ using UniqueEventSource = UniqueResource<HANDLE, EventSourceTraits>;
 using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
 using UniqueLocal = UniqueResource<HLOCAL, LocalMemoryTraits>;
 using UniqueWtsMemory = UniqueResource<void*, WtsMemoryTraits>;
+using UniqueGdiObject = UniqueResource<HGDIOBJ, GdiObjectTraits>;
+using UniqueBstr = UniqueResource<BSTR, BstrTraits>;
+
+// An owned reference to a COM interface: Release when the owner goes.
+template <typename T>
+class ComPtr {
+public:
+    ComPtr() noexcept = default;
+    ~ComPtr() { reset(); }
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+    ComPtr(ComPtr&& other) noexcept : m_p(other.release()) {}
+    ComPtr& operator=(ComPtr&& other) noexcept {
+        if (this != &other) {
+            reset();
+            m_p = other.release();
+        }
+        return *this;
+    }
+    T* get() const noexcept { return m_p; }
+    T* operator->() const noexcept { return m_p; }
+    explicit operator bool() const noexcept { return m_p != nullptr; }
+    T* release() noexcept { return std::exchange(m_p, nullptr); }
+    void reset() noexcept {
+        if (T* old = std::exchange(m_p, nullptr)) old->Release();
+    }
+    // For out-parameters: releases what is held and gives the slot.
+    T** put() noexcept {
+        reset();
+        return &m_p;
+    }
+    void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
+
+private:
+    T* m_p = nullptr;
+};
 
 // Runs a function when the scope ends, unless dismissed: for paired calls
 // that have no handle to own (SetEvent after work, ReleaseMutex, RevertToSelf).

@@ -1,0 +1,7 @@
+#include "tool/crash_check.h"
+
+namespace bx::tool {
+
+void CheckCrashDump(HWND /*sheet*/) {}
+
+}  // namespace bx::tool

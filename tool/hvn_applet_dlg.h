@@ -1,0 +1,41 @@
+// CHvnAppletDlg: the Settings page. Shows and writes the agent's settings,
+// keeps the Windows Firewall's globally open port for the appliance port,
+// and restarts the agent so that it reads the new values.
+#pragma once
+#include <windows.h>
+#include <netfw.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/win/handles.h"
+#include "tool/property_sheet.h"
+
+class CHvnAppletDlg : public bx::ui::PropertyPage {
+public:
+    CHvnAppletDlg();
+    ~CHvnAppletDlg() override;
+
+protected:
+    BOOL OnInitDialog() override;
+    bool OnCommand(int id, int code) override;
+
+private:
+    void LoadSettings();
+    void OnBnClickedApply();
+    void OnBnClickedShowSecret();
+    void OnBnClickedVerbose();
+    bool SaveSettings();
+    void RestartAgent();
+
+    int32_t m_retries = -1;
+    int32_t m_timeOut = -1;
+    uint32_t m_verbose = 0;
+    uint32_t m_currentPort = 0;
+    // The stored secret is kept unless the administrator edits the field:
+    // a stored secret too long to be shown must not vanish at the next Apply.
+    bool m_secretEdited = false;
+    bool m_loading = false;
+    HRESULT m_comResult = E_FAIL;
+    bx::win::ComPtr<INetFwProfile> m_profile;
+};

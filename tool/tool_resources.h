@@ -1,0 +1,50 @@
+// Resource ids of BXHVNTSR.exe (the .rc script and the code share them).
+#pragma once
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+
+#define IDI_TOOL 128
+
+#define IDS_CLOSE 110
+#define IDS_INSTANCE_STEM 111
+#define IDS_VERSION_LINE 200
+#define IDS_RUNNING 202
+#define IDS_NOT_RUNNING 203
+#define IDS_NOT_INSTALLED 204
+#define IDS_FAILED_TO_GET 205
+#define IDS_REPORTS_DESCRIPTION 1500
+#define IDS_SERVICE_NAME 1501
+#define IDS_PRODUCT 1502
+
+// About
+#define IDC_PRODUCT_NAME 1012
+#define IDC_TOOL_VERSION 1014
+#define IDC_LEGAL 1015
+#define IDC_SERVICE_STATUS 1016
+#define IDC_SERVICE_VERSION 1017
+#define IDC_SERVICE_GROUP 1019
+
+// Settings
+#define IDC_SECRET 1001
+#define IDC_PORT 1002
+#define IDC_TIMEOUT 1003
+#define IDC_RETRIES 1004
+#define IDC_SHOW_SECRET 1023
+#define IDC_VERBOSE 1024
+#define IDC_SETTINGS_ICON 1025
+#define IDC_ADDRESS 1031
+
+// Stats
+#define IDC_REFRESH 1030
+#define IDC_STATS_ICON 1026
+#define IDC_STAT_TOTAL 1035
+#define IDC_STAT_OPEN 1029
+#define IDC_STAT_CLOSE 1032
+#define IDC_STAT_RESPONSES 1045
+#define IDC_STAT_DELETED 1039
+#define IDC_STAT_WAITING 1041
+#define IDC_STAT_BAD 1033
+#define IDC_STAT_OVERFLOW 1043
+#define IDC_STAT_PENDING 1037
