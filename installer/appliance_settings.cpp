@@ -144,6 +144,26 @@ DWORD WriteSettings(Session& session, const std::vector<SettingValue>& values) {
     return ERROR_SUCCESS;
 }
 
+UINT CheckSettingsAction(Session& session) {
+    for (const auto& rule : kRules) {
+        std::vector<wchar_t> buffer(kCustomActionDataMaxChars + 1, L'\0');
+        DWORD length = static_cast<DWORD>(buffer.size());
+        UINT rc = session.GetProperty(rule.property, buffer.data(), &length);
+        if (rc != ERROR_SUCCESS) {
+            Report(session, L"Failed to read the property %ls. Error %d", rule.property, static_cast<int>(rc));
+            return ERROR_INSTALL_FAILURE;
+        }
+        SettingValue value{rule.property, std::wstring(buffer.data(), length)};
+        std::wstring why;
+        if (!value.value.empty() && !CheckSetting(value, why)) {
+            Report(session, L"Invalid %ls \"%ls\": expected %ls.", value.property.c_str(), value.value.c_str(),
+                   why.c_str());
+            return ERROR_INSTALL_FAILURE;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
 UINT WriteSettingsAction(Session& session) {
     std::vector<wchar_t> buffer(kCustomActionDataMaxChars + 1, L'\0');
     DWORD length = static_cast<DWORD>(buffer.size());

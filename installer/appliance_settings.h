@@ -35,4 +35,9 @@ DWORD WriteSettings(Session& session, const std::vector<SettingValue>& values);
 // after reporting what is wrong.
 UINT WriteSettingsAction(Session& session);
 
+// The immediate check before anything is installed: reads the public
+// properties themselves; 0, or ERROR_INSTALL_FAILURE after reporting the
+// first value that is wrong.
+UINT CheckSettingsAction(Session& session);
+
 }  // namespace bx::installer

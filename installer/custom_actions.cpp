@@ -250,7 +250,8 @@ DWORD UpdateNetbtDependency(Session& session, Change change) {
         if (present) return ERROR_SUCCESS;
         names.emplace_back(kNetbtDependency);
     } else {
-        if (!present) return ERROR_SUCCESS;
+        // Written back even when the name is not listed, as the list read
+        // may be incomplete (Wine reports none) while the SCM holds it.
         names.erase(std::remove_if(names.begin(), names.end(), matches), names.end());
     }
     std::wstring list = JoinMultiString(names);
@@ -479,6 +480,32 @@ UINT SetServiceRecovery(Session& session) {
     failureActions.lpsaActions = actions;
     if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions))
         Report(session, L"Failed to change service config. Error %d", Error(GetLastError()));
+    return ERROR_SUCCESS;
+}
+
+UINT RemoveAgentFiles(Session& session) {
+    std::wstring folder;
+    if (!ReadCustomActionData(session, kCustomActionDataMaxChars, folder)) return ERROR_SUCCESS;
+    if (folder.back() != L'\\') folder += L'\\';
+    // The service reports "stopped" a moment before its process lets go of
+    // its log: a file still in use is tried again for up to 10 s, then left
+    // to be deleted at the next restart.
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    for (const wchar_t* name : kAgentFiles) {
+        std::wstring path = folder + name;
+        for (;;) {
+            if (DeleteFileW(path.c_str())) break;
+            DWORD error = GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) break;
+            if ((error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) && GetTickCount64() < deadline) {
+                Sleep(100);
+                continue;
+            }
+            Report(session, L"Failed to delete %ls Error %d", path.c_str(), Error(error));
+            MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            break;
+        }
+    }
     return ERROR_SUCCESS;
 }
 

@@ -72,6 +72,14 @@ UINT Install(Session& session);             // 0, or kInstallFailed
 UINT Uninstall(Session& session);           // always 0
 UINT SetServiceRecovery(Session& session);  // 0, or kPropertyMissing
 
+// The files the agent service and the tool write into the program folder
+// (logs, status record, crash dumps, report), named by CustomActionData:
+// deleted at removal so that the folder goes with the product. Always 0.
+UINT RemoveAgentFiles(Session& session);
+constexpr const wchar_t* kAgentFiles[] = {L"BXHVNAgent.log",      L"old_BXHVNAgent.log", L"HVNAgentUTM.log",
+                                          L"old_HVNAgentUTM.log", L"HVNConfig.xml",      L"HVNCrash.dmp",
+                                          L"HVNCrash_old.dmp",    L"HVNCrashReport.zip", L"BX_HVN_TSR.txt"};
+
 // Building blocks, for the tests as much as for the actions.
 
 // Load-order group and tag of a service, or the Windows error.

@@ -447,6 +447,39 @@ TEST_F(CustomActions, SetServiceRecoveryFailures) {
     EXPECT_EQ(0, g_recovery.calls);
 }
 
+// The files the agent and the tool write go at removal; other files stay,
+// and a file in use is waited for.
+TEST(RemoveAgentFiles, DeletesTheAgentsOwnFilesOnly) {
+    std::wstring dir = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"installer_program");
+    auto make = [&](const wchar_t* name) {
+        bx::win::UniqueFile file(CreateFileW((dir + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(file);
+    };
+    for (const wchar_t* name : bx::installer::kAgentFiles) make(name);
+    make(L"notes.txt");
+    // The log is held open (no sharing) and let go of after 300 ms.
+    HANDLE held = CreateFileW((dir + L"BXHVNAgent.log").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    HANDLE closer = CreateThread(
+        nullptr, 0,
+        [](void* handle) -> DWORD {
+            Sleep(300);
+            CloseHandle(static_cast<HANDLE>(handle));
+            return 0;
+        },
+        held, 0, nullptr);
+    RecordingSession s;
+    s.properties[L"CustomActionData"] = dir.substr(0, dir.size() - 1);  // without the trailing "\"
+    EXPECT_EQ(0u, bx::installer::RemoveAgentFiles(s));
+    WaitForSingleObject(closer, 5000);
+    CloseHandle(closer);
+    EXPECT_EQ("", s.All());
+    for (const wchar_t* name : bx::installer::kAgentFiles)
+        EXPECT_FALSE(bxtest::FileExists(dir + name)) << bxtest::Narrow(name);
+    EXPECT_TRUE(bxtest::FileExists(dir + L"notes.txt"));
+}
+
 // ---------------------------------------------------------------------------
 // The appliance settings given to the package.
 
@@ -539,6 +572,18 @@ TEST_F(ApplianceSettingsKey, GivenValuesAreWrittenWithTheAgentsTypes) {
     EXPECT_EQ((std::vector<BYTE>{1, 0, 0, 0}), data);
     ASSERT_TRUE(Read(L"key", type, data));
     EXPECT_FALSE(Read(L"TimeOut", type, data));  // not given: not written
+}
+
+TEST(ApplianceSettings, TheImmediateCheckReadsThePropertiesThemselves) {
+    RecordingSession good;
+    good.properties = {{L"UTM_IP", L"198.18.0.2"}, {L"UTM_PORT", L"4500"}, {L"UTM_KEY", L""}};
+    EXPECT_EQ(0u, bx::installer::CheckSettingsAction(good)) << good.All();
+    RecordingSession bad;
+    bad.properties = {{L"UTM_IP", L"198.18.0.2"}, {L"UTM_KEY", L"abc"}};
+    EXPECT_EQ(static_cast<UINT>(ERROR_INSTALL_FAILURE), bx::installer::CheckSettingsAction(bad));
+    EXPECT_EQ(std::vector<std::string>{"Invalid UTM_KEY \"abc\": expected an even number of hexadecimal digits "
+                                       "(0-9, a-f, A-F), at most 16."},
+              bad.messages);
 }
 
 TEST_F(ApplianceSettingsKey, AnInvalidValueFailsAndWritesNothing) {

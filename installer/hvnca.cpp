@@ -36,12 +36,31 @@ __declspec(dllexport) UINT __stdcall SetServiceRecovery(MSIHANDLE install) {
     }
 }
 
+__declspec(dllexport) UINT __stdcall RemoveAgentFiles(MSIHANDLE install) {
+    try {
+        bx::installer::MsiSession session(install);
+        return bx::installer::RemoveAgentFiles(session);
+    } catch (...) {
+        return ERROR_SUCCESS;
+    }
+}
+
 // Writes the appliance settings given as public properties to the agent's
 // settings key (installer/appliance_settings.h).
 __declspec(dllexport) UINT __stdcall WriteSettings(MSIHANDLE install) {
     try {
         bx::installer::MsiSession session(install);
         return bx::installer::WriteSettingsAction(session);
+    } catch (...) {
+        return ERROR_INSTALL_FAILURE;
+    }
+}
+
+// Checks the appliance settings before anything is installed.
+__declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install) {
+    try {
+        bx::installer::MsiSession session(install);
+        return bx::installer::CheckSettingsAction(session);
     } catch (...) {
         return ERROR_INSTALL_FAILURE;
     }
