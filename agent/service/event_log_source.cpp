@@ -68,9 +68,7 @@ LONG WriteSources(HKEY logKey, const std::vector<std::wstring>& sources) {
 
 CEventLogSource::CEventLogSource() = default;
 
-CEventLogSource::~CEventLogSource() {
-    if (m_eventSource) DeregisterEventSource(m_eventSource);
-}
+CEventLogSource::~CEventLogSource() = default;
 
 void CEventLogSource::SetSourceName(const std::wstring& source) {
     CriticalSectionLock lock(m_lock);
@@ -84,18 +82,15 @@ std::wstring CEventLogSource::SourceName() const {
 
 uint32_t CEventLogSource::Report(WORD type, DWORD eventId, const wchar_t* const* strings, WORD stringCount) {
     CriticalSectionLock lock(m_lock);
-    if (m_eventSource) {
-        DeregisterEventSource(m_eventSource);
-        m_eventSource = nullptr;
-    }
-    m_eventSource = RegisterEventSourceW(m_serverName.empty() ? nullptr : m_serverName.c_str(), m_sourceName.c_str());
+    m_eventSource.reset();
+    m_eventSource.reset(
+        RegisterEventSourceW(m_serverName.empty() ? nullptr : m_serverName.c_str(), m_sourceName.c_str()));
     if (!m_eventSource) return GetLastError();
     uint32_t result = 0;
-    if (!ReportEventW(m_eventSource, type, 0, eventId, nullptr, stringCount, 0, const_cast<const wchar_t**>(strings),
-                      nullptr))
+    if (!ReportEventW(m_eventSource.get(), type, 0, eventId, nullptr, stringCount, 0,
+                      const_cast<const wchar_t**>(strings), nullptr))
         result = GetLastError();
-    DeregisterEventSource(m_eventSource);
-    m_eventSource = nullptr;
+    m_eventSource.reset();
     return result;
 }
 

@@ -34,8 +34,8 @@ public:
     static uint32_t Uninstall(const std::wstring& logName, const std::wstring& source, bool flush);
 
 private:
-    HANDLE m_eventSource = nullptr;  // open only during one report
-    std::wstring m_serverName;       // empty: the local machine
+    bx::win::UniqueEventSource m_eventSource;  // open only during one report
+    std::wstring m_serverName;                 // empty: the local machine
     std::wstring m_sourceName;
     std::wstring m_logName = L"Application";
     mutable bx::win::CriticalSection m_lock;

@@ -89,6 +89,14 @@ using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
 using UniqueLocal = UniqueResource<HLOCAL, LocalMemoryTraits>;
 using UniqueWtsMemory = UniqueResource<void*, WtsMemoryTraits>;
 
+// Closes a file now, for a writer that must know whether its data reached the
+// file: 0, or the error of CloseHandle. The owner is empty afterwards.
+inline DWORD CloseNow(UniqueFile& file) noexcept {
+    HANDLE handle = file.release();
+    if (handle != INVALID_HANDLE_VALUE && !::CloseHandle(handle)) return ::GetLastError();
+    return 0;
+}
+
 // Runs a function when the scope ends, unless dismissed: for paired calls
 // that have no handle to own (SetEvent after work, ReleaseMutex, RevertToSelf).
 template <typename F>

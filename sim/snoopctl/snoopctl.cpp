@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/win/handles.h"
 #include "sim/snoopctl/driver_service.h"
 #include "sim/snoopctl/scenario.h"
 
@@ -62,21 +63,20 @@ DWORD ReadInput(const std::wstring& name, std::string& text) {
         while ((got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) text.append(buffer, got);
         return std::ferror(stdin) ? ERROR_READ_FAULT : 0;
     }
-    HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return GetLastError();
+    bx::win::UniqueFile file(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return GetLastError();
     DWORD error = 0;
     char buffer[65536];
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
+        if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) {
             error = GetLastError();
             break;
         }
         if (got == 0) break;
         text.append(buffer, got);
     }
-    CloseHandle(file);
     return error;
 }
 
@@ -104,9 +104,9 @@ int Feed(const std::wstring& name, bool verbose) {
     std::string displayName;
     if (!LoadScenario(name, scenario, displayName)) return kExitFailure;
 
-    HANDLE device = CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (device == INVALID_HANDLE_VALUE) {
+    bx::win::UniqueFile device(CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!device) {
         DWORD error = GetLastError();
         std::fprintf(stderr,
                      "snoopctl: cannot open \\\\.\\bxhvnd (is the driver stand-in loaded? snoopctl load <bxhvnd.sys>) "
@@ -130,7 +130,7 @@ int Feed(const std::wstring& name, bool verbose) {
         // drop the record.
         ULONGLONG start = GetTickCount64();
         uint32_t error;
-        while ((error = bxsim::InjectSnoopEvent(device, step.event)) == ERROR_NO_SYSTEM_RESOURCES &&
+        while ((error = bxsim::InjectSnoopEvent(device.get(), step.event)) == ERROR_NO_SYSTEM_RESOURCES &&
                GetTickCount64() - start < kQueueFullWaitMs) {
             Sleep(2);
         }
@@ -150,7 +150,7 @@ int Feed(const std::wstring& name, bool verbose) {
         }
         ++sent;
     }
-    CloseHandle(device);
+    device.reset();
     std::printf("snoopctl: sent %zu of %zu records from %s\n", sent,
                 static_cast<size_t>(std::count_if(
                     scenario.steps.begin(), scenario.steps.end(),

@@ -118,12 +118,12 @@ protected:
     // Sets the status-request event from this process and reads the record
     // the service writes.
     std::vector<int32_t> RequestStatus(size_t requestNumber) {
-        HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\BXGlobalGenXml");
-        EXPECT_NE(nullptr, event) << GetLastError();
+        bx::win::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\BXGlobalGenXml"));
+        EXPECT_TRUE(event) << GetLastError();
         std::vector<int32_t> counters;
         if (!event) return counters;
-        EXPECT_TRUE(SetEvent(event));
-        CloseHandle(event);
+        EXPECT_TRUE(SetEvent(event.get()));
+        event.reset();
         EXPECT_TRUE(service->WaitForLog("\tReveived XML generation", 10000, requestNumber)) << service->Log();
         EXPECT_TRUE(bxtest::WaitUntil(
             [&] { return e2e::ReadStatusFile(service->Directory() + L"HVNConfig.xml", counters); }, 5000));
@@ -443,8 +443,8 @@ TEST_F(AgentE2E, StopWithAReadPendingEndsEverythingAndReportsStopped) {
     ASSERT_TRUE(service->WaitForLog("\tSending Read request to driver...", kArrivalMs));
     DWORD pid = service->Query().dwProcessId;
     ASSERT_NE(0u, pid);
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    ASSERT_NE(nullptr, process);
+    bx::win::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    ASSERT_TRUE(process);
 
     DWORD took = service->Stop();
     ASSERT_NE(INFINITE, took) << service->Log();
@@ -453,8 +453,8 @@ TEST_F(AgentE2E, StopWithAReadPendingEndsEverythingAndReportsStopped) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
     EXPECT_EQ(0u, status.dwWin32ExitCode);
     EXPECT_EQ(0u, status.dwServiceSpecificExitCode);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 10000));
-    CloseHandle(process);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), 10000));
+    process.reset();
 
     std::string log = service->Log();
     size_t at = 0;
@@ -472,21 +472,23 @@ TEST_F(AgentE2E, StopWithAReadPendingEndsEverythingAndReportsStopped) {
     // waits for the next reader, which gets it at once.
     OpenFeeder();
     Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 44001, "93.184.216.34", 443, 2, 0xD00D, e2e::TokenUser().Sid()));
-    HANDLE device = CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, device) << GetLastError();
+    bx::win::UniqueFile device(CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_OVERLAPPED, nullptr));
+    ASSERT_TRUE(device) << GetLastError();
+    bx::win::UniqueHandle readDone(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    overlapped.hEvent = readDone.get();
     snoop_event_t record{};
     DWORD got = 0;
-    BOOL done = DeviceIoControl(device, SNOOP_IOCTL_READ_EVENTS, nullptr, 0, &record, sizeof record, &got, &overlapped);
+    BOOL done =
+        DeviceIoControl(device.get(), SNOOP_IOCTL_READ_EVENTS, nullptr, 0, &record, sizeof record, &got, &overlapped);
     if (!done && GetLastError() == ERROR_IO_PENDING && WaitForSingleObject(overlapped.hEvent, 5000) == WAIT_OBJECT_0)
-        done = GetOverlappedResult(device, &overlapped, &got, FALSE);
-    if (!done) CancelIo(device);
+        done = GetOverlappedResult(device.get(), &overlapped, &got, FALSE);
+    if (!done) CancelIo(device.get());
     EXPECT_TRUE(done);
     EXPECT_EQ(0xD00Du, record.file_object);
-    CloseHandle(overlapped.hEvent);
-    CloseHandle(device);
+    // The device first: a read it still had ends with it, before its event goes.
+    device.reset();
 }
 
 // Without the driver the agent logs why, serves the appliance and status
@@ -511,11 +513,11 @@ TEST_F(AgentE2E, RunsWithoutTheDriver) {
 TEST_F(AgentE2E, StartUpThatGivesUpEndsStoppedWithItsError) {
     // An object of another type holds the status event's name, so the agent
     // cannot create its event.
-    HANDLE squatter = CreateMutexW(nullptr, FALSE, L"Global\\BXGlobalGenXml");
-    ASSERT_NE(nullptr, squatter);
-    HANDLE probe = CreateEventW(nullptr, FALSE, FALSE, L"Global\\BXGlobalGenXml");
+    bx::win::UniqueHandle squatter(CreateMutexW(nullptr, FALSE, L"Global\\BXGlobalGenXml"));
+    ASSERT_TRUE(squatter);
+    bx::win::UniqueHandle probe(CreateEventW(nullptr, FALSE, FALSE, L"Global\\BXGlobalGenXml"));
     DWORD expected = GetLastError();
-    ASSERT_EQ(nullptr, probe);
+    ASSERT_FALSE(probe);
     ASSERT_NE(0u, expected);
 
     e2e::WriteAgentSettings(settings);
@@ -533,7 +535,6 @@ TEST_F(AgentE2E, StartUpThatGivesUpEndsStoppedWithItsError) {
     EXPECT_FALSE(console.timedOut);
     EXPECT_EQ(expected, console.exitCode) << console.output;
     EXPECT_EQ(2u, service->LogCount("\tEvent handles creation failed - cannot continue\r\n"));
-    CloseHandle(squatter);
 }
 
 // Session logon and logoff reach the agent through the service's control

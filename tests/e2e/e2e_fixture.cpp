@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "platform/udp_socket.h"
 #include "sim/snoopctl/driver_service.h"
 #include "tests/support/win/service_manager.h"
 
@@ -111,8 +112,7 @@ bool LaunchLinuxProgram(const std::string& program, const std::vector<std::strin
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
-    if (process.hThread) CloseHandle(process.hThread);
-    if (process.hProcess) CloseHandle(process.hProcess);
+    bx::win::UniqueHandle thread(process.hThread), child(process.hProcess);
     return true;
 }
 
@@ -176,16 +176,16 @@ bool Peer::WaitForNotifications(size_t count, DWORD timeoutMs) const {
 
 void WriteAgentSettings(const AgentSettings& settings) {
     ClearAgentSettings();
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+    bx::win::UniqueRegKey key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
         ERROR_SUCCESS)
         return;
     auto text = [&](const wchar_t* name, const std::wstring& value) {
-        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+        RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     };
     auto number = [&](const wchar_t* name, DWORD value) {
-        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+        RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
     };
     text(L"ip", settings.ip);
     number(L"port", settings.port);
@@ -193,24 +193,18 @@ void WriteAgentSettings(const AgentSettings& settings) {
     number(L"TimeOut", settings.timeOut);
     number(L"Retries", settings.retries);
     number(L"verbose", settings.verbose);
-    RegCloseKey(key);
 }
 
 void ClearAgentSettings() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey); }
 
 uint16_t FreeUdpPort() {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
+    if (bx::net::Startup() != 0) return 0;
     uint16_t port = 0;
-    SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    int length = sizeof address;
-    if (probe != INVALID_SOCKET && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (probe != INVALID_SOCKET) closesocket(probe);
-    WSACleanup();
+    {
+        bx::net::UdpSocket probe;
+        if (probe.Create() != 0 || probe.Bind(bx::net::kAnyAddress, 0) != 0 || probe.LocalPort(port) != 0) port = 0;
+    }
+    bx::net::Cleanup();
     return port;
 }
 
@@ -251,14 +245,12 @@ DWORD AgentService::Install(std::string& output) {
 
 SERVICE_STATUS_PROCESS AgentService::Query() const {
     SERVICE_STATUS_PROCESS status{};
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = scm ? OpenServiceW(scm, name_.c_str(), SERVICE_QUERY_STATUS) : nullptr;
+    bx::win::UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    bx::win::UniqueScHandle service(scm ? OpenServiceW(scm.get(), name_.c_str(), SERVICE_QUERY_STATUS) : nullptr);
     DWORD needed = 0;
-    if (!service || !QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+    if (!service || !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                                           sizeof status, &needed))
         status.dwCurrentState = 0;
-    if (service) CloseServiceHandle(service);
-    if (scm) CloseServiceHandle(scm);
     return status;
 }
 
@@ -267,12 +259,13 @@ bool AgentService::WaitForState(DWORD state, DWORD timeoutMs) const {
 }
 
 DWORD AgentService::Start(DWORD timeoutMs) {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = scm ? OpenServiceW(scm, name_.c_str(), SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
-    startError_ = service ? 0 : GetLastError();
-    if (service && !StartServiceW(service, 0, nullptr)) startError_ = GetLastError();
-    if (service) CloseServiceHandle(service);
-    if (scm) CloseServiceHandle(scm);
+    {
+        bx::win::UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        bx::win::UniqueScHandle service(
+            scm ? OpenServiceW(scm.get(), name_.c_str(), SERVICE_START | SERVICE_QUERY_STATUS) : nullptr);
+        startError_ = service ? 0 : GetLastError();
+        if (service && !StartServiceW(service.get(), 0, nullptr)) startError_ = GetLastError();
+    }
     DWORD state = 0;
     DWORD processId = 0;
     bxtest::WaitUntil(
@@ -288,16 +281,15 @@ DWORD AgentService::Start(DWORD timeoutMs) {
 }
 
 DWORD AgentService::Control(DWORD control) {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = scm ? OpenServiceW(scm, name_.c_str(),
-                                           SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL | SERVICE_PAUSE_CONTINUE |
-                                               SERVICE_INTERROGATE | SERVICE_QUERY_STATUS)
-                            : nullptr;
+    bx::win::UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    bx::win::UniqueScHandle service(scm ? OpenServiceW(scm.get(), name_.c_str(),
+                                                       SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL |
+                                                           SERVICE_PAUSE_CONTINUE | SERVICE_INTERROGATE |
+                                                           SERVICE_QUERY_STATUS)
+                                        : nullptr);
     DWORD error = service ? 0 : GetLastError();
     SERVICE_STATUS status{};
-    if (service && !ControlService(service, control, &status)) error = GetLastError();
-    if (service) CloseServiceHandle(service);
-    if (scm) CloseServiceHandle(scm);
+    if (service && !ControlService(service.get(), control, &status)) error = GetLastError();
     return error;
 }
 
@@ -309,18 +301,19 @@ DWORD AgentService::Stop(DWORD timeoutMs) {
 }
 
 void AgentService::Remove() {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = scm ? OpenServiceW(scm, name_.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE) : nullptr;
-    if (service) {
-        SERVICE_STATUS status{};
-        if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
-            ControlService(service, SERVICE_CONTROL_STOP, &status);
-            WaitForState(SERVICE_STOPPED, 30000);
+    {
+        bx::win::UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        bx::win::UniqueScHandle service(
+            scm ? OpenServiceW(scm.get(), name_.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE) : nullptr);
+        if (service) {
+            SERVICE_STATUS status{};
+            if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
+                ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+                WaitForState(SERVICE_STOPPED, 30000);
+            }
+            DeleteService(service.get());
         }
-        DeleteService(service);
-        CloseServiceHandle(service);
     }
-    if (scm) CloseServiceHandle(scm);
     if (process_) WaitForSingleObject(process_.get(), 30000);
     process_.reset();
 }
@@ -357,11 +350,9 @@ DriverFeeder::DriverFeeder()
     : device_(CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, 0, nullptr)) {}
 
-DriverFeeder::~DriverFeeder() {
-    if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
-}
+DriverFeeder::~DriverFeeder() = default;
 
-DWORD DriverFeeder::Inject(const snoop_event_t& record) { return bxsim::InjectSnoopEvent(device_, record); }
+DWORD DriverFeeder::Inject(const snoop_event_t& record) { return bxsim::InjectSnoopEvent(device_.get(), record); }
 
 uint16_t NetPort(uint16_t hostOrder) { return htons(hostOrder); }
 
@@ -410,33 +401,29 @@ Account Describe(PSID sid) {
         account.name = bxtest::Narrow(name);
         account.domain = bxtest::Narrow(domain);
     }
-    wchar_t* text = nullptr;
-    if (ConvertSidToStringSidW(sid, &text)) {
-        account.text = bxtest::Narrow(text);
-        LocalFree(text);
-    }
+    bx::win::UniqueLocal text;
+    if (ConvertSidToStringSidW(sid, reinterpret_cast<LPWSTR*>(text.put())))
+        account.text = bxtest::Narrow(static_cast<const wchar_t*>(text.get()));
     return account;
 }
 
 }  // namespace
 
 Account TokenUser() {
-    HANDLE token = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    bx::win::UniqueHandle token;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put());
     DWORD size = 0;
-    GetTokenInformation(token, ::TokenUser, nullptr, 0, &size);
+    GetTokenInformation(token.get(), ::TokenUser, nullptr, 0, &size);
     std::vector<BYTE> info(size);
-    GetTokenInformation(token, ::TokenUser, info.data(), size, &size);
-    CloseHandle(token);
+    GetTokenInformation(token.get(), ::TokenUser, info.data(), size, &size);
+    token.reset();
     return Describe(reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid);
 }
 
 Account WellKnown(const wchar_t* sidText) {
-    PSID sid = nullptr;
-    ConvertStringSidToSidW(sidText, &sid);
-    Account account = Describe(sid);
-    LocalFree(sid);
-    return account;
+    bx::win::UniqueLocal sid;
+    ConvertStringSidToSidW(sidText, sid.put());
+    return Describe(sid.get());
 }
 
 bool ReadStatusFile(const std::wstring& path, std::vector<int32_t>& counters) {

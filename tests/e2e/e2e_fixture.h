@@ -139,11 +139,11 @@ public:
     ~DriverFeeder();
     DriverFeeder(const DriverFeeder&) = delete;
     DriverFeeder& operator=(const DriverFeeder&) = delete;
-    bool IsOpen() const { return device_ != INVALID_HANDLE_VALUE; }
+    bool IsOpen() const { return static_cast<bool>(device_); }
     DWORD Inject(const snoop_event_t& record);
 
 private:
-    HANDLE device_;
+    bx::win::UniqueFile device_;
 };
 
 // Driver records.

@@ -135,15 +135,14 @@ private:
     void Log(const std::wstring& text) {
         std::wstring path = ModulePath();
         path = path.substr(0, path.rfind(L'\\') + 1) + m_sServiceName + L".log";
-        HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return;
+        bx::win::UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return;
         std::string bytes;
         for (wchar_t c : text) bytes += static_cast<char>(c < 128 ? c : '?');
         bytes += "\r\n";
         DWORD written = 0;
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-        CloseHandle(file);
+        WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     }
 
     bx::win::UniqueHandle m_stopEvent;
