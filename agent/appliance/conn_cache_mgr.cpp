@@ -8,16 +8,12 @@
 #include "agent/crypto/des.h"
 #include "agent/protocol/protocol_parser.h"
 #include "agent/protocol/wire.h"
+#include "platform/dotted_quad.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/host_facts.h"
 
 namespace {
-
-// The four bytes of a host-order address for "%u.%u.%u.%u".
-#define BX_QUAD(a)                                                                    \
-    static_cast<unsigned>((a) >> 24 & 0xFF), static_cast<unsigned>((a) >> 16 & 0xFF), \
-        static_cast<unsigned>((a) >> 8 & 0xFF), static_cast<unsigned>((a)&0xFF)
 
 // Receive buffer of the listener: the longest datagram the agent reads.
 constexpr size_t kListenBufferSize = bx::wire::kMaxDatagramSize;
@@ -87,9 +83,7 @@ CConnectionCacheMgr::CConnectionCacheMgr(CBufferPool& pool, SessionMap& sessions
       builder_(users_, classifier_, requestCounter_),
       clock_(bx::SystemSeconds) {
     // The manager's own log file starts empty at every start of the agent.
-    std::wstring dir;
-    if (bx::host::ExecutableDirectory(dir) != 0) dir.clear();
-    const std::wstring path = bx::files::JoinPath(dir, bx::kUtmLogFileName);
+    const std::wstring path = bx::files::PathBesideExecutable(bx::kUtmLogFileName);
     bx::files::DeleteFileAt(path);
     if (utmLogger_.Init() == 0) {
         utmLoggerReady_ = true;
@@ -567,11 +561,11 @@ send_data_t* CConnectionCacheMgr::BuildResendRecord(const CHVNProtocolParser& pa
     }
     if (parser.IsUsable(bx::wire::kBitIp) && !parser.Ips().empty()) {
         record->local_ip = parser.Ips().front();
-        LogDebug(L"IP tlv IP:'%u.%u.%u.%u' Extracted from UTM response", BX_QUAD(record->local_ip));
+        LogDebug(L"IP tlv IP:'%ls' Extracted from UTM response", bx::DottedQuad(record->local_ip).c_str());
     }
     if (parser.IsUsable(bx::wire::kBitDestIp)) {
         record->remote_ip = parser.DestIp();
-        LogDebug(L"Dest IP tlv IP:'%u.%u.%u.%u' Extracted from UTM response", BX_QUAD(record->remote_ip));
+        LogDebug(L"Dest IP tlv IP:'%ls' Extracted from UTM response", bx::DottedQuad(record->remote_ip).c_str());
     }
     if (parser.IsUsable(bx::wire::kBitDestPort)) {
         record->remote_port = NetworkOrder16(parser.DestPort());
@@ -587,14 +581,14 @@ send_data_t* CConnectionCacheMgr::BuildResendRecord(const CHVNProtocolParser& pa
 void CConnectionCacheMgr::LearnLocalRoute(const CHVNProtocolParser& parser) {
     if (parser.IsUsable(bx::wire::kBitSubnet)) {
         LogInfo(L"UTM:resp Inserting subnet tlv to table");
-        LogInfo(L"UTM:resp Recvd subnet tlv:SubNet: N/w:'%u.%u.%u.%u' Mask:'%u.%u.%u.%u'",
-                BX_QUAD(parser.SubnetNetwork()), BX_QUAD(parser.SubnetMask()));
+        LogInfo(L"UTM:resp Recvd subnet tlv:SubNet: N/w:'%ls' Mask:'%ls'",
+                bx::DottedQuad(parser.SubnetNetwork()).c_str(), bx::DottedQuad(parser.SubnetMask()).c_str());
         routes_.AddSubnet(parser.SubnetNetwork(), parser.SubnetMask());
     }
     if (parser.IsUsable(bx::wire::kBitIpRange)) {
         LogInfo(L"UTM:resp Inserting range tlv to table");
-        LogInfo(L"UTM:resp Recvd range tlv:IP Start:'%u.%u.%u.%u' IP End:'%u.%u.%u.%u'", BX_QUAD(parser.RangeStart()),
-                BX_QUAD(parser.RangeEnd()));
+        LogInfo(L"UTM:resp Recvd range tlv:IP Start:'%ls' IP End:'%ls'", bx::DottedQuad(parser.RangeStart()).c_str(),
+                bx::DottedQuad(parser.RangeEnd()).c_str());
         routes_.AddRange(parser.RangeStart(), parser.RangeEnd());
     }
 }

@@ -4,18 +4,9 @@
 
 #include "agent/service/crash_handler.h"
 #include "agent/service/open_security_descriptor.h"
+#include "platform/files.h"
 #include "platform/thread_id.h"
 #include "platform/win/event_handle.h"
-
-namespace bxagent {
-
-std::wstring ExecutableDirectory() {
-    std::wstring path = CNTService::ModulePath();
-    size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? std::wstring(L".\\") : path.substr(0, slash + 1);
-}
-
-}  // namespace bxagent
 
 using namespace bxagent;
 
@@ -48,7 +39,7 @@ bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
     logger.Init();
     loggerInitialised = true;
     SetLogger(&logger);
-    logger.AddFile((ExecutableDirectory() + kLogFileName).c_str(), kLogFileMaxSize, kLogFileFlags);
+    logger.AddFile(bx::files::PathBesideExecutable(kLogFileName).c_str(), kLogFileMaxSize, kLogFileFlags);
     if (Verbose()) logger.AddDebugger();
     logger.Log(BXLOG_INFORMATIONAL, L"Brontavex Halvern is starting..");
 

@@ -41,10 +41,6 @@ constexpr DWORD kCancelReadWaitMs = 2000;
 constexpr DWORD kExitEventsNotCreated = 1;
 constexpr DWORD kExitSnooperNotInitialised = 2;
 
-// The directory of the running executable, up to and including its last "\"
-// (".\" when the path has none).
-std::wstring ExecutableDirectory();
-
 }  // namespace bxagent
 
 class CPLNSvc : public CNTService, public CLogImpl {

@@ -242,17 +242,20 @@ BOOL CNTService::GetParameterBinary(const wchar_t* valueName, std::vector<BYTE>&
 // ---------------------------------------------------------------------------
 // Command line
 
-void CNTService::ParseCommandLine(CNTServiceCommandLineInfo& info) {
-    int argc = 0;
-    UniqueLocal args(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &argc)));
-    if (!args) return;
-    LPWSTR* argv = static_cast<LPWSTR*>(args.get());
+void bx::service::ParseArguments(CNTServiceCommandLineInfo& info, int argc, const LPWSTR* argv) {
     for (int i = 1; i < argc; ++i) {
         const wchar_t* param = argv[i];
         bool isSwitch = param[0] == L'-' || param[0] == L'/';
         if (isSwitch) ++param;
         info.ParseParam(param, isSwitch, i + 1 == argc);
     }
+}
+
+void CNTService::ParseCommandLine(CNTServiceCommandLineInfo& info) {
+    int argc = 0;
+    UniqueLocal args(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &argc)));
+    if (!args) return;
+    bx::service::ParseArguments(info, argc, static_cast<LPWSTR*>(args.get()));
 }
 
 DWORD CNTService::ProcessCommand(CNTServiceCommandLineInfo& info) {

@@ -66,6 +66,15 @@ public:
     BOOL m_bAutoStart = FALSE;
 };
 
+namespace bx::service {
+
+// The one split of a command line into the parser's calls: every argument
+// after the program name (argv[0]) goes to info.ParseParam; a leading "-" or
+// "/" makes it a switch and is stripped; the last one is marked as such.
+void ParseArguments(CNTServiceCommandLineInfo& info, int argc, const LPWSTR* argv);
+
+}  // namespace bx::service
+
 class CNTService {
 public:
     // SetServiceToStatus operations.

@@ -60,7 +60,7 @@ TEST(NTServiceCommandLine, VerbsCompareCaseInsensitively) {
     };
     for (const auto& c : cases) {
         auto info = Parse({{c.verb, true}});
-        EXPECT_EQ(c.command, info.m_nShellCommand) << testing::PrintToString(bxtest::Narrow(c.verb));
+        EXPECT_EQ(c.command, info.m_nShellCommand) << testing::PrintToString(bx::test::Narrow(c.verb));
     }
     auto flags = Parse({{L"Silent", true}, {L"AUTO", true}});
     EXPECT_TRUE(flags.m_bSilent);
@@ -336,7 +336,7 @@ DWORD WINAPI RunConsoleThread(void* p) {
 TEST(NTServiceConsole, CloseReturnsOnlyAfterTheWorkHasShutDown) {
     CSlowStopService service;
     bx::win::UniqueHandle thread(CreateThread(nullptr, 0, RunConsoleThread, &service, 0, nullptr));
-    ASSERT_TRUE(bxtest::WaitUntil([&] { return service.running.load(); }, 5000));
+    ASSERT_TRUE(bx::test::WaitUntil([&] { return service.running.load(); }, 5000));
     EXPECT_GE(service.arguments, 1u);  // at least the program path
     // The system ends the process when the handler returns: the work must be
     // done by then.
@@ -409,7 +409,7 @@ TEST(NTServiceStatus, ReportStatusIgnoresStoppedAndSetStatusStoresTheExitCodes) 
 // Event-log writes (Wine's event log is a stub; the recorder sees the calls)
 
 TEST(NTServiceEventLog, ControlOperationsWriteTheirInformationEvents) {
-    bxtest::EventLogRecorder recorder;
+    bx::test::EventLogRecorder recorder;
     CNTService service;
     service.OnStop();
     service.OnPause();
@@ -433,7 +433,7 @@ TEST(NTServiceEventLog, ControlOperationsWriteTheirInformationEvents) {
 }
 
 TEST(NTServiceEventLog, NothingIsWrittenWithEventLoggingOff) {
-    bxtest::EventLogRecorder recorder;
+    bx::test::EventLogRecorder recorder;
     CNTService service;
     service.m_bEventLogSource = FALSE;
     service.OnStop();
@@ -444,7 +444,7 @@ TEST(NTServiceEventLog, NothingIsWrittenWithEventLoggingOff) {
 }
 
 TEST(NTServiceEventLog, DisplayNameOverrideRenamesTheEventSource) {
-    bxtest::EventLogRecorder recorder;
+    bx::test::EventLogRecorder recorder;
     CNTService service;
     service.m_bAllowDisplayNameChange = TRUE;
     CNTServiceCommandLineInfo info;
@@ -477,7 +477,7 @@ TEST(NTServiceEventLog, OverridesApplyOnlyWhenAllowed) {
 }
 
 TEST(NTServiceEventLog, MissingServiceGivesErrorEventAndError1060) {
-    bxtest::EventLogRecorder recorder;
+    bx::test::EventLogRecorder recorder;
     CNTService service;
     service.m_sServiceName = L"BXHostUnitNoSuchService";
     struct Case {
@@ -520,7 +520,7 @@ namespace {
 // The agent's resource script as a program carries it (the test service is
 // built with bxhvns.rc): the message strings and the version information.
 TEST(NTServiceResources, AgentResourceScriptCarriesTheVersionInformation) {
-    std::wstring program = bxtest::ExeDirectory() + L"bx_test_service.exe";
+    std::wstring program = bx::test::ExeDirectory() + L"bx_test_service.exe";
     DWORD handle = 0;
     DWORD size = GetFileVersionInfoSizeW(program.c_str(), &handle);
     ASSERT_NE(0u, size) << GetLastError();
@@ -545,8 +545,8 @@ TEST(NTServiceResources, AgentResourceScriptCarriesTheVersionInformation) {
     EXPECT_EQ(L"Brontavex Halvern", text(L"ProductName"));
     EXPECT_EQ(L"bxhvns.exe", text(L"OriginalFilename"));
     EXPECT_EQ(L"Brontavex", text(L"CompanyName"));
-    EXPECT_EQ(bxtest::Widen(BX_VERSION_TEXT), text(L"FileVersion"));
-    EXPECT_EQ(bxtest::Widen(BX_VERSION_TEXT), text(L"ProductVersion"));
+    EXPECT_EQ(bx::test::Widen(BX_VERSION_TEXT), text(L"FileVersion"));
+    EXPECT_EQ(bx::test::Widen(BX_VERSION_TEXT), text(L"ProductVersion"));
     // Translation: US English, Unicode.
     DWORD* translation = nullptr;
     ASSERT_TRUE(

@@ -53,11 +53,6 @@ public:
     // Closes the handle (no-op when it is not open).
     void Close();
 
-    // Windows Sockets start-up for the snooper (version 2.2) and its
-    // counterpart. POSIX: nothing to do, 0.
-    static uint32_t SocketsStartup();
-    static void SocketsCleanup();
-
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -105,9 +105,6 @@ void CSnoopDevice::Close() {
     impl_->open = false;
 }
 
-uint32_t CSnoopDevice::SocketsStartup() { return 0; }
-void CSnoopDevice::SocketsCleanup() {}
-
 namespace bx::snoopdev {
 
 void SetDevicePresent(bool present) {

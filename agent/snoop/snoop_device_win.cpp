@@ -1,6 +1,5 @@
 // The snoop driver's device through the Win32 API: one overlapped
 // ReadSnoopEvents request at a time.
-#include <winsock2.h>
 #include <windows.h>
 
 #include "agent/snoop/snoop_device.h"
@@ -87,11 +86,3 @@ uint32_t CSnoopDevice::CancelRead(uint32_t waitMs) {
 }
 
 void CSnoopDevice::Close() { impl_->device.reset(); }
-
-uint32_t CSnoopDevice::SocketsStartup() {
-    WSADATA data;
-    int rc = WSAStartup(MAKEWORD(2, 2), &data);
-    return rc == 0 ? 0 : static_cast<uint32_t>(rc);
-}
-
-void CSnoopDevice::SocketsCleanup() { WSACleanup(); }

@@ -21,9 +21,9 @@
 
 namespace {
 
-using bxtest::ExeDirectory;
-using bxtest::ProcessResult;
-using bxtest::Snoopctl;
+using bx::test::ExeDirectory;
+using bx::test::ProcessResult;
+using bx::test::Snoopctl;
 
 constexpr DWORD kDoneMs = 5000;                     // bound for a completion that must come (a hang guard only)
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;  // STATUS_CANCELLED
@@ -141,13 +141,13 @@ private:
 class SnoopDriver : public ::testing::Test {
 protected:
     void SetUp() override {
-        bxsim::DriverFailure failure;
-        ASSERT_EQ(bxsim::LoadDriverService(ExeDirectory() + L"bxhvnd.sys", failure), 0u)
+        bx::sim::DriverFailure failure;
+        ASSERT_EQ(bx::sim::LoadDriverService(ExeDirectory() + L"bxhvnd.sys", failure), 0u)
             << "loading the driver: " << std::string(failure.step.begin(), failure.step.end());
     }
     void TearDown() override {
-        bxsim::DriverFailure failure;
-        EXPECT_EQ(bxsim::UnloadDriverService(failure), 0u)
+        bx::sim::DriverFailure failure;
+        EXPECT_EQ(bx::sim::UnloadDriverService(failure), 0u)
             << "unloading the driver: " << std::string(failure.step.begin(), failure.step.end());
     }
 };
@@ -401,7 +401,7 @@ TEST_F(SnoopDriver, SnoopctlFeedsAScenarioAlongsideTheAgentsHandle) {
         "sleep 10\n"
         "cleanup 192.168.1.10:49152 file 0x1001\n"
         "event 9 file 3\n";
-    bxsim::Scenario expected = bxsim::ParseScenario(scenario);
+    bx::sim::Scenario expected = bx::sim::ParseScenario(scenario);
     ASSERT_TRUE(expected.errors.empty());
 
     wchar_t temp[MAX_PATH];
@@ -467,7 +467,7 @@ TEST_F(SnoopDriver, UnloadEndsPendingReadsAndLoadingIsRepeatable) {
     const DWORD goneError = GetLastError();
     EXPECT_FALSE(gone);
     EXPECT_EQ(goneError, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(GetFileAttributesW(bxsim::InstalledDriverPath().c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(bx::sim::InstalledDriverPath().c_str()), INVALID_FILE_ATTRIBUTES);
 
     ProcessResult again = Snoopctl(L"unload");
     EXPECT_EQ(again.exitCode, 0u) << again.output;

@@ -4,7 +4,7 @@
 
 #include "platform/win/handles.h"
 
-namespace bxsim {
+namespace bx::sim {
 namespace {
 
 constexpr DWORD kServiceWaitMs = 10000;
@@ -144,4 +144,4 @@ uint32_t InjectSnoopEvent(HANDLE device, const snoop_event_t& event) {
     return 0;
 }
 
-}  // namespace bxsim
+}  // namespace bx::sim

@@ -11,8 +11,8 @@
 
 namespace {
 
-using bxtest::ProcessResult;
-using bxtest::Snoopctl;
+using bx::test::ProcessResult;
+using bx::test::Snoopctl;
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

@@ -11,7 +11,7 @@
 #include "sim/snoopctl/driver_service.h"
 #include "tests/support/win/service_manager.h"
 
-namespace e2e {
+namespace bx::test::e2e {
 
 namespace {
 
@@ -19,9 +19,9 @@ const wchar_t kSettingsKey[] = L"SOFTWARE\\Brontavex\\HVNAgent\\Settings";
 
 std::string NetDir() { return E2E_NET_DIR; }
 
-std::string ReadText(const std::string& unixPath) { return bxtest::ReadFileBytes(WindowsPath(unixPath)); }
+std::string ReadText(const std::string& unixPath) { return bx::test::ReadFileBytes(WindowsPath(unixPath)); }
 
-bool Exists(const std::string& unixPath) { return bxtest::FileExists(WindowsPath(unixPath)); }
+bool Exists(const std::string& unixPath) { return bx::test::FileExists(WindowsPath(unixPath)); }
 
 }  // namespace
 
@@ -106,7 +106,7 @@ std::vector<PeerLine> ParsePeerOutput(const std::string& text) {
 
 bool LaunchLinuxProgram(const std::string& program, const std::vector<std::string>& arguments) {
     std::wstring commandLine = WindowsPath(program);
-    for (const auto& argument : arguments) commandLine += L" " + bxtest::Widen(argument);
+    for (const auto& argument : arguments) commandLine += L" " + bx::test::Widen(argument);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -121,7 +121,7 @@ bool Peer::RunScript(const std::string& action, const std::vector<std::string>& 
     std::vector<std::string> all = {E2E_PEER_SCRIPT, action, NetDir(), name_};
     all.insert(all.end(), arguments.begin(), arguments.end());
     if (!LaunchLinuxProgram("/bin/bash", all)) return false;
-    return bxtest::WaitUntil([&] { return Exists(NetDir() + "/" + name_ + marker); }, timeoutMs, 20);
+    return bx::test::WaitUntil([&] { return Exists(NetDir() + "/" + name_ + marker); }, timeoutMs, 20);
 }
 
 bool Peer::Start(const std::vector<std::string>& arguments, std::string& why) {
@@ -160,7 +160,7 @@ std::vector<PeerLine> Peer::Notifications() const {
 }
 
 bool Peer::WaitFor(const std::function<bool(const std::vector<PeerLine>&)>& done, DWORD timeoutMs) const {
-    return bxtest::WaitUntil([&] { return done(Lines()); }, timeoutMs, 20);
+    return bx::test::WaitUntil([&] { return done(Lines()); }, timeoutMs, 20);
 }
 
 bool Peer::WaitForNotifications(size_t count, DWORD timeoutMs) const {
@@ -212,14 +212,14 @@ uint16_t FreeUdpPort() {
 
 AgentService::AgentService(std::wstring serviceName, std::wstring program)
     : name_(std::move(serviceName)), program_(std::move(program)) {
-    dir_ = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"e2e_" + name_);
+    dir_ = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"e2e_" + name_);
 }
 
 AgentService::~AgentService() { Remove(); }
 
 DWORD AgentService::Install(std::string& output) {
     Remove();  // a service of this name left by an earlier run
-    std::wstring bin = bxtest::ExeDirectory();
+    std::wstring bin = bx::test::ExeDirectory();
     if (!CopyFileW((bin + program_).c_str(), (dir_ + program_).c_str(), FALSE) ||
         !CopyFileW((bin + L"BXLogger.dll").c_str(), (dir_ + L"BXLogger.dll").c_str(), FALSE)) {
         output = "copying the program failed";
@@ -229,10 +229,10 @@ DWORD AgentService::Install(std::string& output) {
     // framework's tests install under the product's display name) can clash.
     // A service of this name that is still being deleted (Wine removes it once
     // its process has ended) is waited for.
-    const std::wstring command = bxtest::Quote(dir_ + program_) + L" -install -SN:" + name_ + L" -SDN:" + name_;
-    bxtest::ProcessResult result;
+    const std::wstring command = bx::test::Quote(dir_ + program_) + L" -install -SN:" + name_ + L" -SDN:" + name_;
+    bx::test::ProcessResult result;
     for (int attempt = 0; attempt < 30; ++attempt) {
-        result = bxtest::RunProcess(command, 60000);
+        result = bx::test::RunProcess(command, 60000);
         if (result.exitCode != ERROR_SERVICE_MARKED_FOR_DELETE && result.exitCode != ERROR_DUPLICATE_SERVICE_NAME &&
             result.exitCode != ERROR_SERVICE_EXISTS)
             break;
@@ -255,7 +255,7 @@ SERVICE_STATUS_PROCESS AgentService::Query() const {
 }
 
 bool AgentService::WaitForState(DWORD state, DWORD timeoutMs) const {
-    return bxtest::WaitUntil([&] { return Query().dwCurrentState == state; }, timeoutMs, 20);
+    return bx::test::WaitUntil([&] { return Query().dwCurrentState == state; }, timeoutMs, 20);
 }
 
 DWORD AgentService::Start(DWORD timeoutMs) {
@@ -268,7 +268,7 @@ DWORD AgentService::Start(DWORD timeoutMs) {
     }
     DWORD state = 0;
     DWORD processId = 0;
-    bxtest::WaitUntil(
+    bx::test::WaitUntil(
         [&] {
             SERVICE_STATUS_PROCESS status = Query();
             state = status.dwCurrentState;
@@ -318,7 +318,7 @@ void AgentService::Remove() {
     process_.reset();
 }
 
-std::string AgentService::Log() const { return bxtest::ReadFileBytes(dir_ + L"BXHVNAgent.log"); }
+std::string AgentService::Log() const { return bx::test::ReadFileBytes(dir_ + L"BXHVNAgent.log"); }
 
 size_t AgentService::LogCount(const std::string& needle) const {
     std::string text = Log();
@@ -328,22 +328,22 @@ size_t AgentService::LogCount(const std::string& needle) const {
 }
 
 bool AgentService::WaitForLog(const std::string& needle, DWORD timeoutMs, size_t count) const {
-    return bxtest::WaitUntil([&] { return LogCount(needle) >= count; }, timeoutMs, 20);
+    return bx::test::WaitUntil([&] { return LogCount(needle) >= count; }, timeoutMs, 20);
 }
 
 // ---------------------------------------------------------------------------
 
 bool LoadDriver(std::string& why) {
-    bxsim::DriverFailure failure;
-    uint32_t error = bxsim::LoadDriverService(bxtest::ExeDirectory() + L"bxhvnd.sys", failure);
+    bx::sim::DriverFailure failure;
+    uint32_t error = bx::sim::LoadDriverService(bx::test::ExeDirectory() + L"bxhvnd.sys", failure);
     if (error == 0) return true;
-    why = bxtest::Narrow(failure.step) + " failed Error:" + std::to_string(error);
+    why = bx::test::Narrow(failure.step) + " failed Error:" + std::to_string(error);
     return false;
 }
 
 void UnloadDriver() {
-    bxsim::DriverFailure failure;
-    bxsim::UnloadDriverService(failure);
+    bx::sim::DriverFailure failure;
+    bx::sim::UnloadDriverService(failure);
 }
 
 DriverFeeder::DriverFeeder()
@@ -352,7 +352,7 @@ DriverFeeder::DriverFeeder()
 
 DriverFeeder::~DriverFeeder() = default;
 
-DWORD DriverFeeder::Inject(const snoop_event_t& record) { return bxsim::InjectSnoopEvent(device_.get(), record); }
+DWORD DriverFeeder::Inject(const snoop_event_t& record) { return bx::sim::InjectSnoopEvent(device_.get(), record); }
 
 uint16_t NetPort(uint16_t hostOrder) { return htons(hostOrder); }
 
@@ -398,12 +398,12 @@ Account Describe(PSID sid) {
     DWORD nameSize = 256, domainSize = 256;
     SID_NAME_USE use;
     if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use)) {
-        account.name = bxtest::Narrow(name);
-        account.domain = bxtest::Narrow(domain);
+        account.name = bx::test::Narrow(name);
+        account.domain = bx::test::Narrow(domain);
     }
     bx::win::UniqueLocal text;
     if (ConvertSidToStringSidW(sid, reinterpret_cast<LPWSTR*>(text.put())))
-        account.text = bxtest::Narrow(static_cast<const wchar_t*>(text.get()));
+        account.text = bx::test::Narrow(static_cast<const wchar_t*>(text.get()));
     return account;
 }
 
@@ -427,7 +427,7 @@ Account WellKnown(const wchar_t* sidText) {
 }
 
 bool ReadStatusFile(const std::wstring& path, std::vector<int32_t>& counters) {
-    std::string bytes = bxtest::ReadFileBytes(path);
+    std::string bytes = bx::test::ReadFileBytes(path);
     counters.clear();
     if (bytes.size() != 40) return false;
     for (size_t i = 0; i < 10; ++i) {
@@ -438,4 +438,4 @@ bool ReadStatusFile(const std::wstring& path, std::vector<int32_t>& counters) {
     return true;
 }
 
-}  // namespace e2e
+}  // namespace bx::test::e2e

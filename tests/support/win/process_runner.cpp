@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace bxtest {
+namespace bx::test {
 
 namespace {
 
@@ -26,7 +26,8 @@ RunningProcess::RunningProcess(const std::wstring& commandLine, DWORD creationFl
     bx::win::UniqueFile nul;
     bx::win::UniqueHandle inputRead, inputWrite;
     if (input.empty()) {
-        nul.reset(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+        nul.reset(
+            CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
     } else {
         if (!CreatePipe(inputRead.put(), inputWrite.put(), &inherit, 0)) return;
         SetHandleInformation(inputWrite.get(), HANDLE_FLAG_INHERIT, 0);
@@ -172,5 +173,4 @@ std::wstring Widen(const std::string& text) {
     return out;
 }
 
-}  // namespace bxtest
-
+}  // namespace bx::test

@@ -9,7 +9,7 @@
 
 #include "platform/win/handles.h"
 
-namespace bxtest {
+namespace bx::test {
 
 struct ProcessResult {
     DWORD exitCode = 0;
@@ -72,4 +72,4 @@ inline ProcessResult Snoopctl(const std::wstring& arguments, const std::string& 
     return RunProcess(Quote(ExeDirectory() + L"snoopctl.exe") + L" " + arguments, 60000, 0, input);
 }
 
-}  // namespace bxtest
+}  // namespace bx::test

@@ -10,7 +10,7 @@ extern decltype(&ReportEventW) __imp_ReportEventW;
 extern decltype(&DeregisterEventSource) __imp_DeregisterEventSource;
 }
 
-namespace bxtest {
+namespace bx::test {
 namespace {
 
 struct RecorderState {
@@ -114,4 +114,4 @@ void EventLogRecorder::Clear() {
     LeaveCriticalSection(&g_recorder->lock);
 }
 
-}  // namespace bxtest
+}  // namespace bx::test

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tests/support/win/process_runner.h"
-namespace bxtest {
+namespace bx::test {
 
 // Records the event-log calls this program makes: the program's import slots
 // of RegisterEventSourceW and ReportEventW are pointed at recorders (which
@@ -35,4 +35,4 @@ public:
     void Clear();
 };
 
-}  // namespace bxtest
+}  // namespace bx::test
