@@ -222,5 +222,22 @@ protected:
     // when eventId is not 0, the event (type error) with the event-log text.
     void ReportFailure(UINT messageId, DWORD error, DWORD eventId);
 
+private:
+    // Steps of ProcessCommand (nt_service_control.cpp).
+    void ApplyNameSwitches(const CNTServiceCommandLineInfo& info);
+    DWORD DriveToState(const CNTServiceCommandLineInfo& info);
+    void PrepareInstall(CNTServiceCommandLineInfo& info);
+    // Steps of SetServiceToStatus: open the service with the operation's
+    // rights, send the start or the control (reached: the control lost its
+    // answer but the service is in the state), wait for the operation's state.
+    BOOL OpenForOperation(uint32_t operation, bx::win::UniqueScHandle& scm, bx::win::UniqueScHandle& service,
+                          DWORD& error);
+    BOOL SendOperation(uint32_t operation, SC_HANDLE service, DWORD& error, bool& reached);
+    BOOL WaitForOperationState(uint32_t operation, SC_HANDLE service, DWORD timeout, DWORD pollInterval, DWORD& error);
+    // Steps of Install after the service is created.
+    void SetRecoveryActions(SC_HANDLE service);
+    DWORD RegisterEventLogSource();
+    void SetDescription(SC_HANDLE service);
+
     static CNTService* sm_pService;
 };
