@@ -170,4 +170,3 @@ void CConnectionCacheMgr::LearnLocalRoute(const CHVNProtocolParser& parser) {
         routes_.AddRange(parser.RangeStart(), parser.RangeEnd());
     }
 }
-

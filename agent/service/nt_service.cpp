@@ -25,32 +25,32 @@ CNTService* CNTService::sm_pService = nullptr;
 CNTService::CNTService() {
     sm_pService = this;
 
-    m_sServiceName = m_sMasterServiceName = LoadResourceString(IDS_SERVICE_NAME);
-    m_sDisplayName = m_sMasterDisplayName = LoadResourceString(IDS_SERVICE_DISPLAY_NAME);
-    m_sDescription = m_sMasterDescription = LoadResourceString(IDS_SERVICE_DESCRIPTION);
-    m_EventLogSource.SetSourceName(m_sDisplayName);
+    serviceName_ = masterServiceName_ = LoadResourceString(IDS_SERVICE_NAME);
+    m_sDisplayName = masterDisplayName_ = LoadResourceString(IDS_SERVICE_DISPLAY_NAME);
+    description_ = masterDescription_ = LoadResourceString(IDS_SERVICE_DESCRIPTION);
+    eventLogSource_.SetSourceName(m_sDisplayName);
 
     // The extended control handler (session changes) and the extended
     // configuration are looked up by name, so that the program still runs
     // where ADVAPI32 lacks them.
-    m_hAdvapi32.reset(LoadLibraryW(L"ADVAPI32.DLL"));
-    if (m_hAdvapi32) {
-        m_lpfnRegisterServiceCtrlHandlerEx = reinterpret_cast<RegisterHandlerExFn>(
-            reinterpret_cast<void*>(GetProcAddress(m_hAdvapi32.get(), "RegisterServiceCtrlHandlerExW")));
-        m_lpfnChangeServiceConfig2 = reinterpret_cast<ChangeServiceConfig2Fn>(
-            reinterpret_cast<void*>(GetProcAddress(m_hAdvapi32.get(), "ChangeServiceConfig2W")));
+    advapi32_.reset(LoadLibraryW(L"ADVAPI32.DLL"));
+    if (advapi32_) {
+        registerServiceCtrlHandlerEx_ = reinterpret_cast<RegisterHandlerExFn>(
+            reinterpret_cast<void*>(GetProcAddress(advapi32_.get(), "RegisterServiceCtrlHandlerExW")));
+        changeServiceConfig2_ = reinterpret_cast<ChangeServiceConfig2Fn>(
+            reinterpret_cast<void*>(GetProcAddress(advapi32_.get(), "ChangeServiceConfig2W")));
     }
 }
 
 CNTService::~CNTService() {
-    SecureErase(m_sPassword);
+    SecureErase(password_);
     if (sm_pService == this) sm_pService = nullptr;
 }
 
 // ---------------------------------------------------------------------------
 // Parameters under SYSTEM\CurrentControlSet\Services\<name>\Parameters
 
-std::wstring CNTService::ParametersKeyPath() const { return kServicesKey + m_sServiceName + L"\\Parameters"; }
+std::wstring CNTService::ParametersKeyPath() const { return kServicesKey + serviceName_ + L"\\Parameters"; }
 
 BOOL CNTService::SetParameterString(const wchar_t* valueName, const wchar_t* text) {
     UniqueRegKey key;
@@ -62,7 +62,7 @@ BOOL CNTService::SetParameterString(const wchar_t* valueName, const wchar_t* tex
         else
             rc = RegSetValueExW(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
                                 static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)));
-        if (rc == ERROR_SUCCESS && m_bRegistryFlush) RegFlushKey(key.get());
+        if (rc == ERROR_SUCCESS && registryFlush_) RegFlushKey(key.get());
     }
     SetLastError(static_cast<DWORD>(rc));
     return rc == ERROR_SUCCESS;
@@ -74,7 +74,7 @@ BOOL CNTService::SetParameterInt(const wchar_t* valueName, DWORD value) {
                               key.put(), nullptr);
     if (rc == ERROR_SUCCESS) {
         rc = RegSetValueExW(key.get(), valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-        if (rc == ERROR_SUCCESS && m_bRegistryFlush) RegFlushKey(key.get());
+        if (rc == ERROR_SUCCESS && registryFlush_) RegFlushKey(key.get());
     }
     SetLastError(static_cast<DWORD>(rc));
     return rc == ERROR_SUCCESS;
@@ -86,7 +86,7 @@ BOOL CNTService::SetParameterBinary(const wchar_t* valueName, const BYTE* data, 
                               key.put(), nullptr);
     if (rc == ERROR_SUCCESS) {
         rc = RegSetValueExW(key.get(), valueName, 0, REG_BINARY, data, size);
-        if (rc == ERROR_SUCCESS && m_bRegistryFlush) RegFlushKey(key.get());
+        if (rc == ERROR_SUCCESS && registryFlush_) RegFlushKey(key.get());
     }
     SetLastError(static_cast<DWORD>(rc));
     return rc == ERROR_SUCCESS;
@@ -150,23 +150,23 @@ BOOL CNTService::ReportCurrentStatus() { return SendStatus(true); }
 BOOL CNTService::SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD controlsAccepted, DWORD win32ExitCode,
                            DWORD serviceSpecificExitCode) {
     {
-        CriticalSectionLock lock(m_csStatus);
-        m_dwCurrentState = state;
+        CriticalSectionLock lock(statusLock_);
+        currentState_ = state;
         if (state == SERVICE_STOPPED) {
-            m_dwCheckPoint = 0;
-            m_dwWaitHint = 0;
-            m_dwWin32ExitCode = win32ExitCode;
-            m_dwServiceExitCode = serviceSpecificExitCode;
+            checkPoint_ = 0;
+            waitHint_ = 0;
+            win32ExitCode_ = win32ExitCode;
+            serviceExitCode_ = serviceSpecificExitCode;
         } else if (state == SERVICE_RUNNING || state == SERVICE_PAUSED) {
-            m_dwCheckPoint = 0;
-            m_dwWaitHint = 0;
-            m_dwWin32ExitCode = 0;
-            m_dwServiceExitCode = 0;
+            checkPoint_ = 0;
+            waitHint_ = 0;
+            win32ExitCode_ = 0;
+            serviceExitCode_ = 0;
         } else {
-            m_dwWin32ExitCode = 0;
-            m_dwServiceExitCode = 0;
-            if (checkPoint != kUnchanged) m_dwCheckPoint = checkPoint;
-            if (waitHint != kUnchanged) m_dwWaitHint = waitHint;
+            win32ExitCode_ = 0;
+            serviceExitCode_ = 0;
+            if (checkPoint != kUnchanged) checkPoint_ = checkPoint;
+            if (waitHint != kUnchanged) waitHint_ = waitHint;
         }
         if (controlsAccepted != kUnchanged) m_dwControlsAccepted = controlsAccepted;
     }
@@ -186,50 +186,50 @@ BOOL CNTService::SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD 
 // sent without a status handle (console mode), and a re-report sends nothing
 // once the status is "stopped": the SCM has the final status then.
 BOOL CNTService::SendStatus(bool reReport) {
-    if (!m_hStatus) return FALSE;
+    if (!statusHandle_) return FALSE;
     {
-        CriticalSectionLock lock(m_csStatus);
-        if (reReport && m_dwCurrentState == SERVICE_STOPPED) return FALSE;
-        m_bStatusChanged = true;
-        if (m_bSendingStatus) return TRUE;
-        m_bSendingStatus = true;
+        CriticalSectionLock lock(statusLock_);
+        if (reReport && currentState_ == SERVICE_STOPPED) return FALSE;
+        statusChanged_ = true;
+        if (sendingStatus_) return TRUE;
+        sendingStatus_ = true;
     }
     BOOL sent = FALSE;
     for (;;) {
         SERVICE_STATUS status{};
         {
-            CriticalSectionLock lock(m_csStatus);
-            if (!m_bStatusChanged) {
-                m_bSendingStatus = false;
+            CriticalSectionLock lock(statusLock_);
+            if (!statusChanged_) {
+                sendingStatus_ = false;
                 return sent;
             }
-            m_bStatusChanged = false;
+            statusChanged_ = false;
             status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-            status.dwCurrentState = m_dwCurrentState;
-            status.dwControlsAccepted = IsPendingState(m_dwCurrentState) ? 0 : m_dwControlsAccepted;
-            status.dwWin32ExitCode = m_dwWin32ExitCode;
-            status.dwServiceSpecificExitCode = m_dwServiceExitCode;
-            status.dwCheckPoint = m_dwCheckPoint;
-            status.dwWaitHint = m_dwWaitHint;
+            status.dwCurrentState = currentState_;
+            status.dwControlsAccepted = IsPendingState(currentState_) ? 0 : m_dwControlsAccepted;
+            status.dwWin32ExitCode = win32ExitCode_;
+            status.dwServiceSpecificExitCode = serviceExitCode_;
+            status.dwCheckPoint = checkPoint_;
+            status.dwWaitHint = waitHint_;
         }
-        sent = SetServiceStatus(m_hStatus, &status);
+        sent = SetServiceStatus(statusHandle_, &status);
     }
 }
 
 BOOL CNTService::StatusSendInProgress() {
-    CriticalSectionLock lock(m_csStatus);
-    return m_bSendingStatus;
+    CriticalSectionLock lock(statusLock_);
+    return sendingStatus_;
 }
 
 // ---------------------------------------------------------------------------
 // Control handling
 
 BOOL CNTService::RegisterHandler() {
-    if (m_lpfnRegisterServiceCtrlHandlerEx)
-        m_hStatus = m_lpfnRegisterServiceCtrlHandlerEx(m_sServiceName.c_str(), _ServiceCtrlHandlerEx, this);
+    if (registerServiceCtrlHandlerEx_)
+        statusHandle_ = registerServiceCtrlHandlerEx_(serviceName_.c_str(), _ServiceCtrlHandlerEx, this);
     else
-        m_hStatus = RegisterServiceCtrlHandlerW(m_sServiceName.c_str(), _ServiceCtrlHandler);
-    return m_hStatus != nullptr;
+        statusHandle_ = RegisterServiceCtrlHandlerW(serviceName_.c_str(), _ServiceCtrlHandler);
+    return statusHandle_ != nullptr;
 }
 
 void WINAPI CNTService::_ServiceCtrlHandler(DWORD control) {
@@ -249,7 +249,7 @@ DWORD WINAPI CNTService::_ServiceCtrlHandlerEx(DWORD control, DWORD eventType, L
 }
 
 DWORD CNTService::HandleControl(DWORD control, DWORD eventType, LPVOID eventData) {
-    if (control == m_dwIgnoredControl) return ERROR_CALL_NOT_IMPLEMENTED;
+    if (control == ignoredControl_) return ERROR_CALL_NOT_IMPLEMENTED;
 
     DWORD result = NO_ERROR;
     switch (control) {
@@ -326,7 +326,7 @@ void CNTService::OnUserDefinedRequest(DWORD /*control*/) {}
 
 BOOL CNTService::RunDispatcher() {
     wchar_t name[256];
-    wcsncpy(name, m_sServiceName.c_str(), 255);
+    wcsncpy(name, serviceName_.c_str(), 255);
     name[255] = L'\0';
     SERVICE_TABLE_ENTRYW table[] = {{name, _ServiceMain}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table);
@@ -388,9 +388,9 @@ void CNTService::RunInConsole() {
         ~DoneScope() { SetEvent(event); }
         HANDLE event;
     };
-    if (!m_hConsoleWorkDone) m_hConsoleWorkDone.reset(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    if (!consoleWorkDone_) consoleWorkDone_.reset(CreateEventW(nullptr, TRUE, TRUE, nullptr));
     HandlerScope handler;
-    DoneScope done(m_hConsoleWorkDone.get());
+    DoneScope done(consoleWorkDone_.get());
     ServiceRun(static_cast<DWORD>(kept.size() - 1), kept.data());
 }
 
@@ -412,7 +412,7 @@ BOOL CNTService::ConsoleCtrlHandler(DWORD ctrlType) {
             // The system ends the process as soon as this returns: give the work
             // the time the system allows (5 s) to finish its shut-down first.
             OnStop();
-            if (m_hConsoleWorkDone) WaitForSingleObject(m_hConsoleWorkDone.get(), kConsoleCloseWaitMs);
+            if (consoleWorkDone_) WaitForSingleObject(consoleWorkDone_.get(), kConsoleCloseWaitMs);
             return TRUE;
         default:
             return FALSE;

@@ -23,32 +23,32 @@ using namespace bx::service::detail;
 
 CNTServiceCommandLineInfo::CNTServiceCommandLineInfo() = default;
 
-CNTServiceCommandLineInfo::~CNTServiceCommandLineInfo() { SecureErase(m_sPassword); }
+CNTServiceCommandLineInfo::~CNTServiceCommandLineInfo() { SecureErase(password_); }
 
 void CNTServiceCommandLineInfo::ParseParam(const wchar_t* param, bool isSwitch, bool /*isLast*/) {
     if (!isSwitch || !param) return;
 
     if (EqualNoCase(param, L"install")) {
-        m_nShellCommand = InstallService;
+        shellCommand_ = InstallService;
     } else if (EqualNoCase(param, L"silent")) {
-        m_bSilent = TRUE;
+        silent_ = TRUE;
     } else if (EqualNoCase(param, L"start")) {
-        m_nShellCommand = StartTheService;
+        shellCommand_ = StartTheService;
     } else if (EqualNoCase(param, L"pause")) {
-        m_nShellCommand = PauseService;
+        shellCommand_ = PauseService;
     } else if (EqualNoCase(param, L"continue")) {
-        m_nShellCommand = ContinueService;
+        shellCommand_ = ContinueService;
     } else if (EqualNoCase(param, L"stop")) {
-        m_nShellCommand = StopService;
+        shellCommand_ = StopService;
     } else if (EqualNoCase(param, L"auto")) {
-        m_bAutoStart = TRUE;
+        autoStart_ = TRUE;
     } else if (EqualNoCase(param, L"remove") || EqualNoCase(param, L"uninstall")) {
-        m_nShellCommand = UninstallService;
+        shellCommand_ = UninstallService;
     } else if (EqualNoCase(param, L"debug") || EqualNoCase(param, L"app") || EqualNoCase(param, L"application") ||
                EqualNoCase(param, L"console")) {
-        m_nShellCommand = DebugService;
+        shellCommand_ = DebugService;
     } else if (EqualNoCase(param, L"help") || EqualNoCase(param, L"?")) {
-        m_nShellCommand = ShowServiceHelp;
+        shellCommand_ = ShowServiceHelp;
     } else {
         std::wstring text(param);
         std::wstring upper(text);
@@ -62,20 +62,20 @@ void CNTServiceCommandLineInfo::ParseParam(const wchar_t* param, bool isSwitch, 
         };
         std::wstring v;
         if (value(L"T:", v)) {
-            m_dwTimeout = static_cast<DWORD>(wcstoul(v.c_str(), nullptr, 10));
+            timeout_ = static_cast<DWORD>(wcstoul(v.c_str(), nullptr, 10));
         } else if (value(L"SCL:", v)) {
-            m_sServiceCommandLine = v;
+            serviceCommandLine_ = v;
         } else if (value(L"SD:", v)) {
-            m_sServiceDescription = v;
+            serviceDescription_ = v;
         } else if (value(L"SN:", v)) {
-            m_sServiceName = v;
+            serviceName_ = v;
         } else if (value(L"SDN:", v)) {
-            m_sServiceDisplayName = v;
+            serviceDisplayName_ = v;
         } else if (value(L"P:", v)) {
-            SecureErase(m_sPassword);
-            m_sPassword = v;
+            SecureErase(password_);
+            password_ = v;
         } else if (value(L"U:", v)) {
-            m_sUserName = v;
+            userName_ = v;
         }
         SecureErase(v);
         SecureErase(text);
@@ -103,12 +103,12 @@ void CNTService::ParseCommandLine(CNTServiceCommandLineInfo& info) {
 }
 
 void CNTService::ApplyNameSwitches(const CNTServiceCommandLineInfo& info) {
-    if (m_bAllowNameChange && !info.m_sServiceName.empty()) m_sServiceName = info.m_sServiceName;
-    if (m_bAllowDisplayNameChange && !info.m_sServiceDisplayName.empty()) {
-        m_sDisplayName = info.m_sServiceDisplayName;
-        m_EventLogSource.SetSourceName(m_sDisplayName);
+    if (m_bAllowNameChange && !info.serviceName_.empty()) serviceName_ = info.serviceName_;
+    if (m_bAllowDisplayNameChange && !info.serviceDisplayName_.empty()) {
+        m_sDisplayName = info.serviceDisplayName_;
+        eventLogSource_.SetSourceName(m_sDisplayName);
     }
-    if (m_bAllowDescriptionChange && !info.m_sServiceDescription.empty()) m_sDescription = info.m_sServiceDescription;
+    if (m_bAllowDescriptionChange && !info.serviceDescription_.empty()) description_ = info.serviceDescription_;
 }
 
 // Start, pause, continue or stop: drives the installed service to the state
@@ -116,7 +116,7 @@ void CNTService::ApplyNameSwitches(const CNTServiceCommandLineInfo& info) {
 DWORD CNTService::DriveToState(const CNTServiceCommandLineInfo& info) {
     uint32_t operation = OpStart;
     UINT messageId = IDS_NTSERV_FAIL_START_SERVICE;
-    switch (info.m_nShellCommand) {
+    switch (info.shellCommand_) {
         case CNTServiceCommandLineInfo::PauseService:
             operation = OpPause;
             messageId = IDS_NTSERV_FAIL_PAUSE_SERVICE;
@@ -133,7 +133,7 @@ DWORD CNTService::DriveToState(const CNTServiceCommandLineInfo& info) {
             break;
     }
     DWORD error = 0;
-    if (!SetServiceToStatus(operation, error, info.m_dwTimeout, 250) && !info.m_bSilent)
+    if (!SetServiceToStatus(operation, error, info.timeout_, 250) && !info.silent_)
         ShowMessage(FormatErrorMessage(messageId, error, FALSE));
     return error;
 }
@@ -142,31 +142,29 @@ DWORD CNTService::DriveToState(const CNTServiceCommandLineInfo& info) {
 // account (taken out of the command line) and the start type.
 void CNTService::PrepareInstall(CNTServiceCommandLineInfo& info) {
     std::wstring path = ModulePath();
-    m_sBinaryPathName = path.find(L' ') != std::wstring::npos ? L"\"" + path + L"\"" : path;
-    if (m_bAllowNameChange && !info.m_sServiceName.empty())
-        m_sBinaryPathName += L" \"/SN:" + info.m_sServiceName + L"\"";
-    if (m_bAllowDisplayNameChange && !info.m_sServiceDisplayName.empty())
-        m_sBinaryPathName += L" \"/SDN:" + info.m_sServiceDisplayName + L"\"";
-    if (m_bAllowDescriptionChange && !info.m_sServiceDescription.empty())
-        m_sBinaryPathName += L" \"/SD:" + info.m_sServiceDescription + L"\"";
-    if (m_bAllowCommandLine && !info.m_sServiceCommandLine.empty())
-        m_sBinaryPathName += L" " + info.m_sServiceCommandLine;
-    if (!info.m_sUserName.empty()) {
-        m_sUserName = info.m_sUserName;
-        SecureErase(info.m_sUserName);
+    binaryPathName_ = path.find(L' ') != std::wstring::npos ? L"\"" + path + L"\"" : path;
+    if (m_bAllowNameChange && !info.serviceName_.empty()) binaryPathName_ += L" \"/SN:" + info.serviceName_ + L"\"";
+    if (m_bAllowDisplayNameChange && !info.serviceDisplayName_.empty())
+        binaryPathName_ += L" \"/SDN:" + info.serviceDisplayName_ + L"\"";
+    if (m_bAllowDescriptionChange && !info.serviceDescription_.empty())
+        binaryPathName_ += L" \"/SD:" + info.serviceDescription_ + L"\"";
+    if (m_bAllowCommandLine && !info.serviceCommandLine_.empty()) binaryPathName_ += L" " + info.serviceCommandLine_;
+    if (!info.userName_.empty()) {
+        userName_ = info.userName_;
+        SecureErase(info.userName_);
     }
-    if (!info.m_sPassword.empty()) {
-        SecureErase(m_sPassword);
-        m_sPassword = info.m_sPassword;
-        SecureErase(info.m_sPassword);
+    if (!info.password_.empty()) {
+        SecureErase(password_);
+        password_ = info.password_;
+        SecureErase(info.password_);
     }
-    if (info.m_bAutoStart) m_dwStartType = SERVICE_AUTO_START;
+    if (info.autoStart_) m_dwStartType = SERVICE_AUTO_START;
 }
 
 DWORD CNTService::ProcessCommand(CNTServiceCommandLineInfo& info) {
     ApplyNameSwitches(info);
     DWORD error = 0;
-    switch (info.m_nShellCommand) {
+    switch (info.shellCommand_) {
         case CNTServiceCommandLineInfo::RunAsService:
             if (!RunDispatcher()) error = GetLastError();
             break;
@@ -181,13 +179,13 @@ DWORD CNTService::ProcessCommand(CNTServiceCommandLineInfo& info) {
         case CNTServiceCommandLineInfo::InstallService: {
             PrepareInstall(info);
             std::wstring message;
-            if (!Install(message, error) && !info.m_bSilent) ShowMessage(message);
+            if (!Install(message, error) && !info.silent_) ShowMessage(message);
             break;
         }
 
         case CNTServiceCommandLineInfo::UninstallService: {
             std::wstring message;
-            if (!Uninstall(message, error, info.m_dwTimeout) && !info.m_bSilent) ShowMessage(message);
+            if (!Uninstall(message, error, info.timeout_) && !info.silent_) ShowMessage(message);
             break;
         }
 
@@ -215,7 +213,7 @@ DWORD CNTService::ProcessCommand(CNTServiceCommandLineInfo& info) {
 namespace {
 
 // What each operation of SetServiceToStatus needs and reports.
-struct StatusOperation {
+struct OperationStep {
     DWORD targetState;
     DWORD rights;
     UINT failMessage;
@@ -223,8 +221,8 @@ struct StatusOperation {
     DWORD control;
 };
 
-const StatusOperation& OperationOf(uint32_t operation) {
-    static const StatusOperation kOperations[] = {
+const OperationStep& OperationOf(uint32_t operation) {
+    static const OperationStep kOperations[] = {
         {SERVICE_RUNNING, SERVICE_START | SERVICE_QUERY_STATUS, IDS_NTSERV_STATUS_FAIL_START, kEventFailStart, 0},
         {SERVICE_PAUSED, SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS, IDS_NTSERV_STATUS_FAIL_PAUSE, kEventFailPause,
          SERVICE_CONTROL_PAUSE},
@@ -245,7 +243,7 @@ BOOL CNTService::OpenForOperation(uint32_t operation, UniqueScHandle& scm, Uniqu
         ReportFailure(IDS_NTSERV_STATUS_FAIL_OPENSCM, error, kEventFailConnectScm);
         return FALSE;
     }
-    service.reset(OpenServiceW(scm.get(), m_sServiceName.c_str(), OperationOf(operation).rights));
+    service.reset(OpenServiceW(scm.get(), serviceName_.c_str(), OperationOf(operation).rights));
     if (!service) {
         error = GetLastError();
         ReportFailure(IDS_NTSERV_STATUS_FAIL_OPENSERVICE, error, kEventFailOpenService);
@@ -256,9 +254,10 @@ BOOL CNTService::OpenForOperation(uint32_t operation, UniqueScHandle& scm, Uniqu
 
 BOOL CNTService::SendOperation(uint32_t operation, SC_HANDLE service, DWORD& error, bool& reached) {
     reached = false;
-    const StatusOperation& step = OperationOf(operation);
+    const OperationStep& step = OperationOf(operation);
     SERVICE_STATUS status{};
-    BOOL sent = operation == OpStart ? StartServiceW(service, 0, nullptr) : ControlService(service, step.control, &status);
+    BOOL sent =
+        operation == OpStart ? StartServiceW(service, 0, nullptr) : ControlService(service, step.control, &status);
     if (sent) return TRUE;
     error = GetLastError();
     // A control can do its work and lose only its answer: a service that
@@ -329,34 +328,34 @@ BOOL CNTService::SetServiceToStatus(uint32_t operation, DWORD& error, DWORD time
 
 // Recovery: restart after a minute, three times; the count resets daily.
 void CNTService::SetRecoveryActions(SC_HANDLE service) {
-    if (!m_lpfnChangeServiceConfig2) return;
+    if (!changeServiceConfig2_) return;
     SC_ACTION actions[3] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}};
     SERVICE_FAILURE_ACTIONSW failureActions{};
     failureActions.dwResetPeriod = 86400;
     failureActions.cActions = 3;
     failureActions.lpsaActions = actions;
-    m_lpfnChangeServiceConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions);
+    changeServiceConfig2_(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions);
 }
 
 // The program registers as its own event source; the message file defaults
 // to the program's path with ".DLL" for its extension. 0 or the error.
 DWORD CNTService::RegisterEventLogSource() {
-    if (m_sEventMessageFile.empty()) {
+    if (eventMessageFile_.empty()) {
         std::wstring path = ModulePath();
         size_t slash = path.find_last_of(L"\\/:");
         size_t dot = path.find_last_of(L'.');
         if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)) path.erase(dot);
-        m_sEventMessageFile = path + L".DLL";
+        eventMessageFile_ = path + L".DLL";
     }
-    return CEventLogSource::Install(m_EventLogSource.LogName(), m_EventLogSource.SourceName(), m_sEventMessageFile,
+    return CEventLogSource::Install(eventLogSource_.LogName(), eventLogSource_.SourceName(), eventMessageFile_,
                                     EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE,
-                                    m_bRegistryFlush != FALSE);
+                                    registryFlush_ != FALSE);
 }
 
 void CNTService::SetDescription(SC_HANDLE service) {
-    if (m_sDescription.empty() || !m_lpfnChangeServiceConfig2) return;
-    SERVICE_DESCRIPTIONW description{const_cast<wchar_t*>(m_sDescription.c_str())};
-    m_lpfnChangeServiceConfig2(service, SERVICE_CONFIG_DESCRIPTION, &description);
+    if (description_.empty() || !changeServiceConfig2_) return;
+    SERVICE_DESCRIPTIONW description{const_cast<wchar_t*>(description_.c_str())};
+    changeServiceConfig2_(service, SERVICE_CONFIG_DESCRIPTION, &description);
 }
 
 BOOL CNTService::Install(std::wstring& message, DWORD& error) {
@@ -374,17 +373,17 @@ BOOL CNTService::Install(std::wstring& message, DWORD& error) {
 
     std::vector<wchar_t> dependencies = GetDependencies();
     UniqueScHandle service(CreateServiceW(
-        scm.get(), m_sServiceName.c_str(), m_sDisplayName.c_str(), SERVICE_ALL_ACCESS, m_dwServiceType, m_dwStartType,
-        m_dwErrorControl, m_sBinaryPathName.c_str(), m_sLoadOrderGroup.empty() ? nullptr : m_sLoadOrderGroup.c_str(),
-        nullptr, dependencies.empty() ? nullptr : dependencies.data(),
-        m_sUserName.empty() ? nullptr : m_sUserName.c_str(), m_sPassword.empty() ? nullptr : m_sPassword.c_str()));
+        scm.get(), serviceName_.c_str(), m_sDisplayName.c_str(), SERVICE_ALL_ACCESS, serviceType_, m_dwStartType,
+        errorControl_, binaryPathName_.c_str(), loadOrderGroup_.empty() ? nullptr : loadOrderGroup_.c_str(), nullptr,
+        dependencies.empty() ? nullptr : dependencies.data(), userName_.empty() ? nullptr : userName_.c_str(),
+        password_.empty() ? nullptr : password_.c_str()));
     DWORD createError = service ? 0 : GetLastError();
-    SecureErase(m_sUserName);
-    SecureErase(m_sPassword);
+    SecureErase(userName_);
+    SecureErase(password_);
     if (!service) return fail(IDS_NTSERV_INSTALL_FAIL_CREATESERVICE, createError);
 
     SetRecoveryActions(service.get());
-    if (m_bEventLogSource) {
+    if (eventLoggingOn_) {
         if (DWORD rc = RegisterEventLogSource()) return fail(IDS_NTSERV_INSTALL_FAIL_INSTALL_AS_EVENT_LOG, rc);
     }
     SetDescription(service.get());
@@ -408,8 +407,7 @@ BOOL CNTService::Uninstall(std::wstring& message, DWORD& error, DWORD timeout) {
 
     UniqueScHandle scm(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_CONNECT));
     if (!scm) return fail(IDS_NTSERV_UNINSTALL_FAIL_OPENSCM, GetLastError(), kEventFailConnectScm);
-    UniqueScHandle service(
-        OpenServiceW(scm.get(), m_sServiceName.c_str(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    UniqueScHandle service(OpenServiceW(scm.get(), serviceName_.c_str(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
     if (!service) return fail(IDS_NTSERV_UNINSTALL_FAIL_OPENSERVICE, GetLastError(), kEventFailOpenService);
 
     SERVICE_STATUS status{};
@@ -426,9 +424,9 @@ BOOL CNTService::Uninstall(std::wstring& message, DWORD& error, DWORD timeout) {
     if (!DeleteService(service.get()))
         return fail(IDS_NTSERV_UNINSTALL_FAIL_DELETESERVICE, GetLastError(), kEventFailDeleteService);
 
-    if (m_bEventLogSource) {
-        DWORD rc = CEventLogSource::Uninstall(m_EventLogSource.LogName(), m_EventLogSource.SourceName(),
-                                              m_bRegistryFlush != FALSE);
+    if (eventLoggingOn_) {
+        DWORD rc = CEventLogSource::Uninstall(eventLogSource_.LogName(), eventLogSource_.SourceName(),
+                                              registryFlush_ != FALSE);
         if (rc != 0) return fail(IDS_NTSERV_UNINSTALL_FAIL_UNINSTALL_AS_EVENT_LOG, rc, 0);
     }
     return TRUE;
@@ -483,10 +481,9 @@ BOOL CNTService::EnumerateInstances(std::vector<std::wstring>& serviceNames, DWO
     }
 }
 
-
 std::vector<wchar_t> CNTService::GetDependencies() {
     std::vector<wchar_t> list;
-    for (const auto& dependency : m_sDependencies) {
+    for (const auto& dependency : dependencies_) {
         if (dependency.empty()) continue;
         list.insert(list.end(), dependency.begin(), dependency.end());
         list.push_back(L'\0');
@@ -494,4 +491,3 @@ std::vector<wchar_t> CNTService::GetDependencies() {
     if (!list.empty()) list.push_back(L'\0');
     return list;
 }
-

@@ -57,7 +57,7 @@ std::wstring CNTService::FillMessage(const std::wstring& message, const std::wst
 }
 
 std::wstring CNTService::FormatErrorMessage(UINT messageId, DWORD error, BOOL eventLog) {
-    DWORD style = eventLog ? m_dwEventLogErrorStyle : m_dwDisplayErrorStyle;
+    DWORD style = eventLog ? eventLogErrorStyle_ : displayErrorStyle_;
     std::wstring code = Decimal(error);
     switch (style) {
         case StyleCodeAndText:
@@ -84,14 +84,14 @@ void CNTService::ReportFailure(UINT messageId, DWORD error, DWORD eventId) {
 }
 
 void CNTService::WriteEvent(WORD type, DWORD eventId, const wchar_t* string1, const wchar_t* string2) {
-    if (!m_bEventLogSource) return;
+    if (!eventLoggingOn_) return;
     const wchar_t* strings[2] = {string1, string2};
     WORD count = string2 ? 2 : (string1 ? 1 : 0);
-    m_EventLogSource.Report(type, MapEventID(eventId), strings, count);
+    eventLogSource_.Report(type, MapEventID(eventId), strings, count);
 }
 
 void CNTService::ShowMessage(const std::wstring& text) {
-    if (m_bUseConsole)
+    if (useConsole_)
         WriteStdout(text);
     else
         MessageBoxW(nullptr, text.c_str(), m_sDisplayName.c_str(), MB_OK | MB_ICONSTOP | MB_SERVICE_NOTIFICATION);
@@ -125,4 +125,3 @@ std::wstring CNTService::ModulePath() {
         buffer.resize(buffer.size() * 2);
     }
 }
-

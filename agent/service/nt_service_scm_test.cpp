@@ -241,15 +241,15 @@ protected:
         std::wstring name = L"BXHostTest" + suffix;
         ForceRemove(name);
         DeleteFileW((g_dir + name + L".log").c_str());
-        m_names.push_back(name);
+        names_.push_back(name);
         return name;
     }
     void TearDown() override {
-        for (const auto& name : m_names) ForceRemove(name);
+        for (const auto& name : names_) ForceRemove(name);
     }
 
 private:
-    std::vector<std::wstring> m_names;
+    std::vector<std::wstring> names_;
 };
 
 TEST_F(HostServiceScm, InstallRegistersQuotedPathAutoStartDescriptionAndFailureActions) {
@@ -452,7 +452,7 @@ TEST_F(HostServiceScm, ReportedStatesPendingWithNoControlsAndControlsLeaveStateU
     {
         bx::test::EventLogRecorder recorder;
         CNTService driver;
-        driver.m_sServiceName = name;
+        driver.serviceName_ = name;
         DWORD error = 0;
         EXPECT_FALSE(driver.SetServiceToStatus(CNTService::OpStop, error, 1000, 50));
         EXPECT_NE(0u, error);
@@ -622,15 +622,15 @@ TEST_F(HostServiceScm, InstallSetsFailureActionsThroughTheScmAndEnumeratesInstan
     bx::test::EventLogRecorder recorder;
     CNTService service;
     service.m_bAllowNameChange = service.m_bAllowDisplayNameChange = TRUE;
-    ASSERT_NE(nullptr, service.m_lpfnChangeServiceConfig2);
-    g_realConfig2 = service.m_lpfnChangeServiceConfig2;
-    service.m_lpfnChangeServiceConfig2 = RecordConfig2;
+    ASSERT_NE(nullptr, service.changeServiceConfig2_);
+    g_realConfig2 = service.changeServiceConfig2_;
+    service.changeServiceConfig2_ = RecordConfig2;
     std::wstring first = Name(L"EnumA"), second = Name(L"EnumB");
     for (const auto& n : {first, second}) {
         CNTServiceCommandLineInfo info;
-        info.m_nShellCommand = CNTServiceCommandLineInfo::InstallService;
-        info.m_sServiceName = n;
-        info.m_sServiceDisplayName = L"BX Host Test " + n;
+        info.shellCommand_ = CNTServiceCommandLineInfo::InstallService;
+        info.serviceName_ = n;
+        info.serviceDisplayName_ = L"BX Host Test " + n;
         ASSERT_EQ(0u, service.ProcessCommand(info));
     }
     // Three restarts after a minute, reset after a day, no reboot message or

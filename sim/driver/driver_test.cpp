@@ -63,13 +63,13 @@ uint32_t Inject(HANDLE device, const snoop_event_t& record, DWORD code = SNOOP_I
 // system never writes into freed memory.
 class Read {
 public:
-    explicit Read(HANDLE device) : m_device(device), m_event(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
-        std::memset(m_buffer, 0xCC, sizeof m_buffer);
+    explicit Read(HANDLE device) : device_(device), event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+        std::memset(buffer_, 0xCC, sizeof buffer_);
     }
     ~Read() {
-        if (m_outstanding) {
-            CancelIoEx(m_device, &m_overlapped);
-            WaitForSingleObject(m_event.get(), kDoneMs);
+        if (outstanding_) {
+            CancelIoEx(device_, &overlapped_);
+            WaitForSingleObject(event_.get(), kDoneMs);
         }
     }
     Read(const Read&) = delete;
@@ -77,29 +77,28 @@ public:
 
     // 0 when the request completed at once, 997 when it pends, else the error.
     DWORD Issue(DWORD bufferBytes = SNOOP_EVENT_SIZE) {
-        m_overlapped = OVERLAPPED{};
-        m_overlapped.hEvent = m_event.get();
-        m_outstanding = true;
-        m_done = false;
-        if (DeviceIoControl(m_device, SNOOP_IOCTL_READ_EVENTS, nullptr, 0, m_buffer, bufferBytes, nullptr,
-                            &m_overlapped))
+        overlapped_ = OVERLAPPED{};
+        overlapped_.hEvent = event_.get();
+        outstanding_ = true;
+        done_ = false;
+        if (DeviceIoControl(device_, SNOOP_IOCTL_READ_EVENTS, nullptr, 0, buffer_, bufferBytes, nullptr, &overlapped_))
             return 0;
         DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) m_outstanding = false;
+        if (error != ERROR_IO_PENDING) outstanding_ = false;
         return error;
     }
     // Waits for the completion's event: true when it came within ms.
     bool Wait(DWORD ms) {
-        if (m_done) return true;
-        if (WaitForSingleObject(m_event.get(), ms) != WAIT_OBJECT_0) return false;
-        m_outstanding = false;
-        m_done = true;
+        if (done_) return true;
+        if (WaitForSingleObject(event_.get(), ms) != WAIT_OBJECT_0) return false;
+        outstanding_ = false;
+        done_ = true;
         return true;
     }
     // The finished request's result: 0 with the bytes, or the error.
     DWORD Result(DWORD& bytes) {
         bytes = 0;
-        if (GetOverlappedResult(m_device, &m_overlapped, &bytes, FALSE)) return 0;
+        if (GetOverlappedResult(device_, &overlapped_, &bytes, FALSE)) return 0;
         return GetLastError();
     }
     // Waits, then expects a successful 256-byte completion and gives the record.
@@ -109,19 +108,19 @@ public:
         DWORD bytes = 0;
         EXPECT_EQ(Result(bytes), 0u);
         EXPECT_EQ(bytes, SNOOP_EVENT_SIZE);
-        EXPECT_EQ(m_overlapped.InternalHigh, SNOOP_EVENT_SIZE);
-        std::memcpy(&record, m_buffer, sizeof record);
+        EXPECT_EQ(overlapped_.InternalHigh, SNOOP_EVENT_SIZE);
+        std::memcpy(&record, buffer_, sizeof record);
         return record;
     }
-    const OVERLAPPED& Overlapped() const { return m_overlapped; }
+    const OVERLAPPED& Overlapped() const { return overlapped_; }
 
 private:
-    HANDLE m_device;
-    bx::win::UniqueHandle m_event;
-    OVERLAPPED m_overlapped = {};
-    uint8_t m_buffer[SNOOP_EVENT_SIZE + 16];
-    bool m_outstanding = false;
-    bool m_done = false;
+    HANDLE device_;
+    bx::win::UniqueHandle event_;
+    OVERLAPPED overlapped_ = {};
+    uint8_t buffer_[SNOOP_EVENT_SIZE + 16];
+    bool outstanding_ = false;
+    bool done_ = false;
 };
 
 ::testing::AssertionResult SameBytes(const snoop_event_t& expected, const snoop_event_t& actual) {

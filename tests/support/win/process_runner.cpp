@@ -20,8 +20,8 @@ DWORD WINAPI ReadAll(void* parameter) {
 RunningProcess::RunningProcess(const std::wstring& commandLine, DWORD creationFlags, const std::string& input) {
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     bx::win::UniqueHandle writePipe;
-    if (!CreatePipe(m_readPipe.put(), writePipe.put(), &inherit, 0)) return;
-    SetHandleInformation(m_readPipe.get(), HANDLE_FLAG_INHERIT, 0);
+    if (!CreatePipe(readPipe_.put(), writePipe.put(), &inherit, 0)) return;
+    SetHandleInformation(readPipe_.get(), HANDLE_FLAG_INHERIT, 0);
     // Standard input: NUL, or a pipe that holds the input text.
     bx::win::UniqueFile nul;
     bx::win::UniqueHandle inputRead, inputWrite;
@@ -42,16 +42,16 @@ RunningProcess::RunningProcess(const std::wstring& commandLine, DWORD creationFl
     PROCESS_INFORMATION pi{};
     std::wstring mutableLine = commandLine;
     if (CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, creationFlags, nullptr, nullptr, &si, &pi)) {
-        m_process.reset(pi.hProcess);
-        m_processId = pi.dwProcessId;
+        process_.reset(pi.hProcess);
+        processId_ = pi.dwProcessId;
         bx::win::UniqueHandle thread(pi.hThread);
     }
     // Only the child holds the write end now: the pipe ends when it ends.
     writePipe.reset();
     inputRead.reset();
-    if (!m_process) return;
-    m_reader.reset(CreateThread(nullptr, 0, ReadAll, new std::pair<HANDLE, std::string*>(m_readPipe.get(), &m_output),
-                                0, nullptr));
+    if (!process_) return;
+    reader_.reset(
+        CreateThread(nullptr, 0, ReadAll, new std::pair<HANDLE, std::string*>(readPipe_.get(), &output_), 0, nullptr));
     if (inputWrite) {
         DWORD written = 0;
         WriteFile(inputWrite.get(), input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
@@ -59,34 +59,34 @@ RunningProcess::RunningProcess(const std::wstring& commandLine, DWORD creationFl
 }
 
 RunningProcess::~RunningProcess() {
-    if (m_process && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT) Terminate();
-    if (m_reader) WaitForSingleObject(m_reader.get(), 5000);
+    if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) Terminate();
+    if (reader_) WaitForSingleObject(reader_.get(), 5000);
 }
 
 bool RunningProcess::Wait(DWORD timeoutMs) {
-    if (!m_process) return false;
-    return WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0;
+    if (!process_) return false;
+    return WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
 DWORD RunningProcess::ExitCode() const {
     DWORD code = 0;
-    if (!m_process || !GetExitCodeProcess(m_process.get(), &code)) return static_cast<DWORD>(-1);
+    if (!process_ || !GetExitCodeProcess(process_.get(), &code)) return static_cast<DWORD>(-1);
     return code;
 }
 
 std::string RunningProcess::Output() {
     // The pipe ends when every holder of its write end has ended.
-    if (m_reader) {
-        WaitForSingleObject(m_reader.get(), 5000);
-        m_reader.reset();
+    if (reader_) {
+        WaitForSingleObject(reader_.get(), 5000);
+        reader_.reset();
     }
-    return m_output;
+    return output_;
 }
 
 void RunningProcess::Terminate() {
-    if (m_process) {
-        TerminateProcess(m_process.get(), 0xDEAD);
-        WaitForSingleObject(m_process.get(), 5000);
+    if (process_) {
+        TerminateProcess(process_.get(), 0xDEAD);
+        WaitForSingleObject(process_.get(), 5000);
     }
 }
 

@@ -31,8 +31,8 @@ public:
     ~RunningProcess();
     RunningProcess(const RunningProcess&) = delete;
     RunningProcess& operator=(const RunningProcess&) = delete;
-    bool Started() const { return static_cast<bool>(m_process); }
-    DWORD ProcessId() const { return m_processId; }
+    bool Started() const { return static_cast<bool>(process_); }
+    DWORD ProcessId() const { return processId_; }
     // Waits for the end; returns false on time-out.
     bool Wait(DWORD timeoutMs);
     DWORD ExitCode() const;
@@ -40,11 +40,11 @@ public:
     void Terminate();
 
 private:
-    bx::win::UniqueHandle m_process;
-    bx::win::UniqueHandle m_readPipe;
-    bx::win::UniqueHandle m_reader;
-    DWORD m_processId = 0;
-    std::string m_output;
+    bx::win::UniqueHandle process_;
+    bx::win::UniqueHandle readPipe_;
+    bx::win::UniqueHandle reader_;
+    DWORD processId_ = 0;
+    std::string output_;
 };
 
 std::wstring ExeDirectory();  // of the running program, ending in "\"
