@@ -20,10 +20,10 @@ using namespace bx::service::detail;
 // ---------------------------------------------------------------------------
 // CNTService: construction
 
-CNTService* CNTService::sm_pService = nullptr;
+CNTService* CNTService::instance_ = nullptr;
 
 CNTService::CNTService() {
-    sm_pService = this;
+    instance_ = this;
 
     serviceName_ = masterServiceName_ = LoadResourceString(IDS_SERVICE_NAME);
     m_sDisplayName = masterDisplayName_ = LoadResourceString(IDS_SERVICE_DISPLAY_NAME);
@@ -44,7 +44,7 @@ CNTService::CNTService() {
 
 CNTService::~CNTService() {
     SecureErase(password_);
-    if (sm_pService == this) sm_pService = nullptr;
+    if (instance_ == this) instance_ = nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -234,14 +234,14 @@ BOOL CNTService::RegisterHandler() {
 
 void WINAPI CNTService::_ServiceCtrlHandler(DWORD control) {
     try {
-        if (sm_pService) sm_pService->HandleControl(control, 0, nullptr);
+        if (instance_) instance_->HandleControl(control, 0, nullptr);
     } catch (...) {
     }
 }
 
 DWORD WINAPI CNTService::_ServiceCtrlHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID /*context*/) {
     try {
-        if (sm_pService) return sm_pService->HandleControl(control, eventType, eventData);
+        if (instance_) return instance_->HandleControl(control, eventType, eventData);
         return ERROR_CALL_NOT_IMPLEMENTED;
     } catch (...) {
         return ERROR_EXCEPTION_IN_SERVICE;
@@ -333,7 +333,7 @@ BOOL CNTService::RunDispatcher() {
 }
 
 void WINAPI CNTService::_ServiceMain(DWORD argc, LPWSTR* argv) {
-    if (sm_pService) sm_pService->ServiceMain(argc, argv);
+    if (instance_) instance_->ServiceMain(argc, argv);
 }
 
 void CNTService::ServiceMain(DWORD argc, LPWSTR* argv) {
@@ -396,7 +396,7 @@ void CNTService::RunInConsole() {
 
 BOOL WINAPI CNTService::_ConsoleCtrlHandler(DWORD ctrlType) {
     try {
-        return sm_pService ? sm_pService->ConsoleCtrlHandler(ctrlType) : FALSE;
+        return instance_ ? instance_->ConsoleCtrlHandler(ctrlType) : FALSE;
     } catch (...) {
         return FALSE;
     }

@@ -149,7 +149,7 @@ public:
     // The running program's full path.
     static std::wstring ModulePath();
     // The service in this process: reached by the SCM and console callbacks.
-    static CNTService* Instance() { return sm_pService; }
+    static CNTService* Instance() { return instance_; }
 
     // Message formatting styles (display and event-log error styles).
     enum ErrorStyle : DWORD {
@@ -239,5 +239,5 @@ private:
     DWORD RegisterEventLogSource();
     void SetDescription(SC_HANDLE service);
 
-    static CNTService* sm_pService;
+    static CNTService* instance_;
 };
