@@ -147,7 +147,7 @@ void BM_E2ENative(benchmark::State& state) {
     uint64_t expected = 0;
     {
         Snooper snooper;
-        snooper.SetReadEvent(&readDone);
+        snooper.SetReadEvent(readDone);
         if (snooper.Initialise() != 0) {
             state.SkipWithError("the snooper did not start");
         } else {

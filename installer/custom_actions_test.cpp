@@ -23,8 +23,8 @@ extern "C" decltype(&QueryServiceConfigW) __imp_QueryServiceConfigW;
 namespace {
 
 using bx::installer::Change;
-using bxtest::kTcpipTag;
-using bxtest::kTdxTag;
+using bx::test::kTcpipTag;
+using bx::test::kTdxTag;
 
 class RecordingSession : public bx::installer::Session {
 public:
@@ -48,7 +48,7 @@ public:
         *length = static_cast<DWORD>(value.size());
         return ERROR_SUCCESS;
     }
-    void ReportError(const wchar_t* text) override { messages.push_back(bxtest::Narrow(text)); }
+    void ReportError(const wchar_t* text) override { messages.push_back(bx::test::Narrow(text)); }
     std::string All() const {
         std::string all;
         for (const auto& m : messages) all += m + "\n";
@@ -120,8 +120,8 @@ public:
     ~DependencyShim() { g_openedServices.clear(); }
 
 private:
-    bxtest::ImportPatch<decltype(&OpenServiceW)> open_;
-    bxtest::ImportPatch<decltype(&QueryServiceConfigW)> query_;
+    bx::test::ImportPatch<decltype(&OpenServiceW)> open_;
+    bx::test::ImportPatch<decltype(&QueryServiceConfigW)> query_;
 };
 
 // The dependency list of a service as the SCM stores it.
@@ -138,8 +138,8 @@ std::vector<std::wstring> Dependencies(const wchar_t* service) {
 // A folder of the test's own holding the driver stand-in as "bxhvnd.sys".
 std::wstring DriverSourceFolder() {
     static const std::wstring folder = [] {
-        std::wstring dir = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"installer_source");
-        CopyFileW((bxtest::ExeDirectory() + L"bxhvnd.sys").c_str(), (dir + L"bxhvnd.sys").c_str(), FALSE);
+        std::wstring dir = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"installer_source");
+        CopyFileW((bx::test::ExeDirectory() + L"bxhvnd.sys").c_str(), (dir + L"bxhvnd.sys").c_str(), FALSE);
         return dir;  // ends in "\"
     }();
     return folder;
@@ -149,19 +149,19 @@ class CustomActions : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string why;
-        ASSERT_EQ(0u, bxtest::MakeTransportStandIns(why)) << why;
-        for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) ASSERT_TRUE(bxtest::RemoveService(name));
-        DeleteFileW(bxtest::InstalledDriverFile().c_str());
-        ASSERT_EQ(0u, bxtest::WriteGroupOrder({1, kTcpipTag, kTdxTag, 9}));
+        ASSERT_EQ(0u, bx::test::MakeTransportStandIns(why)) << why;
+        for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) ASSERT_TRUE(bx::test::RemoveService(name));
+        DeleteFileW(bx::test::InstalledDriverFile().c_str());
+        ASSERT_EQ(0u, bx::test::WriteGroupOrder({1, kTcpipTag, kTdxTag, 9}));
         session.properties[L"CustomActionData"] = DriverSourceFolder();
     }
     void TearDown() override {
-        for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) bxtest::RemoveService(name);
-        DeleteFileW(bxtest::InstalledDriverFile().c_str());
+        for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) bx::test::RemoveService(name);
+        DeleteFileW(bx::test::InstalledDriverFile().c_str());
     }
     std::vector<DWORD> GroupOrder() {
         std::vector<DWORD> tags;
-        EXPECT_TRUE(bxtest::ReadGroupOrder(tags));
+        EXPECT_TRUE(bx::test::ReadGroupOrder(tags));
         return tags;
     }
     DependencyShim shim;
@@ -171,15 +171,15 @@ protected:
 TEST_F(CustomActions, InstallRegistersTheDriverServiceAfterTheTransport) {
     ASSERT_EQ(0u, bx::installer::Install(session)) << session.All();
     EXPECT_EQ("", session.All());
-    bxtest::ServiceConfig driver = bxtest::QueryService(L"bxhvnd");
+    bx::test::ServiceConfig driver = bx::test::QueryService(L"bxhvnd");
     ASSERT_TRUE(driver.exists);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_KERNEL_DRIVER), driver.type);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_SYSTEM_START), driver.start);
     EXPECT_EQ(L"%SystemRoot%\\system32\\drivers\\bxhvnd.sys", driver.binaryPath);
-    EXPECT_EQ(std::wstring(bxtest::kTransportGroup), driver.group);
+    EXPECT_EQ(std::wstring(bx::test::kTransportGroup), driver.group);
     EXPECT_EQ(L"Brontavex Halvern", driver.displayName);
-    EXPECT_EQ(bxtest::ReadFileBytes(DriverSourceFolder() + L"bxhvnd.sys"),
-              bxtest::ReadFileBytes(bxtest::InstalledDriverFile()));
+    EXPECT_EQ(bx::test::ReadFileBytes(DriverSourceFolder() + L"bxhvnd.sys"),
+              bx::test::ReadFileBytes(bx::test::InstalledDriverFile()));
     // Windows gives a new driver service a tag; Wine's SCM gives none (0),
     // and a service without a tag takes no place in the group order.
     std::vector<DWORD> expected = {1, kTcpipTag, kTdxTag, 9};
@@ -202,57 +202,57 @@ TEST_F(CustomActions, InstallOverAnExistingDriverServiceInsertsItsTagAfterTheRef
         {{kTdxTag, 42, 9}, {kTdxTag, 42, 9}},                          // listed already: unchanged
     };
     for (const Case& c : cases) {
-        ASSERT_TRUE(bxtest::RemoveService(L"bxhvnd"));
-        ASSERT_EQ(0u, bxtest::CreateServiceEntry(L"bxhvnd", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
-                                                 L"system32\\drivers\\bxhvnd.sys", bxtest::kTransportGroup, 42));
-        ASSERT_EQ(0u, bxtest::WriteGroupOrder(c.before));
+        ASSERT_TRUE(bx::test::RemoveService(L"bxhvnd"));
+        ASSERT_EQ(0u, bx::test::CreateServiceEntry(L"bxhvnd", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                                   L"system32\\drivers\\bxhvnd.sys", bx::test::kTransportGroup, 42));
+        ASSERT_EQ(0u, bx::test::WriteGroupOrder(c.before));
         RecordingSession fresh;
         fresh.properties = session.properties;
         EXPECT_EQ(0u, bx::installer::Install(fresh)) << fresh.All();
         EXPECT_EQ(c.after, GroupOrder()) << "before: " << ::testing::PrintToString(c.before);
     }
-    EXPECT_TRUE(bxtest::QueryService(L"bxhvnd").exists);
+    EXPECT_TRUE(bx::test::QueryService(L"bxhvnd").exists);
 }
 
 TEST_F(CustomActions, SourceFolderWithOrWithoutTrailingBackslashGivesTheSameDriverPath) {
     std::wstring folder = DriverSourceFolder();
     for (const std::wstring& given : {folder, folder.substr(0, folder.size() - 1)}) {
-        DeleteFileW(bxtest::InstalledDriverFile().c_str());
-        ASSERT_TRUE(bxtest::RemoveService(L"bxhvnd"));
+        DeleteFileW(bx::test::InstalledDriverFile().c_str());
+        ASSERT_TRUE(bx::test::RemoveService(L"bxhvnd"));
         session.properties[L"CustomActionData"] = given;
         session.messages.clear();
         EXPECT_EQ(0u, bx::installer::Install(session)) << session.All();
-        EXPECT_TRUE(bxtest::FileExists(bxtest::InstalledDriverFile())) << bxtest::Narrow(given);
+        EXPECT_TRUE(bx::test::FileExists(bx::test::InstalledDriverFile())) << bx::test::Narrow(given);
     }
 }
 
 // A failing installation reports, undoes its own steps and removes the agent
 // service the package had installed.
 TEST_F(CustomActions, FailingInstallRemovesTheAgentServiceAndWhatItDid) {
-    std::wstring empty = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"installer_empty");
-    ASSERT_EQ(0u, bxtest::CreateServiceEntry(L"bxhvns", SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                             L"C:\\nowhere\\bxhvns.exe"));
+    std::wstring empty = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"installer_empty");
+    ASSERT_EQ(0u, bx::test::CreateServiceEntry(L"bxhvns", SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                               L"C:\\nowhere\\bxhvns.exe"));
     session.properties[L"CustomActionData"] = empty;
     EXPECT_EQ(31u, bx::installer::Install(session));
-    const std::string destination = bxtest::Narrow(bxtest::InstalledDriverFile());
-    EXPECT_EQ((std::vector<std::string>{"Failed To copy Driver File sDriverPath:" + bxtest::Narrow(empty) +
+    const std::string destination = bx::test::Narrow(bx::test::InstalledDriverFile());
+    EXPECT_EQ((std::vector<std::string>{"Failed To copy Driver File sDriverPath:" + bx::test::Narrow(empty) +
                                             "bxhvnd.sys destination:" + destination + " Error 2",
                                         "Failed Install Halvern Driver Error 2"}),
               session.messages);
-    EXPECT_TRUE(bxtest::WaitUntil([] { return !bxtest::QueryService(L"bxhvns").exists; }, 10000));
-    EXPECT_FALSE(bxtest::QueryService(L"bxhvnd").exists);
-    EXPECT_FALSE(bxtest::FileExists(bxtest::InstalledDriverFile()));
+    EXPECT_TRUE(bx::test::WaitUntil([] { return !bx::test::QueryService(L"bxhvns").exists; }, 10000));
+    EXPECT_FALSE(bx::test::QueryService(L"bxhvnd").exists);
+    EXPECT_FALSE(bx::test::FileExists(bx::test::InstalledDriverFile()));
 }
 
 TEST_F(CustomActions, FailingInstallAfterTheCopyLeavesNoDriverFile) {
-    ASSERT_TRUE(bxtest::RemoveService(L"tdx"));  // the reference service is missing
+    ASSERT_TRUE(bx::test::RemoveService(L"tdx"));  // the reference service is missing
     EXPECT_EQ(31u, bx::installer::Install(session));
     EXPECT_EQ((std::vector<std::string>{
                   "Failed To open Tcpip Service Error 1060", "Failed To Get TDX Service Info Error 1060",
                   "Failed Install Halvern Driver Error 1060", "Failed To open Service Error 1060"}),
               session.messages);
-    EXPECT_FALSE(bxtest::FileExists(bxtest::InstalledDriverFile()));
-    EXPECT_FALSE(bxtest::QueryService(L"bxhvnd").exists);
+    EXPECT_FALSE(bx::test::FileExists(bx::test::InstalledDriverFile()));
+    EXPECT_FALSE(bx::test::QueryService(L"bxhvnd").exists);
 }
 
 TEST_F(CustomActions, InstallWithoutSourceFolderFailsWithTheInternalErrorMessages) {
@@ -268,7 +268,7 @@ TEST_F(CustomActions, InstallWithoutSourceFolderFailsWithTheInternalErrorMessage
     RecordingSession tooLong;  // more than 260 characters is refused, not cut
     tooLong.properties[L"CustomActionData"] = std::wstring(261, L'a');
     EXPECT_EQ(31u, bx::installer::Install(tooLong));
-    EXPECT_FALSE(bxtest::QueryService(L"bxhvnd").exists);
+    EXPECT_FALSE(bx::test::QueryService(L"bxhvnd").exists);
 }
 
 // A service of an earlier product version blocks the installation, whether
@@ -281,56 +281,56 @@ TEST_F(CustomActions, PreviousVersionBlocksInstallation) {
             if (running) {
                 // The agent program runs under the old name, from a folder of
                 // the test's own (it writes its log beside itself).
-                std::wstring dir = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"installer_old_version");
-                ASSERT_TRUE(
-                    CopyFileW((bxtest::ExeDirectory() + L"bxhvns.exe").c_str(), (dir + L"bxhvns.exe").c_str(), FALSE));
-                ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + L"BXLogger.dll").c_str(),
+                std::wstring dir = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"installer_old_version");
+                ASSERT_TRUE(CopyFileW((bx::test::ExeDirectory() + L"bxhvns.exe").c_str(), (dir + L"bxhvns.exe").c_str(),
+                                      FALSE));
+                ASSERT_TRUE(CopyFileW((bx::test::ExeDirectory() + L"BXLogger.dll").c_str(),
                                       (dir + L"BXLogger.dll").c_str(), FALSE));
-                std::wstring command = bxtest::Quote(dir + L"bxhvns.exe") + L" /SN:" + previous;
-                ASSERT_EQ(0u, bxtest::CreateServiceEntry(previous, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                                         command.c_str()));
-                ASSERT_EQ(0u, bxtest::StartServiceAndWait(previous));
+                std::wstring command = bx::test::Quote(dir + L"bxhvns.exe") + L" /SN:" + previous;
+                ASSERT_EQ(0u, bx::test::CreateServiceEntry(previous, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                                           command.c_str()));
+                ASSERT_EQ(0u, bx::test::StartServiceAndWait(previous));
             } else {
-                ASSERT_EQ(0u, bxtest::CreateServiceEntry(previous, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                                         L"C:\\old\\hvn.exe"));
+                ASSERT_EQ(0u, bx::test::CreateServiceEntry(previous, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                                           L"C:\\old\\hvn.exe"));
             }
             RecordingSession s;
             s.properties = session.properties;
             EXPECT_EQ(31u, bx::installer::Install(s));
             EXPECT_EQ(std::vector<std::string>{message}, s.messages);
-            EXPECT_FALSE(bxtest::QueryService(L"bxhvnd").exists);
+            EXPECT_FALSE(bx::test::QueryService(L"bxhvnd").exists);
             EXPECT_EQ(running ? static_cast<DWORD>(SERVICE_RUNNING) : static_cast<DWORD>(SERVICE_STOPPED),
-                      bxtest::QueryService(previous).state);
-            ASSERT_TRUE(bxtest::RemoveService(previous));
+                      bx::test::QueryService(previous).state);
+            ASSERT_TRUE(bx::test::RemoveService(previous));
         }
     }
 }
 
 TEST_F(CustomActions, UninstallRemovesServiceTagDependencyAndFile) {
-    ASSERT_EQ(0u, bxtest::CreateServiceEntry(L"bxhvnd", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
-                                             L"system32\\drivers\\bxhvnd.sys", bxtest::kTransportGroup, 42));
+    ASSERT_EQ(0u, bx::test::CreateServiceEntry(L"bxhvnd", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                               L"system32\\drivers\\bxhvnd.sys", bx::test::kTransportGroup, 42));
     ASSERT_EQ(0u, bx::installer::Install(session)) << session.All();
     ASSERT_EQ((std::vector<DWORD>{1, kTcpipTag, kTdxTag, 42, 9}), GroupOrder());
     EXPECT_EQ(0u, bx::installer::Uninstall(session));
     EXPECT_EQ("", session.All());
-    EXPECT_TRUE(bxtest::WaitUntil([] { return !bxtest::QueryService(L"bxhvnd").exists; }, 10000));
+    EXPECT_TRUE(bx::test::WaitUntil([] { return !bx::test::QueryService(L"bxhvnd").exists; }, 10000));
     EXPECT_EQ((std::vector<DWORD>{1, kTcpipTag, kTdxTag, 9}), GroupOrder());
     EXPECT_EQ(std::vector<std::wstring>{L"Tdx"}, Dependencies(L"netbt"));
-    EXPECT_FALSE(bxtest::FileExists(bxtest::InstalledDriverFile()));
+    EXPECT_FALSE(bx::test::FileExists(bx::test::InstalledDriverFile()));
 }
 
 // Removal goes on when the driver service is gone already: reported, result
 // 0, and the dependency and the driver file still go.
 TEST_F(CustomActions, UninstallWithoutDriverServiceReportsAndSucceeds) {
     ASSERT_EQ(0u, bx::installer::Install(session)) << session.All();
-    ASSERT_TRUE(bxtest::RemoveService(L"bxhvnd"));
+    ASSERT_TRUE(bx::test::RemoveService(L"bxhvnd"));
     EXPECT_EQ(0u, bx::installer::Uninstall(session));
     EXPECT_EQ((std::vector<std::string>{"Failed To open Tcpip Service Error 1060",
                                         "Failed To Get hvnd Service Info Error 1060",
                                         "Failed UnInstall Halvern Driver Error 1060"}),
               session.messages);
     EXPECT_EQ(std::vector<std::wstring>{L"Tdx"}, Dependencies(L"netbt"));
-    EXPECT_FALSE(bxtest::FileExists(bxtest::InstalledDriverFile()));
+    EXPECT_FALSE(bx::test::FileExists(bx::test::InstalledDriverFile()));
 
     RecordingSession noData;  // the property must be there; still 0
     EXPECT_EQ(0u, bx::installer::Uninstall(noData));
@@ -346,23 +346,23 @@ TEST_F(CustomActions, UninstallWithoutDriverServiceReportsAndSucceeds) {
 TEST_F(CustomActions, GroupOrderUpdateStaysInsideItsBuffer) {
     std::vector<DWORD> full(511, 3);  // 4 + 511 * 4 = 2048 bytes
     full[100] = kTdxTag;
-    ASSERT_EQ(0u, bxtest::WriteGroupOrder(full));
+    ASSERT_EQ(0u, bx::test::WriteGroupOrder(full));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER),
-              bx::installer::UpdateGroupOrder(session, bxtest::kTransportGroup, kTdxTag, 42, Change::Add));
+              bx::installer::UpdateGroupOrder(session, bx::test::kTransportGroup, kTdxTag, 42, Change::Add));
     EXPECT_EQ(full, GroupOrder());
     ASSERT_EQ(1u, session.messages.size());
 
     std::vector<DWORD> roomForOne(510, 3);
     roomForOne.back() = kTdxTag;
-    ASSERT_EQ(0u, bxtest::WriteGroupOrder(roomForOne));
-    EXPECT_EQ(0u, bx::installer::UpdateGroupOrder(session, bxtest::kTransportGroup, kTdxTag, 42, Change::Add));
+    ASSERT_EQ(0u, bx::test::WriteGroupOrder(roomForOne));
+    EXPECT_EQ(0u, bx::installer::UpdateGroupOrder(session, bx::test::kTransportGroup, kTdxTag, 42, Change::Add));
     roomForOne.push_back(42);
     EXPECT_EQ(roomForOne, GroupOrder());
 
     // Count 1000, two tags stored: the two are the list.
     const BYTE lying[] = {0xE8, 0x03, 0, 0, kTdxTag, 0, 0, 0, 9, 0, 0, 0};
-    ASSERT_EQ(0u, bxtest::WriteGroupOrderBytes(std::vector<BYTE>(lying, lying + sizeof lying)));
-    EXPECT_EQ(0u, bx::installer::UpdateGroupOrder(session, bxtest::kTransportGroup, kTdxTag, 42, Change::Add));
+    ASSERT_EQ(0u, bx::test::WriteGroupOrderBytes(std::vector<BYTE>(lying, lying + sizeof lying)));
+    EXPECT_EQ(0u, bx::installer::UpdateGroupOrder(session, bx::test::kTransportGroup, kTdxTag, 42, Change::Add));
     EXPECT_EQ((std::vector<DWORD>{kTdxTag, 42, 9}), GroupOrder());
 }
 
@@ -410,12 +410,12 @@ public:
     }
 
 private:
-    bxtest::ImportPatch<decltype(&ChangeServiceConfig2W)> patch_;
+    bx::test::ImportPatch<decltype(&ChangeServiceConfig2W)> patch_;
 };
 
 TEST_F(CustomActions, SetServiceRecoveryRestartsThreeTimesAfterAMinute) {
-    ASSERT_EQ(0u, bxtest::CreateServiceEntry(L"bxhvns", SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                             L"C:\\nowhere\\bxhvns.exe"));
+    ASSERT_EQ(0u, bx::test::CreateServiceEntry(L"bxhvns", SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                               L"C:\\nowhere\\bxhvns.exe"));
     RecoveryRecorder recorder;
     RecordingSession s;
     s.properties[L"CustomActionData"] = L"bxhvns";
@@ -450,7 +450,7 @@ TEST_F(CustomActions, SetServiceRecoveryFailures) {
 // The files the agent and the tool write go at removal; other files stay,
 // and a file in use is waited for.
 TEST(RemoveAgentFiles, DeletesTheAgentsOwnFilesOnly) {
-    std::wstring dir = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"installer_program");
+    std::wstring dir = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"installer_program");
     auto make = [&](const wchar_t* name) {
         bx::win::UniqueFile file(CreateFileW((dir + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -476,8 +476,8 @@ TEST(RemoveAgentFiles, DeletesTheAgentsOwnFilesOnly) {
     CloseHandle(closer);
     EXPECT_EQ("", s.All());
     for (const wchar_t* name : bx::installer::kAgentFiles)
-        EXPECT_FALSE(bxtest::FileExists(dir + name)) << bxtest::Narrow(name);
-    EXPECT_TRUE(bxtest::FileExists(dir + L"notes.txt"));
+        EXPECT_FALSE(bx::test::FileExists(dir + name)) << bx::test::Narrow(name);
+    EXPECT_TRUE(bx::test::FileExists(dir + L"notes.txt"));
 }
 
 // ---------------------------------------------------------------------------
@@ -516,7 +516,7 @@ TEST(ApplianceSettings, ValuesAreCheckedAsTheAgentAndTheApplet) {
     for (const Case& c : cases) {
         std::wstring why;
         EXPECT_EQ(c.valid, bx::installer::CheckSetting({c.property, c.value}, why))
-            << bxtest::Narrow(c.property) << "=" << bxtest::Narrow(c.value);
+            << bx::test::Narrow(c.property) << "=" << bx::test::Narrow(c.value);
         EXPECT_EQ(c.valid, why.empty());
     }
 }

@@ -9,6 +9,10 @@
 // An Event owns its object and releases it when destroyed; it is neither
 // copyable nor movable (threads keep references to it). No thread may still
 // be waiting on an event when it is closed.
+//
+// Windows-only code that hands the event to the system itself (an OVERLAPPED,
+// a wait on several objects) reaches its HANDLE through
+// platform/win/event_handle.h.
 #pragma once
 #include <cstdint>
 
@@ -48,6 +52,7 @@ public:
 
 private:
     friend uint32_t WaitAny(Event& first, Event& second, uint32_t timeoutMs);
+    friend struct NativeEventAccess;  // defined by the Windows flavour only
     void* handle_ = nullptr;
 };
 

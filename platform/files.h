@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/host_facts.h"
+
 namespace bx::files {
 
 // "\\" on Windows, "/" elsewhere.
@@ -17,6 +19,15 @@ wchar_t PathSeparator();
 
 // dir + separator + name; just name when dir is empty.
 std::wstring JoinPath(const std::wstring& dir, const std::wstring& name);
+
+// The path of `name` in the running executable's directory
+// (host::ExecutableDirectory); just name, in the current directory, when that
+// directory cannot be found.
+inline std::wstring PathBesideExecutable(const std::wstring& name) {
+    std::wstring dir;
+    if (host::ExecutableDirectory(dir) != 0) dir.clear();
+    return JoinPath(dir, name);
+}
 
 // Creates or truncates the file, shared for reading and writing by others,
 // and writes the bytes with one write. 0 or the system's error.

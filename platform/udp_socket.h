@@ -1,6 +1,6 @@
 // UDP sockets over IPv4, and host-name resolution.
 //
-// Windows: Winsock (WSAStartup 1.1, socket, setsockopt, bind, sendto,
+// Windows: Winsock (WSAStartup, socket, setsockopt, bind, sendto,
 // recvfrom, closesocket, getaddrinfo). POSIX: BSD sockets. Errors are the
 // platform's socket error numbers, read right after the failing call:
 // WSAGetLastError() on Windows, errno on POSIX. Addresses are 32-bit values
@@ -24,9 +24,14 @@ constexpr uint32_t kTryAgain = 11002;      // WSATRY_AGAIN
 constexpr uint32_t kNoRecovery = 11003;    // WSANO_RECOVERY
 constexpr uint32_t kNoData = 11004;        // WSANO_DATA
 
-// Winsock start-up (version 1.1) and its counterpart; every successful
-// Startup needs one Cleanup. POSIX: nothing to do, 0.
-uint32_t Startup();
+// Winsock versions (the low byte is the major version, as MAKEWORD makes it).
+constexpr uint16_t kSockets11 = 0x0101;  // the connection manager's
+constexpr uint16_t kSockets22 = 0x0202;  // the snooper's
+
+// The one socket-library start-up: Winsock at the version asked for, and its
+// counterpart; every successful Startup needs one Cleanup. The result is
+// WSAStartup's own error. POSIX: nothing to do, 0.
+uint32_t Startup(uint16_t version = kSockets11);
 void Cleanup();
 
 // True for the error a receive gives when its time-out passed without data

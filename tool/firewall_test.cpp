@@ -17,15 +17,15 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)));
         registration_ =
-            std::make_unique<bxtest::FirewallStoreRegistration>(bxtest::ExeDirectory() + L"firewall_store.dll");
+            std::make_unique<bx::test::FirewallStoreRegistration>(bx::test::ExeDirectory() + L"firewall_store.dll");
         ASSERT_TRUE(registration_->Ok());
-        bxtest::ClearOpenPorts();
+        bx::test::ClearOpenPorts();
         ASSERT_EQ(InitFireWall(profile_), S_OK);
         ASSERT_TRUE(profile_);
     }
     void TearDown() override {
         profile_.reset();
-        bxtest::ClearOpenPorts();
+        bx::test::ClearOpenPorts();
         registration_.reset();
         CoUninitialize();
     }
@@ -35,14 +35,14 @@ protected:
         return open;
     }
 
-    std::unique_ptr<bxtest::FirewallStoreRegistration> registration_;
+    std::unique_ptr<bx::test::FirewallStoreRegistration> registration_;
     bx::win::ComPtr<INetFwProfile> profile_;
 };
 
 TEST_F(Firewall, OpenMeansAnEnabledUdpEntry) {
-    bxtest::AddOpenPort({L"udp on", 2000, 17, true});
-    bxtest::AddOpenPort({L"udp off", 2001, 17, false});
-    bxtest::AddOpenPort({L"tcp on", 2002, 6, true});
+    bx::test::AddOpenPort({L"udp on", 2000, 17, true});
+    bx::test::AddOpenPort({L"udp off", 2001, 17, false});
+    bx::test::AddOpenPort({L"tcp on", 2002, 6, true});
     EXPECT_TRUE(IsOpen(2000));
     EXPECT_FALSE(IsOpen(2001));
     EXPECT_FALSE(IsOpen(2002));
@@ -52,8 +52,8 @@ TEST_F(Firewall, OpenMeansAnEnabledUdpEntry) {
 TEST_F(Firewall, AddNamesAnEnabledUdpEntryOnceAndRemoveTakesOnlyIt) {
     ASSERT_EQ(FireWallPortAdd(profile_.get(), 2259, L"Brontavex Halvern UDP 2259"), S_OK);
     ASSERT_EQ(FireWallPortAdd(profile_.get(), 2259, L"a second name"), S_OK);
-    bxtest::AddOpenPort({L"tcp", 2259, 6, true});
-    std::vector<bxtest::OpenPortEntry> ports = bxtest::ReadOpenPorts();
+    bx::test::AddOpenPort({L"tcp", 2259, 6, true});
+    std::vector<bx::test::OpenPortEntry> ports = bx::test::ReadOpenPorts();
     ASSERT_EQ(ports.size(), 2u);
     for (const auto& entry : ports) {
         if (entry.protocol != 17) continue;
@@ -62,18 +62,18 @@ TEST_F(Firewall, AddNamesAnEnabledUdpEntryOnceAndRemoveTakesOnlyIt) {
         EXPECT_TRUE(entry.enabled);
     }
     ASSERT_EQ(FireWallPortRemove(profile_.get(), 2259), S_OK);
-    ports = bxtest::ReadOpenPorts();
+    ports = bx::test::ReadOpenPorts();
     ASSERT_EQ(ports.size(), 1u);
     EXPECT_EQ(ports[0].protocol, 6);
     EXPECT_EQ(FireWallPortRemove(profile_.get(), 2259), S_OK) << "nothing to remove is no error";
 }
 
 TEST_F(Firewall, ADisabledEntryIsReplacedByAnEnabledOneAndNotRemoved) {
-    bxtest::AddOpenPort({L"switched off", 2300, 17, false});
+    bx::test::AddOpenPort({L"switched off", 2300, 17, false});
     EXPECT_EQ(FireWallPortRemove(profile_.get(), 2300), S_OK);
-    ASSERT_EQ(bxtest::ReadOpenPorts().size(), 1u) << "a port that is not open is left alone";
+    ASSERT_EQ(bx::test::ReadOpenPorts().size(), 1u) << "a port that is not open is left alone";
     ASSERT_EQ(FireWallPortAdd(profile_.get(), 2300, L"Brontavex Halvern UDP 2300"), S_OK);
-    std::vector<bxtest::OpenPortEntry> ports = bxtest::ReadOpenPorts();
+    std::vector<bx::test::OpenPortEntry> ports = bx::test::ReadOpenPorts();
     ASSERT_EQ(ports.size(), 1u);
     EXPECT_TRUE(ports[0].enabled);
     EXPECT_EQ(ports[0].name, L"Brontavex Halvern UDP 2300");
@@ -81,7 +81,7 @@ TEST_F(Firewall, ADisabledEntryIsReplacedByAnEnabledOneAndNotRemoved) {
 
 TEST_F(Firewall, ARefusedPortStopsTheAddAndStoresNothing) {
     EXPECT_TRUE(FAILED(FireWallPortAdd(profile_.get(), 70000, L"too big")));
-    EXPECT_TRUE(bxtest::ReadOpenPorts().empty());
+    EXPECT_TRUE(bx::test::ReadOpenPorts().empty());
 }
 
 TEST(FirewallWithoutProfile, EveryRoutineRefusesANullProfile) {

@@ -14,47 +14,11 @@
 
 namespace {
 
-// The four bytes of a host-order address for "%u.%u.%u.%u".
-#define BX_QUAD(a)                                                                    \
-    static_cast<unsigned>((a) >> 24 & 0xFF), static_cast<unsigned>((a) >> 16 & 0xFF), \
-        static_cast<unsigned>((a) >> 8 & 0xFF), static_cast<unsigned>((a)&0xFF)
-
 // Receive buffer of the listener: the longest datagram the agent reads.
 constexpr size_t kListenBufferSize = bx::wire::kMaxDatagramSize;
 // After a receive error other than the time-out the listener pauses this
 // long, so that an error that persists cannot spin the thread.
 constexpr auto kReadErrorPause = std::chrono::milliseconds(100);
-
-const wchar_t* ProtocolText(uint8_t protocol) {
-    switch (protocol) {
-        case bx::wire::kProtocolTcp:
-            return L"TCP";
-        case bx::wire::kProtocolUdp:
-            return L"UDP";
-        default:
-            return L"Uknown";
-    }
-}
-
-const wchar_t* OperationText(uint8_t operation) {
-    switch (operation) {
-        case bx::wire::kOperationOpen:
-            return L"OPEN";
-        case bx::wire::kOperationClose:
-            return L"CLOSE";
-        default:
-            return L"Uknown";
-    }
-}
-
-// The record keeps ports as the driver reports them: the two bytes in network
-// order as they lie in memory. The parser gives host-order numbers.
-uint16_t NetworkOrder16(uint16_t hostOrder) {
-    const uint8_t bytes[2] = {static_cast<uint8_t>(hostOrder >> 8), static_cast<uint8_t>(hostOrder)};
-    uint16_t stored;
-    std::memcpy(&stored, bytes, sizeof stored);
-    return stored;
-}
 
 }  // namespace
 
@@ -87,9 +51,7 @@ CConnectionCacheMgr::CConnectionCacheMgr(CBufferPool& pool, SessionMap& sessions
       builder_(users_, classifier_, requestCounter_),
       clock_(bx::SystemSeconds) {
     // The manager's own log file starts empty at every start of the agent.
-    std::wstring dir;
-    if (bx::host::ExecutableDirectory(dir) != 0) dir.clear();
-    const std::wstring path = bx::files::JoinPath(dir, bx::kUtmLogFileName);
+    const std::wstring path = bx::files::PathBesideExecutable(bx::kUtmLogFileName);
     bx::files::DeleteFileAt(path);
     if (utmLogger_.Init() == 0) {
         utmLoggerReady_ = true;
@@ -470,133 +432,6 @@ uint32_t CConnectionCacheMgr::Send(uint8_t* datagram, size_t length, bool encryp
     LogDebug(L"HVNPkt: %d bytes sent to %ls:%hu", static_cast<int>(length), config_.Address().c_str(), port);
     if (kind != bx::kKindResetRequest && kind != bx::kKindPingResponse) ++notificationsSent_;
     return 0;
-}
-
-// ---- Responses --------------------------------------------------------------
-
-uint32_t CConnectionCacheMgr::HandleResponse(const uint8_t* bytes, size_t count, uint16_t senderPort) {
-    CHVNProtocolParser parser(Logger());
-    const uint32_t parsed = parser.Parse(bytes, count, L"UTM Resp: ");
-    if (parsed != 0) {
-        LogError(L"UTM Resp: Failed to parse the response from the UTM");
-        ++parseFailures_;
-        return parsed;
-    }
-
-    if (parser.IsPresent(bx::wire::kBitPing)) {
-        LogInfo(L"UTM Resp: recvd ping request from UTM. enqueing Response");
-        send_data_t* record = NewRecord();
-        if (!record) {
-            LogError(L"Failed to allocate memory for Ping Response ");
-            return 0;
-        }
-        record->kind = bx::kKindPingResponse;
-        record->request_id = parser.RequestId();
-        record->reply_port = senderPort;
-        queue_.Enqueue(record, true);
-        return 0;
-    }
-
-    if (parser.IsPresent(bx::wire::kBitReset)) {
-        LogInfo(L"UTM Resp: recvd Reset request from UTM.");
-        users_.RemoveAll();
-        return 0;
-    }
-
-    // Any other datagram acknowledges the notification with its request id.
-    if (send_data_t* acknowledged = connMgr_.Table().Remove(parser.RequestId())) pool_.Release(acknowledged);
-
-    const bool errorIndication = parser.IsUsable(bx::wire::kBitErrorIndication);
-    if (errorIndication && parser.ErrorCode() == bx::wire::kErrorUnknownSessionId) return HandleUnknownSession(parser);
-
-    ++responsesProcessed_;
-    if (parser.IsUsable(bx::wire::kBitSessionId)) users_.MarkKnown(parser.SessionId());
-    if (errorIndication && parser.ErrorCode() == bx::wire::kErrorDestinationRouteLocal) {
-        LogInfo(L"UTM Resp: Received ErrorCode: Destination route is Local from UTM.");
-        LearnLocalRoute(parser);
-    }
-    return 0;
-}
-
-uint32_t CConnectionCacheMgr::HandleUnknownSession(const CHVNProtocolParser& parser) {
-    LogInfo(L"UTM resp: Handling Unknown SessionId...");
-    if (!parser.IsUsable(bx::wire::kBitSessionId)) {
-        users_.RemoveAll();
-        LogError(L"UTM resp: 'Unknown Session ID' Error.");
-        return bx::err::kInvalidData;
-    }
-    const uint32_t sessionId = parser.SessionId();
-    CUserInfo info;
-    if (users_.Get(sessionId, info) != 0) {
-        users_.RemoveAll();
-        LogError(L"UTM resp: SessionId '%d' cannot be associated to Username in cache", static_cast<int>(sessionId));
-        return bx::err::kInvalidData;
-    }
-    send_data_t* record = BuildResendRecord(parser);
-    if (!record) {
-        users_.RemoveAll();
-        LogError(L"UTM Resp: Cannot Enqueue Unknown SessionId %d packet again", static_cast<int>(sessionId));
-        return bx::err::kInvalidData;
-    }
-    record->user = info.user;
-    record->domain = info.domain;
-    LogInfo(L"UTM Resp: Enqueuing Unknown SessionId %d packet again", static_cast<int>(sessionId));
-    // Every session's next notification carries names again, this one first.
-    users_.RemoveAll();
-    queue_.Enqueue(record, true);
-    return 0;
-}
-
-send_data_t* CConnectionCacheMgr::BuildResendRecord(const CHVNProtocolParser& parser) {
-    send_data_t* record = NewRecord();
-    if (!record) {
-        LogError(L"Failed to allocate memory for dataStruct on 'Unknown UserId error'");
-        return nullptr;
-    }
-    record->kind = bx::kKindResend;
-    LogDebug(L"Extracting data from UTM response for resending..");
-    if (parser.IsUsable(bx::wire::kBitProtOp)) {
-        record->operation = parser.Operation();
-        record->protocol = parser.Protocol();
-        LogDebug(L"protocol tlv: Prot/OP '%ls/%ls' Extracted from UTM response:", ProtocolText(parser.Protocol()),
-                 OperationText(parser.Operation()));
-    }
-    if (parser.IsUsable(bx::wire::kBitPort)) {
-        record->local_port = NetworkOrder16(parser.Port());
-        LogDebug(L"Port tlv Port:'%u' Extracted from UTM response", static_cast<unsigned>(parser.Port()));
-    }
-    if (parser.IsUsable(bx::wire::kBitIp) && !parser.Ips().empty()) {
-        record->local_ip = parser.Ips().front();
-        LogDebug(L"IP tlv IP:'%u.%u.%u.%u' Extracted from UTM response", BX_QUAD(record->local_ip));
-    }
-    if (parser.IsUsable(bx::wire::kBitDestIp)) {
-        record->remote_ip = parser.DestIp();
-        LogDebug(L"Dest IP tlv IP:'%u.%u.%u.%u' Extracted from UTM response", BX_QUAD(record->remote_ip));
-    }
-    if (parser.IsUsable(bx::wire::kBitDestPort)) {
-        record->remote_port = NetworkOrder16(parser.DestPort());
-        LogDebug(L"Dest Port tlv Port:'%u' Extracted from UTM response", static_cast<unsigned>(parser.DestPort()));
-    }
-    if (parser.IsUsable(bx::wire::kBitSessionId)) {
-        record->session_id = parser.SessionId();
-        LogDebug(L"SessionId tlv:'%d' Extracted from UTM response", static_cast<int>(parser.SessionId()));
-    }
-    return record;
-}
-
-void CConnectionCacheMgr::LearnLocalRoute(const CHVNProtocolParser& parser) {
-    if (parser.IsUsable(bx::wire::kBitSubnet)) {
-        LogInfo(L"UTM:resp Inserting subnet tlv to table");
-        LogInfo(L"UTM:resp Recvd subnet tlv:SubNet: N/w:'%u.%u.%u.%u' Mask:'%u.%u.%u.%u'",
-                BX_QUAD(parser.SubnetNetwork()), BX_QUAD(parser.SubnetMask()));
-        routes_.AddSubnet(parser.SubnetNetwork(), parser.SubnetMask());
-    }
-    if (parser.IsUsable(bx::wire::kBitIpRange)) {
-        LogInfo(L"UTM:resp Inserting range tlv to table");
-        LogInfo(L"UTM:resp Recvd range tlv:IP Start:'%u.%u.%u.%u' IP End:'%u.%u.%u.%u'", BX_QUAD(parser.RangeStart()),
-                BX_QUAD(parser.RangeEnd()));
-        routes_.AddRange(parser.RangeStart(), parser.RangeEnd());
-    }
 }
 
 // ---- Statistics -------------------------------------------------------------

@@ -1,14 +1,6 @@
 #include "agent/appliance/local_routes.h"
 
-namespace {
-
-// The four bytes of a host-order address, most significant first, for the
-// "%u.%u.%u.%u" of the log lines.
-#define BX_QUAD(a)                                                                    \
-    static_cast<unsigned>((a) >> 24 & 0xFF), static_cast<unsigned>((a) >> 16 & 0xFF), \
-        static_cast<unsigned>((a) >> 8 & 0xFF), static_cast<unsigned>((a)&0xFF)
-
-}  // namespace
+#include "platform/dotted_quad.h"
 
 bool CLocalRoutes::ComesFirst(const bx::Subnet& existing, const bx::Subnet& added) const {
     if (existing.mask != 0 || added.mask != 0) {
@@ -21,9 +13,10 @@ bool CLocalRoutes::ComesFirst(const bx::Subnet& existing, const bx::Subnet& adde
     if (existing.network > added.network) return true;
     if (added.network > existing.network) return false;
     LogError(
-        L"Failed to Compare subnets:\t\t\t SubNet1: N/w:'%u.%u.%u.%u' Mask:'%u.%u.%u.%u' \t\t\t Subnet2: "
-        L"N/w:'%u.%u.%u.%u' Mask:'%u.%u.%u.%u'",
-        BX_QUAD(existing.network), BX_QUAD(existing.mask), BX_QUAD(added.network), BX_QUAD(added.mask));
+        L"Failed to Compare subnets:\t\t\t SubNet1: N/w:'%ls' Mask:'%ls' \t\t\t Subnet2: "
+        L"N/w:'%ls' Mask:'%ls'",
+        bx::DottedQuad(existing.network).c_str(), bx::DottedQuad(existing.mask).c_str(),
+        bx::DottedQuad(added.network).c_str(), bx::DottedQuad(added.mask).c_str());
     return false;
 }
 

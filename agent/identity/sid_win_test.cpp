@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "agent/identity/sid.h"
+#include "platform/win/handles.h"
 
 namespace {
 
@@ -32,9 +33,9 @@ TEST(SidWindows, LocalSystemResolvesAndCompares) {
 }
 
 TEST(SidWindows, ProcessTokenUserResolvesToAUser) {
-    HANDLE token = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) << GetLastError();
-    std::unique_ptr<void, decltype(&CloseHandle)> tokenOwner(token, &CloseHandle);
+    bx::win::UniqueHandle tokenOwner;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, tokenOwner.put())) << GetLastError();
+    HANDLE token = tokenOwner.get();
     DWORD needed = 0;
     GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
     ASSERT_GT(needed, 0u);

@@ -45,15 +45,7 @@ int AgentMain() {
         service.m_bAllowDescriptionChange = TRUE;
         service.m_bAllowDisplayNameChange = TRUE;
 
-        // Every argument after the program name; a leading "-" or "/" makes
-        // it a switch and is stripped.
-        LPWSTR* argv = static_cast<LPWSTR*>(arguments.get());
-        for (int i = 1; i < argumentCount; ++i) {
-            const wchar_t* param = argv[i];
-            bool isSwitch = param[0] == L'-' || param[0] == L'/';
-            if (isSwitch) ++param;
-            commandLine.ParseParam(param, isSwitch, i + 1 == argumentCount);
-        }
+        bx::service::ParseArguments(commandLine, argumentCount, static_cast<LPWSTR*>(arguments.get()));
         exitCode = service.ProcessCommand(commandLine);
     } catch (...) {
         // Nothing the service raises leaves the program unreported.

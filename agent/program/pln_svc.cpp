@@ -4,17 +4,9 @@
 
 #include "agent/service/crash_handler.h"
 #include "agent/service/open_security_descriptor.h"
+#include "platform/files.h"
 #include "platform/thread_id.h"
-
-namespace bxagent {
-
-std::wstring ExecutableDirectory() {
-    std::wstring path = CNTService::ModulePath();
-    size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? std::wstring(L".\\") : path.substr(0, slash + 1);
-}
-
-}  // namespace bxagent
+#include "platform/win/event_handle.h"
 
 using namespace bxagent;
 
@@ -25,7 +17,6 @@ CPLNSvc::CPLNSvc() : CNTService(), CLogImpl(), logger(), crashLogger(nullptr), s
     productKeyPath = L"SOFTWARE\\Brontavex\\" + displayName;
     m_dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SESSIONCHANGE;
     m_dwStartType = SERVICE_AUTO_START;
-    for (HANDLE& event : events) event = nullptr;
 }
 
 CPLNSvc::~CPLNSvc() {
@@ -38,17 +29,17 @@ CPLNSvc::~CPLNSvc() {
 }
 
 void CPLNSvc::CloseEvents() {
-    for (DWORD index : {kStopEvent, kIoctlEvent, kSendEvent, kGenXmlEvent}) {
-        if (events[index]) CloseHandle(events[index]);
-        events[index] = nullptr;
-    }
+    stopEvent.Close();
+    ioctlEvent.Close();
+    sendEvent.Close();
+    genXmlEvent.reset();
 }
 
 bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
     logger.Init();
     loggerInitialised = true;
     SetLogger(&logger);
-    logger.AddFile((ExecutableDirectory() + kLogFileName).c_str(), kLogFileMaxSize, kLogFileFlags);
+    logger.AddFile(bx::files::PathBesideExecutable(kLogFileName).c_str(), kLogFileMaxSize, kLogFileFlags);
     if (Verbose()) logger.AddDebugger();
     logger.Log(BXLOG_INFORMATIONAL, L"Brontavex Halvern is starting..");
 
@@ -56,19 +47,18 @@ bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
     crashHandlerInstalled = bx::service::InstallCrashHandler(&crashLogger) == 0;
 
     DWORD eventError = 0;
-    auto make = [&](BOOL manualReset, LPSECURITY_ATTRIBUTES attributes, const wchar_t* name) {
-        HANDLE event = CreateEventW(attributes, manualReset, FALSE, name);
-        if (!event && !eventError) eventError = GetLastError();
-        return event;
+    auto keepFirst = [&](uint32_t rc) {
+        if (rc && !eventError) eventError = rc;
     };
-    events[kStopEvent] = make(FALSE, nullptr, nullptr);
-    events[kSendEvent] = make(TRUE, nullptr, nullptr);
-    events[kIoctlEvent] = make(FALSE, nullptr, nullptr);
+    keepFirst(stopEvent.Create(bx::sync::ResetMode::Auto));
+    keepFirst(sendEvent.Create(bx::sync::ResetMode::Manual));
+    keepFirst(ioctlEvent.Create(bx::sync::ResetMode::Auto));
     {
         COpenSecurityDescriptor open;
-        events[kGenXmlEvent] = make(FALSE, open.Attributes(), kGenXmlEventName);
+        genXmlEvent.reset(CreateEventW(open.Attributes(), FALSE, FALSE, kGenXmlEventName));
+        if (!genXmlEvent) keepFirst(GetLastError());
     }
-    if (!events[kStopEvent] || !events[kSendEvent] || !events[kIoctlEvent] || !events[kGenXmlEvent]) {
+    if (!stopEvent.IsValid() || !sendEvent.IsValid() || !ioctlEvent.IsValid() || !genXmlEvent) {
         CloseEvents();
         logger.Log(BXLOG_ERROR, L"Event handles creation failed - cannot continue");
         error = eventError;
@@ -78,9 +68,9 @@ bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
 
     ReportStatus(SERVICE_RUNNING);
 
-    snooper.SetSendEvent(events[kSendEvent]);
-    snooper.SetStopEvent(events[kStopEvent]);
-    snooper.SetReadEvent(events[kIoctlEvent]);
+    snooper.SetSendEvent(sendEvent);
+    snooper.SetStopEvent(stopEvent);
+    snooper.SetReadEvent(ioctlEvent);
     snooper.SetLogger(&logger);
 
     if (uint32_t rc = snooper.Initialise()) {
@@ -114,6 +104,11 @@ void CPLNSvc::ServiceRun(DWORD /*argc*/, LPWSTR* /*argv*/) {
 }
 
 void CPLNSvc::RunLoop() {
+    HANDLE events[kEventCount] = {};
+    events[kStopEvent] = bx::win::NativeHandle(stopEvent);
+    events[kSendEvent] = bx::win::NativeHandle(sendEvent);
+    events[kIoctlEvent] = bx::win::NativeHandle(ioctlEvent);
+    events[kGenXmlEvent] = genXmlEvent.get();
     for (;;) {
         DWORD result = WaitForMultipleObjects(kEventCount, events, FALSE, kRunLoopWaitMs);
         if (result == WAIT_TIMEOUT) continue;
@@ -163,7 +158,7 @@ void CPLNSvc::ShutDown() {
 }
 
 void CPLNSvc::OnStop() {
-    if (events[kStopEvent]) SetEvent(events[kStopEvent]);
+    if (stopEvent.IsValid()) stopEvent.Set();
 }
 
 void CPLNSvc::OnPause() {}

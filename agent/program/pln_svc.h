@@ -19,6 +19,8 @@
 #include "agent/service/nt_service.h"
 #include "agent/settings/log_impl.h"
 #include "agent/snoop/snooper.h"
+#include "platform/event.h"
+#include "platform/win/handles.h"
 
 namespace bxagent {
 
@@ -38,10 +40,6 @@ constexpr DWORD kCancelReadWaitMs = 2000;
 // error to report: the events, the internal component.
 constexpr DWORD kExitEventsNotCreated = 1;
 constexpr DWORD kExitSnooperNotInitialised = 2;
-
-// The directory of the running executable, up to and including its last "\"
-// (".\" when the path has none).
-std::wstring ExecutableDirectory();
 
 }  // namespace bxagent
 
@@ -68,8 +66,12 @@ protected:
     CBXLogger logger;
     std::wstring displayName;
     std::wstring productKeyPath;
-    // stop, send, IOCTL, status file: handed as one array to the wait.
-    HANDLE events[bxagent::kEventCount];
+    // The run loop's events (wait indexes in bxagent::EventIndex): the three
+    // unnamed ones the snooper shares, and the named status-file event.
+    bx::sync::Event stopEvent;
+    bx::sync::Event sendEvent;
+    bx::sync::Event ioctlEvent;
+    bx::win::UniqueHandle genXmlEvent;
     CBXLogger* crashLogger;
     Snooper snooper;
 

@@ -67,11 +67,51 @@ std::string Utf8Name(const std::wstring& name) {
     return text;
 }
 
+// The connection's protocol and operation, its local port and address (or
+// the host's addresses), and the remote end when it has one.
+void AddConnectionTlvs(TlvWriter& tlv, const send_data_t& record) {
+    tlv.Add8(kTlvProtOp, static_cast<uint8_t>(record.operation << 4 | record.protocol));
+    tlv.AddNetwork16(kTlvPort, record.local_port);
+    if (record.local_ip != 0) {
+        tlv.Add8(kTlvNumIps, 1);
+        tlv.Add32(kTlvIp, record.local_ip);
+    } else {
+        tlv.AddHostAddresses();
+    }
+    if (record.remote_ip != 0) {
+        tlv.Add32(kTlvDestIp, record.remote_ip);
+        tlv.AddNetwork16(kTlvDestPort, record.remote_port);
+    }
+}
+
 }  // namespace
 
 CHVNPacketBuilder::CHVNPacketBuilder(CUserToID& users, CUserClassifier& classifier,
                                      std::atomic<uint32_t>& requestCounter)
     : users_(users), classifier_(classifier), counter_(requestCounter) {}
+
+bool CHVNPacketBuilder::NamesNeeded(const send_data_t& record, const std::wstring& user, const std::wstring& domain,
+                                    bool nonUser) {
+    if (nonUser) return true;
+    if (record.kind == bx::kKindConnection) users_.Update(record.session_id, user, domain);
+    CUserInfo info;
+    if (users_.Get(record.session_id, info) == bx::err::kSuccess && info.known) {
+        LogDebug(L"HVNPkt: UTM knows SessionID for:'%ls@%ls'", user.c_str(), domain.c_str());
+        return false;
+    }
+    LogDebug(L"HVNPkt: No Ack Rcvd from UTM for:'%ls@%ls'", user.c_str(), domain.c_str());
+    return true;
+}
+
+void CHVNPacketBuilder::WriteIv(uint8_t* buffer, bool withNames) {
+    if (withNames) {
+        buffer[kOffsetIvFlag] = kIvFlagRandom;
+        for (size_t i = 1; i < kIvSize; ++i) buffer[i] = static_cast<uint8_t>(bx::NextIvRandom() & 0xFF);
+        LogDebug(L"HVNPkt: Adding Random IV.");
+    } else {
+        LogDebug(L"HVNPkt: Adding NULL IV.");
+    }
+}
 
 size_t CHVNPacketBuilder::BuildNotification(send_data_t& record, uint8_t* buffer, bool& encrypt) {
     std::memset(buffer, 0, bx::kBuildBufferSize);
@@ -82,26 +122,8 @@ size_t CHVNPacketBuilder::BuildNotification(send_data_t& record, uint8_t* buffer
     const bool nonUser = classifier_.IsNonUserConnection(record);
     const bool domainUser = classifier_.IsDomainUser(record, nonUser);
 
-    // Names go in until the appliance has acknowledged the session.
-    bool withNames = true;
-    if (!nonUser) {
-        if (record.kind == bx::kKindConnection) users_.Update(record.session_id, user, domain);
-        CUserInfo info;
-        if (users_.Get(record.session_id, info) == bx::err::kSuccess && info.known) {
-            LogDebug(L"HVNPkt: UTM knows SessionID for:'%ls@%ls'", user.c_str(), domain.c_str());
-            withNames = false;
-        } else {
-            LogDebug(L"HVNPkt: No Ack Rcvd from UTM for:'%ls@%ls'", user.c_str(), domain.c_str());
-        }
-    }
-
-    if (withNames) {
-        buffer[kOffsetIvFlag] = kIvFlagRandom;
-        for (size_t i = 1; i < kIvSize; ++i) buffer[i] = static_cast<uint8_t>(bx::NextIvRandom() & 0xFF);
-        LogDebug(L"HVNPkt: Adding Random IV.");
-    } else {
-        LogDebug(L"HVNPkt: Adding NULL IV.");
-    }
+    const bool withNames = NamesNeeded(record, user, domain, nonUser);
+    WriteIv(buffer, withNames);
 
     if (record.send_count == 0) record.request_id = NextRequestId();
     WriteHeader(buffer, kMsgNotification, record.request_id);
@@ -111,20 +133,7 @@ size_t CHVNPacketBuilder::BuildNotification(send_data_t& record, uint8_t* buffer
         tlv.AddText(kTlvUserName, Utf8Name(user));
         tlv.AddText(domainUser ? kTlvDomainName : kTlvServerName, Utf8Name(domain));
     }
-    if (record.kind == bx::kKindConnection || record.kind == bx::kKindResend) {
-        tlv.Add8(kTlvProtOp, static_cast<uint8_t>(record.operation << 4 | record.protocol));
-        tlv.AddNetwork16(kTlvPort, record.local_port);
-        if (record.local_ip != 0) {
-            tlv.Add8(kTlvNumIps, 1);
-            tlv.Add32(kTlvIp, record.local_ip);
-        } else {
-            tlv.AddHostAddresses();
-        }
-        if (record.remote_ip != 0) {
-            tlv.Add32(kTlvDestIp, record.remote_ip);
-            tlv.AddNetwork16(kTlvDestPort, record.remote_port);
-        }
-    }
+    if (record.kind == bx::kKindConnection || record.kind == bx::kKindResend) AddConnectionTlvs(tlv, record);
     if (record.kind == bx::kKindLogoff) tlv.Add(kTlvUserLoggedOut, 0);
 
     uint8_t* session = tlv.Add(kTlvSessionId, kLenSessionId);

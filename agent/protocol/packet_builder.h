@@ -51,6 +51,13 @@ public:
 private:
     uint32_t NextRequestId() { return counter_.fetch_add(1, std::memory_order_relaxed); }
 
+    // Steps of BuildNotification. Whether the names go in: until the
+    // appliance has acknowledged the session (a user's connection first
+    // records the session's user).
+    bool NamesNeeded(const send_data_t& record, const std::wstring& user, const std::wstring& domain, bool nonUser);
+    // The IV: random with names (they are encrypted), zero without.
+    void WriteIv(uint8_t* buffer, bool withNames);
+
     CUserToID& users_;
     CUserClassifier& classifier_;
     std::atomic<uint32_t>& counter_;

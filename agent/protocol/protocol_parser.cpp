@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "agent/settings/settings_reader.h"
+#include "platform/dotted_quad.h"
 #include "platform/errors.h"
 
 namespace w = bx::wire;
@@ -58,11 +59,6 @@ const wchar_t* ErrorName(uint8_t code) {
             return L"Uknown";
     }
 }
-
-// Dotted-decimal parts of a host-order address, most significant first.
-#define BX_QUAD(a)                                                               \
-    static_cast<unsigned>((a) >> 24), static_cast<unsigned>(((a) >> 16) & 0xFF), \
-        static_cast<unsigned>(((a) >> 8) & 0xFF), static_cast<unsigned>((a)&0xFF)
 
 }  // namespace
 
@@ -315,7 +311,7 @@ CHVNProtocolParser::TlvOutcome CHVNProtocolParser::HandleTlv(uint16_t type, cons
             }
             const uint32_t ip = w::Get32(value);
             ips_.push_back(ip);
-            Note(bx::kPriorityDebug, L"Got IP TLV:'%u.%u.%u.%u'", BX_QUAD(ip));
+            Note(bx::kPriorityDebug, L"Got IP TLV:'%ls'", bx::DottedQuad(ip).c_str());
             break;
         }
         case w::kTlvSubnet:
@@ -325,8 +321,8 @@ CHVNProtocolParser::TlvOutcome CHVNProtocolParser::HandleTlv(uint16_t type, cons
             }
             subnetNetwork_ = w::Get32(value);
             subnetMask_ = w::Get32(value + 4);
-            Note(bx::kPriorityDebug, L"Got Subnet tlv Nw:'%u.%u.%u.%u' Mask: '%u.%u.%u.%u' ", BX_QUAD(subnetNetwork_),
-                 BX_QUAD(subnetMask_));
+            Note(bx::kPriorityDebug, L"Got Subnet tlv Nw:'%ls' Mask: '%ls' ", bx::DottedQuad(subnetNetwork_).c_str(),
+                 bx::DottedQuad(subnetMask_).c_str());
             break;
         case w::kTlvIpRange:
             // A short range logs the same text as a short Subnet.
@@ -335,8 +331,8 @@ CHVNProtocolParser::TlvOutcome CHVNProtocolParser::HandleTlv(uint16_t type, cons
             } else {
                 rangeStart_ = w::Get32(value);
                 rangeEnd_ = w::Get32(value + 4);
-                Note(bx::kPriorityDebug, L"Got IP Range TLV: start:'%u.%u.%u.%u' end: '%u.%u.%u.%u' ",
-                     BX_QUAD(rangeStart_), BX_QUAD(rangeEnd_));
+                Note(bx::kPriorityDebug, L"Got IP Range TLV: start:'%ls' end: '%ls' ",
+                     bx::DottedQuad(rangeStart_).c_str(), bx::DottedQuad(rangeEnd_).c_str());
             }
             Note(bx::kPriorityDebug, L"Got IP Range TLV ");
             break;
@@ -346,7 +342,7 @@ CHVNProtocolParser::TlvOutcome CHVNProtocolParser::HandleTlv(uint16_t type, cons
                 break;
             }
             destIp_ = w::Get32(value);
-            Note(bx::kPriorityDebug, L"Got Dest IP TLV:'%u.%u.%u.%u'", BX_QUAD(destIp_));
+            Note(bx::kPriorityDebug, L"Got Dest IP TLV:'%ls'", bx::DottedQuad(destIp_).c_str());
             break;
         case w::kTlvDestPort:
             if (length < w::kLenDestPort) {

@@ -10,14 +10,16 @@
 #include "agent/identity/session_map.h"
 #include "agent/identity/session_users.h"
 #include "agent/protocol/user_classifier.h"
+#include "platform/win/handles.h"
 #include "tests/support/log_capture.h"
 
 namespace {
 
 std::vector<uint8_t> TokenUserSid() {
-    HANDLE token = nullptr;
+    bx::win::UniqueHandle owner;
     std::vector<uint8_t> sid;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return sid;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, owner.put())) return sid;
+    HANDLE token = owner.get();
     DWORD size = 0;
     GetTokenInformation(token, TokenUser, nullptr, 0, &size);
     std::vector<uint8_t> buffer(size);
@@ -26,7 +28,6 @@ std::vector<uint8_t> TokenUserSid() {
         sid.assign(static_cast<uint8_t*>(user->User.Sid),
                    static_cast<uint8_t*>(user->User.Sid) + GetLengthSid(user->User.Sid));
     }
-    CloseHandle(token);
     return sid;
 }
 

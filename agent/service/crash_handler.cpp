@@ -7,6 +7,7 @@
 
 #include "BXLogger.h"
 #include "agent/service/open_security_descriptor.h"
+#include "platform/files.h"
 #include "platform/win/handles.h"
 
 namespace bx::service {
@@ -110,18 +111,10 @@ uint32_t InstallCrashHandler(CBXLogger* const* loggerReference) {
     if (!state) return ERROR_NOT_ENOUGH_MEMORY;
     state->loggerReference.store(loggerReference);
 
-    // The executable's directory, up to and including its last backslash.
-    std::wstring directory = L".\\";
-    wchar_t module[MAX_PATH * 4];
-    DWORD n = GetModuleFileNameW(nullptr, module, static_cast<DWORD>(std::size(module)));
-    if (n > 0 && n < std::size(module)) {
-        std::wstring path(module, n);
-        size_t slash = path.rfind(L'\\');
-        if (slash != std::wstring::npos) directory = path.substr(0, slash + 1);
-    }
-    state->dumpPath = directory + kCrashDumpName;
-    state->oldPath = directory + kCrashDumpOldName;
-    state->tempPath = directory + kCrashDumpTempName;
+    // Beside the executable.
+    state->dumpPath = bx::files::PathBesideExecutable(kCrashDumpName);
+    state->oldPath = bx::files::PathBesideExecutable(kCrashDumpOldName);
+    state->tempPath = bx::files::PathBesideExecutable(kCrashDumpTempName);
 
     state->requestEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     state->doneEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));

@@ -16,8 +16,8 @@
 
 namespace {
 
-using bxtest::FileExists;
-using bxtest::ReadFileBytes;
+using bx::test::FileExists;
+using bx::test::ReadFileBytes;
 
 const char kCrashLine[] = "HVN Service has crashed! check the crash dump. ";
 
@@ -94,42 +94,42 @@ class HostCrashDump : public testing::Test {
 protected:
     void SetUp() override {
         std::wstring name =
-            L"host crash test " + bxtest::Widen(testing::UnitTest::GetInstance()->current_test_info()->name());
-        m_dir = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), name);
+            L"host crash test " + bx::test::Widen(testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), name);
         for (const wchar_t* file : {L"bx_crash_victim.exe", L"BXLogger.dll"})
-            ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + file).c_str(), (m_dir + file).c_str(), FALSE))
+            ASSERT_TRUE(CopyFileW((bx::test::ExeDirectory() + file).c_str(), (dir_ + file).c_str(), FALSE))
                 << GetLastError();
     }
-    void TearDown() override { bxtest::RemoveDirectoryTree(m_dir); }
+    void TearDown() override { bx::test::RemoveDirectoryTree(dir_); }
 
     // Runs the victim; returns the id of the thread that faulted.
     DWORD Crash(const std::wstring& mode, DWORD expectedExit = EXCEPTION_ACCESS_VIOLATION) {
-        auto r = bxtest::RunProcess(bxtest::Quote(m_dir + L"bx_crash_victim.exe") + L" " + mode, 120000);
+        auto r = bx::test::RunProcess(bx::test::Quote(dir_ + L"bx_crash_victim.exe") + L" " + mode, 120000);
         EXPECT_FALSE(r.timedOut);
         EXPECT_EQ(expectedExit, r.exitCode) << r.output;
         unsigned long thread = 0;
         EXPECT_EQ(1, sscanf(r.output.c_str(), "thread %lu", &thread)) << r.output;
         return thread;
     }
-    std::wstring Path(const wchar_t* name) const { return m_dir + name; }
+    std::wstring Path(const wchar_t* name) const { return dir_ + name; }
     int CountDumps() const {
         int count = 0;
         WIN32_FIND_DATAW data;
-        HANDLE find = FindFirstFileW((m_dir + L"*.dmp").c_str(), &data);
+        HANDLE find = FindFirstFileW((dir_ + L"*.dmp").c_str(), &data);
         if (find == INVALID_HANDLE_VALUE) return 0;
         do ++count;
         while (FindNextFileW(find, &data));
         FindClose(find);
         return count;
     }
-    std::string Log() const { return ReadFileBytes(m_dir + L"victim.log"); }
+    std::string Log() const { return ReadFileBytes(dir_ + L"victim.log"); }
     static int CountOf(const std::string& text, const std::string& part) {
         int n = 0;
         for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
         return n;
     }
 
-    std::wstring m_dir;
+    std::wstring dir_;
 };
 
 TEST_F(HostCrashDump, ThreeFaultsKeepTwoValidDumpsWithRotation) {
@@ -177,9 +177,9 @@ TEST_F(HostCrashDump, RemovedFilterLeavesNoDumpAndNoLogLine) {
 TEST_F(HostCrashDump, IncompleteDumpIsRemovedAndEarlierDumpsStay) {
     // Dumps of earlier crashes (their content does not matter here).
     ASSERT_TRUE(
-        CopyFileW((bxtest::ExeDirectory() + L"bx_crash_victim.exe").c_str(), Path(L"HVNCrash.dmp").c_str(), FALSE));
+        CopyFileW((bx::test::ExeDirectory() + L"bx_crash_victim.exe").c_str(), Path(L"HVNCrash.dmp").c_str(), FALSE));
     ASSERT_TRUE(
-        CopyFileW((bxtest::ExeDirectory() + L"BXLogger.dll").c_str(), Path(L"HVNCrash_old.dmp").c_str(), FALSE));
+        CopyFileW((bx::test::ExeDirectory() + L"BXLogger.dll").c_str(), Path(L"HVNCrash_old.dmp").c_str(), FALSE));
     std::string current = ReadFileBytes(Path(L"HVNCrash.dmp"));
     std::string old = ReadFileBytes(Path(L"HVNCrash_old.dmp"));
 

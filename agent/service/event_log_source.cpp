@@ -68,34 +68,28 @@ LONG WriteSources(HKEY logKey, const std::vector<std::wstring>& sources) {
 
 CEventLogSource::CEventLogSource() = default;
 
-CEventLogSource::~CEventLogSource() {
-    if (m_eventSource) DeregisterEventSource(m_eventSource);
-}
+CEventLogSource::~CEventLogSource() = default;
 
 void CEventLogSource::SetSourceName(const std::wstring& source) {
-    CriticalSectionLock lock(m_lock);
-    m_sourceName = source;
+    CriticalSectionLock lock(lock_);
+    sourceName_ = source;
 }
 
 std::wstring CEventLogSource::SourceName() const {
-    CriticalSectionLock lock(m_lock);
-    return m_sourceName;
+    CriticalSectionLock lock(lock_);
+    return sourceName_;
 }
 
 uint32_t CEventLogSource::Report(WORD type, DWORD eventId, const wchar_t* const* strings, WORD stringCount) {
-    CriticalSectionLock lock(m_lock);
-    if (m_eventSource) {
-        DeregisterEventSource(m_eventSource);
-        m_eventSource = nullptr;
-    }
-    m_eventSource = RegisterEventSourceW(m_serverName.empty() ? nullptr : m_serverName.c_str(), m_sourceName.c_str());
-    if (!m_eventSource) return GetLastError();
+    CriticalSectionLock lock(lock_);
+    eventSource_.reset();
+    eventSource_.reset(RegisterEventSourceW(serverName_.empty() ? nullptr : serverName_.c_str(), sourceName_.c_str()));
+    if (!eventSource_) return GetLastError();
     uint32_t result = 0;
-    if (!ReportEventW(m_eventSource, type, 0, eventId, nullptr, stringCount, 0, const_cast<const wchar_t**>(strings),
-                      nullptr))
+    if (!ReportEventW(eventSource_.get(), type, 0, eventId, nullptr, stringCount, 0,
+                      const_cast<const wchar_t**>(strings), nullptr))
         result = GetLastError();
-    DeregisterEventSource(m_eventSource);
-    m_eventSource = nullptr;
+    eventSource_.reset();
     return result;
 }
 

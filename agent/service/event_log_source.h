@@ -17,7 +17,7 @@ public:
 
     void SetSourceName(const std::wstring& source);
     std::wstring SourceName() const;
-    const std::wstring& LogName() const { return m_logName; }
+    const std::wstring& LogName() const { return logName_; }
 
     // One report: registers the source on the local machine, reports the event
     // (category 0, no user, the insertion strings, no data) and deregisters.
@@ -34,9 +34,9 @@ public:
     static uint32_t Uninstall(const std::wstring& logName, const std::wstring& source, bool flush);
 
 private:
-    HANDLE m_eventSource = nullptr;  // open only during one report
-    std::wstring m_serverName;       // empty: the local machine
-    std::wstring m_sourceName;
-    std::wstring m_logName = L"Application";
-    mutable bx::win::CriticalSection m_lock;
+    bx::win::UniqueEventSource eventSource_;  // open only during one report
+    std::wstring serverName_;                 // empty: the local machine
+    std::wstring sourceName_;
+    std::wstring logName_ = L"Application";
+    mutable bx::win::CriticalSection lock_;
 };

@@ -21,13 +21,13 @@
 class CNTServiceTerminateException {
 public:
     CNTServiceTerminateException(DWORD win32ExitCode, DWORD serviceSpecificExitCode)
-        : m_dwWin32ExitCode(win32ExitCode), m_dwServiceSpecificExitCode(serviceSpecificExitCode) {}
-    DWORD Win32ExitCode() const { return m_dwWin32ExitCode; }
-    DWORD ServiceSpecificExitCode() const { return m_dwServiceSpecificExitCode; }
+        : win32ExitCode_(win32ExitCode), serviceSpecificExitCode_(serviceSpecificExitCode) {}
+    DWORD Win32ExitCode() const { return win32ExitCode_; }
+    DWORD ServiceSpecificExitCode() const { return serviceSpecificExitCode_; }
 
 private:
-    DWORD m_dwWin32ExitCode;
-    DWORD m_dwServiceSpecificExitCode;
+    DWORD win32ExitCode_;
+    DWORD serviceSpecificExitCode_;
 };
 
 // The parsed command line: verbs and value switches.
@@ -54,17 +54,26 @@ public:
     virtual void ParseParam(const wchar_t* param, bool isSwitch, bool isLast);
     virtual ~CNTServiceCommandLineInfo();
 
-    uint32_t m_nShellCommand = RunAsService;
-    DWORD m_dwTimeout = 5000;  // milliseconds
-    BOOL m_bSilent = FALSE;
-    std::wstring m_sServiceCommandLine;
-    std::wstring m_sServiceName;
-    std::wstring m_sServiceDisplayName;
-    std::wstring m_sServiceDescription;
-    std::wstring m_sUserName;
-    std::wstring m_sPassword;
-    BOOL m_bAutoStart = FALSE;
+    uint32_t shellCommand_ = RunAsService;
+    DWORD timeout_ = 5000;  // milliseconds
+    BOOL silent_ = FALSE;
+    std::wstring serviceCommandLine_;
+    std::wstring serviceName_;
+    std::wstring serviceDisplayName_;
+    std::wstring serviceDescription_;
+    std::wstring userName_;
+    std::wstring password_;
+    BOOL autoStart_ = FALSE;
 };
+
+namespace bx::service {
+
+// The one split of a command line into the parser's calls: every argument
+// after the program name (argv[0]) goes to info.ParseParam; a leading "-" or
+// "/" makes it a switch and is stripped; the last one is marked as such.
+void ParseArguments(CNTServiceCommandLineInfo& info, int argc, const LPWSTR* argv);
+
+}  // namespace bx::service
 
 class CNTService {
 public:
@@ -140,7 +149,7 @@ public:
     // The running program's full path.
     static std::wstring ModulePath();
     // The service in this process: reached by the SCM and console callbacks.
-    static CNTService* Instance() { return sm_pService; }
+    static CNTService* Instance() { return instance_; }
 
     // Message formatting styles (display and event-log error styles).
     enum ErrorStyle : DWORD {
@@ -153,47 +162,47 @@ public:
     };
 
     // Fields, in order. Defaults as the constructor sets them.
-    DWORD m_dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    DWORD serviceType_ = SERVICE_WIN32_OWN_PROCESS;
     DWORD m_dwStartType = SERVICE_DEMAND_START;
-    DWORD m_dwErrorControl = SERVICE_ERROR_IGNORE;
-    std::wstring m_sLoadOrderGroup;
-    std::wstring m_sUserName;
-    std::wstring m_sPassword;
-    std::wstring m_sEventMessageFile;
-    DWORD m_dwDisplayErrorStyle = StyleMessageWithCodeAndText;
-    DWORD m_dwEventLogErrorStyle = StyleCodeAndText;
-    std::vector<std::wstring> m_sDependencies;
-    BOOL m_bEventLogSource = TRUE;  // event logging on
-    SERVICE_STATUS_HANDLE m_hStatus = nullptr;
+    DWORD errorControl_ = SERVICE_ERROR_IGNORE;
+    std::wstring loadOrderGroup_;
+    std::wstring userName_;
+    std::wstring password_;
+    std::wstring eventMessageFile_;
+    DWORD displayErrorStyle_ = StyleMessageWithCodeAndText;
+    DWORD eventLogErrorStyle_ = StyleCodeAndText;
+    std::vector<std::wstring> dependencies_;
+    BOOL eventLoggingOn_ = TRUE;  // event logging on
+    SERVICE_STATUS_HANDLE statusHandle_ = nullptr;
     DWORD m_dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
-    DWORD m_dwCheckPoint = 0;
-    DWORD m_dwWaitHint = 0;
-    DWORD m_dwCurrentState = SERVICE_STOPPED;
-    DWORD m_dwServiceExitCode = 0;  // the exit codes stored with the status
-    DWORD m_dwWin32ExitCode = 0;
-    DWORD m_dwIgnoredControl = 0;  // a control with this code gets error 120
-    std::wstring m_sServiceName, m_sMasterServiceName;
-    std::wstring m_sDisplayName, m_sMasterDisplayName;
-    std::wstring m_sDescription, m_sMasterDescription;
-    CEventLogSource m_EventLogSource;
-    bx::win::CriticalSection m_csStatus;  // guards the stored status values and the two flags below
-    bool m_bSendingStatus = false;        // a thread is sending the status (see SendStatus)
-    bool m_bStatusChanged = false;        // the stored status changed since the sender took it
-    BOOL m_bRegistryFlush = TRUE;
+    DWORD checkPoint_ = 0;
+    DWORD waitHint_ = 0;
+    DWORD currentState_ = SERVICE_STOPPED;
+    DWORD serviceExitCode_ = 0;  // the exit codes stored with the status
+    DWORD win32ExitCode_ = 0;
+    DWORD ignoredControl_ = 0;  // a control with this code gets error 120
+    std::wstring serviceName_, masterServiceName_;
+    std::wstring m_sDisplayName, masterDisplayName_;
+    std::wstring description_, masterDescription_;
+    CEventLogSource eventLogSource_;
+    bx::win::CriticalSection statusLock_;  // guards the stored status values and the two flags below
+    bool sendingStatus_ = false;           // a thread is sending the status (see SendStatus)
+    bool statusChanged_ = false;           // the stored status changed since the sender took it
+    BOOL registryFlush_ = TRUE;
     BOOL m_bAllowCommandLine = FALSE;        // "SCL:"
     BOOL m_bAllowNameChange = FALSE;         // "SN:"
     BOOL m_bAllowDescriptionChange = FALSE;  // "SD:"
     BOOL m_bAllowDisplayNameChange = FALSE;  // "SDN:"
-    BOOL m_bUseConsole = TRUE;               // messages to standard output, else message boxes
-    std::wstring m_sBinaryPathName;
+    BOOL useConsole_ = TRUE;                 // messages to standard output, else message boxes
+    std::wstring binaryPathName_;
     using RegisterHandlerExFn = SERVICE_STATUS_HANDLE(WINAPI*)(LPCWSTR, LPHANDLER_FUNCTION_EX, LPVOID);
     using ChangeServiceConfig2Fn = BOOL(WINAPI*)(SC_HANDLE, DWORD, LPVOID);
-    bx::win::UniqueModule m_hAdvapi32;
-    RegisterHandlerExFn m_lpfnRegisterServiceCtrlHandlerEx = nullptr;
+    bx::win::UniqueModule advapi32_;
+    RegisterHandlerExFn registerServiceCtrlHandlerEx_ = nullptr;
     // Failure actions and description at install; nothing is set without it.
-    ChangeServiceConfig2Fn m_lpfnChangeServiceConfig2 = nullptr;
+    ChangeServiceConfig2Fn changeServiceConfig2_ = nullptr;
     // Console mode: signalled while no work runs; a console close waits for it.
-    bx::win::UniqueHandle m_hConsoleWorkDone;
+    bx::win::UniqueHandle consoleWorkDone_;
     static constexpr DWORD kConsoleCloseWaitMs = 4500;
     static constexpr DWORD kFinalStatusWaitMs = 5000;  // ServiceMain's bound on another thread's send
 
@@ -213,5 +222,22 @@ protected:
     // when eventId is not 0, the event (type error) with the event-log text.
     void ReportFailure(UINT messageId, DWORD error, DWORD eventId);
 
-    static CNTService* sm_pService;
+private:
+    // Steps of ProcessCommand (nt_service_control.cpp).
+    void ApplyNameSwitches(const CNTServiceCommandLineInfo& info);
+    DWORD DriveToState(const CNTServiceCommandLineInfo& info);
+    void PrepareInstall(CNTServiceCommandLineInfo& info);
+    // Steps of SetServiceToStatus: open the service with the operation's
+    // rights, send the start or the control (reached: the control lost its
+    // answer but the service is in the state), wait for the operation's state.
+    BOOL OpenForOperation(uint32_t operation, bx::win::UniqueScHandle& scm, bx::win::UniqueScHandle& service,
+                          DWORD& error);
+    BOOL SendOperation(uint32_t operation, SC_HANDLE service, DWORD& error, bool& reached);
+    BOOL WaitForOperationState(uint32_t operation, SC_HANDLE service, DWORD timeout, DWORD pollInterval, DWORD& error);
+    // Steps of Install after the service is created.
+    void SetRecoveryActions(SC_HANDLE service);
+    DWORD RegisterEventLogSource();
+    void SetDescription(SC_HANDLE service);
+
+    static CNTService* instance_;
 };

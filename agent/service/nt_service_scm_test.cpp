@@ -16,12 +16,12 @@
 
 namespace {
 
+using bx::test::Narrow;
+using bx::test::Quote;
+using bx::test::RunProcess;
 using bx::win::UniqueHandle;
 using bx::win::UniqueRegKey;
 using bx::win::UniqueScHandle;
-using bxtest::Narrow;
-using bxtest::Quote;
-using bxtest::RunProcess;
 
 const wchar_t kEventLogApplication[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
 
@@ -102,7 +102,7 @@ SERVICE_STATUS QueryStatus(const std::wstring& name) {
 }
 
 bool WaitForState(const std::wstring& name, DWORD state, DWORD timeoutMs = 10000) {
-    return bxtest::WaitUntil([&] { return QueryStatus(name).dwCurrentState == state; }, timeoutMs);
+    return bx::test::WaitUntil([&] { return QueryStatus(name).dwCurrentState == state; }, timeoutMs);
 }
 
 // Sends a control; returns 0 or the error.
@@ -148,7 +148,7 @@ void ExpectProcessEnds(HANDLE process, const std::wstring& name, DWORD timeoutMs
 // while it is still there.
 DWORD OpenErrorOnceRemoved(const std::wstring& name, DWORD timeoutMs = 10000) {
     DWORD error = 0;
-    bxtest::WaitUntil(
+    bx::test::WaitUntil(
         [&] {
             error = QueryConfig(name).openError;
             return error == ERROR_SERVICE_DOES_NOT_EXIST;
@@ -178,7 +178,7 @@ void ForceRemove(const std::wstring& name) {
 
 // The service's own log (see test_service.cpp): one line per step.
 std::vector<std::string> ServiceLog(const std::wstring& name) {
-    std::string text = bxtest::ReadFileBytes(g_dir + name + L".log");
+    std::string text = bx::test::ReadFileBytes(g_dir + name + L".log");
     std::vector<std::string> lines;
     size_t start = 0;
     while (start < text.size()) {
@@ -194,7 +194,7 @@ int CountLines(const std::vector<std::string>& lines, const std::string& line) {
     return static_cast<int>(std::count(lines.begin(), lines.end(), line));
 }
 
-bxtest::ProcessResult RunService(const std::wstring& arguments, DWORD timeoutMs = 30000) {
+bx::test::ProcessResult RunService(const std::wstring& arguments, DWORD timeoutMs = 30000) {
     return RunProcess(Quote(g_service) + L" " + arguments, timeoutMs);
 }
 
@@ -216,9 +216,9 @@ std::vector<std::wstring> EventSources() {
 class HostServiceScm : public testing::Test {
 public:
     static void SetUpTestSuite() {
-        g_dir = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"host scm test");
+        g_dir = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"host scm test");
         g_service = g_dir + L"bx test service.exe";
-        ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + L"bx_test_service.exe").c_str(), g_service.c_str(), FALSE))
+        ASSERT_TRUE(CopyFileW((bx::test::ExeDirectory() + L"bx_test_service.exe").c_str(), g_service.c_str(), FALSE))
             << GetLastError();
         // Every Windows has the Application log's key with its Sources list;
         // Wine's prefix has neither. Make them as Windows has them, so that the
@@ -233,7 +233,7 @@ public:
                                                     reinterpret_cast<const BYTE*>(kList), sizeof(kList)));
         }
     }
-    static void TearDownTestSuite() { bxtest::RemoveDirectoryTree(g_dir); }
+    static void TearDownTestSuite() { bx::test::RemoveDirectoryTree(g_dir); }
 
 protected:
     // A unique service name for this case; anything an earlier run left is removed.
@@ -241,15 +241,15 @@ protected:
         std::wstring name = L"BXHostTest" + suffix;
         ForceRemove(name);
         DeleteFileW((g_dir + name + L".log").c_str());
-        m_names.push_back(name);
+        names_.push_back(name);
         return name;
     }
     void TearDown() override {
-        for (const auto& name : m_names) ForceRemove(name);
+        for (const auto& name : names_) ForceRemove(name);
     }
 
 private:
-    std::vector<std::wstring> m_names;
+    std::vector<std::wstring> names_;
 };
 
 TEST_F(HostServiceScm, InstallRegistersQuotedPathAutoStartDescriptionAndFailureActions) {
@@ -437,7 +437,7 @@ TEST_F(HostServiceScm, ReportedStatesPendingWithNoControlsAndControlsLeaveStateU
         ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
     }
     // Start pending: check point 1, the wait hint, no controls accepted.
-    ASSERT_TRUE(bxtest::WaitUntil(
+    ASSERT_TRUE(bx::test::WaitUntil(
         [&] {
             auto s = QueryStatus(name);
             return s.dwCurrentState == SERVICE_START_PENDING && s.dwCheckPoint == 1;
@@ -450,9 +450,9 @@ TEST_F(HostServiceScm, ReportedStatesPendingWithNoControlsAndControlsLeaveStateU
 
     // A stop cannot be accepted while start pending.
     {
-        bxtest::EventLogRecorder recorder;
+        bx::test::EventLogRecorder recorder;
         CNTService driver;
-        driver.m_sServiceName = name;
+        driver.serviceName_ = name;
         DWORD error = 0;
         EXPECT_FALSE(driver.SetServiceToStatus(CNTService::OpStop, error, 1000, 50));
         EXPECT_NE(0u, error);
@@ -472,7 +472,7 @@ TEST_F(HostServiceScm, ReportedStatesPendingWithNoControlsAndControlsLeaveStateU
     // Interrogate and an unknown control reach the service and change nothing.
     EXPECT_EQ(0u, Control(name, SERVICE_CONTROL_INTERROGATE));
     EXPECT_EQ(0u, Control(name, 200));
-    ASSERT_TRUE(bxtest::WaitUntil([&] { return CountLines(ServiceLog(name), "user 200") == 1; }, 5000));
+    ASSERT_TRUE(bx::test::WaitUntil([&] { return CountLines(ServiceLog(name), "user 200") == 1; }, 5000));
     SERVICE_STATUS after = QueryStatus(name);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), after.dwCurrentState);
     EXPECT_EQ(running.dwControlsAccepted, after.dwControlsAccepted);
@@ -619,18 +619,18 @@ BOOL WINAPI RecordConfig2(SC_HANDLE service, DWORD level, LPVOID info) {
 
 TEST_F(HostServiceScm, InstallSetsFailureActionsThroughTheScmAndEnumeratesInstances) {
     // This test program itself, installed under two names (never started).
-    bxtest::EventLogRecorder recorder;
+    bx::test::EventLogRecorder recorder;
     CNTService service;
     service.m_bAllowNameChange = service.m_bAllowDisplayNameChange = TRUE;
-    ASSERT_NE(nullptr, service.m_lpfnChangeServiceConfig2);
-    g_realConfig2 = service.m_lpfnChangeServiceConfig2;
-    service.m_lpfnChangeServiceConfig2 = RecordConfig2;
+    ASSERT_NE(nullptr, service.changeServiceConfig2_);
+    g_realConfig2 = service.changeServiceConfig2_;
+    service.changeServiceConfig2_ = RecordConfig2;
     std::wstring first = Name(L"EnumA"), second = Name(L"EnumB");
     for (const auto& n : {first, second}) {
         CNTServiceCommandLineInfo info;
-        info.m_nShellCommand = CNTServiceCommandLineInfo::InstallService;
-        info.m_sServiceName = n;
-        info.m_sServiceDisplayName = L"BX Host Test " + n;
+        info.shellCommand_ = CNTServiceCommandLineInfo::InstallService;
+        info.serviceName_ = n;
+        info.serviceDisplayName_ = L"BX Host Test " + n;
         ASSERT_EQ(0u, service.ProcessCommand(info));
     }
     // Three restarts after a minute, reset after a day, no reboot message or
@@ -690,14 +690,14 @@ TEST_F(HostServiceScm, InstallSetsFailureActionsThroughTheScmAndEnumeratesInstan
 
 TEST(HostServiceProgram, StartedFromAConsoleWithoutArgumentsPrintsNothingAndExits1063) {
     // Wine's dispatcher gives up only after about 10 s.
-    auto r = RunProcess(Quote(bxtest::ExeDirectory() + L"bx_test_service.exe"), 60000);
+    auto r = RunProcess(Quote(bx::test::ExeDirectory() + L"bx_test_service.exe"), 60000);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), r.exitCode);
     EXPECT_EQ("", r.output);
 }
 
 TEST(HostServiceProgram, HelpShowsTheUsageText) {
-    auto r = RunProcess(Quote(bxtest::ExeDirectory() + L"bx_test_service.exe") + L" -?");
+    auto r = RunProcess(Quote(bx::test::ExeDirectory() + L"bx_test_service.exe") + L" -?");
     EXPECT_EQ(0u, r.exitCode);
     EXPECT_EQ(
         "Usage: bx_test_service [ -install | -uninstall | -remove | -start | -stop | -pause | -continue | "
@@ -720,17 +720,17 @@ struct ConsoleRun {
 
 ConsoleRun RunConsoleAndRaise(DWORD ctrlType, const std::wstring& extra = L"") {
     ConsoleRun result;
-    std::wstring dir = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"host console test");
+    std::wstring dir = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"host console test");
     std::wstring program = dir + L"bx_test_service.exe";
-    EXPECT_TRUE(CopyFileW((bxtest::ExeDirectory() + L"bx_test_service.exe").c_str(), program.c_str(), FALSE));
+    EXPECT_TRUE(CopyFileW((bx::test::ExeDirectory() + L"bx_test_service.exe").c_str(), program.c_str(), FALSE));
     std::wstring logPath = dir + L"BXHostTestConsole.log";
     {
-        bxtest::RunningProcess process(Quote(program) +
-                                       L" -console -SN:BXHostTestConsole -stopdelay:300 -consolectrl:" +
-                                       std::to_wstring(ctrlType) + extra);
+        bx::test::RunningProcess process(Quote(program) +
+                                         L" -console -SN:BXHostTestConsole -stopdelay:300 -consolectrl:" +
+                                         std::to_wstring(ctrlType) + extra);
         EXPECT_TRUE(process.Started());
-        EXPECT_TRUE(bxtest::WaitUntil(
-            [&] { return bxtest::ReadFileBytes(logPath).find("running") != std::string::npos; }, 10000));
+        EXPECT_TRUE(bx::test::WaitUntil(
+            [&] { return bx::test::ReadFileBytes(logPath).find("running") != std::string::npos; }, 10000));
         bx::win::UniqueHandle ctrl(OpenEventW(
             EVENT_MODIFY_STATE, FALSE, (L"Local\\BXHostTestCtrl" + std::to_wstring(process.ProcessId())).c_str()));
         EXPECT_TRUE(ctrl);
@@ -738,14 +738,14 @@ ConsoleRun RunConsoleAndRaise(DWORD ctrlType, const std::wstring& extra = L"") {
         EXPECT_TRUE(process.Wait(10000));
         result.exitCode = process.ExitCode();
     }
-    std::string text = bxtest::ReadFileBytes(logPath);
+    std::string text = bx::test::ReadFileBytes(logPath);
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find("\r\n", start);
         if (end == std::string::npos) end = text.size();
         result.log.push_back(text.substr(start, end - start));
         start = end + 2;
     }
-    bxtest::RemoveDirectoryTree(dir);
+    bx::test::RemoveDirectoryTree(dir);
     return result;
 }
 

@@ -38,12 +38,12 @@ std::wstring SystemText(DWORD error) {
 
 TEST(NTServiceCommandLine, DefaultsAreRunAsServiceWithFiveSecondTimeout) {
     CNTServiceCommandLineInfo info;
-    EXPECT_EQ(Cmd::RunAsService, info.m_nShellCommand);
-    EXPECT_EQ(5000u, info.m_dwTimeout);
-    EXPECT_FALSE(info.m_bSilent);
-    EXPECT_FALSE(info.m_bAutoStart);
-    EXPECT_TRUE(info.m_sServiceName.empty());
-    EXPECT_TRUE(info.m_sServiceCommandLine.empty());
+    EXPECT_EQ(Cmd::RunAsService, info.shellCommand_);
+    EXPECT_EQ(5000u, info.timeout_);
+    EXPECT_FALSE(info.silent_);
+    EXPECT_FALSE(info.autoStart_);
+    EXPECT_TRUE(info.serviceName_.empty());
+    EXPECT_TRUE(info.serviceCommandLine_.empty());
 }
 
 TEST(NTServiceCommandLine, VerbsCompareCaseInsensitively) {
@@ -60,20 +60,20 @@ TEST(NTServiceCommandLine, VerbsCompareCaseInsensitively) {
     };
     for (const auto& c : cases) {
         auto info = Parse({{c.verb, true}});
-        EXPECT_EQ(c.command, info.m_nShellCommand) << testing::PrintToString(bxtest::Narrow(c.verb));
+        EXPECT_EQ(c.command, info.shellCommand_) << testing::PrintToString(bx::test::Narrow(c.verb));
     }
     auto flags = Parse({{L"Silent", true}, {L"AUTO", true}});
-    EXPECT_TRUE(flags.m_bSilent);
-    EXPECT_TRUE(flags.m_bAutoStart);
-    EXPECT_EQ(Cmd::RunAsService, flags.m_nShellCommand);
+    EXPECT_TRUE(flags.silent_);
+    EXPECT_TRUE(flags.autoStart_);
+    EXPECT_EQ(Cmd::RunAsService, flags.shellCommand_);
 }
 
 TEST(NTServiceCommandLine, PlainWordsAndUnknownSwitchesAreIgnored) {
     auto info = Parse({{L"install", false}, {L"stop", false}, {L"frobnicate", true}, {L"installx", true}});
-    EXPECT_EQ(Cmd::RunAsService, info.m_nShellCommand);
+    EXPECT_EQ(Cmd::RunAsService, info.shellCommand_);
     // The last verb wins.
     auto last = Parse({{L"install", true}, {L"start", true}});
-    EXPECT_EQ(Cmd::StartTheService, last.m_nShellCommand);
+    EXPECT_EQ(Cmd::StartTheService, last.shellCommand_);
 }
 
 TEST(NTServiceCommandLine, ValueSwitchesMatchByPrefixAndKeepTheValueAsTyped) {
@@ -84,24 +84,24 @@ TEST(NTServiceCommandLine, ValueSwitchesMatchByPrefixAndKeepTheValueAsTyped) {
                        {L"SDN:Shown Name", true},
                        {L"P:Secret", true},
                        {L"u:DOMAIN\\user", true}});
-    EXPECT_EQ(10000u, info.m_dwTimeout);
-    EXPECT_EQ(L"-stopdelay:5 /X", info.m_sServiceCommandLine);
-    EXPECT_EQ(L"My Description", info.m_sServiceDescription);
-    EXPECT_EQ(L"Other", info.m_sServiceName);
-    EXPECT_EQ(L"Shown Name", info.m_sServiceDisplayName);
-    EXPECT_EQ(L"Secret", info.m_sPassword);
-    EXPECT_EQ(L"DOMAIN\\user", info.m_sUserName);
+    EXPECT_EQ(10000u, info.timeout_);
+    EXPECT_EQ(L"-stopdelay:5 /X", info.serviceCommandLine_);
+    EXPECT_EQ(L"My Description", info.serviceDescription_);
+    EXPECT_EQ(L"Other", info.serviceName_);
+    EXPECT_EQ(L"Shown Name", info.serviceDisplayName_);
+    EXPECT_EQ(L"Secret", info.password_);
+    EXPECT_EQ(L"DOMAIN\\user", info.userName_);
 }
 
 TEST(NTServiceCommandLine, PrefixNeedsAValueAndMustStartTheSwitch) {
     auto info = Parse({{L"T:", true}, {L"SN:", true}, {L"XSN:abc", true}, {L"ASD:abc", true}, {L"SN:x", false}});
-    EXPECT_EQ(5000u, info.m_dwTimeout);
-    EXPECT_TRUE(info.m_sServiceName.empty());
-    EXPECT_TRUE(info.m_sServiceDescription.empty());
+    EXPECT_EQ(5000u, info.timeout_);
+    EXPECT_TRUE(info.serviceName_.empty());
+    EXPECT_TRUE(info.serviceDescription_.empty());
     // "SDN:" is the display name, not a description "N:...".
     auto display = Parse({{L"SDN:Name", true}});
-    EXPECT_EQ(L"Name", display.m_sServiceDisplayName);
-    EXPECT_TRUE(display.m_sServiceDescription.empty());
+    EXPECT_EQ(L"Name", display.serviceDisplayName_);
+    EXPECT_TRUE(display.serviceDescription_.empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -146,19 +146,19 @@ TEST(NTServiceMessages, StringTableHoldsTheDocumentedTexts) {
 
 TEST(NTServiceMessages, ConstructorTakesNamesFromTheStringTable) {
     CNTService service;
-    EXPECT_EQ(L"BXPLNSvc", service.m_sServiceName);
-    EXPECT_EQ(L"BXPLNSvc", service.m_sMasterServiceName);
+    EXPECT_EQ(L"BXPLNSvc", service.serviceName_);
+    EXPECT_EQ(L"BXPLNSvc", service.masterServiceName_);
     EXPECT_EQ(L"Brontavex Halvern", service.m_sDisplayName);
-    EXPECT_EQ(L"Brontavex Halvern", service.m_EventLogSource.SourceName());
-    EXPECT_EQ(L"Application", service.m_EventLogSource.LogName());
-    EXPECT_EQ(service.LoadResourceString(102), service.m_sDescription);
+    EXPECT_EQ(L"Brontavex Halvern", service.eventLogSource_.SourceName());
+    EXPECT_EQ(L"Application", service.eventLogSource_.LogName());
+    EXPECT_EQ(service.LoadResourceString(102), service.description_);
     EXPECT_EQ(CNTService::Instance(), &service);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), service.m_dwServiceType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), service.serviceType_);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), service.m_dwStartType);
     EXPECT_EQ(3u, service.m_dwControlsAccepted);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.m_dwCurrentState);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.currentState_);
     // Present on every Windows since 2000 and on Wine.
-    EXPECT_NE(nullptr, service.m_lpfnRegisterServiceCtrlHandlerEx);
+    EXPECT_NE(nullptr, service.registerServiceCtrlHandlerEx_);
 }
 
 TEST(NTServiceMessages, FormatErrorMessageHasSixStyles) {
@@ -171,8 +171,8 @@ TEST(NTServiceMessages, FormatErrorMessageHasSixStyles) {
         {0, L"5"}, {1, codeAndText}, {2, text}, {3, prefix + L"5"}, {4, prefix + codeAndText}, {5, prefix + text},
     };
     for (const auto& [style, expected] : styles) {
-        service.m_dwDisplayErrorStyle = style;
-        service.m_dwEventLogErrorStyle = style;
+        service.displayErrorStyle_ = style;
+        service.eventLogErrorStyle_ = style;
         EXPECT_EQ(expected, service.FormatErrorMessage(IDS_NTSERV_STATUS_FAIL_OPENSCM, 5, FALSE)) << style;
         EXPECT_EQ(expected, service.FormatErrorMessage(IDS_NTSERV_STATUS_FAIL_OPENSCM, 5, TRUE)) << style;
     }
@@ -194,7 +194,7 @@ public:
 
 TEST(NTServiceMessages, StringIdsGoThroughMapStringID) {
     CMappedService service;
-    service.m_dwDisplayErrorStyle = CNTService::StyleMessageWithCode;
+    service.displayErrorStyle_ = CNTService::StyleMessageWithCode;
     EXPECT_EQ(L"BX Halvern, Failed to pause the service, Error:87",
               service.FormatErrorMessage(IDS_NTSERV_FAIL_STOP_SERVICE, 87, FALSE));
 }
@@ -288,7 +288,7 @@ TEST(NTServiceControls, EachControlCodeReachesItsOperationAndTheStatusIsReported
 
 TEST(NTServiceControls, TheIgnoredControlIsAnsweredWith120AndNothingElse) {
     CRecordingService service;
-    service.m_dwIgnoredControl = SERVICE_CONTROL_PAUSE;
+    service.ignoredControl_ = SERVICE_CONTROL_PAUSE;
     EXPECT_EQ(120u, service.HandleControl(SERVICE_CONTROL_PAUSE, 0, nullptr));
     EXPECT_TRUE(service.calls.empty());
     EXPECT_EQ(0, service.currentStatusReports);
@@ -329,14 +329,14 @@ public:
 DWORD WINAPI RunConsoleThread(void* p) {
     auto* service = static_cast<CSlowStopService*>(p);
     CNTServiceCommandLineInfo info;
-    info.m_nShellCommand = CNTServiceCommandLineInfo::DebugService;
+    info.shellCommand_ = CNTServiceCommandLineInfo::DebugService;
     return service->ProcessCommand(info);
 }
 
 TEST(NTServiceConsole, CloseReturnsOnlyAfterTheWorkHasShutDown) {
     CSlowStopService service;
     bx::win::UniqueHandle thread(CreateThread(nullptr, 0, RunConsoleThread, &service, 0, nullptr));
-    ASSERT_TRUE(bxtest::WaitUntil([&] { return service.running.load(); }, 5000));
+    ASSERT_TRUE(bx::test::WaitUntil([&] { return service.running.load(); }, 5000));
     EXPECT_GE(service.arguments, 1u);  // at least the program path
     // The system ends the process when the handler returns: the work must be
     // done by then.
@@ -353,7 +353,7 @@ TEST(NTServiceConsole, TerminateExceptionBecomesTheExitCode) {
     service.terminate = true;
     SetEvent(service.stopEvent.get());
     CNTServiceCommandLineInfo info;
-    info.m_nShellCommand = CNTServiceCommandLineInfo::DebugService;
+    info.shellCommand_ = CNTServiceCommandLineInfo::DebugService;
     EXPECT_EQ(1066u, service.ProcessCommand(info));
     EXPECT_TRUE(service.finished.load());
 }
@@ -363,18 +363,18 @@ TEST(NTServiceConsole, TerminateExceptionBecomesTheExitCode) {
 
 TEST(NTServiceStatus, PendingStatesKeepCheckPointAndWaitHintUnlessMinusOne) {
     CNTService service;
-    ASSERT_EQ(nullptr, service.m_hStatus);
+    ASSERT_EQ(nullptr, service.statusHandle_);
     EXPECT_FALSE(service.ReportStatus(SERVICE_START_PENDING, 1, 1000));
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), service.m_dwCurrentState);
-    EXPECT_EQ(1u, service.m_dwCheckPoint);
-    EXPECT_EQ(1000u, service.m_dwWaitHint);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), service.currentState_);
+    EXPECT_EQ(1u, service.checkPoint_);
+    EXPECT_EQ(1000u, service.waitHint_);
     EXPECT_EQ(3u, service.m_dwControlsAccepted);
     service.ReportCurrentStatus();
-    EXPECT_EQ(1u, service.m_dwCheckPoint);
-    EXPECT_EQ(1000u, service.m_dwWaitHint);
+    EXPECT_EQ(1u, service.checkPoint_);
+    EXPECT_EQ(1000u, service.waitHint_);
     service.ReportStatus(SERVICE_START_PENDING, 2, static_cast<DWORD>(-1), 129);
-    EXPECT_EQ(2u, service.m_dwCheckPoint);
-    EXPECT_EQ(1000u, service.m_dwWaitHint);
+    EXPECT_EQ(2u, service.checkPoint_);
+    EXPECT_EQ(1000u, service.waitHint_);
     EXPECT_EQ(129u, service.m_dwControlsAccepted);
 }
 
@@ -382,34 +382,34 @@ TEST(NTServiceStatus, RunningAndPausedClearCheckPointAndWaitHint) {
     CNTService service;
     service.ReportStatus(SERVICE_STOP_PENDING, 4, 2000);
     service.ReportStatus(SERVICE_RUNNING);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.m_dwCurrentState);
-    EXPECT_EQ(0u, service.m_dwCheckPoint);
-    EXPECT_EQ(0u, service.m_dwWaitHint);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.currentState_);
+    EXPECT_EQ(0u, service.checkPoint_);
+    EXPECT_EQ(0u, service.waitHint_);
     service.ReportStatus(SERVICE_PAUSE_PENDING, 3, 500);
     service.ReportStatus(SERVICE_PAUSED, 9, 9);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_PAUSED), service.m_dwCurrentState);
-    EXPECT_EQ(0u, service.m_dwCheckPoint);
-    EXPECT_EQ(0u, service.m_dwWaitHint);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_PAUSED), service.currentState_);
+    EXPECT_EQ(0u, service.checkPoint_);
+    EXPECT_EQ(0u, service.waitHint_);
 }
 
 TEST(NTServiceStatus, ReportStatusIgnoresStoppedAndSetStatusStoresTheExitCodes) {
     CNTService service;
     service.ReportStatus(SERVICE_RUNNING);
     EXPECT_FALSE(service.ReportStatus(SERVICE_STOPPED));
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.m_dwCurrentState);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.currentState_);
     service.SetStatus(SERVICE_STOPPED, 5, 5, static_cast<DWORD>(-1), 1066, 42);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.m_dwCurrentState);
-    EXPECT_EQ(0u, service.m_dwCheckPoint);
-    EXPECT_EQ(0u, service.m_dwWaitHint);
-    EXPECT_EQ(1066u, service.m_dwWin32ExitCode);
-    EXPECT_EQ(42u, service.m_dwServiceExitCode);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.currentState_);
+    EXPECT_EQ(0u, service.checkPoint_);
+    EXPECT_EQ(0u, service.waitHint_);
+    EXPECT_EQ(1066u, service.win32ExitCode_);
+    EXPECT_EQ(42u, service.serviceExitCode_);
 }
 
 // ---------------------------------------------------------------------------
 // Event-log writes (Wine's event log is a stub; the recorder sees the calls)
 
 TEST(NTServiceEventLog, ControlOperationsWriteTheirInformationEvents) {
-    bxtest::EventLogRecorder recorder;
+    bx::test::EventLogRecorder recorder;
     CNTService service;
     service.OnStop();
     service.OnPause();
@@ -433,23 +433,23 @@ TEST(NTServiceEventLog, ControlOperationsWriteTheirInformationEvents) {
 }
 
 TEST(NTServiceEventLog, NothingIsWrittenWithEventLoggingOff) {
-    bxtest::EventLogRecorder recorder;
+    bx::test::EventLogRecorder recorder;
     CNTService service;
-    service.m_bEventLogSource = FALSE;
+    service.eventLoggingOn_ = FALSE;
     service.OnStop();
     DWORD error = 0;
-    service.m_sServiceName = L"BXHostUnitNoSuchService";
+    service.serviceName_ = L"BXHostUnitNoSuchService";
     EXPECT_FALSE(service.SetServiceToStatus(CNTService::OpStart, error, 1000, 50));
     EXPECT_TRUE(recorder.Events().empty());
 }
 
 TEST(NTServiceEventLog, DisplayNameOverrideRenamesTheEventSource) {
-    bxtest::EventLogRecorder recorder;
+    bx::test::EventLogRecorder recorder;
     CNTService service;
     service.m_bAllowDisplayNameChange = TRUE;
     CNTServiceCommandLineInfo info;
-    info.m_nShellCommand = CNTServiceCommandLineInfo::NothingToDo;
-    info.m_sServiceDisplayName = L"Other Display";
+    info.shellCommand_ = CNTServiceCommandLineInfo::NothingToDo;
+    info.serviceDisplayName_ = L"Other Display";
     EXPECT_EQ(0u, service.ProcessCommand(info));
     EXPECT_EQ(L"Other Display", service.m_sDisplayName);
     service.OnStop();
@@ -461,25 +461,25 @@ TEST(NTServiceEventLog, DisplayNameOverrideRenamesTheEventSource) {
 TEST(NTServiceEventLog, OverridesApplyOnlyWhenAllowed) {
     CNTService service;
     CNTServiceCommandLineInfo info;
-    info.m_nShellCommand = CNTServiceCommandLineInfo::NothingToDo;
-    info.m_sServiceName = L"X";
-    info.m_sServiceDisplayName = L"Y";
-    info.m_sServiceDescription = L"Z";
+    info.shellCommand_ = CNTServiceCommandLineInfo::NothingToDo;
+    info.serviceName_ = L"X";
+    info.serviceDisplayName_ = L"Y";
+    info.serviceDescription_ = L"Z";
     service.ProcessCommand(info);
-    EXPECT_EQ(L"BXPLNSvc", service.m_sServiceName);
+    EXPECT_EQ(L"BXPLNSvc", service.serviceName_);
     EXPECT_EQ(L"Brontavex Halvern", service.m_sDisplayName);
-    EXPECT_EQ(L"Brontavex Halvern", service.m_EventLogSource.SourceName());
+    EXPECT_EQ(L"Brontavex Halvern", service.eventLogSource_.SourceName());
     service.m_bAllowNameChange = service.m_bAllowDescriptionChange = TRUE;
     service.ProcessCommand(info);
-    EXPECT_EQ(L"X", service.m_sServiceName);
-    EXPECT_EQ(L"Z", service.m_sDescription);
-    EXPECT_EQ(L"BXPLNSvc", service.m_sMasterServiceName);
+    EXPECT_EQ(L"X", service.serviceName_);
+    EXPECT_EQ(L"Z", service.description_);
+    EXPECT_EQ(L"BXPLNSvc", service.masterServiceName_);
 }
 
 TEST(NTServiceEventLog, MissingServiceGivesErrorEventAndError1060) {
-    bxtest::EventLogRecorder recorder;
+    bx::test::EventLogRecorder recorder;
     CNTService service;
-    service.m_sServiceName = L"BXHostUnitNoSuchService";
+    service.serviceName_ = L"BXHostUnitNoSuchService";
     struct Case {
         uint32_t operation;
     } operations[] = {{CNTService::OpStart}, {CNTService::OpPause}, {CNTService::OpContinue}, {CNTService::OpStop}};
@@ -520,7 +520,7 @@ namespace {
 // The agent's resource script as a program carries it (the test service is
 // built with bxhvns.rc): the message strings and the version information.
 TEST(NTServiceResources, AgentResourceScriptCarriesTheVersionInformation) {
-    std::wstring program = bxtest::ExeDirectory() + L"bx_test_service.exe";
+    std::wstring program = bx::test::ExeDirectory() + L"bx_test_service.exe";
     DWORD handle = 0;
     DWORD size = GetFileVersionInfoSizeW(program.c_str(), &handle);
     ASSERT_NE(0u, size) << GetLastError();
@@ -545,8 +545,8 @@ TEST(NTServiceResources, AgentResourceScriptCarriesTheVersionInformation) {
     EXPECT_EQ(L"Brontavex Halvern", text(L"ProductName"));
     EXPECT_EQ(L"bxhvns.exe", text(L"OriginalFilename"));
     EXPECT_EQ(L"Brontavex", text(L"CompanyName"));
-    EXPECT_EQ(bxtest::Widen(BX_VERSION_TEXT), text(L"FileVersion"));
-    EXPECT_EQ(bxtest::Widen(BX_VERSION_TEXT), text(L"ProductVersion"));
+    EXPECT_EQ(bx::test::Widen(BX_VERSION_TEXT), text(L"FileVersion"));
+    EXPECT_EQ(bx::test::Widen(BX_VERSION_TEXT), text(L"ProductVersion"));
     // Translation: US English, Unicode.
     DWORD* translation = nullptr;
     ASSERT_TRUE(

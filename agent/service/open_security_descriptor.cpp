@@ -3,33 +3,33 @@
 #include <sddl.h>
 
 COpenSecurityDescriptor::COpenSecurityDescriptor() {
-    if (!InitializeSecurityDescriptor(&m_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&m_descriptor, TRUE, nullptr, FALSE)) {
-        m_error = GetLastError();
+    if (!InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor_, TRUE, nullptr, FALSE)) {
+        error_ = GetLastError();
         return;
     }
-    m_attributes.nLength = sizeof(m_attributes);
-    m_attributes.lpSecurityDescriptor = &m_descriptor;
-    m_attributes.bInheritHandle = FALSE;
+    attributes_.nLength = sizeof(attributes_);
+    attributes_.lpSecurityDescriptor = &descriptor_;
+    attributes_.bInheritHandle = FALSE;
 
     if (!IsVistaOrLater()) return;
     PSECURITY_DESCRIPTOR label = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"S:(ML;;NW;;;LW)", SDDL_REVISION_1, &label, nullptr)) {
-        m_labelError = GetLastError();
+        labelError_ = GetLastError();
         return;
     }
-    m_labelDescriptor.reset(label);
+    labelDescriptor_.reset(label);
     BOOL present = FALSE, defaulted = FALSE;
     PACL sacl = nullptr;
     if (!GetSecurityDescriptorSacl(label, &present, &sacl, &defaulted) || !present || !sacl) {
-        m_labelError = present ? GetLastError() : ERROR_INVALID_SECURITY_DESCR;
+        labelError_ = present ? GetLastError() : ERROR_INVALID_SECURITY_DESCR;
         return;
     }
-    if (!SetSecurityDescriptorSacl(&m_descriptor, TRUE, sacl, FALSE)) {
-        m_labelError = GetLastError();
+    if (!SetSecurityDescriptorSacl(&descriptor_, TRUE, sacl, FALSE)) {
+        labelError_ = GetLastError();
         return;
     }
-    m_labelSacl = sacl;
+    labelSacl_ = sacl;
 }
 
 bool COpenSecurityDescriptor::IsVistaOrLater() {

@@ -21,20 +21,20 @@ public:
 
     // For CreateFile, CreateEvent and the like; nullptr when even the DACL
     // step failed (Error() then tells why).
-    SECURITY_ATTRIBUTES* Attributes() { return m_error ? nullptr : &m_attributes; }
-    PSECURITY_DESCRIPTOR Descriptor() { return m_error ? nullptr : &m_descriptor; }
-    uint32_t Error() const { return m_error; }
-    bool HasLowIntegrityLabel() const { return m_labelSacl != nullptr; }
-    uint32_t LabelError() const { return m_labelError; }
+    SECURITY_ATTRIBUTES* Attributes() { return error_ ? nullptr : &attributes_; }
+    PSECURITY_DESCRIPTOR Descriptor() { return error_ ? nullptr : &descriptor_; }
+    uint32_t Error() const { return error_; }
+    bool HasLowIntegrityLabel() const { return labelSacl_ != nullptr; }
+    uint32_t LabelError() const { return labelError_; }
 
     // Windows Vista and later: the NT platform with a major version above 5.
     static bool IsVistaOrLater();
 
 private:
-    SECURITY_DESCRIPTOR m_descriptor{};
-    SECURITY_ATTRIBUTES m_attributes{};
-    bx::win::UniqueLocal m_labelDescriptor;  // owns the SACL below
-    PACL m_labelSacl = nullptr;
-    uint32_t m_error = 0;
-    uint32_t m_labelError = 0;
+    SECURITY_DESCRIPTOR descriptor_{};
+    SECURITY_ATTRIBUTES attributes_{};
+    bx::win::UniqueLocal labelDescriptor_;  // owns the SACL below
+    PACL labelSacl_ = nullptr;
+    uint32_t error_ = 0;
+    uint32_t labelError_ = 0;
 };

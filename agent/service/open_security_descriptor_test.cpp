@@ -109,14 +109,14 @@ TEST(HostOpenSecurityDescriptor, FileCanBeCreatedWithIt) {
     // its label for a file. (Wine keeps no DACL or label on files, so what is
     // stored is proven on the event above, not here.)
     COpenSecurityDescriptor descriptor;
-    std::wstring dir = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"host_sd_test");
+    std::wstring dir = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"host_sd_test");
     std::wstring path = dir + L"open.bin";
     bx::win::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, descriptor.Attributes(), CREATE_ALWAYS,
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD error = file ? 0 : GetLastError();
     file.reset();
-    bool exists = bxtest::FileExists(path);
-    bxtest::RemoveDirectoryTree(dir);
+    bool exists = bx::test::FileExists(path);
+    bx::test::RemoveDirectoryTree(dir);
     EXPECT_EQ(0u, error);
     EXPECT_TRUE(exists);
 }

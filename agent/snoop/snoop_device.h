@@ -3,15 +3,15 @@
 // The device is opened for overlapped I/O with no sharing; at most one
 // ReadSnoopEvents request is outstanding, reading one 256-byte record into the
 // caller's buffer; its completion signals the completion event that the host
-// owns (an auto-reset event). Cancelling the request and closing the handle
+// owns (an auto-reset bx::sync::Event). Cancelling the request and closing the handle
 // are separate steps, taken in the host's shut-down order.
 //
 // Windows (snoop_device_win.cpp): CreateFileW on "\\.\bxhvnd",
-// DeviceIoControl with an OVERLAPPED, CancelIo, CloseHandle; the completion
-// event is a Win32 event HANDLE.
+// DeviceIoControl with an OVERLAPPED, CancelIo; the completion event's Win32
+// object goes into the OVERLAPPED.
 // POSIX (snoop_device_posix.cpp): there is no driver, so the device is an
-// in-process one that tests and benchmarks feed (snoop_device_inprocess.h);
-// the completion event is a bx::sync::Event.
+// in-process one that tests and benchmarks feed (snoop_device_inprocess.h),
+// which sets the completion event itself.
 //
 // The request's OVERLAPPED lives with the object (not on a stack), and an
 // object that still has a request outstanding when it is destroyed cancels it
@@ -22,6 +22,7 @@
 #include <memory>
 
 #include "agent/snoop/snoop_event.h"
+#include "platform/event.h"
 
 class CSnoopDevice {
 public:
@@ -30,10 +31,10 @@ public:
     CSnoopDevice(const CSnoopDevice&) = delete;
     CSnoopDevice& operator=(const CSnoopDevice&) = delete;
 
-    // The event a completed request signals (Windows: an event HANDLE;
-    // POSIX: a bx::sync::Event*). Set before the first read.
-    void SetCompletionEvent(void* event);
-    void* CompletionEvent() const;
+    // The event a completed request signals; it must outlive the device's
+    // requests. Set before the first read.
+    void SetCompletionEvent(bx::sync::Event& event);
+    bx::sync::Event* CompletionEvent() const;
 
     // Opens the device (read and write, share mode 0, open existing,
     // overlapped). 0 or the system's error; the handle stays invalid then.
@@ -51,11 +52,6 @@ public:
 
     // Closes the handle (no-op when it is not open).
     void Close();
-
-    // Windows Sockets start-up for the snooper (version 2.2) and its
-    // counterpart. POSIX: nothing to do, 0.
-    static uint32_t SocketsStartup();
-    static void SocketsCleanup();
 
 private:
     struct Impl;

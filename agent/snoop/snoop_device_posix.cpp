@@ -58,9 +58,9 @@ CSnoopDevice::~CSnoopDevice() {
     Close();
 }
 
-void CSnoopDevice::SetCompletionEvent(void* event) { impl_->event = static_cast<bx::sync::Event*>(event); }
+void CSnoopDevice::SetCompletionEvent(bx::sync::Event& event) { impl_->event = &event; }
 
-void* CSnoopDevice::CompletionEvent() const { return impl_->event; }
+bx::sync::Event* CSnoopDevice::CompletionEvent() const { return impl_->event; }
 
 uint32_t CSnoopDevice::Open() {
     Close();
@@ -104,9 +104,6 @@ void CSnoopDevice::Close() {
     CancelRead(0);
     impl_->open = false;
 }
-
-uint32_t CSnoopDevice::SocketsStartup() { return 0; }
-void CSnoopDevice::SocketsCleanup() {}
 
 namespace bx::snoopdev {
 

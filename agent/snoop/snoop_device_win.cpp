@@ -1,15 +1,17 @@
 // The snoop driver's device through the Win32 API: one overlapped
 // ReadSnoopEvents request at a time.
-#include <winsock2.h>
 #include <windows.h>
 
 #include "agent/snoop/snoop_device.h"
+#include "platform/win/event_handle.h"
+#include "platform/win/handles.h"
 
 struct CSnoopDevice::Impl {
-    HANDLE device = INVALID_HANDLE_VALUE;
+    bx::win::UniqueFile device;
     OVERLAPPED overlapped{};
-    HANDLE event = nullptr;      // the host's auto-reset event
-    bool requestIssued = false;  // a request was issued and not yet seen complete
+    bx::sync::Event* event = nullptr;  // the host's auto-reset event
+    HANDLE eventHandle = nullptr;      // its Win32 object
+    bool requestIssued = false;        // a request was issued and not yet seen complete
 
     // Whether the last issued request has not completed yet.
     bool Outstanding() const { return requestIssued && !HasOverlappedIoCompleted(&overlapped); }
@@ -23,32 +25,34 @@ CSnoopDevice::~CSnoopDevice() {
     Close();
 }
 
-void CSnoopDevice::SetCompletionEvent(void* event) {
-    impl_->event = static_cast<HANDLE>(event);
-    impl_->overlapped.hEvent = impl_->event;
+void CSnoopDevice::SetCompletionEvent(bx::sync::Event& event) {
+    impl_->event = &event;
+    impl_->eventHandle = bx::win::NativeHandle(event);
+    impl_->overlapped.hEvent = impl_->eventHandle;
 }
 
-void* CSnoopDevice::CompletionEvent() const { return impl_->event; }
+bx::sync::Event* CSnoopDevice::CompletionEvent() const { return impl_->event; }
 
 uint32_t CSnoopDevice::Open() {
     Close();
     HANDLE device = CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED, nullptr);
     if (device == INVALID_HANDLE_VALUE) return GetLastError();
-    impl_->device = device;
+    impl_->device.reset(device);
     return 0;
 }
 
-bool CSnoopDevice::IsOpen() const { return impl_->device != INVALID_HANDLE_VALUE; }
+bool CSnoopDevice::IsOpen() const { return static_cast<bool>(impl_->device); }
 
 uint32_t CSnoopDevice::IssueRead(void* buffer, uint32_t size) {
     // The OVERLAPPED is reused for each request: its status fields start
     // clear, the host's event stays.
     OVERLAPPED& overlapped = impl_->overlapped;
     overlapped = OVERLAPPED{};
-    overlapped.hEvent = impl_->event;
+    overlapped.hEvent = impl_->eventHandle;
     DWORD returned = 0;
-    if (DeviceIoControl(impl_->device, SNOOP_IOCTL_READ_EVENTS, nullptr, 0, buffer, size, &returned, &overlapped)) {
+    if (DeviceIoControl(impl_->device.get(), SNOOP_IOCTL_READ_EVENTS, nullptr, 0, buffer, size, &returned,
+                        &overlapped)) {
         impl_->requestIssued = true;  // done at once; the event is signalled
         return 0;
     }
@@ -61,12 +65,12 @@ uint32_t CSnoopDevice::IssueRead(void* buffer, uint32_t size) {
 }
 
 uint32_t CSnoopDevice::CancelRead(uint32_t waitMs) {
-    if (impl_->device == INVALID_HANDLE_VALUE) return 0;
+    if (!impl_->device) return 0;
     uint32_t result = 0;
-    if (!CancelIo(impl_->device)) result = GetLastError();
+    if (!CancelIo(impl_->device.get())) result = GetLastError();
     // The cancelled request completes with STATUS_CANCELLED; wait for that,
     // within the bound, so that nothing writes the buffer afterwards.
-    if (impl_->Outstanding() && impl_->event) {
+    if (impl_->Outstanding() && impl_->eventHandle) {
         const ULONGLONG start = GetTickCount64();
         while (impl_->Outstanding()) {
             const ULONGLONG spent = GetTickCount64() - start;
@@ -74,23 +78,11 @@ uint32_t CSnoopDevice::CancelRead(uint32_t waitMs) {
             // Short slices: the completion may have signalled the event
             // before this wait began (it is auto-reset and may be taken).
             const ULONGLONG left = waitMs - spent;
-            WaitForSingleObject(impl_->event, static_cast<DWORD>(left < 50 ? left : 50));
+            WaitForSingleObject(impl_->eventHandle, static_cast<DWORD>(left < 50 ? left : 50));
         }
     }
     if (!impl_->Outstanding()) impl_->requestIssued = false;
     return result;
 }
 
-void CSnoopDevice::Close() {
-    if (impl_->device == INVALID_HANDLE_VALUE) return;
-    CloseHandle(impl_->device);
-    impl_->device = INVALID_HANDLE_VALUE;
-}
-
-uint32_t CSnoopDevice::SocketsStartup() {
-    WSADATA data;
-    int rc = WSAStartup(MAKEWORD(2, 2), &data);
-    return rc == 0 ? 0 : static_cast<uint32_t>(rc);
-}
-
-void CSnoopDevice::SocketsCleanup() { WSACleanup(); }
+void CSnoopDevice::Close() { impl_->device.reset(); }

@@ -6,21 +6,13 @@
 
 #include "agent/crypto/iv_random.h"
 #include "agent/identity/session_users.h"
+#include "platform/dotted_quad.h"
 #include "platform/host_facts.h"
+#include "platform/udp_socket.h"
 
 namespace {
 
 constexpr uint32_t kLoopback = 0x7F000001u;  // 127.0.0.1, host order
-
-// Dotted decimal of a host-order address.
-struct Dotted {
-    explicit Dotted(uint32_t address) {
-        std::swprintf(text, sizeof text / sizeof text[0], L"%u.%u.%u.%u", (address >> 24) & 0xFFu,
-                      (address >> 16) & 0xFFu, (address >> 8) & 0xFFu, address & 0xFFu);
-    }
-    const wchar_t* c_str() const { return text; }
-    wchar_t text[16];
-};
 
 // A port as the driver gives it (network byte order) in host order.
 unsigned short HostPort(uint16_t networkOrder) {
@@ -57,7 +49,7 @@ void Snooper::SetLogger(CBXLogger* logger) {
 
 uint32_t Snooper::Initialise() {
     LogDebug(L"Initializing Snooper...");
-    uint32_t error = CSnoopDevice::SocketsStartup();
+    uint32_t error = bx::net::Startup(bx::net::kSockets22);
     if (error != 0) {
         LogError(L"WSAStartup failed Error:%d", static_cast<int>(error));
         return error;
@@ -74,7 +66,7 @@ uint32_t Snooper::Initialise() {
 
 void Snooper::SocketsCleanup() {
     if (!socketsStarted_) return;
-    CSnoopDevice::SocketsCleanup();
+    bx::net::Cleanup();
     socketsStarted_ = false;
 }
 
@@ -132,18 +124,20 @@ void Snooper::handleOpenAddress(const snoop_event_t& event) {
 
     if (Verbose()) {
         LogDebug(L"handleOpenAddress: %ls %ls:%hu %ls@%ls [%ls] pid = %lld, pending = %d, fileobj = %#llx",
-                 ProtocolName(event.protocol), Dotted(event.local_ip).c_str(), HostPort(event.local_port),
+                 ProtocolName(event.protocol), bx::DottedQuad(event.local_ip).c_str(), HostPort(event.local_port),
                  sid.AccountName().c_str(), sid.Domain().c_str(), sid.String().c_str(),
                  static_cast<long long>(event.process_id), static_cast<int>(event.pending),
                  static_cast<unsigned long long>(event.file_object));
-        LogDebug(L"handleOpenAddress: Remote IP Address: '%ls:%u' SessionId: '%u' ", Dotted(event.remote_ip).c_str(),
-                 static_cast<unsigned>(HostPort(event.remote_port)), static_cast<unsigned>(event.session_id));
+        LogDebug(L"handleOpenAddress: Remote IP Address: '%ls:%u' SessionId: '%u' ",
+                 bx::DottedQuad(event.remote_ip).c_str(), static_cast<unsigned>(HostPort(event.remote_port)),
+                 static_cast<unsigned>(event.session_id));
     }
 
     AddressEntry& entry = addresses_[AddressKey(event.local_ip, event.local_port)];
     if (entry.in_use)
-        LogDebug(L"handleOpenAddress: %ls:%hu is already in use for fileobj %#llx", Dotted(entry.local_ip).c_str(),
-                 HostPort(entry.local_port), static_cast<unsigned long long>(entry.file_object));
+        LogDebug(L"handleOpenAddress: %ls:%hu is already in use for fileobj %#llx",
+                 bx::DottedQuad(entry.local_ip).c_str(), HostPort(entry.local_port),
+                 static_cast<unsigned long long>(entry.file_object));
     entry.protocol = static_cast<uint8_t>(event.protocol);
     entry.local_ip = event.local_ip;
     entry.local_port = event.local_port;
@@ -185,7 +179,7 @@ void Snooper::handleCleanupAddress(const snoop_event_t& event) {
     AddressEntry& entry = found->second;
 
     LogDebug(L"handleCleanupAddress: %ls %ls:%hu fileobj = %#llx", ProtocolName(entry.protocol),
-             Dotted(event.local_ip).c_str(), HostPort(event.local_port),
+             bx::DottedQuad(event.local_ip).c_str(), HostPort(event.local_port),
              static_cast<unsigned long long>(event.file_object));
     // The file object is not compared: a clean-up ends whatever open holds
     // the address and port.

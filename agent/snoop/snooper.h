@@ -55,10 +55,10 @@ public:
 
     // The host's events: the send event (never signalled by anyone), the stop
     // event, and the auto-reset event the driver read's completion signals.
-    // Windows: event HANDLEs; POSIX: bx::sync::Event pointers.
-    void SetSendEvent(void* event) { sendEvent_ = event; }
-    void SetStopEvent(void* event) { stopEvent_ = event; }
-    void SetReadEvent(void* event) { device_.SetCompletionEvent(event); }
+    // Each must outlive the snooper's use of it.
+    void SetSendEvent(bx::sync::Event& event) { sendEvent_ = &event; }
+    void SetStopEvent(bx::sync::Event& event) { stopEvent_ = &event; }
+    void SetReadEvent(bx::sync::Event& event) { device_.SetCompletionEvent(event); }
 
     // Starts Windows Sockets (2.2) and the connection manager. 0, or the
     // error that stopped it (logged).
@@ -122,7 +122,7 @@ private:
     // the device still has to end when the snooper goes.
     alignas(8) uint8_t eventBuffer_[SNOOP_EVENT_SIZE];
     CSnoopDevice device_;
-    void* sendEvent_ = nullptr;
-    void* stopEvent_ = nullptr;
+    bx::sync::Event* sendEvent_ = nullptr;
+    bx::sync::Event* stopEvent_ = nullptr;
     bool socketsStarted_ = false;
 };

@@ -52,7 +52,7 @@ protected:
     void SetUp() override {
         SnooperTest::SetUp();
         ASSERT_EQ(0u, readDone.Create(bx::sync::ResetMode::Auto));
-        snooper->SetReadEvent(&readDone);
+        snooper->SetReadEvent(readDone);
     }
     bx::sync::Event readDone;
 };

@@ -68,7 +68,7 @@ TEST_F(SnooperTest, OpenLinesNameTheConnectionAndItsUser) {
     Release(Take());
 
     const CSid& sid = UserSid();
-    std::string user = Narrow(sid.AccountName()), domain = Narrow(sid.Domain()), text = Narrow(sid.String());
+    std::string user = AsciiText(sid.AccountName()), domain = AsciiText(sid.Domain()), text = AsciiText(sid.String());
     std::string all = log.Text();
     EXPECT_NE(std::string::npos, all.find("\thandleOpenAddress: TCP 10.1.2.3:49152 " + user + "@" + domain + " [" +
                                           text + "] pid = 4242, pending = 3, fileobj = 0x1001\n"))

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "platform/win/handles.h"
 #include "tests/support/snooper_fixture.h"
 
 namespace bx::test {
@@ -15,13 +16,13 @@ void ForgetSnooperAccounts() {}
 
 const CSid& UserSid() {
     static const CSid sid = [] {
-        HANDLE token = nullptr;
-        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+        bx::win::UniqueHandle owner;
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, owner.put());
+        HANDLE token = owner.get();
         DWORD size = 0;
         GetTokenInformation(token, TokenUser, nullptr, 0, &size);
         std::vector<BYTE> info(size);
         GetTokenInformation(token, TokenUser, info.data(), size, &size);
-        CloseHandle(token);
         PSID raw = reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid;
         return CSid(raw, GetLengthSid(raw));
     }();

@@ -59,7 +59,7 @@ std::string RunChild(const std::wstring& tag) {
     SetEnvironmentVariableW(L"WINEDEBUG", L"+eventlog");
     wchar_t loader[MAX_PATH] = L"/usr/lib/wine/wine64";
     GetEnvironmentVariableW(L"WINELOADER", loader, MAX_PATH);
-    std::wstring command = L"Z:\\bin\\sh -c \"exec '" + std::wstring(loader) + L"' '" + bxsim::test::ExeDirectory() +
+    std::wstring command = L"Z:\\bin\\sh -c \"exec '" + std::wstring(loader) + L"' '" + bx::test::ExeDirectory() +
                            L"logger_event_child.exe' " + tag + L" >" +
                            std::wstring(outputFile.begin(), outputFile.end()) + L" 2>&1\"";
     STARTUPINFOW startup = {};
@@ -98,7 +98,7 @@ TEST(LoggerEventLog, RegistersTheSourceWithTheMessageFileBesideTheProgram) {
     UniqueRegKey key;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSourceKey, 0, KEY_READ, key.put()));
     DWORD type = 0;
-    EXPECT_EQ(bxsim::test::ExeDirectory() + L"EvtMessages.dll", ReadString(key.get(), L"EventMessageFile", type));
+    EXPECT_EQ(bx::test::ExeDirectory() + L"EvtMessages.dll", ReadString(key.get(), L"EventMessageFile", type));
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
     DWORD types = 0, size = sizeof types;
     ASSERT_EQ(ERROR_SUCCESS,
@@ -107,7 +107,7 @@ TEST(LoggerEventLog, RegistersTheSourceWithTheMessageFileBesideTheProgram) {
     EXPECT_EQ(31u, types);
 
     // The message file named there is the one built beside the program.
-    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((bxsim::test::ExeDirectory() + L"EvtMessages.dll").c_str()));
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((bx::test::ExeDirectory() + L"EvtMessages.dll").c_str()));
     EXPECT_EQ(0u, BXLog_Log(log, BXLOG_INFORMATIONAL, L"registered"));
     // Removing the sink leaves the source registered.
     EXPECT_EQ(0u, BXLog_RemoveEventViewer(log, L"x"));

@@ -16,7 +16,7 @@ using bx::win::UniqueModule;
 namespace {
 
 UniqueModule LoadMessageFile(const wchar_t* name) {
-    std::wstring path = bxsim::test::ExeDirectory() + name;
+    std::wstring path = bx::test::ExeDirectory() + name;
     UniqueModule module(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     EXPECT_TRUE(module) << "LoadLibraryExW Error:" << GetLastError();
     return module;

@@ -27,7 +27,7 @@ uint32_t LastError() { return static_cast<uint32_t>(errno); }
 
 }  // namespace
 
-uint32_t Startup() { return 0; }
+uint32_t Startup(uint16_t /*version*/) { return 0; }
 void Cleanup() {}
 
 bool IsReceiveTimeout(uint32_t socketError) { return socketError == EAGAIN || socketError == EWOULDBLOCK; }

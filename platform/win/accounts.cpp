@@ -6,27 +6,10 @@
 
 #include <algorithm>
 
+#include "platform/win/handles.h"
+
 namespace bx::accounts {
 namespace {
-
-// Owns memory the system allocated with LocalAlloc.
-class LocalMemory {
-public:
-    LocalMemory() = default;
-    ~LocalMemory() {
-        if (memory_) LocalFree(memory_);
-    }
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
-    template <typename T>
-    T** Out() {
-        return reinterpret_cast<T**>(&memory_);
-    }
-    void* Get() const { return memory_; }
-
-private:
-    void* memory_ = nullptr;
-};
 
 PSID AsSid(const void* sid) { return const_cast<void*>(sid); }
 
@@ -43,18 +26,18 @@ bool EqualSid(const void* a, const void* b) { return IsValidSid(a) && IsValidSid
 
 uint32_t SidToString(const void* sid, std::wstring& text) {
     text.clear();
-    LocalMemory buffer;
-    if (!ConvertSidToStringSidW(AsSid(sid), buffer.Out<wchar_t>())) return GetLastError();
-    text = static_cast<const wchar_t*>(buffer.Get());
+    bx::win::UniqueLocal buffer;
+    if (!ConvertSidToStringSidW(AsSid(sid), reinterpret_cast<LPWSTR*>(buffer.put()))) return GetLastError();
+    text = static_cast<const wchar_t*>(buffer.get());
     return 0;
 }
 
 uint32_t StringToSid(const wchar_t* text, std::vector<uint8_t>& sid) {
     sid.clear();
-    LocalMemory buffer;
-    if (!ConvertStringSidToSidW(text, buffer.Out<void>())) return GetLastError();
-    const auto* bytes = static_cast<const uint8_t*>(buffer.Get());
-    sid.assign(bytes, bytes + GetLengthSid(buffer.Get()));
+    bx::win::UniqueLocal buffer;
+    if (!ConvertStringSidToSidW(text, buffer.put())) return GetLastError();
+    const auto* bytes = static_cast<const uint8_t*>(buffer.get());
+    sid.assign(bytes, bytes + GetLengthSid(buffer.get()));
     return 0;
 }
 

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "platform/win/handles.h"
+
 namespace bx::sync {
 
 Event::~Event() { Close(); }
@@ -20,8 +22,8 @@ uint32_t Event::Create(ResetMode mode, bool initiallySet) {
 }
 
 void Event::Close() {
-    if (!handle_) return;
-    CloseHandle(static_cast<HANDLE>(handle_));
+    // An owner adopts the handle and closes it as it goes out of scope.
+    bx::win::UniqueHandle closing(static_cast<HANDLE>(handle_));
     handle_ = nullptr;
 }
 

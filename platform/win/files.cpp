@@ -3,34 +3,9 @@
 
 #include <windows.h>
 
+#include "platform/win/handles.h"
+
 namespace bx::files {
-namespace {
-
-// Closes a file handle when the scope ends.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE Get() const { return handle_; }
-    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    // Closes now: 0 or the error of CloseHandle.
-    uint32_t Close() {
-        HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        if (handle != INVALID_HANDLE_VALUE && !CloseHandle(handle)) return GetLastError();
-        return 0;
-    }
-
-private:
-    HANDLE handle_;
-};
-
-}  // namespace
-
 wchar_t PathSeparator() { return L'\\'; }
 
 std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
@@ -42,24 +17,24 @@ std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
 
 uint32_t WriteWholeFile(const std::wstring& path, const void* data, size_t size) {
     if (size > 0xFFFFFFFFu) return ERROR_INVALID_PARAMETER;
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid()) return GetLastError();
+    bx::win::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return GetLastError();
     DWORD written = 0;
-    if (!WriteFile(file.Get(), data, static_cast<DWORD>(size), &written, nullptr)) return GetLastError();
+    if (!WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr)) return GetLastError();
     if (written != size) return ERROR_DISK_FULL;
-    return file.Close();
+    return bx::win::CloseNow(file);
 }
 
 uint32_t ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& bytes) {
     bytes.clear();
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid()) return GetLastError();
+    bx::win::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return GetLastError();
     uint8_t chunk[4096];
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr)) {
+        if (!ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) {
             const DWORD error = GetLastError();
             bytes.clear();
             return error;

@@ -14,32 +14,32 @@ template <typename T, typename Traits>
 class UniqueResource {
 public:
     UniqueResource() noexcept = default;
-    explicit UniqueResource(T value) noexcept : m_value(value) {}
+    explicit UniqueResource(T value) noexcept : value_(value) {}
     ~UniqueResource() { reset(); }
 
     UniqueResource(const UniqueResource&) = delete;
     UniqueResource& operator=(const UniqueResource&) = delete;
-    UniqueResource(UniqueResource&& other) noexcept : m_value(other.release()) {}
+    UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
     UniqueResource& operator=(UniqueResource&& other) noexcept {
         if (this != &other) reset(other.release());
         return *this;
     }
 
-    T get() const noexcept { return m_value; }
-    explicit operator bool() const noexcept { return m_value != Traits::Empty(); }
-    T release() noexcept { return std::exchange(m_value, Traits::Empty()); }
+    T get() const noexcept { return value_; }
+    explicit operator bool() const noexcept { return value_ != Traits::Empty(); }
+    T release() noexcept { return std::exchange(value_, Traits::Empty()); }
     void reset(T value = Traits::Empty()) noexcept {
-        T old = std::exchange(m_value, value);
+        T old = std::exchange(value_, value);
         if (old != Traits::Empty()) Traits::Close(old);
     }
     // For out-parameters: releases what is held and gives the slot.
     T* put() noexcept {
         reset();
-        return &m_value;
+        return &value_;
     }
 
 private:
-    T m_value = Traits::Empty();
+    T value_ = Traits::Empty();
 };
 
 struct HandleTraits {  // kernel objects whose empty value is NULL (events, threads, processes)
@@ -136,47 +136,55 @@ private:
     T* m_p = nullptr;
 };
 
+// Closes a file now, for a writer that must know whether its data reached the
+// file: 0, or the error of CloseHandle. The owner is empty afterwards.
+inline DWORD CloseNow(UniqueFile& file) noexcept {
+    HANDLE handle = file.release();
+    if (handle != INVALID_HANDLE_VALUE && !::CloseHandle(handle)) return ::GetLastError();
+    return 0;
+}
+
 // Runs a function when the scope ends, unless dismissed: for paired calls
 // that have no handle to own (SetEvent after work, ReleaseMutex, RevertToSelf).
 template <typename F>
 class ScopeExit {
 public:
-    explicit ScopeExit(F f) noexcept : m_f(std::move(f)) {}
+    explicit ScopeExit(F f) noexcept : f_(std::move(f)) {}
     ~ScopeExit() {
-        if (m_armed) m_f();
+        if (armed_) f_();
     }
     ScopeExit(const ScopeExit&) = delete;
     ScopeExit& operator=(const ScopeExit&) = delete;
-    void Dismiss() noexcept { m_armed = false; }
+    void Dismiss() noexcept { armed_ = false; }
 
 private:
-    F m_f;
-    bool m_armed = true;
+    F f_;
+    bool armed_ = true;
 };
 
 // A critical section and its scope guard.
 class CriticalSection {
 public:
-    CriticalSection() { ::InitializeCriticalSection(&m_cs); }
-    ~CriticalSection() { ::DeleteCriticalSection(&m_cs); }
+    CriticalSection() { ::InitializeCriticalSection(&cs_); }
+    ~CriticalSection() { ::DeleteCriticalSection(&cs_); }
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
-    void Enter() { ::EnterCriticalSection(&m_cs); }
-    void Leave() { ::LeaveCriticalSection(&m_cs); }
+    void Enter() { ::EnterCriticalSection(&cs_); }
+    void Leave() { ::LeaveCriticalSection(&cs_); }
 
 private:
-    CRITICAL_SECTION m_cs;
+    CRITICAL_SECTION cs_;
 };
 
 class CriticalSectionLock {
 public:
-    explicit CriticalSectionLock(CriticalSection& cs) : m_cs(cs) { m_cs.Enter(); }
-    ~CriticalSectionLock() { m_cs.Leave(); }
+    explicit CriticalSectionLock(CriticalSection& cs) : cs_(cs) { cs_.Enter(); }
+    ~CriticalSectionLock() { cs_.Leave(); }
     CriticalSectionLock(const CriticalSectionLock&) = delete;
     CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
 
 private:
-    CriticalSection& m_cs;
+    CriticalSection& cs_;
 };
 
 }  // namespace bx::win

@@ -4,40 +4,26 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include "platform/win/handles.h"
+
 namespace bx::sessions {
 namespace {
 
-// Owns a buffer handed out by WTSQuerySessionInformationW.
-class WtsBuffer {
-public:
-    WtsBuffer() = default;
-    ~WtsBuffer() {
-        if (buffer_) WTSFreeMemory(buffer_);
-    }
-    WtsBuffer(const WtsBuffer&) = delete;
-    WtsBuffer& operator=(const WtsBuffer&) = delete;
-
-    LPWSTR* Receive() { return &buffer_; }
-    const wchar_t* Get() const { return buffer_; }
-
-private:
-    LPWSTR buffer_ = nullptr;
-};
-
 uint32_t Query(uint32_t sessionId, WTS_INFO_CLASS infoClass, std::wstring& text) {
     text.clear();
-    WtsBuffer buffer;
+    bx::win::UniqueWtsMemory buffer;
     DWORD bytes = 0;
-    if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, sessionId, infoClass, buffer.Receive(), &bytes)) {
+    if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, sessionId, infoClass,
+                                     reinterpret_cast<LPWSTR*>(buffer.put()), &bytes)) {
         const DWORD error = GetLastError();
         return error != 0 ? error : ERROR_GEN_FAILURE;
     }
-    if (buffer.Get() != nullptr) {
+    if (const auto* chars = static_cast<const wchar_t*>(buffer.get())) {
         // The text is NUL-terminated; bytes bounds it in case it is not.
         const size_t limit = bytes / sizeof(wchar_t);
         size_t length = 0;
-        while (length < limit && buffer.Get()[length] != L'\0') ++length;
-        text.assign(buffer.Get(), length);
+        while (length < limit && chars[length] != L'\0') ++length;
+        text.assign(chars, length);
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // Sessions on Windows: the real terminal-services queries (under Wine in the
 // windows flavour).
 #include "platform/sessions.h"
+#include "platform/win/handles.h"
 
 #include <windows.h>
 
@@ -18,9 +19,9 @@ bool RunningUnderWine() {
 
 // Name and domain of this process's user, from its token.
 void TokenAccount(std::wstring& name, std::wstring& domain) {
-    HANDLE token = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) << GetLastError();
-    std::unique_ptr<void, decltype(&CloseHandle)> owner(token, &CloseHandle);
+    bx::win::UniqueHandle owner;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, owner.put())) << GetLastError();
+    HANDLE token = owner.get();
     DWORD bytes = 0;
     GetTokenInformation(token, TokenUser, nullptr, 0, &bytes);
     std::unique_ptr<BYTE[]> buffer(new BYTE[bytes]);

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "platform/win/handles.h"
+
 namespace bx::settings {
 namespace {
 
@@ -32,10 +34,9 @@ Key& Key::operator=(Key&& other) noexcept {
 }
 
 void Key::Close() {
-    if (handle_) {
-        RegCloseKey(AsHkey(handle_));
-        handle_ = nullptr;
-    }
+    // An owner adopts the key and closes it as it goes out of scope.
+    bx::win::UniqueRegKey closing(AsHkey(handle_));
+    handle_ = nullptr;
 }
 
 uint32_t Key::QueryValue(const wchar_t* name, uint32_t* type, void* data, uint32_t* size) const {

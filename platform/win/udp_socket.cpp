@@ -25,10 +25,10 @@ uint32_t LastError() {
 
 }  // namespace
 
-uint32_t Startup() {
+uint32_t Startup(uint16_t version) {
     WSADATA data;
     // WSAStartup returns its error; WSAGetLastError is not set for it.
-    return static_cast<uint32_t>(WSAStartup(MAKEWORD(1, 1), &data));
+    return static_cast<uint32_t>(WSAStartup(version, &data));
 }
 
 void Cleanup() { WSACleanup(); }

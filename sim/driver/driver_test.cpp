@@ -14,15 +14,16 @@
 #include <vector>
 
 #include "agent/snoop/snoop_event.h"
+#include "platform/win/handles.h"
 #include "sim/snoopctl/driver_service.h"
 #include "sim/snoopctl/scenario.h"
 #include "tests/support/win/process_runner.h"
 
 namespace {
 
-using bxsim::test::ExeDirectory;
-using bxsim::test::ProcessResult;
-using bxsim::test::Snoopctl;
+using bx::test::ExeDirectory;
+using bx::test::ProcessResult;
+using bx::test::Snoopctl;
 
 constexpr DWORD kDoneMs = 5000;                     // bound for a completion that must come (a hang guard only)
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;  // STATUS_CANCELLED
@@ -39,25 +40,6 @@ HANDLE OpenForInjection() {
     return CreateFileW(L"\\\\.\\bxhvnd", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, 0, nullptr);
 }
-
-class Handle {
-public:
-    explicit Handle(HANDLE h) : m_h(h) {}
-    ~Handle() { Close(); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return m_h; }
-    bool valid() const { return m_h != nullptr && m_h != INVALID_HANDLE_VALUE; }
-    BOOL Close() {
-        BOOL ok = TRUE;
-        if (valid()) ok = CloseHandle(m_h);
-        m_h = nullptr;
-        return ok;
-    }
-
-private:
-    HANDLE m_h;
-};
 
 // A record whose every byte says which one it is.
 snoop_event_t MakeRecord(uint32_t id) {
@@ -81,44 +63,42 @@ uint32_t Inject(HANDLE device, const snoop_event_t& record, DWORD code = SNOOP_I
 // system never writes into freed memory.
 class Read {
 public:
-    explicit Read(HANDLE device) : m_device(device), m_event(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
-        std::memset(m_buffer, 0xCC, sizeof m_buffer);
+    explicit Read(HANDLE device) : device_(device), event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+        std::memset(buffer_, 0xCC, sizeof buffer_);
     }
     ~Read() {
-        if (m_outstanding) {
-            CancelIoEx(m_device, &m_overlapped);
-            WaitForSingleObject(m_event, kDoneMs);
+        if (outstanding_) {
+            CancelIoEx(device_, &overlapped_);
+            WaitForSingleObject(event_.get(), kDoneMs);
         }
-        CloseHandle(m_event);
     }
     Read(const Read&) = delete;
     Read& operator=(const Read&) = delete;
 
     // 0 when the request completed at once, 997 when it pends, else the error.
     DWORD Issue(DWORD bufferBytes = SNOOP_EVENT_SIZE) {
-        m_overlapped = OVERLAPPED{};
-        m_overlapped.hEvent = m_event;
-        m_outstanding = true;
-        m_done = false;
-        if (DeviceIoControl(m_device, SNOOP_IOCTL_READ_EVENTS, nullptr, 0, m_buffer, bufferBytes, nullptr,
-                            &m_overlapped))
+        overlapped_ = OVERLAPPED{};
+        overlapped_.hEvent = event_.get();
+        outstanding_ = true;
+        done_ = false;
+        if (DeviceIoControl(device_, SNOOP_IOCTL_READ_EVENTS, nullptr, 0, buffer_, bufferBytes, nullptr, &overlapped_))
             return 0;
         DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) m_outstanding = false;
+        if (error != ERROR_IO_PENDING) outstanding_ = false;
         return error;
     }
     // Waits for the completion's event: true when it came within ms.
     bool Wait(DWORD ms) {
-        if (m_done) return true;
-        if (WaitForSingleObject(m_event, ms) != WAIT_OBJECT_0) return false;
-        m_outstanding = false;
-        m_done = true;
+        if (done_) return true;
+        if (WaitForSingleObject(event_.get(), ms) != WAIT_OBJECT_0) return false;
+        outstanding_ = false;
+        done_ = true;
         return true;
     }
     // The finished request's result: 0 with the bytes, or the error.
     DWORD Result(DWORD& bytes) {
         bytes = 0;
-        if (GetOverlappedResult(m_device, &m_overlapped, &bytes, FALSE)) return 0;
+        if (GetOverlappedResult(device_, &overlapped_, &bytes, FALSE)) return 0;
         return GetLastError();
     }
     // Waits, then expects a successful 256-byte completion and gives the record.
@@ -128,19 +108,19 @@ public:
         DWORD bytes = 0;
         EXPECT_EQ(Result(bytes), 0u);
         EXPECT_EQ(bytes, SNOOP_EVENT_SIZE);
-        EXPECT_EQ(m_overlapped.InternalHigh, SNOOP_EVENT_SIZE);
-        std::memcpy(&record, m_buffer, sizeof record);
+        EXPECT_EQ(overlapped_.InternalHigh, SNOOP_EVENT_SIZE);
+        std::memcpy(&record, buffer_, sizeof record);
         return record;
     }
-    const OVERLAPPED& Overlapped() const { return m_overlapped; }
+    const OVERLAPPED& Overlapped() const { return overlapped_; }
 
 private:
-    HANDLE m_device;
-    HANDLE m_event;
-    OVERLAPPED m_overlapped = {};
-    uint8_t m_buffer[SNOOP_EVENT_SIZE + 16];
-    bool m_outstanding = false;
-    bool m_done = false;
+    HANDLE device_;
+    bx::win::UniqueHandle event_;
+    OVERLAPPED overlapped_ = {};
+    uint8_t buffer_[SNOOP_EVENT_SIZE + 16];
+    bool outstanding_ = false;
+    bool done_ = false;
 };
 
 ::testing::AssertionResult SameBytes(const snoop_event_t& expected, const snoop_event_t& actual) {
@@ -160,22 +140,22 @@ private:
 class SnoopDriver : public ::testing::Test {
 protected:
     void SetUp() override {
-        bxsim::DriverFailure failure;
-        ASSERT_EQ(bxsim::LoadDriverService(ExeDirectory() + L"bxhvnd.sys", failure), 0u)
+        bx::sim::DriverFailure failure;
+        ASSERT_EQ(bx::sim::LoadDriverService(ExeDirectory() + L"bxhvnd.sys", failure), 0u)
             << "loading the driver: " << std::string(failure.step.begin(), failure.step.end());
     }
     void TearDown() override {
-        bxsim::DriverFailure failure;
-        EXPECT_EQ(bxsim::UnloadDriverService(failure), 0u)
+        bx::sim::DriverFailure failure;
+        EXPECT_EQ(bx::sim::UnloadDriverService(failure), 0u)
             << "unloading the driver: " << std::string(failure.step.begin(), failure.step.end());
     }
 };
 
 TEST_F(SnoopDriver, PendingReadCompletesWithTheInjectedRecord) {
-    Handle agent(OpenLikeTheAgent());
-    ASSERT_TRUE(agent.valid()) << GetLastError();
-    Handle feeder(OpenForInjection());  // alongside the agent's unshared handle
-    ASSERT_TRUE(feeder.valid()) << GetLastError();
+    bx::win::UniqueFile agent(OpenLikeTheAgent());
+    ASSERT_TRUE(agent) << GetLastError();
+    bx::win::UniqueFile feeder(OpenForInjection());  // alongside the agent's unshared handle
+    ASSERT_TRUE(feeder) << GetLastError();
 
     Read read(agent.get());
     ASSERT_EQ(read.Issue(), static_cast<DWORD>(ERROR_IO_PENDING));
@@ -195,12 +175,12 @@ TEST_F(SnoopDriver, PendingReadCompletesWithTheInjectedRecord) {
 }
 
 TEST_F(SnoopDriver, RecordsInjectedWithoutAReaderArriveInOrder) {
-    Handle feeder(OpenForInjection());
-    ASSERT_TRUE(feeder.valid());
+    bx::win::UniqueFile feeder(OpenForInjection());
+    ASSERT_TRUE(feeder);
     for (uint32_t id = 1; id <= 50; ++id) ASSERT_EQ(Inject(feeder.get(), MakeRecord(id)), 0u);
 
-    Handle agent(OpenLikeTheAgent());
-    ASSERT_TRUE(agent.valid());
+    bx::win::UniqueFile agent(OpenLikeTheAgent());
+    ASSERT_TRUE(agent);
     for (uint32_t id = 1; id <= 50; ++id) {
         Read read(agent.get());
         DWORD issued = read.Issue();
@@ -212,9 +192,9 @@ TEST_F(SnoopDriver, RecordsInjectedWithoutAReaderArriveInOrder) {
 }
 
 TEST_F(SnoopDriver, PendingReadsAreServedOldestFirst) {
-    Handle first(OpenLikeTheAgent()), second(OpenLikeTheAgent());
-    ASSERT_TRUE(first.valid() && second.valid());
-    Handle feeder(OpenForInjection());
+    bx::win::UniqueFile first(OpenLikeTheAgent()), second(OpenLikeTheAgent());
+    ASSERT_TRUE(first && second);
+    bx::win::UniqueFile feeder(OpenForInjection());
     Read a(first.get()), b(second.get()), c(first.get());
     ASSERT_EQ(a.Issue(), static_cast<DWORD>(ERROR_IO_PENDING));
     ASSERT_EQ(b.Issue(), static_cast<DWORD>(ERROR_IO_PENDING));
@@ -226,8 +206,8 @@ TEST_F(SnoopDriver, PendingReadsAreServedOldestFirst) {
 }
 
 TEST_F(SnoopDriver, CancelIoEndsThePendingReadAndLosesNoRecord) {
-    Handle agent(OpenLikeTheAgent());
-    ASSERT_TRUE(agent.valid());
+    bx::win::UniqueFile agent(OpenLikeTheAgent());
+    ASSERT_TRUE(agent);
     Read read(agent.get());
     ASSERT_EQ(read.Issue(), static_cast<DWORD>(ERROR_IO_PENDING));
     ASSERT_TRUE(CancelIo(agent.get()));
@@ -236,13 +216,13 @@ TEST_F(SnoopDriver, CancelIoEndsThePendingReadAndLosesNoRecord) {
     EXPECT_EQ(read.Result(bytes), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(bytes, 0u);
     EXPECT_EQ(read.Overlapped().Internal, static_cast<ULONG_PTR>(kStatusCancelled));
-    EXPECT_TRUE(agent.Close());
+    EXPECT_EQ(bx::win::CloseNow(agent), 0u);
 
     // The cancelled read takes nothing: a record injected now waits for the next one.
-    Handle feeder(OpenForInjection());
+    bx::win::UniqueFile feeder(OpenForInjection());
     ASSERT_EQ(Inject(feeder.get(), MakeRecord(7)), 0u);
-    Handle again(OpenLikeTheAgent());
-    ASSERT_TRUE(again.valid());
+    bx::win::UniqueFile again(OpenLikeTheAgent());
+    ASSERT_TRUE(again);
     Read next(again.get());
     DWORD issued = next.Issue();
     ASSERT_TRUE(issued == 0 || issued == ERROR_IO_PENDING) << issued;
@@ -250,31 +230,31 @@ TEST_F(SnoopDriver, CancelIoEndsThePendingReadAndLosesNoRecord) {
 }
 
 TEST_F(SnoopDriver, ClosingAHandleEndsOnlyItsOwnPendingReads) {
-    Handle closing(OpenLikeTheAgent()), staying(OpenLikeTheAgent());
-    ASSERT_TRUE(closing.valid() && staying.valid());
+    bx::win::UniqueFile closing(OpenLikeTheAgent()), staying(OpenLikeTheAgent());
+    ASSERT_TRUE(closing && staying);
     Read lost(closing.get()), kept(staying.get());
     ASSERT_EQ(lost.Issue(), static_cast<DWORD>(ERROR_IO_PENDING));
     ASSERT_EQ(kept.Issue(), static_cast<DWORD>(ERROR_IO_PENDING));
 
     // No CancelIo: the handle's clean-up completes its read.
-    EXPECT_TRUE(closing.Close());
+    EXPECT_EQ(bx::win::CloseNow(closing), 0u);
     ASSERT_TRUE(lost.Wait(kDoneMs)) << "closing the handle must end its pending read";
     EXPECT_EQ(lost.Overlapped().Internal, static_cast<ULONG_PTR>(kStatusCancelled));
     EXPECT_FALSE(kept.Wait(100)) << "the other handle's read must stay pending";
 
-    Handle feeder(OpenForInjection());
+    bx::win::UniqueFile feeder(OpenForInjection());
     ASSERT_EQ(Inject(feeder.get(), MakeRecord(9)), 0u);
     EXPECT_TRUE(SameBytes(MakeRecord(9), kept.Record()));
 }
 
 TEST_F(SnoopDriver, FullQueueRefusesRecordsAndKeepsTheQueuedOnes) {
-    Handle feeder(OpenForInjection());
-    ASSERT_TRUE(feeder.valid());
+    bx::win::UniqueFile feeder(OpenForInjection());
+    ASSERT_TRUE(feeder);
     for (uint32_t id = 0; id < kQueueCapacity; ++id) ASSERT_EQ(Inject(feeder.get(), MakeRecord(id)), 0u) << id;
     EXPECT_EQ(Inject(feeder.get(), MakeRecord(kQueueCapacity)), static_cast<uint32_t>(ERROR_NO_SYSTEM_RESOURCES));
 
-    Handle agent(OpenLikeTheAgent());
-    ASSERT_TRUE(agent.valid());
+    bx::win::UniqueFile agent(OpenLikeTheAgent());
+    ASSERT_TRUE(agent);
     {
         Read read(agent.get());
         read.Issue();
@@ -291,13 +271,13 @@ TEST_F(SnoopDriver, FullQueueRefusesRecordsAndKeepsTheQueuedOnes) {
 }
 
 TEST_F(SnoopDriver, MalformedRequestsAreRefused) {
-    Handle agent(OpenLikeTheAgent());
-    ASSERT_TRUE(agent.valid());
+    bx::win::UniqueFile agent(OpenLikeTheAgent());
+    ASSERT_TRUE(agent);
     {
         Read shortRead(agent.get());
         EXPECT_EQ(shortRead.Issue(SNOOP_EVENT_SIZE - 1), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     }
-    Handle feeder(OpenForInjection());
+    bx::win::UniqueFile feeder(OpenForInjection());
     uint8_t bytes[SNOOP_EVENT_SIZE + 1] = {};
     DWORD returned = 0;
     for (DWORD size : {DWORD(0), DWORD(SNOOP_EVENT_SIZE - 1), DWORD(SNOOP_EVENT_SIZE + 1)}) {
@@ -321,8 +301,8 @@ TEST_F(SnoopDriver, ConcurrentFeedersAndReaderLoseNothing) {
     std::vector<std::thread> feeders;
     for (uint32_t f = 0; f < kFeeders; ++f) {
         feeders.emplace_back([f, &failed] {
-            HANDLE feeder = OpenForInjection();
-            if (feeder == INVALID_HANDLE_VALUE) {
+            bx::win::UniqueFile feeder(OpenForInjection());
+            if (!feeder) {
                 failed = true;
                 return;
             }
@@ -330,15 +310,14 @@ TEST_F(SnoopDriver, ConcurrentFeedersAndReaderLoseNothing) {
                 snoop_event_t record = MakeRecord(seq);
                 record.file_object = (uint64_t(f) << 32) | seq;
                 uint32_t error;
-                while ((error = Inject(feeder, record)) == ERROR_NO_SYSTEM_RESOURCES) Sleep(1);
+                while ((error = Inject(feeder.get(), record)) == ERROR_NO_SYSTEM_RESOURCES) Sleep(1);
                 if (error) failed = true;
             }
-            CloseHandle(feeder);
         });
     }
 
-    Handle agent(OpenLikeTheAgent());
-    ASSERT_TRUE(agent.valid());
+    bx::win::UniqueFile agent(OpenLikeTheAgent());
+    ASSERT_TRUE(agent);
     std::vector<uint32_t> next(kFeeders, 0);
     uint32_t received = 0;
     while (received < kFeeders * kPerFeeder && !failed) {
@@ -368,30 +347,29 @@ TEST_F(SnoopDriver, ConcurrentFeedersAndReaderLoseNothing) {
 // exactly once, either with the record or as cancelled, and a record that
 // did not go to the cancelled read is the next read's.
 TEST_F(SnoopDriver, CancelRacingAnInjectionEndsTheReadOnceAndKeepsTheRecord) {
-    Handle agent(OpenLikeTheAgent());
-    ASSERT_TRUE(agent.valid());
-    HANDLE go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE injected = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    bx::win::UniqueFile agent(OpenLikeTheAgent());
+    ASSERT_TRUE(agent);
+    bx::win::UniqueHandle go(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    bx::win::UniqueHandle injected(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     constexpr uint32_t kRounds = 200;
     std::atomic<uint32_t> injectErrors{0};
     std::thread feeder([&] {
-        HANDLE device = OpenForInjection();
+        bx::win::UniqueFile device(OpenForInjection());
         for (uint32_t round = 0; round < kRounds; ++round) {
-            WaitForSingleObject(go, INFINITE);
-            if (Inject(device, MakeRecord(round)) != 0) ++injectErrors;
-            SetEvent(injected);
+            WaitForSingleObject(go.get(), INFINITE);
+            if (Inject(device.get(), MakeRecord(round)) != 0) ++injectErrors;
+            SetEvent(injected.get());
         }
-        CloseHandle(device);
     });
 
     uint32_t delivered = 0, cancelled = 0;
     for (uint32_t round = 0; round < kRounds && !HasFatalFailure(); ++round) {
         Read read(agent.get());
         ASSERT_EQ(read.Issue(), static_cast<DWORD>(ERROR_IO_PENDING));
-        SetEvent(go);
+        SetEvent(go.get());
         CancelIo(agent.get());
         ASSERT_TRUE(read.Wait(kDoneMs)) << "round " << round << ": the read never ended";
-        ASSERT_EQ(WaitForSingleObject(injected, kDoneMs), WAIT_OBJECT_0);
+        ASSERT_EQ(WaitForSingleObject(injected.get(), kDoneMs), WAIT_OBJECT_0);
         DWORD bytes = 0;
         DWORD result = read.Result(bytes);
         if (result == 0) {
@@ -407,11 +385,9 @@ TEST_F(SnoopDriver, CancelRacingAnInjectionEndsTheReadOnceAndKeepsTheRecord) {
         ASSERT_TRUE(SameBytes(MakeRecord(round), next.Record())) << "round " << round << ": record lost";
     }
     if (HasFatalFailure()) {  // let the feeder finish its rounds
-        for (uint32_t i = 0; i < kRounds; ++i) SetEvent(go);
+        for (uint32_t i = 0; i < kRounds; ++i) SetEvent(go.get());
     }
     feeder.join();
-    CloseHandle(go);
-    CloseHandle(injected);
     EXPECT_EQ(injectErrors.load(), 0u);
     std::printf("reads cancelled: %u, completed with the racing record: %u\n", cancelled, delivered);
     RecordProperty("cancelled_reads", static_cast<int>(cancelled));
@@ -424,20 +400,21 @@ TEST_F(SnoopDriver, SnoopctlFeedsAScenarioAlongsideTheAgentsHandle) {
         "sleep 10\n"
         "cleanup 192.168.1.10:49152 file 0x1001\n"
         "event 9 file 3\n";
-    bxsim::Scenario expected = bxsim::ParseScenario(scenario);
+    bx::sim::Scenario expected = bx::sim::ParseScenario(scenario);
     ASSERT_TRUE(expected.errors.empty());
 
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     const std::wstring file = std::wstring(temp) + L"bx_driver_test_scenario.txt";
-    HANDLE out = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(out, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(out, scenario.data(), static_cast<DWORD>(scenario.size()), &written, nullptr);
-    CloseHandle(out);
+    {
+        bx::win::UniqueFile out(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(out);
+        DWORD written = 0;
+        WriteFile(out.get(), scenario.data(), static_cast<DWORD>(scenario.size()), &written, nullptr);
+    }
 
-    Handle agent(OpenLikeTheAgent());
-    ASSERT_TRUE(agent.valid());
+    bx::win::UniqueFile agent(OpenLikeTheAgent());
+    ASSERT_TRUE(agent);
     Read first(agent.get());
     ASSERT_EQ(first.Issue(), static_cast<DWORD>(ERROR_IO_PENDING));
 
@@ -473,8 +450,8 @@ TEST_F(SnoopDriver, SnoopctlFeedsAScenarioAlongsideTheAgentsHandle) {
 
 TEST_F(SnoopDriver, UnloadEndsPendingReadsAndLoadingIsRepeatable) {
     {
-        Handle agent(OpenLikeTheAgent());
-        ASSERT_TRUE(agent.valid());
+        bx::win::UniqueFile agent(OpenLikeTheAgent());
+        ASSERT_TRUE(agent);
         Read read(agent.get());
         ASSERT_EQ(read.Issue(), static_cast<DWORD>(ERROR_IO_PENDING));
 
@@ -485,11 +462,11 @@ TEST_F(SnoopDriver, UnloadEndsPendingReadsAndLoadingIsRepeatable) {
         EXPECT_EQ(read.Overlapped().Internal, static_cast<ULONG_PTR>(kStatusCancelled));
     }
 
-    HANDLE gone = OpenLikeTheAgent();
-    EXPECT_EQ(gone, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    if (gone != INVALID_HANDLE_VALUE) CloseHandle(gone);
-    EXPECT_EQ(GetFileAttributesW(bxsim::InstalledDriverPath().c_str()), INVALID_FILE_ATTRIBUTES);
+    bx::win::UniqueFile gone(OpenLikeTheAgent());
+    const DWORD goneError = GetLastError();
+    EXPECT_FALSE(gone);
+    EXPECT_EQ(goneError, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(GetFileAttributesW(bx::sim::InstalledDriverPath().c_str()), INVALID_FILE_ATTRIBUTES);
 
     ProcessResult again = Snoopctl(L"unload");
     EXPECT_EQ(again.exitCode, 0u) << again.output;
@@ -504,8 +481,8 @@ TEST_F(SnoopDriver, UnloadEndsPendingReadsAndLoadingIsRepeatable) {
         ProcessResult loaded = Snoopctl(L"load " + sys);
         EXPECT_EQ(loaded.exitCode, 0u) << loaded.output;
         EXPECT_NE(loaded.output.find("is running from"), std::string::npos) << loaded.output;
-        Handle agent(OpenLikeTheAgent());
-        EXPECT_TRUE(agent.valid()) << GetLastError();
+        bx::win::UniqueFile agent(OpenLikeTheAgent());
+        EXPECT_TRUE(agent) << GetLastError();
     }
 
     ProcessResult missing = Snoopctl(L"load C:\\nowhere\\bxhvnd.sys");

@@ -2,30 +2,13 @@
 
 #include <utility>
 
-namespace bxsim {
+#include "platform/win/handles.h"
+
+namespace bx::sim {
 namespace {
 
 constexpr DWORD kServiceWaitMs = 10000;
 constexpr DWORD kPollMs = 50;
-
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE handle = nullptr) : m_handle(handle) {}
-    ~ScHandle() {
-        if (m_handle) CloseServiceHandle(m_handle);
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    SC_HANDLE get() const { return m_handle; }
-    void reset(SC_HANDLE handle) {
-        if (m_handle) CloseServiceHandle(m_handle);
-        m_handle = handle;
-    }
-    explicit operator bool() const { return m_handle != nullptr; }
-
-private:
-    SC_HANDLE m_handle;
-};
 
 uint32_t Fail(DriverFailure& failure, const wchar_t* step, DWORD error) {
     failure.step = step;
@@ -86,10 +69,10 @@ uint32_t LoadDriverService(const std::wstring& sysPath, DriverFailure& failure) 
     if (GetFileAttributesW(sysPath.c_str()) == INVALID_FILE_ATTRIBUTES)
         return Fail(failure, (L"finding the driver file " + sysPath).c_str(), GetLastError());
 
-    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    bx::win::UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!scm) return Fail(failure, L"OpenSCManagerW", GetLastError());
 
-    ScHandle service(OpenServiceW(scm.get(), SNOOP_SERVICE_NAME, SERVICE_ALL_ACCESS));
+    bx::win::UniqueScHandle service(OpenServiceW(scm.get(), SNOOP_SERVICE_NAME, SERVICE_ALL_ACCESS));
     if (!service) {
         DWORD error = GetLastError();
         if (error != ERROR_SERVICE_DOES_NOT_EXIST) return Fail(failure, L"OpenServiceW(bxhvnd)", error);
@@ -126,10 +109,11 @@ uint32_t LoadDriverService(const std::wstring& sysPath, DriverFailure& failure) 
 
 uint32_t UnloadDriverService(DriverFailure& failure, bool* wasLoaded) {
     if (wasLoaded) *wasLoaded = false;
-    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    bx::win::UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!scm) return Fail(failure, L"OpenSCManagerW", GetLastError());
 
-    ScHandle service(OpenServiceW(scm.get(), SNOOP_SERVICE_NAME, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+    bx::win::UniqueScHandle service(
+        OpenServiceW(scm.get(), SNOOP_SERVICE_NAME, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
     if (service) {
         if (wasLoaded) *wasLoaded = true;
         if (uint32_t error = StopService(service.get(), failure)) return error;
@@ -160,4 +144,4 @@ uint32_t InjectSnoopEvent(HANDLE device, const snoop_event_t& event) {
     return 0;
 }
 
-}  // namespace bxsim
+}  // namespace bx::sim

@@ -8,7 +8,7 @@
 
 #include "agent/snoop/snoop_event.h"
 
-namespace bxsim {
+namespace bx::sim {
 
 // What failed, for a message such as "StartServiceW failed Error:1058".
 struct DriverFailure {
@@ -36,4 +36,4 @@ uint32_t UnloadDriverService(DriverFailure& failure, bool* wasLoaded = nullptr);
 // ERROR_NO_SYSTEM_RESOURCES, when the driver's queue is full).
 uint32_t InjectSnoopEvent(HANDLE device, const snoop_event_t& event);
 
-}  // namespace bxsim
+}  // namespace bx::sim

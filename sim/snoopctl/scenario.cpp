@@ -5,7 +5,7 @@
 
 #include "platform/accounts.h"
 
-namespace bxsim {
+namespace bx::sim {
 namespace {
 
 struct ParseError {
@@ -309,4 +309,4 @@ std::string FormatScenarioError(const std::string& sourceName, const ScenarioErr
     return sourceName + ":" + std::to_string(error.line) + ": " + error.message;
 }
 
-}  // namespace bxsim
+}  // namespace bx::sim

@@ -34,7 +34,7 @@
 
 #include "agent/snoop/snoop_event.h"
 
-namespace bxsim {
+namespace bx::sim {
 
 struct ScenarioStep {
     enum class Kind { Send, Sleep };
@@ -64,4 +64,4 @@ Scenario ParseScenario(std::string_view text);
 // "name:line: message", the form in which snoopctl reports a bad line.
 std::string FormatScenarioError(const std::string& sourceName, const ScenarioError& error);
 
-}  // namespace bxsim
+}  // namespace bx::sim

@@ -8,9 +8,9 @@
 
 namespace {
 
-using bxsim::ParseScenario;
-using bxsim::Scenario;
-using bxsim::ScenarioStep;
+using bx::sim::ParseScenario;
+using bx::sim::Scenario;
+using bx::sim::ScenarioStep;
 
 // 256 bytes from hex pairs written at the given offsets; all others zero.
 std::vector<uint8_t> Record(std::initializer_list<std::pair<size_t, const char*>> pieces) {
@@ -147,7 +147,7 @@ TEST(SnoopScenarioErrors, EveryBadLineIsReportedWithItsNumber) {
     EXPECT_EQ(scenario.errors[0].line, 2);
     EXPECT_EQ(scenario.errors[1].line, 4);
     EXPECT_EQ(scenario.errors[2].line, 6);
-    EXPECT_EQ(bxsim::FormatScenarioError("s.txt", scenario.errors[0]),
+    EXPECT_EQ(bx::sim::FormatScenarioError("s.txt", scenario.errors[0]),
               "s.txt:2: unknown statement 'opne' (expected open, cleanup, event or sleep)");
     EXPECT_EQ(scenario.steps.size(), 2u);  // the good lines are parsed, but nothing may be sent
 }

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/win/handles.h"
 #include "sim/snoopctl/driver_service.h"
 #include "sim/snoopctl/scenario.h"
 
@@ -47,7 +48,7 @@ int Usage() {
     return kExitUsage;
 }
 
-int Failed(const bxsim::DriverFailure& failure) {
+int Failed(const bx::sim::DriverFailure& failure) {
     std::fprintf(stderr, "snoopctl: %s failed Error:%u\n", Utf8(failure.step).c_str(), failure.error);
     return kExitFailure;
 }
@@ -62,35 +63,34 @@ DWORD ReadInput(const std::wstring& name, std::string& text) {
         while ((got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) text.append(buffer, got);
         return std::ferror(stdin) ? ERROR_READ_FAULT : 0;
     }
-    HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return GetLastError();
+    bx::win::UniqueFile file(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return GetLastError();
     DWORD error = 0;
     char buffer[65536];
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
+        if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) {
             error = GetLastError();
             break;
         }
         if (got == 0) break;
         text.append(buffer, got);
     }
-    CloseHandle(file);
     return error;
 }
 
 // Parses the input; reports every bad line. Returns false when there was any.
-bool LoadScenario(const std::wstring& name, bxsim::Scenario& scenario, std::string& displayName) {
+bool LoadScenario(const std::wstring& name, bx::sim::Scenario& scenario, std::string& displayName) {
     displayName = name == L"-" ? "<stdin>" : Utf8(name);
     std::string text;
     if (DWORD error = ReadInput(name, text)) {
         std::fprintf(stderr, "snoopctl: cannot read %s Error:%lu\n", displayName.c_str(), error);
         return false;
     }
-    scenario = bxsim::ParseScenario(text);
+    scenario = bx::sim::ParseScenario(text);
     for (const auto& error : scenario.errors)
-        std::fprintf(stderr, "%s\n", bxsim::FormatScenarioError(displayName, error).c_str());
+        std::fprintf(stderr, "%s\n", bx::sim::FormatScenarioError(displayName, error).c_str());
     if (!scenario.errors.empty()) {
         std::fprintf(stderr, "snoopctl: %s has %zu bad line%s; nothing was sent\n", displayName.c_str(),
                      scenario.errors.size(), scenario.errors.size() == 1 ? "" : "s");
@@ -100,13 +100,13 @@ bool LoadScenario(const std::wstring& name, bxsim::Scenario& scenario, std::stri
 }
 
 int Feed(const std::wstring& name, bool verbose) {
-    bxsim::Scenario scenario;
+    bx::sim::Scenario scenario;
     std::string displayName;
     if (!LoadScenario(name, scenario, displayName)) return kExitFailure;
 
-    HANDLE device = CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (device == INVALID_HANDLE_VALUE) {
+    bx::win::UniqueFile device(CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!device) {
         DWORD error = GetLastError();
         std::fprintf(stderr,
                      "snoopctl: cannot open \\\\.\\bxhvnd (is the driver stand-in loaded? snoopctl load <bxhvnd.sys>) "
@@ -122,7 +122,7 @@ int Feed(const std::wstring& name, bool verbose) {
             std::printf("%s:%d: %s\n", displayName.c_str(), step.line, step.text.c_str());
             std::fflush(stdout);
         }
-        if (step.kind == bxsim::ScenarioStep::Kind::Sleep) {
+        if (step.kind == bx::sim::ScenarioStep::Kind::Sleep) {
             Sleep(step.sleepMs);
             continue;
         }
@@ -130,7 +130,7 @@ int Feed(const std::wstring& name, bool verbose) {
         // drop the record.
         ULONGLONG start = GetTickCount64();
         uint32_t error;
-        while ((error = bxsim::InjectSnoopEvent(device, step.event)) == ERROR_NO_SYSTEM_RESOURCES &&
+        while ((error = bx::sim::InjectSnoopEvent(device.get(), step.event)) == ERROR_NO_SYSTEM_RESOURCES &&
                GetTickCount64() - start < kQueueFullWaitMs) {
             Sleep(2);
         }
@@ -150,17 +150,17 @@ int Feed(const std::wstring& name, bool verbose) {
         }
         ++sent;
     }
-    CloseHandle(device);
+    device.reset();
     std::printf("snoopctl: sent %zu of %zu records from %s\n", sent,
                 static_cast<size_t>(std::count_if(
                     scenario.steps.begin(), scenario.steps.end(),
-                    [](const bxsim::ScenarioStep& step) { return step.kind == bxsim::ScenarioStep::Kind::Send; })),
+                    [](const bx::sim::ScenarioStep& step) { return step.kind == bx::sim::ScenarioStep::Kind::Send; })),
                 displayName.c_str());
     return result;
 }
 
 int Check(const std::wstring& name) {
-    bxsim::Scenario scenario;
+    bx::sim::Scenario scenario;
     std::string displayName;
     if (!LoadScenario(name, scenario, displayName)) return kExitFailure;
     std::printf("snoopctl: %s is good: %zu statement%s\n", displayName.c_str(), scenario.steps.size(),
@@ -172,16 +172,16 @@ int Run(int argc, wchar_t** argv) {
     if (argc < 2) return Usage();
     const std::wstring command = argv[1];
     if (command == L"load" && argc == 3) {
-        bxsim::DriverFailure failure;
-        if (bxsim::LoadDriverService(argv[2], failure)) return Failed(failure);
+        bx::sim::DriverFailure failure;
+        if (bx::sim::LoadDriverService(argv[2], failure)) return Failed(failure);
         std::printf("snoopctl: driver service \"bxhvnd\" is running from %s\n",
-                    Utf8(bxsim::InstalledDriverPath()).c_str());
+                    Utf8(bx::sim::InstalledDriverPath()).c_str());
         return 0;
     }
     if (command == L"unload" && argc == 2) {
-        bxsim::DriverFailure failure;
+        bx::sim::DriverFailure failure;
         bool wasLoaded = false;
-        if (bxsim::UnloadDriverService(failure, &wasLoaded)) return Failed(failure);
+        if (bx::sim::UnloadDriverService(failure, &wasLoaded)) return Failed(failure);
         std::printf(wasLoaded ? "snoopctl: driver service \"bxhvnd\" stopped and removed\n"
                               : "snoopctl: driver service \"bxhvnd\" was not installed\n");
         return 0;

@@ -6,12 +6,13 @@
 
 #include <string>
 
+#include "platform/win/handles.h"
 #include "tests/support/win/process_runner.h"
 
 namespace {
 
-using bxsim::test::ProcessResult;
-using bxsim::test::Snoopctl;
+using bx::test::ProcessResult;
+using bx::test::Snoopctl;
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -47,11 +48,12 @@ TEST(SnoopctlCommandLine, CheckAcceptsAGoodFile) {
     const std::wstring file = std::wstring(temp) + L"bx_snoopctl_check.txt";
     const std::string text =
         "open udp 10.0.0.1:53 pid 4 session 0 sid S-1-5-18 file 0x10\r\ncleanup 10.0.0.1:53 file 0x10\r\n";
-    HANDLE out = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(out, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(out);
+    {
+        bx::win::UniqueFile out(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(out);
+        DWORD written = 0;
+        WriteFile(out.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    }
 
     ProcessResult run = Snoopctl(L"check \"" + file + L"\"");
     DeleteFileW(file.c_str());

@@ -21,11 +21,11 @@
 
 namespace {
 
-using e2e::AgentService;
-using e2e::CleanupRecord;
-using e2e::Lower;
-using e2e::OpenRecord;
-using e2e::PeerLine;
+using bx::test::e2e::AgentService;
+using bx::test::e2e::CleanupRecord;
+using bx::test::e2e::Lower;
+using bx::test::e2e::OpenRecord;
+using bx::test::e2e::PeerLine;
 
 const wchar_t kServiceName[] = L"bxhvns_e2e";
 const char kKey[] = "0123456789ABCDEF";
@@ -39,11 +39,11 @@ DWORD SessionControl(DWORD eventType, DWORD sessionId) { return 128 + eventType 
 class AgentE2E : public ::testing::Test {
 protected:
     void SetUp() override {
-        network = e2e::ReadPeerNetwork();
+        network = bx::test::e2e::ReadPeerNetwork();
         if (!network.available) GTEST_SKIP() << network.why;
-        settings.ip = bxtest::Widen(network.peerIp);
-        settings.port = e2e::FreeUdpPort();
-        settings.key = bxtest::Widen(kKey);
+        settings.ip = bx::test::Widen(network.peerIp);
+        settings.port = bx::test::e2e::FreeUdpPort();
+        settings.key = bx::test::Widen(kKey);
         ASSERT_NE(0u, settings.port);
     }
 
@@ -53,8 +53,8 @@ protected:
             service.reset();
         }
         peer.Stop();
-        e2e::UnloadDriver();
-        e2e::ClearAgentSettings();
+        bx::test::e2e::UnloadDriver();
+        bx::test::e2e::ClearAgentSettings();
     }
 
     void StartPeer(std::vector<std::string> options = {}) {
@@ -70,11 +70,11 @@ protected:
     void StartAgent(const wchar_t* program = L"bxhvns.exe", bool withDriver = true) {
         if (withDriver) {
             std::string why;
-            ASSERT_TRUE(e2e::LoadDriver(why)) << why;
+            ASSERT_TRUE(bx::test::e2e::LoadDriver(why)) << why;
         } else {
-            e2e::UnloadDriver();
+            bx::test::e2e::UnloadDriver();
         }
-        e2e::WriteAgentSettings(settings);
+        bx::test::e2e::WriteAgentSettings(settings);
         service = std::make_unique<AgentService>(kServiceName, program);
         std::string output;
         ASSERT_EQ(0u, service->Install(output)) << output;
@@ -93,7 +93,7 @@ protected:
 
     void Feed(const snoop_event_t& record) { ASSERT_EQ(0u, feeder->Inject(record)); }
     void OpenFeeder() {
-        feeder = std::make_unique<e2e::DriverFeeder>();
+        feeder = std::make_unique<bx::test::e2e::DriverFeeder>();
         ASSERT_TRUE(feeder->IsOpen()) << GetLastError();
     }
 
@@ -118,28 +118,28 @@ protected:
     // Sets the status-request event from this process and reads the record
     // the service writes.
     std::vector<int32_t> RequestStatus(size_t requestNumber) {
-        HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\BXGlobalGenXml");
-        EXPECT_NE(nullptr, event) << GetLastError();
+        bx::win::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\BXGlobalGenXml"));
+        EXPECT_TRUE(event) << GetLastError();
         std::vector<int32_t> counters;
         if (!event) return counters;
-        EXPECT_TRUE(SetEvent(event));
-        CloseHandle(event);
+        EXPECT_TRUE(SetEvent(event.get()));
+        event.reset();
         EXPECT_TRUE(service->WaitForLog("\tReveived XML generation", 10000, requestNumber)) << service->Log();
-        EXPECT_TRUE(bxtest::WaitUntil(
-            [&] { return e2e::ReadStatusFile(service->Directory() + L"HVNConfig.xml", counters); }, 5000));
+        EXPECT_TRUE(bx::test::WaitUntil(
+            [&] { return bx::test::e2e::ReadStatusFile(service->Directory() + L"HVNConfig.xml", counters); }, 5000));
         return counters;
     }
 
-    static bool NamesAre(const PeerLine& line, const e2e::Account& account) {
+    static bool NamesAre(const PeerLine& line, const bx::test::e2e::Account& account) {
         std::string domain = line.Has("domain") ? line["domain"] : line["server"];
         return line["user"] == account.name && Lower(domain) == Lower(account.domain);
     }
 
-    e2e::PeerNetwork network;
-    e2e::AgentSettings settings;
-    e2e::Peer peer{"peer"};
+    bx::test::e2e::PeerNetwork network;
+    bx::test::e2e::AgentSettings settings;
+    bx::test::e2e::Peer peer{"peer"};
     std::unique_ptr<AgentService> service;
-    std::unique_ptr<e2e::DriverFeeder> feeder;
+    std::unique_ptr<bx::test::e2e::DriverFeeder> feeder;
 };
 
 // Opens and clean-ups become Open and Close notifications; loopback opens,
@@ -149,8 +149,8 @@ TEST_F(AgentE2E, DriverRecordsBecomeNotificationsAtThePeer) {
     StartPeer();
     StartAgent();
     OpenFeeder();
-    e2e::Account user = e2e::TokenUser();
-    e2e::Account system = e2e::WellKnown(L"S-1-5-18");
+    bx::test::e2e::Account user = bx::test::e2e::TokenUser();
+    bx::test::e2e::Account system = bx::test::e2e::WellKnown(L"S-1-5-18");
     ASSERT_FALSE(user.name.empty());
 
     Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 49152, "93.184.216.34", 443, 2, 0x1001, user.Sid()));
@@ -227,7 +227,7 @@ TEST_F(AgentE2E, OpensTowardsRoutesThePeerTaughtSendNothing) {
     ASSERT_TRUE(service->WaitForLog("UTM:resp Inserting subnet tlv to table", kArrivalMs)) << Dump();
     ASSERT_TRUE(service->WaitForLog("UTM:resp Inserting range tlv to table", kArrivalMs)) << Dump();
     OpenFeeder();
-    e2e::Account user = e2e::TokenUser();
+    bx::test::e2e::Account user = bx::test::e2e::TokenUser();
 
     Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 40001, "10.20.1.1", 443, 2, 0x1, user.Sid()));
     Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 40002, "172.16.5.9", 443, 2, 0x2, user.Sid()));
@@ -247,7 +247,7 @@ TEST_F(AgentE2E, StatusRequestWritesCountersThatMatchThePeer) {
     StartPeer();
     StartAgent();
     OpenFeeder();
-    e2e::Account user = e2e::TokenUser();
+    bx::test::e2e::Account user = bx::test::e2e::TokenUser();
 
     Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 41001, "93.184.216.34", 443, 2, 0x1, user.Sid()));
     Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 41002, "93.184.216.35", 443, 4, 0x2, user.Sid()));
@@ -294,7 +294,8 @@ TEST_F(AgentE2E, VerboseOffKeepsDebugLinesOutButTheStatusRequestLine) {
     StartPeer();
     StartAgent();
     OpenFeeder();
-    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 46001, "93.184.216.34", 443, 2, 0x1, e2e::TokenUser().Sid()));
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 46001, "93.184.216.34", 443, 2, 0x1,
+                    bx::test::e2e::TokenUser().Sid()));
     ASSERT_TRUE(peer.WaitForNotifications(1, kArrivalMs)) << Dump();
     std::vector<int32_t> c = RequestStatus(1);
     ASSERT_EQ(10u, c.size());
@@ -311,16 +312,16 @@ TEST_F(AgentE2E, VerboseOffKeepsDebugLinesOutButTheStatusRequestLine) {
 TEST_F(AgentE2E, ProgramShowsItsUsage) {
     const std::string usage = "Usage: BXHVN [ -install | -uninstall | -remove | -start | -stop | -help | -? ]\n";
     for (const wchar_t* arguments : {L" -help", L" /?", L" -querynow -HELP"}) {
-        bxtest::ProcessResult result =
-            bxtest::RunProcess(bxtest::Quote(bxtest::ExeDirectory() + L"bxhvns.exe") + arguments, 30000);
+        bx::test::ProcessResult result =
+            bx::test::RunProcess(bx::test::Quote(bx::test::ExeDirectory() + L"bxhvns.exe") + arguments, 30000);
         EXPECT_EQ(0u, result.exitCode);
-        EXPECT_EQ(usage, result.output) << bxtest::Narrow(arguments);
+        EXPECT_EQ(usage, result.output) << bx::test::Narrow(arguments);
     }
 }
 
 // The DLL names a PE file imports, read from its import directory.
 std::vector<std::string> ImportedDlls(const std::wstring& path) {
-    std::string image = bxtest::ReadFileBytes(path);
+    std::string image = bx::test::ReadFileBytes(path);
     std::vector<std::string> names;
     auto at = [&](size_t offset, size_t size) {
         return offset + size <= image.size() ? image.data() + offset : nullptr;
@@ -352,7 +353,7 @@ std::vector<std::string> ImportedDlls(const std::wstring& path) {
 
 // The agent program needs BXLogger.dll and nothing but system DLLs besides.
 TEST_F(AgentE2E, ProgramImportsBXLoggerAndSystemDllsOnly) {
-    std::vector<std::string> imports = ImportedDlls(bxtest::ExeDirectory() + L"bxhvns.exe");
+    std::vector<std::string> imports = ImportedDlls(bx::test::ExeDirectory() + L"bxhvns.exe");
     ASSERT_FALSE(imports.empty());
     wchar_t system[MAX_PATH];
     ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
@@ -362,7 +363,7 @@ TEST_F(AgentE2E, ProgramImportsBXLoggerAndSystemDllsOnly) {
             logger = true;
             continue;
         }
-        EXPECT_TRUE(bxtest::FileExists(std::wstring(system) + L"\\" + bxtest::Widen(name)))
+        EXPECT_TRUE(bx::test::FileExists(std::wstring(system) + L"\\" + bx::test::Widen(name)))
             << name << " is not a system DLL";
     }
     EXPECT_TRUE(logger);
@@ -376,7 +377,7 @@ TEST_F(AgentE2E, UnansweredOpensAreRetransmittedThenGivenUp) {
     StartPeer({"--answer", "silent"});
     StartAgent();
     OpenFeeder();
-    e2e::Account user = e2e::TokenUser();
+    bx::test::e2e::Account user = bx::test::e2e::TokenUser();
 
     Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 42001, "93.184.216.34", 443, 2, 0x1, user.Sid()));
     std::vector<PeerLine> n = ExactlyNotifications(3);
@@ -403,7 +404,7 @@ TEST_F(AgentE2E, UnknownSessionAnswerBringsOneResendWithNames) {
     StartPeer({"--answer", "ack,unknown-session,ack"});
     StartAgent();
     OpenFeeder();
-    e2e::Account user = e2e::TokenUser();
+    bx::test::e2e::Account user = bx::test::e2e::TokenUser();
 
     Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 43001, "93.184.216.34", 443, 2, 0x1, user.Sid()));
     ASSERT_TRUE(service->WaitForLog("UTM Resp: Found Entry for SessionId:'2'", kArrivalMs)) << Dump();
@@ -443,8 +444,8 @@ TEST_F(AgentE2E, StopWithAReadPendingEndsEverythingAndReportsStopped) {
     ASSERT_TRUE(service->WaitForLog("\tSending Read request to driver...", kArrivalMs));
     DWORD pid = service->Query().dwProcessId;
     ASSERT_NE(0u, pid);
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    ASSERT_NE(nullptr, process);
+    bx::win::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    ASSERT_TRUE(process);
 
     DWORD took = service->Stop();
     ASSERT_NE(INFINITE, took) << service->Log();
@@ -453,8 +454,8 @@ TEST_F(AgentE2E, StopWithAReadPendingEndsEverythingAndReportsStopped) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
     EXPECT_EQ(0u, status.dwWin32ExitCode);
     EXPECT_EQ(0u, status.dwServiceSpecificExitCode);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process, 10000));
-    CloseHandle(process);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), 10000));
+    process.reset();
 
     std::string log = service->Log();
     size_t at = 0;
@@ -471,22 +472,25 @@ TEST_F(AgentE2E, StopWithAReadPendingEndsEverythingAndReportsStopped) {
     // Nothing of the agent's read is left in the driver: a record fed now
     // waits for the next reader, which gets it at once.
     OpenFeeder();
-    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 44001, "93.184.216.34", 443, 2, 0xD00D, e2e::TokenUser().Sid()));
-    HANDLE device = CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, device) << GetLastError();
+    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 44001, "93.184.216.34", 443, 2, 0xD00D,
+                    bx::test::e2e::TokenUser().Sid()));
+    bx::win::UniqueFile device(CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_OVERLAPPED, nullptr));
+    ASSERT_TRUE(device) << GetLastError();
+    bx::win::UniqueHandle readDone(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    overlapped.hEvent = readDone.get();
     snoop_event_t record{};
     DWORD got = 0;
-    BOOL done = DeviceIoControl(device, SNOOP_IOCTL_READ_EVENTS, nullptr, 0, &record, sizeof record, &got, &overlapped);
+    BOOL done =
+        DeviceIoControl(device.get(), SNOOP_IOCTL_READ_EVENTS, nullptr, 0, &record, sizeof record, &got, &overlapped);
     if (!done && GetLastError() == ERROR_IO_PENDING && WaitForSingleObject(overlapped.hEvent, 5000) == WAIT_OBJECT_0)
-        done = GetOverlappedResult(device, &overlapped, &got, FALSE);
-    if (!done) CancelIo(device);
+        done = GetOverlappedResult(device.get(), &overlapped, &got, FALSE);
+    if (!done) CancelIo(device.get());
     EXPECT_TRUE(done);
     EXPECT_EQ(0xD00Du, record.file_object);
-    CloseHandle(overlapped.hEvent);
-    CloseHandle(device);
+    // The device first: a read it still had ends with it, before its event goes.
+    device.reset();
 }
 
 // Without the driver the agent logs why, serves the appliance and status
@@ -511,14 +515,14 @@ TEST_F(AgentE2E, RunsWithoutTheDriver) {
 TEST_F(AgentE2E, StartUpThatGivesUpEndsStoppedWithItsError) {
     // An object of another type holds the status event's name, so the agent
     // cannot create its event.
-    HANDLE squatter = CreateMutexW(nullptr, FALSE, L"Global\\BXGlobalGenXml");
-    ASSERT_NE(nullptr, squatter);
-    HANDLE probe = CreateEventW(nullptr, FALSE, FALSE, L"Global\\BXGlobalGenXml");
+    bx::win::UniqueHandle squatter(CreateMutexW(nullptr, FALSE, L"Global\\BXGlobalGenXml"));
+    ASSERT_TRUE(squatter);
+    bx::win::UniqueHandle probe(CreateEventW(nullptr, FALSE, FALSE, L"Global\\BXGlobalGenXml"));
     DWORD expected = GetLastError();
-    ASSERT_EQ(nullptr, probe);
+    ASSERT_FALSE(probe);
     ASSERT_NE(0u, expected);
 
-    e2e::WriteAgentSettings(settings);
+    bx::test::e2e::WriteAgentSettings(settings);
     service = std::make_unique<AgentService>(kServiceName, L"bxhvns.exe");
     std::string output;
     ASSERT_EQ(0u, service->Install(output)) << output;
@@ -528,12 +532,11 @@ TEST_F(AgentE2E, StartUpThatGivesUpEndsStoppedWithItsError) {
     EXPECT_EQ(expected, status.dwWin32ExitCode);
     EXPECT_EQ(1u, service->LogCount("\tEvent handles creation failed - cannot continue\r\n")) << service->Log();
 
-    bxtest::ProcessResult console =
-        bxtest::RunProcess(bxtest::Quote(service->Directory() + L"bxhvns.exe") + L" -console", 30000);
+    bx::test::ProcessResult console =
+        bx::test::RunProcess(bx::test::Quote(service->Directory() + L"bxhvns.exe") + L" -console", 30000);
     EXPECT_FALSE(console.timedOut);
     EXPECT_EQ(expected, console.exitCode) << console.output;
     EXPECT_EQ(2u, service->LogCount("\tEvent handles creation failed - cannot continue\r\n"));
-    CloseHandle(squatter);
 }
 
 // Session logon and logoff reach the agent through the service's control
@@ -552,7 +555,7 @@ TEST_F(AgentE2E, SessionLogonAndLogoffThroughTheControlHandler) {
         LPWSTR text = nullptr;
         DWORD bytes = 0;
         if (WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, 3, info, &text, &bytes)) {
-            *out = bxtest::Narrow(text);
+            *out = bx::test::Narrow(text);
             WTSFreeMemory(text);
         }
     }
@@ -566,7 +569,8 @@ TEST_F(AgentE2E, SessionLogonAndLogoffThroughTheControlHandler) {
     ASSERT_EQ(0u, service->Control(SessionControl(WTS_SESSION_LOGOFF, 7)));  // never logged on
     ASSERT_EQ(0u, service->Control(SessionControl(WTS_SESSION_LOCK, 3)));    // not acted on
     OpenFeeder();
-    Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 45001, "203.0.113.9", 22, 2, 0x1, e2e::TokenUser().Sid()));
+    Feed(
+        OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 45001, "203.0.113.9", 22, 2, 0x1, bx::test::e2e::TokenUser().Sid()));
 
     std::vector<PeerLine> n = ExactlyNotifications(2);
     ASSERT_EQ(2u, n.size());

@@ -7,10 +7,11 @@
 #include <cctype>
 #include <cstring>
 
+#include "platform/udp_socket.h"
 #include "sim/snoopctl/driver_service.h"
 #include "tests/support/win/service_manager.h"
 
-namespace e2e {
+namespace bx::test::e2e {
 
 namespace {
 
@@ -18,9 +19,9 @@ const wchar_t kSettingsKey[] = L"SOFTWARE\\Brontavex\\HVNAgent\\Settings";
 
 std::string NetDir() { return E2E_NET_DIR; }
 
-std::string ReadText(const std::string& unixPath) { return bxtest::ReadFileBytes(WindowsPath(unixPath)); }
+std::string ReadText(const std::string& unixPath) { return bx::test::ReadFileBytes(WindowsPath(unixPath)); }
 
-bool Exists(const std::string& unixPath) { return bxtest::FileExists(WindowsPath(unixPath)); }
+bool Exists(const std::string& unixPath) { return bx::test::FileExists(WindowsPath(unixPath)); }
 
 }  // namespace
 
@@ -105,14 +106,13 @@ std::vector<PeerLine> ParsePeerOutput(const std::string& text) {
 
 bool LaunchLinuxProgram(const std::string& program, const std::vector<std::string>& arguments) {
     std::wstring commandLine = WindowsPath(program);
-    for (const auto& argument : arguments) commandLine += L" " + bxtest::Widen(argument);
+    for (const auto& argument : arguments) commandLine += L" " + bx::test::Widen(argument);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
-    if (process.hThread) CloseHandle(process.hThread);
-    if (process.hProcess) CloseHandle(process.hProcess);
+    bx::win::UniqueHandle thread(process.hThread), child(process.hProcess);
     return true;
 }
 
@@ -121,7 +121,7 @@ bool Peer::RunScript(const std::string& action, const std::vector<std::string>& 
     std::vector<std::string> all = {E2E_PEER_SCRIPT, action, NetDir(), name_};
     all.insert(all.end(), arguments.begin(), arguments.end());
     if (!LaunchLinuxProgram("/bin/bash", all)) return false;
-    return bxtest::WaitUntil([&] { return Exists(NetDir() + "/" + name_ + marker); }, timeoutMs, 20);
+    return bx::test::WaitUntil([&] { return Exists(NetDir() + "/" + name_ + marker); }, timeoutMs, 20);
 }
 
 bool Peer::Start(const std::vector<std::string>& arguments, std::string& why) {
@@ -160,7 +160,7 @@ std::vector<PeerLine> Peer::Notifications() const {
 }
 
 bool Peer::WaitFor(const std::function<bool(const std::vector<PeerLine>&)>& done, DWORD timeoutMs) const {
-    return bxtest::WaitUntil([&] { return done(Lines()); }, timeoutMs, 20);
+    return bx::test::WaitUntil([&] { return done(Lines()); }, timeoutMs, 20);
 }
 
 bool Peer::WaitForNotifications(size_t count, DWORD timeoutMs) const {
@@ -176,16 +176,16 @@ bool Peer::WaitForNotifications(size_t count, DWORD timeoutMs) const {
 
 void WriteAgentSettings(const AgentSettings& settings) {
     ClearAgentSettings();
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+    bx::win::UniqueRegKey key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
         ERROR_SUCCESS)
         return;
     auto text = [&](const wchar_t* name, const std::wstring& value) {
-        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+        RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     };
     auto number = [&](const wchar_t* name, DWORD value) {
-        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+        RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
     };
     text(L"ip", settings.ip);
     number(L"port", settings.port);
@@ -193,24 +193,18 @@ void WriteAgentSettings(const AgentSettings& settings) {
     number(L"TimeOut", settings.timeOut);
     number(L"Retries", settings.retries);
     number(L"verbose", settings.verbose);
-    RegCloseKey(key);
 }
 
 void ClearAgentSettings() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey); }
 
 uint16_t FreeUdpPort() {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
+    if (bx::net::Startup() != 0) return 0;
     uint16_t port = 0;
-    SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    int length = sizeof address;
-    if (probe != INVALID_SOCKET && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (probe != INVALID_SOCKET) closesocket(probe);
-    WSACleanup();
+    {
+        bx::net::UdpSocket probe;
+        if (probe.Create() != 0 || probe.Bind(bx::net::kAnyAddress, 0) != 0 || probe.LocalPort(port) != 0) port = 0;
+    }
+    bx::net::Cleanup();
     return port;
 }
 
@@ -218,14 +212,14 @@ uint16_t FreeUdpPort() {
 
 AgentService::AgentService(std::wstring serviceName, std::wstring program)
     : name_(std::move(serviceName)), program_(std::move(program)) {
-    dir_ = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"e2e_" + name_);
+    dir_ = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"e2e_" + name_);
 }
 
 AgentService::~AgentService() { Remove(); }
 
 DWORD AgentService::Install(std::string& output) {
     Remove();  // a service of this name left by an earlier run
-    std::wstring bin = bxtest::ExeDirectory();
+    std::wstring bin = bx::test::ExeDirectory();
     if (!CopyFileW((bin + program_).c_str(), (dir_ + program_).c_str(), FALSE) ||
         !CopyFileW((bin + L"BXLogger.dll").c_str(), (dir_ + L"BXLogger.dll").c_str(), FALSE)) {
         output = "copying the program failed";
@@ -235,10 +229,10 @@ DWORD AgentService::Install(std::string& output) {
     // framework's tests install under the product's display name) can clash.
     // A service of this name that is still being deleted (Wine removes it once
     // its process has ended) is waited for.
-    const std::wstring command = bxtest::Quote(dir_ + program_) + L" -install -SN:" + name_ + L" -SDN:" + name_;
-    bxtest::ProcessResult result;
+    const std::wstring command = bx::test::Quote(dir_ + program_) + L" -install -SN:" + name_ + L" -SDN:" + name_;
+    bx::test::ProcessResult result;
     for (int attempt = 0; attempt < 30; ++attempt) {
-        result = bxtest::RunProcess(command, 60000);
+        result = bx::test::RunProcess(command, 60000);
         if (result.exitCode != ERROR_SERVICE_MARKED_FOR_DELETE && result.exitCode != ERROR_DUPLICATE_SERVICE_NAME &&
             result.exitCode != ERROR_SERVICE_EXISTS)
             break;
@@ -251,31 +245,30 @@ DWORD AgentService::Install(std::string& output) {
 
 SERVICE_STATUS_PROCESS AgentService::Query() const {
     SERVICE_STATUS_PROCESS status{};
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = scm ? OpenServiceW(scm, name_.c_str(), SERVICE_QUERY_STATUS) : nullptr;
+    bx::win::UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    bx::win::UniqueScHandle service(scm ? OpenServiceW(scm.get(), name_.c_str(), SERVICE_QUERY_STATUS) : nullptr);
     DWORD needed = 0;
-    if (!service || !QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+    if (!service || !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                                           sizeof status, &needed))
         status.dwCurrentState = 0;
-    if (service) CloseServiceHandle(service);
-    if (scm) CloseServiceHandle(scm);
     return status;
 }
 
 bool AgentService::WaitForState(DWORD state, DWORD timeoutMs) const {
-    return bxtest::WaitUntil([&] { return Query().dwCurrentState == state; }, timeoutMs, 20);
+    return bx::test::WaitUntil([&] { return Query().dwCurrentState == state; }, timeoutMs, 20);
 }
 
 DWORD AgentService::Start(DWORD timeoutMs) {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = scm ? OpenServiceW(scm, name_.c_str(), SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
-    startError_ = service ? 0 : GetLastError();
-    if (service && !StartServiceW(service, 0, nullptr)) startError_ = GetLastError();
-    if (service) CloseServiceHandle(service);
-    if (scm) CloseServiceHandle(scm);
+    {
+        bx::win::UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        bx::win::UniqueScHandle service(
+            scm ? OpenServiceW(scm.get(), name_.c_str(), SERVICE_START | SERVICE_QUERY_STATUS) : nullptr);
+        startError_ = service ? 0 : GetLastError();
+        if (service && !StartServiceW(service.get(), 0, nullptr)) startError_ = GetLastError();
+    }
     DWORD state = 0;
     DWORD processId = 0;
-    bxtest::WaitUntil(
+    bx::test::WaitUntil(
         [&] {
             SERVICE_STATUS_PROCESS status = Query();
             state = status.dwCurrentState;
@@ -288,16 +281,15 @@ DWORD AgentService::Start(DWORD timeoutMs) {
 }
 
 DWORD AgentService::Control(DWORD control) {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = scm ? OpenServiceW(scm, name_.c_str(),
-                                           SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL | SERVICE_PAUSE_CONTINUE |
-                                               SERVICE_INTERROGATE | SERVICE_QUERY_STATUS)
-                            : nullptr;
+    bx::win::UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    bx::win::UniqueScHandle service(scm ? OpenServiceW(scm.get(), name_.c_str(),
+                                                       SERVICE_STOP | SERVICE_USER_DEFINED_CONTROL |
+                                                           SERVICE_PAUSE_CONTINUE | SERVICE_INTERROGATE |
+                                                           SERVICE_QUERY_STATUS)
+                                        : nullptr);
     DWORD error = service ? 0 : GetLastError();
     SERVICE_STATUS status{};
-    if (service && !ControlService(service, control, &status)) error = GetLastError();
-    if (service) CloseServiceHandle(service);
-    if (scm) CloseServiceHandle(scm);
+    if (service && !ControlService(service.get(), control, &status)) error = GetLastError();
     return error;
 }
 
@@ -309,23 +301,24 @@ DWORD AgentService::Stop(DWORD timeoutMs) {
 }
 
 void AgentService::Remove() {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = scm ? OpenServiceW(scm, name_.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE) : nullptr;
-    if (service) {
-        SERVICE_STATUS status{};
-        if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
-            ControlService(service, SERVICE_CONTROL_STOP, &status);
-            WaitForState(SERVICE_STOPPED, 30000);
+    {
+        bx::win::UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        bx::win::UniqueScHandle service(
+            scm ? OpenServiceW(scm.get(), name_.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE) : nullptr);
+        if (service) {
+            SERVICE_STATUS status{};
+            if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
+                ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+                WaitForState(SERVICE_STOPPED, 30000);
+            }
+            DeleteService(service.get());
         }
-        DeleteService(service);
-        CloseServiceHandle(service);
     }
-    if (scm) CloseServiceHandle(scm);
     if (process_) WaitForSingleObject(process_.get(), 30000);
     process_.reset();
 }
 
-std::string AgentService::Log() const { return bxtest::ReadFileBytes(dir_ + L"BXHVNAgent.log"); }
+std::string AgentService::Log() const { return bx::test::ReadFileBytes(dir_ + L"BXHVNAgent.log"); }
 
 size_t AgentService::LogCount(const std::string& needle) const {
     std::string text = Log();
@@ -335,33 +328,31 @@ size_t AgentService::LogCount(const std::string& needle) const {
 }
 
 bool AgentService::WaitForLog(const std::string& needle, DWORD timeoutMs, size_t count) const {
-    return bxtest::WaitUntil([&] { return LogCount(needle) >= count; }, timeoutMs, 20);
+    return bx::test::WaitUntil([&] { return LogCount(needle) >= count; }, timeoutMs, 20);
 }
 
 // ---------------------------------------------------------------------------
 
 bool LoadDriver(std::string& why) {
-    bxsim::DriverFailure failure;
-    uint32_t error = bxsim::LoadDriverService(bxtest::ExeDirectory() + L"bxhvnd.sys", failure);
+    bx::sim::DriverFailure failure;
+    uint32_t error = bx::sim::LoadDriverService(bx::test::ExeDirectory() + L"bxhvnd.sys", failure);
     if (error == 0) return true;
-    why = bxtest::Narrow(failure.step) + " failed Error:" + std::to_string(error);
+    why = bx::test::Narrow(failure.step) + " failed Error:" + std::to_string(error);
     return false;
 }
 
 void UnloadDriver() {
-    bxsim::DriverFailure failure;
-    bxsim::UnloadDriverService(failure);
+    bx::sim::DriverFailure failure;
+    bx::sim::UnloadDriverService(failure);
 }
 
 DriverFeeder::DriverFeeder()
     : device_(CreateFileW(SNOOP_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, 0, nullptr)) {}
 
-DriverFeeder::~DriverFeeder() {
-    if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
-}
+DriverFeeder::~DriverFeeder() = default;
 
-DWORD DriverFeeder::Inject(const snoop_event_t& record) { return bxsim::InjectSnoopEvent(device_, record); }
+DWORD DriverFeeder::Inject(const snoop_event_t& record) { return bx::sim::InjectSnoopEvent(device_.get(), record); }
 
 uint16_t NetPort(uint16_t hostOrder) { return htons(hostOrder); }
 
@@ -407,40 +398,36 @@ Account Describe(PSID sid) {
     DWORD nameSize = 256, domainSize = 256;
     SID_NAME_USE use;
     if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use)) {
-        account.name = bxtest::Narrow(name);
-        account.domain = bxtest::Narrow(domain);
+        account.name = bx::test::Narrow(name);
+        account.domain = bx::test::Narrow(domain);
     }
-    wchar_t* text = nullptr;
-    if (ConvertSidToStringSidW(sid, &text)) {
-        account.text = bxtest::Narrow(text);
-        LocalFree(text);
-    }
+    bx::win::UniqueLocal text;
+    if (ConvertSidToStringSidW(sid, reinterpret_cast<LPWSTR*>(text.put())))
+        account.text = bx::test::Narrow(static_cast<const wchar_t*>(text.get()));
     return account;
 }
 
 }  // namespace
 
 Account TokenUser() {
-    HANDLE token = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    bx::win::UniqueHandle token;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put());
     DWORD size = 0;
-    GetTokenInformation(token, ::TokenUser, nullptr, 0, &size);
+    GetTokenInformation(token.get(), ::TokenUser, nullptr, 0, &size);
     std::vector<BYTE> info(size);
-    GetTokenInformation(token, ::TokenUser, info.data(), size, &size);
-    CloseHandle(token);
+    GetTokenInformation(token.get(), ::TokenUser, info.data(), size, &size);
+    token.reset();
     return Describe(reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid);
 }
 
 Account WellKnown(const wchar_t* sidText) {
-    PSID sid = nullptr;
-    ConvertStringSidToSidW(sidText, &sid);
-    Account account = Describe(sid);
-    LocalFree(sid);
-    return account;
+    bx::win::UniqueLocal sid;
+    ConvertStringSidToSidW(sidText, sid.put());
+    return Describe(sid.get());
 }
 
 bool ReadStatusFile(const std::wstring& path, std::vector<int32_t>& counters) {
-    std::string bytes = bxtest::ReadFileBytes(path);
+    std::string bytes = bx::test::ReadFileBytes(path);
     counters.clear();
     if (bytes.size() != 40) return false;
     for (size_t i = 0; i < 10; ++i) {
@@ -451,4 +438,4 @@ bool ReadStatusFile(const std::wstring& path, std::vector<int32_t>& counters) {
     return true;
 }
 
-}  // namespace e2e
+}  // namespace bx::test::e2e

@@ -13,7 +13,7 @@
 #include "agent/snoop/snoop_event.h"
 #include "platform/win/handles.h"
 
-namespace e2e {
+namespace bx::test::e2e {
 
 // "Z:\..." for a Linux path (Wine maps the Linux root to drive Z:).
 std::wstring WindowsPath(const std::string& unixPath);
@@ -139,11 +139,11 @@ public:
     ~DriverFeeder();
     DriverFeeder(const DriverFeeder&) = delete;
     DriverFeeder& operator=(const DriverFeeder&) = delete;
-    bool IsOpen() const { return device_ != INVALID_HANDLE_VALUE; }
+    bool IsOpen() const { return static_cast<bool>(device_); }
     DWORD Inject(const snoop_event_t& record);
 
 private:
-    HANDLE device_;
+    bx::win::UniqueFile device_;
 };
 
 // Driver records.
@@ -168,4 +168,4 @@ bool ReadStatusFile(const std::wstring& path, std::vector<int32_t>& counters);
 
 std::string Lower(std::string text);
 
-}  // namespace e2e
+}  // namespace bx::test::e2e

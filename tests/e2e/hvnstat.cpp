@@ -13,6 +13,7 @@
 #include <string>
 
 #include "agent/appliance/status_file.h"
+#include "platform/win/handles.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!dir.empty() && dir.back() != L'\\' && dir.back() != L'/') dir += L'\\';
     const std::wstring path = dir + bx::kStatusFileName;
 
-    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\BXGlobalGenXml");
+    bx::win::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\BXGlobalGenXml"));
     if (!event) {
         std::fprintf(
             stderr,
@@ -48,26 +49,26 @@ int wmain(int argc, wchar_t** argv) {
             GetLastError());
         return 1;
     }
-    BOOL set = SetEvent(event);
+    BOOL set = SetEvent(event.get());
     DWORD setError = GetLastError();
-    CloseHandle(event);
+    event.reset();
     if (!set) {
         std::fprintf(stderr, "hvnstat: SetEvent failed Error:%lu\n", setError);
         return 1;
     }
     Sleep(1000);
 
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    bx::win::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    if (!file) {
         std::fprintf(stderr, "hvnstat: cannot open %ls Error:%lu\n", path.c_str(), GetLastError());
         return 1;
     }
     uint8_t bytes[bx::kStatusRecordSize + 1];
     DWORD got = 0;
-    BOOL read = ReadFile(file, bytes, sizeof bytes, &got, nullptr);
+    BOOL read = ReadFile(file.get(), bytes, sizeof bytes, &got, nullptr);
     DWORD readError = GetLastError();
-    CloseHandle(file);
+    file.reset();
     bx::StatisticsSnapshot snapshot;
     if (!read || !bx::DecodeStatusRecord(bytes, got, snapshot)) {
         std::fprintf(stderr, "hvnstat: %ls holds %lu bytes, not a status record (Error:%lu)\n", path.c_str(), got,

@@ -18,8 +18,10 @@
 
 namespace {
 
-using bxtest::kTcpipTag;
-using bxtest::kTdxTag;
+namespace e2e = bx::test::e2e;
+
+using bx::test::kTcpipTag;
+using bx::test::kTdxTag;
 using e2e::PeerLine;
 
 const char kKey[] = "0123456789ABCDEF";
@@ -43,13 +45,13 @@ struct MsiResult {
 
 // Runs msiexec silently with a verbose log of its own.
 MsiResult Msiexec(const std::wstring& arguments) {
-    std::wstring log = bxtest::ExeDirectory() + L"package_msiexec.log";
+    std::wstring log = bx::test::ExeDirectory() + L"package_msiexec.log";
     DeleteFileW(log.c_str());
-    bxtest::ProcessResult run =
-        bxtest::RunProcess(L"msiexec " + arguments + L" /qn /l*v " + bxtest::Quote(log), 180000);
+    bx::test::ProcessResult run =
+        bx::test::RunProcess(L"msiexec " + arguments + L" /qn /l*v " + bx::test::Quote(log), 180000);
     MsiResult result;
     result.exitCode = run.timedOut ? WAIT_TIMEOUT : run.exitCode;
-    result.log = bxtest::ReadFileBytes(log);
+    result.log = bx::test::ReadFileBytes(log);
     return result;
 }
 
@@ -88,41 +90,41 @@ class PackageE2E : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string why;
-        ASSERT_EQ(0u, bxtest::MakeTransportStandIns(why)) << why;
+        ASSERT_EQ(0u, bx::test::MakeTransportStandIns(why)) << why;
         RemoveProduct();
-        for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) ASSERT_TRUE(bxtest::RemoveService(name));
-        DeleteFileW(bxtest::InstalledDriverFile().c_str());
+        for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) ASSERT_TRUE(bx::test::RemoveService(name));
+        DeleteFileW(bx::test::InstalledDriverFile().c_str());
         e2e::ClearAgentSettings();
         // "tdx", the reference, is the last of its group.
-        ASSERT_EQ(0u, bxtest::WriteGroupOrder({1, kTcpipTag, kTdxTag}));
+        ASSERT_EQ(0u, bx::test::WriteGroupOrder({1, kTcpipTag, kTdxTag}));
     }
     void TearDown() override {
         peer.Stop();
         RemoveProduct();
-        for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) bxtest::RemoveService(name);
+        for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) bx::test::RemoveService(name);
         e2e::ClearAgentSettings();
     }
     static void RemoveProduct() {
-        Msiexec(L"/x " + bxtest::Quote(NextPackage()));
-        Msiexec(L"/x " + bxtest::Quote(Package()));
+        Msiexec(L"/x " + bx::test::Quote(NextPackage()));
+        Msiexec(L"/x " + bx::test::Quote(Package()));
     }
 
     std::wstring SettingsArguments(const e2e::PeerNetwork& network, uint16_t port) {
-        return L" UTM_IP=" + bxtest::Widen(network.peerIp) + L" UTM_PORT=" + std::to_wstring(port) + L" UTM_KEY=" +
-               bxtest::Widen(kKey) + L" UTM_TIMEOUT=10 UTM_RETRIES=3 VERBOSE=1";
+        return L" UTM_IP=" + bx::test::Widen(network.peerIp) + L" UTM_PORT=" + std::to_wstring(port) + L" UTM_KEY=" +
+               bx::test::Widen(kKey) + L" UTM_TIMEOUT=10 UTM_RETRIES=3 VERBOSE=1";
     }
 
     // What a failed or removed installation must not leave behind.
     void ExpectNothingInstalled() {
-        EXPECT_FALSE(bxtest::FileExists(ProgramFolder() + L"bxhvns.exe"));
+        EXPECT_FALSE(bx::test::FileExists(ProgramFolder() + L"bxhvns.exe"));
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(ProgramFolder().c_str()));
-        EXPECT_FALSE(bxtest::QueryService(L"bxhvns").exists);
-        EXPECT_TRUE(bxtest::WaitUntil([] { return !bxtest::QueryService(L"bxhvnd").exists; }, 10000));
-        EXPECT_FALSE(bxtest::FileExists(bxtest::InstalledDriverFile()));
+        EXPECT_FALSE(bx::test::QueryService(L"bxhvns").exists);
+        EXPECT_TRUE(bx::test::WaitUntil([] { return !bx::test::QueryService(L"bxhvnd").exists; }, 10000));
+        EXPECT_FALSE(bx::test::FileExists(bx::test::InstalledDriverFile()));
         std::wstring code;
         EXPECT_FALSE(ReadString(kProductKey, L"ProductCode", code));
         std::vector<DWORD> tags;
-        EXPECT_TRUE(bxtest::ReadGroupOrder(tags));
+        EXPECT_TRUE(bx::test::ReadGroupOrder(tags));
         EXPECT_EQ((std::vector<DWORD>{1, kTcpipTag, kTdxTag}), tags);
         EXPECT_FALSE(Contains(NetbtDependencies(), L"bxhvnd"));
     }
@@ -139,18 +141,18 @@ TEST_F(PackageE2E, SilentInstallWithSettingsNotifiesThePeerAndRemovalTakesEveryt
     std::string why;
     ASSERT_TRUE(peer.Start({"--listen", network.peerIp + ":" + std::to_string(port), "--key", kKey}, why)) << why;
 
-    MsiResult install = Msiexec(L"/i " + bxtest::Quote(Package()) + SettingsArguments(network, port));
+    MsiResult install = Msiexec(L"/i " + bx::test::Quote(Package()) + SettingsArguments(network, port));
     ASSERT_EQ(0u, install.exitCode) << install.log;
 
     for (const wchar_t* file : {L"bxhvns.exe", L"BXLogger.dll", L"bxhvnd.sys"})
-        EXPECT_TRUE(bxtest::FileExists(ProgramFolder() + file)) << bxtest::Narrow(file);
-    EXPECT_FALSE(bxtest::FileExists(ProgramFolder() + L"HVNCA.dll"));  // only in the package's Binary table
+        EXPECT_TRUE(bx::test::FileExists(ProgramFolder() + file)) << bx::test::Narrow(file);
+    EXPECT_FALSE(bx::test::FileExists(ProgramFolder() + L"HVNCA.dll"));  // only in the package's Binary table
 
     // The settings key holds the given values.
     std::wstring text;
     DWORD number = 0;
-    EXPECT_TRUE(ReadString(kSettingsKey, L"ip", text) && text == bxtest::Widen(network.peerIp));
-    EXPECT_TRUE(ReadString(kSettingsKey, L"key", text) && text == bxtest::Widen(kKey));
+    EXPECT_TRUE(ReadString(kSettingsKey, L"ip", text) && text == bx::test::Widen(network.peerIp));
+    EXPECT_TRUE(ReadString(kSettingsKey, L"key", text) && text == bx::test::Widen(kKey));
     EXPECT_TRUE(ReadDword(kSettingsKey, L"port", number) && number == port);
     EXPECT_TRUE(ReadDword(kSettingsKey, L"TimeOut", number) && number == 10);
     EXPECT_TRUE(ReadDword(kSettingsKey, L"Retries", number) && number == 3);
@@ -165,15 +167,15 @@ TEST_F(PackageE2E, SilentInstallWithSettingsNotifiesThePeerAndRemovalTakesEveryt
               MsiGetProductInfoW(code.c_str(), INSTALLPROPERTY_VERSIONSTRING, version, &length));
 
     // The driver service after the reference service, in its group.
-    bxtest::ServiceConfig driver = bxtest::QueryService(L"bxhvnd");
+    bx::test::ServiceConfig driver = bx::test::QueryService(L"bxhvnd");
     ASSERT_TRUE(driver.exists);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_KERNEL_DRIVER), driver.type);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_SYSTEM_START), driver.start);
-    EXPECT_EQ(std::wstring(bxtest::kTransportGroup), driver.group);
+    EXPECT_EQ(std::wstring(bx::test::kTransportGroup), driver.group);
     EXPECT_EQ(L"%SystemRoot%\\system32\\drivers\\bxhvnd.sys", driver.binaryPath);
-    EXPECT_TRUE(bxtest::FileExists(bxtest::InstalledDriverFile()));
+    EXPECT_TRUE(bx::test::FileExists(bx::test::InstalledDriverFile()));
     std::vector<DWORD> tags;
-    ASSERT_TRUE(bxtest::ReadGroupOrder(tags));
+    ASSERT_TRUE(bx::test::ReadGroupOrder(tags));
     // Windows gives the new service a tag, which follows the reference tag
     // (here the last of its group); Wine's SCM gives none, and a service
     // without a tag takes no place in the list (installer_actions_test
@@ -192,18 +194,18 @@ TEST_F(PackageE2E, SilentInstallWithSettingsNotifiesThePeerAndRemovalTakesEveryt
         EXPECT_EQ(std::string::npos, install.log.find(failure)) << install.log;
 
     // The agent runs, with the driver, and notifies the appliance.
-    bxtest::ServiceConfig agent = bxtest::QueryService(L"bxhvns");
+    bx::test::ServiceConfig agent = bx::test::QueryService(L"bxhvns");
     ASSERT_TRUE(agent.exists);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), agent.start);
-    EXPECT_TRUE(bxtest::WaitUntil([] { return bxtest::QueryService(L"bxhvns").state == SERVICE_RUNNING; }, 20000));
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), bxtest::QueryService(L"bxhvnd").state);
+    EXPECT_TRUE(bx::test::WaitUntil([] { return bx::test::QueryService(L"bxhvns").state == SERVICE_RUNNING; }, 20000));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), bx::test::QueryService(L"bxhvnd").state);
     ASSERT_TRUE(peer.WaitFor(
         [](const std::vector<PeerLine>& lines) {
             return std::any_of(lines.begin(), lines.end(),
                                [](const PeerLine& l) { return l.word == "rx" && l["kind"] == "reset"; });
         },
         kArrivalMs))
-        << bxtest::ReadFileBytes(ProgramFolder() + L"BXHVNAgent.log");
+        << bx::test::ReadFileBytes(ProgramFolder() + L"BXHVNAgent.log");
     {
         e2e::DriverFeeder feeder;
         ASSERT_TRUE(feeder.IsOpen());
@@ -211,14 +213,14 @@ TEST_F(PackageE2E, SilentInstallWithSettingsNotifiesThePeerAndRemovalTakesEveryt
         ASSERT_EQ(0u, feeder.Inject(e2e::OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", 49152, "93.184.216.34", 443, 2,
                                                     0x1001, user.Sid())));
         ASSERT_TRUE(peer.WaitForNotifications(1, kArrivalMs))
-            << bxtest::ReadFileBytes(ProgramFolder() + L"BXHVNAgent.log");
+            << bx::test::ReadFileBytes(ProgramFolder() + L"BXHVNAgent.log");
         PeerLine first = peer.Notifications()[0];
         EXPECT_EQ("open", first["op"]);
         EXPECT_EQ("93.184.216.34", first["dst"]);
         EXPECT_EQ(user.name, first["user"]);
     }
 
-    MsiResult removal = Msiexec(L"/x " + bxtest::Quote(Package()));
+    MsiResult removal = Msiexec(L"/x " + bx::test::Quote(Package()));
     ASSERT_EQ(0u, removal.exitCode) << removal.log;
     EXPECT_EQ(std::string::npos, removal.log.find("Failed UnInstall")) << removal.log;
     ExpectNothingInstalled();
@@ -228,9 +230,9 @@ TEST_F(PackageE2E, SilentInstallWithSettingsNotifiesThePeerAndRemovalTakesEveryt
 // installer's message and exit 1603; the rollback leaves nothing behind.
 TEST_F(PackageE2E, PreviousVersionBlocksTheInstallationAndLeavesNothing) {
     for (const wchar_t* previous : {L"hvns", L"hvnd"}) {
-        ASSERT_EQ(0u, bxtest::CreateServiceEntry(previous, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                                 L"C:\\old\\hvn.exe"));
-        MsiResult install = Msiexec(L"/i " + bxtest::Quote(Package()) + L" UTM_IP=198.18.0.9 UTM_PORT=4500");
+        ASSERT_EQ(0u, bx::test::CreateServiceEntry(previous, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                                   L"C:\\old\\hvn.exe"));
+        MsiResult install = Msiexec(L"/i " + bx::test::Quote(Package()) + L" UTM_IP=198.18.0.9 UTM_PORT=4500");
         EXPECT_EQ(static_cast<DWORD>(ERROR_INSTALL_FAILURE), install.exitCode) << install.log;
         EXPECT_NE(std::string::npos,
                   install.log.find("A previous version of Halvern has been detected.Please uninstall the previous "
@@ -239,14 +241,14 @@ TEST_F(PackageE2E, PreviousVersionBlocksTheInstallationAndLeavesNothing) {
         ExpectNothingInstalled();
         std::wstring ip;
         EXPECT_FALSE(ReadString(kSettingsKey, L"ip", ip));
-        EXPECT_TRUE(bxtest::QueryService(previous).exists);  // the old product's service is not touched
-        ASSERT_TRUE(bxtest::RemoveService(previous));
+        EXPECT_TRUE(bx::test::QueryService(previous).exists);  // the old product's service is not touched
+        ASSERT_TRUE(bx::test::RemoveService(previous));
     }
 }
 
 // A bad appliance setting stops the installation before anything stays.
 TEST_F(PackageE2E, InvalidSettingFailsTheInstallationCleanly) {
-    MsiResult install = Msiexec(L"/i " + bxtest::Quote(Package()) + L" UTM_IP=198.18.0.9 UTM_PORT=70000");
+    MsiResult install = Msiexec(L"/i " + bx::test::Quote(Package()) + L" UTM_IP=198.18.0.9 UTM_PORT=70000");
     EXPECT_EQ(static_cast<DWORD>(ERROR_INSTALL_FAILURE), install.exitCode) << install.log;
     EXPECT_NE(std::string::npos, install.log.find("Invalid UTM_PORT \"70000\"")) << install.log;
     ExpectNothingInstalled();
@@ -255,10 +257,10 @@ TEST_F(PackageE2E, InvalidSettingFailsTheInstallationCleanly) {
 // Removal succeeds when the driver service is gone already: reported, and
 // the rest goes.
 TEST_F(PackageE2E, RemovalSucceedsWhenTheDriverServiceWasDeleted) {
-    MsiResult install = Msiexec(L"/i " + bxtest::Quote(Package()));
+    MsiResult install = Msiexec(L"/i " + bx::test::Quote(Package()));
     ASSERT_EQ(0u, install.exitCode) << install.log;
-    ASSERT_TRUE(bxtest::RemoveService(L"bxhvnd"));
-    MsiResult removal = Msiexec(L"/x " + bxtest::Quote(Package()));
+    ASSERT_TRUE(bx::test::RemoveService(L"bxhvnd"));
+    MsiResult removal = Msiexec(L"/x " + bx::test::Quote(Package()));
     EXPECT_EQ(0u, removal.exitCode) << removal.log;
     EXPECT_NE(std::string::npos, removal.log.find("Failed UnInstall Halvern Driver Error 1060")) << removal.log;
     ExpectNothingInstalled();
@@ -267,7 +269,7 @@ TEST_F(PackageE2E, RemovalSucceedsWhenTheDriverServiceWasDeleted) {
 // The next package version replaces the installed one and keeps the agent's
 // settings, including those changed after the installation.
 TEST_F(PackageE2E, UpgradeKeepsTheAgentsSettings) {
-    MsiResult first = Msiexec(L"/i " + bxtest::Quote(Package()) + L" UTM_IP=198.18.0.9 UTM_PORT=4500 UTM_KEY=a1b2");
+    MsiResult first = Msiexec(L"/i " + bx::test::Quote(Package()) + L" UTM_IP=198.18.0.9 UTM_PORT=4500 UTM_KEY=a1b2");
     ASSERT_EQ(0u, first.exitCode) << first.log;
     std::wstring firstCode;
     ASSERT_TRUE(ReadString(kProductKey, L"ProductCode", firstCode));
@@ -278,12 +280,12 @@ TEST_F(PackageE2E, UpgradeKeepsTheAgentsSettings) {
     RegSetValueExW(key, L"TimeOut", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&timeOut), sizeof timeOut);
     RegCloseKey(key);
 
-    MsiResult upgrade = Msiexec(L"/i " + bxtest::Quote(NextPackage()));
+    MsiResult upgrade = Msiexec(L"/i " + bx::test::Quote(NextPackage()));
     ASSERT_EQ(0u, upgrade.exitCode) << upgrade.log;
 
     std::wstring text;
     DWORD number = 0;
-    EXPECT_TRUE(ReadString(kSettingsKey, L"ip", text) && text == L"198.18.0.9") << bxtest::Narrow(text);
+    EXPECT_TRUE(ReadString(kSettingsKey, L"ip", text) && text == L"198.18.0.9") << bx::test::Narrow(text);
     EXPECT_TRUE(ReadString(kSettingsKey, L"key", text) && text == L"a1b2");
     EXPECT_TRUE(ReadDword(kSettingsKey, L"port", number) && number == 4500);
     EXPECT_TRUE(ReadDword(kSettingsKey, L"TimeOut", number) && number == 7);
@@ -298,12 +300,12 @@ TEST_F(PackageE2E, UpgradeKeepsTheAgentsSettings) {
     ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS),
               MsiGetProductInfoW(nextCode.c_str(), INSTALLPROPERTY_VERSIONSTRING, version, &length));
     EXPECT_NE(std::wstring(L"1.0.0"), std::wstring(version));
-    EXPECT_TRUE(bxtest::FileExists(ProgramFolder() + L"bxhvns.exe"));
-    EXPECT_TRUE(bxtest::QueryService(L"bxhvnd").exists);
+    EXPECT_TRUE(bx::test::FileExists(ProgramFolder() + L"bxhvns.exe"));
+    EXPECT_TRUE(bx::test::QueryService(L"bxhvnd").exists);
     EXPECT_TRUE(Contains(NetbtDependencies(), L"bxhvnd"));
-    EXPECT_TRUE(bxtest::WaitUntil([] { return bxtest::QueryService(L"bxhvns").state == SERVICE_RUNNING; }, 20000));
+    EXPECT_TRUE(bx::test::WaitUntil([] { return bx::test::QueryService(L"bxhvns").state == SERVICE_RUNNING; }, 20000));
 
-    MsiResult removal = Msiexec(L"/x " + bxtest::Quote(NextPackage()));
+    MsiResult removal = Msiexec(L"/x " + bx::test::Quote(NextPackage()));
     EXPECT_EQ(0u, removal.exitCode) << removal.log;
     ExpectNothingInstalled();
 }

@@ -126,7 +126,7 @@ void RemoveService(const wchar_t* name) {
     if (!service) return;
     SERVICE_STATUS status{};
     ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    bxtest::WaitUntil(
+    bx::test::WaitUntil(
         [&] { return QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED; }, 15000);
     DeleteService(service.get());
 }
@@ -136,19 +136,20 @@ void RemoveService(const wchar_t* name) {
 class ToolWindow : public testing::Test {
 protected:
     void SetUp() override {
-        firewall_ = std::make_unique<bxtest::FirewallStoreRegistration>(bxtest::ExeDirectory() + L"firewall_store.dll");
+        firewall_ =
+            std::make_unique<bx::test::FirewallStoreRegistration>(bx::test::ExeDirectory() + L"firewall_store.dll");
         ASSERT_TRUE(firewall_->Ok());
-        bxtest::ClearOpenPorts();
+        bx::test::ClearOpenPorts();
         DeleteSettings();
         RegDeleteTreeW(HKEY_CURRENT_USER, kUserKey);
         RemoveService(kServiceName);
         const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-        std::wstring base = bxtest::ExeDirectory() + L"tool window\\";  // a blank: the image path must be quoted
+        std::wstring base = bx::test::ExeDirectory() + L"tool window\\";  // a blank: the image path must be quoted
         CreateDirectoryW(base.c_str(), nullptr);
-        dir_ = bxtest::MakeFreshDirectory(base, bxtest::Widen(info->name()));
+        dir_ = bx::test::MakeFreshDirectory(base, bx::test::Widen(info->name()));
         ASSERT_TRUE(
-            CopyFileW((bxtest::ExeDirectory() + L"BXHVNTSR.exe").c_str(), (dir_ + L"BXHVNTSR.exe").c_str(), FALSE));
-        ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + L"tool_test_service.exe").c_str(),
+            CopyFileW((bx::test::ExeDirectory() + L"BXHVNTSR.exe").c_str(), (dir_ + L"BXHVNTSR.exe").c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW((bx::test::ExeDirectory() + L"tool_test_service.exe").c_str(),
                               (dir_ + L"tool_test_service.exe").c_str(), FALSE));
     }
 
@@ -157,20 +158,20 @@ protected:
         tool_.Terminate();
         RemoveService(kServiceName);
         DeleteSettings();
-        bxtest::ClearOpenPorts();
+        bx::test::ClearOpenPorts();
         firewall_.reset();
     }
 
     // Starts the tool and waits for its sheet.
     void Start(const std::wstring& arguments = L"") {
-        ASSERT_TRUE(tool_.Start(bxtest::Quote(dir_ + L"BXHVNTSR.exe") + L" " + arguments));
-        sheet_ = bxtest::WaitForTopWindow(kSheetTitle, L"#32770", tool_.Pid(), 30000);
+        ASSERT_TRUE(tool_.Start(bx::test::Quote(dir_ + L"BXHVNTSR.exe") + L" " + arguments));
+        sheet_ = bx::test::WaitForTopWindow(kSheetTitle, L"#32770", tool_.Pid(), 30000);
         ASSERT_NE(sheet_, nullptr) << "no sheet";
     }
 
     HWND Page(int index) {
-        EXPECT_TRUE(bxtest::SelectPage(sheet_, index));
-        return bxtest::CurrentPage(sheet_);
+        EXPECT_TRUE(bx::test::SelectPage(sheet_, index));
+        return bx::test::CurrentPage(sheet_);
     }
 
     // Closes the sheet with its Close button; the program ends.
@@ -183,16 +184,16 @@ protected:
 
     // Presses Apply on the Settings page; returns the message box it opened,
     // if any (its content in `box`), answering it with OK.
-    bool Apply(bxtest::MessageBoxContent* box = nullptr) {
+    bool Apply(bx::test::MessageBoxContent* box = nullptr) {
         HWND page = Page(kSettingsPage);
-        bxtest::PressResult press = bxtest::PressButton(page, IDOK);
+        bx::test::PressResult press = bx::test::PressButton(page, IDOK);
         if (press.messageBox) {
-            bxtest::MessageBoxContent content = bxtest::ReadMessageBox(press.messageBox);
+            bx::test::MessageBoxContent content = bx::test::ReadMessageBox(press.messageBox);
             Screenshot("settings_message_" + std::to_string(++messages_));
             if (box) *box = content;
-            EXPECT_TRUE(bxtest::AnswerMessageBox(press.messageBox, IDOK));
-            EXPECT_TRUE(bxtest::WaitUntil([&] { return !IsWindow(press.messageBox); }, 10000));
-            bxtest::Sync(page);
+            EXPECT_TRUE(bx::test::AnswerMessageBox(press.messageBox, IDOK));
+            EXPECT_TRUE(bx::test::WaitUntil([&] { return !IsWindow(press.messageBox); }, 10000));
+            bx::test::Sync(page);
             return true;
         }
         EXPECT_TRUE(press.done) << "Apply neither returned nor showed a message";
@@ -201,10 +202,10 @@ protected:
 
     void Screenshot(const std::string& name) {
         std::string path = std::string(BX_SCREENSHOT_DIR) + "/tool_" + name + ".png";
-        HWND box = bxtest::FindMessageBox(tool_.Pid(), sheet_);
-        bxtest::Repaint(sheet_);
-        if (box) bxtest::Repaint(box);
-        EXPECT_TRUE(bxtest::SaveScreenshot(path)) << path;
+        HWND box = bx::test::FindMessageBox(tool_.Pid(), sheet_);
+        bx::test::Repaint(sheet_);
+        if (box) bx::test::Repaint(box);
+        EXPECT_TRUE(bx::test::SaveScreenshot(path)) << path;
     }
 
     void WriteStatusFile(const int32_t (&fields)[10]) {
@@ -225,7 +226,7 @@ protected:
         }
         UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         ASSERT_TRUE(manager);
-        std::wstring path = bxtest::Quote(dir_ + program);
+        std::wstring path = bx::test::Quote(dir_ + program);
         UniqueScHandle service(CreateServiceW(
             manager.get(), kServiceName, L"Brontavex Halvern Agent", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
@@ -234,15 +235,15 @@ protected:
         ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << "StartService Error:" << GetLastError();
         DWORD want = pending ? SERVICE_START_PENDING : SERVICE_RUNNING;
         SERVICE_STATUS status{};
-        ASSERT_TRUE(bxtest::WaitUntil(
+        ASSERT_TRUE(bx::test::WaitUntil(
             [&] { return QueryServiceStatus(service.get(), &status) && status.dwCurrentState == want; }, 15000));
     }
 
-    bxtest::GuiProgram tool_;
+    bx::test::GuiProgram tool_;
     HWND sheet_ = nullptr;
     int messages_ = 0;
     std::wstring dir_;
-    std::unique_ptr<bxtest::FirewallStoreRegistration> firewall_;
+    std::unique_ptr<bx::test::FirewallStoreRegistration> firewall_;
 };
 
 // --- the sheet ----------------------------------------------------------------
@@ -256,18 +257,18 @@ TEST_F(ToolWindow, SheetHasFourPagesAndOnlyACloseButtonAndStoresItsHandleWhileOp
     for (int i = 0; i < 4; ++i) {
         HWND page = Page(i);
         ASSERT_NE(page, nullptr);
-        EXPECT_EQ(bxtest::CurrentPageIndex(sheet_), i);
-        EXPECT_EQ(bxtest::TextOf(page), titles[i]);
-        std::string name = bxtest::Narrow(titles[i]);
+        EXPECT_EQ(bx::test::CurrentPageIndex(sheet_), i);
+        EXPECT_EQ(bx::test::TextOf(page), titles[i]);
+        std::string name = bx::test::Narrow(titles[i]);
         std::transform(name.begin(), name.end(), name.begin(), ::tolower);
         Screenshot("page_" + name);
     }
-    EXPECT_FALSE(bxtest::ItemVisible(sheet_, IDOK));
-    EXPECT_FALSE(bxtest::ItemVisible(sheet_, IDHELP));
-    EXPECT_TRUE(bxtest::ItemVisible(sheet_, IDCANCEL));
-    EXPECT_EQ(bxtest::ItemText(sheet_, IDCANCEL), L"&Close");
+    EXPECT_FALSE(bx::test::ItemVisible(sheet_, IDOK));
+    EXPECT_FALSE(bx::test::ItemVisible(sheet_, IDHELP));
+    EXPECT_TRUE(bx::test::ItemVisible(sheet_, IDCANCEL));
+    EXPECT_EQ(bx::test::ItemText(sheet_, IDCANCEL), L"&Close");
     HWND apply = GetDlgItem(sheet_, 0x3021);  // IDC_APPLY_BUTTON
-    EXPECT_TRUE(!apply || !bxtest::ItemVisible(sheet_, 0x3021));
+    EXPECT_TRUE(!apply || !bx::test::ItemVisible(sheet_, 0x3021));
     // Close sits where Help was, 10 pixels to the left.
     RECT help{}, close{};
     GetWindowRect(GetDlgItem(sheet_, IDHELP), &help);
@@ -292,12 +293,12 @@ TEST_F(ToolWindow, SheetHasFourPagesAndOnlyACloseButtonAndStoresItsHandleWhileOp
 TEST_F(ToolWindow, SecondStartBringsTheFirstSheetForwardAndEnds) {
     Start();
     ShowWindow(sheet_, SW_MINIMIZE);
-    ASSERT_TRUE(bxtest::WaitUntil([&] { return IsIconic(sheet_) != FALSE; }, 5000));
-    bxtest::GuiProgram second(bxtest::Quote(dir_ + L"BXHVNTSR.exe") + L" about");
+    ASSERT_TRUE(bx::test::WaitUntil([&] { return IsIconic(sheet_) != FALSE; }, 5000));
+    bx::test::GuiProgram second(bx::test::Quote(dir_ + L"BXHVNTSR.exe") + L" about");
     ASSERT_TRUE(second.Wait(20000)) << "the second instance did not end";
-    EXPECT_TRUE(bxtest::FindTopWindows(kSheetTitle, L"#32770", second.Pid()).empty());
-    EXPECT_EQ(bxtest::FindTopWindows(kSheetTitle, L"#32770").size(), 1u);
-    EXPECT_TRUE(bxtest::WaitUntil([&] { return !IsIconic(sheet_); }, 5000)) << "the first sheet was not restored";
+    EXPECT_TRUE(bx::test::FindTopWindows(kSheetTitle, L"#32770", second.Pid()).empty());
+    EXPECT_EQ(bx::test::FindTopWindows(kSheetTitle, L"#32770").size(), 1u);
+    EXPECT_TRUE(bx::test::WaitUntil([&] { return !IsIconic(sheet_); }, 5000)) << "the first sheet was not restored";
     EXPECT_TRUE(tool_.Running());
 }
 
@@ -309,7 +310,7 @@ TEST_F(ToolWindow, CommandLineWordsChooseTheStartPage) {
                  {L"ABOUT", kStatsPage}, {L"about xTSRx", kSettingsPage}, {L"-config", kSettingsPage}};
     for (const Case& c : cases) {
         Start(c.arguments);
-        EXPECT_EQ(bxtest::CurrentPageIndex(sheet_), c.page) << "arguments: " << bxtest::Narrow(c.arguments);
+        EXPECT_EQ(bx::test::CurrentPageIndex(sheet_), c.page) << "arguments: " << bx::test::Narrow(c.arguments);
         Close();
     }
 }
@@ -319,38 +320,38 @@ TEST_F(ToolWindow, CommandLineWordsChooseTheStartPage) {
 TEST_F(ToolWindow, AboutShowsNotInstalledAndNoVersionWithoutTheService) {
     Start();
     HWND about = Page(kAboutPage);
-    EXPECT_EQ(bxtest::ItemText(about, kProductName), L"Brontavex Halvern");
-    EXPECT_EQ(bxtest::ItemText(about, kToolVersion), L"Version " + Wide(BX_VERSION_TEXT));
-    EXPECT_FALSE(bxtest::ItemVisible(about, kToolVersion));
-    EXPECT_EQ(bxtest::ItemText(about, kLegal), L"Copyright (C) Brontavex. All rights reserved.");
-    EXPECT_EQ(bxtest::ItemText(about, kServiceGroup), L"HVN Service");
-    EXPECT_EQ(bxtest::ItemText(about, kServiceStatus), L"Not installed");
-    EXPECT_EQ(bxtest::ItemText(about, kServiceVersion), L"");
+    EXPECT_EQ(bx::test::ItemText(about, kProductName), L"Brontavex Halvern");
+    EXPECT_EQ(bx::test::ItemText(about, kToolVersion), L"Version " + Wide(BX_VERSION_TEXT));
+    EXPECT_FALSE(bx::test::ItemVisible(about, kToolVersion));
+    EXPECT_EQ(bx::test::ItemText(about, kLegal), L"Copyright (C) Brontavex. All rights reserved.");
+    EXPECT_EQ(bx::test::ItemText(about, kServiceGroup), L"HVN Service");
+    EXPECT_EQ(bx::test::ItemText(about, kServiceStatus), L"Not installed");
+    EXPECT_EQ(bx::test::ItemText(about, kServiceVersion), L"");
 }
 
 TEST_F(ToolWindow, AboutShowsNotRunningAndTheProgramsVersionForAStoppedService) {
     InstallService(false);
     Start();
     HWND about = Page(kAboutPage);
-    EXPECT_EQ(bxtest::ItemText(about, kServiceStatus), L"Not running");
+    EXPECT_EQ(bx::test::ItemText(about, kServiceStatus), L"Not running");
     // The image path is quoted (a folder name with a blank): read without quotes.
-    EXPECT_EQ(bxtest::ItemText(about, kServiceVersion), L"7.6.5.4");
+    EXPECT_EQ(bx::test::ItemText(about, kServiceVersion), L"7.6.5.4");
 }
 
 TEST_F(ToolWindow, AboutShowsNotRunningForAStartPendingService) {
     InstallService(true, true);
     Start();
     HWND about = Page(kAboutPage);
-    EXPECT_EQ(bxtest::ItemText(about, kServiceStatus), L"Not running");
-    EXPECT_EQ(bxtest::ItemText(about, kServiceVersion), L"7.6.5.4");
+    EXPECT_EQ(bx::test::ItemText(about, kServiceStatus), L"Not running");
+    EXPECT_EQ(bx::test::ItemText(about, kServiceVersion), L"7.6.5.4");
 }
 
 TEST_F(ToolWindow, AboutShowsRunningForARunningService) {
     InstallService(true);
     Start();
     HWND about = Page(kAboutPage);
-    EXPECT_EQ(bxtest::ItemText(about, kServiceStatus), L"Running");
-    EXPECT_EQ(bxtest::ItemText(about, kServiceVersion), L"7.6.5.4");
+    EXPECT_EQ(bx::test::ItemText(about, kServiceStatus), L"Running");
+    EXPECT_EQ(bx::test::ItemText(about, kServiceVersion), L"7.6.5.4");
     Screenshot("about_running");
 }
 
@@ -365,19 +366,19 @@ TEST_F(ToolWindow, SettingsShowStoredValues) {
     PutDword(L"Verbose", 1);
     Start();
     HWND page = Page(kSettingsPage);
-    EXPECT_EQ(bxtest::ItemText(page, kAddress), L"utm.example.test");
-    EXPECT_EQ(bxtest::ItemText(page, kPort), L"2258");
-    EXPECT_EQ(bxtest::ItemText(page, kSecret), L"0123456789abcdef");
-    EXPECT_EQ(bxtest::ComboEntries(page, kRetries),
+    EXPECT_EQ(bx::test::ItemText(page, kAddress), L"utm.example.test");
+    EXPECT_EQ(bx::test::ItemText(page, kPort), L"2258");
+    EXPECT_EQ(bx::test::ItemText(page, kSecret), L"0123456789abcdef");
+    EXPECT_EQ(bx::test::ComboEntries(page, kRetries),
               (std::vector<std::wstring>{L"3", L"4", L"5", L"6", L"7", L"8", L"9", L"10"}));
-    EXPECT_EQ(bxtest::ComboEntries(page, kTimeOut), (std::vector<std::wstring>{L"5", L"6", L"7", L"8", L"9", L"10"}));
-    EXPECT_EQ(bxtest::ComboSelectedText(page, kRetries), L"7");
-    EXPECT_EQ(bxtest::ComboSelectedText(page, kTimeOut), L"9");
-    EXPECT_EQ(bxtest::CheckState(page, kVerbose), BST_CHECKED);
+    EXPECT_EQ(bx::test::ComboEntries(page, kTimeOut), (std::vector<std::wstring>{L"5", L"6", L"7", L"8", L"9", L"10"}));
+    EXPECT_EQ(bx::test::ComboSelectedText(page, kRetries), L"7");
+    EXPECT_EQ(bx::test::ComboSelectedText(page, kTimeOut), L"9");
+    EXPECT_EQ(bx::test::CheckState(page, kVerbose), BST_CHECKED);
     // The secret is hidden until Show Secret is checked.
     HWND secret = GetDlgItem(page, kSecret);
     EXPECT_EQ(SendMessageW(secret, EM_GETPASSWORDCHAR, 0, 0), 0x25CF);
-    ASSERT_TRUE(bxtest::PressCheckBox(page, kShowSecret, BST_CHECKED));
+    ASSERT_TRUE(bx::test::PressCheckBox(page, kShowSecret, BST_CHECKED));
     EXPECT_EQ(SendMessageW(secret, EM_GETPASSWORDCHAR, 0, 0), 0);
     Screenshot("settings_filled");
 }
@@ -387,10 +388,10 @@ TEST_F(ToolWindow, ShowSecretFollowsTheCheckBox) {
     Start();
     HWND page = Page(kSettingsPage);
     HWND secret = GetDlgItem(page, kSecret);
-    ASSERT_TRUE(bxtest::PressCheckBox(page, kShowSecret, BST_CHECKED));
+    ASSERT_TRUE(bx::test::PressCheckBox(page, kShowSecret, BST_CHECKED));
     EXPECT_EQ(SendMessageW(secret, EM_GETPASSWORDCHAR, 0, 0), 0);
     Screenshot("settings_secret_shown");
-    ASSERT_TRUE(bxtest::PressCheckBox(page, kShowSecret, BST_UNCHECKED));
+    ASSERT_TRUE(bx::test::PressCheckBox(page, kShowSecret, BST_UNCHECKED));
     EXPECT_EQ(SendMessageW(secret, EM_GETPASSWORDCHAR, 0, 0), 0x25CF);
 }
 
@@ -407,9 +408,9 @@ TEST_F(ToolWindow, ListsSelectDefaultsForAbsentAndOutOfRangeValues) {
         if (c.timeOut >= 0) PutDword(L"TimeOut", static_cast<DWORD>(c.timeOut));
         Start();
         HWND page = Page(kSettingsPage);
-        EXPECT_EQ(bxtest::ComboSelectedText(page, kRetries), c.retriesShown) << "Retries " << c.retries;
-        EXPECT_EQ(bxtest::ComboSelectedText(page, kTimeOut), c.timeOutShown) << "TimeOut " << c.timeOut;
-        EXPECT_EQ(bxtest::ItemText(page, kPort), L"") << "no stored port, empty field";
+        EXPECT_EQ(bx::test::ComboSelectedText(page, kRetries), c.retriesShown) << "Retries " << c.retries;
+        EXPECT_EQ(bx::test::ComboSelectedText(page, kTimeOut), c.timeOutShown) << "TimeOut " << c.timeOut;
+        EXPECT_EQ(bx::test::ItemText(page, kPort), L"") << "no stored port, empty field";
         Close();
     }
 }
@@ -419,12 +420,12 @@ TEST_F(ToolWindow, ListsSelectDefaultsForAbsentAndOutOfRangeValues) {
 TEST_F(ToolWindow, ApplyWritesEveryValueAndWithoutTheServiceShowsNothing) {
     Start();
     HWND page = Page(kSettingsPage);
-    ASSERT_TRUE(bxtest::SetItemText(page, kAddress, L"10.1.2.3"));
-    ASSERT_TRUE(bxtest::SetItemText(page, kPort, L"2259"));
-    ASSERT_TRUE(bxtest::SetItemText(page, kSecret, L"A1b2C3d4"));
-    ASSERT_TRUE(bxtest::SelectComboEntry(page, kRetries, 5));  // "8"
-    ASSERT_TRUE(bxtest::SelectComboEntry(page, kTimeOut, 1));  // "6"
-    ASSERT_TRUE(bxtest::PressCheckBox(page, kVerbose, BST_CHECKED));
+    ASSERT_TRUE(bx::test::SetItemText(page, kAddress, L"10.1.2.3"));
+    ASSERT_TRUE(bx::test::SetItemText(page, kPort, L"2259"));
+    ASSERT_TRUE(bx::test::SetItemText(page, kSecret, L"A1b2C3d4"));
+    ASSERT_TRUE(bx::test::SelectComboEntry(page, kRetries, 5));  // "8"
+    ASSERT_TRUE(bx::test::SelectComboEntry(page, kTimeOut, 1));  // "6"
+    ASSERT_TRUE(bx::test::PressCheckBox(page, kVerbose, BST_CHECKED));
     EXPECT_FALSE(Apply()) << "no message without the service";
 
     EXPECT_EQ(Setting(L"ip").type, static_cast<DWORD>(REG_SZ));
@@ -439,9 +440,9 @@ TEST_F(ToolWindow, ApplyWritesEveryValueAndWithoutTheServiceShowsNothing) {
     EXPECT_TRUE(tool_.Running()) << "the page stays open";
 
     // Emptied address and secret delete their values; verbose off writes 0.
-    ASSERT_TRUE(bxtest::SetItemText(page, kAddress, L""));
-    ASSERT_TRUE(bxtest::SetItemText(page, kSecret, L""));
-    ASSERT_TRUE(bxtest::PressCheckBox(page, kVerbose, BST_UNCHECKED));
+    ASSERT_TRUE(bx::test::SetItemText(page, kAddress, L""));
+    ASSERT_TRUE(bx::test::SetItemText(page, kSecret, L""));
+    ASSERT_TRUE(bx::test::PressCheckBox(page, kVerbose, BST_UNCHECKED));
     EXPECT_FALSE(Apply());
     EXPECT_FALSE(Setting(L"ip").present);
     EXPECT_FALSE(Setting(L"key").present);
@@ -462,14 +463,14 @@ TEST_F(ToolWindow, BadSecretsAreRefusedWithAMessageAndNothingIsWritten) {
     PutString(L"key", L"0011");
     Start();
     HWND page = Page(kSettingsPage);
-    ASSERT_TRUE(bxtest::SetItemText(page, kAddress, L"2.2.2.2"));
+    ASSERT_TRUE(bx::test::SetItemText(page, kAddress, L"2.2.2.2"));
     for (const Case& c : cases) {
-        ASSERT_TRUE(bxtest::SetItemText(page, kSecret, c.secret));
-        bxtest::MessageBoxContent box;
-        ASSERT_TRUE(Apply(&box)) << "no message for " << bxtest::Narrow(c.secret);
+        ASSERT_TRUE(bx::test::SetItemText(page, kSecret, c.secret));
+        bx::test::MessageBoxContent box;
+        ASSERT_TRUE(Apply(&box)) << "no message for " << bx::test::Narrow(c.secret);
         EXPECT_EQ(box.caption, L"Halvern");
         EXPECT_EQ(box.text, c.message);
-        EXPECT_EQ(box.icon, bxtest::BoxIcon::kError);
+        EXPECT_EQ(box.icon, bx::test::BoxIcon::kError);
         EXPECT_EQ(box.buttons, std::vector<int>{IDOK});
         EXPECT_EQ(Setting(L"ip").Text(), StoredText(L"1.1.1.1"));
         EXPECT_EQ(Setting(L"key").Text(), StoredText(L"0011"));
@@ -480,8 +481,8 @@ TEST_F(ToolWindow, BadSecretsAreRefusedWithAMessageAndNothingIsWritten) {
 TEST_F(ToolWindow, APortOutsideZeroTo65535IsRefused) {
     Start();
     HWND page = Page(kSettingsPage);
-    ASSERT_TRUE(bxtest::SetItemText(page, kPort, L"70000"));
-    bxtest::MessageBoxContent box;
+    ASSERT_TRUE(bx::test::SetItemText(page, kPort, L"70000"));
+    bx::test::MessageBoxContent box;
     ASSERT_TRUE(Apply(&box));
     EXPECT_EQ(box.text, kBadPortText);
     EXPECT_EQ(box.caption, L"Halvern");
@@ -494,14 +495,14 @@ TEST_F(ToolWindow, ALongStoredSecretIsKeptUnlessTheFieldIsEmptiedOnPurpose) {
     PutString(L"key", L"00112233445566778899");
     Start();
     HWND page = Page(kSettingsPage);
-    EXPECT_EQ(bxtest::ItemText(page, kSecret), L"");
-    ASSERT_TRUE(bxtest::SetItemText(page, kAddress, L"10.0.0.1"));
+    EXPECT_EQ(bx::test::ItemText(page, kSecret), L"");
+    ASSERT_TRUE(bx::test::SetItemText(page, kAddress, L"10.0.0.1"));
     EXPECT_FALSE(Apply());
     EXPECT_EQ(Setting(L"ip").Text(), StoredText(L"10.0.0.1"));
     EXPECT_EQ(Setting(L"key").Text(), StoredText(L"00112233445566778899"));
     // Typing and erasing is emptying it on purpose.
-    ASSERT_TRUE(bxtest::SetItemText(page, kSecret, L"1"));
-    ASSERT_TRUE(bxtest::SetItemText(page, kSecret, L""));
+    ASSERT_TRUE(bx::test::SetItemText(page, kSecret, L"1"));
+    ASSERT_TRUE(bx::test::SetItemText(page, kSecret, L""));
     EXPECT_FALSE(Apply());
     EXPECT_FALSE(Setting(L"key").present);
 }
@@ -510,13 +511,13 @@ TEST_F(ToolWindow, ALongStoredSecretIsKeptUnlessTheFieldIsEmptiedOnPurpose) {
 
 TEST_F(ToolWindow, PortChangeMovesTheFirewallEntry) {
     PutDword(L"port", 2258);
-    bxtest::AddOpenPort({L"whatever it was called", 2258, 17, true});
-    bxtest::AddOpenPort({L"a TCP neighbour", 2258, 6, true});
+    bx::test::AddOpenPort({L"whatever it was called", 2258, 17, true});
+    bx::test::AddOpenPort({L"a TCP neighbour", 2258, 6, true});
     Start();
     HWND page = Page(kSettingsPage);
-    ASSERT_TRUE(bxtest::SetItemText(page, kPort, L"2259"));
+    ASSERT_TRUE(bx::test::SetItemText(page, kPort, L"2259"));
     EXPECT_FALSE(Apply());
-    std::vector<bxtest::OpenPortEntry> ports = bxtest::ReadOpenPorts();
+    std::vector<bx::test::OpenPortEntry> ports = bx::test::ReadOpenPorts();
     ASSERT_EQ(ports.size(), 2u);
     auto udp = std::find_if(ports.begin(), ports.end(), [](const auto& e) { return e.protocol == 17; });
     ASSERT_NE(udp, ports.end());
@@ -529,21 +530,21 @@ TEST_F(ToolWindow, PortChangeMovesTheFirewallEntry) {
 
     // The port written last names the entry to remove at the next Apply;
     // port 0 adds none.
-    ASSERT_TRUE(bxtest::SetItemText(page, kPort, L"0"));
+    ASSERT_TRUE(bx::test::SetItemText(page, kPort, L"0"));
     EXPECT_FALSE(Apply());
-    ports = bxtest::ReadOpenPorts();
+    ports = bx::test::ReadOpenPorts();
     ASSERT_EQ(ports.size(), 1u);
     EXPECT_EQ(ports[0].protocol, 6);
     EXPECT_EQ(Setting(L"port").Dword(), 0u);
 }
 
 TEST_F(ToolWindow, AnOpenPortGetsNoSecondEntry) {
-    bxtest::AddOpenPort({L"opened by hand", 2259, 17, true});
+    bx::test::AddOpenPort({L"opened by hand", 2259, 17, true});
     Start();
     HWND page = Page(kSettingsPage);
-    ASSERT_TRUE(bxtest::SetItemText(page, kPort, L"2259"));
+    ASSERT_TRUE(bx::test::SetItemText(page, kPort, L"2259"));
     EXPECT_FALSE(Apply());
-    std::vector<bxtest::OpenPortEntry> ports = bxtest::ReadOpenPorts();
+    std::vector<bx::test::OpenPortEntry> ports = bx::test::ReadOpenPorts();
     ASSERT_EQ(ports.size(), 1u);
     EXPECT_EQ(ports[0].name, L"opened by hand");
 }
@@ -554,15 +555,15 @@ TEST_F(ToolWindow, ApplyLaunchesTheServiceProgramWithRestart) {
     InstallService(false);
     Start();
     HWND page = Page(kSettingsPage);
-    ASSERT_TRUE(bxtest::SetItemText(page, kPort, L"2260"));
-    bxtest::MessageBoxContent box;
-    EXPECT_FALSE(Apply(&box)) << bxtest::Narrow(box.text);
+    ASSERT_TRUE(bx::test::SetItemText(page, kPort, L"2260"));
+    bx::test::MessageBoxContent box;
+    EXPECT_FALSE(Apply(&box)) << bx::test::Narrow(box.text);
     std::wstring launched = dir_ + L"launched.txt";
-    ASSERT_TRUE(bxtest::WaitUntil([&] { return bxtest::FileExists(launched); }, 20000)) << "not launched";
-    std::string bytes = bxtest::ReadFileBytes(launched);
+    ASSERT_TRUE(bx::test::WaitUntil([&] { return bx::test::FileExists(launched); }, 20000)) << "not launched";
+    std::string bytes = bx::test::ReadFileBytes(launched);
     std::wstring line(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
-    EXPECT_NE(line.find(L"tool_test_service.exe"), std::wstring::npos) << bxtest::Narrow(line);
-    EXPECT_NE(line.find(L"-restart"), std::wstring::npos) << bxtest::Narrow(line);
+    EXPECT_NE(line.find(L"tool_test_service.exe"), std::wstring::npos) << bx::test::Narrow(line);
+    EXPECT_NE(line.find(L"-restart"), std::wstring::npos) << bx::test::Narrow(line);
     EXPECT_EQ(Setting(L"port").Dword(), 2260u);
 }
 
@@ -570,12 +571,12 @@ TEST_F(ToolWindow, AFailedLaunchIsReportedWithThePathAndTheError) {
     InstallService(false, false, L"missing.exe");
     Start();
     HWND page = Page(kSettingsPage);
-    ASSERT_TRUE(bxtest::SetItemText(page, kPort, L"2261"));
-    bxtest::MessageBoxContent box;
+    ASSERT_TRUE(bx::test::SetItemText(page, kPort, L"2261"));
+    bx::test::MessageBoxContent box;
     ASSERT_TRUE(Apply(&box));
     EXPECT_EQ(box.caption, L"Brontavex Halvern");
     EXPECT_EQ(box.text, L"Failed to start Service:" + dir_ + L"missing.exe Error:2");
-    EXPECT_EQ(box.icon, bxtest::BoxIcon::kError);
+    EXPECT_EQ(box.icon, bx::test::BoxIcon::kError);
     EXPECT_EQ(Setting(L"port").Dword(), 2261u) << "the settings are written before the launch";
 }
 
@@ -592,25 +593,25 @@ TEST_F(ToolWindow, StatsShowTheStatusRecordInTheDocumentedRows) {
         int32_t value;
     } rows[] = {{1035, 0x1A0D0A01}, {1029, 11}, {1032, 22}, {1045, 99}, {1039, 55},
                 {1041, 77},         {1033, 33}, {1043, 88}, {1037, 44}};
-    for (const Row& row : rows) EXPECT_EQ(bxtest::ItemText(page, row.control), std::to_wstring(row.value));
+    for (const Row& row : rows) EXPECT_EQ(bx::test::ItemText(page, row.control), std::to_wstring(row.value));
     // Field 6 is shown nowhere on the page.
     for (HWND child = GetWindow(page, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
-        EXPECT_EQ(bxtest::TextOf(child).find(L"666666"), std::wstring::npos);
+        EXPECT_EQ(bx::test::TextOf(child).find(L"666666"), std::wstring::npos);
     Screenshot("stats_filled");
 
     // Refresh reads the file again.
     const int32_t later[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     WriteStatusFile(later);
-    ASSERT_TRUE(bxtest::PressButton(page, kRefresh).done);
-    EXPECT_EQ(bxtest::ItemText(page, 1045), L"10");
-    EXPECT_EQ(bxtest::ItemText(page, 1035), L"1");
+    ASSERT_TRUE(bx::test::PressButton(page, kRefresh).done);
+    EXPECT_EQ(bx::test::ItemText(page, 1045), L"10");
+    EXPECT_EQ(bx::test::ItemText(page, 1035), L"1");
 }
 
 TEST_F(ToolWindow, StatsShowZeroEverywhereWithoutAStatusFile) {
     Start();
     HWND stats = Page(kStatsPage);
     for (int control : {1035, 1029, 1032, 1045, 1039, 1041, 1033, 1043, 1037})
-        EXPECT_EQ(bxtest::ItemText(stats, control), L"0") << control;
+        EXPECT_EQ(bx::test::ItemText(stats, control), L"0") << control;
 }
 
 TEST_F(ToolWindow, StatsRefreshWhenThePageIsShownNotWhenItIsLeft) {
@@ -620,13 +621,13 @@ TEST_F(ToolWindow, StatsRefreshWhenThePageIsShownNotWhenItIsLeft) {
     // The Settings page is showing; the Stats page exists only once shown, so
     // its values appear with the first showing.
     HWND stats = Page(kStatsPage);
-    EXPECT_EQ(bxtest::ItemText(stats, 1035), L"5");
+    EXPECT_EQ(bx::test::ItemText(stats, 1035), L"5");
     const int32_t later[10] = {8, 8, 8, 8, 8, 8, 8, 8, 8, 8};
     WriteStatusFile(later);
     Page(kAboutPage);  // switching away does not refresh
-    EXPECT_EQ(bxtest::ItemText(stats, 1035), L"5");
+    EXPECT_EQ(bx::test::ItemText(stats, 1035), L"5");
     Page(kStatsPage);  // switching back does
-    EXPECT_EQ(bxtest::ItemText(stats, 1035), L"8");
+    EXPECT_EQ(bx::test::ItemText(stats, 1035), L"8");
 }
 
 }  // namespace

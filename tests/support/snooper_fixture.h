@@ -24,7 +24,8 @@ const CSid& UserSid();
 const CSid& OtherSid();
 void SetSessionUser(uint32_t sessionId, const std::wstring& user, const std::wstring& domain);
 
-inline std::string Narrow(const std::wstring& text) {
+// Wide text as ASCII for messages; other characters become '?'.
+inline std::string AsciiText(const std::wstring& text) {
     std::string out;
     for (wchar_t c : text) out += static_cast<char>(c < 128 ? c : '?');
     return out;

@@ -24,73 +24,72 @@ class CTestCommandLine : public CNTServiceCommandLineInfo {
 public:
     void ParseParam(const wchar_t* param, bool isSwitch, bool isLast) override {
         if (isSwitch && _wcsnicmp(param, L"startdelay:", 11) == 0) {
-            m_startDelay = wcstoul(param + 11, nullptr, 10);
+            startDelay_ = wcstoul(param + 11, nullptr, 10);
         } else if (isSwitch && _wcsnicmp(param, L"stopdelay:", 10) == 0) {
-            m_stopDelay = wcstoul(param + 10, nullptr, 10);
+            stopDelay_ = wcstoul(param + 10, nullptr, 10);
         } else if (isSwitch && _wcsnicmp(param, L"stophandlerdelay:", 17) == 0) {
-            m_stopHandlerDelay = wcstoul(param + 17, nullptr, 10);
+            stopHandlerDelay_ = wcstoul(param + 17, nullptr, 10);
         } else if (isSwitch && _wcsicmp(param, L"exitonstop") == 0) {
-            m_exitOnStop = true;
+            exitOnStop_ = true;
         } else if (isSwitch && _wcsnicmp(param, L"consolectrl:", 12) == 0) {
-            m_consoleCtrl = static_cast<int>(wcstoul(param + 12, nullptr, 10));
+            consoleCtrl_ = static_cast<int>(wcstoul(param + 12, nullptr, 10));
         } else if (isSwitch && _wcsnicmp(param, L"terminate:", 10) == 0) {
             wchar_t* end = nullptr;
-            m_terminate = true;
-            m_win32ExitCode = wcstoul(param + 10, &end, 10);
-            m_serviceExitCode = *end == L',' ? wcstoul(end + 1, nullptr, 10) : 0;
+            terminate_ = true;
+            win32ExitCode_ = wcstoul(param + 10, &end, 10);
+            serviceExitCode_ = *end == L',' ? wcstoul(end + 1, nullptr, 10) : 0;
         } else {
             CNTServiceCommandLineInfo::ParseParam(param, isSwitch, isLast);
         }
     }
-    DWORD m_startDelay = 0;
-    DWORD m_stopDelay = 0;
-    DWORD m_stopHandlerDelay = 0;
-    bool m_exitOnStop = false;
-    bool m_terminate = false;
-    int m_consoleCtrl = -1;
-    DWORD m_win32ExitCode = 0;
-    DWORD m_serviceExitCode = 0;
+    DWORD startDelay_ = 0;
+    DWORD stopDelay_ = 0;
+    DWORD stopHandlerDelay_ = 0;
+    bool exitOnStop_ = false;
+    bool terminate_ = false;
+    int consoleCtrl_ = -1;
+    DWORD win32ExitCode_ = 0;
+    DWORD serviceExitCode_ = 0;
 };
 
 class CTestService : public CNTService {
 public:
-    CTestService() : m_stopEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    CTestService() : stopEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
-    void Configure(const CTestCommandLine& options) { m_options = options; }
+    void Configure(const CTestCommandLine& options) { options_ = options; }
     // Lets a raised console control event finish before the program ends.
     void WaitForConsoleCtrl() {
-        if (m_ctrlThread) WaitForSingleObject(m_ctrlThread.get(), 10000);
+        if (ctrlThread_) WaitForSingleObject(ctrlThread_.get(), 10000);
     }
 
     void ServiceRun(DWORD argc, LPWSTR* argv) override {
-        ReportStatus(SERVICE_START_PENDING, 1, m_options.m_startDelay + 2000);
+        ReportStatus(SERVICE_START_PENDING, 1, options_.startDelay_ + 2000);
         std::wstring line = L"run";
         for (DWORD i = 0; i < argc; ++i) line += std::wstring(L"|") + argv[i];
         Log(line);
-        Sleep(m_options.m_startDelay);
-        if (m_options.m_consoleCtrl >= 0) {
-            m_ctrlEvent.reset(CreateEventW(
-                nullptr, FALSE, FALSE, (L"Local\\BXHostTestCtrl" + std::to_wstring(GetCurrentProcessId())).c_str()));
-            m_ctrlThread.reset(CreateThread(nullptr, 0, RaiseConsoleCtrl, this, 0, nullptr));
+        Sleep(options_.startDelay_);
+        if (options_.consoleCtrl_ >= 0) {
+            ctrlEvent_.reset(CreateEventW(nullptr, FALSE, FALSE,
+                                          (L"Local\\BXHostTestCtrl" + std::to_wstring(GetCurrentProcessId())).c_str()));
+            ctrlThread_.reset(CreateThread(nullptr, 0, RaiseConsoleCtrl, this, 0, nullptr));
         }
         ReportStatus(SERVICE_RUNNING);
         Log(L"running");
-        WaitForSingleObject(m_stopEvent.get(), INFINITE);
+        WaitForSingleObject(stopEvent_.get(), INFINITE);
         Log(L"stopping");
-        ReportStatus(SERVICE_STOP_PENDING, 1, m_options.m_stopDelay + 2000);
-        Sleep(m_options.m_stopDelay);
+        ReportStatus(SERVICE_STOP_PENDING, 1, options_.stopDelay_ + 2000);
+        Sleep(options_.stopDelay_);
         Log(L"stopped");
-        if (m_options.m_terminate)
-            throw CNTServiceTerminateException(m_options.m_win32ExitCode, m_options.m_serviceExitCode);
+        if (options_.terminate_) throw CNTServiceTerminateException(options_.win32ExitCode_, options_.serviceExitCode_);
     }
     void OnStop() override {
         Log(L"stop");
-        if (m_options.m_exitOnStop) {
+        if (options_.exitOnStop_) {
             SetStatus(SERVICE_STOPPED, 0, 0, 0, NO_ERROR, 0);
             ExitProcess(0);
         }
-        SetEvent(m_stopEvent.get());
-        Sleep(m_options.m_stopHandlerDelay);
+        SetEvent(stopEvent_.get());
+        Sleep(options_.stopHandlerDelay_);
     }
     void OnPause() override {
         Log(L"pause");
@@ -124,8 +123,8 @@ private:
     // system's control thread would call it.
     static DWORD WINAPI RaiseConsoleCtrl(void* parameter) {
         auto* self = static_cast<CTestService*>(parameter);
-        WaitForSingleObject(self->m_ctrlEvent.get(), INFINITE);
-        DWORD type = static_cast<DWORD>(self->m_options.m_consoleCtrl);
+        WaitForSingleObject(self->ctrlEvent_.get(), INFINITE);
+        DWORD type = static_cast<DWORD>(self->options_.consoleCtrl_);
         if (type <= CTRL_BREAK_EVENT && GenerateConsoleCtrlEvent(type, 0)) return 0;
         BOOL handled = _ConsoleCtrlHandler(type);
         self->Log(L"console returned " + std::to_wstring(handled));
@@ -134,22 +133,21 @@ private:
 
     void Log(const std::wstring& text) {
         std::wstring path = ModulePath();
-        path = path.substr(0, path.rfind(L'\\') + 1) + m_sServiceName + L".log";
-        HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return;
+        path = path.substr(0, path.rfind(L'\\') + 1) + serviceName_ + L".log";
+        bx::win::UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return;
         std::string bytes;
         for (wchar_t c : text) bytes += static_cast<char>(c < 128 ? c : '?');
         bytes += "\r\n";
         DWORD written = 0;
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-        CloseHandle(file);
+        WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     }
 
-    bx::win::UniqueHandle m_stopEvent;
-    bx::win::UniqueHandle m_ctrlEvent;
-    bx::win::UniqueHandle m_ctrlThread;
-    CTestCommandLine m_options;
+    bx::win::UniqueHandle stopEvent_;
+    bx::win::UniqueHandle ctrlEvent_;
+    bx::win::UniqueHandle ctrlThread_;
+    CTestCommandLine options_;
 };
 
 }  // namespace

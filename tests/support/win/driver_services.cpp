@@ -5,7 +5,7 @@
 #include "platform/win/handles.h"
 #include "tests/support/win/service_manager.h"
 
-namespace bxtest {
+namespace bx::test {
 
 namespace {
 
@@ -164,4 +164,4 @@ std::wstring InstalledDriverFile() {
     return length && length <= MAX_PATH ? std::wstring(path) : std::wstring();
 }
 
-}  // namespace bxtest
+}  // namespace bx::test

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace bxtest {
+namespace bx::test {
 
 // The stand-ins' fixed configuration.
 constexpr wchar_t kTransportGroup[] = L"PNP_TDI";
@@ -52,4 +52,4 @@ DWORD StartServiceAndWait(const wchar_t* name);
 // "%SystemRoot%\system32\drivers\bxhvnd.sys", expanded.
 std::wstring InstalledDriverFile();
 
-}  // namespace bxtest
+}  // namespace bx::test

@@ -5,7 +5,7 @@
 
 #include "platform/win/handles.h"
 
-namespace bxtest {
+namespace bx::test {
 
 namespace {
 
@@ -111,4 +111,4 @@ FirewallStoreRegistration::~FirewallStoreRegistration() {
     }
 }
 
-}  // namespace bxtest
+}  // namespace bx::test

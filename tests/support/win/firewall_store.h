@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace bxtest {
+namespace bx::test {
 
 constexpr wchar_t kFirewallStoreKey[] = L"SOFTWARE\\BXTest\\FirewallStore\\GloballyOpenPorts";
 
@@ -51,4 +51,4 @@ private:
     bool m_ok = false;
 };
 
-}  // namespace bxtest
+}  // namespace bx::test

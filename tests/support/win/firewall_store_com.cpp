@@ -123,19 +123,19 @@ private:
 std::wstring EntryKey(LONG protocol, LONG port) {
     wchar_t name[64];
     std::swprintf(name, 64, L"%ld-%ld", static_cast<long>(protocol), static_cast<long>(port));
-    return std::wstring(bxtest::kFirewallStoreKey) + L"\\" + name;
+    return std::wstring(bx::test::kFirewallStoreKey) + L"\\" + name;
 }
 
 class OpenPorts : public Object<INetFwOpenPorts> {
 public:
     HRESULT STDMETHODCALLTYPE get_Count(LONG* count) override {
         if (!count) return E_POINTER;
-        *count = static_cast<LONG>(bxtest::ReadOpenPorts().size());
+        *count = static_cast<LONG>(bx::test::ReadOpenPorts().size());
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Add(INetFwOpenPort* entry) override {
         if (!entry) return E_POINTER;
-        bxtest::OpenPortEntry stored;
+        bx::test::OpenPortEntry stored;
         LONG port = 0;
         NET_FW_IP_PROTOCOL protocol = NET_FW_IP_PROTOCOL_TCP;
         VARIANT_BOOL enabled = VARIANT_FALSE;
@@ -152,7 +152,7 @@ public:
         stored.enabled = enabled != VARIANT_FALSE;
         // The system's collection replaces an entry for the same port and protocol.
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, EntryKey(protocol, port).c_str());
-        bxtest::AddOpenPort(stored);
+        bx::test::AddOpenPort(stored);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Remove(LONG port, NET_FW_IP_PROTOCOL protocol) override {
@@ -162,7 +162,7 @@ public:
     HRESULT STDMETHODCALLTYPE Item(LONG port, NET_FW_IP_PROTOCOL protocol, INetFwOpenPort** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
-        for (const bxtest::OpenPortEntry& e : bxtest::ReadOpenPorts()) {
+        for (const bx::test::OpenPortEntry& e : bx::test::ReadOpenPorts()) {
             if (e.port != port || e.protocol != protocol) continue;
             auto* entry = new (std::nothrow) OpenPort;
             if (!entry) return E_OUTOFMEMORY;

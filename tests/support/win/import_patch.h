@@ -5,7 +5,7 @@
 #pragma once
 #include <windows.h>
 
-namespace bxtest {
+namespace bx::test {
 
 template <typename F>
 class ImportPatch {
@@ -27,4 +27,4 @@ private:
     F original_;
 };
 
-}  // namespace bxtest
+}  // namespace bx::test

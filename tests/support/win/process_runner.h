@@ -1,71 +1,75 @@
-// Test helper: runs snoopctl.exe (beside the test program) with standard
-// input from a string and standard output and error collected together.
+// Test helpers for Windows programs: running a program (standard input from
+// a text, standard output and error collected together, the whole exit code),
+// the test program's own directory, files and folders.
 #pragma once
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
 #include <string>
+#include <vector>
 
-namespace bxsim::test {
+#include "platform/win/handles.h"
 
-inline std::wstring ExeDirectory() {
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, length);
-    return dir.substr(0, dir.find_last_of(L'\\') + 1);
-}
+namespace bx::test {
 
 struct ProcessResult {
     DWORD exitCode = 0;
-    std::string output;  // standard output and error
+    std::string output;  // standard output and standard error, as bytes
+    bool timedOut = false;
 };
 
-inline ProcessResult Run(const std::wstring& commandLine, const std::string& input = std::string()) {
-    ProcessResult result;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE outRead = nullptr, outWrite = nullptr, inRead = nullptr, inWrite = nullptr;
-    if (!CreatePipe(&outRead, &outWrite, &inherit, 0) || !CreatePipe(&inRead, &inWrite, &inherit, 0)) {
-        ADD_FAILURE() << "CreatePipe Error:" << GetLastError();
-        return result;
+// Runs a command line with standard output and error on one pipe and waits
+// up to timeoutMs for it to end (then it is terminated and timedOut is set).
+// Standard input reads `input`, then its end (empty: at once its end).
+ProcessResult RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000, DWORD creationFlags = 0,
+                         const std::string& input = std::string());
+
+// A started process whose output is collected by a thread until it ends.
+class RunningProcess {
+public:
+    explicit RunningProcess(const std::wstring& commandLine, DWORD creationFlags = 0,
+                            const std::string& input = std::string());
+    ~RunningProcess();
+    RunningProcess(const RunningProcess&) = delete;
+    RunningProcess& operator=(const RunningProcess&) = delete;
+    bool Started() const { return static_cast<bool>(process_); }
+    DWORD ProcessId() const { return processId_; }
+    // Waits for the end; returns false on time-out.
+    bool Wait(DWORD timeoutMs);
+    DWORD ExitCode() const;
+    std::string Output();  // after Wait
+    void Terminate();
+
+private:
+    bx::win::UniqueHandle process_;
+    bx::win::UniqueHandle readPipe_;
+    bx::win::UniqueHandle reader_;
+    DWORD processId_ = 0;
+    std::string output_;
+};
+
+std::wstring ExeDirectory();  // of the running program, ending in "\"
+std::wstring Quote(const std::wstring& path);
+std::string ReadFileBytes(const std::wstring& path);
+bool FileExists(const std::wstring& path);
+// Makes a fresh folder "<base><name>\" (removing an old one first).
+std::wstring MakeFreshDirectory(const std::wstring& base, const std::wstring& name);
+void RemoveDirectoryTree(const std::wstring& path);
+std::string Narrow(const std::wstring& text);
+std::wstring Widen(const std::string& text);
+// Polls until pred() holds or timeoutMs passes; returns pred()'s last value.
+template <typename Pred>
+bool WaitUntil(Pred pred, DWORD timeoutMs, DWORD pollMs = 20) {
+    ULONGLONG start = GetTickCount64();
+    for (;;) {
+        if (pred()) return true;
+        if (GetTickCount64() - start >= timeoutMs) return false;
+        Sleep(pollMs);
     }
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = inRead;
-    startup.hStdOutput = outWrite;
-    startup.hStdError = outWrite;
-    PROCESS_INFORMATION process = {};
-    std::wstring line = commandLine;
-    BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-    DWORD error = GetLastError();
-    CloseHandle(outWrite);
-    CloseHandle(inRead);
-    if (!started) {
-        ADD_FAILURE() << "CreateProcessW Error:" << error;
-        CloseHandle(outRead);
-        CloseHandle(inWrite);
-        result.exitCode = error;
-        return result;
-    }
-    DWORD written = 0;
-    if (!input.empty()) WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-    CloseHandle(inWrite);
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(outRead, buffer, sizeof buffer, &got, nullptr) && got > 0) result.output.append(buffer, got);
-    CloseHandle(outRead);
-    EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return result;
 }
 
+// Runs snoopctl.exe, which the build puts beside the test program.
 inline ProcessResult Snoopctl(const std::wstring& arguments, const std::string& input = std::string()) {
-    return Run(L"\"" + ExeDirectory() + L"snoopctl.exe\" " + arguments, input);
+    return RunProcess(Quote(ExeDirectory() + L"snoopctl.exe") + L" " + arguments, 60000, 0, input);
 }
 
-}  // namespace bxsim::test
+}  // namespace bx::test

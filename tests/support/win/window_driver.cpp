@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace bxtest {
+namespace bx::test {
 
 namespace {
 
@@ -431,4 +431,4 @@ bool SaveScreenshot(const std::string& unixPngPath, DWORD timeoutMs) {
         timeoutMs, 200);
 }
 
-}  // namespace bxtest
+}  // namespace bx::test

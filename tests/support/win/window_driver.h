@@ -14,7 +14,7 @@
 
 #include "platform/win/handles.h"
 
-namespace bxtest {
+namespace bx::test {
 
 // A GUI program started by the test; terminated when the owner goes if it
 // has not ended by then.
@@ -109,4 +109,4 @@ bool Repaint(HWND window, DWORD timeoutMs = 15000);
 // the file exists and has stopped growing within timeoutMs.
 bool SaveScreenshot(const std::string& unixPngPath, DWORD timeoutMs = 20000);
 
-}  // namespace bxtest
+}  // namespace bx::test
