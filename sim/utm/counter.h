@@ -61,10 +61,10 @@ struct CountOptions {
     uint16_t listenPort = 0;
     uint16_t agentPort = 0;  // 0: the listen port
     Key key{};
-    bool silent = false;             // count but acknowledge nothing
+    bool silent = false;              // count but acknowledge nothing
     uint32_t receiveBufferBytes = 0;  // 0: the system's default
-    double timeout = 0;              // seconds; 0: none
-    uint64_t count = 0;              // stop after this many datagrams; 0: no limit
+    double timeout = 0;               // seconds; 0: none
+    uint64_t count = 0;               // stop after this many datagrams; 0: no limit
 };
 
 class Counter {
@@ -78,7 +78,7 @@ public:
     uint16_t Port() const { return boundPort; }
 
     // Receives until count, timeout or Stop(). Prints "listening", then a
-    // "count" line whenever the totals have changed (at most every 100 ms),
+    // "count" line whenever the totals have changed (at most every 10 ms),
     // and "end". Returns an exit code of peer.h.
     int Run();
     void Stop();  // async-signal-safe

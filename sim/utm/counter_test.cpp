@@ -52,15 +52,13 @@ TEST(CountCheck, SortsHandWrittenDatagrams) {
     const CheckCase cases[] = {
         {"clear open", open, CountVerdict::Notification},
         {"reset request", "0000000000000000 02 00 0004 00000001 deadbeef 000f 0000", CountVerdict::Reset},
-        {"ping answer (a response)", "0000000000000000 02 02 0005 00000007 deadbeef 0010 0001 41",
-         CountVerdict::Other},
+        {"ping answer (a response)", "0000000000000000 02 02 0005 00000007 deadbeef 0010 0001 41", CountVerdict::Other},
         {"no TLVs", "0000000000000000 02 00 0000 00000009 deadbeef", CountVerdict::Notification},
         {"19 bytes", "0000000000000000 02 00 0000 00000009 deadbe", CountVerdict::Bad},
         {"version 3", "0000000000000000 03 00 0004 00000001 deadbeef 000f 0000", CountVerdict::Bad},
         {"signature", "0000000000000000 02 00 0004 00000001 deadbeee 000f 0000", CountVerdict::Bad},
         {"length one too many", "0000000000000000 02 00 0005 00000001 deadbeef 000f 0000", CountVerdict::Bad},
-        {"a byte behind the TLVs", "0000000000000000 02 00 0004 00000001 deadbeef 000f 0000 00",
-         CountVerdict::Bad},
+        {"a byte behind the TLVs", "0000000000000000 02 00 0004 00000001 deadbeef 000f 0000 00", CountVerdict::Bad},
         {"TLV past the area", "0000000000000000 02 00 0004 00000001 deadbeef 000f 0001", CountVerdict::Bad},
         {"half a TLV header", "0000000000000000 02 00 0002 00000001 deadbeef 000f", CountVerdict::Bad},
         {"random IV, 7 bytes behind it", "0100000000000000 02 00 0000 0000", CountVerdict::Bad},
@@ -119,8 +117,8 @@ TEST(CountAck, HasTheResponseBytesThePrintingPeerSends) {
 TEST(CountOptions, CountOnlyTakesItsOwnOptionsAndRefusesThePrintingPeersActions) {
     utm::Options o;
     std::string error;
-    ASSERT_TRUE(utm::ParseOptions({"--listen", "127.0.0.1:0", "--count-only", "--answer", "silent",
-                                   "--receive-buffer", "8388608", "--count", "10"},
+    ASSERT_TRUE(utm::ParseOptions({"--listen", "127.0.0.1:0", "--count-only", "--answer", "silent", "--receive-buffer",
+                                   "8388608", "--count", "10"},
                                   o, error))
         << error;
     EXPECT_TRUE(o.countOnly);
