@@ -171,8 +171,8 @@ void Paced(uint32_t count, double perSecond, Send send) {
     const auto start = Clock::now();
     for (uint32_t i = 0; i < count; ++i) {
         if (perSecond > 0)
-            std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
-                                                      std::chrono::duration<double>(i / perSecond)));
+            std::this_thread::sleep_until(
+                start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(i / perSecond)));
         send(i);
     }
 }
@@ -283,8 +283,7 @@ public:
         SetDword(key, L"port", peer.Port());
         SetString(key, L"key", L"0123456789ABCDEF");
         SetDword(key, L"verbose", 0);
-        bx::accounts::SetTableAccount(kUserSid,
-                                      bx::accounts::Account{L"alice", L"CORP", bx::accounts::SidType::User});
+        bx::accounts::SetTableAccount(kUserSid, bx::accounts::Account{L"alice", L"CORP", bx::accounts::SidType::User});
         bx::snoopdev::ResetInProcessDevice();
         readDone_.Create(bx::sync::ResetMode::Auto);
         snooper_ = std::make_unique<Snooper>();

@@ -90,7 +90,8 @@ agent_up() {
   wine_run "$AGENT_INSTALL_WIN\\bxhvns.exe" -start -SN:$AGENT_SERVICE </dev/null || { echo "start failed"; return 1; }
 
   for _ in $(seq 300); do
-    grep -q ' kind=reset' "$PEER_DIR/appliance.out" 2>/dev/null && return 0
+    # The printing peer's line of the reset request, or the counting peer's totals.
+    grep -q ' kind=reset\| resets=[1-9]' "$PEER_DIR/appliance.out" 2>/dev/null && return 0
     sleep 0.05
   done
   echo "the agent's reset request did not reach the peer"
