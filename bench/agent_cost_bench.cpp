@@ -19,6 +19,9 @@
 //       driver and the bench's own waiting) per connection, one open and one
 //       clean-up, both acknowledged, at an offered load of 2000 connections/s
 //       for BX_COST_SECONDS seconds (default 10).
+//   thread_structure_floor_cpu_us_per_connection   the same offered load
+//       through the agent's thread structure doing no agent work (below):
+//       what bounds the figure above on this machine.
 //
 // Run by scripts/bench.d/agent_cost, beside the figures of the real service
 // under Wine. Needs root (the namespace); without it the figures are
@@ -422,6 +425,88 @@ void BM_AgentCpu(benchmark::State& state) {
 }
 BENCHMARK(BM_AgentCpu)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
+// The floor under agent_cpu_us_per_connection on this machine: the agent's
+// thread structure with no agent work. A feeder (not counted) hands each
+// record to a "service" thread through an event at the same offered load;
+// that thread hands it to a "dispatcher" thread through a second event, which
+// sends a datagram of the agent's size to the counting peer; a "listener"
+// thread receives the peer's acknowledgement. The CPU time of the three per
+// connection (two records, two acknowledgements) is what the hand-offs and
+// the UDP round trip cost here before the agent does anything.
+void BM_ThreadStructureFloor(benchmark::State& state) {
+    CountingPeer peer;
+    if (!peer.Skip().empty()) {
+        state.SkipWithError(peer.Skip().c_str());
+        return;
+    }
+    bx::net::UdpSocket socket;
+    if (socket.Create() != 0 || socket.SetReceiveTimeout(100) != 0 || socket.Bind(bx::net::kAnyAddress, peer.Port())) {
+        state.SkipWithError("no socket at the agent's port");
+        return;
+    }
+    utm::Builder open(utm::kNotification, 1);
+    open.U8(utm::kTlvProtOp, 0x01).U16(utm::kTlvPort, 40000).U8(utm::kTlvNumIps, 1).U32(utm::kTlvIp, 0x0A010000);
+    open.U32(utm::kTlvDestIp, 0x5DB8D822).U16(utm::kTlvDestPort, 443).Session(0, 2);
+    const std::vector<uint8_t> datagram = open.Clear();
+
+    const uint32_t connections = static_cast<uint32_t>(kConnectionsPerSecond * CostSeconds());
+    const uint32_t records = 2 * connections;
+    bx::sync::Event toService, toDispatcher, stop;
+    toService.Create(bx::sync::ResetMode::Auto);
+    toDispatcher.Create(bx::sync::ResetMode::Auto);
+    stop.Create(bx::sync::ResetMode::Manual);
+    std::atomic<uint32_t> fed{0}, handed{0};
+    double cpuPerConnection = -1;
+    for (auto _ : state) {
+        const double processBefore = ProcessCpuSeconds();
+        std::thread listener([&] {
+            uint8_t buffer[1024];
+            size_t n;
+            uint32_t from;
+            uint16_t fromPort;
+            for (uint32_t got = 0; got < records && stop.Wait(0) != bx::sync::kWaitObject0;)
+                if (socket.ReceiveFrom(buffer, sizeof buffer, n, from, fromPort) == 0) ++got;
+        });
+        std::thread dispatcher([&] {
+            for (uint32_t sent = 0; sent < records;) {
+                if (bx::sync::WaitAny(stop, toDispatcher, 5000) != bx::sync::kWaitObject1) break;
+                for (const uint32_t until = handed.load(); sent < until; ++sent)
+                    socket.SendTo(datagram.data(), datagram.size(), peer.PeerAddress(), peer.Port());
+            }
+        });
+        std::thread service([&] {
+            for (uint32_t done = 0; done < records;) {
+                if (bx::sync::WaitAny(stop, toService, 5000) != bx::sync::kWaitObject1) break;
+                done = fed.load();
+                handed.store(done);
+                toDispatcher.Set();
+            }
+        });
+        double feederCpu = 0;
+        std::thread feeder([&] {
+            Paced(records, 2 * kConnectionsPerSecond, [&](uint32_t i) {
+                fed.store(i + 1);
+                toService.Set();
+            });
+            feederCpu = ThreadCpuSeconds();
+        });
+        feeder.join();
+        service.join();
+        dispatcher.join();
+        const double waitBefore = ThreadCpuSeconds();
+        bool reached = false;
+        peer.WaitFor(records, reached);
+        const double waitCpu = ThreadCpuSeconds() - waitBefore;
+        stop.Set();
+        listener.join();
+        const double cpu = ProcessCpuSeconds() - processBefore - feederCpu - waitCpu;
+        cpuPerConnection = cpu * 1e6 / connections;
+        state.SetIterationTime(cpu);
+    }
+    state.counters["us_per_connection"] = cpuPerConnection;
+}
+BENCHMARK(BM_ThreadStructureFloor)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BX_FIGURE(bxbench::Figure("e2e_native_max_records_per_s", "BM_AgentMax", "records/s", ">= 0.5x raw sendto"));
@@ -429,3 +514,5 @@ BX_FIGURE(bxbench::Figure("utm_count_records_per_s", "BM_RawSendto", "records/s"
                           "above e2e_native_max_records_per_s"));
 BX_FIGURE(bxbench::Ratio("e2e_native_vs_raw_sendto", "BM_AgentMax", "BM_RawSendto", ">= 0.5x"));
 BX_FIGURE(bxbench::Figure("agent_cpu_us_per_connection", "BM_AgentCpu", "us", "<= 10 us", "us_per_connection"));
+BX_FIGURE(bxbench::Figure("thread_structure_floor_cpu_us_per_connection", "BM_ThreadStructureFloor", "us",
+                          "none; what the hand-offs and the UDP round trip cost here", "us_per_connection"));
