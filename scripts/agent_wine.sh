@@ -78,6 +78,12 @@ agent_up() {
   wine_run reg add "$key" /v key /t REG_SZ /d "$AGENT_KEY" /f </dev/null >/dev/null &&
   wine_run reg add "$key" /v verbose /t REG_DWORD /d "${AGENT_VERBOSE:-1}" /f </dev/null >/dev/null ||
     { echo "writing the settings failed"; return 1; }
+  # AGENT_DWORDS: more DWORD settings, "Name=value ..." (for example TimeOut=60).
+  local setting
+  for setting in ${AGENT_DWORDS:-}; do
+    wine_run reg add "$key" /v "${setting%%=*}" /t REG_DWORD /d "${setting#*=}" /f </dev/null >/dev/null ||
+      { echo "writing $setting failed"; return 1; }
+  done
 
   rm -f "$PEER_DIR/appliance.out"
   "$PEER_SH" start "$PEER_DIR" appliance "$UTM" --listen "$PEER_IP:$PORT" --key "$AGENT_KEY" "$@" ||
