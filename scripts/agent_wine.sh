@@ -78,6 +78,12 @@ agent_up() {
   wine_run reg add "$key" /v key /t REG_SZ /d "$AGENT_KEY" /f </dev/null >/dev/null &&
   wine_run reg add "$key" /v verbose /t REG_DWORD /d "${AGENT_VERBOSE:-1}" /f </dev/null >/dev/null ||
     { echo "writing the settings failed"; return 1; }
+  # AGENT_DWORDS: more DWORD settings, "Name=value ..." (for example TimeOut=60).
+  local setting
+  for setting in ${AGENT_DWORDS:-}; do
+    wine_run reg add "$key" /v "${setting%%=*}" /t REG_DWORD /d "${setting#*=}" /f </dev/null >/dev/null ||
+      { echo "writing $setting failed"; return 1; }
+  done
 
   rm -f "$PEER_DIR/appliance.out"
   "$PEER_SH" start "$PEER_DIR" appliance "$UTM" --listen "$PEER_IP:$PORT" --key "$AGENT_KEY" "$@" ||
@@ -90,7 +96,8 @@ agent_up() {
   wine_run "$AGENT_INSTALL_WIN\\bxhvns.exe" -start -SN:$AGENT_SERVICE </dev/null || { echo "start failed"; return 1; }
 
   for _ in $(seq 300); do
-    grep -q ' kind=reset' "$PEER_DIR/appliance.out" 2>/dev/null && return 0
+    # The printing peer's line of the reset request, or the counting peer's totals.
+    grep -q ' kind=reset\| resets=[1-9]' "$PEER_DIR/appliance.out" 2>/dev/null && return 0
     sleep 0.05
   done
   echo "the agent's reset request did not reach the peer"

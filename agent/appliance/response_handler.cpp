@@ -47,7 +47,7 @@ uint16_t NetworkOrder16(uint16_t hostOrder) {
 // ---- Responses --------------------------------------------------------------
 
 uint32_t CConnectionCacheMgr::HandleResponse(const uint8_t* bytes, size_t count, uint16_t senderPort) {
-    CHVNProtocolParser parser(Logger());
+    CHVNProtocolParser parser(*this, config_, Logger());
     const uint32_t parsed = parser.Parse(bytes, count, L"UTM Resp: ");
     if (parsed != 0) {
         LogError(L"UTM Resp: Failed to parse the response from the UTM");

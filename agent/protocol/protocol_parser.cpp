@@ -66,14 +66,20 @@ CHVNProtocolParser::CHVNProtocolParser(CBXLogger* logger)
     : CHVNProtocolParser(bx::SettingsReader(bx::kSettingsKeyPath), logger) {}
 
 CHVNProtocolParser::CHVNProtocolParser(const bx::SettingsReader& settings, CBXLogger* logger)
-    : CLogImpl(settings), config_(settings, *this), prefix_(L"") {
+    : CLogImpl(settings), ownConfig_(std::in_place, settings, *this), config_(&*ownConfig_), prefix_(L"") {
+    Reset();
+    SetLogger(logger);
+}
+
+CHVNProtocolParser::CHVNProtocolParser(const CLogImpl& logging, const CHVNConfiguration& config, CBXLogger* logger)
+    : CLogImpl(logging), config_(&config), prefix_(L"") {
     Reset();
     SetLogger(logger);
 }
 
 void CHVNProtocolParser::SetLogger(CBXLogger* logger) {
     CLogImpl::SetLogger(logger);
-    config_.SetLogger(logger);
+    if (ownConfig_) ownConfig_->SetLogger(logger);
 }
 
 void CHVNProtocolParser::Reset() {
@@ -160,7 +166,7 @@ uint32_t CHVNProtocolParser::Parse(const uint8_t* bytes, size_t count, const wch
                 static_cast<int>(count), static_cast<int>(w::kIvSize + sizeof workArea_));
             return bx::err::kInvalidData;
         }
-        bx::DesDecryptDatagram(bytes, count, config_.KeySchedule(), workArea_);
+        bx::DesDecryptDatagram(bytes, count, config_->KeySchedule(), workArea_);
         body = workArea_;
     }
     if (bodyLength < w::kHeaderSize) {

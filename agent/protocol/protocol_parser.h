@@ -20,6 +20,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,11 @@ public:
     // Reads the logging and appliance settings; logs through `logger` (may
     // be null: messages are then dropped).
     explicit CHVNProtocolParser(CBXLogger* logger = nullptr);
+    // Reads nothing: takes the logging settings of `logging` and the appliance
+    // settings its owner read once (`config`, which outlives the parser). The
+    // connection manager makes one of these for every datagram it receives,
+    // so that a datagram costs no registry reads and no key schedule.
+    CHVNProtocolParser(const CLogImpl& logging, const CHVNConfiguration& config, CBXLogger* logger);
     CHVNProtocolParser(const CHVNProtocolParser&) = delete;
     CHVNProtocolParser& operator=(const CHVNProtocolParser&) = delete;
 
@@ -84,7 +90,7 @@ public:
     uint8_t ConnectionType() const { return connectionType_; }  // 0 User, else Non User
     uint8_t ErrorCode() const { return errorCode_; }
 
-    const CHVNConfiguration& Configuration() const { return config_; }
+    const CHVNConfiguration& Configuration() const { return *config_; }
 
 private:
     // Logging and appliance settings come from one opening of the key.
@@ -107,7 +113,8 @@ private:
     // verbose logging is off.
     void Note(uint32_t priority, const wchar_t* format, ...) const;
 
-    CHVNConfiguration config_;
+    std::optional<CHVNConfiguration> ownConfig_;  // read by the parser itself
+    const CHVNConfiguration* config_;             // ownConfig_ or the owner's
     const wchar_t* prefix_;
 
     uint32_t requestId_;

@@ -750,6 +750,24 @@ TEST_F(Parser, EachParserUsesTheKeyStoredWhenItWasMade) {
     EXPECT_EQ(0u, Parse(sent));
 }
 
+TEST_F(Parser, AParserOnItsOwnersSettingsUsesThemAndReadsNothing) {
+    String(L"key", L"0123456789abcdef");
+    Dword(L"verbose", 1);
+    const CHVNConfiguration owner;  // what the connection manager read at its start
+    // Values changed in the registry since then do not reach such a parser.
+    String(L"key", L"FEDCBA9876543210");
+    Dword(L"verbose", 0);
+    FreshLog();
+    CHVNProtocolParser parser(owner, owner, &logger_);
+    EXPECT_EQ(&owner, &parser.Configuration());
+    EXPECT_TRUE(parser.Verbose());
+    EXPECT_EQ(&logger_, parser.Logger());
+    const Bytes sent = EncryptedAck(kKeyBytes);
+    ASSERT_EQ(0u, parser.Parse(sent.data(), sent.size(), L"UTM Resp: "));
+    EXPECT_EQ(7u, parser.SessionId());
+    EXPECT_TRUE(LoggedAt(kDebug, "Got SessionId TLV. SessionId:'7' ConnectionType:'User'")) << Log();
+}
+
 TEST_F(Parser, EncryptedLengthIsCheckedAgainstTheDecryptedBytes) {
     String(L"key", L"0123456789abcdef");
     Bytes sent = EncryptedAck(kKeyBytes);

@@ -134,7 +134,7 @@ void Snooper::handleOpenAddress(const snoop_event_t& event) {
     }
 
     AddressEntry& entry = addresses_[AddressKey(event.local_ip, event.local_port)];
-    if (entry.in_use)
+    if (entry.in_use && Verbose())
         LogDebug(L"handleOpenAddress: %ls:%hu is already in use for fileobj %#llx",
                  bx::DottedQuad(entry.local_ip).c_str(), HostPort(entry.local_port),
                  static_cast<unsigned long long>(entry.file_object));
@@ -178,9 +178,10 @@ void Snooper::handleCleanupAddress(const snoop_event_t& event) {
     if (found == addresses_.end() || !found->second.in_use) return;
     AddressEntry& entry = found->second;
 
-    LogDebug(L"handleCleanupAddress: %ls %ls:%hu fileobj = %#llx", ProtocolName(entry.protocol),
-             bx::DottedQuad(event.local_ip).c_str(), HostPort(event.local_port),
-             static_cast<unsigned long long>(event.file_object));
+    if (Verbose())  // the dotted text costs more than the rest of the clean-up
+        LogDebug(L"handleCleanupAddress: %ls %ls:%hu fileobj = %#llx", ProtocolName(entry.protocol),
+                 bx::DottedQuad(event.local_ip).c_str(), HostPort(event.local_port),
+                 static_cast<unsigned long long>(event.file_object));
     // The file object is not compared: a clean-up ends whatever open holds
     // the address and port.
     entry.in_use = false;

@@ -6,14 +6,49 @@
 #include <string>
 #include <vector>
 
+#include "sim/utm/counter.h"
 #include "sim/utm/peer.h"
 
 namespace {
 
 std::atomic<utm::Peer*> activePeer{nullptr};
+std::atomic<utm::Counter*> activeCounter{nullptr};
 
 extern "C" void OnStopSignal(int) {
     if (utm::Peer* peer = activePeer.load()) peer->Stop();
+    if (utm::Counter* counter = activeCounter.load()) counter->Stop();
+}
+
+void InstallStopHandler() {
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: poll returns, and the wake pipe says why
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+int RunCounter(const utm::Options& options) {
+    utm::CountOptions count;
+    count.listenAddress = options.listenAddress;
+    count.listenPort = options.listenPort;
+    count.agentPort = options.agentPort;
+    count.key = options.key;
+    count.silent = options.answers[0] == utm::Answer::Silent;
+    count.receiveBufferBytes = options.receiveBuffer;
+    count.timeout = options.timeout;
+    count.count = options.count;
+    utm::Counter counter(count, stdout);
+    std::string error;
+    if (!counter.Open(error)) {
+        fprintf(stderr, "utm: %s\n", error.c_str());
+        return utm::kExitFailure;
+    }
+    activeCounter = &counter;
+    InstallStopHandler();
+    const int code = counter.Run();
+    activeCounter = nullptr;
+    return code;
 }
 
 }  // namespace
@@ -34,18 +69,15 @@ int main(int argc, char** argv) {
         fprintf(stderr, "utm: the key has %zu characters; only its first 16 are used, as the agent does\n",
                 options.keyText.size());
 
+    if (options.countOnly) return RunCounter(options);
+
     utm::Peer peer(options, stdout);
     if (!peer.Open(error)) {
         fprintf(stderr, "utm: %s\n", error.c_str());
         return utm::kExitFailure;
     }
     activePeer = &peer;
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: poll returns, and the wake pipe says why
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    InstallStopHandler();
     const int code = peer.Run();
     activePeer = nullptr;
     return code;

@@ -156,6 +156,10 @@ std::string Usage() {
            "  --hex                  add the decoded bytes as hex= to every line\n"
            "  --reuse-address        set SO_REUSEADDR before binding, to share the port with an\n"
            "                         agent on this host that sets it too (see README.md)\n"
+           "  --count-only           counting mode: check each header, acknowledge notifications\n"
+           "                         (or not, with --answer silent), print only totals; for\n"
+           "                         benchmarks (see README.md)\n"
+           "  --receive-buffer BYTES the socket's receive buffer (default: the system's)\n"
            "  --help                 this text\n"
            "Notifications are counted as received, retransmissions included. At start means: at\n"
            "once with --agent, else right after the first datagram received. At one moment the\n"
@@ -266,6 +270,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
         } else if (name == "--reuse-address") {
             if (!noValue()) return false;
             o.reuseAddress = true;
+        } else if (name == "--count-only") {
+            if (!noValue()) return false;
+            o.countOnly = true;
+        } else if (name == "--receive-buffer") {
+            if (!takeValue()) return false;
+            if (!ParseUnsigned(value, 1u << 30, number) || number == 0) return bad("a size from 1 to 2^30 bytes");
+            o.receiveBuffer = static_cast<uint32_t>(number);
         } else if (name == "--hex") {
             if (!noValue()) return false;
             o.hex = true;
@@ -279,6 +290,19 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
     if (!o.listenGiven && !o.help) {
         error = "--listen ADDR:PORT is required";
         return false;
+    }
+    if (o.countOnly) {
+        // The counting mode checks, acknowledges and counts; nothing else.
+        const bool singleAnswer =
+            o.answers.size() == 1 && (o.answers[0] == Answer::Ack || o.answers[0] == Answer::Silent);
+        if (!singleAnswer || o.agentGiven || o.pingAtStart || o.resetAtStart || !o.pingAfter.empty() ||
+            !o.resetAfter.empty() || !o.teachSubnets.empty() || !o.teachRanges.empty() || o.encryptReplies || o.hex ||
+            o.reuseAddress) {
+            error =
+                "--count-only takes only --listen, --key, --answer ack|silent, --agent-port, --count, "
+                "--timeout and --receive-buffer";
+            return false;
+        }
     }
     return true;
 }

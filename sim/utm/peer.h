@@ -40,7 +40,9 @@ struct Options {
     uint64_t count = 0;  // 0: no limit
     double timeout = 0;  // seconds; 0: none
     bool hex = false;
-    bool reuseAddress = false;  // SO_REUSEADDR before binding
+    bool reuseAddress = false;   // SO_REUSEADDR before binding
+    bool countOnly = false;      // counting mode (counter.h): check, acknowledge, count
+    uint32_t receiveBuffer = 0;  // SO_RCVBUF in bytes; 0: the system's default
     bool help = false;
 };
 

@@ -640,4 +640,35 @@ TEST(UtmProgram, CountStopsItAndBadOptionsExitTwo) {
     }
 }
 
+TEST(UtmProgram, CountOnlyAcknowledgesAtTheAgentPortAndEndsWithTotals) {
+    AgentSocket agent;
+    Program utmProgram(
+        {"--listen", "127.0.0.1:0", "--count-only", "--agent-port", Arg(agent.port), "--receive-buffer", "1048576"});
+    const std::optional<std::string> listening = utmProgram.out->Next();
+    ASSERT_TRUE(listening);
+    EXPECT_FIELD(*listening, "mode=count");
+    EXPECT_FIELD(*listening, "answer=ack");
+    EXPECT_FIELD(*listening, "agent-port=" + Arg(agent.port));
+    const size_t at = listening->find("addr=127.0.0.1:");
+    ASSERT_NE(at, std::string::npos) << *listening;
+    const uint16_t port = static_cast<uint16_t>(std::stoi(listening->substr(at + 15)));
+
+    agent.SendTo(port, Notification(5));
+    const std::optional<Bytes> ack = agent.Receive();
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(*ack, FromHex("0000000000000000 02 02 0009 00000005 deadbeef 000c 0005 00 00000003"));
+    const std::optional<std::string> count = utmProgram.out->Next();
+    ASSERT_TRUE(count);
+    EXPECT_EQ(count->rfind("count t=", 0), 0u) << *count;
+    EXPECT_FIELD(*count, "notifications=1");
+
+    kill(utmProgram.pid, SIGTERM);
+    const std::optional<std::string> end = utmProgram.out->Next();
+    ASSERT_TRUE(end);
+    EXPECT_FIELD(*end, "reason=signal");
+    EXPECT_FIELD(*end, "rx=1");
+    EXPECT_FIELD(*end, "acked=1");
+    EXPECT_EQ(utmProgram.Wait(), 0);
+}
+
 }  // namespace

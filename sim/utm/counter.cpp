@@ -1,0 +1,299 @@
+#include "sim/utm/counter.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "sim/utm/peer.h"
+
+namespace utm {
+namespace {
+
+constexpr size_t kBatch = 64;          // datagrams per recvmmsg
+constexpr size_t kMaxDatagram = 2048;  // the agent's datagrams are far shorter
+constexpr double kPrintEvery = 0.01;   // seconds between "count" lines
+
+uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+
+uint32_t Be32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
+void PutBe32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+double MonotonicSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void CloseFd(int& fd) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+CountCheck CheckDatagram(const uint8_t* data, size_t n, const Cipher& cipher, uint8_t* work) {
+    CountCheck c;
+    if (n < kFixedBytes) return c;
+    const uint8_t* clear = data;
+    if (data[0] != 0) {
+        // Header and TLVs lie behind the IV, encrypted in whole blocks.
+        if ((n - kIvBytes) % 8 != 0) return c;
+        std::memcpy(work, data, kIvBytes);
+        cipher.Decrypt(data + kIvBytes, work + kIvBytes, n - kIvBytes, data);
+        clear = work;
+    }
+    const uint16_t length = Be16(clear + 10);
+    if (clear[8] != kVersion || Be32(clear + 16) != kSignature) return c;
+    const size_t expected = data[0] != 0 ? (kFixedBytes + length + 15) & ~size_t(7) : kFixedBytes + length;
+    if (n != expected) return c;
+    c.requestId = Be32(clear + 12);
+
+    bool reset = false;
+    size_t at = kFixedBytes;
+    const size_t end = kFixedBytes + length;
+    while (at < end) {
+        if (end - at < kTlvHeaderBytes) return c;
+        const uint16_t type = Be16(clear + at);
+        const uint16_t valueLength = Be16(clear + at + 2);
+        if (end - at - kTlvHeaderBytes < valueLength) return c;
+        const uint8_t* value = clear + at + kTlvHeaderBytes;
+        if (type == kTlvSessionId && valueLength == 5) {
+            c.hasSession = true;
+            c.connectionType = value[0];
+            c.sessionId = Be32(value + 1);
+        } else if (type == kTlvReset) {
+            reset = true;
+        }
+        at += kTlvHeaderBytes + valueLength;
+    }
+    if (clear[9] != kNotification)
+        c.verdict = CountVerdict::Other;
+    else
+        c.verdict = reset ? CountVerdict::Reset : CountVerdict::Notification;
+    return c;
+}
+
+size_t BuildAck(const CountCheck& check, uint8_t out[kAckMaxBytes]) {
+    std::memset(out, 0, kAckMaxBytes);
+    out[8] = kVersion;
+    out[9] = kResponse;
+    out[10] = 0;
+    out[11] = check.hasSession ? 9 : 0;
+    PutBe32(out + 12, check.requestId);
+    PutBe32(out + 16, kSignature);
+    if (!check.hasSession) return kFixedBytes;
+    out[20] = 0;
+    out[21] = kTlvSessionId;
+    out[22] = 0;
+    out[23] = 5;
+    out[24] = check.connectionType;
+    PutBe32(out + 25, check.sessionId);
+    return kAckMaxBytes;
+}
+
+Counter::Counter(const CountOptions& opts, FILE* output) : options(opts), out(output), cipher(opts.key) {}
+
+Counter::~Counter() {
+    CloseFd(sock);
+    CloseFd(wakeRead);
+    CloseFd(wakeWrite);
+}
+
+bool Counter::Open(std::string& error) {
+    int fds[2];
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+        error = std::string("pipe: ") + strerror(errno);
+        return false;
+    }
+    wakeRead = fds[0];
+    wakeWrite = fds[1];
+    sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        error = std::string("socket: ") + strerror(errno);
+        return false;
+    }
+    if (options.receiveBufferBytes) {
+        // SO_RCVBUFFORCE passes rmem_max when run as root; SO_RCVBUF is capped by it.
+        const int size = static_cast<int>(options.receiveBufferBytes);
+        if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0 &&
+            setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+            error = std::string("setsockopt SO_RCVBUF: ") + strerror(errno);
+            return false;
+        }
+    }
+    int actual = 0;
+    socklen_t actualLen = sizeof actual;
+    getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &actual, &actualLen);
+    receiveBuffer = static_cast<uint32_t>(actual);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(options.listenAddress);
+    sa.sin_port = htons(options.listenPort);
+    if (bind(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        error =
+            "bind " + IpText(options.listenAddress) + ":" + std::to_string(options.listenPort) + ": " + strerror(errno);
+        return false;
+    }
+    socklen_t len = sizeof sa;
+    getsockname(sock, reinterpret_cast<sockaddr*>(&sa), &len);
+    boundPort = ntohs(sa.sin_port);
+    if (options.agentPort == 0) options.agentPort = boundPort;
+    return true;
+}
+
+void Counter::Stop() {
+    if (wakeWrite >= 0) {
+        const char c = 's';
+        ssize_t ignored = write(wakeWrite, &c, 1);
+        (void)ignored;
+    }
+}
+
+void Counter::PrintTotals(const char* word, const char* reason) {
+    fprintf(out, "%s t=%.3f%s%s rx=%llu notifications=%llu acked=%llu resets=%llu other=%llu bad=%llu ackerrors=%llu\n",
+            word, MonotonicSeconds() - startSeconds, reason ? " reason=" : "", reason ? reason : "",
+            static_cast<unsigned long long>(totals.received), static_cast<unsigned long long>(totals.notifications),
+            static_cast<unsigned long long>(totals.acked), static_cast<unsigned long long>(totals.resets),
+            static_cast<unsigned long long>(totals.other), static_cast<unsigned long long>(totals.bad),
+            static_cast<unsigned long long>(totals.ackErrors));
+    fflush(out);
+}
+
+int Counter::Run() {
+    startSeconds = MonotonicSeconds();
+    fprintf(out, "listening t=0.000 addr=%s:%u agent-port=%u mode=count answer=%s rcvbuf=%u\n",
+            IpText(options.listenAddress).c_str(), boundPort, options.agentPort, options.silent ? "silent" : "ack",
+            receiveBuffer);
+    fflush(out);
+
+    std::vector<uint8_t> buffers(kBatch * kMaxDatagram);
+    std::vector<uint8_t> work(kMaxDatagram);
+    mmsghdr messages[kBatch];
+    iovec vectors[kBatch];
+    sockaddr_in sources[kBatch];
+    uint8_t acks[kBatch][kAckMaxBytes];
+    mmsghdr ackMessages[kBatch];
+    iovec ackVectors[kBatch];
+    sockaddr_in ackTargets[kBatch];
+
+    const double deadline = options.timeout > 0 ? startSeconds + options.timeout : 0;
+    double lastPrint = startSeconds;
+    uint64_t printedReceived = 0;
+    const char* reason = nullptr;
+    while (!reason) {
+        const double now = MonotonicSeconds();
+        if (totals.received != printedReceived && now - lastPrint >= kPrintEvery) {
+            PrintTotals("count", nullptr);
+            printedReceived = totals.received;
+            lastPrint = now;
+        }
+        int waitMs = static_cast<int>(kPrintEvery * 1000);
+        if (deadline > 0) {
+            const double left = deadline - now;
+            if (left <= 0) {
+                reason = "timeout";
+                break;
+            }
+            waitMs = std::min(waitMs, static_cast<int>(std::ceil(left * 1000)));
+        }
+        pollfd fds[2] = {{sock, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+        const int ready = poll(fds, 2, waitMs);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            reason = "error";
+            break;
+        }
+        if (fds[1].revents) {
+            reason = "signal";
+            break;
+        }
+        if (!(fds[0].revents & POLLIN)) continue;
+        for (;;) {
+            for (size_t i = 0; i < kBatch; ++i) {
+                vectors[i] = {buffers.data() + i * kMaxDatagram, kMaxDatagram};
+                messages[i] = {};
+                messages[i].msg_hdr.msg_iov = &vectors[i];
+                messages[i].msg_hdr.msg_iovlen = 1;
+                messages[i].msg_hdr.msg_name = &sources[i];
+                messages[i].msg_hdr.msg_namelen = sizeof sources[i];
+            }
+            const int got = recvmmsg(sock, messages, kBatch, MSG_DONTWAIT, nullptr);
+            if (got <= 0) break;  // EAGAIN: all taken; other errors: poll again
+            unsigned acksToSend = 0;
+            for (int i = 0; i < got; ++i) {
+                ++totals.received;
+                const uint8_t* data = buffers.data() + static_cast<size_t>(i) * kMaxDatagram;
+                const size_t n = messages[i].msg_len;
+                const CountCheck check = (messages[i].msg_hdr.msg_flags & MSG_TRUNC)
+                                             ? CountCheck{}
+                                             : CheckDatagram(data, n, cipher, work.data());
+                switch (check.verdict) {
+                    case CountVerdict::Notification:
+                        ++totals.notifications;
+                        if (!options.silent) {
+                            const size_t len = BuildAck(check, acks[acksToSend]);
+                            ackVectors[acksToSend] = {acks[acksToSend], len};
+                            ackTargets[acksToSend] = sources[i];
+                            ackTargets[acksToSend].sin_port = htons(options.agentPort);
+                            ackMessages[acksToSend] = {};
+                            ackMessages[acksToSend].msg_hdr.msg_iov = &ackVectors[acksToSend];
+                            ackMessages[acksToSend].msg_hdr.msg_iovlen = 1;
+                            ackMessages[acksToSend].msg_hdr.msg_name = &ackTargets[acksToSend];
+                            ackMessages[acksToSend].msg_hdr.msg_namelen = sizeof ackTargets[acksToSend];
+                            ++acksToSend;
+                        }
+                        break;
+                    case CountVerdict::Reset:
+                        ++totals.resets;
+                        break;
+                    case CountVerdict::Other:
+                        ++totals.other;
+                        break;
+                    case CountVerdict::Bad:
+                        ++totals.bad;
+                        break;
+                }
+            }
+            unsigned sent = 0;
+            for (int attempts = 0; sent < acksToSend && attempts < 100; ++attempts) {
+                const int r = sendmmsg(sock, ackMessages + sent, acksToSend - sent, 0);
+                if (r < 0) {
+                    if (errno == EINTR || errno == EAGAIN || errno == ENOBUFS) continue;
+                    break;
+                }
+                sent += static_cast<unsigned>(r);
+            }
+            totals.acked += sent;
+            totals.ackErrors += acksToSend - sent;
+            if (options.count && totals.received >= options.count) {
+                reason = "count";
+                break;
+            }
+        }
+    }
+    PrintTotals("end", reason);
+    if (std::strcmp(reason, "error") == 0) return kExitFailure;
+    if (std::strcmp(reason, "timeout") == 0 && options.count) return kExitShort;
+    return kExitOk;
+}
+
+}  // namespace utm

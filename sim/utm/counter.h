@@ -1,0 +1,103 @@
+// The appliance peer's counting mode (utm --count-only): receives the agent's
+// datagrams in batches, checks each header, acknowledges every notification
+// and counts, without describing or printing datagrams. It exists so that a
+// benchmark measures the agent, not the peer: the printing peer decodes and
+// writes one line per datagram and reads more slowly than the agent sends.
+//
+// Only a datagram under a random IV (one that carries names: the first of each
+// session until it is acknowledged) is decrypted, because its header and its
+// SessionId lie behind the IV; clear datagrams are read in place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "sim/utm/wire.h"
+
+namespace utm {
+
+// What the header check found in one datagram.
+enum class CountVerdict {
+    Notification,  // a whole notification: acknowledged
+    Reset,         // the agent's reset request: counted, not acknowledged
+    Other,         // a whole datagram of another message type (a ping answer): counted only
+    Bad,           // a broken header or layout: counted only
+};
+
+struct CountCheck {
+    CountVerdict verdict = CountVerdict::Bad;
+    uint32_t requestId = 0;
+    bool hasSession = false;
+    uint8_t connectionType = 0;
+    uint32_t sessionId = 0;
+};
+
+// Checks one datagram of n bytes: length at least IV and header, version 2,
+// signature 0xDEADBEEF, a TLV area that lies inside the datagram (clear: the
+// datagram is exactly 20 + length bytes; random IV: (20 + length + 15) & ~7,
+// as the agent sends it) and TLVs that tile it. `work` holds at least n bytes
+// (the decrypted copy of a datagram under a random IV).
+CountCheck CheckDatagram(const uint8_t* data, size_t n, const Cipher& cipher, uint8_t* work);
+
+// The acknowledgement of a checked notification, as the printing peer sends
+// it: NULL IV, a Response with its request id and, when it carried one, its
+// SessionId TLV. Writes 29 bytes (20 without a session) and returns the count.
+constexpr size_t kAckMaxBytes = 29;
+size_t BuildAck(const CountCheck& check, uint8_t out[kAckMaxBytes]);
+
+struct CountTotals {
+    uint64_t received = 0;       // datagrams
+    uint64_t notifications = 0;  // whole notifications (retransmissions included)
+    uint64_t acked = 0;          // acknowledgements sent
+    uint64_t resets = 0;
+    uint64_t other = 0;
+    uint64_t bad = 0;
+    uint64_t ackErrors = 0;  // acknowledgements that sendmmsg did not take
+};
+
+struct CountOptions {
+    uint32_t listenAddress = 0;  // host order
+    uint16_t listenPort = 0;
+    uint16_t agentPort = 0;  // 0: the listen port
+    Key key{};
+    bool silent = false;              // count but acknowledge nothing
+    uint32_t receiveBufferBytes = 0;  // 0: the system's default
+    double timeout = 0;               // seconds; 0: none
+    uint64_t count = 0;               // stop after this many datagrams; 0: no limit
+};
+
+class Counter {
+public:
+    Counter(const CountOptions& options, FILE* out);
+    ~Counter();
+    Counter(const Counter&) = delete;
+    Counter& operator=(const Counter&) = delete;
+
+    bool Open(std::string& error);
+    uint16_t Port() const { return boundPort; }
+
+    // Receives until count, timeout or Stop(). Prints "listening", then a
+    // "count" line whenever the totals have changed (at most every 10 ms),
+    // and "end". Returns an exit code of peer.h.
+    int Run();
+    void Stop();  // async-signal-safe
+
+    const CountTotals& Totals() const { return totals; }
+
+private:
+    void PrintTotals(const char* word, const char* reason);
+
+    CountOptions options;
+    FILE* out;
+    Cipher cipher;
+    int sock = -1;
+    int wakeRead = -1;
+    int wakeWrite = -1;
+    uint16_t boundPort = 0;
+    uint32_t receiveBuffer = 0;
+    double startSeconds = 0;
+    CountTotals totals;
+};
+
+}  // namespace utm
