@@ -30,9 +30,9 @@ TEST(VersionText, InstallerVersionNumbers) {
         const wchar_t* version;
     };
     const Case cases[] = {
-        {L"50331720", 50331720, L"3.0.72"},         // 0x03000048
-        {L"16777216", 16777216, L"1.0.0"},          // 0x01000000
-        {L"16908545", 16908545, L"1.2.1"},          // 0x01020101: the third number is the low 8 bits only
+        {L"50331720", 50331720, L"3.0.72"},  // 0x03000048
+        {L"16777216", 16777216, L"1.0.0"},   // 0x01000000
+        {L"16908545", 16908545, L"1.2.1"},   // 0x01020101: the third number is the low 8 bits only
         {L"2147483647", INT32_MAX, L"127.255.255"},
         {L"99999999999", INT32_MAX, L"127.255.255"},  // clipped to the largest value
         {L" +7", 7, L"0.0.7"},
@@ -53,7 +53,8 @@ TEST(OsDescription, Table) {
         const wchar_t* text;
     };
     const Case cases[] = {
-        {{5, 0, 2195, kWorkstation, 0, L"Service Pack 4"}, L"Microsoft Windows 2000 Professional 5.0.2195 Service Pack 4 Build 2195"},
+        {{5, 0, 2195, kWorkstation, 0, L"Service Pack 4"},
+         L"Microsoft Windows 2000 Professional 5.0.2195 Service Pack 4 Build 2195"},
         {{5, 0, 2195, kServer, 0, L""}, L"Microsoft Windows 2000 Server 5.0.2195  Build 2195"},
         {{5, 1, 2600, kWorkstation, kSuitePersonal, L"Service Pack 3"},
          L"Microsoft Windows XP Home Edition 5.1.2600 Service Pack 3 Build 2600"},
@@ -173,9 +174,9 @@ TEST(ResetOptions, PairsOfOptionsAndValues) {
 }
 
 TEST(ResetOptions, DashValueFirstThenSlashValue) {
-    ResetValues v = ResetValuesOf(ParseOptionPairs(
-        {L"-reset", L"-PLNID", L"-pm_url", L"/pm_url", L"slash-pm", L"-lm_url", L"dash-lm", L"/lm_url", L"slash-lm",
-         L"/plnid", L"slash-id"}));
+    ResetValues v =
+        ResetValuesOf(ParseOptionPairs({L"-reset", L"-PLNID", L"-pm_url", L"/pm_url", L"slash-pm", L"-lm_url",
+                                        L"dash-lm", L"/lm_url", L"slash-lm", L"/plnid", L"slash-id"}));
     EXPECT_TRUE(v.idOptionGiven);
     EXPECT_EQ(L"slash-id", v.id);  // "-PLNID" (any case) is empty, so "/plnid" counts
     EXPECT_EQ(L"slash-pm", v.pmUrl);

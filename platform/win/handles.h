@@ -3,6 +3,7 @@
 // and INVALID_HANDLE_VALUE are never confused.
 #pragma once
 #include <windows.h>
+#include <winhttp.h>
 #include <wtsapi32.h>
 
 #include <utility>
@@ -79,6 +80,11 @@ struct WtsMemoryTraits {  // buffers that the terminal-services API allocates
     static void Close(void* p) { ::WTSFreeMemory(p); }
 };
 
+struct WinHttpTraits {  // WinHTTP session, connection and request handles (link winhttp)
+    static HINTERNET Empty() { return nullptr; }
+    static void Close(HINTERNET h) { ::WinHttpCloseHandle(h); }
+};
+
 using UniqueHandle = UniqueResource<HANDLE, HandleTraits>;
 using UniqueFile = UniqueResource<HANDLE, FileHandleTraits>;
 using UniqueScHandle = UniqueResource<SC_HANDLE, ScHandleTraits>;
@@ -88,6 +94,7 @@ using UniqueEventSource = UniqueResource<HANDLE, EventSourceTraits>;
 using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
 using UniqueLocal = UniqueResource<HLOCAL, LocalMemoryTraits>;
 using UniqueWtsMemory = UniqueResource<void*, WtsMemoryTraits>;
+using UniqueWinHttp = UniqueResource<HINTERNET, WinHttpTraits>;
 
 // Runs a function when the scope ends, unless dismissed: for paired calls
 // that have no handle to own (SetEvent after work, ReleaseMutex, RevertToSelf).
