@@ -59,7 +59,8 @@ void RemoveService() {
 void InstallService(const std::wstring& extraArguments) {
     RemoveService();
     DeleteFileW((bxtest::ExeDirectory() + L"BXHVNS.log").c_str());
-    std::wstring path = bxtest::Quote(bxtest::ExeDirectory() + L"bx_test_service.exe") + L" -SN:BXHVNS " + extraArguments;
+    std::wstring path =
+        bxtest::Quote(bxtest::ExeDirectory() + L"bx_test_service.exe") + L" -SN:BXHVNS " + extraArguments;
     UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(scm) << GetLastError();
     UniqueScHandle service(CreateServiceW(scm.get(), kService, L"BX restart test", SERVICE_ALL_ACCESS,

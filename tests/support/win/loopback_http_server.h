@@ -13,9 +13,9 @@
 namespace bxtest {
 
 struct HttpRequest {
-    std::string requestLine;  // "POST /path HTTP/1.1"
+    std::string requestLine;           // "POST /path HTTP/1.1"
     std::vector<std::string> headers;  // "Name: value", as received
-    std::string body;  // Content-Length bytes
+    std::string body;                  // Content-Length bytes
     // The value of a header (name compared without regard to case); empty when absent.
     std::string Header(const std::string& name) const;
 };
