@@ -9,7 +9,7 @@ BX_PACKAGES=(
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 libz-mingw-w64-dev
   wine64 iproute2 util-linux procps
-  xvfb imagemagick fonts-wine openssl
+  xvfb imagemagick fonts-wine openssl wixl
 )
 
 # Installs whichever of the packages is missing; installs nothing otherwise.

@@ -152,8 +152,8 @@ protected:
         UniqueScHandle service(OpenServiceW(scm.get(), bxagent::kPlainServiceName, SERVICE_QUERY_STATUS));
         DWORD needed = 0;
         if (service)
-            QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                 sizeof status, &needed);
+            QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                                 &needed);
         return status;
     }
     static bool Exists() {
@@ -161,7 +161,9 @@ protected:
         UniqueScHandle service(OpenServiceW(scm.get(), bxagent::kPlainServiceName, SERVICE_QUERY_STATUS));
         return static_cast<bool>(service) || GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
     }
-    static bool Gone() { return bxtest::WaitUntil([] { return !Exists(); }, 20000); }
+    static bool Gone() {
+        return bxtest::WaitUntil([] { return !Exists(); }, 20000);
+    }
     static void Remove() {
         {
             UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -223,8 +225,8 @@ TEST_F(PlainServiceEntry, StoppedEntryIsLeftInPlace) {
         UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         UniqueScHandle service(CreateServiceW(scm.get(), bxagent::kPlainServiceName, L"BX plain entry test",
                                               SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                              SERVICE_ERROR_NORMAL, bxtest::Quote(program_).c_str(), nullptr,
-                                              nullptr, nullptr, nullptr, nullptr));
+                                              SERVICE_ERROR_NORMAL, bxtest::Quote(program_).c_str(), nullptr, nullptr,
+                                              nullptr, nullptr, nullptr));
         ASSERT_TRUE(service) << GetLastError();
     }
     bxtest::ProcessResult result = Agent(L"-uninsagent", program_);
@@ -239,8 +241,8 @@ TEST_F(PlainServiceEntry, ExistingEntryIsNeitherReplacedNorStarted) {
         UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         UniqueScHandle service(CreateServiceW(scm.get(), bxagent::kPlainServiceName, L"BX plain entry test",
                                               SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                              SERVICE_ERROR_NORMAL, bxtest::Quote(program_).c_str(), nullptr,
-                                              nullptr, nullptr, nullptr, nullptr));
+                                              SERVICE_ERROR_NORMAL, bxtest::Quote(program_).c_str(), nullptr, nullptr,
+                                              nullptr, nullptr, nullptr));
         ASSERT_TRUE(service) << GetLastError();
     }
     bxtest::ProcessResult result = Agent(L"-insagent", program_);
