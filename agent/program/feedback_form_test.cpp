@@ -102,12 +102,17 @@ protected:
         if (bx::settings::OpenKey(kAgentKeyPath, bx::settings::Access::Set, key) == 0)
             key.DeleteValue(kInstallationIdValue);
     }
+    // The bytes stored, queried into a buffer of exactly the stored size (with
+    // room to spare, Wine's registry adds a terminator to a string stored
+    // without one, and counts it).
     static std::vector<uint8_t> StoredBytes() {
         bx::settings::Key key;
-        std::vector<uint8_t> bytes(512);
-        uint32_t size = static_cast<uint32_t>(bytes.size()), type = 0;
+        uint32_t size = 0, type = 0;
         if (bx::settings::OpenKey(kAgentKeyPath, bx::settings::Access::Query, key) != 0 ||
-            key.QueryValue(kInstallationIdValue, &type, bytes.data(), &size) != 0 || type != bx::settings::kTypeString)
+            key.QueryValue(kInstallationIdValue, &type, nullptr, &size) != 0)
+            return {};
+        std::vector<uint8_t> bytes(size);
+        if (key.QueryValue(kInstallationIdValue, &type, bytes.data(), &size) != 0 || type != bx::settings::kTypeString)
             return {};
         bytes.resize(size);
         return bytes;

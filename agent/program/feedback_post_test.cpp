@@ -231,6 +231,7 @@ TEST(OsDescription, RealCallUnderWine) {
     info.dwOSVersionInfoSize = sizeof info;
     ASSERT_TRUE(GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info)));
     const std::wstring& text = bxagent::OperatingSystemDescription();
+    RecordProperty("description", bxtest::Narrow(text));
     wchar_t numbers[64];
     swprintf(numbers, 64, L" %u.%u.%u ", info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber);
     EXPECT_NE(std::wstring::npos, text.find(numbers)) << bxtest::Narrow(text);
@@ -265,8 +266,8 @@ protected:
         UniqueScHandle service(OpenServiceW(scm.get(), kServiceName, SERVICE_QUERY_STATUS));
         DWORD needed = 0;
         if (service)
-            QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                 sizeof status, &needed);
+            QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                                 &needed);
         return status;
     }
     // Starts the service and waits for "running"; then stops it and waits

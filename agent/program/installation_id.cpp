@@ -23,8 +23,12 @@ std::wstring ReadOrCreateInstallationId(const NewUuidText& newUuid) {
         created.resize(kInstallationIdLength);
         settings::Key key;
         if (settings::CreateKey(kAgentKeyPath, settings::Access::Set, key) != 0) return std::wstring();
-        // UTF-16LE without the terminator: 72 bytes.
+        // UTF-16LE without the terminator: 72 bytes. The registry extends the
+        // count of a string value by its terminator when one follows the
+        // counted bytes in memory, so what follows them is no terminator.
         std::vector<uint8_t> bytes = StoredBytesFromText(created);
+        bytes[kInstallationIdLength * 2] = 0xFF;
+        bytes[kInstallationIdLength * 2 + 1] = 0xFF;
         if (key.SetValue(kInstallationIdValue, settings::kTypeString, bytes.data(),
                          static_cast<uint32_t>(kInstallationIdLength * 2)) != 0)
             return std::wstring();
