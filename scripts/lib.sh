@@ -9,8 +9,8 @@ BX_PACKAGES=(
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 libz-mingw-w64-dev
   wine64 wixl iproute2 util-linux procps
-  rsyslog python3
-  xvfb xauth imagemagick
+  rsyslog python3 openssl
+  xvfb xauth imagemagick fonts-wine
 )
 
 # Installs whichever of the packages is missing; installs nothing otherwise.

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "agent/program/feedback_post.h"
+
 #include "agent/service/crash_handler.h"
 #include "agent/service/open_security_descriptor.h"
 #include "platform/files.h"
@@ -66,8 +68,6 @@ bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
         return false;
     }
 
-    ReportStatus(SERVICE_RUNNING);
-
     snooper.SetSendEvent(sendEvent);
     snooper.SetStopEvent(stopEvent);
     snooper.SetReadEvent(ioctlEvent);
@@ -93,8 +93,12 @@ void CPLNSvc::ServiceRun(DWORD /*argc*/, LPWSTR* /*argv*/) {
         throw CNTServiceTerminateException(ERROR_SERVICE_SPECIFIC_ERROR, serviceError);
     }
 
-    // The installation-information feedback post belongs here; it is not part
-    // of this program yet.
+    // The installation-information post, still start pending: the post may
+    // take its WinHTTP time-outs (an unreachable page), which the wait hint
+    // covers. Its failures are logged; start-up goes on whatever happened.
+    ReportStatus(SERVICE_START_PENDING, 2, kFeedbackWaitHintMs);
+    PostFeedback(logger, productKeyPath, Verbose() != 0);
+    ReportStatus(SERVICE_RUNNING);
 
     WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStarted, m_sDisplayName.c_str());
     snooper.OpenDevice();

@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
+#include <winhttp.h>
 #include <wtsapi32.h>
 
 #include <utility>
@@ -90,6 +91,11 @@ struct WtsMemoryTraits {  // buffers that the terminal-services API allocates
     static void Close(void* p) { ::WTSFreeMemory(p); }
 };
 
+struct WinHttpTraits {  // WinHTTP session, connection and request handles (link winhttp)
+    static HINTERNET Empty() { return nullptr; }
+    static void Close(HINTERNET h) { ::WinHttpCloseHandle(h); }
+};
+
 using UniqueHandle = UniqueResource<HANDLE, HandleTraits>;
 using UniqueFile = UniqueResource<HANDLE, FileHandleTraits>;
 using UniqueScHandle = UniqueResource<SC_HANDLE, ScHandleTraits>;
@@ -143,6 +149,7 @@ inline DWORD CloseNow(UniqueFile& file) noexcept {
     if (handle != INVALID_HANDLE_VALUE && !::CloseHandle(handle)) return ::GetLastError();
     return 0;
 }
+using UniqueWinHttp = UniqueResource<HINTERNET, WinHttpTraits>;
 
 // Runs a function when the scope ends, unless dismissed: for paired calls
 // that have no handle to own (SetEvent after work, ReleaseMutex, RevertToSelf).

@@ -193,6 +193,9 @@ void WriteAgentSettings(const AgentSettings& settings) {
     number(L"TimeOut", settings.timeOut);
     number(L"Retries", settings.retries);
     number(L"verbose", settings.verbose);
+    // The agent posts its installation information at every start; tests
+    // never reach the compiled-in page: an empty FeedbackURL turns it off.
+    text(L"FeedbackURL", L"");
 }
 
 void ClearAgentSettings() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey); }

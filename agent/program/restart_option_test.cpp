@@ -1,0 +1,175 @@
+// "-restart" under Wine's real SCM, on a display of the test's own (Xvfb, the
+// prefix of cmake/wine-gui): bxhvns.exe runs with the option, this program
+// finds the message box it shows, reads its text and icon, saves a
+// screenshot and presses OK, so that no case can block on the box. The agent
+// service "BXHVNS" is the framework's test service (stop delay on demand).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/win/handles.h"
+#include "tests/support/win/message_box_driver.h"
+#include "tests/support/win/service_manager.h"
+
+namespace {
+
+using bx::win::UniqueScHandle;
+using bxtest::BoxIcon;
+
+const wchar_t kService[] = L"BXHVNS";
+
+SERVICE_STATUS_PROCESS Query() {
+    SERVICE_STATUS_PROCESS status{};
+    UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle service(OpenServiceW(scm.get(), kService, SERVICE_QUERY_STATUS));
+    DWORD needed = 0;
+    if (service)
+        QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                             &needed);
+    return status;
+}
+
+bool WaitForState(DWORD state, DWORD timeoutMs) {
+    return bxtest::WaitUntil([&] { return Query().dwCurrentState == state; }, timeoutMs);
+}
+
+// Stops and deletes BXHVNS and waits until it has left the SCM's database.
+void RemoveService() {
+    {
+        UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        UniqueScHandle service(OpenServiceW(scm.get(), kService, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+        if (!service) return;
+        SERVICE_STATUS status{};
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+        WaitForState(SERVICE_STOPPED, 15000);
+        DeleteService(service.get());
+    }
+    EXPECT_TRUE(bxtest::WaitUntil(
+        [] {
+            UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+            UniqueScHandle service(OpenServiceW(scm.get(), kService, SERVICE_QUERY_STATUS));
+            return !service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+        },
+        20000))
+        << "BXHVNS could not be removed";
+}
+
+void InstallService(const std::wstring& extraArguments) {
+    RemoveService();
+    DeleteFileW((bxtest::ExeDirectory() + L"BXHVNS.log").c_str());
+    std::wstring path =
+        bxtest::Quote(bxtest::ExeDirectory() + L"bx_test_service.exe") + L" -SN:BXHVNS " + extraArguments;
+    UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ASSERT_TRUE(scm) << GetLastError();
+    UniqueScHandle service(CreateServiceW(scm.get(), kService, L"BX restart test", SERVICE_ALL_ACCESS,
+                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                          path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(service) << "CreateServiceW Error:" << GetLastError();
+}
+
+void StartService() {
+    UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle service(OpenServiceW(scm.get(), kService, SERVICE_START));
+    ASSERT_TRUE(service);
+    ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 20000));
+}
+
+struct Outcome {
+    std::wstring text;
+    BoxIcon icon = BoxIcon::Unknown;
+    DWORD exitCode = 0;
+    bool boxShown = false;
+};
+
+// Runs "bxhvns.exe -restart", answers its one message box (saved as
+// <name>.png in the test's folder) and waits for the program's end.
+Outcome RunRestart(const std::wstring& screenshotName) {
+    Outcome outcome;
+    bxtest::RunningProcess program(bxtest::Quote(bxtest::ExeDirectory() + L"bxhvns.exe") + L" -restart");
+    EXPECT_TRUE(program.Started());
+    if (!program.Started()) return outcome;
+    HWND box = bxtest::FindMessageBox(program.ProcessId(), 30000);
+    if (box) {
+        outcome.boxShown = true;
+        outcome.text = bxtest::MessageBoxText(box);
+        outcome.icon = bxtest::MessageBoxIcon(box);
+        EXPECT_EQ(std::wstring(L"bxhvns"), bxtest::WindowText(box));
+        wchar_t folder[MAX_PATH];
+        GetCurrentDirectoryW(MAX_PATH, folder);
+        EXPECT_TRUE(bxtest::SaveWindowPng(box, std::wstring(folder) + L"\\" + screenshotName + L".png"));
+        EXPECT_TRUE(bxtest::PressMessageBoxButton(box));
+        // One box only.
+        EXPECT_EQ(nullptr, bxtest::FindMessageBox(program.ProcessId(), 500));
+    } else {
+        ADD_FAILURE() << "no message box";
+    }
+    // The command stays 0: the program then tries to run as a service and,
+    // not started by the SCM, ends with 1063.
+    if (!program.Wait(60000)) {
+        ADD_FAILURE() << "bxhvns -restart did not end";
+        program.Terminate();
+    }
+    outcome.exitCode = program.ExitCode();
+    return outcome;
+}
+
+class RestartOption : public ::testing::Test {
+protected:
+    void TearDown() override { RemoveService(); }
+};
+
+TEST_F(RestartOption, StoppedServiceIsNotStarted) {
+    InstallService(L"");
+    Outcome outcome = RunRestart(L"restart_not_running");
+    EXPECT_TRUE(outcome.boxShown);
+    EXPECT_EQ(std::wstring(L"HVN service is not running."), outcome.text);
+    EXPECT_STREQ("information", bxtest::BoxIconName(outcome.icon));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), outcome.exitCode);
+    Sleep(1000);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), Query().dwCurrentState);
+}
+
+TEST_F(RestartOption, RunningServiceIsStoppedAndStartedAgain) {
+    InstallService(L"");
+    StartService();
+    DWORD firstProcess = Query().dwProcessId;
+    Outcome outcome = RunRestart(L"restart_done");
+    EXPECT_EQ(std::wstring(L"HVN service successfully restarted."), outcome.text);
+    EXPECT_STREQ("information", bxtest::BoxIconName(outcome.icon));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), outcome.exitCode);
+    EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 20000));
+    EXPECT_NE(firstProcess, Query().dwProcessId) << "a new process runs the service";
+    // The service's own log: it ran twice and stopped once in between.
+    std::string log = bxtest::ReadFileBytes(bxtest::ExeDirectory() + L"BXHVNS.log");
+    size_t runs = 0;
+    for (size_t at = log.find("run"); at != std::string::npos; at = log.find("run", at + 1))
+        if ((at == 0 || log[at - 1] == '\n') && log.compare(at, 7, "running") != 0) ++runs;
+    EXPECT_GE(runs, 2u) << log;
+}
+
+TEST_F(RestartOption, ServiceSlowToStopFailsToRestart) {
+    // Stop pending for 3 s: longer than the ten polls of 100 ms.
+    InstallService(L"-stopdelay:3000");
+    StartService();
+    Outcome outcome = RunRestart(L"restart_failed");
+    EXPECT_EQ(std::wstring(L"HVN service failed to restart!"), outcome.text);
+    EXPECT_STREQ("error", bxtest::BoxIconName(outcome.icon));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), outcome.exitCode);
+    // It stops in the end and stays stopped: the start came too early.
+    EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 20000));
+    Sleep(1000);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), Query().dwCurrentState);
+}
+
+TEST_F(RestartOption, MissingServiceCannotBeOpened) {
+    RemoveService();
+    Outcome outcome = RunRestart(L"restart_no_service");
+    EXPECT_EQ(std::wstring(L"Failed to open HVN Service"), outcome.text);
+    EXPECT_STREQ("error", bxtest::BoxIconName(outcome.icon));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), outcome.exitCode);
+}
+
+}  // namespace
