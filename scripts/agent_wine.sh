@@ -76,7 +76,8 @@ agent_up() {
   wine_run reg add "$key" /v ip /t REG_SZ /d "$PEER_IP" /f </dev/null >/dev/null &&
   wine_run reg add "$key" /v port /t REG_DWORD /d "$PORT" /f </dev/null >/dev/null &&
   wine_run reg add "$key" /v key /t REG_SZ /d "$AGENT_KEY" /f </dev/null >/dev/null &&
-  wine_run reg add "$key" /v verbose /t REG_DWORD /d "${AGENT_VERBOSE:-1}" /f </dev/null >/dev/null ||
+  wine_run reg add "$key" /v verbose /t REG_DWORD /d "${AGENT_VERBOSE:-1}" /f </dev/null >/dev/null &&
+  wine_run reg add "$key" /v FeedbackURL /t REG_SZ /d "" /f </dev/null >/dev/null ||
     { echo "writing the settings failed"; return 1; }
   # AGENT_DWORDS: more DWORD settings, "Name=value ..." (for example TimeOut=60).
   local setting

@@ -32,7 +32,7 @@ const wchar_t kProductKey[] = L"SOFTWARE\\Brontavex\\Brontavex Halvern";
 const wchar_t kServiceName[] = L"BXHVNFeedbackTest";
 
 std::wstring WindowsPath(const std::string& unixPath) {
-    std::wstring path = L"Z:" + bxtest::Widen(unixPath);
+    std::wstring path = L"Z:" + bx::test::Widen(unixPath);
     for (wchar_t& c : path)
         if (c == L'/') c = L'\\';
     return path;
@@ -64,19 +64,19 @@ std::string HostName() {
     wchar_t name[300] = {};
     DWORD size = 300;
     EXPECT_TRUE(GetComputerNameExW(ComputerNameDnsFullyQualified, name, &size));
-    return bxtest::Narrow(name);
+    return bx::test::Narrow(name);
 }
 
 // The form body the page must receive, spelt out.
 std::string ExpectedBody(const std::string& id) {
-    std::string mailbox = bxtest::Narrow(bxagent::kFeedbackMailbox);
+    std::string mailbox = bx::test::Narrow(bxagent::kFeedbackMailbox);
     return "ExtAppName=HVN&Subject=Ostrand Brontavex Halvern Installation Information&Comment="
            "Ostrand Brontavex Halvern\nVersion:3.0.72\nHostname:" +
-           HostName() + "\nUID:" + id + "\nOS:" + bxtest::Narrow(bxagent::OperatingSystemDescription()) +
+           HostName() + "\nUID:" + id + "\nOS:" + bx::test::Narrow(bxagent::OperatingSystemDescription()) +
            "\nArchitecture:64-bit&FromEmailID=" + mailbox + "&Username=" + mailbox;
 }
 
-void ExpectForm(const bxtest::HttpRequest& request, const std::string& id) {
+void ExpectForm(const bx::test::HttpRequest& request, const std::string& id) {
     EXPECT_EQ("POST /feedback/feedback.aspx HTTP/1.1", request.requestLine);
     EXPECT_EQ("application/x-www-form-urlencoded", request.Header("Content-Type"));
     EXPECT_EQ(std::to_string(request.body.size()), request.Header("Content-Length"));
@@ -87,19 +87,19 @@ class FeedbackPost : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         // The test product, so that MsiGetProductInfoW knows the code.
-        bxtest::ProcessResult result =
-            bxtest::RunProcess(L"msiexec.exe /i " + bxtest::Quote(WindowsPath(FEEDBACK_TEST_MSI)) + L" /qn", 120000);
+        bx::test::ProcessResult result = bx::test::RunProcess(
+            L"msiexec.exe /i " + bx::test::Quote(WindowsPath(FEEDBACK_TEST_MSI)) + L" /qn", 120000);
         ASSERT_EQ(0u, result.exitCode) << "msiexec /i: " << result.output;
     }
     static void TearDownTestSuite() {
-        bxtest::RunProcess(L"msiexec.exe /x " + std::wstring(kProductCode) + L" /qn", 120000);
+        bx::test::RunProcess(L"msiexec.exe /x " + std::wstring(kProductCode) + L" /qn", 120000);
         bx::test::ClearKey(kProductKey);
     }
 
     void SetUp() override {
         bx::test::SetString(kProductKey, L"ProductCode", kProductCode);
         DeleteValue(bx::feedback::kAgentKeyPath, bx::feedback::kInstallationIdValue);
-        dir_ = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"feedback post");
+        dir_ = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"feedback post");
         logger_.Init();
         logger_.AddFile((dir_ + L"post.log").c_str(), 1048576, 10);
     }
@@ -110,7 +110,7 @@ protected:
     }
 
     int Post() { return bxagent::PostFeedback(logger_, kProductKey, false); }
-    std::string Log() { return bxtest::ReadFileBytes(dir_ + L"post.log"); }
+    std::string Log() { return bx::test::ReadFileBytes(dir_ + L"post.log"); }
     size_t Count(const std::string& needle) {
         std::string log = Log();
         size_t count = 0;
@@ -137,7 +137,7 @@ TEST_F(FeedbackPost, ProductVersionFromTheInstaller) {
 }
 
 TEST_F(FeedbackPost, FormReachesThePageByteForByte) {
-    bxtest::LoopbackHttpServer page;
+    bx::test::LoopbackHttpServer page;
     ASSERT_NE(0, page.Port());
     SetFeedbackUrl(PageUrl(page.Port()));
     EXPECT_EQ(0, Post());
@@ -145,12 +145,12 @@ TEST_F(FeedbackPost, FormReachesThePageByteForByte) {
     std::wstring id = StoredInstallationId();
     ASSERT_EQ(36u, id.size()) << "made by this post";
     EXPECT_EQ(Upper(id), bxagent::InstallationId());
-    ExpectForm(page.Requests()[0], bxtest::Narrow(Upper(id)));
+    ExpectForm(page.Requests()[0], bx::test::Narrow(Upper(id)));
     EXPECT_EQ(0u, Count("Failed"));
 }
 
 TEST_F(FeedbackPost, EmptyFeedbackUrlTurnsThePostOff) {
-    bxtest::LoopbackHttpServer page;
+    bx::test::LoopbackHttpServer page;
     // Even a product that has no version: nothing is asked, nothing is sent.
     DeleteValue(kProductKey, L"ProductCode");
     SetFeedbackUrl(L"");
@@ -162,7 +162,7 @@ TEST_F(FeedbackPost, EmptyFeedbackUrlTurnsThePostOff) {
 }
 
 TEST_F(FeedbackPost, NoProductVersionNoPost) {
-    bxtest::LoopbackHttpServer page;
+    bx::test::LoopbackHttpServer page;
     SetFeedbackUrl(PageUrl(page.Port()));
     DeleteValue(kProductKey, L"ProductCode");
     EXPECT_EQ(1, Post());
@@ -173,7 +173,7 @@ TEST_F(FeedbackPost, NoProductVersionNoPost) {
 }
 
 TEST_F(FeedbackPost, UnreachablePageEndsWithinItsTimeOuts) {
-    bxtest::StalledListener stalled;  // the connection gets no answer
+    bx::test::StalledListener stalled;  // the connection gets no answer
     ASSERT_NE(0, stalled.Port());
     SetFeedbackUrl(PageUrl(stalled.Port()));
     ULONGLONG start = GetTickCount64();
@@ -188,20 +188,20 @@ TEST_F(FeedbackPost, UnreachablePageEndsWithinItsTimeOuts) {
 }
 
 TEST_F(FeedbackPost, SelfSignedHttpsPageIsRefused) {
-    unsigned short port = bxtest::FreeLoopbackPort();
+    unsigned short port = bx::test::FreeLoopbackPort();
     std::string dir = FEEDBACK_TLS_DIR;
     DeleteFileW(WindowsPath(dir + "/ready").c_str());
     DeleteFileW(WindowsPath(dir + "/done").c_str());
     // bash, a Linux program: Wine starts it without waiting.
-    std::wstring command = L"Z:\\bin\\bash " + bxtest::Widen(FEEDBACK_TLS_SCRIPT) + L" " + bxtest::Widen(dir) + L" " +
-                           std::to_wstring(port);
+    std::wstring command = L"Z:\\bin\\bash " + bx::test::Widen(FEEDBACK_TLS_SCRIPT) + L" " + bx::test::Widen(dir) +
+                           L" " + std::to_wstring(port);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
     if (process.hThread) CloseHandle(process.hThread);
     if (process.hProcess) CloseHandle(process.hProcess);
-    ASSERT_TRUE(bxtest::WaitUntil([&] { return bxtest::FileExists(WindowsPath(dir + "/ready")); }, 30000))
+    ASSERT_TRUE(bx::test::WaitUntil([&] { return bx::test::FileExists(WindowsPath(dir + "/ready")); }, 30000))
         << "the HTTPS server did not start (" << dir << "/openssl.log)";
 
     SetFeedbackUrl(PageUrl(port, L"https"));
@@ -213,8 +213,8 @@ TEST_F(FeedbackPost, SelfSignedHttpsPageIsRefused) {
     EXPECT_EQ(bxagent::kFeedbackNotSent, bxagent::SendFeedbackForm(PageUrl(port, L"https"), "x", error));
     EXPECT_TRUE(error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR || error == ERROR_WINHTTP_SECURE_FAILURE) << error;
     // The server saw its two connections (the handshakes) and ended.
-    EXPECT_TRUE(bxtest::WaitUntil([&] { return bxtest::FileExists(WindowsPath(dir + "/done")); }, 20000))
-        << bxtest::ReadFileBytes(WindowsPath(dir + "/openssl.log"));
+    EXPECT_TRUE(bx::test::WaitUntil([&] { return bx::test::FileExists(WindowsPath(dir + "/done")); }, 20000))
+        << bx::test::ReadFileBytes(WindowsPath(dir + "/openssl.log"));
 }
 
 TEST_F(FeedbackPost, UrlThatCannotBeSplitGives22) {
@@ -231,13 +231,13 @@ TEST(OsDescription, RealCallUnderWine) {
     info.dwOSVersionInfoSize = sizeof info;
     ASSERT_TRUE(GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info)));
     const std::wstring& text = bxagent::OperatingSystemDescription();
-    RecordProperty("description", bxtest::Narrow(text));
+    RecordProperty("description", bx::test::Narrow(text));
     wchar_t numbers[64];
     swprintf(numbers, 64, L" %u.%u.%u ", info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber);
-    EXPECT_NE(std::wstring::npos, text.find(numbers)) << bxtest::Narrow(text);
+    EXPECT_NE(std::wstring::npos, text.find(numbers)) << bx::test::Narrow(text);
     EXPECT_EQ(L" Build " + std::to_wstring(info.dwBuildNumber), text.substr(text.rfind(L" Build ")));
     if (info.wProductType == VER_NT_WORKSTATION) {
-        EXPECT_NE(std::wstring::npos, text.find(L" Professional ")) << bxtest::Narrow(text);
+        EXPECT_NE(std::wstring::npos, text.find(L" Professional ")) << bx::test::Narrow(text);
     }
     // Kept: the same text object on every call.
     EXPECT_EQ(&text, &bxagent::OperatingSystemDescription());
@@ -251,9 +251,9 @@ protected:
         FeedbackPost::SetUp();
         Remove();
         for (const wchar_t* file : {L"bxhvns.exe", L"BXLogger.dll"})
-            ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + file).c_str(), (dir_ + file).c_str(), FALSE));
-        bxtest::ProcessResult result = bxtest::RunProcess(bxtest::Quote(dir_ + L"bxhvns.exe") + L" -install -SN:" +
-                                                          kServiceName + L" \"-SDN:BX feedback test\"");
+            ASSERT_TRUE(CopyFileW((bx::test::ExeDirectory() + file).c_str(), (dir_ + file).c_str(), FALSE));
+        bx::test::ProcessResult result = bx::test::RunProcess(
+            bx::test::Quote(dir_ + L"bxhvns.exe") + L" -install -SN:" + kServiceName + L" \"-SDN:BX feedback test\"");
         ASSERT_EQ(0u, result.exitCode) << result.output;
     }
     void TearDown() override {
@@ -277,11 +277,11 @@ protected:
         UniqueScHandle service(OpenServiceW(scm.get(), kServiceName, SERVICE_START | SERVICE_STOP));
         ASSERT_TRUE(service);
         ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
-        EXPECT_TRUE(bxtest::WaitUntil([] { return Query().dwCurrentState == SERVICE_RUNNING; }, 30000));
+        EXPECT_TRUE(bx::test::WaitUntil([] { return Query().dwCurrentState == SERVICE_RUNNING; }, 30000));
         UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, Query().dwProcessId));
         SERVICE_STATUS status{};
         ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        EXPECT_TRUE(bxtest::WaitUntil([] { return Query().dwCurrentState == SERVICE_STOPPED; }, 30000));
+        EXPECT_TRUE(bx::test::WaitUntil([] { return Query().dwCurrentState == SERVICE_STOPPED; }, 30000));
         if (process) {
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), 30000));
         }
@@ -293,10 +293,10 @@ protected:
             if (!service) return;
             SERVICE_STATUS status{};
             ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-            bxtest::WaitUntil([] { return Query().dwCurrentState == SERVICE_STOPPED; }, 20000);
+            bx::test::WaitUntil([] { return Query().dwCurrentState == SERVICE_STOPPED; }, 20000);
             DeleteService(service.get());
         }
-        bxtest::WaitUntil(
+        bx::test::WaitUntil(
             [] {
                 UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
                 UniqueScHandle service(OpenServiceW(scm.get(), kServiceName, SERVICE_QUERY_STATUS));
@@ -304,11 +304,11 @@ protected:
             },
             20000);
     }
-    std::string ServiceLog() { return bxtest::ReadFileBytes(dir_ + L"BXHVNAgent.log"); }
+    std::string ServiceLog() { return bx::test::ReadFileBytes(dir_ + L"BXHVNAgent.log"); }
 };
 
 TEST_F(FeedbackPostService, EachStartPostsOnceWithTheSameInstallationId) {
-    bxtest::LoopbackHttpServer page;
+    bx::test::LoopbackHttpServer page;
     SetFeedbackUrl(PageUrl(page.Port()));
     StartAndStop();
     ASSERT_TRUE(page.WaitForRequests(1, 5000));
@@ -317,14 +317,14 @@ TEST_F(FeedbackPostService, EachStartPostsOnceWithTheSameInstallationId) {
     StartAndStop();
     ASSERT_TRUE(page.WaitForRequests(2, 5000));
     EXPECT_EQ(id, StoredInstallationId()) << "created once, then read back";
-    std::vector<bxtest::HttpRequest> requests = page.Requests();
+    std::vector<bx::test::HttpRequest> requests = page.Requests();
     EXPECT_EQ(2u, requests.size());
-    for (const auto& request : requests) ExpectForm(request, bxtest::Narrow(Upper(id)));
+    for (const auto& request : requests) ExpectForm(request, bx::test::Narrow(Upper(id)));
     EXPECT_EQ(std::string::npos, ServiceLog().find("feedback")) << ServiceLog();
 }
 
 TEST_F(FeedbackPostService, UnreachablePageDoesNotStopStartUp) {
-    bxtest::StalledListener stalled;
+    bx::test::StalledListener stalled;
     SetFeedbackUrl(PageUrl(stalled.Port()));
     StartAndStop();
     std::string log = ServiceLog();

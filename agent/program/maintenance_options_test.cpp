@@ -26,9 +26,9 @@ using bx::win::UniqueScHandle;
 constexpr DWORD kNothingFurther = 0;
 constexpr DWORD kNotStartedBySCM = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;  // 1063
 
-bxtest::ProcessResult Agent(const std::wstring& arguments, const std::wstring& program = std::wstring()) {
-    std::wstring path = program.empty() ? bxtest::ExeDirectory() + L"bxhvns.exe" : program;
-    return bxtest::RunProcess(bxtest::Quote(path) + L" " + arguments, 60000);
+bx::test::ProcessResult Agent(const std::wstring& arguments, const std::wstring& program = std::wstring()) {
+    std::wstring path = program.empty() ? bx::test::ExeDirectory() + L"bxhvns.exe" : program;
+    return bx::test::RunProcess(bx::test::Quote(path) + L" " + arguments, 60000);
 }
 
 UniqueHandle MakeEvent(const wchar_t* name) {
@@ -41,7 +41,7 @@ bool IsSet(const UniqueHandle& event) { return WaitForSingleObject(event.get(), 
 
 TEST(QueryNowOption, SetsTheEventWhenItExistsAndDoesNothingFurther) {
     UniqueHandle event = MakeEvent(bxagent::kQueryNowEventName);
-    bxtest::ProcessResult result = Agent(L"-querynow");
+    bx::test::ProcessResult result = Agent(L"-querynow");
     EXPECT_EQ(kNothingFurther, result.exitCode) << result.output;
     EXPECT_TRUE(IsSet(event));
     EXPECT_EQ(std::string(), result.output);
@@ -91,7 +91,7 @@ protected:
 TEST_F(ResetOption, WritesTheGivenValuesUnderTheProductKeyThenSetsTheEvent) {
     UniqueHandle event = MakeEvent(bxagent::kResetEventName);
     // "-pm_url" followed by an option has no value; "-5" is a value.
-    bxtest::ProcessResult result = Agent(L"-reset -plnid -5 -pm_url -lm_url https://lm.test/x?a=1");
+    bx::test::ProcessResult result = Agent(L"-reset -plnid -5 -pm_url -lm_url https://lm.test/x?a=1");
     EXPECT_EQ(kNothingFurther, result.exitCode) << result.output;
     EXPECT_TRUE(IsSet(event));
     EXPECT_EQ(L"-5", Value(L"PLNID"));
@@ -110,7 +110,7 @@ TEST_F(ResetOption, WritesTheGivenValuesUnderTheProductKeyThenSetsTheEvent) {
 
 TEST_F(ResetOption, PlnIdWithBothValuesEmptyWritesNothingAndSetsNothing) {
     UniqueHandle event = MakeEvent(bxagent::kResetEventName);
-    bxtest::ProcessResult result = Agent(L"-reset -pm_url https://pm.test -plnid /plnid");
+    bx::test::ProcessResult result = Agent(L"-reset -pm_url https://pm.test -plnid /plnid");
     EXPECT_EQ(kNotStartedBySCM, result.exitCode) << "the command stays 0";
     EXPECT_FALSE(IsSet(event));
     EXPECT_FALSE(KeyExists());
@@ -122,7 +122,7 @@ TEST_F(ResetOption, PlnIdWithBothValuesEmptyWritesNothingAndSetsNothing) {
 }
 
 TEST_F(ResetOption, WithoutTheEventOnlyTheValuesAreWritten) {
-    bxtest::ProcessResult result = Agent(L"-reset -lm_url lm");
+    bx::test::ProcessResult result = Agent(L"-reset -lm_url lm");
     EXPECT_EQ(kNothingFurther, result.exitCode);
     EXPECT_EQ(L"lm", Value(L"LM_URL"));
 }
@@ -133,9 +133,9 @@ class PlainServiceEntry : public ::testing::Test {
 protected:
     void SetUp() override {
         Remove();
-        dir_ = bxtest::MakeFreshDirectory(bxtest::ExeDirectory(), L"plain entry");
+        dir_ = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"plain entry");
         for (const wchar_t* file : {L"bxhvns.exe", L"BXLogger.dll"})
-            ASSERT_TRUE(CopyFileW((bxtest::ExeDirectory() + file).c_str(), (dir_ + file).c_str(), FALSE)) << file;
+            ASSERT_TRUE(CopyFileW((bx::test::ExeDirectory() + file).c_str(), (dir_ + file).c_str(), FALSE)) << file;
         program_ = dir_ + L"bxhvns.exe";
         bx::test::SetString(bx::kSettingsKeyPath, L"FeedbackURL", L"");
     }
@@ -162,7 +162,7 @@ protected:
         return static_cast<bool>(service) || GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
     }
     static bool Gone() {
-        return bxtest::WaitUntil([] { return !Exists(); }, 20000);
+        return bx::test::WaitUntil([] { return !Exists(); }, 20000);
     }
     static void Remove() {
         {
@@ -172,7 +172,7 @@ protected:
             if (!service) return;
             SERVICE_STATUS status{};
             ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-            bxtest::WaitUntil([] { return Query().dwCurrentState == SERVICE_STOPPED; }, 20000);
+            bx::test::WaitUntil([] { return Query().dwCurrentState == SERVICE_STOPPED; }, 20000);
             DeleteService(service.get());
         }
         EXPECT_TRUE(Gone()) << "hvns could not be removed";
@@ -182,7 +182,7 @@ protected:
 };
 
 TEST_F(PlainServiceEntry, InstalledWithItsSettingsStartedThenStoppedAndRemoved) {
-    bxtest::ProcessResult result = Agent(L"-insagent", program_);
+    bx::test::ProcessResult result = Agent(L"-insagent", program_);
     EXPECT_EQ(kNotStartedBySCM, result.exitCode) << result.output;
 
     UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -198,15 +198,15 @@ TEST_F(PlainServiceEntry, InstalledWithItsSettingsStartedThenStoppedAndRemoved) 
     EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config->dwErrorControl);
     // The path has a space, so it is quoted (an unquoted one would let the
     // SCM run "...\plain.exe" first).
-    EXPECT_EQ(bxtest::Quote(program_), config->lpBinaryPathName);
+    EXPECT_EQ(bx::test::Quote(program_), config->lpBinaryPathName);
     EXPECT_EQ(std::wstring(L"LocalSystem"), config->lpServiceStartName);
     service.reset();
 
     // Started: the agent's own start-up runs, with the post turned off.
-    ASSERT_TRUE(bxtest::WaitUntil([] { return Query().dwCurrentState == SERVICE_RUNNING; }, 30000));
-    EXPECT_TRUE(bxtest::WaitUntil(
+    ASSERT_TRUE(bx::test::WaitUntil([] { return Query().dwCurrentState == SERVICE_RUNNING; }, 30000));
+    EXPECT_TRUE(bx::test::WaitUntil(
         [&] {
-            return bxtest::ReadFileBytes(dir_ + L"BXHVNAgent.log").find("Feedback post turned off") !=
+            return bx::test::ReadFileBytes(dir_ + L"BXHVNAgent.log").find("Feedback post turned off") !=
                    std::string::npos;
         },
         10000));
@@ -225,11 +225,11 @@ TEST_F(PlainServiceEntry, StoppedEntryIsLeftInPlace) {
         UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         UniqueScHandle service(CreateServiceW(scm.get(), bxagent::kPlainServiceName, L"BX plain entry test",
                                               SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                              SERVICE_ERROR_NORMAL, bxtest::Quote(program_).c_str(), nullptr, nullptr,
+                                              SERVICE_ERROR_NORMAL, bx::test::Quote(program_).c_str(), nullptr, nullptr,
                                               nullptr, nullptr, nullptr));
         ASSERT_TRUE(service) << GetLastError();
     }
-    bxtest::ProcessResult result = Agent(L"-uninsagent", program_);
+    bx::test::ProcessResult result = Agent(L"-uninsagent", program_);
     EXPECT_EQ(kNotStartedBySCM, result.exitCode);
     Sleep(500);
     EXPECT_TRUE(Exists()) << "a stopped entry refuses the stop control and stays";
@@ -241,11 +241,11 @@ TEST_F(PlainServiceEntry, ExistingEntryIsNeitherReplacedNorStarted) {
         UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         UniqueScHandle service(CreateServiceW(scm.get(), bxagent::kPlainServiceName, L"BX plain entry test",
                                               SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                              SERVICE_ERROR_NORMAL, bxtest::Quote(program_).c_str(), nullptr, nullptr,
+                                              SERVICE_ERROR_NORMAL, bx::test::Quote(program_).c_str(), nullptr, nullptr,
                                               nullptr, nullptr, nullptr));
         ASSERT_TRUE(service) << GetLastError();
     }
-    bxtest::ProcessResult result = Agent(L"-insagent", program_);
+    bx::test::ProcessResult result = Agent(L"-insagent", program_);
     EXPECT_EQ(kNotStartedBySCM, result.exitCode);
     Sleep(500);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), Query().dwCurrentState);

@@ -22,7 +22,7 @@ void CPLNCmdLineInfo::ParseParam(const wchar_t* param, bool isSwitch, bool isLas
 
 void CPLNCmdLineInfo::QueryNow() {
     bxagent::SetNamedEvent(bxagent::kQueryNowEventName);
-    m_nShellCommand = NothingToDo;
+    shellCommand_ = NothingToDo;
 }
 
 void CPLNCmdLineInfo::Reset() {
@@ -30,5 +30,5 @@ void CPLNCmdLineInfo::Reset() {
     if (!bxagent::ProgramArguments(arguments)) return;  // command unchanged
     const wchar_t* keyPath = m_sRegistryKeyPath.empty() ? bx::maintenance::kResetKeyPath : m_sRegistryKeyPath.c_str();
     if (bx::maintenance::RunReset(arguments, keyPath, [] { bxagent::SetNamedEvent(bxagent::kResetEventName); }))
-        m_nShellCommand = NothingToDo;
+        shellCommand_ = NothingToDo;
 }

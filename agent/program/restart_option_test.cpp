@@ -15,8 +15,8 @@
 
 namespace {
 
+using bx::test::BoxIcon;
 using bx::win::UniqueScHandle;
-using bxtest::BoxIcon;
 
 const wchar_t kService[] = L"BXHVNS";
 
@@ -32,7 +32,7 @@ SERVICE_STATUS_PROCESS Query() {
 }
 
 bool WaitForState(DWORD state, DWORD timeoutMs) {
-    return bxtest::WaitUntil([&] { return Query().dwCurrentState == state; }, timeoutMs);
+    return bx::test::WaitUntil([&] { return Query().dwCurrentState == state; }, timeoutMs);
 }
 
 // Stops and deletes BXHVNS and waits until it has left the SCM's database.
@@ -46,7 +46,7 @@ void RemoveService() {
         WaitForState(SERVICE_STOPPED, 15000);
         DeleteService(service.get());
     }
-    EXPECT_TRUE(bxtest::WaitUntil(
+    EXPECT_TRUE(bx::test::WaitUntil(
         [] {
             UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
             UniqueScHandle service(OpenServiceW(scm.get(), kService, SERVICE_QUERY_STATUS));
@@ -58,9 +58,9 @@ void RemoveService() {
 
 void InstallService(const std::wstring& extraArguments) {
     RemoveService();
-    DeleteFileW((bxtest::ExeDirectory() + L"BXHVNS.log").c_str());
+    DeleteFileW((bx::test::ExeDirectory() + L"BXHVNS.log").c_str());
     std::wstring path =
-        bxtest::Quote(bxtest::ExeDirectory() + L"bx_test_service.exe") + L" -SN:BXHVNS " + extraArguments;
+        bx::test::Quote(bx::test::ExeDirectory() + L"bx_test_service.exe") + L" -SN:BXHVNS " + extraArguments;
     UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(scm) << GetLastError();
     UniqueScHandle service(CreateServiceW(scm.get(), kService, L"BX restart test", SERVICE_ALL_ACCESS,
@@ -88,21 +88,21 @@ struct Outcome {
 // <name>.png in the test's folder) and waits for the program's end.
 Outcome RunRestart(const std::wstring& screenshotName) {
     Outcome outcome;
-    bxtest::RunningProcess program(bxtest::Quote(bxtest::ExeDirectory() + L"bxhvns.exe") + L" -restart");
+    bx::test::RunningProcess program(bx::test::Quote(bx::test::ExeDirectory() + L"bxhvns.exe") + L" -restart");
     EXPECT_TRUE(program.Started());
     if (!program.Started()) return outcome;
-    HWND box = bxtest::FindMessageBox(program.ProcessId(), 30000);
+    HWND box = bx::test::FindMessageBox(program.ProcessId(), 30000);
     if (box) {
         outcome.boxShown = true;
-        outcome.text = bxtest::MessageBoxText(box);
-        outcome.icon = bxtest::MessageBoxIcon(box);
-        EXPECT_EQ(std::wstring(L"bxhvns"), bxtest::WindowText(box));
+        outcome.text = bx::test::MessageBoxText(box);
+        outcome.icon = bx::test::MessageBoxIcon(box);
+        EXPECT_EQ(std::wstring(L"bxhvns"), bx::test::WindowText(box));
         wchar_t folder[MAX_PATH];
         GetCurrentDirectoryW(MAX_PATH, folder);
-        EXPECT_TRUE(bxtest::SaveWindowPng(box, std::wstring(folder) + L"\\" + screenshotName + L".png"));
-        EXPECT_TRUE(bxtest::PressMessageBoxButton(box));
+        EXPECT_TRUE(bx::test::SaveWindowPng(box, std::wstring(folder) + L"\\" + screenshotName + L".png"));
+        EXPECT_TRUE(bx::test::PressMessageBoxButton(box));
         // One box only.
-        EXPECT_EQ(nullptr, bxtest::FindMessageBox(program.ProcessId(), 500));
+        EXPECT_EQ(nullptr, bx::test::FindMessageBox(program.ProcessId(), 500));
     } else {
         ADD_FAILURE() << "no message box";
     }
@@ -126,7 +126,7 @@ TEST_F(RestartOption, StoppedServiceIsNotStarted) {
     Outcome outcome = RunRestart(L"restart_not_running");
     EXPECT_TRUE(outcome.boxShown);
     EXPECT_EQ(std::wstring(L"HVN service is not running."), outcome.text);
-    EXPECT_STREQ("information", bxtest::BoxIconName(outcome.icon));
+    EXPECT_STREQ("information", bx::test::BoxIconName(outcome.icon));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), outcome.exitCode);
     Sleep(1000);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), Query().dwCurrentState);
@@ -138,12 +138,12 @@ TEST_F(RestartOption, RunningServiceIsStoppedAndStartedAgain) {
     DWORD firstProcess = Query().dwProcessId;
     Outcome outcome = RunRestart(L"restart_done");
     EXPECT_EQ(std::wstring(L"HVN service successfully restarted."), outcome.text);
-    EXPECT_STREQ("information", bxtest::BoxIconName(outcome.icon));
+    EXPECT_STREQ("information", bx::test::BoxIconName(outcome.icon));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), outcome.exitCode);
     EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 20000));
     EXPECT_NE(firstProcess, Query().dwProcessId) << "a new process runs the service";
     // The service's own log: it ran twice and stopped once in between.
-    std::string log = bxtest::ReadFileBytes(bxtest::ExeDirectory() + L"BXHVNS.log");
+    std::string log = bx::test::ReadFileBytes(bx::test::ExeDirectory() + L"BXHVNS.log");
     size_t runs = 0;
     for (size_t at = log.find("run"); at != std::string::npos; at = log.find("run", at + 1))
         if ((at == 0 || log[at - 1] == '\n') && log.compare(at, 7, "running") != 0) ++runs;
@@ -156,7 +156,7 @@ TEST_F(RestartOption, ServiceSlowToStopFailsToRestart) {
     StartService();
     Outcome outcome = RunRestart(L"restart_failed");
     EXPECT_EQ(std::wstring(L"HVN service failed to restart!"), outcome.text);
-    EXPECT_STREQ("error", bxtest::BoxIconName(outcome.icon));
+    EXPECT_STREQ("error", bx::test::BoxIconName(outcome.icon));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), outcome.exitCode);
     // It stops in the end and stays stopped: the start came too early.
     EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 20000));
@@ -168,7 +168,7 @@ TEST_F(RestartOption, MissingServiceCannotBeOpened) {
     RemoveService();
     Outcome outcome = RunRestart(L"restart_no_service");
     EXPECT_EQ(std::wstring(L"Failed to open HVN Service"), outcome.text);
-    EXPECT_STREQ("error", bxtest::BoxIconName(outcome.icon));
+    EXPECT_STREQ("error", bx::test::BoxIconName(outcome.icon));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), outcome.exitCode);
 }
 

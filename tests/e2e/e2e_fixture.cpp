@@ -193,12 +193,18 @@ void WriteAgentSettings(const AgentSettings& settings) {
     number(L"TimeOut", settings.timeOut);
     number(L"Retries", settings.retries);
     number(L"verbose", settings.verbose);
-    // The agent posts its installation information at every start; tests
-    // never reach the compiled-in page: an empty FeedbackURL turns it off.
-    text(L"FeedbackURL", L"");
 }
 
-void ClearAgentSettings() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey); }
+void ClearAgentSettings() {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey);
+    // The agent posts its installation information at every start; no agent a
+    // test starts (by hand or from the package) may reach the compiled-in
+    // page: an empty FeedbackURL turns the post off.
+    bx::win::UniqueRegKey key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) ==
+        ERROR_SUCCESS)
+        RegSetValueExW(key.get(), L"FeedbackURL", 0, REG_SZ, reinterpret_cast<const BYTE*>(L""), sizeof(wchar_t));
+}
 
 uint16_t FreeUdpPort() {
     if (bx::net::Startup() != 0) return 0;

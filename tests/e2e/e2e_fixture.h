@@ -81,6 +81,7 @@ struct AgentSettings {
     DWORD verbose = 1;
 };
 void WriteAgentSettings(const AgentSettings& settings);
+// Removes the agent's settings, except FeedbackURL, left empty (post off).
 void ClearAgentSettings();
 // A UDP port free on the wildcard address now.
 uint16_t FreeUdpPort();

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-namespace bxtest {
+namespace bx::test {
 
 namespace {
 
@@ -174,4 +174,4 @@ unsigned short FreeLoopbackPort() {
     return port;
 }
 
-}  // namespace bxtest
+}  // namespace bx::test

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace bxtest {
+namespace bx::test {
 
 struct HttpRequest {
     std::string requestLine;           // "POST /path HTTP/1.1"
@@ -65,4 +65,4 @@ private:
 // A TCP port of 127.0.0.1 free at the moment of the call.
 unsigned short FreeLoopbackPort();
 
-}  // namespace bxtest
+}  // namespace bx::test

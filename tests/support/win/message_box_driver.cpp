@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-namespace bxtest {
+namespace bx::test {
 
 namespace {
 
@@ -234,4 +234,4 @@ bool PressMessageBoxButton(HWND box, int buttonId, DWORD timeoutMs) {
     return true;
 }
 
-}  // namespace bxtest
+}  // namespace bx::test

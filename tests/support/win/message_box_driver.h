@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace bxtest {
+namespace bx::test {
 
 // The first visible dialog-class ("#32770") top-level window of the process,
 // waiting up to timeoutMs for one; null when none appeared.
@@ -31,4 +31,4 @@ bool SaveWindowPng(HWND window, const std::wstring& pngPath);
 // for the box to go away; false when it stayed.
 bool PressMessageBoxButton(HWND box, int buttonId = IDOK, DWORD timeoutMs = 5000);
 
-}  // namespace bxtest
+}  // namespace bx::test
