@@ -32,6 +32,10 @@ if(WIN32)
   set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)
 endif()
 
+# Screenshots that window tests save for people to look at (scripts/screenshots).
+set(BX_SCREENSHOT_DIR ${CMAKE_BINARY_DIR}/screenshots)
+file(MAKE_DIRECTORY ${BX_SCREENSHOT_DIR})
+
 function(bx_add_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;RESOURCE_LOCK;FIXTURES" ${ARGN})
   add_executable(${name} ${T_UNPARSED_ARGUMENTS} ${T_SOURCES})

@@ -1,5 +1,5 @@
-// "-restart" under Wine's real SCM, on a display of the test's own (Xvfb, the
-// prefix of cmake/wine-gui): bxhvns.exe runs with the option, this program
+// "-restart" under Wine's real SCM, on the test run's display (the Xvfb that
+// cmake/wine-server starts): bxhvns.exe runs with the option, this program
 // finds the message box it shows, reads its text and icon, saves a
 // screenshot and presses OK, so that no case can block on the box. The agent
 // service "BXHVNS" is the framework's test service (stop delay on demand).
@@ -10,8 +10,8 @@
 #include <string>
 
 #include "platform/win/handles.h"
-#include "tests/support/win/message_box_driver.h"
 #include "tests/support/win/service_manager.h"
+#include "tests/support/win/window_driver.h"
 
 namespace {
 
@@ -79,30 +79,31 @@ void StartService() {
 
 struct Outcome {
     std::wstring text;
-    BoxIcon icon = BoxIcon::Unknown;
+    BoxIcon icon = BoxIcon::kUnknown;
     DWORD exitCode = 0;
     bool boxShown = false;
 };
 
 // Runs "bxhvns.exe -restart", answers its one message box (saved as
-// <name>.png in the test's folder) and waits for the program's end.
-Outcome RunRestart(const std::wstring& screenshotName) {
+// <name>.png in the screenshots folder) and waits for the program's end.
+Outcome RunRestart(const std::string& screenshotName) {
     Outcome outcome;
     bx::test::RunningProcess program(bx::test::Quote(bx::test::ExeDirectory() + L"bxhvns.exe") + L" -restart");
     EXPECT_TRUE(program.Started());
     if (!program.Started()) return outcome;
-    HWND box = bx::test::FindMessageBox(program.ProcessId(), 30000);
+    HWND box = bx::test::WaitForMessageBox(program.ProcessId(), nullptr, 30000);
     if (box) {
         outcome.boxShown = true;
-        outcome.text = bx::test::MessageBoxText(box);
-        outcome.icon = bx::test::MessageBoxIcon(box);
-        EXPECT_EQ(std::wstring(L"bxhvns"), bx::test::WindowText(box));
-        wchar_t folder[MAX_PATH];
-        GetCurrentDirectoryW(MAX_PATH, folder);
-        EXPECT_TRUE(bx::test::SaveWindowPng(box, std::wstring(folder) + L"\\" + screenshotName + L".png"));
-        EXPECT_TRUE(bx::test::PressMessageBoxButton(box));
+        bx::test::MessageBoxContent content = bx::test::ReadMessageBox(box);
+        outcome.text = content.text;
+        outcome.icon = content.icon;
+        EXPECT_EQ(std::wstring(L"bxhvns"), content.caption);
+        bx::test::Repaint(box);
+        EXPECT_TRUE(bx::test::SaveScreenshot(std::string(BX_SCREENSHOT_DIR) + "/" + screenshotName + ".png"));
+        EXPECT_TRUE(bx::test::AnswerMessageBox(box, IDOK));
+        EXPECT_TRUE(bx::test::WaitUntil([&] { return !IsWindow(box); }, 5000)) << "the box stayed";
         // One box only.
-        EXPECT_EQ(nullptr, bx::test::FindMessageBox(program.ProcessId(), 500));
+        EXPECT_EQ(nullptr, bx::test::WaitForMessageBox(program.ProcessId(), nullptr, 500));
     } else {
         ADD_FAILURE() << "no message box";
     }
@@ -123,10 +124,10 @@ protected:
 
 TEST_F(RestartOption, StoppedServiceIsNotStarted) {
     InstallService(L"");
-    Outcome outcome = RunRestart(L"restart_not_running");
+    Outcome outcome = RunRestart("restart_not_running");
     EXPECT_TRUE(outcome.boxShown);
     EXPECT_EQ(std::wstring(L"HVN service is not running."), outcome.text);
-    EXPECT_STREQ("information", bx::test::BoxIconName(outcome.icon));
+    EXPECT_EQ(BoxIcon::kInformation, outcome.icon);
     EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), outcome.exitCode);
     Sleep(1000);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), Query().dwCurrentState);
@@ -136,9 +137,9 @@ TEST_F(RestartOption, RunningServiceIsStoppedAndStartedAgain) {
     InstallService(L"");
     StartService();
     DWORD firstProcess = Query().dwProcessId;
-    Outcome outcome = RunRestart(L"restart_done");
+    Outcome outcome = RunRestart("restart_done");
     EXPECT_EQ(std::wstring(L"HVN service successfully restarted."), outcome.text);
-    EXPECT_STREQ("information", bx::test::BoxIconName(outcome.icon));
+    EXPECT_EQ(BoxIcon::kInformation, outcome.icon);
     EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), outcome.exitCode);
     EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 20000));
     EXPECT_NE(firstProcess, Query().dwProcessId) << "a new process runs the service";
@@ -154,9 +155,9 @@ TEST_F(RestartOption, ServiceSlowToStopFailsToRestart) {
     // Stop pending for 3 s: longer than the ten polls of 100 ms.
     InstallService(L"-stopdelay:3000");
     StartService();
-    Outcome outcome = RunRestart(L"restart_failed");
+    Outcome outcome = RunRestart("restart_failed");
     EXPECT_EQ(std::wstring(L"HVN service failed to restart!"), outcome.text);
-    EXPECT_STREQ("error", bx::test::BoxIconName(outcome.icon));
+    EXPECT_EQ(BoxIcon::kError, outcome.icon);
     EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), outcome.exitCode);
     // It stops in the end and stays stopped: the start came too early.
     EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 20000));
@@ -166,9 +167,9 @@ TEST_F(RestartOption, ServiceSlowToStopFailsToRestart) {
 
 TEST_F(RestartOption, MissingServiceCannotBeOpened) {
     RemoveService();
-    Outcome outcome = RunRestart(L"restart_no_service");
+    Outcome outcome = RunRestart("restart_no_service");
     EXPECT_EQ(std::wstring(L"Failed to open HVN Service"), outcome.text);
-    EXPECT_STREQ("error", bx::test::BoxIconName(outcome.icon));
+    EXPECT_EQ(BoxIcon::kError, outcome.icon);
     EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), outcome.exitCode);
 }
 
