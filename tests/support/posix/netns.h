@@ -74,7 +74,7 @@ public:
             "ip link set " + peerLink_ + " netns " + name_,
             "ip addr add " + QuadText(host_) + "/30 dev " + hostLink_,
             "ip link set " + hostLink_ + " up",
-            exec + "ip addr add " + QuadText(peer_) + "/30 dev " + peerLink_,
+            exec + "ip addr add " + QuadText(peer_) + "/30 brd + dev " + peerLink_,
             exec + "ip link set " + peerLink_ + " up",
             exec + "ip link set lo up",
         };
@@ -98,6 +98,7 @@ public:
     const std::string& Name() const { return name_; }
     uint32_t HostAddress() const { return host_; }
     uint32_t PeerAddress() const { return peer_; }
+    uint32_t BroadcastAddress() const { return peer_ + 1; }  // of the /30
 
     // Runs `body` on a thread that has entered the namespace: sockets it
     // creates stay in the namespace.
