@@ -34,7 +34,7 @@ std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info
 
 DebugRun RunUnderDebugger(const std::string& scenario) {
     DebugRun run;
-    std::string cmd = "\"" + testutil::ProgramDir() + "logger_debuggee.exe\" " + scenario;
+    std::string cmd = "\"" + bx::test::ProgramDir() + "logger_debuggee.exe\" " + scenario;
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};

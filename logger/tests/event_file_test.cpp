@@ -11,33 +11,13 @@
 #include "BXLogger.h"
 #include "tests/support/logger_files.h"
 
-using testutil::ReadFile;
-using testutil::Widen;
+using bx::test::kStamp;
+using bx::test::Lines;
+using bx::test::Logger;
+using bx::test::ReadFile;
+using bx::test::Widen;
 
 namespace {
-
-const char* const kStamp = R"(\d\d/\d\d/\d\d:\d\d:\d\d:\d\d\t)";
-
-class Logger {
-public:
-    Logger() { EXPECT_EQ(0u, BXLog_Init(&h)); }
-    ~Logger() { BXLog_Cleanup(h); }
-    std::wstring Error() const { return BXLog_GetErrorStr(h); }
-    BXLOG_HANDLE h = nullptr;
-};
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t at = 0, eol;
-    while ((eol = text.find('\n', at)) != std::string::npos) {
-        std::string line = text.substr(at, eol - at);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        at = eol + 1;
-    }
-    EXPECT_EQ(at, text.size()) << "text ends inside a line";
-    return lines;
-}
 
 // FreshDir's directory without its trailing separator.
 std::string Bare(const std::string& dir) { return dir.substr(0, dir.size() - 1); }
@@ -47,7 +27,7 @@ std::string Bare(const std::string& dir) { return dir.substr(0, dir.size() - 1);
 // Priorities 0-3 are errors, 4-5 warnings, the others information; the line
 // is date and time, the type's label, the message.
 TEST(LoggerEventFile, LineLayoutWithTypeLabels) {
-    std::string dir = testutil::FreshDir("evt_layout");
+    std::string dir = bx::test::FreshDir("evt_layout");
     Logger log;
     // The directory without a trailing separator gets one.
     ASSERT_EQ(0u, BXLog_AddEventViewer(log.h, L"events.log", Widen(Bare(dir)).c_str(), 0, 0));
@@ -63,7 +43,7 @@ TEST(LoggerEventFile, LineLayoutWithTypeLabels) {
 }
 
 TEST(LoggerEventFile, AddAndRemoveResults) {
-    std::string dir = testutil::FreshDir("evt_add");
+    std::string dir = bx::test::FreshDir("evt_add");
     std::wstring wdir = Widen(dir);
     std::wstring path = wdir + L"e.log";
     Logger log;
@@ -73,7 +53,7 @@ TEST(LoggerEventFile, AddAndRemoveResults) {
     EXPECT_EQ(31u, BXLog_Log(log.h, 6, L"no sink"));
 
     ASSERT_EQ(0u, BXLog_AddEventViewer(log.h, L"e.log", wdir.c_str(), 0, 0));
-    EXPECT_FALSE(testutil::Exists(dir + "e.log"));  // opened at the first write
+    EXPECT_FALSE(bx::test::Exists(dir + "e.log"));  // opened at the first write
     EXPECT_EQ(85u, BXLog_AddEventViewer(log.h, L"e.log", wdir.c_str(), 0, 0));
     EXPECT_EQ(L"FileName:\"" + path + L"\" Already assigned to Evt-Log File.\n", log.Error());
     ASSERT_EQ(0u, BXLog_Log(log.h, 6, L"one"));
@@ -120,7 +100,7 @@ TEST(LoggerEventFile, EmptyDirectoryFailsEveryWrite) {
 }
 
 TEST(LoggerEventFile, UnopenableFileGivesText137) {
-    std::string dir = testutil::FreshDir("evt_unopenable");
+    std::string dir = bx::test::FreshDir("evt_unopenable");
     Logger log;
     std::wstring subdir = Widen(dir + "missing");
     ASSERT_EQ(0u, BXLog_AddEventViewer(log.h, L"x.log", subdir.c_str(), 0, 0));
@@ -135,7 +115,7 @@ TEST(LoggerEventFile, UnopenableFileGivesText137) {
 class LoggerEventFileFull : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = testutil::FreshDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = bx::test::FreshDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
         ASSERT_EQ(0u, BXLog_Init(&h));
     }
     void TearDown() override { BXLog_Cleanup(h); }
@@ -165,7 +145,7 @@ TEST_F(LoggerEventFileFull, WithoutStopTheFileIsDeletedAndStartedAnew) {
     std::vector<std::string> lines = Lines(ReadFile(dir + "full.log"));
     ASSERT_EQ(1u, lines.size());  // the old content is gone
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(std::string(kStamp) + "Information\tline 5 of .*"))) << lines[0];
-    EXPECT_FALSE(testutil::Exists(dir + "old_full.log"));
+    EXPECT_FALSE(bx::test::Exists(dir + "old_full.log"));
     for (int i = 6; i <= 8; ++i) ASSERT_EQ(0u, Line(i));
     EXPECT_EQ(4u, Lines(ReadFile(dir + "full.log")).size());
 }

@@ -13,8 +13,11 @@
 #include "BXLogger.h"
 #include "tests/support/logger_files.h"
 
-using testutil::ReadFile;
-using testutil::Widen;
+using bx::test::kStamp;
+using bx::test::Lines;
+using bx::test::Logger;
+using bx::test::ReadFile;
+using bx::test::Widen;
 
 namespace {
 
@@ -25,30 +28,6 @@ const char* const kStringLibrary = "bxlog_test_strings.dll";
 const char* const kEol = "\n";
 const char* const kStringLibrary = "bxlog_test_strings.so";
 #endif
-
-const char* const kStamp = R"(\d\d/\d\d/\d\d:\d\d:\d\d:\d\d\t)";
-
-// A logger that is cleaned up at the end of the test.
-class Logger {
-public:
-    Logger() { EXPECT_EQ(0u, BXLog_Init(&h)); }
-    ~Logger() { BXLog_Cleanup(h); }
-    std::wstring Error() const { return BXLog_GetErrorStr(h); }
-    BXLOG_HANDLE h = nullptr;
-};
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t at = 0, eol;
-    while ((eol = text.find('\n', at)) != std::string::npos) {
-        std::string line = text.substr(at, eol - at);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        at = eol + 1;
-    }
-    EXPECT_EQ(at, text.size()) << "text ends inside a line";
-    return lines;
-}
 
 }  // namespace
 
@@ -104,13 +83,13 @@ TEST(LoggerResults, ClassSharesItsHandleWithCopies) {
 }
 
 TEST(LoggerStringLibrary, LogIdNeedsALibraryAndFormatsItsStrings) {
-    std::string dir = testutil::FreshDir("logid");
+    std::string dir = bx::test::FreshDir("logid");
     Logger log;
     EXPECT_EQ(21u, BXLog_LogId(log.h, 6, 1000, L"x", 1));
     EXPECT_NE(0u, BXLog_SetStringDLL(log.h, Widen(dir + "missing.dll").c_str()));
     EXPECT_EQ(21u, BXLog_LogId(log.h, 6, 1000, L"x", 1));
 
-    ASSERT_EQ(0u, BXLog_SetStringDLL(log.h, Widen(testutil::ProgramDir() + kStringLibrary).c_str()));
+    ASSERT_EQ(0u, BXLog_SetStringDLL(log.h, Widen(bx::test::ProgramDir() + kStringLibrary).c_str()));
     ASSERT_EQ(0u, BXLog_AddFile(log.h, Widen(dir + "id.log").c_str(), 0, 0));
     EXPECT_EQ(0u, BXLog_LogId(log.h, BXLOG_WARNING, 1000, L"alice", 42));
     uint32_t missing = BXLog_LogId(log.h, BXLOG_WARNING, 4000);
@@ -131,7 +110,7 @@ TEST(LoggerStringLibrary, LogIdNeedsALibraryAndFormatsItsStrings) {
 }
 
 TEST(LoggerFormat, WindowsRuntimeConventionsForWideFormats) {
-    std::string dir = testutil::FreshDir("format");
+    std::string dir = bx::test::FreshDir("format");
     Logger log;
     ASSERT_EQ(0u, BXLog_AddFile(log.h, Widen(dir + "f.log").c_str(), 0, 0));
     // "%s" and "%c" take wide arguments, "%hs" narrow; "%ld" is 32 bits.
@@ -146,7 +125,7 @@ TEST(LoggerFormat, WindowsRuntimeConventionsForWideFormats) {
 }
 
 TEST(LoggerFormat, LineShapeAndLabelsOfEveryPriority) {
-    std::string dir = testutil::FreshDir("labels");
+    std::string dir = bx::test::FreshDir("labels");
     Logger log;
     ASSERT_EQ(0u, BXLog_AddFile(log.h, Widen(dir + "p.log").c_str(), 0, 0));
     for (uint32_t p = 0; p <= 9; ++p) ASSERT_EQ(0u, BXLog_Log(log.h, p, L"message %u", p));
@@ -174,7 +153,7 @@ TEST(LoggerFormat, LineShapeAndLabelsOfEveryPriority) {
 }
 
 TEST(LoggerFormat, LongMessagesAreCutTo1023Characters) {
-    std::string dir = testutil::FreshDir("long");
+    std::string dir = bx::test::FreshDir("long");
     Logger log;
     ASSERT_EQ(0u, BXLog_AddFile(log.h, Widen(dir + "l.log").c_str(), 0, 0));
     ASSERT_EQ(0u, BXLog_AddStdout(log.h));
@@ -182,7 +161,7 @@ TEST(LoggerFormat, LongMessagesAreCutTo1023Characters) {
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<wchar_t>(L'a' + i % 26);
     std::string out;
     {
-        testutil::StreamCapture capture(stdout, dir + "stdout.txt");
+        bx::test::StreamCapture capture(stdout, dir + "stdout.txt");
         EXPECT_EQ(0u, BXLog_Log(log.h, 8, L"%s", big.c_str()));
         out = capture.Stop();
     }
@@ -196,13 +175,13 @@ TEST(LoggerFormat, LongMessagesAreCutTo1023Characters) {
 }
 
 TEST(LoggerFile, AddFileRules) {
-    std::string dir = testutil::FreshDir("addfile");
+    std::string dir = bx::test::FreshDir("addfile");
     std::wstring path = Widen(dir + "a.log");
     Logger log;
     EXPECT_EQ(87u, BXLog_AddFile(log.h, nullptr, 0, 0));
     EXPECT_EQ(std::wstring(L"FileName: is empty. Could not add.\n"), log.Error());
     ASSERT_EQ(0u, BXLog_AddFile(log.h, path.c_str(), 0, 0));
-    EXPECT_FALSE(testutil::Exists(dir + "a.log"));  // opened at the first write
+    EXPECT_FALSE(bx::test::Exists(dir + "a.log"));  // opened at the first write
     EXPECT_EQ(85u, BXLog_AddFile(log.h, path.c_str(), 0, 0));
     EXPECT_EQ(L"FileName:\"" + path + L"\" is already Assigned. Could not add.\n", log.Error());
     ASSERT_EQ(0u, BXLog_Log(log.h, 8, L"one"));
@@ -238,7 +217,7 @@ TEST(LoggerFile, AddFileRules) {
 }
 
 TEST(LoggerFile, UnopenableFileFailsTheMessageAndIsRetried) {
-    std::string dir = testutil::FreshDir("unopenable");
+    std::string dir = bx::test::FreshDir("unopenable");
     Logger log;
     std::wstring path = Widen(dir + "no_such_dir/x.log");
     ASSERT_EQ(0u, BXLog_AddFile(log.h, path.c_str(), 0, 0));
@@ -249,7 +228,7 @@ TEST(LoggerFile, UnopenableFileFailsTheMessageAndIsRetried) {
 
 // Flag 16 opens the file exclusively; without it others may read but not write.
 TEST(LoggerFile, ExclusiveOpenRefusesOthers) {
-    std::string dir = testutil::FreshDir("exclusive");
+    std::string dir = bx::test::FreshDir("exclusive");
     std::string path = dir + "x.log";
     Logger holder;
     ASSERT_EQ(0u, BXLog_AddFile(holder.h, Widen(path).c_str(), 0, LOGGER_OUTPUT_FILE_FLAG_EXCLUSIVE));
@@ -287,12 +266,12 @@ TEST(LoggerFile, ExclusiveOpenRefusesOthers) {
 class LoggerFull : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = testutil::FreshDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = bx::test::FreshDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
         held = std::string(989, 'h') + "\n";
 #ifdef _WIN32
         held = std::string(988, 'h') + "\r\n";
 #endif
-        testutil::WriteFile(dir + "full.log", held);
+        bx::test::WriteFile(dir + "full.log", held);
     }
     // Priority 8 has no label: 18 characters of date and time, "x", "\n".
     uint32_t LogTwentyCharacters(Logger& log) { return BXLog_Log(log.h, 8, L"x"); }
@@ -316,8 +295,8 @@ TEST_F(LoggerFull, StopWhenFullKeepsTheFileAndRefusesLaterLines) {
     ASSERT_EQ(0u, BXLog_AddStdout(log.h));  // so that the message itself is taken
     std::string err;
     {
-        testutil::StreamCapture capture(stdout, dir + "stdout.txt");
-        testutil::StreamCapture debugger(stderr, dir + "stderr.txt");  // native debugger output
+        bx::test::StreamCapture capture(stdout, dir + "stdout.txt");
+        bx::test::StreamCapture debugger(stderr, dir + "stderr.txt");  // native debugger output
         EXPECT_EQ(0u, LogTwentyCharacters(log));
         EXPECT_EQ(std::wstring(L"Max.size log file is achieved !Stopping loggging!due to "
                                L"\"LOGGER_OUTPUT_FILE_FLAG_STOPWHENFULL\"\n"),
@@ -329,7 +308,7 @@ TEST_F(LoggerFull, StopWhenFullKeepsTheFileAndRefusesLaterLines) {
                            L"\"LOGGER_OUTPUT_FILE_FLAG_STOPWHENFULL\"\n"),
               log.Error());
     EXPECT_EQ(held, ReadFile(dir + "full.log"));
-    EXPECT_FALSE(testutil::Exists(dir + "old_full.log"));
+    EXPECT_FALSE(bx::test::Exists(dir + "old_full.log"));
 #ifndef _WIN32
     // Natively the debugger output is standard error: the failed sink is reported there.
     EXPECT_NE(std::string::npos, err.find("File Logger failed Error:6628 \n")) << err;
@@ -338,7 +317,7 @@ TEST_F(LoggerFull, StopWhenFullKeepsTheFileAndRefusesLaterLines) {
 
 TEST_F(LoggerFull, PathWithoutDirectoryRotatesInTheCurrentDirectory) {
     std::string name = "nodir_" + std::to_string(reinterpret_cast<uintptr_t>(this) % 100000) + ".log";
-    testutil::WriteFile(name, held);
+    bx::test::WriteFile(name, held);
     Logger log;
     ASSERT_EQ(0u, BXLog_AddFile(log.h, Widen(name).c_str(), 1000, LOGGER_OUTPUT_FILE_FLAG_APPEND));
     ASSERT_EQ(0u, LogTwentyCharacters(log));
@@ -352,7 +331,7 @@ TEST_F(LoggerFull, PathWithoutDirectoryRotatesInTheCurrentDirectory) {
 // Eight threads log through one rotating file: every line is whole, and no
 // line is lost within what the last rotation keeps (the file and its copy).
 TEST(LoggerConcurrency, EightThreadsAcrossRotations) {
-    std::string dir = testutil::FreshDir("threads");
+    std::string dir = bx::test::FreshDir("threads");
     Logger log;
     ASSERT_EQ(0u, BXLog_AddFile(log.h, Widen(dir + "t.log").c_str(), 256 * 1024, 0));
     const int kThreads = 8, kLines = 1500;  // about 95 bytes a line: four rotations

@@ -25,9 +25,10 @@
 #include <windows.h>
 #endif
 
-using testutil::ReadFile;
-using testutil::StreamCapture;
-using testutil::Widen;
+using bx::test::Logger;
+using bx::test::ReadFile;
+using bx::test::StreamCapture;
+using bx::test::Widen;
 
 namespace {
 
@@ -78,14 +79,6 @@ std::vector<Received> WaitForLines(const std::string& tag, size_t count, int sec
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 }
-
-class Logger {
-public:
-    Logger() { EXPECT_EQ(0u, BXLog_Init(&h)); }
-    ~Logger() { BXLog_Cleanup(h); }
-    std::wstring Error() const { return BXLog_GetErrorStr(h); }
-    BXLOG_HANDLE h = nullptr;
-};
 
 class SyslogSink : public ::testing::Test {
 protected:
@@ -208,7 +201,7 @@ TEST_F(SyslogSink, AnotherServerIsResolvedAnew) {
 // result is the lookup's error (11001, host not found), which the dispatch
 // reports on the debugger output (natively standard error).
 TEST_F(SyslogSink, UnknownHostGivesText121AndTheLookupError) {
-    std::string dir = testutil::FreshDir("syslog_unknown");
+    std::string dir = bx::test::FreshDir("syslog_unknown");
     Logger log;
     ASSERT_EQ(0u, BXLog_AddSyslogServer(log.h, L"no-such-host.invalid", NetworkOrder(port)));
     std::string err;

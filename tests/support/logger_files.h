@@ -1,10 +1,15 @@
-// Small helpers for the logger's tests: files, the program's directory,
-// capturing a standard stream.
+// Small helpers for the logger's tests: a logger cleaned up at the end of the
+// test, its lines, files, the program's directory, capturing a standard stream.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "BXLogger.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -21,7 +26,33 @@
 #define bx_fileno fileno
 #endif
 
-namespace testutil {
+namespace bx::test {
+
+// The time stamp that starts every line the logger writes.
+const char* const kStamp = R"(\d\d/\d\d/\d\d:\d\d:\d\d:\d\d\t)";
+
+// A logger that is cleaned up at the end of the test.
+class Logger {
+public:
+    Logger() { EXPECT_EQ(0u, BXLog_Init(&h)); }
+    ~Logger() { BXLog_Cleanup(h); }
+    std::wstring Error() const { return BXLog_GetErrorStr(h); }
+    BXLOG_HANDLE h = nullptr;
+};
+
+// The lines of a text, without their CR; the text must end with a line end.
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t at = 0, eol;
+    while ((eol = text.find('\n', at)) != std::string::npos) {
+        std::string line = text.substr(at, eol - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        at = eol + 1;
+    }
+    EXPECT_EQ(at, text.size()) << "text ends inside a line";
+    return lines;
+}
 
 inline std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
@@ -98,4 +129,4 @@ private:
     int saved_ = -1;
 };
 
-}  // namespace testutil
+}  // namespace bx::test
