@@ -122,8 +122,7 @@ int SendMailTSR(HWND owner, const std::wstring& subject, const std::vector<std::
     ULONG sent;
     {
         ModalToMail modal(owner);
-        sent = sendMail(0, reinterpret_cast<ULONG_PTR>(::GetDesktopWindow()), &message, MAPI_LOGON_UI | MAPI_DIALOG,
-                        0);
+        sent = sendMail(0, reinterpret_cast<ULONG_PTR>(::GetDesktopWindow()), &message, MAPI_LOGON_UI | MAPI_DIALOG, 0);
     }
     if (resolved) freeBuffer(resolved);
     return sent == SUCCESS_SUCCESS ? 1 : 0;
@@ -142,10 +141,17 @@ BOOL CTSRPage::OnInitDialog() {
 bool CTSRPage::OnCommand(int id, int code) {
     if (code != BN_CLICKED) return false;
     switch (id) {
-    case IDC_TSR_SAVE: OnBnClickedBtnSave(); return true;
-    case IDC_TSR_VIEW: OnBnClickedBtnView(); return true;
-    case IDC_TSR_SEND: OnBnClickedBtnSend(); return true;
-    default: return false;
+        case IDC_TSR_SAVE:
+            OnBnClickedBtnSave();
+            return true;
+        case IDC_TSR_VIEW:
+            OnBnClickedBtnView();
+            return true;
+        case IDC_TSR_SEND:
+            OnBnClickedBtnSend();
+            return true;
+        default:
+            return false;
     }
 }
 

@@ -19,8 +19,8 @@ namespace {
 
 std::string ToAnsi(const std::wstring& text) {
     if (text.empty()) return std::string();
-    int size = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                     nullptr, nullptr);
+    int size = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                     nullptr);
     if (size <= 0) return std::string();
     std::string out(static_cast<size_t>(size), '\0');
     ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
@@ -67,31 +67,47 @@ std::wstring SystemMessage(DWORD error) {
     return text;
 }
 
-
 const wchar_t* EditionText(DWORD productType) {
     switch (productType) {
-    case 1: return L"Ultimate Edition ";
-    case 2: return L"Home Basic Edition ";
-    case 3: return L"Home Premium Edition ";
-    case 4:
-    case 10: return L"Enterprise Edition ";
-    case 6: return L"Business Edition ";
-    case 7: return L"Standard Edition ";
-    case 8: return L"Datacenter Edition ";
-    case 9: return L"Small Business Server ";
-    case 11: return L"Starter Edition ";
-    case 12: return L"Datacenter Edition (core installation) ";
-    case 13: return L"Standard Edition (core installation) ";
-    case 14: return L"Enterprise Edition (core installation) ";
-    case 15: return L"Enterprise Edition for Itanium-based Systems ";
-    case 17: return L"Web Server Edition ";
-    case 18: return L"Cluster Server Edition ";
-    case 25: return L"Small Business Server Premium Edition ";
-    case 48: return L"Professional  ";
-    default: return L"";
+        case 1:
+            return L"Ultimate Edition ";
+        case 2:
+            return L"Home Basic Edition ";
+        case 3:
+            return L"Home Premium Edition ";
+        case 4:
+        case 10:
+            return L"Enterprise Edition ";
+        case 6:
+            return L"Business Edition ";
+        case 7:
+            return L"Standard Edition ";
+        case 8:
+            return L"Datacenter Edition ";
+        case 9:
+            return L"Small Business Server ";
+        case 11:
+            return L"Starter Edition ";
+        case 12:
+            return L"Datacenter Edition (core installation) ";
+        case 13:
+            return L"Standard Edition (core installation) ";
+        case 14:
+            return L"Enterprise Edition (core installation) ";
+        case 15:
+            return L"Enterprise Edition for Itanium-based Systems ";
+        case 17:
+            return L"Web Server Edition ";
+        case 18:
+            return L"Cluster Server Edition ";
+        case 25:
+            return L"Small Business Server Premium Edition ";
+        case 48:
+            return L"Professional  ";
+        default:
+            return L"";
     }
 }
-
 
 std::wstring Label(const wchar_t* label) {
     std::wstring text = label;
@@ -135,9 +151,9 @@ OsFacts QueryOsFacts() {
     facts.nativeArchitecture = system.wProcessorArchitecture;
     facts.server2003R2 = ::GetSystemMetrics(SM_SERVERR2) != 0;
     using GetProductInfoFn = BOOL(WINAPI*)(DWORD, DWORD, DWORD, DWORD, DWORD*);
-    auto productInfo = kernel ? reinterpret_cast<GetProductInfoFn>(
-                                    reinterpret_cast<void*>(::GetProcAddress(kernel, "GetProductInfo")))
-                              : nullptr;
+    auto productInfo =
+        kernel ? reinterpret_cast<GetProductInfoFn>(reinterpret_cast<void*>(::GetProcAddress(kernel, "GetProductInfo")))
+               : nullptr;
     if (productInfo && facts.versionOk) {
         facts.haveProductInfo = true;
         DWORD type = 0;
@@ -229,15 +245,16 @@ SystemFacts QuerySystemFacts() {
     }
     TIME_ZONE_INFORMATION zone{};
     switch (::GetTimeZoneInformation(&zone)) {
-    case TIME_ZONE_ID_STANDARD:
-        s.haveTimeZone = true;
-        s.timeZoneName = zone.StandardName;
-        break;
-    case TIME_ZONE_ID_DAYLIGHT:
-        s.haveTimeZone = true;
-        s.timeZoneName = zone.DaylightName;
-        break;
-    default: break;  // unknown or failed: the line is left out
+        case TIME_ZONE_ID_STANDARD:
+            s.haveTimeZone = true;
+            s.timeZoneName = zone.StandardName;
+            break;
+        case TIME_ZONE_ID_DAYLIGHT:
+            s.haveTimeZone = true;
+            s.timeZoneName = zone.DaylightName;
+            break;
+        default:
+            break;  // unknown or failed: the line is left out
     }
 
     MEMORYSTATUSEX memory{};
@@ -375,8 +392,8 @@ std::wstring CTSRReport::GetAppInfo() {
 
 std::wstring CTSRReport::GetServiceInfo(const std::wstring& serviceName) {
     ServiceDetails details = GetServiceDetails(serviceName);
-    return Label(L"Service Name:") + details.displayName + L" (" + serviceName + L")\n" +
-           Label(L"Service Version:") + details.version + L"\n" + Label(L"Service Status:") + details.status;
+    return Label(L"Service Name:") + details.displayName + L" (" + serviceName + L")\n" + Label(L"Service Version:") +
+           details.version + L"\n" + Label(L"Service Status:") + details.status;
 }
 
 std::wstring CTSRReport::GetSystemSummary() {

@@ -18,9 +18,9 @@ struct OsFacts {
     DWORD build = 0;
     std::wstring servicePack;  // the CSD text
     WORD suiteMask = 0;
-    BYTE productType = 0;  // VER_NT_WORKSTATION (1), ...
-    bool server2003R2 = false;  // GetSystemMetrics(SM_SERVERR2)
-    WORD nativeArchitecture = 0;  // PROCESSOR_ARCHITECTURE_*
+    BYTE productType = 0;          // VER_NT_WORKSTATION (1), ...
+    bool server2003R2 = false;     // GetSystemMetrics(SM_SERVERR2)
+    WORD nativeArchitecture = 0;   // PROCESSOR_ARCHITECTURE_*
     bool haveProductInfo = false;  // GetProductInfo exists
     DWORD productInfoType = 0;
 };

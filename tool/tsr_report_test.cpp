@@ -13,6 +13,7 @@
 #include "platform/win/handles.h"
 #include "tool/file_version_info.h"
 #include "tool/service_details.h"
+#include "tool/tsr_page.h"
 
 namespace {
 
@@ -117,7 +118,8 @@ TEST(OSDisplayName, EveryVersionRow) {
         {Nt(5, 2, VER_NT_SERVER, 0x2000), L"Microsoft Windows Storage Server 2003  (build 7601) "},
         {Nt(5, 2, VER_NT_SERVER, 0x8000), L"Microsoft Windows Home Server  (build 7601) "},
         {Nt(5, 2, VER_NT_WORKSTATION), L"Microsoft Windows XP Professional x64 Edition  (build 7601) "},
-        {Nt(5, 2, VER_NT_WORKSTATION, 0, PROCESSOR_ARCHITECTURE_INTEL), L"Microsoft Windows Server 2003  (build 7601) "},
+        {Nt(5, 2, VER_NT_WORKSTATION, 0, PROCESSOR_ARCHITECTURE_INTEL),
+         L"Microsoft Windows Server 2003  (build 7601) "},
         {Nt(5, 2, VER_NT_SERVER), L"Microsoft Windows Server 2003  (build 7601) "},
         {Nt(5, 1, VER_NT_WORKSTATION, 0x200), L"Microsoft Windows XP Home Edition   (build 7601) "},
         {Nt(5, 1, VER_NT_WORKSTATION), L"Microsoft Windows XP Professional   (build 7601) "},
@@ -198,26 +200,27 @@ SystemFacts ControlledFacts() {
 }
 
 TEST(SystemSummary, EveryLineInItsFormatAndOrder) {
-    EXPECT_EQ(FormatSystemSummary(ControlledFacts()),
-              L"\nSystem Summary\n"
-              L"\tOS Name . . . . . . . . . . . . . : Microsoft Windows Server 2008 R2 Standard Edition  Service Pack 1 "
-              L"(build 7601) 64-bit\n"
-              L"\tSystem Name . . . . . . . . . . . : 6.1.7601 Service Pack 1 Build 7601\n"
-              L"\tOS Manufacturer . . . . . . . . . : Microsoft Corporation\n"
-              L"\tSystem Name . . . . . . . . . . . : TSHOST01\n"
-              L"\tSystem Manufacturer . . . . . . . : Maker Inc.\n"
-              L"\tSystem Model  . . . . . . . . . . : Model 9\n"
-              L"\tSystem Type . . . . . . . . . . . : X86-based PC\n"
-              L"\tProcessor . . . . . . . . . . . . : Intel64 Family 6 Model 85 Stepping 7 GenuineIntel ~2394 Mhz\n"
-              L"\tBIOS Version  . . . . . . . . . . : 06/23/99\n"
-              L"\tWindows Directory . . . . . . . . : C:\\windows\n"
-              L"\tLocale  . . . . . . . . . . . . . : United States\n"
-              L"\tTime Zone . . . . . . . . . . . . : Pacific Standard Time\n"
-              L"\tTotal Physical Memory . . . . . . : 8192 MB\n"
-              L"\tAvailable Physical Memory . . . . : 3072 MB\n"
-              L"\tTotal Virtual Memory  . . . . . . : 134217728 MB\n"
-              L"\tAvailable Virtual Memory  . . . . : 133169152 MB\n"
-              L"\tPage File Space . . . . . . . . . : 12288 MB\n");
+    EXPECT_EQ(
+        FormatSystemSummary(ControlledFacts()),
+        L"\nSystem Summary\n"
+        L"\tOS Name . . . . . . . . . . . . . : Microsoft Windows Server 2008 R2 Standard Edition  Service Pack 1 "
+        L"(build 7601) 64-bit\n"
+        L"\tSystem Name . . . . . . . . . . . : 6.1.7601 Service Pack 1 Build 7601\n"
+        L"\tOS Manufacturer . . . . . . . . . : Microsoft Corporation\n"
+        L"\tSystem Name . . . . . . . . . . . : TSHOST01\n"
+        L"\tSystem Manufacturer . . . . . . . : Maker Inc.\n"
+        L"\tSystem Model  . . . . . . . . . . : Model 9\n"
+        L"\tSystem Type . . . . . . . . . . . : X86-based PC\n"
+        L"\tProcessor . . . . . . . . . . . . : Intel64 Family 6 Model 85 Stepping 7 GenuineIntel ~2394 Mhz\n"
+        L"\tBIOS Version  . . . . . . . . . . : 06/23/99\n"
+        L"\tWindows Directory . . . . . . . . : C:\\windows\n"
+        L"\tLocale  . . . . . . . . . . . . . : United States\n"
+        L"\tTime Zone . . . . . . . . . . . . : Pacific Standard Time\n"
+        L"\tTotal Physical Memory . . . . . . : 8192 MB\n"
+        L"\tAvailable Physical Memory . . . . : 3072 MB\n"
+        L"\tTotal Virtual Memory  . . . . . . : 134217728 MB\n"
+        L"\tAvailable Virtual Memory  . . . . : 133169152 MB\n"
+        L"\tPage File Space . . . . . . . . . : 12288 MB\n");
 }
 
 TEST(SystemSummary, UnknownSpeedLocaleAndZoneDropTheirPartsOnly) {
@@ -286,8 +289,8 @@ private:
             DWORD size = 0;
             if (::RegQueryValueExW(k.get(), name, nullptr, &saved.type, nullptr, &size) == ERROR_SUCCESS) {
                 saved.data.resize(size);
-                saved.existed = ::RegQueryValueExW(k.get(), name, nullptr, &saved.type, saved.data.data(), &size) ==
-                                ERROR_SUCCESS;
+                saved.existed =
+                    ::RegQueryValueExW(k.get(), name, nullptr, &saved.type, saved.data.data(), &size) == ERROR_SUCCESS;
             }
         }
         m_saved.push_back(saved);
@@ -446,6 +449,26 @@ TEST(RunCommand, CapturesStandardOutputAndErrorOfTheRealCommands) {
     std::wstring netstat = CTSRReport::RunCommand(L"netstat ", L" -r -n");
     EXPECT_EQ(netstat.find(L'\0'), std::wstring::npos);
     EXPECT_EQ(CTSRReport::RunCommand(L"no_such_program_here", L""), L"");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SaveAsName, LocalTimeGivesTheDocumentedName) {
+    std::tm when{};
+    when.tm_year = 2012 - 1900;
+    when.tm_mon = 7;
+    when.tm_mday = 26;
+    when.tm_hour = 14;
+    when.tm_min = 30;
+    when.tm_sec = 5;
+    EXPECT_EQ(TSRDefaultFileName(when), L"BX HVN TSR_082612143005.txt");
+    when.tm_hour = 0;
+    when.tm_mon = 0;
+    when.tm_mday = 2;
+    when.tm_year = 2009 - 1900;
+    EXPECT_EQ(TSRDefaultFileName(when), L"BX HVN TSR_010209003005.txt");
 }
 
 }  // namespace
