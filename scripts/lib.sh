@@ -10,6 +10,7 @@ BX_PACKAGES=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 libz-mingw-w64-dev
   wine64 iproute2 util-linux procps
   xvfb xauth imagemagick
+  dpkg-dev unzip debian-archive-keyring python3
 )
 
 # Installs whichever of the packages is missing; installs nothing otherwise.
