@@ -40,8 +40,7 @@ std::string ReadBytes(const std::wstring& path) {
 }
 
 // Sets a file's last-write time from a local time.
-void SetLocalWriteTime(const std::wstring& path, WORD year, WORD month, WORD day, WORD hour, WORD minute,
-                       WORD second) {
+void SetLocalWriteTime(const std::wstring& path, WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
     SYSTEMTIME when{year, month, 0, day, hour, minute, second, 0};
     FILETIME local{}, utc{};
     ASSERT_TRUE(::SystemTimeToFileTime(&when, &local));
@@ -66,8 +65,8 @@ std::string RunLinux(const std::wstring& dir, const std::string& script, int* st
     std::wstring out = dir + L"linux.out", done = dir + L"linux.done";
     ::DeleteFileW(out.c_str());
     ::DeleteFileW(done.c_str());
-    std::string wrapped = "(" + script + "\n) > '" + UnixPath(out) + "' 2>&1; echo $? > '" + UnixPath(done) + ".tmp'; mv '" +
-                          UnixPath(done) + ".tmp' '" + UnixPath(done) + "'";
+    std::string wrapped = "(" + script + "\n) > '" + UnixPath(out) + "' 2>&1; echo $? > '" + UnixPath(done) +
+                          ".tmp'; mv '" + UnixPath(done) + ".tmp' '" + UnixPath(done) + "'";
     WriteBytes(dir + L"linux.sh", wrapped);
     std::string scriptPath = UnixPath(dir + L"linux.sh");
     std::wstring commandLine = L"/bin/sh \"" + std::wstring(scriptPath.begin(), scriptPath.end()) + L"\"";
@@ -145,13 +144,12 @@ TEST_F(ZipWriter, EntriesWithoutFoldersWithContentsAndDosDatesReadOutsideTheProd
     // DOS times have two-second steps: 14:30:04 stays, 03:04:06 stays. The
     // entries are given attributes 0; minizip itself marks an entry whose
     // deflated data looked like text (internal attribute 1).
-    EXPECT_EQ(listing,
-              "HVNCrash.dmp 8 (2012, 8, 26, 14, 30, 4) 0 1 0 0 " + std::to_string(big.size()) +
-                  "\n"
-                  "HVNCrash_old.dmp 8 (2019, 1, 2, 3, 4, 6) 0 0 0 0 8\n"
-                  "BX_HVN_TSR.txt 8 (2026, 12, 9, 23, 59, 58) 0 0 0 0 0\n"
-                  "comment 0\n"
-                  "same True True True\n");
+    EXPECT_EQ(listing, "HVNCrash.dmp 8 (2012, 8, 26, 14, 30, 4) 0 1 0 0 " + std::to_string(big.size()) +
+                           "\n"
+                           "HVNCrash_old.dmp 8 (2019, 1, 2, 3, 4, 6) 0 0 0 0 8\n"
+                           "BX_HVN_TSR.txt 8 (2026, 12, 9, 23, 59, 58) 0 0 0 0 0\n"
+                           "comment 0\n"
+                           "same True True True\n");
 }
 
 TEST_F(ZipWriter, AnArchiveThatCannotBeCreatedAddsNothing) {

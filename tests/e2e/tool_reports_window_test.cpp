@@ -105,8 +105,8 @@ protected:
         std::wstring base = bxtest::ExeDirectory() + L"reports window\\";
         ::CreateDirectoryW(base.c_str(), nullptr);
         dir_ = bxtest::MakeFreshDirectory(base, bxtest::Widen(info->name()));
-        ASSERT_TRUE(::CopyFileW((bxtest::ExeDirectory() + L"BXHVNTSR.exe").c_str(), (dir_ + L"BXHVNTSR.exe").c_str(),
-                                FALSE));
+        ASSERT_TRUE(
+            ::CopyFileW((bxtest::ExeDirectory() + L"BXHVNTSR.exe").c_str(), (dir_ + L"BXHVNTSR.exe").c_str(), FALSE));
         ::DeleteFileW(report_.c_str());
     }
     void TearDown() override {
@@ -179,7 +179,9 @@ protected:
         ::RegSetValueExW(key.get(), L"mapi32", 0, REG_SZ, reinterpret_cast<const BYTE*>(order.c_str()),
                          static_cast<DWORD>((order.size() + 1) * sizeof(wchar_t)));
     }
-    static void ClearMapiOverride() { ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\BXHVNTSR.exe"); }
+    static void ClearMapiOverride() {
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\BXHVNTSR.exe");
+    }
 
     std::vector<std::string> Calls() {
         std::string text = ReadBytes(dir_ + L"mapi_calls.txt");
@@ -222,7 +224,8 @@ TEST_F(ReportsWindow, PageShowsItsDescriptionAndSaveAsOffersTheTimedNameThenAsks
         EXPECT_TRUE(matches) << Narrow(offered);
         if (round == 0) Screenshot("reports_save_dialog");
         ASSERT_TRUE(bxtest::SetTextOf(edit, target));
-        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(dialog, IDOK)));
+        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(::GetDlgItem(dialog, IDOK)));
         if (round == 1) {
             // The file exists: the dialog asks first.
             HWND prompt = WaitForDialog({dialog});
@@ -284,9 +287,15 @@ TEST_F(ReportsWindow, SendThroughTheMailDllAnswersEachOutcome) {
     };
     std::string report = Narrow(report_);
     const Case cases[] = {
-        {"mapi_recorder.dll", "0 0", nullptr, nullptr,
+        {"mapi_recorder.dll",
+         "0 0",
+         nullptr,
+         nullptr,
          {kResolveLine + "0", SendLine(report_, 0), "MAPIFreeBuffer resolved"}},
-        {"mapi_recorder.dll", "0 1", nullptr, nullptr,
+        {"mapi_recorder.dll",
+         "0 1",
+         nullptr,
+         nullptr,
          {kResolveLine + "0", SendLine(report_, 1), "MAPIFreeBuffer resolved"}},
         {"mapi_recorder.dll", "2 0", L"Mail Programs (MAPI) is not configured", L"TSR Send Mail", {kResolveLine + "2"}},
         {"mapi_recorder.dll", "3 0", nullptr, nullptr, {kResolveLine + "3"}},

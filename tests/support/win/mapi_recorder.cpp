@@ -77,12 +77,12 @@ __declspec(dllexport) ULONG WINAPI MAPIResolveName(LHANDLE session, ULONG_PTR ui
     return SUCCESS_SUCCESS;
 }
 
-__declspec(dllexport) ULONG WINAPI MAPISendMail(LHANDLE session, ULONG_PTR uiParam, lpMapiMessage message,
-                                                FLAGS flags, ULONG reserved) {
+__declspec(dllexport) ULONG WINAPI
+    MAPISendMail(LHANDLE session, ULONG_PTR uiParam, lpMapiMessage message, FLAGS flags, ULONG reserved) {
     unsigned long resolve = 0, send = 0;
     Answers(resolve, send);
-    std::string line = "MAPISendMail session=" + Number(session) +
-                       " ui=" + std::string(reinterpret_cast<HWND>(uiParam) == ::GetDesktopWindow() ? "desktop" : "other") +
+    std::string line = "MAPISendMail session=" + Number(session) + " ui=" +
+                       std::string(reinterpret_cast<HWND>(uiParam) == ::GetDesktopWindow() ? "desktop" : "other") +
                        " flags=" + Number(flags) + " reserved=" + Number(reserved);
     line += " subject=" + Text(message->lpszSubject) + " note=" + Text(message->lpszNoteText) +
             " originator=" + std::string(message->lpOriginator ? "set" : "null") +
