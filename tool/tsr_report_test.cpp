@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/win/handles.h"
+#include "tool/crash_check.h"
 #include "tool/file_version_info.h"
 #include "tool/service_details.h"
 #include "tool/tsr_page.h"
@@ -469,6 +470,25 @@ TEST(SaveAsName, LocalTimeGivesTheDocumentedName) {
     when.tm_mday = 2;
     when.tm_year = 2009 - 1900;
     EXPECT_EQ(TSRDefaultFileName(when), L"BX HVN TSR_010209003005.txt");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CrashNames, OldNamesAndTheUtcTwelveHourSaveName) {
+    EXPECT_EQ(bx::tool::OldName(L"C:\\p\\HVNCrash.dmp"), L"C:\\p\\HVNCrash_old.dmp");
+    EXPECT_EQ(bx::tool::OldName(L"C:\\t\\HVNCrashReport.zip"), L"C:\\t\\HVNCrashReport_old.zip");
+    std::tm when{};
+    when.tm_year = 2012 - 1900;
+    when.tm_mon = 7;
+    when.tm_mday = 26;
+    when.tm_hour = 14;
+    when.tm_min = 30;
+    when.tm_sec = 5;
+    EXPECT_EQ(bx::tool::CrashReportDefaultName(when), L"HVNReport_082612023005");
+    when.tm_hour = 0;
+    EXPECT_EQ(bx::tool::CrashReportDefaultName(when), L"HVNReport_082612123005");
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -96,8 +98,8 @@ protected:
         std::wstring base = bxtest::ExeDirectory() + L"crash window\\";
         ::CreateDirectoryW(base.c_str(), nullptr);
         dir_ = bxtest::MakeFreshDirectory(base, bxtest::Widen(info->name()));
-        ASSERT_TRUE(::CopyFileW((bxtest::ExeDirectory() + L"BXHVNTSR.exe").c_str(), (dir_ + L"BXHVNTSR.exe").c_str(),
-                                FALSE));
+        ASSERT_TRUE(
+            ::CopyFileW((bxtest::ExeDirectory() + L"BXHVNTSR.exe").c_str(), (dir_ + L"BXHVNTSR.exe").c_str(), FALSE));
         ::DeleteFileW(archive_.c_str());
         ::DeleteFileW(oldArchive_.c_str());
         ::WriteProfileStringW(L"MAIL", L"MAPI", nullptr);
@@ -201,6 +203,168 @@ TEST_F(CrashWindow, ASecondDialogMovesTheEarlierArchiveToTheOldName) {
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(ReadBytes(oldArchive_), "the earlier archive");
     EXPECT_TRUE(Exists(archive_));
+}
+
+// The save dialog of the tool's process (not the crash dialog), its file
+// name set and OK pressed.
+void SaveThrough(DWORD pid, HWND* saveDialog, const std::wstring& target, std::wstring* offered) {
+    HWND save = nullptr;
+    ASSERT_TRUE(bxtest::WaitUntil(
+        [&] {
+            for (HWND w : bxtest::FindTopWindows(L"Save Error Report", L"", pid)) save = w;
+            return save != nullptr;
+        },
+        20000));
+    HWND edit = nullptr;
+    struct Find {
+        HWND edit = nullptr;
+    } find;
+    ::EnumChildWindows(
+        save,
+        [](HWND child, LPARAM data) -> BOOL {
+            auto* f = reinterpret_cast<Find*>(data);
+            if (!f->edit && _wcsicmp(bxtest::ClassOf(child).c_str(), L"Edit") == 0 && ::IsWindowVisible(child))
+                f->edit = child;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&find));
+    edit = find.edit;
+    ASSERT_NE(edit, nullptr);
+    *offered = bxtest::TextOf(edit);
+    ASSERT_TRUE(bxtest::SetTextOf(edit, target));
+    *saveDialog = save;
+    ::PostMessageW(save, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(save, IDOK)));
+}
+
+std::wstring NameAt(std::time_t when) {
+    std::tm utc{};
+    gmtime_s(&utc, &when);
+    wchar_t stamp[32];
+    wcsftime(stamp, 32, L"%m%d%y%I%M%S", &utc);
+    return L"HVNReport_" + std::wstring(stamp);
+}
+
+TEST_F(CrashWindow, EnterWithoutMailSavesACopyAndAnUnwritableTargetShowsTheFileError) {
+    WriteDumps(true);
+    HWND dialog = Start(true);
+    ASSERT_NE(dialog, nullptr);
+    // A target the copy cannot write. Wine's CopyFileW replaces a read-only
+    // file (Windows refuses with access denied), and the tests run as root,
+    // so no permission can stop it here: the target is held open without
+    // sharing instead, and the box must carry the system's text for that.
+    std::wstring readOnly = dir_ + L"held target.zip";
+    WriteBytes(readOnly, "keep");
+    bx::win::UniqueFile held(::CreateFileW(readOnly.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    std::time_t before = std::time(nullptr);
+    // Enter: Send is disabled, so the default button is Save As.
+    ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    std::wstring offered;
+    HWND save = nullptr;
+    SaveThrough(tool_.Pid(), &save, readOnly, &offered);
+    std::time_t after = std::time(nullptr);
+    bool matches = false;
+    for (std::time_t t = before; t <= after; ++t)
+        matches = matches || offered == NameAt(t) || offered == NameAt(t) + L".zip";
+    EXPECT_TRUE(matches) << Narrow(offered);
+    // Wine's dialog asks before overwriting the existing file.
+    HWND prompt = nullptr;
+    bxtest::WaitUntil(
+        [&] {
+            for (HWND w : bxtest::FindTopWindows(L"", L"#32770", tool_.Pid()))
+                if (w != dialog && w != save && bxtest::TextOf(w) != kSheetTitle) prompt = w;
+            return prompt != nullptr;
+        },
+        20000);
+    ASSERT_NE(prompt, nullptr);
+    bxtest::MessageBoxContent box = bxtest::ReadMessageBox(prompt);
+    if (box.text.find(L"already exists") != std::wstring::npos) {
+        bxtest::AnswerMessageBox(prompt, IDYES);
+        prompt = nullptr;
+        bxtest::WaitUntil(
+            [&] {
+                for (HWND w : bxtest::FindTopWindows(L"File Error", L"#32770", tool_.Pid())) prompt = w;
+                return prompt != nullptr;
+            },
+            20000);
+        if (!prompt) {
+            std::string windows;
+            for (HWND w : bxtest::FindTopWindows(L"", L"", tool_.Pid()))
+                windows += Narrow(bxtest::ClassOf(w)) + ":" + Narrow(bxtest::TextOf(w)) + "; ";
+            ADD_FAILURE() << "target now: " << ReadBytes(readOnly).size() << " attrs "
+                          << ::GetFileAttributesW(readOnly.c_str()) << " dump " << Exists(dir_ + L"HVNCrash.dmp")
+                          << " windows " << windows;
+        }
+        ASSERT_NE(prompt, nullptr);
+        box = bxtest::ReadMessageBox(prompt);
+    }
+    std::wstring denied;
+    {
+        wchar_t* buffer = nullptr;
+        DWORD length = ::FormatMessageW(
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+            ERROR_SHARING_VIOLATION, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<wchar_t*>(&buffer),
+            0, nullptr);
+        denied.assign(buffer, length);
+        ::LocalFree(buffer);
+        while (!denied.empty() && iswspace(denied.back())) denied.pop_back();
+    }
+    EXPECT_EQ(box.caption, L"File Error");
+    EXPECT_EQ(box.text, L"Failed to save the generated report. " + denied);
+    EXPECT_EQ(box.icon, bxtest::BoxIcon::kError);
+    Screenshot(prompt, "crash_file_error");
+    bxtest::AnswerMessageBox(prompt, IDOK);
+    held.reset();
+    EXPECT_EQ(ReadBytes(readOnly), "keep");
+    EXPECT_TRUE(Exists(dir_ + L"HVNCrash.dmp"));  // nothing saved, the dump stays
+
+    // A writable target: the archive is copied and the dump deleted, the old
+    // dump kept; the dialog stays open.
+    ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kSaveAs, BN_CLICKED), 0);
+    SaveThrough(tool_.Pid(), &save, dir_ + L"saved.zip", &offered);
+    ASSERT_TRUE(bxtest::WaitUntil([&] { return !Exists(dir_ + L"HVNCrash.dmp"); }, 20000));
+    EXPECT_EQ(ReadBytes(dir_ + L"saved.zip"), ReadBytes(archive_));
+    EXPECT_TRUE(Exists(dir_ + L"HVNCrash_old.dmp"));
+    EXPECT_TRUE(::IsWindow(dialog));
+}
+
+TEST_F(CrashWindow, SendDeletesTheArchiveAndBothDumpsOnlyWhenTheMailIsAccepted) {
+    // Mail available: win.ini's [MAIL] MAPI=1 and a MAPI32.DLL on the search
+    // path (the tests' recorder beside the tool, taken as native).
+    bx::win::UniqueRegKey key;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kAppDefaults) + L"\\DllOverrides").c_str(), 0, nullptr,
+                                0, KEY_SET_VALUE, nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
+    const wchar_t kNative[] = L"native";
+    ::RegSetValueExW(key.get(), L"mapi32", 0, REG_SZ, reinterpret_cast<const BYTE*>(kNative), sizeof kNative);
+    ASSERT_TRUE(
+        ::CopyFileW((bxtest::ExeDirectory() + L"mapi_recorder.dll").c_str(), (dir_ + L"MAPI32.DLL").c_str(), FALSE));
+    ::WriteProfileStringW(L"MAIL", L"MAPI", L"1");
+    for (const char* answer : {"0 1", "0 0"}) {
+        SCOPED_TRACE(answer);
+        WriteBytes(dir_ + L"mapi_answer.txt", answer);
+        ::DeleteFileW((dir_ + L"mapi_calls.txt").c_str());
+        WriteDumps(true);
+        HWND dialog = Start(true);
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(dialog, IDOK)));
+        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        sheet_ = bxtest::WaitForTopWindow(kSheetTitle, L"#32770", tool_.Pid(), 60000);
+        ASSERT_NE(sheet_, nullptr);
+        ASSERT_TRUE(bxtest::WaitUntil(
+            [&] { return ReadBytes(dir_ + L"mapi_calls.txt").find("MAPIFreeBuffer") != std::string::npos; }, 30000));
+        bxtest::Sync(sheet_);
+        std::string calls = ReadBytes(dir_ + L"mapi_calls.txt");
+        EXPECT_NE(calls.find("[path=\"" + Narrow(archive_) + "\" name=null position=-1"), std::string::npos) << calls;
+        bool accepted = std::string(answer) == "0 0";
+        EXPECT_EQ(Exists(archive_), !accepted);
+        EXPECT_EQ(Exists(dir_ + L"HVNCrash.dmp"), !accepted);
+        EXPECT_EQ(Exists(dir_ + L"HVNCrash_old.dmp"), !accepted);
+        ::PostMessageW(sheet_, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(::GetDlgItem(sheet_, IDCANCEL)));
+        ASSERT_TRUE(tool_.Wait(15000));
+        sheet_ = nullptr;
+    }
 }
 
 }  // namespace
