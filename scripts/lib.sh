@@ -11,6 +11,7 @@ BX_PACKAGES=(
   wine64 wixl iproute2 util-linux procps
   rsyslog python3 openssl
   xvfb xauth imagemagick fonts-wine
+  dpkg-dev unzip debian-archive-keyring
 )
 
 # Installs whichever of the packages is missing; installs nothing otherwise.

@@ -1,13 +1,85 @@
-// The crash report check the sheet runs when it opens. The crash report
-// dialog and its archive come with the report half of the tool; until then
-// the check finds nothing to offer and shows nothing.
+// The crash report the sheet offers when it opens: when the agent has left
+// a crash dump in the program directory, the dump, the previous dump and a
+// fresh troubleshooting report are packed into a zip archive and the crash
+// report dialog offers to mail it to support, save it, or dismiss it.
 #pragma once
 #include <windows.h>
 
+#include <ctime>
+#include <string>
+
+#include "platform/win/handles.h"
+#include "tool/property_sheet.h"
+
+// A band across the top of a dialog: icon, bold title, word-wrapped text.
+class CDialogHeader {
+public:
+    CDialogHeader() = default;
+    ~CDialogHeader();
+    CDialogHeader(const CDialogHeader&) = delete;
+    CDialogHeader& operator=(const CDialogHeader&) = delete;
+
+    void SetIcon(HICON icon) { m_icon = icon; }
+    void SetTitle(const std::wstring& title) { m_title = title; }
+    void SetText(const std::wstring& text) { m_text = text; }
+    // Makes the dialog taller by the band's height, moves its controls down
+    // and creates the band as a child at the top.
+    void Attach(HWND dialog);
+    int Height() const { return m_height; }
+    HWND Hwnd() const { return m_hwnd; }
+
+private:
+    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    void CreateFonts();
+    int ComputeHeight(HDC dc, int width);
+    void Paint(HDC dc, const RECT& client);
+
+    HWND m_hwnd = nullptr;
+    HICON m_icon = nullptr;
+    std::wstring m_title, m_text;
+    bx::win::UniqueGdiObject m_titleFont, m_textFont;
+    int m_height = 60;
+    static constexpr int kMargin = 5;
+    static constexpr int kIconGap = 10;
+    static constexpr int kMinHeight = 60;
+};
+
+// The crash report dialog (template 425).
+class CErrorDlg : public bx::ui::Dialog {
+public:
+    CErrorDlg();
+    // True when the agent's crash dump exists; remembers its path.
+    bool CheckCrashDump();
+    void SetMailAvailable(bool available) { m_mailAvailable = available; }
+    const std::wstring& DumpPath() const { return m_dumpPath; }
+    const std::wstring& ArchivePath() const { return m_archivePath; }
+
+protected:
+    BOOL OnInitDialog() override;
+    bool OnCommand(int id, int code) override;
+
+private:
+    void BuildArchive();
+    void OnBnClickedSaveAs();
+    void OnExit();
+
+    std::wstring m_dumpPath;
+    std::wstring m_archivePath;
+    bool m_mailAvailable = false;
+    CDialogHeader m_header;
+};
+
 namespace bx::tool {
 
-// Looks for the agent's crash dump and offers the crash report over `sheet`.
-// Does nothing yet.
+// "_old" inserted before the last four characters (".dmp", ".zip").
+std::wstring OldName(const std::wstring& path);
+// "HVNReport_<mmddyyhhmmss>" for a UTC time (12-hour clock, no AM/PM).
+std::wstring CrashReportDefaultName(const std::tm& utcTime);
+// Mail counts as available when win.ini's [MAIL] MAPI is not 0 and
+// MAPI32.DLL is on the search path.
+bool MailAvailable();
+
+// Runs the crash report flow over `sheet` when a dump exists.
 void CheckCrashDump(HWND sheet);
 
 }  // namespace bx::tool

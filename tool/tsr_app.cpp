@@ -7,6 +7,7 @@
 #include "tool/property_sheet.h"
 #include "tool/tool_resources.h"
 #include "tool/tool_rules.h"
+#include "tool/tsr_report.h"
 #include "tool/tsr_sheet.h"
 
 namespace {
@@ -68,10 +69,7 @@ bool CTSRApp::InitInstance(const std::wstring& commandLine) {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
     ::InitCommonControlsEx(&controls);
 
-    wchar_t temp[MAX_PATH + 1];
-    DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
-    m_reportPath =
-        (length > 0 && length <= MAX_PATH ? std::wstring(temp, length) : std::wstring(L".\\")) + L"BX_HVN_TSR.txt";
+    m_reportPath = TSRTemporaryReportPath();
 
     auto sheet = std::make_unique<CTSRSheet>();
     sheet->Run(bx::tool::StartPageFromCommandLine(commandLine));

@@ -1,9 +1,46 @@
-// CTSRPage: the Reports page. The troubleshooting report (build, view, save,
-// mail) is the second half of the tool; the page is empty until it lands.
+// CTSRPage: the Reports page. Builds the troubleshooting report (CTSRReport)
+// and saves it under a chosen name, opens it in the system's viewer, or mails
+// it to support through simple MAPI. The mail routine is also the crash
+// report dialog's.
 #pragma once
+#include <windows.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
 #include "tool/property_sheet.h"
+
+// The maker's support mailbox, the recipient's display name and the subject
+// of every mail the tool sends.
+constexpr wchar_t kSupportAddress[] = L"hvn-support@brontavex.com";
+constexpr wchar_t kSupportName[] = L"HVN Support";
+constexpr wchar_t kMailSubject[] = L"BX HVN TSR Report";
+
+// "BX HVN TSR_<mmddyyHHMMSS>.txt" for a local time (the middle part is empty
+// when the time cannot be formatted).
+std::wstring TSRDefaultFileName(const std::tm& localTime);
+
+// Simple MAPI through "MAPI32.DLL" loaded at run time; 1 when the mail client
+// accepted the message, else 0. `owner`'s windows are disabled while the
+// mail program's compose window is up. Messages for a missing library, a
+// missing function and an unconfigured mail system are shown here.
+int SendMailTSR(HWND owner, const std::wstring& subject, const std::vector<std::wstring>& attachments,
+                const std::wstring& address, const std::wstring& displayName);
+// One attachment.
+int SendMailTSRReport(HWND owner, const std::wstring& attachment, const std::wstring& address,
+                      const std::wstring& displayName, const std::wstring& subject);
 
 class CTSRPage : public bx::ui::PropertyPage {
 public:
     CTSRPage() : PropertyPage(L"Reports") {}
+
+protected:
+    BOOL OnInitDialog() override;
+    bool OnCommand(int id, int code) override;
+
+private:
+    void OnBnClickedBtnSave();
+    void OnBnClickedBtnView();
+    void OnBnClickedBtnSend();
 };

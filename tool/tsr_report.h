@@ -1,0 +1,100 @@
+// CTSRReport: the troubleshooting report, one text file built straight into
+// its target in a fixed order: the tool and the agent service, a summary of
+// the machine, "ipconfig" and "netstat" output, and the agent's two log files.
+#pragma once
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+// What the OS name is made of (the extended version information, the native
+// processor, the product type), so that every row of the name table can be
+// checked without the machine that has it.
+struct OsFacts {
+    bool versionOk = false;
+    DWORD platformId = 0;
+    DWORD major = 0;
+    DWORD minor = 0;
+    DWORD build = 0;
+    std::wstring servicePack;  // the CSD text
+    WORD suiteMask = 0;
+    BYTE productType = 0;          // VER_NT_WORKSTATION (1), ...
+    bool server2003R2 = false;     // GetSystemMetrics(SM_SERVERR2)
+    WORD nativeArchitecture = 0;   // PROCESSOR_ARCHITECTURE_*
+    bool haveProductInfo = false;  // GetProductInfo exists
+    DWORD productInfoType = 0;
+};
+
+// The facts of this machine through the real calls.
+OsFacts QueryOsFacts();
+// The name the facts give (empty for non-NT systems, NT 4 and older).
+std::wstring FormatOSDisplayName(const OsFacts& facts);
+
+// What the system summary shows, gathered once.
+struct SystemFacts {
+    OsFacts os;
+    std::wstring netbiosName;
+    std::wstring oemManufacturer;  // WbemOem
+    std::wstring oemModel;         // WbemProduct
+    std::wstring processorIdentifier;
+    std::wstring processorVendor;
+    DWORD processorMhz = 0;  // 0: unknown
+    bool ntFamily = true;
+    std::wstring biosDate;
+    std::wstring windowsDirectory;
+    bool haveLocale = false;
+    std::wstring localeCountry;
+    bool haveTimeZone = false;
+    std::wstring timeZoneName;
+    unsigned long long totalPhysical = 0, availablePhysical = 0;  // bytes
+    unsigned long long totalVirtual = 0, availableVirtual = 0;
+    unsigned long long pageFile = 0;
+};
+
+SystemFacts QuerySystemFacts();
+// "\nSystem Summary\n" and its tab-led lines.
+std::wstring FormatSystemSummary(const SystemFacts& facts);
+
+class CTSRReport {
+public:
+    // Where the parts that depend on the machine come from; tests put fixed
+    // texts in their place. Empty members use the real sources.
+    struct Sources {
+        std::function<std::wstring()> systemSummary;
+        std::function<std::wstring(const std::wstring& program, const std::wstring& arguments)> runCommand;
+    };
+
+    CTSRReport() = default;
+    explicit CTSRReport(Sources sources) : m_sources(std::move(sources)) {}
+
+    // Deletes `path` and builds the report there; the sum of the steps'
+    // results, 0 when an exception ended the build.
+    int Create(const std::wstring& path);
+    // Appends `text` (CR removed, LF written as CR LF, thread ANSI code
+    // page); 1 when written, else 0.
+    static int AddText(const std::wstring& path, const std::wstring& text);
+    // Appends the header line and the bytes of `source` (opened sharing read
+    // and write: the agent may be writing it). False when either file cannot
+    // be opened; nothing is written then.
+    static bool AddFile(const std::wstring& path, const std::wstring& source);
+
+    static std::wstring GetAppInfo();
+    static std::wstring GetServiceInfo(const std::wstring& serviceName);
+    static std::wstring GetSystemSummary();
+    static std::wstring GetOSDisplayName();
+    // The command's standard output and error, "program arguments".
+    static std::wstring RunCommand(const std::wstring& program, const std::wstring& arguments);
+
+    // The running program's directory with its trailing backslash, or ".\".
+    static std::wstring ProgramDirectory();
+
+private:
+    Sources m_sources;
+};
+
+// The user's temporary directory (or ".\") and "BX_HVN_TSR.txt": the report
+// of View and Send and of the crash archive.
+std::wstring TSRTemporaryReportPath();
+
+// CTSRPage's report routine: CTSRReport::Create into `path`.
+int CreateTSRReport(const std::wstring& path);

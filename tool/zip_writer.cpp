@@ -1,0 +1,67 @@
+#include "tool/zip_writer.h"
+
+#include <windows.h>
+
+#include <minizip/zip.h>
+
+#include "platform/win/handles.h"
+
+namespace {
+
+std::string ToAnsi(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int size = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return std::string();
+    std::string out(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
+    out.resize(static_cast<size_t>(size) - 1);
+    return out;
+}
+
+}  // namespace
+
+bool CZLib::Open(const std::wstring& path) {
+    Close();
+    m_zip = zipOpen64(ToAnsi(path).c_str(), APPEND_STATUS_CREATE);
+    return m_zip != nullptr;
+}
+
+bool CZLib::AddFile(const std::wstring& path) {
+    if (!m_zip) return false;
+    bx::win::UniqueFile file(
+        ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+
+    zip_fileinfo info{};  // broken-down time fields 0, attributes 0
+    FILETIME written{}, local{};
+    WORD dosDate = 0, dosTime = 0;
+    if (::GetFileTime(file.get(), nullptr, nullptr, &written) && ::FileTimeToLocalFileTime(&written, &local) &&
+        ::FileTimeToDosDateTime(&local, &dosDate, &dosTime))
+        info.dosDate = (static_cast<uLong>(dosDate) << 16) | dosTime;
+
+    size_t slash = path.find_last_of(L'\\');
+    std::string name = ToAnsi(slash == std::wstring::npos ? path : path.substr(slash + 1));
+    if (zipOpenNewFileInZip(m_zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9) != ZIP_OK)
+        return false;
+    bool ok = true;
+    char chunk[4096];
+    for (;;) {
+        DWORD read = 0;
+        if (!::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr)) {
+            ok = false;
+            break;
+        }
+        if (read == 0) break;
+        if (zipWriteInFileInZip(m_zip, chunk, read) != ZIP_OK) {
+            ok = false;
+            break;
+        }
+    }
+    return zipCloseFileInZip(m_zip) == ZIP_OK && ok;
+}
+
+void CZLib::Close() {
+    if (!m_zip) return;
+    zipClose(m_zip, nullptr);
+    m_zip = nullptr;
+}
