@@ -11,7 +11,7 @@
 #include "agent/service/nt_service.h"
 #include "platform/win/handles.h"
 
-namespace bxagent {
+namespace bx::program {
 
 // The application framework of this program is the C and C++ run-time
 // (started before wmain) plus what this function sets up: the module handle,
@@ -39,11 +39,11 @@ int AgentMain() {
     try {
         CPLNCmdLineInfo commandLine;
         Service service;
-        commandLine.m_pService = &service;
-        service.m_bAllowCommandLine = TRUE;
-        service.m_bAllowNameChange = TRUE;
-        service.m_bAllowDescriptionChange = TRUE;
-        service.m_bAllowDisplayNameChange = TRUE;
+        commandLine.service_ = &service;
+        service.allowCommandLine_ = TRUE;
+        service.allowNameChange_ = TRUE;
+        service.allowDescriptionChange_ = TRUE;
+        service.allowDisplayNameChange_ = TRUE;
 
         bx::service::ParseArguments(commandLine, argumentCount, static_cast<LPWSTR*>(arguments.get()));
         exitCode = service.ProcessCommand(commandLine);
@@ -54,4 +54,4 @@ int AgentMain() {
     return static_cast<int>(exitCode);
 }
 
-}  // namespace bxagent
+}  // namespace bx::program

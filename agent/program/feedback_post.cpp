@@ -21,7 +21,7 @@
 #define BX_FEEDBACK_MAILBOX "registration@brontavex.com"
 #endif
 
-namespace bxagent {
+namespace bx::program {
 
 const wchar_t kDefaultFeedbackUrl[] = L"" BX_FEEDBACK_URL;
 const wchar_t kFeedbackMailbox[] = L"" BX_FEEDBACK_MAILBOX;
@@ -160,4 +160,4 @@ int PostFeedback(CBXLogger& logger, const std::wstring& productKeyPath, bool ver
     return result;
 }
 
-}  // namespace bxagent
+}  // namespace bx::program

@@ -11,7 +11,7 @@
 
 class CBXLogger;
 
-namespace bxagent {
+namespace bx::program {
 
 // The feedback page and the registration mailbox of this build (CMake cache
 // variables BX_FEEDBACK_URL and BX_FEEDBACK_MAILBOX).
@@ -63,4 +63,4 @@ int SendFeedbackForm(const std::wstring& url, const std::string& body, DWORD& la
 // version) is for tests: start-up goes on whatever it is.
 int PostFeedback(CBXLogger& logger, const std::wstring& productKeyPath, bool verbose);
 
-}  // namespace bxagent
+}  // namespace bx::program

@@ -69,10 +69,10 @@ std::string HostName() {
 
 // The form body the page must receive, spelt out.
 std::string ExpectedBody(const std::string& id) {
-    std::string mailbox = bx::test::Narrow(bxagent::kFeedbackMailbox);
+    std::string mailbox = bx::test::Narrow(bx::program::kFeedbackMailbox);
     return "ExtAppName=HVN&Subject=Ostrand Brontavex Halvern Installation Information&Comment="
            "Ostrand Brontavex Halvern\nVersion:3.0.72\nHostname:" +
-           HostName() + "\nUID:" + id + "\nOS:" + bx::test::Narrow(bxagent::OperatingSystemDescription()) +
+           HostName() + "\nUID:" + id + "\nOS:" + bx::test::Narrow(bx::program::OperatingSystemDescription()) +
            "\nArchitecture:64-bit&FromEmailID=" + mailbox + "&Username=" + mailbox;
 }
 
@@ -109,7 +109,7 @@ protected:
         DeleteValue(bx::feedback::kAgentKeyPath, bx::feedback::kInstallationIdValue);
     }
 
-    int Post() { return bxagent::PostFeedback(logger_, kProductKey, false); }
+    int Post() { return bx::program::PostFeedback(logger_, kProductKey, false); }
     std::string Log() { return bx::test::ReadFileBytes(dir_ + L"post.log"); }
     size_t Count(const std::string& needle) {
         std::string log = Log();
@@ -124,16 +124,16 @@ protected:
 
 TEST_F(FeedbackPost, ProductVersionFromTheInstaller) {
     std::wstring version;
-    EXPECT_TRUE(bxagent::ProductVersionText(kProductKey, version));
+    EXPECT_TRUE(bx::program::ProductVersionText(kProductKey, version));
     EXPECT_EQ(L"3.0.72", version);  // the installer's 50331720
 
     // Unknown to the installer, or no code at all: unavailable.
     bx::test::SetString(kProductKey, L"ProductCode", L"{00000000-1111-2222-3333-444444444444}");
-    EXPECT_FALSE(bxagent::ProductVersionText(kProductKey, version));
+    EXPECT_FALSE(bx::program::ProductVersionText(kProductKey, version));
     bx::test::SetString(kProductKey, L"ProductCode", L"");
-    EXPECT_FALSE(bxagent::ProductVersionText(kProductKey, version));
+    EXPECT_FALSE(bx::program::ProductVersionText(kProductKey, version));
     DeleteValue(kProductKey, L"ProductCode");
-    EXPECT_FALSE(bxagent::ProductVersionText(kProductKey, version));
+    EXPECT_FALSE(bx::program::ProductVersionText(kProductKey, version));
 }
 
 TEST_F(FeedbackPost, FormReachesThePageByteForByte) {
@@ -144,7 +144,7 @@ TEST_F(FeedbackPost, FormReachesThePageByteForByte) {
     ASSERT_TRUE(page.WaitForRequests(1, 10000));
     std::wstring id = StoredInstallationId();
     ASSERT_EQ(36u, id.size()) << "made by this post";
-    EXPECT_EQ(Upper(id), bxagent::InstallationId());
+    EXPECT_EQ(Upper(id), bx::program::InstallationId());
     ExpectForm(page.Requests()[0], bx::test::Narrow(Upper(id)));
     EXPECT_EQ(0u, Count("Failed"));
 }
@@ -177,13 +177,13 @@ TEST_F(FeedbackPost, UnreachablePageEndsWithinItsTimeOuts) {
     ASSERT_NE(0, stalled.Port());
     SetFeedbackUrl(PageUrl(stalled.Port()));
     ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(bxagent::kFeedbackNotSent, Post());
+    EXPECT_EQ(bx::program::kFeedbackNotSent, Post());
     ULONGLONG took = GetTickCount64() - start;
-    EXPECT_LT(took, static_cast<ULONGLONG>(bxagent::kFeedbackWaitHintMs)) << "within the reported wait hint";
+    EXPECT_LT(took, static_cast<ULONGLONG>(bx::program::kFeedbackWaitHintMs)) << "within the reported wait hint";
     EXPECT_EQ(1u, Count("Failed to send feedback"));
 
     DWORD error = 0;
-    EXPECT_EQ(bxagent::kFeedbackNotSent, bxagent::SendFeedbackForm(PageUrl(stalled.Port()), "x", error));
+    EXPECT_EQ(bx::program::kFeedbackNotSent, bx::program::SendFeedbackForm(PageUrl(stalled.Port()), "x", error));
     EXPECT_EQ(static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT), error);
 }
 
@@ -205,12 +205,12 @@ TEST_F(FeedbackPost, SelfSignedHttpsPageIsRefused) {
         << "the HTTPS server did not start (" << dir << "/openssl.log)";
 
     SetFeedbackUrl(PageUrl(port, L"https"));
-    EXPECT_EQ(bxagent::kFeedbackNotSent, Post());
+    EXPECT_EQ(bx::program::kFeedbackNotSent, Post());
     EXPECT_EQ(1u, Count("Failed to send feedback"));
 
     // What WinHTTP answered: a failed certificate check (Wine: 12157).
     DWORD error = 0;
-    EXPECT_EQ(bxagent::kFeedbackNotSent, bxagent::SendFeedbackForm(PageUrl(port, L"https"), "x", error));
+    EXPECT_EQ(bx::program::kFeedbackNotSent, bx::program::SendFeedbackForm(PageUrl(port, L"https"), "x", error));
     EXPECT_TRUE(error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR || error == ERROR_WINHTTP_SECURE_FAILURE) << error;
     // The server saw its two connections (the handshakes) and ended.
     EXPECT_TRUE(bx::test::WaitUntil([&] { return bx::test::FileExists(WindowsPath(dir + "/done")); }, 20000))
@@ -219,10 +219,10 @@ TEST_F(FeedbackPost, SelfSignedHttpsPageIsRefused) {
 
 TEST_F(FeedbackPost, UrlThatCannotBeSplitGives22) {
     DWORD error = 0;
-    EXPECT_EQ(bxagent::kFeedbackBadUrl, bxagent::SendFeedbackForm(L"no url at all", "x", error));
-    EXPECT_EQ(bxagent::kFeedbackBadUrl, bxagent::SendFeedbackForm(L"", "x", error));
+    EXPECT_EQ(bx::program::kFeedbackBadUrl, bx::program::SendFeedbackForm(L"no url at all", "x", error));
+    EXPECT_EQ(bx::program::kFeedbackBadUrl, bx::program::SendFeedbackForm(L"", "x", error));
     SetFeedbackUrl(L"feedback.aspx");
-    EXPECT_EQ(bxagent::kFeedbackBadUrl, Post());
+    EXPECT_EQ(bx::program::kFeedbackBadUrl, Post());
     EXPECT_EQ(1u, Count("Failed to send feedback"));
 }
 
@@ -230,7 +230,7 @@ TEST(OsDescription, RealCallUnderWine) {
     OSVERSIONINFOEXW info{};
     info.dwOSVersionInfoSize = sizeof info;
     ASSERT_TRUE(GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info)));
-    const std::wstring& text = bxagent::OperatingSystemDescription();
+    const std::wstring& text = bx::program::OperatingSystemDescription();
     RecordProperty("description", bx::test::Narrow(text));
     wchar_t numbers[64];
     swprintf(numbers, 64, L" %u.%u.%u ", info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber);
@@ -240,7 +240,7 @@ TEST(OsDescription, RealCallUnderWine) {
         EXPECT_NE(std::wstring::npos, text.find(L" Professional ")) << bx::test::Narrow(text);
     }
     // Kept: the same text object on every call.
-    EXPECT_EQ(&text, &bxagent::OperatingSystemDescription());
+    EXPECT_EQ(&text, &bx::program::OperatingSystemDescription());
 }
 
 // The agent service itself: each start posts once, keeps the installation id

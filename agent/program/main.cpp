@@ -1,4 +1,4 @@
 // Program entry of the agent service bxhvns.
 #include "agent/program/agent_main.h"
 
-int wmain() { return bxagent::AgentMain<CPLNSvc>(); }
+int wmain() { return bx::program::AgentMain<CPLNSvc>(); }

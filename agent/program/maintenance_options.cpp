@@ -7,7 +7,7 @@
 #include "agent/service/nt_service.h"
 #include "platform/win/handles.h"
 
-namespace bxagent {
+namespace bx::program {
 
 namespace {
 
@@ -126,4 +126,4 @@ void RestartAgentService(const ShowResult& show) {
         show(kRestartFailed, MB_ICONERROR);
 }
 
-}  // namespace bxagent
+}  // namespace bx::program

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace bxagent {
+namespace bx::program {
 
 constexpr wchar_t kQueryNowEventName[] = L"Global\\BXPLN_QUERYNOW_EVENT";
 constexpr wchar_t kResetEventName[] = L"Global\\BXPLN_RESET_EVENT";
@@ -50,4 +50,4 @@ using ShowResult = std::function<void(const wchar_t* text, UINT icon)>;
 void ShowResultBox(const wchar_t* text, UINT icon);
 void RestartAgentService(const ShowResult& show);
 
-}  // namespace bxagent
+}  // namespace bx::program

@@ -40,7 +40,7 @@ UniqueHandle MakeEvent(const wchar_t* name) {
 bool IsSet(const UniqueHandle& event) { return WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0; }
 
 TEST(QueryNowOption, SetsTheEventWhenItExistsAndDoesNothingFurther) {
-    UniqueHandle event = MakeEvent(bxagent::kQueryNowEventName);
+    UniqueHandle event = MakeEvent(bx::program::kQueryNowEventName);
     bx::test::ProcessResult result = Agent(L"-querynow");
     EXPECT_EQ(kNothingFurther, result.exitCode) << result.output;
     EXPECT_TRUE(IsSet(event));
@@ -89,7 +89,7 @@ protected:
 };
 
 TEST_F(ResetOption, WritesTheGivenValuesUnderTheProductKeyThenSetsTheEvent) {
-    UniqueHandle event = MakeEvent(bxagent::kResetEventName);
+    UniqueHandle event = MakeEvent(bx::program::kResetEventName);
     // "-pm_url" followed by an option has no value; "-5" is a value.
     bx::test::ProcessResult result = Agent(L"-reset -plnid -5 -pm_url -lm_url https://lm.test/x?a=1");
     EXPECT_EQ(kNothingFurther, result.exitCode) << result.output;
@@ -109,7 +109,7 @@ TEST_F(ResetOption, WritesTheGivenValuesUnderTheProductKeyThenSetsTheEvent) {
 }
 
 TEST_F(ResetOption, PlnIdWithBothValuesEmptyWritesNothingAndSetsNothing) {
-    UniqueHandle event = MakeEvent(bxagent::kResetEventName);
+    UniqueHandle event = MakeEvent(bx::program::kResetEventName);
     bx::test::ProcessResult result = Agent(L"-reset -pm_url https://pm.test -plnid /plnid");
     EXPECT_EQ(kNotStartedBySCM, result.exitCode) << "the command stays 0";
     EXPECT_FALSE(IsSet(event));
@@ -149,7 +149,7 @@ protected:
     static SERVICE_STATUS_PROCESS Query() {
         SERVICE_STATUS_PROCESS status{};
         UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        UniqueScHandle service(OpenServiceW(scm.get(), bxagent::kPlainServiceName, SERVICE_QUERY_STATUS));
+        UniqueScHandle service(OpenServiceW(scm.get(), bx::program::kPlainServiceName, SERVICE_QUERY_STATUS));
         DWORD needed = 0;
         if (service)
             QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
@@ -158,7 +158,7 @@ protected:
     }
     static bool Exists() {
         UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        UniqueScHandle service(OpenServiceW(scm.get(), bxagent::kPlainServiceName, SERVICE_QUERY_STATUS));
+        UniqueScHandle service(OpenServiceW(scm.get(), bx::program::kPlainServiceName, SERVICE_QUERY_STATUS));
         return static_cast<bool>(service) || GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
     }
     static bool Gone() {
@@ -168,7 +168,7 @@ protected:
         {
             UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
             UniqueScHandle service(
-                OpenServiceW(scm.get(), bxagent::kPlainServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+                OpenServiceW(scm.get(), bx::program::kPlainServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
             if (!service) return;
             SERVICE_STATUS status{};
             ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
@@ -186,7 +186,7 @@ TEST_F(PlainServiceEntry, InstalledWithItsSettingsStartedThenStoppedAndRemoved) 
     EXPECT_EQ(kNotStartedBySCM, result.exitCode) << result.output;
 
     UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    UniqueScHandle service(OpenServiceW(scm.get(), bxagent::kPlainServiceName, SERVICE_QUERY_CONFIG));
+    UniqueScHandle service(OpenServiceW(scm.get(), bx::program::kPlainServiceName, SERVICE_QUERY_CONFIG));
     ASSERT_TRUE(service) << GetLastError();
     std::vector<BYTE> buffer(8192);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
@@ -223,7 +223,7 @@ TEST_F(PlainServiceEntry, InstalledWithItsSettingsStartedThenStoppedAndRemoved) 
 TEST_F(PlainServiceEntry, StoppedEntryIsLeftInPlace) {
     {
         UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        UniqueScHandle service(CreateServiceW(scm.get(), bxagent::kPlainServiceName, L"BX plain entry test",
+        UniqueScHandle service(CreateServiceW(scm.get(), bx::program::kPlainServiceName, L"BX plain entry test",
                                               SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                               SERVICE_ERROR_NORMAL, bx::test::Quote(program_).c_str(), nullptr, nullptr,
                                               nullptr, nullptr, nullptr));
@@ -239,7 +239,7 @@ TEST_F(PlainServiceEntry, StoppedEntryIsLeftInPlace) {
 TEST_F(PlainServiceEntry, ExistingEntryIsNeitherReplacedNorStarted) {
     {
         UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        UniqueScHandle service(CreateServiceW(scm.get(), bxagent::kPlainServiceName, L"BX plain entry test",
+        UniqueScHandle service(CreateServiceW(scm.get(), bx::program::kPlainServiceName, L"BX plain entry test",
                                               SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                               SERVICE_ERROR_NORMAL, bx::test::Quote(program_).c_str(), nullptr, nullptr,
                                               nullptr, nullptr, nullptr));

@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-namespace bxagent {
+namespace bx::program {
 
 bool QueryOsFacts(bx::feedback::OsFacts& facts) {
     OSVERSIONINFOEXW info{};
@@ -29,4 +29,4 @@ const std::wstring& OperatingSystemDescription() {
     return description;
 }
 
-}  // namespace bxagent
+}  // namespace bx::program

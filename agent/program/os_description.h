@@ -6,7 +6,7 @@
 
 #include "agent/program/feedback_form.h"
 
-namespace bxagent {
+namespace bx::program {
 
 // The version record's fields; false (facts untouched) when the call fails.
 bool QueryOsFacts(bx::feedback::OsFacts& facts);
@@ -15,4 +15,4 @@ bool QueryOsFacts(bx::feedback::OsFacts& facts);
 // kept for the process's life; empty when the system gives no version.
 const std::wstring& OperatingSystemDescription();
 
-}  // namespace bxagent
+}  // namespace bx::program

@@ -25,9 +25,9 @@ public:
     // Key under HKEY_LOCAL_MACHINE for the values of the reset option: the
     // product's own key "SOFTWARE\Brontavex\HVNAgent\PLN" (never empty: the
     // values would otherwise land at the root of HKEY_LOCAL_MACHINE).
-    std::wstring m_sRegistryKeyPath;
+    std::wstring registryKeyPath_;
     // The service object, set by the program entry; not used by the options.
-    CPLNSvc* m_pService = nullptr;
+    CPLNSvc* service_ = nullptr;
 
 private:
     void QueryNow();

@@ -10,24 +10,24 @@
 #include "platform/thread_id.h"
 #include "platform/win/event_handle.h"
 
-using namespace bxagent;
+using namespace bx::program;
 
 CPLNSvc::CPLNSvc() : CNTService(), CLogImpl(), logger(), crashLogger(nullptr), snooper() {
     // The framework loaded the service name (100), display name (101, also
     // the event-log source) and description (102) from the string table.
     displayName = LoadResourceString(IDS_SERVICE_DISPLAY_NAME);
     productKeyPath = L"SOFTWARE\\Brontavex\\" + displayName;
-    m_dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SESSIONCHANGE;
-    m_dwStartType = SERVICE_AUTO_START;
+    controlsAccepted_ = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SESSIONCHANGE;
+    startType_ = SERVICE_AUTO_START;
 }
 
 CPLNSvc::~CPLNSvc() {
     // What a start-up that gave up left behind; a normal run released it all.
     CloseEvents();
     snooper.SetLogger(nullptr);
-    if (crashHandlerInstalled) bx::service::RemoveCrashHandler();
+    if (crashHandlerInstalled_) bx::service::RemoveCrashHandler();
     crashLogger = nullptr;
-    if (loggerInitialised) logger.Cleanup();
+    if (loggerInitialised_) logger.Cleanup();
 }
 
 void CPLNSvc::CloseEvents() {
@@ -39,14 +39,14 @@ void CPLNSvc::CloseEvents() {
 
 bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
     logger.Init();
-    loggerInitialised = true;
+    loggerInitialised_ = true;
     SetLogger(&logger);
     logger.AddFile(bx::files::PathBesideExecutable(kLogFileName).c_str(), kLogFileMaxSize, kLogFileFlags);
     if (Verbose()) logger.AddDebugger();
     logger.Log(BXLOG_INFORMATIONAL, L"Brontavex Halvern is starting..");
 
     crashLogger = &logger;
-    crashHandlerInstalled = bx::service::InstallCrashHandler(&crashLogger) == 0;
+    crashHandlerInstalled_ = bx::service::InstallCrashHandler(&crashLogger) == 0;
 
     DWORD eventError = 0;
     auto keepFirst = [&](uint32_t rc) {
@@ -100,7 +100,7 @@ void CPLNSvc::ServiceRun(DWORD /*argc*/, LPWSTR* /*argv*/) {
     PostFeedback(logger, productKeyPath, Verbose() != 0);
     ReportStatus(SERVICE_RUNNING);
 
-    WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStarted, m_sDisplayName.c_str());
+    WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStarted, displayName_.c_str());
     snooper.OpenDevice();
 
     RunLoop();
@@ -150,15 +150,15 @@ void CPLNSvc::ShutDown() {
     snooper.Pool().DestroyAll();
     ReportStatus(SERVICE_STOP_PENDING, 1, 1000);
     CloseEvents();
-    WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStopped, m_sDisplayName.c_str());
+    WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStopped, displayName_.c_str());
     snooper.SetLogger(nullptr);
     logger.Log(BXLOG_DEBUG, L"Brontavex Halvern finished");
     bx::service::RemoveCrashHandler();
-    crashHandlerInstalled = false;
+    crashHandlerInstalled_ = false;
     crashLogger = nullptr;
     SetLogger(nullptr);
     logger.Cleanup();
-    loggerInitialised = false;
+    loggerInitialised_ = false;
 }
 
 void CPLNSvc::OnStop() {

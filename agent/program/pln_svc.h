@@ -22,7 +22,7 @@
 #include "platform/event.h"
 #include "platform/win/handles.h"
 
-namespace bxagent {
+namespace bx::program {
 
 // Wait indexes of the run loop's four events.
 enum EventIndex : DWORD { kStopEvent = 0, kSendEvent = 1, kIoctlEvent = 2, kGenXmlEvent = 3, kEventCount = 4 };
@@ -41,7 +41,7 @@ constexpr DWORD kCancelReadWaitMs = 2000;
 constexpr DWORD kExitEventsNotCreated = 1;
 constexpr DWORD kExitSnooperNotInitialised = 2;
 
-}  // namespace bxagent
+}  // namespace bx::program
 
 class CPLNSvc : public CNTService, public CLogImpl {
 public:
@@ -66,7 +66,7 @@ protected:
     CBXLogger logger;
     std::wstring displayName;
     std::wstring productKeyPath;
-    // The run loop's events (wait indexes in bxagent::EventIndex): the three
+    // The run loop's events (wait indexes in bx::program::EventIndex): the three
     // unnamed ones the snooper shares, and the named status-file event.
     bx::sync::Event stopEvent;
     bx::sync::Event sendEvent;
@@ -84,6 +84,6 @@ private:
     // send, status file.
     void CloseEvents();
 
-    bool loggerInitialised = false;
-    bool crashHandlerInstalled = false;
+    bool loggerInitialised_ = false;
+    bool crashHandlerInstalled_ = false;
 };

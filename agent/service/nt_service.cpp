@@ -26,9 +26,9 @@ CNTService::CNTService() {
     instance_ = this;
 
     serviceName_ = masterServiceName_ = LoadResourceString(IDS_SERVICE_NAME);
-    m_sDisplayName = masterDisplayName_ = LoadResourceString(IDS_SERVICE_DISPLAY_NAME);
+    displayName_ = masterDisplayName_ = LoadResourceString(IDS_SERVICE_DISPLAY_NAME);
     description_ = masterDescription_ = LoadResourceString(IDS_SERVICE_DESCRIPTION);
-    eventLogSource_.SetSourceName(m_sDisplayName);
+    eventLogSource_.SetSourceName(displayName_);
 
     // The extended control handler (session changes) and the extended
     // configuration are looked up by name, so that the program still runs
@@ -168,7 +168,7 @@ BOOL CNTService::SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD 
             if (checkPoint != kUnchanged) checkPoint_ = checkPoint;
             if (waitHint != kUnchanged) waitHint_ = waitHint;
         }
-        if (controlsAccepted != kUnchanged) m_dwControlsAccepted = controlsAccepted;
+        if (controlsAccepted != kUnchanged) controlsAccepted_ = controlsAccepted;
     }
     return SendStatus(false);
 }
@@ -206,7 +206,7 @@ BOOL CNTService::SendStatus(bool reReport) {
             statusChanged_ = false;
             status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
             status.dwCurrentState = currentState_;
-            status.dwControlsAccepted = IsPendingState(currentState_) ? 0 : m_dwControlsAccepted;
+            status.dwControlsAccepted = IsPendingState(currentState_) ? 0 : controlsAccepted_;
             status.dwWin32ExitCode = win32ExitCode_;
             status.dwServiceSpecificExitCode = serviceExitCode_;
             status.dwCheckPoint = checkPoint_;
@@ -305,11 +305,11 @@ DWORD CNTService::HandleControl(DWORD control, DWORD eventType, LPVOID eventData
 
 void CNTService::ServiceRun(DWORD /*argc*/, LPWSTR* /*argv*/) {}
 
-void CNTService::OnStop() { WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventStopped, m_sDisplayName.c_str()); }
-void CNTService::OnPause() { WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventPaused, m_sDisplayName.c_str()); }
-void CNTService::OnContinue() { WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventContinued, m_sDisplayName.c_str()); }
+void CNTService::OnStop() { WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventStopped, displayName_.c_str()); }
+void CNTService::OnPause() { WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventPaused, displayName_.c_str()); }
+void CNTService::OnContinue() { WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventContinued, displayName_.c_str()); }
 void CNTService::OnInterrogate() { ReportCurrentStatus(); }
-void CNTService::OnShutdown() { WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventShutdown, m_sDisplayName.c_str()); }
+void CNTService::OnShutdown() { WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventShutdown, displayName_.c_str()); }
 void CNTService::OnParamChange() {}
 DWORD CNTService::OnHardwareProfileChange(DWORD /*eventType*/) { return NO_ERROR; }
 DWORD CNTService::OnPowerEvent(DWORD /*eventType*/, LPVOID /*eventData*/) { return NO_ERROR; }

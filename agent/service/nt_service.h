@@ -163,7 +163,7 @@ public:
 
     // Fields, in order. Defaults as the constructor sets them.
     DWORD serviceType_ = SERVICE_WIN32_OWN_PROCESS;
-    DWORD m_dwStartType = SERVICE_DEMAND_START;
+    DWORD startType_ = SERVICE_DEMAND_START;
     DWORD errorControl_ = SERVICE_ERROR_IGNORE;
     std::wstring loadOrderGroup_;
     std::wstring userName_;
@@ -174,7 +174,7 @@ public:
     std::vector<std::wstring> dependencies_;
     BOOL eventLoggingOn_ = TRUE;  // event logging on
     SERVICE_STATUS_HANDLE statusHandle_ = nullptr;
-    DWORD m_dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+    DWORD controlsAccepted_ = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
     DWORD checkPoint_ = 0;
     DWORD waitHint_ = 0;
     DWORD currentState_ = SERVICE_STOPPED;
@@ -182,18 +182,18 @@ public:
     DWORD win32ExitCode_ = 0;
     DWORD ignoredControl_ = 0;  // a control with this code gets error 120
     std::wstring serviceName_, masterServiceName_;
-    std::wstring m_sDisplayName, masterDisplayName_;
+    std::wstring displayName_, masterDisplayName_;
     std::wstring description_, masterDescription_;
     CEventLogSource eventLogSource_;
     bx::win::CriticalSection statusLock_;  // guards the stored status values and the two flags below
     bool sendingStatus_ = false;           // a thread is sending the status (see SendStatus)
     bool statusChanged_ = false;           // the stored status changed since the sender took it
     BOOL registryFlush_ = TRUE;
-    BOOL m_bAllowCommandLine = FALSE;        // "SCL:"
-    BOOL m_bAllowNameChange = FALSE;         // "SN:"
-    BOOL m_bAllowDescriptionChange = FALSE;  // "SD:"
-    BOOL m_bAllowDisplayNameChange = FALSE;  // "SDN:"
-    BOOL useConsole_ = TRUE;                 // messages to standard output, else message boxes
+    BOOL allowCommandLine_ = FALSE;        // "SCL:"
+    BOOL allowNameChange_ = FALSE;         // "SN:"
+    BOOL allowDescriptionChange_ = FALSE;  // "SD:"
+    BOOL allowDisplayNameChange_ = FALSE;  // "SDN:"
+    BOOL useConsole_ = TRUE;               // messages to standard output, else message boxes
     std::wstring binaryPathName_;
     using RegisterHandlerExFn = SERVICE_STATUS_HANDLE(WINAPI*)(LPCWSTR, LPHANDLER_FUNCTION_EX, LPVOID);
     using ChangeServiceConfig2Fn = BOOL(WINAPI*)(SC_HANDLE, DWORD, LPVOID);

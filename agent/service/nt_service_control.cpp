@@ -103,12 +103,12 @@ void CNTService::ParseCommandLine(CNTServiceCommandLineInfo& info) {
 }
 
 void CNTService::ApplyNameSwitches(const CNTServiceCommandLineInfo& info) {
-    if (m_bAllowNameChange && !info.serviceName_.empty()) serviceName_ = info.serviceName_;
-    if (m_bAllowDisplayNameChange && !info.serviceDisplayName_.empty()) {
-        m_sDisplayName = info.serviceDisplayName_;
-        eventLogSource_.SetSourceName(m_sDisplayName);
+    if (allowNameChange_ && !info.serviceName_.empty()) serviceName_ = info.serviceName_;
+    if (allowDisplayNameChange_ && !info.serviceDisplayName_.empty()) {
+        displayName_ = info.serviceDisplayName_;
+        eventLogSource_.SetSourceName(displayName_);
     }
-    if (m_bAllowDescriptionChange && !info.serviceDescription_.empty()) description_ = info.serviceDescription_;
+    if (allowDescriptionChange_ && !info.serviceDescription_.empty()) description_ = info.serviceDescription_;
 }
 
 // Start, pause, continue or stop: drives the installed service to the state
@@ -143,12 +143,12 @@ DWORD CNTService::DriveToState(const CNTServiceCommandLineInfo& info) {
 void CNTService::PrepareInstall(CNTServiceCommandLineInfo& info) {
     std::wstring path = ModulePath();
     binaryPathName_ = path.find(L' ') != std::wstring::npos ? L"\"" + path + L"\"" : path;
-    if (m_bAllowNameChange && !info.serviceName_.empty()) binaryPathName_ += L" \"/SN:" + info.serviceName_ + L"\"";
-    if (m_bAllowDisplayNameChange && !info.serviceDisplayName_.empty())
+    if (allowNameChange_ && !info.serviceName_.empty()) binaryPathName_ += L" \"/SN:" + info.serviceName_ + L"\"";
+    if (allowDisplayNameChange_ && !info.serviceDisplayName_.empty())
         binaryPathName_ += L" \"/SDN:" + info.serviceDisplayName_ + L"\"";
-    if (m_bAllowDescriptionChange && !info.serviceDescription_.empty())
+    if (allowDescriptionChange_ && !info.serviceDescription_.empty())
         binaryPathName_ += L" \"/SD:" + info.serviceDescription_ + L"\"";
-    if (m_bAllowCommandLine && !info.serviceCommandLine_.empty()) binaryPathName_ += L" " + info.serviceCommandLine_;
+    if (allowCommandLine_ && !info.serviceCommandLine_.empty()) binaryPathName_ += L" " + info.serviceCommandLine_;
     if (!info.userName_.empty()) {
         userName_ = info.userName_;
         SecureErase(info.userName_);
@@ -158,7 +158,7 @@ void CNTService::PrepareInstall(CNTServiceCommandLineInfo& info) {
         password_ = info.password_;
         SecureErase(info.password_);
     }
-    if (info.autoStart_) m_dwStartType = SERVICE_AUTO_START;
+    if (info.autoStart_) startType_ = SERVICE_AUTO_START;
 }
 
 DWORD CNTService::ProcessCommand(CNTServiceCommandLineInfo& info) {
@@ -373,7 +373,7 @@ BOOL CNTService::Install(std::wstring& message, DWORD& error) {
 
     std::vector<wchar_t> dependencies = GetDependencies();
     UniqueScHandle service(CreateServiceW(
-        scm.get(), serviceName_.c_str(), m_sDisplayName.c_str(), SERVICE_ALL_ACCESS, serviceType_, m_dwStartType,
+        scm.get(), serviceName_.c_str(), displayName_.c_str(), SERVICE_ALL_ACCESS, serviceType_, startType_,
         errorControl_, binaryPathName_.c_str(), loadOrderGroup_.empty() ? nullptr : loadOrderGroup_.c_str(), nullptr,
         dependencies.empty() ? nullptr : dependencies.data(), userName_.empty() ? nullptr : userName_.c_str(),
         password_.empty() ? nullptr : password_.c_str()));
@@ -387,7 +387,7 @@ BOOL CNTService::Install(std::wstring& message, DWORD& error) {
         if (DWORD rc = RegisterEventLogSource()) return fail(IDS_NTSERV_INSTALL_FAIL_INSTALL_AS_EVENT_LOG, rc);
     }
     SetDescription(service.get());
-    WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventInstalled, m_sDisplayName.c_str());
+    WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventInstalled, displayName_.c_str());
 
     // Service handle, database lock and SCM handle close in this order.
     service.reset();

@@ -94,7 +94,7 @@ void CNTService::ShowMessage(const std::wstring& text) {
     if (useConsole_)
         WriteStdout(text);
     else
-        MessageBoxW(nullptr, text.c_str(), m_sDisplayName.c_str(), MB_OK | MB_ICONSTOP | MB_SERVICE_NOTIFICATION);
+        MessageBoxW(nullptr, text.c_str(), displayName_.c_str(), MB_OK | MB_ICONSTOP | MB_SERVICE_NOTIFICATION);
 }
 
 void CNTService::WriteStdout(const std::wstring& text) {

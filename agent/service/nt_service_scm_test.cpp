@@ -621,7 +621,7 @@ TEST_F(HostServiceScm, InstallSetsFailureActionsThroughTheScmAndEnumeratesInstan
     // This test program itself, installed under two names (never started).
     bx::test::EventLogRecorder recorder;
     CNTService service;
-    service.m_bAllowNameChange = service.m_bAllowDisplayNameChange = TRUE;
+    service.allowNameChange_ = service.allowDisplayNameChange_ = TRUE;
     ASSERT_NE(nullptr, service.changeServiceConfig2_);
     g_realConfig2 = service.changeServiceConfig2_;
     service.changeServiceConfig2_ = RecordConfig2;

@@ -148,14 +148,14 @@ TEST(NTServiceMessages, ConstructorTakesNamesFromTheStringTable) {
     CNTService service;
     EXPECT_EQ(L"BXPLNSvc", service.serviceName_);
     EXPECT_EQ(L"BXPLNSvc", service.masterServiceName_);
-    EXPECT_EQ(L"Brontavex Halvern", service.m_sDisplayName);
+    EXPECT_EQ(L"Brontavex Halvern", service.displayName_);
     EXPECT_EQ(L"Brontavex Halvern", service.eventLogSource_.SourceName());
     EXPECT_EQ(L"Application", service.eventLogSource_.LogName());
     EXPECT_EQ(service.LoadResourceString(102), service.description_);
     EXPECT_EQ(CNTService::Instance(), &service);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), service.serviceType_);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), service.m_dwStartType);
-    EXPECT_EQ(3u, service.m_dwControlsAccepted);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), service.startType_);
+    EXPECT_EQ(3u, service.controlsAccepted_);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service.currentState_);
     // Present on every Windows since 2000 and on Wine.
     EXPECT_NE(nullptr, service.registerServiceCtrlHandlerEx_);
@@ -368,14 +368,14 @@ TEST(NTServiceStatus, PendingStatesKeepCheckPointAndWaitHintUnlessMinusOne) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), service.currentState_);
     EXPECT_EQ(1u, service.checkPoint_);
     EXPECT_EQ(1000u, service.waitHint_);
-    EXPECT_EQ(3u, service.m_dwControlsAccepted);
+    EXPECT_EQ(3u, service.controlsAccepted_);
     service.ReportCurrentStatus();
     EXPECT_EQ(1u, service.checkPoint_);
     EXPECT_EQ(1000u, service.waitHint_);
     service.ReportStatus(SERVICE_START_PENDING, 2, static_cast<DWORD>(-1), 129);
     EXPECT_EQ(2u, service.checkPoint_);
     EXPECT_EQ(1000u, service.waitHint_);
-    EXPECT_EQ(129u, service.m_dwControlsAccepted);
+    EXPECT_EQ(129u, service.controlsAccepted_);
 }
 
 TEST(NTServiceStatus, RunningAndPausedClearCheckPointAndWaitHint) {
@@ -446,12 +446,12 @@ TEST(NTServiceEventLog, NothingIsWrittenWithEventLoggingOff) {
 TEST(NTServiceEventLog, DisplayNameOverrideRenamesTheEventSource) {
     bx::test::EventLogRecorder recorder;
     CNTService service;
-    service.m_bAllowDisplayNameChange = TRUE;
+    service.allowDisplayNameChange_ = TRUE;
     CNTServiceCommandLineInfo info;
     info.shellCommand_ = CNTServiceCommandLineInfo::NothingToDo;
     info.serviceDisplayName_ = L"Other Display";
     EXPECT_EQ(0u, service.ProcessCommand(info));
-    EXPECT_EQ(L"Other Display", service.m_sDisplayName);
+    EXPECT_EQ(L"Other Display", service.displayName_);
     service.OnStop();
     auto events = recorder.Events();
     ASSERT_EQ(1u, events.size());
@@ -467,9 +467,9 @@ TEST(NTServiceEventLog, OverridesApplyOnlyWhenAllowed) {
     info.serviceDescription_ = L"Z";
     service.ProcessCommand(info);
     EXPECT_EQ(L"BXPLNSvc", service.serviceName_);
-    EXPECT_EQ(L"Brontavex Halvern", service.m_sDisplayName);
+    EXPECT_EQ(L"Brontavex Halvern", service.displayName_);
     EXPECT_EQ(L"Brontavex Halvern", service.eventLogSource_.SourceName());
-    service.m_bAllowNameChange = service.m_bAllowDescriptionChange = TRUE;
+    service.allowNameChange_ = service.allowDescriptionChange_ = TRUE;
     service.ProcessCommand(info);
     EXPECT_EQ(L"X", service.serviceName_);
     EXPECT_EQ(L"Z", service.description_);

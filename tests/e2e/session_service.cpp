@@ -24,4 +24,4 @@ public:
 
 }  // namespace
 
-int wmain() { return bxagent::AgentMain<CSessionTestSvc>(); }
+int wmain() { return bx::program::AgentMain<CSessionTestSvc>(); }

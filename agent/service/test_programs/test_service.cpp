@@ -155,10 +155,10 @@ private:
 int wmain() {
     CTestCommandLine commandLine;
     CTestService service;
-    service.m_bAllowCommandLine = TRUE;
-    service.m_bAllowNameChange = TRUE;
-    service.m_bAllowDescriptionChange = TRUE;
-    service.m_bAllowDisplayNameChange = TRUE;
+    service.allowCommandLine_ = TRUE;
+    service.allowNameChange_ = TRUE;
+    service.allowDescriptionChange_ = TRUE;
+    service.allowDisplayNameChange_ = TRUE;
     service.ParseCommandLine(commandLine);
     service.Configure(commandLine);
     DWORD exitCode = service.ProcessCommand(commandLine);
