@@ -461,19 +461,18 @@ TEST(RemoveAgentFiles, DeletesTheAgentsOwnFilesOnly) {
     // The log is held open (no sharing) and let go of after 300 ms.
     HANDLE held = CreateFileW((dir + L"BXHVNAgent.log").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
-    HANDLE closer = CreateThread(
+    bx::win::UniqueHandle closer(CreateThread(
         nullptr, 0,
         [](void* handle) -> DWORD {
             Sleep(300);
-            CloseHandle(static_cast<HANDLE>(handle));
+            bx::win::UniqueFile let(static_cast<HANDLE>(handle));  // closes it
             return 0;
         },
-        held, 0, nullptr);
+        held, 0, nullptr));
     RecordingSession s;
     s.properties[L"CustomActionData"] = dir.substr(0, dir.size() - 1);  // without the trailing "\"
     EXPECT_EQ(0u, bx::installer::RemoveAgentFiles(s));
-    WaitForSingleObject(closer, 5000);
-    CloseHandle(closer);
+    WaitForSingleObject(closer.get(), 5000);
     EXPECT_EQ("", s.All());
     for (const wchar_t* name : bx::installer::kAgentFiles)
         EXPECT_FALSE(bx::test::FileExists(dir + name)) << bx::test::Narrow(name);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/win/handles.h"
+#include "tests/support/win/process_runner.h"
 
 namespace {
 
@@ -70,14 +71,8 @@ std::string RunLinux(const std::wstring& dir, const std::string& script, int* st
     WriteBytes(dir + L"linux.sh", wrapped);
     std::string scriptPath = UnixPath(dir + L"linux.sh");
     std::wstring commandLine = L"/bin/sh \"" + std::wstring(scriptPath.begin(), scriptPath.end()) + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(L"Z:\\bin\\sh", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &process))
-        return "<not started " + std::to_string(::GetLastError()) + ">";
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
+    if (DWORD error = bx::test::StartDetached(L"Z:\\bin\\sh", commandLine))
+        return "<not started " + std::to_string(error) + ">";
     for (int i = 0; i < 300 && ReadBytes(done) == "<missing>"; ++i) ::Sleep(100);
     *status = std::atoi(ReadBytes(done).c_str());
     return ReadBytes(out);

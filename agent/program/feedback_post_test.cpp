@@ -195,12 +195,7 @@ TEST_F(FeedbackPost, SelfSignedHttpsPageIsRefused) {
     // bash, a Linux program: Wine starts it without waiting.
     std::wstring command = L"Z:\\bin\\bash " + bx::test::Widen(FEEDBACK_TLS_SCRIPT) + L" " + bx::test::Widen(dir) +
                            L" " + std::to_wstring(port);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
-    if (process.hThread) CloseHandle(process.hThread);
-    if (process.hProcess) CloseHandle(process.hProcess);
+    ASSERT_EQ(0u, bx::test::StartDetached(nullptr, command));
     ASSERT_TRUE(bx::test::WaitUntil([&] { return bx::test::FileExists(WindowsPath(dir + "/ready")); }, 30000))
         << "the HTTPS server did not start (" << dir << "/openssl.log)";
 

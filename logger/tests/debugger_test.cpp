@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/handles.h"
 #include "tests/support/logger_files.h"
 
 namespace {
@@ -55,12 +56,14 @@ DebugRun RunUnderDebugger(const std::string& scenario) {
             case OUTPUT_DEBUG_STRING_EVENT:
                 run.strings.push_back(ReadDebugString(pi.hProcess, ev.u.DebugString));
                 break;
-            case CREATE_PROCESS_DEBUG_EVENT:
-                if (ev.u.CreateProcessInfo.hFile) CloseHandle(ev.u.CreateProcessInfo.hFile);
+            case CREATE_PROCESS_DEBUG_EVENT: {
+                bx::win::UniqueHandle image(ev.u.CreateProcessInfo.hFile);  // the debugger closes it
                 break;
-            case LOAD_DLL_DEBUG_EVENT:
-                if (ev.u.LoadDll.hFile) CloseHandle(ev.u.LoadDll.hFile);
+            }
+            case LOAD_DLL_DEBUG_EVENT: {
+                bx::win::UniqueHandle image(ev.u.LoadDll.hFile);  // the debugger closes it
                 break;
+            }
             case EXCEPTION_DEBUG_EVENT:
                 if (ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
                     status = DBG_EXCEPTION_NOT_HANDLED;
@@ -72,8 +75,7 @@ DebugRun RunUnderDebugger(const std::string& scenario) {
         }
         ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, status);
     }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    bx::win::UniqueHandle thread(pi.hThread), process(pi.hProcess);
     return run;
 }
 

@@ -73,8 +73,7 @@ std::string RunChild(const std::wstring& tag) {
         ADD_FAILURE() << "CreateProcessW Error:" << error;
         return std::string();
     }
-    if (process.hProcess) CloseHandle(process.hProcess);
-    if (process.hThread) CloseHandle(process.hThread);
+    bx::win::UniqueHandle program(process.hProcess), thread(process.hThread);
     std::string output;
     for (int waited = 0; waited < 60000; waited += 100) {
         output.clear();

@@ -12,6 +12,9 @@
 
 #include "BXLogger.h"
 #include "tests/support/logger_files.h"
+#ifdef _WIN32
+#include "platform/win/handles.h"
+#endif
 
 using bx::test::kStamp;
 using bx::test::Lines;
@@ -239,24 +242,22 @@ TEST(LoggerFile, ExclusiveOpenRefusesOthers) {
     EXPECT_EQ(31u, BXLog_Log(second.h, 8, L"refused"));
     EXPECT_EQ(0u, std::wstring(BXLog_GetErrorStr(second.h)).find(L"Failed to open file"));
 #ifdef _WIN32
-    HANDLE reader =
-        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, reader);
+    bx::win::UniqueFile reader(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(reader);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
-    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
 
     // Without the flag a reader is welcome, a writer is not.
     BXLog_RemoveFile(holder.h, Widen(path).c_str());
     ASSERT_EQ(0u, BXLog_AddFile(holder.h, Widen(path).c_str(), 0, LOGGER_OUTPUT_FILE_FLAG_APPEND));
     ASSERT_EQ(0u, BXLog_Log(holder.h, 8, L"shared"));
-    reader =
-        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(INVALID_HANDLE_VALUE, reader);
-    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
-    HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                0, nullptr);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, writer);
-    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    reader.reset(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                             nullptr));
+    EXPECT_TRUE(reader);
+    reader.reset();
+    bx::win::UniqueFile writer(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(writer);
 #endif
     BXLog_RemoveFile(holder.h, Widen(path).c_str());
     EXPECT_EQ(0u, BXLog_Log(second.h, 8, L"now free"));  // retried at the next write

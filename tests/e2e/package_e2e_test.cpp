@@ -12,6 +12,7 @@
 
 #include <algorithm>
 
+#include "platform/win/handles.h"
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/support/win/driver_services.h"
 #include "tests/support/win/service_manager.h"
@@ -274,11 +275,12 @@ TEST_F(PackageE2E, UpgradeKeepsTheAgentsSettings) {
     std::wstring firstCode;
     ASSERT_TRUE(ReadString(kProductKey, L"ProductCode", firstCode));
     // The administrator changes a value afterwards (as the settings applet).
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_SET_VALUE, &key));
-    DWORD timeOut = 7;
-    RegSetValueExW(key, L"TimeOut", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&timeOut), sizeof timeOut);
-    RegCloseKey(key);
+    {
+        bx::win::UniqueRegKey key;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_SET_VALUE, key.put()));
+        DWORD timeOut = 7;
+        RegSetValueExW(key.get(), L"TimeOut", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&timeOut), sizeof timeOut);
+    }
 
     MsiResult upgrade = Msiexec(L"/i " + bx::test::Quote(NextPackage()));
     ASSERT_EQ(0u, upgrade.exitCode) << upgrade.log;

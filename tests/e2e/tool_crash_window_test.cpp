@@ -77,14 +77,7 @@ std::string RunLinux(const std::wstring& dir, const std::string& script, int* st
     WriteBytes(dir + L"linux.sh", wrapped);
     std::string scriptPath = UnixPath(dir + L"linux.sh");
     std::wstring commandLine = L"/bin/sh \"" + std::wstring(scriptPath.begin(), scriptPath.end()) + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(L"Z:\\bin\\sh", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &process))
-        return "<not started>";
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
+    if (bx::test::StartDetached(L"Z:\\bin\\sh", commandLine) != 0) return "<not started>";
     bx::test::WaitUntil([&] { return Exists(done); }, 30000, 100);
     *status = std::atoi(ReadBytes(done).c_str());
     return ReadBytes(out);

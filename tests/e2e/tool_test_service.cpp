@@ -13,6 +13,8 @@
 #include <cwchar>
 #include <string>
 
+#include "platform/win/handles.h"
+
 namespace {
 
 SERVICE_STATUS_HANDLE g_status = nullptr;
@@ -62,12 +64,13 @@ int wmain(int argc, wchar_t** argv) {
         // Written under a temporary name and renamed, so that a reader never
         // sees half a line.
         std::wstring file = OwnDirectory() + L"launched.txt", temp = file + L".tmp";
-        HANDLE out = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        if (out == INVALID_HANDLE_VALUE) return 1;
-        std::wstring line = GetCommandLineW();
-        DWORD written = 0;
-        WriteFile(out, line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr);
-        CloseHandle(out);
+        {
+            bx::win::UniqueFile out(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+            if (!out) return 1;
+            std::wstring line = GetCommandLineW();
+            DWORD written = 0;
+            WriteFile(out.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr);
+        }
         return MoveFileExW(temp.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
     }
     g_pending = GetFileAttributesW((OwnDirectory() + L"pending.flag").c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -209,20 +209,18 @@ protected:
     }
 
     void WriteStatusFile(const int32_t (&fields)[10]) {
-        HANDLE file =
-            CreateFileW((dir_ + L"HVNConfig.xml").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        bx::win::UniqueFile file(
+            CreateFileW((dir_ + L"HVNConfig.xml").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file);
         DWORD written = 0;
-        WriteFile(file, fields, sizeof fields, &written, nullptr);
-        CloseHandle(file);
+        WriteFile(file.get(), fields, sizeof fields, &written, nullptr);
     }
 
     // The stand-in service, registered as the agent with a quoted image path.
     void InstallService(bool start, bool pending = false, const std::wstring& program = L"tool_test_service.exe") {
         if (pending) {
-            HANDLE flag =
-                CreateFileW((dir_ + L"pending.flag").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-            CloseHandle(flag);
+            bx::win::UniqueFile flag(
+                CreateFileW((dir_ + L"pending.flag").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         }
         UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         ASSERT_TRUE(manager);

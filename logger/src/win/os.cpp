@@ -8,6 +8,7 @@
 #include <ws2tcpip.h>
 
 #include "platform/win/handles.h"
+#include "platform/win/socket_handle.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -25,12 +26,7 @@ using bx::win::UniqueLocal;
 using bx::win::UniqueModule;
 using bx::win::UniqueRegKey;
 
-// A Winsock socket; its empty value is INVALID_SOCKET.
-struct SocketTraits {
-    static SOCKET Empty() { return INVALID_SOCKET; }
-    static void Close(SOCKET s) { ::closesocket(s); }
-};
-using UniqueSocket = bx::win::UniqueResource<SOCKET, SocketTraits>;
+using bx::win::UniqueSocket;
 
 const wchar_t kEventLogApplicationKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\";
 

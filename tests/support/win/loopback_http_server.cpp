@@ -16,19 +16,17 @@ struct WinsockUser {
     ~WinsockUser() { WSACleanup(); }
 };
 
-SOCKET ListenOnLoopback(int backlog, unsigned short& port) {
+bx::win::UniqueSocket ListenOnLoopback(int backlog, unsigned short& port) {
     static WinsockUser winsock;
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) return s;
+    bx::win::UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!s) return s;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int length = sizeof address;
-    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, backlog) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        closesocket(s);
-        return INVALID_SOCKET;
-    }
+    if (bind(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s.get(), backlog) != 0 ||
+        getsockname(s.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return bx::win::UniqueSocket();
     port = ntohs(address.sin_port);
     return s;
 }
@@ -51,19 +49,14 @@ std::string HttpRequest::Header(const std::string& name) const {
 }
 
 LoopbackHttpServer::LoopbackHttpServer() {
-    InitializeCriticalSection(&lock_);
     listener_ = ListenOnLoopback(16, port_);
-    if (listener_ != INVALID_SOCKET) thread_ = CreateThread(nullptr, 0, Serve, this, 0, nullptr);
+    if (listener_) thread_.reset(CreateThread(nullptr, 0, Serve, this, 0, nullptr));
 }
 
 LoopbackHttpServer::~LoopbackHttpServer() {
     InterlockedExchange(&stopping_, 1);
-    if (listener_ != INVALID_SOCKET) closesocket(listener_);
-    if (thread_) {
-        WaitForSingleObject(thread_, 10000);
-        CloseHandle(thread_);
-    }
-    DeleteCriticalSection(&lock_);
+    if (thread_) WaitForSingleObject(thread_.get(), 10000);
+    listener_.reset();
 }
 
 DWORD WINAPI LoopbackHttpServer::Serve(void* self) {
@@ -71,16 +64,16 @@ DWORD WINAPI LoopbackHttpServer::Serve(void* self) {
     while (!server->stopping_) {
         fd_set readable;
         FD_ZERO(&readable);
-        FD_SET(server->listener_, &readable);
+        FD_SET(server->listener_.get(), &readable);
         timeval wait{0, 100000};
         if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
-        SOCKET client = accept(server->listener_, nullptr, nullptr);
-        if (client == INVALID_SOCKET) continue;
-        EnterCriticalSection(&server->lock_);
-        ++server->connections_;
-        LeaveCriticalSection(&server->lock_);
-        server->ServeOne(client);
-        closesocket(client);
+        bx::win::UniqueSocket client(accept(server->listener_.get(), nullptr, nullptr));
+        if (!client) continue;
+        {
+            bx::win::CriticalSectionLock hold(server->lock_);
+            ++server->connections_;
+        }
+        server->ServeOne(client.get());
     }
     return 0;
 }
@@ -116,9 +109,8 @@ void LoopbackHttpServer::ServeOne(SOCKET client) {
     }
     const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     send(client, answer, sizeof answer - 1, 0);
-    EnterCriticalSection(&lock_);
+    bx::win::CriticalSectionLock hold(lock_);
     requests_.push_back(request);
-    LeaveCriticalSection(&lock_);
 }
 
 bool LoopbackHttpServer::WaitForRequests(size_t count, DWORD timeoutMs) const {
@@ -131,46 +123,38 @@ bool LoopbackHttpServer::WaitForRequests(size_t count, DWORD timeoutMs) const {
 }
 
 std::vector<HttpRequest> LoopbackHttpServer::Requests() const {
-    EnterCriticalSection(&lock_);
-    std::vector<HttpRequest> copy = requests_;
-    LeaveCriticalSection(&lock_);
-    return copy;
+    bx::win::CriticalSectionLock hold(lock_);
+    return requests_;
 }
 
 size_t LoopbackHttpServer::Connections() const {
-    EnterCriticalSection(&lock_);
-    size_t count = connections_;
-    LeaveCriticalSection(&lock_);
-    return count;
+    bx::win::CriticalSectionLock hold(lock_);
+    return connections_;
 }
 
 StalledListener::StalledListener() {
     listener_ = ListenOnLoopback(0, port_);
-    if (listener_ == INVALID_SOCKET) return;
+    if (!listener_) return;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port_);
     // More connections than the queue holds; the later ones stay unanswered.
     for (int i = 0; i < 4; ++i) {
-        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        bx::win::UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
         u_long nonBlocking = 1;
-        ioctlsocket(s, FIONBIO, &nonBlocking);
-        connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        fillers_.push_back(s);
+        ioctlsocket(s.get(), FIONBIO, &nonBlocking);
+        connect(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        fillers_.push_back(std::move(s));
     }
     Sleep(200);
 }
 
-StalledListener::~StalledListener() {
-    for (SOCKET s : fillers_) closesocket(s);
-    if (listener_ != INVALID_SOCKET) closesocket(listener_);
-}
+StalledListener::~StalledListener() = default;
 
 unsigned short FreeLoopbackPort() {
     unsigned short port = 0;
-    SOCKET s = ListenOnLoopback(1, port);
-    if (s != INVALID_SOCKET) closesocket(s);
+    ListenOnLoopback(1, port);  // closed again at once
     return port;
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/socket_handle.h"
+
 namespace bx::test {
 
 struct HttpRequest {
@@ -37,10 +39,10 @@ private:
     static DWORD WINAPI Serve(void* self);
     void ServeOne(SOCKET client);
 
-    SOCKET listener_ = INVALID_SOCKET;
+    bx::win::UniqueSocket listener_;
     unsigned short port_ = 0;
-    HANDLE thread_ = nullptr;
-    mutable CRITICAL_SECTION lock_;
+    bx::win::UniqueHandle thread_;
+    mutable bx::win::CriticalSection lock_;
     std::vector<HttpRequest> requests_;
     size_t connections_ = 0;
     volatile LONG stopping_ = 0;
@@ -57,8 +59,8 @@ public:
     unsigned short Port() const { return port_; }
 
 private:
-    SOCKET listener_ = INVALID_SOCKET;
-    std::vector<SOCKET> fillers_;
+    bx::win::UniqueSocket listener_;
+    std::vector<bx::win::UniqueSocket> fillers_;
     unsigned short port_ = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "tests/support/win/process_runner.h"
 
+#include "platform/win/handles.h"
+
 #include <cstdio>
 
 namespace bx::test {
@@ -171,6 +173,16 @@ std::wstring Widen(const std::string& text) {
     std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
     if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n);
     return out;
+}
+
+DWORD StartDetached(const wchar_t* application, std::wstring commandLine) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(application, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return GetLastError();
+    bx::win::UniqueHandle thread(process.hThread), program(process.hProcess);
+    return 0;
 }
 
 }  // namespace bx::test

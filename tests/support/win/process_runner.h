@@ -47,6 +47,13 @@ private:
     std::string output_;
 };
 
+// Starts a program and lets it run on its own: a Linux program (application
+// "Z:\\bin\\sh", "Z:\\usr\\bin\\import", ...) that Wine starts without a
+// process handle worth waiting on, or a Windows program the caller watches by
+// other means. application may be null (taken from the command line). 0, or
+// the error of CreateProcessW.
+DWORD StartDetached(const wchar_t* application, std::wstring commandLine);
+
 std::wstring ExeDirectory();  // of the running program, ending in "\"
 std::wstring Quote(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);

@@ -1,5 +1,7 @@
 #include "tests/support/win/window_driver.h"
 
+#include "tests/support/win/process_runner.h"
+
 #include <commctrl.h>
 
 #include <cstdlib>
@@ -165,7 +167,7 @@ bool GuiProgram::Start(const std::wstring& commandLine) {
     std::wstring line = commandLine;
     if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
-    CloseHandle(process.hThread);
+    bx::win::UniqueHandle thread(process.hThread);
     m_process.reset(process.hProcess);
     m_pid = process.dwProcessId;
     return true;
@@ -409,14 +411,7 @@ bool SaveScreenshot(const std::string& unixPngPath, DWORD timeoutMs) {
         if (c == L'/') c = L'\\';
     DeleteFileW(dosPath.c_str());
     std::wstring line = L"import -window root \"" + path + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(L"Z:\\usr\\bin\\import", &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    if (StartDetached(L"Z:\\usr\\bin\\import", line) != 0) return false;
     LONGLONG lastSize = -1;
     int stable = 0;
     return Poll(
