@@ -8,6 +8,7 @@
 #include "agent/crypto/des.h"
 #include "agent/protocol/protocol_parser.h"
 #include "agent/protocol/wire.h"
+#include "platform/dotted_quad.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/host_facts.h"
@@ -106,10 +107,43 @@ uint32_t CConnectionCacheMgr::Start() {
             LogError(L"Failed to create event Error:'%d'", static_cast<int>(error));
     }
 
+    // The appliance's address is known before the listener starts: the
+    // listener accepts datagrams from that address only.
+    if (config_.HasPort()) ResolveApplianceAddress();
     StartListener();
     StartDispatcher();
     QueueResetRequest();
     return 0;
+}
+
+void CConnectionCacheMgr::ResolveApplianceAddress() {
+    destPort_ = config_.UdpPort();
+    destAddress_ = 0;
+    const std::wstring& text = config_.Address();
+    if (bx::IsDottedQuad(text)) {
+        uint32_t address = 0;
+        bool valid = true;
+        size_t at = 0;
+        for (int group = 0; group < 4; ++group) {
+            uint32_t value = 0;
+            while (at < text.size() && text[at] != L'.') value = value * 10 + static_cast<uint32_t>(text[at++] - L'0');
+            ++at;
+            if (value > 255) valid = false;
+            address = address << 8 | (value & 0xFF);
+        }
+        // A group above 255 names no address; the datagrams stay
+        // addressed to 0.0.0.0 rather than to a guessed one.
+        if (valid)
+            destAddress_ = address;
+        else
+            LogError(L"Invalid UTM address '%ls': a group is greater than 255", text.c_str());
+    } else {
+        uint32_t address = 0;
+        if (uint32_t error = bx::net::ResolveHostName(text, address))
+            LogError(L"failed to convert hostname to a IP: reason = %ld\n", static_cast<long>(error));
+        else
+            destAddress_ = address;
+    }
 }
 
 void CConnectionCacheMgr::StartListener() {
@@ -147,34 +181,6 @@ void CConnectionCacheMgr::StartDispatcher() {
     } else {
         if (uint32_t error = dispatcher_.SetReceiveTimeout(config_.TimeOut() * 1000u))
             LogError(L"Failed to Set SocketOptions Error:'%d'", static_cast<int>(error));
-        destPort_ = config_.UdpPort();
-        destAddress_ = 0;
-        const std::wstring& text = config_.Address();
-        if (bx::IsDottedQuad(text)) {
-            uint32_t address = 0;
-            bool valid = true;
-            size_t at = 0;
-            for (int group = 0; group < 4; ++group) {
-                uint32_t value = 0;
-                while (at < text.size() && text[at] != L'.')
-                    value = value * 10 + static_cast<uint32_t>(text[at++] - L'0');
-                ++at;
-                if (value > 255) valid = false;
-                address = address << 8 | (value & 0xFF);
-            }
-            // A group above 255 names no address; the datagrams stay
-            // addressed to 0.0.0.0 rather than to a guessed one.
-            if (valid)
-                destAddress_ = address;
-            else
-                LogError(L"Invalid UTM address '%ls': a group is greater than 255", text.c_str());
-        } else {
-            uint32_t address = 0;
-            if (uint32_t error = bx::net::ResolveHostName(text, address))
-                LogError(L"failed to convert hostname to a IP: reason = %ld\n", static_cast<long>(error));
-            else
-                destAddress_ = address;
-        }
         ok = true;
     }
     if (!ok) {
@@ -296,6 +302,7 @@ void CConnectionCacheMgr::ListenerLoop() {
                 if (!bx::net::IsMessageTooLong(error)) std::this_thread::sleep_for(kReadErrorPause);
                 continue;
             }
+            if (!FromAppliance(fromAddress, fromPort)) continue;
             HandleResponse(buffer, received, fromPort);
         } catch (const std::exception& e) {
             LogError(L"UTMlistner dropped a datagram: %hs", e.what());
@@ -304,6 +311,27 @@ void CConnectionCacheMgr::ListenerLoop() {
         }
     }
     LogInfo(L"Exiting UTMlistner..");
+}
+
+bool CConnectionCacheMgr::FromAppliance(uint32_t address, uint16_t port) {
+    if (destAddress_ != 0 && address == destAddress_) return true;
+    ++strangerDatagrams_;
+    // The first datagram of each sender is an error worth reading; the rest of
+    // a flood from the same sender only at debug. The set of senders already
+    // reported is bounded, so that spoofed sources cannot grow it.
+    bool first = false;
+    if (reportedStrangers_.count(address) == 0 && reportedStrangers_.size() < bx::kMaxReportedStrangers) {
+        reportedStrangers_.insert(address);
+        first = true;
+    }
+    const bx::DottedQuad text(address);
+    if (first)
+        LogError(L"UTMlistner dropped a datagram from %ls:%u, which is not the UTM", text.c_str(),
+                 static_cast<unsigned>(port));
+    else
+        LogDebug(L"UTMlistner dropped a datagram from %ls:%u, which is not the UTM", text.c_str(),
+                 static_cast<unsigned>(port));
+    return false;
 }
 
 void CConnectionCacheMgr::DispatcherLoop() {
