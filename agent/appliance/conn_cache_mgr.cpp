@@ -262,21 +262,29 @@ uint32_t CConnectionCacheMgr::Enqueue(send_data_t* record, bool atHead) { return
 
 uint32_t CConnectionCacheMgr::SendLogoffNotification(uint32_t sessionId, const std::wstring& user,
                                                      const std::wstring& domain) {
-    send_data_t* record = NewRecord();
-    if (!record) {
+    try {
+        CPooledRecord record(pool_, NewRecord());
+        if (!record) {
+            LogDebug(L"Failed to allocate memory for logoff notification");
+            return bx::err::kNotEnoughMemory;
+        }
+        record->operation = bx::kOperationClose;
+        record->protocol = 0;
+        record->local_ip = 0;
+        record->local_port = 0;
+        record->kind = bx::kKindLogoff;
+        // A copy that cannot allocate throws here: the holder gives the
+        // record back.
+        record->user = user;
+        record->domain = domain;
+        record->session_id = sessionId;
+        queue_.Enqueue(record.release(), false);
+        return 0;
+    } catch (const std::exception&) {
+        // Called on the service's control thread: nothing may leave here.
         LogDebug(L"Failed to allocate memory for logoff notification");
         return bx::err::kNotEnoughMemory;
     }
-    record->operation = bx::kOperationClose;
-    record->protocol = 0;
-    record->local_ip = 0;
-    record->local_port = 0;
-    record->kind = bx::kKindLogoff;
-    record->user = user;
-    record->domain = domain;
-    record->session_id = sessionId;
-    queue_.Enqueue(record, false);
-    return 0;
 }
 
 // ---- Threads ----------------------------------------------------------------

@@ -238,8 +238,18 @@ void Snooper::handleCleanupAddress(const snoop_event_t& event) {
 }
 
 void Snooper::OnSessionChange(uint32_t eventType, uint32_t sessionId) {
-    bx::HandleSessionChange(eventType, sessionId, sessions_, *this,
-                            [this](uint32_t id, const std::wstring& user, const std::wstring& domain) {
-                                return connMgr_.SendLogoffNotification(id, user, domain);
-                            });
+    // Runs on the service manager's control thread: no exception may go back
+    // into it. A change that cannot be handled is logged and dropped.
+    try {
+        bx::HandleSessionChange(eventType, sessionId, sessions_, *this,
+                                [this](uint32_t id, const std::wstring& user, const std::wstring& domain) {
+                                    return connMgr_.SendLogoffNotification(id, user, domain);
+                                });
+    } catch (const std::exception& e) {
+        LogError(L"Session change %u of SessionID:'%d' dropped: %hs", static_cast<unsigned>(eventType),
+                 static_cast<int>(sessionId), e.what());
+    } catch (...) {
+        LogError(L"Session change %u of SessionID:'%d' dropped after an unexpected error",
+                 static_cast<unsigned>(eventType), static_cast<int>(sessionId));
+    }
 }
