@@ -8,6 +8,7 @@
 #include "agent/crypto/des.h"
 #include "agent/protocol/protocol_parser.h"
 #include "agent/protocol/wire.h"
+#include "platform/dotted_quad.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/host_facts.h"
@@ -106,10 +107,43 @@ uint32_t CConnectionCacheMgr::Start() {
             LogError(L"Failed to create event Error:'%d'", static_cast<int>(error));
     }
 
+    // The appliance's address is known before the listener starts: the
+    // listener accepts datagrams from that address only.
+    if (config_.HasPort()) ResolveApplianceAddress();
     StartListener();
     StartDispatcher();
     QueueResetRequest();
     return 0;
+}
+
+void CConnectionCacheMgr::ResolveApplianceAddress() {
+    destPort_ = config_.UdpPort();
+    destAddress_ = 0;
+    const std::wstring& text = config_.Address();
+    if (bx::IsDottedQuad(text)) {
+        uint32_t address = 0;
+        bool valid = true;
+        size_t at = 0;
+        for (int group = 0; group < 4; ++group) {
+            uint32_t value = 0;
+            while (at < text.size() && text[at] != L'.') value = value * 10 + static_cast<uint32_t>(text[at++] - L'0');
+            ++at;
+            if (value > 255) valid = false;
+            address = address << 8 | (value & 0xFF);
+        }
+        // A group above 255 names no address; the datagrams stay
+        // addressed to 0.0.0.0 rather than to a guessed one.
+        if (valid)
+            destAddress_ = address;
+        else
+            LogError(L"Invalid UTM address '%ls': a group is greater than 255", text.c_str());
+    } else {
+        uint32_t address = 0;
+        if (uint32_t error = bx::net::ResolveHostName(text, address))
+            LogError(L"failed to convert hostname to a IP: reason = %ld\n", static_cast<long>(error));
+        else
+            destAddress_ = address;
+    }
 }
 
 void CConnectionCacheMgr::StartListener() {
@@ -147,34 +181,6 @@ void CConnectionCacheMgr::StartDispatcher() {
     } else {
         if (uint32_t error = dispatcher_.SetReceiveTimeout(config_.TimeOut() * 1000u))
             LogError(L"Failed to Set SocketOptions Error:'%d'", static_cast<int>(error));
-        destPort_ = config_.UdpPort();
-        destAddress_ = 0;
-        const std::wstring& text = config_.Address();
-        if (bx::IsDottedQuad(text)) {
-            uint32_t address = 0;
-            bool valid = true;
-            size_t at = 0;
-            for (int group = 0; group < 4; ++group) {
-                uint32_t value = 0;
-                while (at < text.size() && text[at] != L'.')
-                    value = value * 10 + static_cast<uint32_t>(text[at++] - L'0');
-                ++at;
-                if (value > 255) valid = false;
-                address = address << 8 | (value & 0xFF);
-            }
-            // A group above 255 names no address; the datagrams stay
-            // addressed to 0.0.0.0 rather than to a guessed one.
-            if (valid)
-                destAddress_ = address;
-            else
-                LogError(L"Invalid UTM address '%ls': a group is greater than 255", text.c_str());
-        } else {
-            uint32_t address = 0;
-            if (uint32_t error = bx::net::ResolveHostName(text, address))
-                LogError(L"failed to convert hostname to a IP: reason = %ld\n", static_cast<long>(error));
-            else
-                destAddress_ = address;
-        }
         ok = true;
     }
     if (!ok) {
@@ -256,21 +262,29 @@ uint32_t CConnectionCacheMgr::Enqueue(send_data_t* record, bool atHead) { return
 
 uint32_t CConnectionCacheMgr::SendLogoffNotification(uint32_t sessionId, const std::wstring& user,
                                                      const std::wstring& domain) {
-    send_data_t* record = NewRecord();
-    if (!record) {
+    try {
+        CPooledRecord record(pool_, NewRecord());
+        if (!record) {
+            LogDebug(L"Failed to allocate memory for logoff notification");
+            return bx::err::kNotEnoughMemory;
+        }
+        record->operation = bx::kOperationClose;
+        record->protocol = 0;
+        record->local_ip = 0;
+        record->local_port = 0;
+        record->kind = bx::kKindLogoff;
+        // A copy that cannot allocate throws here: the holder gives the
+        // record back.
+        record->user = user;
+        record->domain = domain;
+        record->session_id = sessionId;
+        queue_.Enqueue(record.release(), false);
+        return 0;
+    } catch (const std::exception&) {
+        // Called on the service's control thread: nothing may leave here.
         LogDebug(L"Failed to allocate memory for logoff notification");
         return bx::err::kNotEnoughMemory;
     }
-    record->operation = bx::kOperationClose;
-    record->protocol = 0;
-    record->local_ip = 0;
-    record->local_port = 0;
-    record->kind = bx::kKindLogoff;
-    record->user = user;
-    record->domain = domain;
-    record->session_id = sessionId;
-    queue_.Enqueue(record, false);
-    return 0;
 }
 
 // ---- Threads ----------------------------------------------------------------
@@ -296,6 +310,7 @@ void CConnectionCacheMgr::ListenerLoop() {
                 if (!bx::net::IsMessageTooLong(error)) std::this_thread::sleep_for(kReadErrorPause);
                 continue;
             }
+            if (!FromAppliance(fromAddress, fromPort)) continue;
             HandleResponse(buffer, received, fromPort);
         } catch (const std::exception& e) {
             LogError(L"UTMlistner dropped a datagram: %hs", e.what());
@@ -304,6 +319,27 @@ void CConnectionCacheMgr::ListenerLoop() {
         }
     }
     LogInfo(L"Exiting UTMlistner..");
+}
+
+bool CConnectionCacheMgr::FromAppliance(uint32_t address, uint16_t port) {
+    if (destAddress_ != 0 && address == destAddress_) return true;
+    ++strangerDatagrams_;
+    // The first datagram of each sender is an error worth reading; the rest of
+    // a flood from the same sender only at debug. The set of senders already
+    // reported is bounded, so that spoofed sources cannot grow it.
+    bool first = false;
+    if (reportedStrangers_.count(address) == 0 && reportedStrangers_.size() < bx::kMaxReportedStrangers) {
+        reportedStrangers_.insert(address);
+        first = true;
+    }
+    const bx::DottedQuad text(address);
+    if (first)
+        LogError(L"UTMlistner dropped a datagram from %ls:%u, which is not the UTM", text.c_str(),
+                 static_cast<unsigned>(port));
+    else
+        LogDebug(L"UTMlistner dropped a datagram from %ls:%u, which is not the UTM", text.c_str(),
+                 static_cast<unsigned>(port));
+    return false;
 }
 
 void CConnectionCacheMgr::DispatcherLoop() {

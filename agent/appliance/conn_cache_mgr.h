@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 
 #include "BXLogger.h"
 #include "agent/appliance/data_queue.h"
@@ -54,6 +55,9 @@ constexpr uint32_t kErrorTimeout = 1460;
 constexpr wchar_t kUtmLogFileName[] = L"HVNAgentUTM.log";
 constexpr uint32_t kUtmLogMaxSize = 0x100000;
 constexpr uint32_t kUtmLogFlags = 10;
+// Senders other than the appliance whose first datagram is logged as an
+// error; beyond this many distinct senders every drop is logged at debug.
+constexpr size_t kMaxReportedStrangers = 1024;
 
 // The strict dotted-quad test of the appliance address: only digits and
 // dots, exactly three dots, one to three digits in every group.
@@ -118,6 +122,10 @@ public:
     // notification.
     bool IsLocalRoute(uint32_t address) const { return routes_.IsLocalRoute(address); }
 
+    // Datagrams the listener dropped because they did not come from the
+    // appliance's address (kept apart from the status record's counters).
+    uint32_t StrangerDatagrams() const { return strangerDatagrams_.load(); }
+
     // The ten counters of the status record, each read under its own lock.
     void GetStatistics(bx::StatisticsSnapshot& snapshot) const;
     // Writes "HVNConfig.xml" into the executable's directory (the current
@@ -144,11 +152,15 @@ public:
     void ScanRequestTable();
 
 private:
+    void ResolveApplianceAddress();
     void StartListener();
     void StartDispatcher();
     void QueueResetRequest();
 
     void ListenerLoop();
+    // Whether a datagram from address:port (host order, port as a number)
+    // is the appliance's; counts and logs the ones that are not.
+    bool FromAppliance(uint32_t address, uint16_t port);
     void DispatcherLoop();
     void RetransmitLoop();
     void DispatchOne();
@@ -196,4 +208,7 @@ private:
     std::atomic<uint32_t> closesSent_{0};
     std::atomic<uint32_t> responsesProcessed_{0};
     std::atomic<uint32_t> parseFailures_{0};
+    std::atomic<uint32_t> strangerDatagrams_{0};
+    // Only the listener thread touches this.
+    std::unordered_set<uint32_t> reportedStrangers_;
 };

@@ -431,6 +431,38 @@ TEST_F(ManagerWithPeer, HostileDatagramsLeaveTheAgentRunningAndCounted) {
     EXPECT_EQ(0u, mgr_->Stop());
 }
 
+// A sender that is not the appliance (here the host's own end of the link)
+// cannot acknowledge, teach the route 0.0.0.0/0.0.0.0 or be answered a ping.
+TEST_F(ManagerWithPeer, DatagramsFromAnotherAddressAreDroppedAndCounted) {
+    StartPeer(peer_, {"--answer", "silent"});
+    StartManager();
+    mgr_->Enqueue(Connection(3, 45000), false);
+    ASSERT_TRUE(peer_.WaitFor({"rx ", "notif=1 "})) << peer_.Dump();
+    const uint32_t id = static_cast<uint32_t>(std::stoul(Field(Notification(peer_, 1), "id")));
+    ASSERT_TRUE(Eventually([&] { return mgr_->RequestTable().Count() == 1; }));
+
+    bx::net::UdpSocket stranger;
+    ASSERT_EQ(0u, stranger.Create());
+    ASSERT_EQ(0u, stranger.Bind(net_.HostAddress(), 0));
+    const std::vector<Datagram> hostile = {
+        Datagram(id).SessionId(3),
+        Datagram(0).Error(wire::kErrorDestinationRouteLocal).Pair(wire::kTlvSubnet, 0, 0),
+        Datagram(5, wire::kMsgRequest).Flag(wire::kTlvPing),
+    };
+    for (const Datagram& d : hostile)
+        ASSERT_EQ(0u, stranger.SendTo(d.Bytes().data(), d.Bytes().size(), net_.HostAddress(), port_));
+    ASSERT_TRUE(Eventually([&] { return mgr_->StrangerDatagrams() == hostile.size(); })) << log_->Text();
+    EXPECT_EQ(1u, mgr_->RequestTable().Count());
+    EXPECT_FALSE(Known(3));
+    EXPECT_TRUE(mgr_->Routes().Subnets().empty());
+    EXPECT_FALSE(mgr_->IsLocalRoute(Ip(198, 18, 200, 7)));
+    EXPECT_EQ(0, Counter(bx::kResponsesProcessed));
+    EXPECT_EQ(0, Counter(bx::kParseFailures));
+    EXPECT_EQ(1u, log_->Count("UTMlistner dropped a datagram from " + bx::test::QuadText(net_.HostAddress())));
+    EXPECT_EQ(0u, mgr_->Stop());
+    EXPECT_TRUE(peer_.Matching({"kind=ping-answer"}).empty());
+}
+
 // ---- Load --------------------------------------------------------------------
 
 TEST_F(ManagerWithPeer, ProducersResponsesAndRetransmitsTogetherThenStopUnderLoad) {

@@ -9,6 +9,8 @@
 
 #include <cstring>
 #include <memory>
+#include <sstream>
+#include <string>
 
 #include "agent/identity/session_users.h"
 #include "platform/errors.h"
@@ -518,6 +520,71 @@ TEST_F(ConnCacheMgrTest, LoopbackPingIsAnsweredToItsSourcePort) {
     const std::string text(reinterpret_cast<const char*>(answer) + 24, textLength);
     EXPECT_EQ(0u, text.rfind("Version: ", 0)) << text;
     EXPECT_EQ(0, Counter(bx::kNotificationsSent));  // answers are not notifications
+    EXPECT_EQ(0u, mgr_->Stop());
+}
+
+// Only the appliance's address is answered. With the appliance at 127.0.0.2,
+// datagrams from 127.0.0.1 (the agent's own reset request among them: the
+// system sends it from 127.0.0.1) can neither acknowledge, reset, teach a
+// route nor be answered as a ping; they are counted apart from the parse
+// failures, the first one logged as an error and the rest at debug.
+TEST_F(ConnCacheMgrTest, LoopbackDatagramsFromAStrangerChangeNothing) {
+    MakeManager(L"127.0.0.2");
+    ASSERT_EQ(0u, mgr_->Start());
+    ASSERT_TRUE(bx::test::Eventually([&] { return mgr_->StrangerDatagrams() == 1; })) << log_->Text();
+    mgr_->Users().Update(3, L"alice", L"CORP");
+    ASSERT_EQ(0u, mgr_->Users().MarkKnown(3));
+    Waiting(77);
+
+    bx::net::UdpSocket stranger;
+    ASSERT_EQ(0u, stranger.Create());
+    ASSERT_EQ(0u, stranger.Bind(Ip(127, 0, 0, 1), 0));
+    const std::vector<Datagram> hostile = {
+        Datagram(77).SessionId(3),
+        Datagram(78, wire::kMsgRequest).Flag(wire::kTlvReset),
+        Datagram(79).Error(wire::kErrorDestinationRouteLocal).Pair(wire::kTlvSubnet, 0, 0),
+        Datagram(80, wire::kMsgRequest).Flag(wire::kTlvPing),
+    };
+    for (const Datagram& d : hostile)
+        ASSERT_EQ(0u, stranger.SendTo(d.Bytes().data(), d.Bytes().size(), Ip(127, 0, 0, 1), port_));
+    ASSERT_TRUE(bx::test::Eventually([&] { return mgr_->StrangerDatagrams() == 1 + hostile.size(); })) << log_->Text();
+
+    EXPECT_EQ(1u, mgr_->RequestTable().Count());
+    CUserInfo info;
+    ASSERT_EQ(0u, mgr_->Users().Get(3, info));
+    EXPECT_EQ(1, info.known);
+    EXPECT_TRUE(mgr_->Routes().Subnets().empty());
+    EXPECT_FALSE(mgr_->IsLocalRoute(Ip(8, 8, 8, 8)));
+    EXPECT_EQ(0, Counter(bx::kParseFailures));
+    EXPECT_EQ(0, Counter(bx::kResponsesProcessed));
+    EXPECT_EQ(0u, log_->Count("recvd Reset request"));
+    EXPECT_EQ(0u, log_->Count("recvd ping request"));
+    EXPECT_EQ(0u, log_->Count("Sending response to UTM Ping"));
+    // One error line for the sender, the later drops at debug.
+    size_t errors = 0, debugs = 0;
+    std::istringstream lines(log_->Text());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("UTMlistner dropped a datagram from 127.0.0.1:") == std::string::npos) continue;
+        if (line.find("Error        \t") != std::string::npos) ++errors;
+        if (line.find("Debug        \t") != std::string::npos) ++debugs;
+    }
+    EXPECT_EQ(1u, errors) << log_->Text();
+    EXPECT_EQ(hostile.size(), debugs);
+
+#ifndef _WIN32
+    // The appliance's own acknowledgement still counts. (Under Wine a
+    // datagram from a socket bound to 127.0.0.2 arrives as from 127.0.0.1,
+    // so there the appliance's side is the other loopback cases, with the
+    // appliance at 127.0.0.1.)
+    bx::net::UdpSocket appliance;
+    ASSERT_EQ(0u, appliance.Create());
+    ASSERT_EQ(0u, appliance.Bind(Ip(127, 0, 0, 2), 0));
+    const Datagram ack = Datagram(77).SessionId(3);
+    ASSERT_EQ(0u, appliance.SendTo(ack.Bytes().data(), ack.Bytes().size(), Ip(127, 0, 0, 1), port_));
+    ASSERT_TRUE(bx::test::Eventually([&] { return mgr_->RequestTable().Count() == 0; })) << log_->Text();
+    EXPECT_EQ(1, Counter(bx::kResponsesProcessed));
+    EXPECT_EQ(1 + hostile.size(), mgr_->StrangerDatagrams());
+#endif
     EXPECT_EQ(0u, mgr_->Stop());
 }
 

@@ -1,13 +1,21 @@
 // The appliance's local routes: destinations for which the snooper makes no
 // notification. The appliance teaches them in "Destination route is Local"
 // answers, as subnets (network, mask) and as address ranges (first, last,
-// both included). Entries are only added, never removed; duplicates are kept.
+// both included). Entries are only added, never removed. An entry equal to
+// one already held is not added again, and each table holds at most
+// kMaxLocalRoutes entries: what the appliance teaches beyond that is dropped,
+// with one log line per table.
 //
 // Subnets are kept from the most specific mask to the least specific; a
 // subnet with the same mask as one already present goes in front of it.
 // Addresses are 32-bit values in host order. One lock guards both tables for
 // the whole of each operation (the snooper asks IsLocalRoute on its own
 // thread while the listener learns).
+//
+// IsLocalRoute runs for every connection the snooper sees, so it does not
+// walk the tables: subnets are indexed by mask (one sorted list of networks
+// per distinct mask, searched with the address under that mask) and ranges
+// are kept merged into sorted, disjoint intervals, searched by halving.
 #pragma once
 #include <cstdint>
 #include <mutex>
@@ -16,6 +24,9 @@
 #include "agent/settings/log_impl.h"
 
 namespace bx {
+
+// The most entries each local-route table holds.
+constexpr size_t kMaxLocalRoutes = 4096;
 
 struct Subnet {
     uint32_t network;
@@ -38,8 +49,11 @@ public:
     CLocalRoutes& operator=(const CLocalRoutes&) = delete;
 
     // Inserts the subnet in front of the first entry it comes before (see
-    // ComesFirst), or at the end.
+    // ComesFirst), or at the end. Nothing changes when the pair is already
+    // held or the table is full.
     void AddSubnet(uint32_t network, uint32_t mask);
+    // Appends the range; nothing changes when it is already held or the
+    // table is full.
     void AddRange(uint32_t first, uint32_t last);
 
     // True when (address & mask) == network for some subnet, or first <=
@@ -57,7 +71,25 @@ public:
     std::vector<bx::AddressRange> Ranges() const;
 
 private:
+    // The networks of one mask, sorted.
+    struct MaskGroup {
+        uint32_t mask;
+        std::vector<uint32_t> networks;
+    };
+
+    // Whether the table of `what` ("subnet", "range") has room; logs the
+    // first refusal of each table. Called under the lock.
+    bool HasRoom(size_t count, bool& reported, const wchar_t* what);
+    void MergeRange(const bx::AddressRange& range);
+
     mutable std::mutex lock_;
+    // In the order the comes-first test gives; what Subnets() answers.
     std::vector<bx::Subnet> subnets_;
+    // In the order learned; what Ranges() answers.
     std::vector<bx::AddressRange> ranges_;
+    // The look-up's indexes of the two tables above.
+    std::vector<MaskGroup> maskGroups_;
+    std::vector<bx::AddressRange> merged_;
+    bool subnetsFullReported_ = false;
+    bool rangesFullReported_ = false;
 };

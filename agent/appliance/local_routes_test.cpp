@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -35,8 +38,8 @@ TEST(LocalRoutes, LessSpecificSubnetGoesBehindAndEqualMasksInFront) {
                                            {Ip(10, 1, 0, 0), Ip(255, 255, 0, 0)},
                                            {Ip(10, 0, 0, 0), Ip(255, 0, 0, 0)}};
     EXPECT_EQ(expected, routes.Subnets());
-    routes.AddSubnet(Ip(10, 0, 0, 0), Ip(255, 0, 0, 0));  // duplicates are kept
-    EXPECT_EQ(5u, routes.Subnets().size());
+    routes.AddSubnet(Ip(10, 0, 0, 0), Ip(255, 0, 0, 0));  // already held: not added again
+    EXPECT_EQ(expected, routes.Subnets());
 }
 
 TEST(LocalRoutes, ComesFirstTest) {
@@ -87,7 +90,7 @@ TEST(LocalRoutes, LearningWhileLookingUp) {
     CLocalRoutes routes;
     std::thread learner([&] {
         for (uint32_t i = 0; i < 500; ++i) {
-            routes.AddSubnet(Ip(10, i % 256, 0, 0), Ip(255, 255, 0, 0));
+            routes.AddSubnet(Ip(10, i >> 8, i & 0xFF, 0), Ip(255, 255, 255, 0));
             routes.AddRange(Ip(20, 0, 0, 0) + i, Ip(20, 0, 0, 0) + i);
         }
     });
@@ -97,6 +100,93 @@ TEST(LocalRoutes, LearningWhileLookingUp) {
     EXPECT_TRUE(routes.IsLocalRoute(Ip(20, 0, 1, 243)));
     EXPECT_EQ(500u, routes.Subnets().size());
     (void)seen;
+}
+
+TEST(LocalRoutes, RangeAlreadyHeldIsNotAddedAgain) {
+    CLocalRoutes routes;
+    routes.AddRange(Ip(192, 168, 1, 10), Ip(192, 168, 1, 20));
+    routes.AddRange(Ip(192, 168, 1, 10), Ip(192, 168, 1, 20));
+    routes.AddRange(Ip(192, 168, 1, 10), Ip(192, 168, 1, 21));  // another range
+    EXPECT_EQ((std::vector<bx::AddressRange>{{Ip(192, 168, 1, 10), Ip(192, 168, 1, 20)},
+                                             {Ip(192, 168, 1, 10), Ip(192, 168, 1, 21)}}),
+              routes.Ranges());
+}
+
+// Each table holds at most kMaxLocalRoutes entries; the first entry refused
+// by each is logged once, and a refused entry routes nothing.
+TEST(LocalRoutes, EachTableStopsAtItsMaximumAndSaysSoOnce) {
+    bx::test::LogCapture log(bx::test::CaseFile(".log"));
+    CLocalRoutes routes;
+    routes.SetLogger(log.Logger());
+    const uint32_t base = Ip(10, 0, 0, 0);
+    for (uint32_t i = 0; i < bx::kMaxLocalRoutes; ++i) {
+        routes.AddSubnet(base + (i << 8), Ip(255, 255, 255, 0));
+        routes.AddRange(Ip(20, 0, 0, 0) + 2 * i, Ip(20, 0, 0, 0) + 2 * i);
+    }
+    EXPECT_EQ(bx::kMaxLocalRoutes, routes.Subnets().size());
+    EXPECT_EQ(bx::kMaxLocalRoutes, routes.Ranges().size());
+    EXPECT_EQ(0u, log.Count("table is full"));
+    const uint32_t lastSubnet = base + ((bx::kMaxLocalRoutes - 1) << 8);
+    const uint32_t lastRange = Ip(20, 0, 0, 0) + 2 * (bx::kMaxLocalRoutes - 1);
+    EXPECT_TRUE(routes.IsLocalRoute(lastSubnet + 7));
+    EXPECT_TRUE(routes.IsLocalRoute(lastRange));
+    EXPECT_FALSE(routes.IsLocalRoute(lastRange - 1));
+
+    for (int k = 0; k < 3; ++k) {
+        routes.AddSubnet(Ip(172, 16, 0, 0), Ip(255, 255, 0, 0));
+        routes.AddRange(Ip(30, 0, 0, 0), Ip(30, 0, 0, 9));
+    }
+    EXPECT_EQ(bx::kMaxLocalRoutes, routes.Subnets().size());
+    EXPECT_EQ(bx::kMaxLocalRoutes, routes.Ranges().size());
+    EXPECT_FALSE(routes.IsLocalRoute(Ip(172, 16, 1, 1)));
+    EXPECT_FALSE(routes.IsLocalRoute(Ip(30, 0, 0, 5)));
+    EXPECT_EQ(1u, log.Count("UTM:resp Local route subnet table is full (4096 entries)"));
+    EXPECT_EQ(1u, log.Count("UTM:resp Local route range table is full (4096 entries)"));
+}
+
+// The look-up answers as the plain rule does over the tables it reports:
+// overlapping, nested, adjoining and empty ranges, masks of every shape,
+// networks with bits outside their mask, the ends of the address space.
+TEST(LocalRoutes, LookUpAgreesWithThePlainRule) {
+    std::mt19937 random(20261209);
+    CLocalRoutes routes;
+    auto pick = [&](uint32_t limit) { return static_cast<uint32_t>(random() % limit); };
+    for (int i = 0; i < 1500; ++i) {
+        const uint32_t width = pick(4) == 0 ? random() : pick(5000);
+        const uint32_t first = pick(8) == 0 ? 0u : Ip(50, 0, 0, 0) + pick(200000);
+        const uint32_t last = pick(16) == 0 ? UINT32_MAX : first + width;
+        if (pick(10) == 0)
+            routes.AddRange(last, first);  // backwards: holds nothing unless equal
+        else
+            routes.AddRange(first, last < first ? UINT32_MAX : last);
+        const uint32_t prefix = pick(33);
+        uint32_t mask = prefix == 0 ? 0 : ~0u << (32 - prefix);
+        if (pick(10) == 0) mask = random();  // not contiguous
+        uint32_t network = Ip(60, 0, 0, 0) + (pick(4096) << 12);
+        if (pick(10) != 0) network &= mask;
+        routes.AddSubnet(network, mask);
+    }
+    const std::vector<bx::Subnet> subnets = routes.Subnets();
+    const std::vector<bx::AddressRange> ranges = routes.Ranges();
+    auto plain = [&](uint32_t a) {
+        for (const bx::Subnet& s : subnets)
+            if ((a & s.mask) == s.network) return true;
+        for (const bx::AddressRange& r : ranges)
+            if (r.first <= a && a <= r.last) return true;
+        return false;
+    };
+    std::vector<uint32_t> probes = {0u, 1u, UINT32_MAX, UINT32_MAX - 1};
+    for (const bx::AddressRange& r : ranges)
+        for (uint32_t a : {r.first - 1, r.first, r.last, r.last + 1}) probes.push_back(a);
+    for (int i = 0; i < 20000; ++i) probes.push_back(pick(2) ? random() : Ip(50, 0, 0, 0) + pick(300000));
+    for (int i = 0; i < 5000; ++i) probes.push_back(Ip(60, 0, 0, 0) + pick(1u << 24));
+    size_t disagreements = 0;
+    std::ostringstream first;
+    for (uint32_t a : probes) {
+        if (routes.IsLocalRoute(a) == plain(a)) continue;
+        if (disagreements++ == 0) first << std::hex << a;
+    }
+    EXPECT_EQ(0u, disagreements) << "first at 0x" << first.str();
 }
 
 }  // namespace

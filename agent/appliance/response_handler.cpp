@@ -2,6 +2,7 @@
 // parsed, answered (ping), acted on (reset, unknown session, local route) or
 // matched with its request; the listener thread calls HandleResponse.
 #include <cstring>
+#include <utility>
 
 #include "agent/appliance/conn_cache_mgr.h"
 #include "agent/protocol/protocol_parser.h"
@@ -104,27 +105,31 @@ uint32_t CConnectionCacheMgr::HandleUnknownSession(const CHVNProtocolParser& par
         LogError(L"UTM resp: SessionId '%d' cannot be associated to Username in cache", static_cast<int>(sessionId));
         return bx::err::kInvalidData;
     }
-    send_data_t* record = BuildResendRecord(parser);
+    // Held until it is queued: an exception on the way (a log line or a copy
+    // that cannot allocate) gives the record back to the pool.
+    CPooledRecord record(pool_, BuildResendRecord(parser));
     if (!record) {
         users_.RemoveAll();
         LogError(L"UTM Resp: Cannot Enqueue Unknown SessionId %d packet again", static_cast<int>(sessionId));
         return bx::err::kInvalidData;
     }
-    record->user = info.user;
-    record->domain = info.domain;
+    // The names are this call's own copies: moved, not copied again.
+    record->user = std::move(info.user);
+    record->domain = std::move(info.domain);
     LogInfo(L"UTM Resp: Enqueuing Unknown SessionId %d packet again", static_cast<int>(sessionId));
     // Every session's next notification carries names again, this one first.
     users_.RemoveAll();
-    queue_.Enqueue(record, true);
+    queue_.Enqueue(record.release(), true);
     return 0;
 }
 
 send_data_t* CConnectionCacheMgr::BuildResendRecord(const CHVNProtocolParser& parser) {
-    send_data_t* record = NewRecord();
-    if (!record) {
+    CPooledRecord held(pool_, NewRecord());
+    if (!held) {
         LogError(L"Failed to allocate memory for dataStruct on 'Unknown UserId error'");
         return nullptr;
     }
+    send_data_t* record = held.get();
     record->kind = bx::kKindResend;
     LogDebug(L"Extracting data from UTM response for resending..");
     if (parser.IsUsable(bx::wire::kBitProtOp)) {
@@ -153,7 +158,7 @@ send_data_t* CConnectionCacheMgr::BuildResendRecord(const CHVNProtocolParser& pa
         record->session_id = parser.SessionId();
         LogDebug(L"SessionId tlv:'%d' Extracted from UTM response", static_cast<int>(parser.SessionId()));
     }
-    return record;
+    return held.release();
 }
 
 void CConnectionCacheMgr::LearnLocalRoute(const CHVNProtocolParser& parser) {

@@ -113,8 +113,24 @@ void CPLNSvc::RunLoop() {
     events[kSendEvent] = bx::win::NativeHandle(sendEvent);
     events[kIoctlEvent] = bx::win::NativeHandle(ioctlEvent);
     events[kGenXmlEvent] = genXmlEvent.get();
+    CReadBackoff waitBackoff;
     for (;;) {
-        DWORD result = WaitForMultipleObjects(kEventCount, events, FALSE, kRunLoopWaitMs);
+        const DWORD result = WaitForMultipleObjects(kEventCount, events, FALSE, kRunLoopWaitMs);
+        if (result == WAIT_FAILED) {
+            const DWORD error = GetLastError();
+            const bool burstBegins = waitBackoff.Failed();
+            const wchar_t* format = L"Run loop wait failed Error: %d: waiting again in %u ms, doubling up to %u ms";
+            if (burstBegins)
+                LogError(format, static_cast<int>(error), static_cast<unsigned>(waitBackoff.PauseMs()),
+                         static_cast<unsigned>(CReadBackoff::kMaxPauseMs));
+            else
+                LogDebug(format, static_cast<int>(error), static_cast<unsigned>(waitBackoff.PauseMs()),
+                         static_cast<unsigned>(CReadBackoff::kMaxPauseMs));
+            if (PauseUnlessStopped(waitBackoff.PauseMs())) return;
+            continue;
+        }
+        if (const uint32_t failures = waitBackoff.Succeeded())
+            LogInfo(L"Run loop wait succeeds again after %u failures", static_cast<unsigned>(failures));
         if (result == WAIT_TIMEOUT) continue;
         switch (result - WAIT_OBJECT_0) {
             case kStopEvent:
@@ -124,8 +140,15 @@ void CPLNSvc::RunLoop() {
                 break;
             case kIoctlEvent: {
                 LogDebug(L"Snooper IOCTL Events");
-                if (snooper.HandleEvent() == 0)
-                    LogError(L"Failed to Handle IOCTL request Error: %d", static_cast<int>(GetLastError()));
+                const Snooper::ReadCheck check = snooper.CheckCompletedRead();
+                // Still outstanding: the request stays, no second one.
+                if (check == Snooper::ReadCheck::Pending) break;
+                if (check == Snooper::ReadCheck::Whole) {
+                    if (snooper.HandleEvent() == 0)
+                        LogError(L"Failed to Handle IOCTL request Error: %d", static_cast<int>(GetLastError()));
+                } else if (PauseUnlessStopped(snooper.ReadPauseMs())) {
+                    return;
+                }
                 // The next read is issued whatever happened to this record.
                 if (uint32_t rc = snooper.ReadSnoopEvents())
                     LogError(L"Failed to read Next Snoop Evt Error: %d", static_cast<int>(rc));
@@ -139,6 +162,15 @@ void CPLNSvc::RunLoop() {
                 break;  // wait again
         }
     }
+}
+
+bool CPLNSvc::PauseUnlessStopped(DWORD ms) {
+    if (ms == 0) return false;
+    const DWORD result = WaitForSingleObject(bx::win::NativeHandle(stopEvent), ms);
+    if (result == WAIT_OBJECT_0) return true;
+    // The stop event itself cannot be waited on: pause all the same.
+    if (result == WAIT_FAILED) Sleep(ms);
+    return false;
 }
 
 void CPLNSvc::ShutDown() {

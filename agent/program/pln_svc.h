@@ -79,6 +79,10 @@ private:
     // Start-up steps 2 to 10; false when start-up gave up (error set).
     bool StartUp(DWORD& error, DWORD& serviceError);
     void RunLoop();
+    // Waits `ms` milliseconds for the stop event: true when it came. While
+    // the driver's reads or the loop's own wait keep failing, this is the
+    // pause that keeps the loop from spinning without delaying a stop.
+    bool PauseUnlessStopped(DWORD ms);
     void ShutDown();
     // Closes whichever of the four events exist, in the order stop, IOCTL,
     // send, status file.

@@ -209,6 +209,10 @@ send_data_t* CBufferPool::Prepare(void* storage) {
     return storage ? new (storage) send_data_t : nullptr;
 }
 
+CPooledRecord::~CPooledRecord() {
+    if (record_) pool_.Release(record_);
+}
+
 void CBufferPool::Release(send_data_t* record) {
     if (!record) return;
     record->~send_data_t();

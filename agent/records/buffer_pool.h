@@ -41,6 +41,33 @@ struct BufferPoolSegment;
 
 }  // namespace bx
 
+class CBufferPool;
+
+// One record taken from the pool, given back when the holder goes unless it
+// was handed on: what a producer holds while it fills a record, so that an
+// exception on the way (a string copy that cannot allocate) loses nothing.
+class CPooledRecord {
+public:
+    CPooledRecord(CBufferPool& pool, send_data_t* record) : pool_(pool), record_(record) {}
+    ~CPooledRecord();
+    CPooledRecord(const CPooledRecord&) = delete;
+    CPooledRecord& operator=(const CPooledRecord&) = delete;
+
+    send_data_t* get() const { return record_; }
+    send_data_t* operator->() const { return record_; }
+    explicit operator bool() const { return record_ != nullptr; }
+    // Hands the record on (to the send queue): the holder no longer gives it back.
+    send_data_t* release() {
+        send_data_t* record = record_;
+        record_ = nullptr;
+        return record;
+    }
+
+private:
+    CBufferPool& pool_;
+    send_data_t* record_;
+};
+
 class CBufferPool : public CLogImpl {
 public:
     // An empty pool with the default settings and its lock ready; Create

@@ -1,5 +1,6 @@
 #include "agent/settings/hvn_configuration.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -30,6 +31,16 @@ bool FirstReportOfCutKey(const std::wstring& text) {
     std::lock_guard<std::mutex> guard(lock);
     if (text == lastReported) return false;
     lastReported = text;
+    return true;
+}
+
+// Likewise a TimeOut cut to its maximum is reported once per stored value.
+bool FirstReportOfCutTimeOut(uint32_t stored) {
+    static std::mutex lock;
+    static uint32_t lastReported = 0;
+    std::lock_guard<std::mutex> guard(lock);
+    if (stored == lastReported) return false;
+    lastReported = stored;
     return true;
 }
 
@@ -79,6 +90,7 @@ CHVNConfiguration::CHVNConfiguration(const bx::SettingsReader& settings, const C
     : CLogImpl(logging),
       port(bx::kPortNotConfigured),
       timeOut(bx::kDefaultTimeOutSeconds),
+      storedTimeOut(bx::kDefaultTimeOutSeconds),
       retries(bx::kDefaultRetries),
       keyBytes{},
       keySchedule{},
@@ -86,7 +98,8 @@ CHVNConfiguration::CHVNConfiguration(const bx::SettingsReader& settings, const C
     port = static_cast<int32_t>(settings.Dword(L"port", 0xFFFFFFFFu));
     settings.String(L"ip", address);
     settings.String(L"key", keyText);
-    timeOut = settings.Dword(L"TimeOut", bx::kDefaultTimeOutSeconds);
+    storedTimeOut = settings.Dword(L"TimeOut", bx::kDefaultTimeOutSeconds);
+    timeOut = std::min(storedTimeOut, bx::kMaxTimeOutSeconds);
     retries = settings.Dword(L"Retries", bx::kDefaultRetries);
     keyWasCut = bx::KeyTextToBytes(keyText, keyBytes);
     bx::ScheduleFor(keyBytes, keySchedule);
@@ -103,5 +116,9 @@ void CHVNConfiguration::SetLogger(CBXLogger* logger) {
         LogWarning(L"Encryption key has %u characters, more than %u: only its first %u characters are used",
                    static_cast<unsigned>(keyText.size()), static_cast<unsigned>(bx::kKeyTextChars),
                    static_cast<unsigned>(bx::kKeyTextChars));
+    }
+    if (logger && storedTimeOut != timeOut && bx::FirstReportOfCutTimeOut(storedTimeOut)) {
+        LogWarning(L"TimeOut of %u seconds is more than %u: %u seconds are used", static_cast<unsigned>(storedTimeOut),
+                   static_cast<unsigned>(bx::kMaxTimeOutSeconds), static_cast<unsigned>(bx::kMaxTimeOutSeconds));
     }
 }

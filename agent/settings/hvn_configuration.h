@@ -11,6 +11,10 @@
 namespace bx {
 
 constexpr uint32_t kDefaultTimeOutSeconds = 10;
+// The longest TimeOut used, one day. Larger stored values are cut to it:
+// TimeOut x 1000 is the sockets' receive time-out in milliseconds, which a
+// 32-bit value holds only up to 4,294,967 seconds.
+constexpr uint32_t kMaxTimeOutSeconds = 86400;
 constexpr uint32_t kDefaultRetries = 3;
 constexpr int32_t kPortNotConfigured = -1;
 constexpr size_t kKeyBytes = 8;
@@ -49,7 +53,10 @@ public:
     const std::wstring& SettingsKeyPath() const;
     const std::wstring& Address() const { return address; }
     const std::wstring& KeyText() const { return keyText; }
+    // "TimeOut", at most kMaxTimeOutSeconds.
     uint32_t TimeOut() const { return timeOut; }
+    // The value stored, before the cut to kMaxTimeOutSeconds.
+    uint32_t StoredTimeOut() const { return storedTimeOut; }
     uint32_t Retries() const { return retries; }
     const uint8_t (&KeyBytes() const)[bx::kKeyBytes] { return keyBytes; }
     const bx::DesKeySchedule& KeySchedule() const { return keySchedule; }
@@ -62,6 +69,7 @@ private:
     std::wstring address;
     std::wstring keyText;
     uint32_t timeOut;
+    uint32_t storedTimeOut;
     uint32_t retries;
     uint8_t keyBytes[bx::kKeyBytes];
     bx::DesKeySchedule keySchedule;

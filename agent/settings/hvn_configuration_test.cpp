@@ -303,5 +303,40 @@ TEST_F(Configuration, CutKeyIsUsedAndReportedOnceWhenTheLoggerArrives) {
     std::remove(path);
 }
 
+// TimeOut x 1000 is the sockets' receive time-out in milliseconds: a stored
+// value whose product does not fit 32 bits (above 4,294,967) would wrap to a
+// short time-out, so TimeOut is cut to one day, reported once per value.
+TEST_F(Configuration, TimeOutIsCutToOneDaySoThatItsMillisecondsFit) {
+    const char* path = "hvn_configuration_cut_timeout.log";
+    std::remove(path);
+    CBXLogger logger;
+    ASSERT_EQ(0u, logger.Init());
+    ASSERT_EQ(0u, logger.AddFile(L"hvn_configuration_cut_timeout.log", 0, LOGGER_OUTPUT_FILE_FLAG_TRUNCATE));
+    struct Case {
+        uint32_t stored;
+        uint32_t used;
+    };
+    const Case cases[] = {
+        {10, 10}, {86400, 86400}, {86401, 86400}, {4294967, 86400}, {4294968, 86400}, {0xFFFFFFFFu, 86400},
+    };
+    for (const Case& c : cases) {
+        Dword(L"TimeOut", c.stored);
+        for (int twice = 0; twice < 2; ++twice) {  // the next parser's configuration says nothing more
+            CHVNConfiguration config;
+            config.SetLogger(&logger);
+            EXPECT_EQ(c.stored, config.StoredTimeOut());
+            EXPECT_EQ(c.used, config.TimeOut()) << c.stored;
+            EXPECT_EQ(static_cast<uint64_t>(config.TimeOut()) * 1000u, config.TimeOut() * 1000u) << c.stored;
+        }
+    }
+    ASSERT_EQ(0u, logger.Cleanup());
+    const std::string log = test::ReadFileText(path);
+    EXPECT_EQ(1u, test::CountOf(log, "TimeOut of 86401 seconds is more than 86400: 86400 seconds are used")) << log;
+    EXPECT_EQ(1u, test::CountOf(log, "TimeOut of 4294968 seconds is more than 86400")) << log;
+    EXPECT_EQ(4u, test::CountOf(log, "Warning")) << log;
+    EXPECT_EQ(0u, test::CountOf(log, "TimeOut of 86400 ")) << log;
+    std::remove(path);
+}
+
 }  // namespace
 }  // namespace bx

@@ -46,6 +46,12 @@ public:
     // event either way), else the system's error: 6 without an open device.
     uint32_t IssueRead(void* buffer, uint32_t size);
 
+    // The outcome of the request whose completion signalled the event: 0 with
+    // the bytes it transferred, or the system's error: 996
+    // (ERROR_IO_INCOMPLETE) while it has not completed, 6 without an open
+    // device, or the error the request ended with (995 when cancelled).
+    uint32_t ReadResult(uint32_t& transferred);
+
     // Cancels the outstanding request (CancelIo) and waits up to waitMs for
     // it to complete. 0, or the system's error of the cancel call.
     uint32_t CancelRead(uint32_t waitMs);

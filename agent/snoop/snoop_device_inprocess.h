@@ -19,6 +19,10 @@ constexpr size_t kInProcessQueueCapacity = 4096;
 void SetDevicePresent(bool present);
 // Completes the outstanding read with the record, or queues it. 0 or 1450.
 uint32_t InjectSnoopRecord(const snoop_event_t& record);
+// The same for a read that ends badly: with only the first `bytes` bytes of
+// the record, or with the system error `error` and nothing transferred.
+uint32_t InjectShortSnoopRecord(const snoop_event_t& record, uint32_t bytes);
+uint32_t InjectFailedRead(uint32_t error);
 size_t QueuedSnoopRecords();
 bool ReadOutstanding();
 // Present, empty, no read outstanding.

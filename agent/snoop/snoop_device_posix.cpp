@@ -14,18 +14,34 @@
 namespace {
 
 constexpr uint32_t kNoSystemResources = 1450;  // ERROR_NO_SYSTEM_RESOURCES
+constexpr uint32_t kIoIncomplete = 996;        // ERROR_IO_INCOMPLETE
+constexpr uint32_t kOperationAborted = 995;    // ERROR_OPERATION_ABORTED
+
+// How a read ends: with `bytes` bytes of the record, or with `error`.
+struct Completion {
+    snoop_event_t record;
+    uint32_t bytes;
+    uint32_t error;
+};
+
+// What the last completed read of one device object ended with.
+struct ReadOutcome {
+    uint32_t error = 0;
+    uint32_t transferred = 0;
+};
 
 struct PendingRead {
     void* buffer = nullptr;
     uint32_t size = 0;
     bx::sync::Event* event = nullptr;
     const void* owner = nullptr;
+    ReadOutcome* outcome = nullptr;
 };
 
 struct InProcessDevice {
     std::mutex lock;
     bool present = true;
-    std::deque<snoop_event_t> queue;
+    std::deque<Completion> queue;
     bool pending = false;
     PendingRead read;
 };
@@ -36,12 +52,27 @@ InProcessDevice& Device() {
 }
 
 // Under the device's lock: hands the record to the outstanding read.
-void CompleteLocked(InProcessDevice& device, const snoop_event_t& record) {
+void CompleteLocked(InProcessDevice& device, const Completion& completion) {
     PendingRead read = device.read;
     device.pending = false;
     device.read = PendingRead{};
-    std::memcpy(read.buffer, &record, read.size < sizeof record ? read.size : sizeof record);
+    uint32_t bytes = completion.error == 0 ? completion.bytes : 0;
+    if (bytes > read.size) bytes = read.size;
+    std::memcpy(read.buffer, &completion.record, bytes);
+    if (read.outcome) *read.outcome = ReadOutcome{completion.error, bytes};
     if (read.event) read.event->Set();
+}
+
+uint32_t Complete(const Completion& completion) {
+    InProcessDevice& device = Device();
+    std::lock_guard<std::mutex> guard(device.lock);
+    if (device.pending) {
+        CompleteLocked(device, completion);
+        return 0;
+    }
+    if (device.queue.size() >= bx::snoopdev::kInProcessQueueCapacity) return kNoSystemResources;
+    device.queue.push_back(completion);
+    return 0;
 }
 
 }  // namespace
@@ -49,6 +80,7 @@ void CompleteLocked(InProcessDevice& device, const snoop_event_t& record) {
 struct CSnoopDevice::Impl {
     bool open = false;
     bx::sync::Event* event = nullptr;
+    ReadOutcome outcome;
 };
 
 CSnoopDevice::CSnoopDevice() : impl_(new Impl) {}
@@ -80,13 +112,24 @@ uint32_t CSnoopDevice::IssueRead(void* buffer, uint32_t size) {
     std::lock_guard<std::mutex> guard(device.lock);
     if (device.pending) return bx::err::kInvalidParameter;  // one request at a time
     device.pending = true;
-    device.read = PendingRead{buffer, size, impl_->event, this};
+    device.read = PendingRead{buffer, size, impl_->event, this, &impl_->outcome};
+    impl_->outcome = ReadOutcome{};
     if (!device.queue.empty()) {
-        snoop_event_t record = device.queue.front();
+        Completion completion = device.queue.front();
         device.queue.pop_front();
-        CompleteLocked(device, record);
+        CompleteLocked(device, completion);
     }
     return 0;
+}
+
+uint32_t CSnoopDevice::ReadResult(uint32_t& transferred) {
+    transferred = 0;
+    if (!impl_->open) return bx::err::kInvalidHandle;
+    InProcessDevice& device = Device();
+    std::lock_guard<std::mutex> guard(device.lock);
+    if (device.pending && device.read.owner == this) return kIoIncomplete;
+    transferred = impl_->outcome.transferred;
+    return impl_->outcome.error;
 }
 
 uint32_t CSnoopDevice::CancelRead(uint32_t /*waitMs*/) {
@@ -95,6 +138,7 @@ uint32_t CSnoopDevice::CancelRead(uint32_t /*waitMs*/) {
     if (device.pending && device.read.owner == this) {
         device.pending = false;
         device.read = PendingRead{};
+        impl_->outcome = ReadOutcome{kOperationAborted, 0};
     }
     return 0;
 }
@@ -113,17 +157,13 @@ void SetDevicePresent(bool present) {
     device.present = present;
 }
 
-uint32_t InjectSnoopRecord(const snoop_event_t& record) {
-    InProcessDevice& device = Device();
-    std::lock_guard<std::mutex> guard(device.lock);
-    if (device.pending) {
-        CompleteLocked(device, record);
-        return 0;
-    }
-    if (device.queue.size() >= kInProcessQueueCapacity) return kNoSystemResources;
-    device.queue.push_back(record);
-    return 0;
+uint32_t InjectSnoopRecord(const snoop_event_t& record) { return Complete(Completion{record, SNOOP_EVENT_SIZE, 0}); }
+
+uint32_t InjectShortSnoopRecord(const snoop_event_t& record, uint32_t bytes) {
+    return Complete(Completion{record, bytes, 0});
 }
+
+uint32_t InjectFailedRead(uint32_t error) { return Complete(Completion{snoop_event_t{}, 0, error}); }
 
 size_t QueuedSnoopRecords() {
     InProcessDevice& device = Device();

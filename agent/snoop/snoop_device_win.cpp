@@ -64,6 +64,20 @@ uint32_t CSnoopDevice::IssueRead(void* buffer, uint32_t size) {
     return error;
 }
 
+uint32_t CSnoopDevice::ReadResult(uint32_t& transferred) {
+    transferred = 0;
+    if (!impl_->device) return ERROR_INVALID_HANDLE;
+    DWORD count = 0;
+    // Not waiting: the run loop calls this once the event has fired.
+    if (!GetOverlappedResult(impl_->device.get(), &impl_->overlapped, &count, FALSE)) {
+        const DWORD error = GetLastError();
+        transferred = count;
+        return error;
+    }
+    transferred = count;
+    return 0;
+}
+
 uint32_t CSnoopDevice::CancelRead(uint32_t waitMs) {
     if (!impl_->device) return 0;
     uint32_t result = 0;

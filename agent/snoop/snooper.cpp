@@ -13,6 +13,8 @@
 namespace {
 
 constexpr uint32_t kLoopback = 0x7F000001u;  // 127.0.0.1, host order
+// GetOverlappedResult of a request that has not completed yet.
+constexpr uint32_t kErrorIoIncomplete = 996;
 
 // A port as the driver gives it (network byte order) in host order.
 unsigned short HostPort(uint16_t networkOrder) {
@@ -81,6 +83,33 @@ uint32_t Snooper::ReadSnoopEvents() {
     uint32_t error = device_.IssueRead(eventBuffer_, sizeof eventBuffer_);
     if (error != 0) LogError(L"DeviceIoControl failed Error:%d", static_cast<int>(error));
     return error;
+}
+
+Snooper::ReadCheck Snooper::CheckCompletedRead() {
+    uint32_t transferred = 0;
+    const uint32_t error = device_.ReadResult(transferred);
+    if (error == kErrorIoIncomplete) {
+        LogDebug(L"Driver read signalled but not completed: still waiting for it");
+        return ReadCheck::Pending;
+    }
+    if (error == 0 && transferred == SNOOP_EVENT_SIZE) {
+        if (const uint32_t failures = readBackoff_.Succeeded())
+            LogInfo(L"Driver reads succeed again after %u failed reads", static_cast<unsigned>(failures));
+        return ReadCheck::Whole;
+    }
+    const bool burstBegins = readBackoff_.Failed();
+    const wchar_t* format =
+        L"Driver read failed Error:%d (%u of %u bytes): the record is dropped; reads pause %u ms, doubling up to %u "
+        L"ms, while they fail";
+    if (burstBegins)
+        LogError(format, static_cast<int>(error), static_cast<unsigned>(transferred),
+                 static_cast<unsigned>(SNOOP_EVENT_SIZE), static_cast<unsigned>(readBackoff_.PauseMs()),
+                 static_cast<unsigned>(CReadBackoff::kMaxPauseMs));
+    else
+        LogDebug(format, static_cast<int>(error), static_cast<unsigned>(transferred),
+                 static_cast<unsigned>(SNOOP_EVENT_SIZE), static_cast<unsigned>(readBackoff_.PauseMs()),
+                 static_cast<unsigned>(CReadBackoff::kMaxPauseMs));
+    return ReadCheck::Failed;
 }
 
 int Snooper::HandleEvent() {
@@ -209,8 +238,18 @@ void Snooper::handleCleanupAddress(const snoop_event_t& event) {
 }
 
 void Snooper::OnSessionChange(uint32_t eventType, uint32_t sessionId) {
-    bx::HandleSessionChange(eventType, sessionId, sessions_, *this,
-                            [this](uint32_t id, const std::wstring& user, const std::wstring& domain) {
-                                return connMgr_.SendLogoffNotification(id, user, domain);
-                            });
+    // Runs on the service manager's control thread: no exception may go back
+    // into it. A change that cannot be handled is logged and dropped.
+    try {
+        bx::HandleSessionChange(eventType, sessionId, sessions_, *this,
+                                [this](uint32_t id, const std::wstring& user, const std::wstring& domain) {
+                                    return connMgr_.SendLogoffNotification(id, user, domain);
+                                });
+    } catch (const std::exception& e) {
+        LogError(L"Session change %u of SessionID:'%d' dropped: %hs", static_cast<unsigned>(eventType),
+                 static_cast<int>(sessionId), e.what());
+    } catch (...) {
+        LogError(L"Session change %u of SessionID:'%d' dropped after an unexpected error",
+                 static_cast<unsigned>(eventType), static_cast<int>(sessionId));
+    }
 }

@@ -22,6 +22,7 @@
 #include "agent/records/buffer_pool.h"
 #include "agent/settings/hvn_configuration.h"
 #include "agent/settings/log_impl.h"
+#include "agent/snoop/read_backoff.h"
 #include "agent/snoop/snoop_device.h"
 #include "agent/snoop/snoop_event.h"
 
@@ -67,6 +68,23 @@ public:
     // Opens the driver's device and issues the first read. Failures are
     // logged and the agent goes on without driver records; returns 0.
     uint32_t OpenDevice();
+
+    // What became of the read whose completion event fired.
+    enum class ReadCheck {
+        Whole,    // completed with a whole record: handle it, then read again
+        Failed,   // failed or short (logged): nothing to handle; pause
+                  // ReadPauseMs, then read again
+        Pending,  // not completed (the event fired for nothing): the request
+                  // stays outstanding, no new one is issued
+    };
+    // Checks the completed read (its result and the bytes it transferred)
+    // before the buffer is handled, so that a failed or short read never
+    // hands the previous record on again. The first failure of a burst is
+    // logged as an error, the later ones at debug, the recovery once.
+    ReadCheck CheckCompletedRead();
+    // The pause before the next read while reads keep failing: 0 after a
+    // whole record, else 10 ms doubling up to 1 s.
+    uint32_t ReadPauseMs() const { return readBackoff_.PauseMs(); }
 
     // The completed read's record: an open or a clean-up is handled, any
     // other type ignored. 1 when handled, 0 when handling it raised an
@@ -124,5 +142,6 @@ private:
     CSnoopDevice device_;
     bx::sync::Event* sendEvent_ = nullptr;
     bx::sync::Event* stopEvent_ = nullptr;
+    CReadBackoff readBackoff_;
     bool socketsStarted_ = false;
 };

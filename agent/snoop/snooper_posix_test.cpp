@@ -1,5 +1,8 @@
 // The Snooper natively: accounts and sessions from the platform's tables, and
 // the driver read through the in-process device.
+#include <sstream>
+#include <string>
+
 #include "agent/snoop/snoop_device_inprocess.h"
 #include "platform/event.h"
 #include "platform/posix/account_table.h"
@@ -54,6 +57,14 @@ protected:
         ASSERT_EQ(0u, readDone.Create(bx::sync::ResetMode::Auto));
         snooper->SetReadEvent(readDone);
     }
+    // Lines at error priority that hold `text`.
+    size_t CountErrorLines(const std::string& text) const {
+        size_t count = 0;
+        std::istringstream lines(log.Text());
+        for (std::string line; std::getline(lines, line);)
+            if (line.find(text) != std::string::npos && line.find("Error        \t") != std::string::npos) ++count;
+        return count;
+    }
     bx::sync::Event readDone;
 };
 
@@ -103,6 +114,65 @@ TEST_F(SnooperDevice, EachCompletedReadIsHandledAndTheNextOneIssued) {
     EXPECT_EQ(1u, bx::snoopdev::QueuedSnoopRecords());
     snooper->CloseDevice();
     EXPECT_NE(0u, snooper->ReadSnoopEvents());
+}
+
+// A read that fails or brings less than a whole record is not handled (the
+// buffer still holds the previous record, which must not be sent twice); the
+// pause before the next read grows from 10 ms to 1 s while reads keep
+// failing, with one error line per burst, and a whole record ends the burst.
+TEST_F(SnooperDevice, FailedAndShortReadsAreNotHandledAndPauseTheReadsWhileTheyLast) {
+    EXPECT_EQ(0u, snooper->OpenDevice());
+    ASSERT_EQ(0u, bx::snoopdev::InjectSnoopRecord(
+                      OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid())));
+    ASSERT_EQ(bx::sync::kWaitObject0, readDone.Wait(5000));
+    ASSERT_EQ(Snooper::ReadCheck::Whole, snooper->CheckCompletedRead());
+    EXPECT_EQ(1, snooper->HandleEvent());
+    EXPECT_EQ(0u, snooper->ReadPauseMs());
+    Release(Take());
+
+    // Not completed yet: nothing to handle, and the request stays.
+    EXPECT_EQ(0u, snooper->ReadSnoopEvents());
+    EXPECT_EQ(Snooper::ReadCheck::Pending, snooper->CheckCompletedRead());
+    EXPECT_TRUE(bx::snoopdev::ReadOutstanding());
+
+    const uint32_t expectedPauses[] = {10, 20, 40, 80, 160, 320, 640, 1000, 1000};
+    for (uint32_t i = 0; i < sizeof expectedPauses / sizeof expectedPauses[0]; ++i) {
+        if (i % 2 == 0)
+            ASSERT_EQ(0u, bx::snoopdev::InjectFailedRead(31));
+        else
+            ASSERT_EQ(0u, bx::snoopdev::InjectShortSnoopRecord(CleanupRecord(kLocal, kLocalPort, 0x1001),
+                                                               SNOOP_EVENT_SIZE - 1));
+        ASSERT_EQ(bx::sync::kWaitObject0, readDone.Wait(5000));
+        EXPECT_EQ(Snooper::ReadCheck::Failed, snooper->CheckCompletedRead()) << i;
+        EXPECT_EQ(expectedPauses[i], snooper->ReadPauseMs()) << i;
+        EXPECT_EQ(0u, snooper->ReadSnoopEvents());
+    }
+    EXPECT_EQ(nullptr, Take());  // the open above was not sent again
+    EXPECT_EQ(1u, log.Count("Driver read failed Error:31 (0 of 256 bytes): the record is dropped; reads pause 10 ms"))
+        << log.Text();
+    EXPECT_EQ(4u, log.Count("\tDriver read failed Error:0 (255 of 256 bytes)")) << log.Text();
+    EXPECT_EQ(9u, log.Count("Driver read failed"));
+    EXPECT_EQ(1u, CountErrorLines("Driver read failed"));
+
+    // A whole record again: handled, the pause and the burst end.
+    ASSERT_EQ(0u, bx::snoopdev::InjectSnoopRecord(CleanupRecord(kLocal, kLocalPort, 0x1001)));
+    ASSERT_EQ(bx::sync::kWaitObject0, readDone.Wait(5000));
+    ASSERT_EQ(Snooper::ReadCheck::Whole, snooper->CheckCompletedRead());
+    EXPECT_EQ(0u, snooper->ReadPauseMs());
+    EXPECT_EQ(1u, log.Count("Driver reads succeed again after 9 failed reads"));
+    EXPECT_EQ(1, snooper->HandleEvent());
+    send_data_t* close = Take();
+    ASSERT_NE(nullptr, close);
+    EXPECT_EQ(bx::kOperationClose, close->operation);
+    Release(close);
+
+    // The next burst is reported again.
+    EXPECT_EQ(0u, snooper->ReadSnoopEvents());
+    ASSERT_EQ(0u, bx::snoopdev::InjectFailedRead(1167));
+    ASSERT_EQ(bx::sync::kWaitObject0, readDone.Wait(5000));
+    EXPECT_EQ(Snooper::ReadCheck::Failed, snooper->CheckCompletedRead());
+    EXPECT_EQ(10u, snooper->ReadPauseMs());
+    EXPECT_EQ(2u, CountErrorLines("Driver read failed"));
 }
 
 }  // namespace
