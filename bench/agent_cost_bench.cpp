@@ -509,10 +509,10 @@ BENCHMARK(BM_ThreadStructureFloor)->UseManualTime()->Iterations(1)->Unit(benchma
 
 }  // namespace
 
-BX_FIGURE(bxbench::Figure("e2e_native_max_records_per_s", "BM_AgentMax", "records/s", ">= 0.5x raw sendto"));
-BX_FIGURE(bxbench::Figure("utm_count_records_per_s", "BM_RawSendto", "records/s",
-                          "above e2e_native_max_records_per_s"));
-BX_FIGURE(bxbench::Ratio("e2e_native_vs_raw_sendto", "BM_AgentMax", "BM_RawSendto", ">= 0.5x"));
-BX_FIGURE(bxbench::Figure("agent_cpu_us_per_connection", "BM_AgentCpu", "us", "<= 10 us", "us_per_connection"));
-BX_FIGURE(bxbench::Figure("thread_structure_floor_cpu_us_per_connection", "BM_ThreadStructureFloor", "us",
-                          "none; what the hand-offs and the UDP round trip cost here", "us_per_connection"));
+BX_FIGURE(bx::bench::Figure("e2e_native_max_records_per_s", "BM_AgentMax", "records/s", ">= 0.5x raw sendto"));
+BX_FIGURE(bx::bench::Figure("utm_count_records_per_s", "BM_RawSendto", "records/s",
+                            "above e2e_native_max_records_per_s"));
+BX_FIGURE(bx::bench::Ratio("e2e_native_vs_raw_sendto", "BM_AgentMax", "BM_RawSendto", ">= 0.5x"));
+BX_FIGURE(bx::bench::Figure("agent_cpu_us_per_connection", "BM_AgentCpu", "us", "<= 10 us", "us_per_connection"));
+BX_FIGURE(bx::bench::Figure("thread_structure_floor_cpu_us_per_connection", "BM_ThreadStructureFloor", "us",
+                            "none; what the hand-offs and the UDP round trip cost here", "us_per_connection"));

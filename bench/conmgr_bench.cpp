@@ -428,10 +428,10 @@ BENCHMARK(BM_EnqueueToPeerLatency)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_RawSendtoLatency)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_BytesPerInflightRequest)->Iterations(1);
 
-BX_FIGURE(bxbench::Ratio("conmgr_vs_raw_sendto", "BM_ConMgrEnqueueToPeer", "BM_RawSendto", ">= 0.5x"));
-BX_FIGURE(bxbench::Figure("enqueue_to_peer_p50_us", "BM_EnqueueToPeerLatency", "us", "reported", "p50_us"));
-BX_FIGURE(bxbench::Figure("enqueue_to_peer_p99_us", "BM_EnqueueToPeerLatency", "us", "< 1000", "p99_us"));
-BX_FIGURE(bxbench::Figure("raw_sendto_to_peer_p99_us", "BM_RawSendtoLatency", "us", "reported", "p99_us"));
-BX_FIGURE(bxbench::Figure("bytes_per_inflight_request", "BM_BytesPerInflightRequest", "bytes", "<= 400", "bytes"));
-BX_FIGURE(bxbench::Figure("bytes_per_inflight_request_with_names", "BM_BytesPerInflightRequest", "bytes", "reported",
-                          "bytes_with_names"));
+BX_FIGURE(bx::bench::Ratio("conmgr_vs_raw_sendto", "BM_ConMgrEnqueueToPeer", "BM_RawSendto", ">= 0.5x"));
+BX_FIGURE(bx::bench::Figure("enqueue_to_peer_p50_us", "BM_EnqueueToPeerLatency", "us", "reported", "p50_us"));
+BX_FIGURE(bx::bench::Figure("enqueue_to_peer_p99_us", "BM_EnqueueToPeerLatency", "us", "< 1000", "p99_us"));
+BX_FIGURE(bx::bench::Figure("raw_sendto_to_peer_p99_us", "BM_RawSendtoLatency", "us", "reported", "p99_us"));
+BX_FIGURE(bx::bench::Figure("bytes_per_inflight_request", "BM_BytesPerInflightRequest", "bytes", "<= 400", "bytes"));
+BX_FIGURE(bx::bench::Figure("bytes_per_inflight_request_with_names", "BM_BytesPerInflightRequest", "bytes", "reported",
+                            "bytes_with_names"));

@@ -86,10 +86,10 @@ BENCHMARK(BM_OpenSslDesCbcDecrypt);
 }  // namespace
 
 // Encryption is the sending path (every notification with names).
-BX_FIGURE(bxbench::Ratio("des_cbc_vs_openssl", "BM_DesCbcEncrypt", "BM_OpenSslDesCbcEncrypt", ">= 1.0x",
-                         "bytes_per_second"));
-BX_FIGURE(bxbench::Ratio("des_cbc_decrypt_vs_openssl", "BM_DesCbcDecrypt", "BM_OpenSslDesCbcDecrypt", ">= 1.0x",
-                         "bytes_per_second"));
+BX_FIGURE(bx::bench::Ratio("des_cbc_vs_openssl", "BM_DesCbcEncrypt", "BM_OpenSslDesCbcEncrypt", ">= 1.0x",
+                           "bytes_per_second"));
+BX_FIGURE(bx::bench::Ratio("des_cbc_decrypt_vs_openssl", "BM_DesCbcDecrypt", "BM_OpenSslDesCbcDecrypt", ">= 1.0x",
+                           "bytes_per_second"));
 // For scale: the encrypted-notification build rate is bounded by this.
-BX_FIGURE(bxbench::Figure("des_cbc_encrypt_bytes_per_s", "BM_DesCbcEncrypt", "bytes per s", "report",
-                          "bytes_per_second"));
+BX_FIGURE(bx::bench::Figure("des_cbc_encrypt_bytes_per_s", "BM_DesCbcEncrypt", "bytes per s", "report",
+                            "bytes_per_second"));

@@ -196,4 +196,4 @@ BENCHMARK(BM_E2ENative)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillis
 
 }  // namespace
 
-BX_FIGURE(bxbench::Figure("e2e_native_records_per_s", "BM_E2ENative", "records/s", "none yet"));
+BX_FIGURE(bx::bench::Figure("e2e_native_records_per_s", "BM_E2ENative", "records/s", "none yet"));

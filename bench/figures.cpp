@@ -9,7 +9,7 @@
 #include <map>
 #include <vector>
 
-namespace bxbench {
+namespace bx::bench {
 namespace {
 
 struct FigureDef {
@@ -55,7 +55,7 @@ int Ratio(const std::string& name, const std::string& bench, const std::string& 
     return 0;
 }
 
-}  // namespace bxbench
+}  // namespace bx::bench
 
 int main(int argc, char** argv) {
     bool verbose = false;
@@ -68,11 +68,11 @@ int main(int argc, char** argv) {
     }
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
-    bxbench::Collector collector(verbose);
+    bx::bench::Collector collector(verbose);
     benchmark::RunSpecifiedBenchmarks(&collector);
 
     int missing = 0;
-    for (const auto& f : bxbench::Figures()) {
+    for (const auto& f : bx::bench::Figures()) {
         auto value = [&](const std::string& bench) -> double {
             auto b = collector.values.find(bench);
             if (b == collector.values.end()) return -1;

@@ -7,7 +7,7 @@
 #pragma once
 #include <string>
 
-namespace bxbench {
+namespace bx::bench {
 
 // value = counter of `bench`, printed with `unit`.
 int Figure(const std::string& name, const std::string& bench, const std::string& unit, const std::string& target,
@@ -17,9 +17,9 @@ int Figure(const std::string& name, const std::string& bench, const std::string&
 int Ratio(const std::string& name, const std::string& bench, const std::string& baseline, const std::string& target,
           const std::string& counter = "items_per_second");
 
-}  // namespace bxbench
+}  // namespace bx::bench
 
 #define BX_CONCAT_(a, b) a##b
 #define BX_CONCAT(a, b) BX_CONCAT_(a, b)
-// At namespace scope: BX_FIGURE(bxbench::Ratio("x_vs_y", "BM_X", "BM_Y", ">= 1.0x"));
+// At namespace scope: BX_FIGURE(bx::bench::Ratio("x_vs_y", "BM_X", "BM_Y", ">= 1.0x"));
 #define BX_FIGURE(call) static int BX_CONCAT(bx_figure_, __LINE__) = (call)

@@ -49,4 +49,4 @@ BENCHMARK(BM_FprintfFlush)->MinTime(1.0);
 
 }  // namespace
 
-BX_FIGURE(bxbench::Ratio("logger_file_vs_fprintf", "BM_LoggerFile", "BM_FprintfFlush", ">= 0.8x"));
+BX_FIGURE(bx::bench::Ratio("logger_file_vs_fprintf", "BM_LoggerFile", "BM_FprintfFlush", ">= 0.8x"));

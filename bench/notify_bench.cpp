@@ -77,5 +77,5 @@ BENCHMARK(BM_NotifyBuildEncrypt)->MinTime(1.0);
 
 }  // namespace
 
-BX_FIGURE(bxbench::Figure("notify_build_clear_per_s", "BM_NotifyBuildClear", "per s", ">= 2000000"));
-BX_FIGURE(bxbench::Figure("notify_build_encrypt_per_s", "BM_NotifyBuildEncrypt", "per s", ">= 500000"));
+BX_FIGURE(bx::bench::Figure("notify_build_clear_per_s", "BM_NotifyBuildClear", "per s", ">= 2000000"));
+BX_FIGURE(bx::bench::Figure("notify_build_encrypt_per_s", "BM_NotifyBuildEncrypt", "per s", ">= 500000"));

@@ -118,4 +118,4 @@ BENCHMARK(BM_DesSetKey);
 
 }  // namespace
 
-BX_FIGURE(bxbench::Figure("parse_per_s", "BM_ParseAckNewParser", "per s", ">= 1e6"));
+BX_FIGURE(bx::bench::Figure("parse_per_s", "BM_ParseAckNewParser", "per s", ">= 1e6"));

@@ -72,6 +72,6 @@ BENCHMARK(BM_NewDeleteRecords);
 BENCHMARK(BM_PoolRecords4Threads)->Threads(4)->UseRealTime();
 BENCHMARK(BM_NewDeleteRecords4Threads)->Threads(4)->UseRealTime();
 
-BX_FIGURE(bxbench::Ratio("pool_vs_new_delete", "BM_PoolRecords", "BM_NewDeleteRecords", "reported"));
-BX_FIGURE(bxbench::Ratio("pool_vs_new_delete_4threads", "BM_PoolRecords4Threads", "BM_NewDeleteRecords4Threads",
-                         "reported"));
+BX_FIGURE(bx::bench::Ratio("pool_vs_new_delete", "BM_PoolRecords", "BM_NewDeleteRecords", "reported"));
+BX_FIGURE(bx::bench::Ratio("pool_vs_new_delete_4threads", "BM_PoolRecords4Threads", "BM_NewDeleteRecords4Threads",
+                           "reported"));

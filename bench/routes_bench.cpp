@@ -62,4 +62,4 @@ BENCHMARK(BM_LocalRouteLookup);
 
 }  // namespace
 
-BX_FIGURE(bxbench::Figure("local_route_lookup_ns", "BM_LocalRouteLookup", "ns", "<= 1000 ns", "ns"));
+BX_FIGURE(bx::bench::Figure("local_route_lookup_ns", "BM_LocalRouteLookup", "ns", "<= 1000 ns", "ns"));

@@ -12,9 +12,9 @@ BOOL CAboutPage::OnInitDialog() {
         LOGFONTW font{};
         if (pageFont && ::GetObjectW(pageFont, sizeof font, &font) == sizeof font) {
             font.lfWeight = FW_BOLD;
-            m_boldFont.reset(::CreateFontIndirectW(&font));
-            if (m_boldFont)
-                ::SendMessageW(Item(IDC_SERVICE_GROUP), WM_SETFONT, reinterpret_cast<WPARAM>(m_boldFont.get()), TRUE);
+            boldFont_.reset(::CreateFontIndirectW(&font));
+            if (boldFont_)
+                ::SendMessageW(Item(IDC_SERVICE_GROUP), WM_SETFONT, reinterpret_cast<WPARAM>(boldFont_.get()), TRUE);
         }
         CFileVersionInfo own;
         if (own.Load()) {

@@ -12,5 +12,5 @@ protected:
     BOOL OnInitDialog() override;
 
 private:
-    bx::win::UniqueGdiObject m_boldFont;
+    bx::win::UniqueGdiObject boldFont_;
 };

@@ -41,23 +41,23 @@ std::wstring SystemMessage(DWORD error) {
 // --- CDialogHeader -----------------------------------------------------------
 
 CDialogHeader::~CDialogHeader() {
-    if (m_hwnd && ::IsWindow(m_hwnd)) ::SetWindowLongPtrW(m_hwnd, GWLP_USERDATA, 0);
+    if (hwnd_ && ::IsWindow(hwnd_)) ::SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
 }
 
 void CDialogHeader::CreateFonts() {
-    if (!m_titleFont) {
+    if (!titleFont_) {
         LOGFONTW font{};
         font.lfHeight = 15;
         font.lfWeight = FW_BOLD;
         wcscpy_s(font.lfFaceName, L"Tahoma");
-        m_titleFont.reset(::CreateFontIndirectW(&font));
+        titleFont_.reset(::CreateFontIndirectW(&font));
     }
-    if (!m_textFont) {
+    if (!textFont_) {
         LOGFONTW font{};
         font.lfHeight = 13;
         font.lfWeight = FW_NORMAL;
         wcscpy_s(font.lfFaceName, L"Tahoma");
-        m_textFont.reset(::CreateFontIndirectW(&font));
+        textFont_.reset(::CreateFontIndirectW(&font));
     }
 }
 
@@ -68,10 +68,10 @@ int CDialogHeader::ComputeHeight(HDC dc, int width) {
     int textWidth = width - textLeft - kMargin;
     if (textWidth < 10) textWidth = 10;
     RECT title{0, 0, textWidth, 0}, text{0, 0, textWidth, 0};
-    HGDIOBJ old = ::SelectObject(dc, m_titleFont.get());
-    ::DrawTextW(dc, m_title.c_str(), -1, &title, DT_CALCRECT | DT_SINGLELINE);
-    ::SelectObject(dc, m_textFont.get());
-    if (!m_text.empty()) ::DrawTextW(dc, m_text.c_str(), -1, &text, DT_CALCRECT | DT_WORDBREAK);
+    HGDIOBJ old = ::SelectObject(dc, titleFont_.get());
+    ::DrawTextW(dc, title_.c_str(), -1, &title, DT_CALCRECT | DT_SINGLELINE);
+    ::SelectObject(dc, textFont_.get());
+    if (!text_.empty()) ::DrawTextW(dc, text_.c_str(), -1, &text, DT_CALCRECT | DT_WORDBREAK);
     ::SelectObject(dc, old);
     int textHeight = kMargin + (title.bottom - title.top) + (text.bottom - text.top) + 2 * kMargin;
     int height = iconHeight > textHeight ? iconHeight : textHeight;
@@ -84,22 +84,22 @@ void CDialogHeader::Paint(HDC dc, const RECT& client) {
     RECT frame = client;
     ::DrawEdge(dc, &frame, EDGE_ETCHED, BF_BOTTOM);
     int iconSize = ::GetSystemMetrics(SM_CXICON);
-    if (m_icon)
-        ::DrawIconEx(dc, kMargin, kMargin, m_icon, iconSize, ::GetSystemMetrics(SM_CYICON), 0, nullptr, DI_NORMAL);
+    if (icon_)
+        ::DrawIconEx(dc, kMargin, kMargin, icon_, iconSize, ::GetSystemMetrics(SM_CYICON), 0, nullptr, DI_NORMAL);
     ::SetBkMode(dc, TRANSPARENT);
     ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
     RECT text{kMargin + iconSize + kIconGap, kMargin, client.right - kMargin, client.bottom - kMargin};
-    HGDIOBJ old = ::SelectObject(dc, m_titleFont.get());
-    if (m_text.empty()) {
-        ::DrawTextW(dc, m_title.c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS);
+    HGDIOBJ old = ::SelectObject(dc, titleFont_.get());
+    if (text_.empty()) {
+        ::DrawTextW(dc, title_.c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS);
     } else {
         RECT title = text;
-        ::DrawTextW(dc, m_title.c_str(), -1, &title, DT_CALCRECT | DT_SINGLELINE);
-        ::DrawTextW(dc, m_title.c_str(), -1, &title, DT_SINGLELINE | DT_END_ELLIPSIS);
-        ::SelectObject(dc, m_textFont.get());
+        ::DrawTextW(dc, title_.c_str(), -1, &title, DT_CALCRECT | DT_SINGLELINE);
+        ::DrawTextW(dc, title_.c_str(), -1, &title, DT_SINGLELINE | DT_END_ELLIPSIS);
+        ::SelectObject(dc, textFont_.get());
         RECT body = text;
         body.top = title.bottom + kMargin;
-        ::DrawTextW(dc, m_text.c_str(), -1, &body, DT_WORDBREAK | DT_END_ELLIPSIS | DT_EDITCONTROL);
+        ::DrawTextW(dc, text_.c_str(), -1, &body, DT_WORDBREAK | DT_END_ELLIPSIS | DT_EDITCONTROL);
     }
     ::SelectObject(dc, old);
 }
@@ -138,7 +138,7 @@ void CDialogHeader::Attach(HWND dialog) {
     ::GetWindowRect(dialog, &window);
     int width = window.right - window.left;
     HDC dc = ::GetDC(dialog);
-    m_height = ComputeHeight(dc, width);
+    height_ = ComputeHeight(dc, width);
     ::ReleaseDC(dialog, dc);
 
     // Every control moves down by the band's height; the dialog grows by it.
@@ -146,11 +146,11 @@ void CDialogHeader::Attach(HWND dialog) {
         RECT rect;
         ::GetWindowRect(child, &rect);
         ::MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
-        ::SetWindowPos(child, nullptr, rect.left, rect.top + m_height, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        ::SetWindowPos(child, nullptr, rect.left, rect.top + height_, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     }
-    ::SetWindowPos(dialog, nullptr, 0, 0, width, window.bottom - window.top + m_height, SWP_NOMOVE | SWP_NOZORDER);
-    m_hwnd = ::CreateWindowExW(0, kHeaderClass, L"", WS_CHILD | WS_VISIBLE | WS_BORDER, -1, -1, width, m_height, dialog,
-                               nullptr, ::GetModuleHandleW(nullptr), this);
+    ::SetWindowPos(dialog, nullptr, 0, 0, width, window.bottom - window.top + height_, SWP_NOMOVE | SWP_NOZORDER);
+    hwnd_ = ::CreateWindowExW(0, kHeaderClass, L"", WS_CHILD | WS_VISIBLE | WS_BORDER, -1, -1, width, height_, dialog,
+                              nullptr, ::GetModuleHandleW(nullptr), this);
 }
 
 // --- CErrorDlg ---------------------------------------------------------------
@@ -160,12 +160,12 @@ CErrorDlg::CErrorDlg() : Dialog(MAKEINTRESOURCEW(IDD_ERROR)) {}
 bool CErrorDlg::CheckCrashDump() {
     std::wstring path = CTSRReport::ProgramDirectory() + kDumpName;
     if (!Exists(path)) return false;
-    m_dumpPath = path;
+    dumpPath_ = path;
     return true;
 }
 
 void CErrorDlg::BuildArchive() {
-    if (m_dumpPath.empty()) return;
+    if (dumpPath_.empty()) return;
     std::wstring archive = TempDirectory() + kArchiveName;
     if (Exists(archive)) {
         std::wstring old = bx::tool::OldName(archive);
@@ -174,14 +174,14 @@ void CErrorDlg::BuildArchive() {
     }
     CZLib zip;
     zip.Open(archive);
-    zip.AddFile(m_dumpPath);
-    std::wstring oldDump = bx::tool::OldName(m_dumpPath);
+    zip.AddFile(dumpPath_);
+    std::wstring oldDump = bx::tool::OldName(dumpPath_);
     if (Exists(oldDump)) zip.AddFile(oldDump);
     std::wstring report = TSRTemporaryReportPath();
     CreateTSRReport(report);
     zip.AddFile(report);
     zip.Close();
-    m_archivePath = archive;
+    archivePath_ = archive;
     ::DeleteFileW(report.c_str());
 }
 
@@ -189,14 +189,14 @@ BOOL CErrorDlg::OnInitDialog() {
     HCURSOR previous = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
     BuildArchive();
     ::SetCursor(previous);
-    m_header.SetIcon(bx::ui::LoadResIcon(IDI_CRASH, false));
-    m_header.SetTitle(bx::ui::LoadResString(IDS_CRASH_TITLE));
-    m_header.SetText(bx::ui::LoadResString(IDS_CRASH_TEXT));
-    m_header.Attach(m_hwnd);
-    if (!m_mailAvailable) {
+    header_.SetIcon(bx::ui::LoadResIcon(IDI_CRASH, false));
+    header_.SetTitle(bx::ui::LoadResString(IDS_CRASH_TITLE));
+    header_.SetText(bx::ui::LoadResString(IDS_CRASH_TEXT));
+    header_.Attach(hwnd_);
+    if (!mailAvailable_) {
         ::EnableWindow(Item(IDOK), FALSE);
         ::SendMessageW(Item(IDOK), BM_SETSTYLE, BS_PUSHBUTTON, TRUE);
-        ::SendMessageW(m_hwnd, DM_SETDEFID, IDC_ERROR_SAVE_AS, 0);
+        ::SendMessageW(hwnd_, DM_SETDEFID, IDC_ERROR_SAVE_AS, 0);
         ::SendMessageW(Item(IDC_ERROR_SAVE_AS), BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
         ::SetFocus(Item(IDC_ERROR_SAVE_AS));
         return FALSE;  // the focus is set
@@ -211,7 +211,7 @@ bool CErrorDlg::OnCommand(int id, int code) {
             OnBnClickedSaveAs();
             return true;
         case IDOK:
-            if (!m_mailAvailable) {
+            if (!mailAvailable_) {
                 OnBnClickedSaveAs();  // Enter with Send disabled
                 return true;
             }
@@ -236,8 +236,8 @@ void CErrorDlg::OnBnClickedSaveAs() {
     options.noChangeDirectory = true;
     std::wstring target = bx::ui::ShowSaveDialog(nullptr, options);
     if (target.empty()) return;
-    if (::CopyFileW(m_archivePath.c_str(), target.c_str(), FALSE)) {
-        if (!m_dumpPath.empty()) ::DeleteFileW(m_dumpPath.c_str());
+    if (::CopyFileW(archivePath_.c_str(), target.c_str(), FALSE)) {
+        if (!dumpPath_.empty()) ::DeleteFileW(dumpPath_.c_str());
         return;
     }
     DWORD error = ::GetLastError();
@@ -246,15 +246,15 @@ void CErrorDlg::OnBnClickedSaveAs() {
     std::wstring text = format;
     size_t insert = text.find(L"%1");
     if (insert != std::wstring::npos) text.replace(insert, 2, message);
-    ::MessageBoxW(m_hwnd, text.c_str(), bx::ui::LoadResString(IDS_FILE_ERROR).c_str(),
+    ::MessageBoxW(hwnd_, text.c_str(), bx::ui::LoadResString(IDS_FILE_ERROR).c_str(),
                   MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
 void CErrorDlg::OnExit() {
-    if (!m_dumpPath.empty()) {
-        std::wstring old = bx::tool::OldName(m_dumpPath);
+    if (!dumpPath_.empty()) {
+        std::wstring old = bx::tool::OldName(dumpPath_);
         ::DeleteFileW(old.c_str());
-        ::MoveFileW(m_dumpPath.c_str(), old.c_str());  // errors ignored (a dump Save As already deleted)
+        ::MoveFileW(dumpPath_.c_str(), old.c_str());  // errors ignored (a dump Save As already deleted)
     }
     EndDialog(IDCANCEL);
 }

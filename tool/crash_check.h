@@ -19,14 +19,14 @@ public:
     CDialogHeader(const CDialogHeader&) = delete;
     CDialogHeader& operator=(const CDialogHeader&) = delete;
 
-    void SetIcon(HICON icon) { m_icon = icon; }
-    void SetTitle(const std::wstring& title) { m_title = title; }
-    void SetText(const std::wstring& text) { m_text = text; }
+    void SetIcon(HICON icon) { icon_ = icon; }
+    void SetTitle(const std::wstring& title) { title_ = title; }
+    void SetText(const std::wstring& text) { text_ = text; }
     // Makes the dialog taller by the band's height, moves its controls down
     // and creates the band as a child at the top.
     void Attach(HWND dialog);
-    int Height() const { return m_height; }
-    HWND Hwnd() const { return m_hwnd; }
+    int Height() const { return height_; }
+    HWND Hwnd() const { return hwnd_; }
 
 private:
     static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -34,11 +34,11 @@ private:
     int ComputeHeight(HDC dc, int width);
     void Paint(HDC dc, const RECT& client);
 
-    HWND m_hwnd = nullptr;
-    HICON m_icon = nullptr;
-    std::wstring m_title, m_text;
-    bx::win::UniqueGdiObject m_titleFont, m_textFont;
-    int m_height = 60;
+    HWND hwnd_ = nullptr;
+    HICON icon_ = nullptr;
+    std::wstring title_, text_;
+    bx::win::UniqueGdiObject titleFont_, textFont_;
+    int height_ = 60;
     static constexpr int kMargin = 5;
     static constexpr int kIconGap = 10;
     static constexpr int kMinHeight = 60;
@@ -50,9 +50,9 @@ public:
     CErrorDlg();
     // True when the agent's crash dump exists; remembers its path.
     bool CheckCrashDump();
-    void SetMailAvailable(bool available) { m_mailAvailable = available; }
-    const std::wstring& DumpPath() const { return m_dumpPath; }
-    const std::wstring& ArchivePath() const { return m_archivePath; }
+    void SetMailAvailable(bool available) { mailAvailable_ = available; }
+    const std::wstring& DumpPath() const { return dumpPath_; }
+    const std::wstring& ArchivePath() const { return archivePath_; }
 
 protected:
     BOOL OnInitDialog() override;
@@ -63,10 +63,10 @@ private:
     void OnBnClickedSaveAs();
     void OnExit();
 
-    std::wstring m_dumpPath;
-    std::wstring m_archivePath;
-    bool m_mailAvailable = false;
-    CDialogHeader m_header;
+    std::wstring dumpPath_;
+    std::wstring archivePath_;
+    bool mailAvailable_ = false;
+    CDialogHeader header_;
 };
 
 namespace bx::tool {

@@ -3,8 +3,8 @@
 #include <cwchar>
 
 bool CFileVersionInfo::Load(const std::wstring& path) {
-    m_block.clear();
-    m_translation = 0;
+    block_.clear();
+    translation_ = 0;
     std::wstring file = path;
     if (file.empty()) {
         std::wstring own(MAX_PATH, L'\0');
@@ -37,20 +37,20 @@ bool CFileVersionInfo::Load(const std::wstring& path) {
     if (!::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &valueSize) || !value || valueSize < 4)
         return false;
     const WORD* pair = static_cast<const WORD*>(value);
-    m_translation = static_cast<DWORD>(pair[0]) << 16 | pair[1];
-    m_block = std::move(block);
+    translation_ = static_cast<DWORD>(pair[0]) << 16 | pair[1];
+    block_ = std::move(block);
     return true;
 }
 
 std::wstring CFileVersionInfo::GetString(const std::wstring& key) const {
-    if (m_block.empty()) return std::wstring();
+    if (block_.empty()) return std::wstring();
     wchar_t prefix[64];
-    std::swprintf(prefix, 64, L"\\StringFileInfo\\%08lx\\", static_cast<unsigned long>(m_translation));
+    std::swprintf(prefix, 64, L"\\StringFileInfo\\%08lx\\", static_cast<unsigned long>(translation_));
     std::wstring query = prefix + key;
     void* value = nullptr;
     UINT length = 0;
     // VerQueryValueW does not write to the block; its parameter is not const.
-    if (!::VerQueryValueW(const_cast<BYTE*>(m_block.data()), query.c_str(), &value, &length) || !value)
+    if (!::VerQueryValueW(const_cast<BYTE*>(block_.data()), query.c_str(), &value, &length) || !value)
         return std::wstring();
     std::wstring text(static_cast<const wchar_t*>(value), length);
     while (!text.empty() && text.back() == L'\0') text.pop_back();
@@ -58,10 +58,10 @@ std::wstring CFileVersionInfo::GetString(const std::wstring& key) const {
 }
 
 const VS_FIXEDFILEINFO* CFileVersionInfo::Fixed() const {
-    if (m_block.empty()) return nullptr;
+    if (block_.empty()) return nullptr;
     void* value = nullptr;
     UINT length = 0;
-    if (!::VerQueryValueW(const_cast<BYTE*>(m_block.data()), L"\\", &value, &length) || !value ||
+    if (!::VerQueryValueW(const_cast<BYTE*>(block_.data()), L"\\", &value, &length) || !value ||
         length < sizeof(VS_FIXEDFILEINFO))
         return nullptr;
     return static_cast<const VS_FIXEDFILEINFO*>(value);

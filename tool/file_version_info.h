@@ -18,6 +18,6 @@ public:
 
 private:
     const VS_FIXEDFILEINFO* Fixed() const;
-    std::vector<BYTE> m_block;
-    DWORD m_translation = 0;  // language << 16 | code page
+    std::vector<BYTE> block_;
+    DWORD translation_ = 0;  // language << 16 | code page
 };

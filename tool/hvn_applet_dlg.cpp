@@ -78,13 +78,13 @@ bool IsVistaOrLater() {
 }  // namespace
 
 CHvnAppletDlg::CHvnAppletDlg() : PropertyPage(L"Settings", PSP_HASHELP) {
-    m_comResult = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    if (SUCCEEDED(m_comResult) || m_comResult == RPC_E_CHANGED_MODE) InitFireWall(m_profile);
+    comResult_ = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    if (SUCCEEDED(comResult_) || comResult_ == RPC_E_CHANGED_MODE) InitFireWall(profile_);
 }
 
 CHvnAppletDlg::~CHvnAppletDlg() {
-    m_profile.reset();
-    if (SUCCEEDED(m_comResult)) ::CoUninitialize();
+    profile_.reset();
+    if (SUCCEEDED(comResult_)) ::CoUninitialize();
 }
 
 void CHvnAppletDlg::LoadSettings() {
@@ -92,34 +92,34 @@ void CHvnAppletDlg::LoadSettings() {
     if (ReadRegistryString(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, L"ip", text) == 0)
         bx::ui::SetItemText(Hwnd(), IDC_ADDRESS, text);
     DWORD value = 0;
-    m_currentPort = 0;
+    currentPort_ = 0;
     if (ReadRegistryDword(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, L"port", value) == 0) {
-        m_currentPort = value;
+        currentPort_ = value;
         bx::ui::SetItemText(Hwnd(), IDC_PORT, std::to_wstring(static_cast<long>(value)));
     }
     if (ReadRegistryString(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, L"key", text) == 0 &&
         text.size() < bx::tool::kShownSecretLimit)
         bx::ui::SetItemText(Hwnd(), IDC_SECRET, text);
-    m_retries = ReadRegistryDword(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, L"Retries", value) == 0
-                    ? static_cast<int32_t>(value)
-                    : -1;
-    m_timeOut = ReadRegistryDword(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, L"TimeOut", value) == 0
-                    ? static_cast<int32_t>(value)
-                    : -1;
-    m_verbose = ReadRegistryDword(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, L"Verbose", value) == 0 ? value : 0;
+    retries_ = ReadRegistryDword(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, L"Retries", value) == 0
+                   ? static_cast<int32_t>(value)
+                   : -1;
+    timeOut_ = ReadRegistryDword(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, L"TimeOut", value) == 0
+                   ? static_cast<int32_t>(value)
+                   : -1;
+    verbose_ = ReadRegistryDword(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, L"Verbose", value) == 0 ? value : 0;
 }
 
 BOOL CHvnAppletDlg::OnInitDialog() {
-    m_loading = true;
+    loading_ = true;
     LoadSettings();
     ::SendMessageW(Hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bx::ui::LoadResIcon(IDI_TOOL, false)));
     ::SendMessageW(Hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(bx::ui::LoadResIcon(IDI_TOOL, true)));
-    FillList(Item(IDC_RETRIES), bx::tool::kRetriesFirst, bx::tool::kRetriesLast, bx::tool::RetriesSelection(m_retries));
-    FillList(Item(IDC_TIMEOUT), bx::tool::kTimeOutFirst, bx::tool::kTimeOutLast, bx::tool::TimeOutSelection(m_timeOut));
-    ::CheckDlgButton(Hwnd(), IDC_VERBOSE, m_verbose != 0 ? BST_CHECKED : BST_UNCHECKED);
+    FillList(Item(IDC_RETRIES), bx::tool::kRetriesFirst, bx::tool::kRetriesLast, bx::tool::RetriesSelection(retries_));
+    FillList(Item(IDC_TIMEOUT), bx::tool::kTimeOutFirst, bx::tool::kTimeOutLast, bx::tool::TimeOutSelection(timeOut_));
+    ::CheckDlgButton(Hwnd(), IDC_VERBOSE, verbose_ != 0 ? BST_CHECKED : BST_UNCHECKED);
     ::SendDlgItemMessageW(Hwnd(), IDC_SECRET, EM_SETPASSWORDCHAR, kSecretHiddenChar, 0);
-    m_secretEdited = false;
-    m_loading = false;
+    secretEdited_ = false;
+    loading_ = false;
     return TRUE;
 }
 
@@ -137,7 +137,7 @@ bool CHvnAppletDlg::OnCommand(int id, int code) {
             if (code == BN_CLICKED) OnBnClickedVerbose();
             return true;
         case IDC_SECRET:
-            if (code == EN_CHANGE && !m_loading) m_secretEdited = true;
+            if (code == EN_CHANGE && !loading_) secretEdited_ = true;
             return true;
         default:
             return false;
@@ -152,11 +152,11 @@ void CHvnAppletDlg::OnBnClickedShowSecret() {
 }
 
 void CHvnAppletDlg::OnBnClickedVerbose() {
-    m_verbose = ::IsDlgButtonChecked(Hwnd(), IDC_VERBOSE) == BST_CHECKED ? 1 : 0;
+    verbose_ = ::IsDlgButtonChecked(Hwnd(), IDC_VERBOSE) == BST_CHECKED ? 1 : 0;
 }
 
 void CHvnAppletDlg::OnBnClickedApply() {
-    if (m_secretEdited) {
+    if (secretEdited_) {
         switch (bx::tool::CheckSecret(bx::ui::GetItemText(Hwnd(), IDC_SECRET))) {
             case bx::tool::SecretCheck::kOk:
                 break;
@@ -178,21 +178,21 @@ void CHvnAppletDlg::OnBnClickedApply() {
 bool CHvnAppletDlg::SaveSettings() {
     WriteString(L"ip", bx::ui::GetItemText(Hwnd(), IDC_ADDRESS));
 
-    if (m_profile) FireWallPortRemove(m_profile.get(), static_cast<LONG>(m_currentPort));
+    if (profile_) FireWallPortRemove(profile_.get(), static_cast<LONG>(currentPort_));
     long port = bx::tool::ParsePortField(bx::ui::GetItemText(Hwnd(), IDC_PORT));
-    m_currentPort = static_cast<uint32_t>(port);
-    WriteDword(L"port", m_currentPort);
-    if (port != 0 && m_profile)
-        FireWallPortAdd(m_profile.get(), port, bx::tool::FirewallEntryName(bx::ui::LoadResString(IDS_PRODUCT), port));
+    currentPort_ = static_cast<uint32_t>(port);
+    WriteDword(L"port", currentPort_);
+    if (port != 0 && profile_)
+        FireWallPortAdd(profile_.get(), port, bx::tool::FirewallEntryName(bx::ui::LoadResString(IDS_PRODUCT), port));
 
-    if (m_secretEdited) {
+    if (secretEdited_) {
         WriteString(L"key", bx::ui::GetItemText(Hwnd(), IDC_SECRET));
-        m_secretEdited = false;
+        secretEdited_ = false;
     }
     DWORD number = 0;
     if (SelectedNumber(Item(IDC_RETRIES), bx::tool::kRetriesFirst, number)) WriteDword(L"Retries", number);
     if (SelectedNumber(Item(IDC_TIMEOUT), bx::tool::kTimeOutFirst, number)) WriteDword(L"TimeOut", number);
-    WriteDword(L"verbose", m_verbose);
+    WriteDword(L"verbose", verbose_);
     return true;  // registry and firewall failures are not reported
 }
 

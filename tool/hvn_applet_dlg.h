@@ -28,14 +28,14 @@ private:
     bool SaveSettings();
     void RestartAgent();
 
-    int32_t m_retries = -1;
-    int32_t m_timeOut = -1;
-    uint32_t m_verbose = 0;
-    uint32_t m_currentPort = 0;
+    int32_t retries_ = -1;
+    int32_t timeOut_ = -1;
+    uint32_t verbose_ = 0;
+    uint32_t currentPort_ = 0;
     // The stored secret is kept unless the administrator edits the field:
     // a stored secret too long to be shown must not vanish at the next Apply.
-    bool m_secretEdited = false;
-    bool m_loading = false;
-    HRESULT m_comResult = E_FAIL;
-    bx::win::ComPtr<INetFwProfile> m_profile;
+    bool secretEdited_ = false;
+    bool loading_ = false;
+    HRESULT comResult_ = E_FAIL;
+    bx::win::ComPtr<INetFwProfile> profile_;
 };

@@ -52,7 +52,7 @@ INT_PTR DialogWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
         default: {
             INT_PTR result = 0;
             if (OnMessage(message, wParam, lParam, result)) {
-                ::SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, result);
+                ::SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, result);
                 return TRUE;
             }
             return FALSE;
@@ -61,19 +61,19 @@ INT_PTR DialogWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 INT_PTR Dialog::DoModal(HWND parent) {
-    return ::DialogBoxParamW(::GetModuleHandleW(nullptr), m_template, parent, Proc, reinterpret_cast<LPARAM>(this));
+    return ::DialogBoxParamW(::GetModuleHandleW(nullptr), template_, parent, Proc, reinterpret_cast<LPARAM>(this));
 }
 
 INT_PTR CALLBACK Dialog::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     try {
         if (message == WM_INITDIALOG) {
             ::SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
-            reinterpret_cast<Dialog*>(lParam)->m_hwnd = hwnd;
+            reinterpret_cast<Dialog*>(lParam)->hwnd_ = hwnd;
         }
         auto* self = reinterpret_cast<Dialog*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
         if (!self) return FALSE;
         INT_PTR result = self->Dispatch(message, wParam, lParam);
-        if (message == WM_NCDESTROY) self->m_hwnd = nullptr;
+        if (message == WM_NCDESTROY) self->hwnd_ = nullptr;
         return result;
     } catch (...) {
         return FALSE;
@@ -83,9 +83,9 @@ INT_PTR CALLBACK Dialog::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
 PROPSHEETPAGEW PropertyPage::Describe() {
     PROPSHEETPAGEW page{};
     page.dwSize = sizeof page;
-    page.dwFlags = m_flags;
+    page.dwFlags = flags_;
     page.hInstance = ::GetModuleHandleW(nullptr);
-    page.pszTemplate = m_template;
+    page.pszTemplate = template_;
     page.pfnDlgProc = Proc;
     page.lParam = reinterpret_cast<LPARAM>(this);
     return page;
@@ -96,7 +96,7 @@ INT_PTR CALLBACK PropertyPage::Proc(HWND hwnd, UINT message, WPARAM wParam, LPAR
         if (message == WM_INITDIALOG) {
             auto* self = reinterpret_cast<PropertyPage*>(reinterpret_cast<PROPSHEETPAGEW*>(lParam)->lParam);
             ::SetWindowLongPtrW(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
-            self->m_hwnd = hwnd;
+            self->hwnd_ = hwnd;
         }
         auto* self = reinterpret_cast<PropertyPage*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
         if (!self) return FALSE;
@@ -113,7 +113,7 @@ INT_PTR CALLBACK PropertyPage::Proc(HWND hwnd, UINT message, WPARAM wParam, LPAR
             return TRUE;
         }
         INT_PTR result = self->Dispatch(message, wParam, lParam);
-        if (message == WM_NCDESTROY) self->m_hwnd = nullptr;
+        if (message == WM_NCDESTROY) self->hwnd_ = nullptr;
         return result;
     } catch (...) {
         return FALSE;
@@ -122,7 +122,7 @@ INT_PTR CALLBACK PropertyPage::Proc(HWND hwnd, UINT message, WPARAM wParam, LPAR
 
 INT_PTR PropertySheet::DoModal(HWND parent, const std::wstring& caption, DWORD flags, UINT startPage) {
     std::vector<PROPSHEETPAGEW> pages;
-    for (PropertyPage* page : m_pages) pages.push_back(page->Describe());
+    for (PropertyPage* page : pages_) pages.push_back(page->Describe());
     PROPSHEETHEADERW header{};
     header.dwSize = sizeof header;
     header.dwFlags = flags | PSH_PROPSHEETPAGE | PSH_USECALLBACK;
@@ -136,7 +136,7 @@ INT_PTR PropertySheet::DoModal(HWND parent, const std::wstring& caption, DWORD f
     g_sheetInCreation = this;
     INT_PTR result = ::PropertySheetW(&header);
     g_sheetInCreation = nullptr;
-    m_hwnd = nullptr;
+    hwnd_ = nullptr;
     return result;
 }
 
@@ -144,7 +144,7 @@ int CALLBACK PropertySheet::Callback(HWND hwnd, UINT message, LPARAM) {
     try {
         if (message == PSCB_INITIALIZED && g_sheetInCreation) {
             PropertySheet* self = g_sheetInCreation;
-            self->m_hwnd = hwnd;
+            self->hwnd_ = hwnd;
             ::SetWindowSubclass(hwnd, Subclass, 1, reinterpret_cast<DWORD_PTR>(self));
             self->OnInitialized();
         }

@@ -25,8 +25,8 @@ HICON LoadResIcon(UINT id, bool small);
 class DialogWindow {
 public:
     virtual ~DialogWindow() = default;
-    HWND Hwnd() const { return m_hwnd; }
-    HWND Item(int id) const { return ::GetDlgItem(m_hwnd, id); }
+    HWND Hwnd() const { return hwnd_; }
+    HWND Item(int id) const { return ::GetDlgItem(hwnd_, id); }
 
 protected:
     // Return TRUE to let the dialog manager set the focus (WM_INITDIALOG).
@@ -40,27 +40,27 @@ protected:
     // Dispatches one message to the hooks above.
     INT_PTR Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
 
-    HWND m_hwnd = nullptr;
+    HWND hwnd_ = nullptr;
 };
 
 // A modal dialog from a template of the module.
 class Dialog : public DialogWindow {
 public:
-    explicit Dialog(const wchar_t* templateName) : m_template(templateName) {}
+    explicit Dialog(const wchar_t* templateName) : template_(templateName) {}
     INT_PTR DoModal(HWND parent);
-    void EndDialog(INT_PTR result) { ::EndDialog(m_hwnd, result); }
+    void EndDialog(INT_PTR result) { ::EndDialog(hwnd_, result); }
 
 private:
     static INT_PTR CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-    const wchar_t* m_template;
+    const wchar_t* template_;
 };
 
 // One page of a PropertySheet, from a dialog template of the module.
 class PropertyPage : public DialogWindow {
 public:
-    PropertyPage(const wchar_t* templateName, DWORD flags = 0) : m_template(templateName), m_flags(flags) {}
+    PropertyPage(const wchar_t* templateName, DWORD flags = 0) : template_(templateName), flags_(flags) {}
     PROPSHEETPAGEW Describe();
-    HWND Sheet() const { return ::GetParent(m_hwnd); }
+    HWND Sheet() const { return ::GetParent(hwnd_); }
 
 protected:
     // PSN_SETACTIVE: return 0 to accept the activation.
@@ -70,20 +70,20 @@ protected:
 
 private:
     static INT_PTR CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-    const wchar_t* m_template;
-    DWORD m_flags;
+    const wchar_t* template_;
+    DWORD flags_;
 };
 
 // A modal property sheet of pages that the derived class owns.
 class PropertySheet {
 public:
     virtual ~PropertySheet() = default;
-    HWND Hwnd() const { return m_hwnd; }
+    HWND Hwnd() const { return hwnd_; }
     // Runs the sheet; returns PropertySheetW's result (-1 on failure).
     INT_PTR DoModal(HWND parent, const std::wstring& caption, DWORD flags, UINT startPage);
 
 protected:
-    void AddPage(PropertyPage& page) { m_pages.push_back(&page); }
+    void AddPage(PropertyPage& page) { pages_.push_back(&page); }
     // After comctl32 has built the sheet window (its buttons exist).
     virtual void OnInitialized() {}
     // WM_DESTROY of the sheet window, before comctl32's own handling.
@@ -93,8 +93,8 @@ private:
     static int CALLBACK Callback(HWND hwnd, UINT message, LPARAM lParam);
     static LRESULT CALLBACK Subclass(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
                                      DWORD_PTR refData);
-    HWND m_hwnd = nullptr;
-    std::vector<PropertyPage*> m_pages;
+    HWND hwnd_ = nullptr;
+    std::vector<PropertyPage*> pages_;
 };
 
 }  // namespace bx::ui

@@ -40,11 +40,11 @@ void BringStoredSheetForward() {
 }  // namespace
 
 bool CSingleInstance::Acquire(const std::wstring& stem) {
-    m_name = stem + L" Class";
-    m_mutex.reset(::CreateMutexW(nullptr, FALSE, m_name.c_str()));
+    name_ = stem + L" Class";
+    mutex_.reset(::CreateMutexW(nullptr, FALSE, name_.c_str()));
     DWORD error = ::GetLastError();
     if (error == ERROR_ALREADY_EXISTS) {
-        if (HWND first = ::FindWindowW(m_name.c_str(), nullptr)) BringForward(first);
+        if (HWND first = ::FindWindowW(name_.c_str(), nullptr)) BringForward(first);
         return false;
     }
     WNDCLASSW windowClass{};
@@ -53,7 +53,7 @@ bool CSingleInstance::Acquire(const std::wstring& stem) {
     windowClass.hInstance = ::GetModuleHandleW(nullptr);
     windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-    windowClass.lpszClassName = m_name.c_str();
+    windowClass.lpszClassName = name_.c_str();
     if (!::RegisterClassW(&windowClass)) {
         ::MessageBoxW(nullptr, L"Failed to register window class!", nullptr, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
         return false;
@@ -62,14 +62,14 @@ bool CSingleInstance::Acquire(const std::wstring& stem) {
 }
 
 bool CTSRApp::InitInstance(const std::wstring& commandLine) {
-    if (!m_instance.Acquire(bx::ui::LoadResString(IDS_INSTANCE_STEM))) {
+    if (!instance_.Acquire(bx::ui::LoadResString(IDS_INSTANCE_STEM))) {
         BringStoredSheetForward();
         return false;
     }
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
     ::InitCommonControlsEx(&controls);
 
-    m_reportPath = TSRTemporaryReportPath();
+    reportPath_ = TSRTemporaryReportPath();
 
     auto sheet = std::make_unique<CTSRSheet>();
     sheet->Run(bx::tool::StartPageFromCommandLine(commandLine));

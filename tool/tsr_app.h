@@ -14,17 +14,17 @@ public:
     bool Acquire(const std::wstring& stem);
 
 private:
-    bx::win::UniqueHandle m_mutex;  // lives until the process ends
-    std::wstring m_name;
+    bx::win::UniqueHandle mutex_;  // lives until the process ends
+    std::wstring name_;
 };
 
 class CTSRApp {
 public:
     // Runs the tool; always false (the program ends when the sheet closes).
     bool InitInstance(const std::wstring& commandLine);
-    const std::wstring& ReportPath() const { return m_reportPath; }
+    const std::wstring& ReportPath() const { return reportPath_; }
 
 private:
-    CSingleInstance m_instance;
-    std::wstring m_reportPath;
+    CSingleInstance instance_;
+    std::wstring reportPath_;
 };

@@ -30,25 +30,25 @@ void MailError(HWND owner, const wchar_t* text) {
 // program's compose window is up; undone in reverse on the way out.
 class ModalToMail {
 public:
-    explicit ModalToMail(HWND owner) : m_owner(owner) {
-        if (m_owner) {
-            ::SetCapture(m_owner);
+    explicit ModalToMail(HWND owner) : owner_(owner) {
+        if (owner_) {
+            ::SetCapture(owner_);
             ::SetFocus(nullptr);
-            ::EnableWindow(m_owner, FALSE);
+            ::EnableWindow(owner_, FALSE);
         }
     }
     ~ModalToMail() {
-        if (m_owner) {
+        if (owner_) {
             ::ReleaseCapture();
-            ::EnableWindow(m_owner, TRUE);
-            ::SetActiveWindow(m_owner);
+            ::EnableWindow(owner_, TRUE);
+            ::SetActiveWindow(owner_);
         }
     }
     ModalToMail(const ModalToMail&) = delete;
     ModalToMail& operator=(const ModalToMail&) = delete;
 
 private:
-    HWND m_owner;
+    HWND owner_;
 };
 
 }  // namespace
@@ -134,7 +134,7 @@ int SendMailTSRReport(HWND owner, const std::wstring& attachment, const std::wst
 }
 
 BOOL CTSRPage::OnInitDialog() {
-    bx::ui::SetItemText(m_hwnd, IDC_TSR_DESCRIPTION, bx::ui::LoadResString(IDS_REPORTS_DESCRIPTION));
+    bx::ui::SetItemText(hwnd_, IDC_TSR_DESCRIPTION, bx::ui::LoadResString(IDS_REPORTS_DESCRIPTION));
     return TRUE;
 }
 

@@ -444,9 +444,9 @@ int CTSRReport::Create(const std::wstring& path) {
     try {
         ::DeleteFileW(path.c_str());
         int result = AddText(path, GetAppInfo());
-        result += AddText(path, m_sources.systemSummary ? m_sources.systemSummary() : GetSystemSummary());
+        result += AddText(path, sources_.systemSummary ? sources_.systemSummary() : GetSystemSummary());
         auto run = [this](const std::wstring& program, const std::wstring& arguments) {
-            return m_sources.runCommand ? m_sources.runCommand(program, arguments) : RunCommand(program, arguments);
+            return sources_.runCommand ? sources_.runCommand(program, arguments) : RunCommand(program, arguments);
         };
         result += AddText(path, L"\n" + run(L"ipconfig", L" /all"));
         result += AddText(path, L"\n" + run(L"netstat ", L" -r -n"));

@@ -65,7 +65,7 @@ public:
     };
 
     CTSRReport() = default;
-    explicit CTSRReport(Sources sources) : m_sources(std::move(sources)) {}
+    explicit CTSRReport(Sources sources) : sources_(std::move(sources)) {}
 
     // Deletes `path` and builds the report there; the sum of the steps'
     // results, 0 when an exception ended the build.
@@ -89,7 +89,7 @@ public:
     static std::wstring ProgramDirectory();
 
 private:
-    Sources m_sources;
+    Sources sources_;
 };
 
 // The user's temporary directory (or ".\") and "BX_HVN_TSR.txt": the report

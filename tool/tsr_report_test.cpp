@@ -270,7 +270,7 @@ protected:
             ::RegDeleteValueW(k.get(), name);
     }
     void TearDown() override {
-        for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
             bx::win::UniqueRegKey k;
             if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, it->key.c_str(), 0, KEY_ALL_ACCESS, k.put()) != ERROR_SUCCESS)
                 continue;
@@ -294,9 +294,9 @@ private:
                     ::RegQueryValueExW(k.get(), name, nullptr, &saved.type, saved.data.data(), &size) == ERROR_SUCCESS;
             }
         }
-        m_saved.push_back(saved);
+        saved_.push_back(saved);
     }
-    std::vector<Saved> m_saved;
+    std::vector<Saved> saved_;
 };
 
 TEST_F(MachineValues, TheSummaryReadsTheRegistryValuesTheMachineHolds) {
@@ -335,16 +335,16 @@ TEST_F(MachineValues, TheSummaryReadsTheRegistryValuesTheMachineHolds) {
 class ReportFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::DeleteFileW(m_old.c_str());
-        ::DeleteFileW(m_current.c_str());
+        ::DeleteFileW(old_.c_str());
+        ::DeleteFileW(current_.c_str());
         bool running = false;
         ASSERT_EQ(TSRGetServiceStatus(L"BXhvns", running), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST))
             << "the agent service must not be installed in the test prefix";
     }
     void TearDown() override {
-        ::DeleteFileW(m_old.c_str());
-        ::DeleteFileW(m_current.c_str());
-        ::DeleteFileW(m_report.c_str());
+        ::DeleteFileW(old_.c_str());
+        ::DeleteFileW(current_.c_str());
+        ::DeleteFileW(report_.c_str());
     }
     static CTSRReport::Sources Fixed() {
         CTSRReport::Sources sources;
@@ -372,54 +372,54 @@ protected:
                "\r\n[netstat | -r -n]\r\nsecond line\r\n"
                "\r\nLog Files\r\n";
     }
-    std::wstring m_dir = CTSRReport::ProgramDirectory();
-    std::wstring m_old = m_dir + L"old_BXHVNAgent.log";
-    std::wstring m_current = m_dir + L"BXHVNAgent.log";
-    std::wstring m_report = TempPath(L"tsr_report_test.txt");
+    std::wstring dir_ = CTSRReport::ProgramDirectory();
+    std::wstring old_ = dir_ + L"old_BXHVNAgent.log";
+    std::wstring current_ = dir_ + L"BXHVNAgent.log";
+    std::wstring report_ = TempPath(L"tsr_report_test.txt");
 };
 
 TEST_F(ReportFile, ExactBytesWithBothLogsBuiltTwiceHoldsOnlyTheSecondBuild) {
-    WriteBytes(m_old, "old line 1\r\nold line 2\r\n");
-    WriteBytes(m_current, "12/09/26 05:00:00 Info: started\r\nbare LF\nend");
+    WriteBytes(old_, "old line 1\r\nold line 2\r\n");
+    WriteBytes(current_, "12/09/26 05:00:00 Info: started\r\nbare LF\nend");
     CTSRReport report(Fixed());
-    EXPECT_EQ(report.Create(m_report), 7);
-    WriteBytes(m_current, "second build\r\n");
-    EXPECT_EQ(report.Create(m_report), 7);
-    std::string expected = AppBlock() + Middle() + "\r\n" + Narrow(m_old) + "\r\nold line 1\r\nold line 2\r\n" +
-                           "\r\n" + Narrow(m_current) + "\r\nsecond build\r\n";
-    EXPECT_EQ(ReadBytes(m_report), expected);
+    EXPECT_EQ(report.Create(report_), 7);
+    WriteBytes(current_, "second build\r\n");
+    EXPECT_EQ(report.Create(report_), 7);
+    std::string expected = AppBlock() + Middle() + "\r\n" + Narrow(old_) + "\r\nold line 1\r\nold line 2\r\n" + "\r\n" +
+                           Narrow(current_) + "\r\nsecond build\r\n";
+    EXPECT_EQ(ReadBytes(report_), expected);
 }
 
 TEST_F(ReportFile, WithoutLogsTheReportEndsWithTheLogFilesLine) {
     CTSRReport report(Fixed());
-    EXPECT_EQ(report.Create(m_report), 5);
-    EXPECT_EQ(ReadBytes(m_report), AppBlock() + Middle());
+    EXPECT_EQ(report.Create(report_), 5);
+    EXPECT_EQ(ReadBytes(report_), AppBlock() + Middle());
 }
 
 TEST_F(ReportFile, OnlyTheCurrentLogIsCopiedVerbatim) {
     std::string binary("a\r\nb\n\0c\r\r\n", 11);
-    WriteBytes(m_current, binary);
+    WriteBytes(current_, binary);
     CTSRReport report(Fixed());
-    EXPECT_EQ(report.Create(m_report), 6);
-    EXPECT_EQ(ReadBytes(m_report), AppBlock() + Middle() + "\r\n" + Narrow(m_current) + "\r\n" + binary);
+    EXPECT_EQ(report.Create(report_), 6);
+    EXPECT_EQ(ReadBytes(report_), AppBlock() + Middle() + "\r\n" + Narrow(current_) + "\r\n" + binary);
 }
 
 TEST_F(ReportFile, ALogHeldWithoutSharingIsSkippedWithoutAHeader) {
-    WriteBytes(m_current, "held\r\n");
+    WriteBytes(current_, "held\r\n");
     bx::win::UniqueFile held(
-        ::CreateFileW(m_current.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ::CreateFileW(current_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held);
-    EXPECT_FALSE(CTSRReport::AddFile(m_report, m_current));
-    EXPECT_EQ(ReadBytes(m_report), "<missing>");
+    EXPECT_FALSE(CTSRReport::AddFile(report_, current_));
+    EXPECT_EQ(ReadBytes(report_), "<missing>");
 }
 
 TEST_F(ReportFile, ALogTheAgentKeepsOpenForWritingIsStillCopied) {
-    WriteBytes(m_current, "being written\r\n");
-    bx::win::UniqueFile writer(::CreateFileW(m_current.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    WriteBytes(current_, "being written\r\n");
+    bx::win::UniqueFile writer(::CreateFileW(current_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                              nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(writer);
-    EXPECT_TRUE(CTSRReport::AddFile(m_report, m_current));
-    EXPECT_EQ(ReadBytes(m_report), "\r\n" + Narrow(m_current) + "\r\nbeing written\r\n");
+    EXPECT_TRUE(CTSRReport::AddFile(report_, current_));
+    EXPECT_EQ(ReadBytes(report_), "\r\n" + Narrow(current_) + "\r\nbeing written\r\n");
 }
 
 TEST_F(ReportFile, ServiceBlockOfAServiceThatIsNotInstalled) {

@@ -18,10 +18,10 @@ bx::win::UniqueRegKey OpenUserKeyForWrite() {
 }  // namespace
 
 CTSRSheet::CTSRSheet() {
-    AddPage(m_settings);
-    AddPage(m_stats);
-    AddPage(m_reports);
-    AddPage(m_about);
+    AddPage(settings_);
+    AddPage(stats_);
+    AddPage(reports_);
+    AddPage(about_);
 }
 
 INT_PTR CTSRSheet::Run(unsigned startPage) {

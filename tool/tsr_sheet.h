@@ -24,8 +24,8 @@ protected:
     void OnDestroy() override;
 
 private:
-    CHvnAppletDlg m_settings;
-    CDlgStats m_stats;
-    CTSRPage m_reports;
-    CAboutPage m_about;
+    CHvnAppletDlg settings_;
+    CDlgStats stats_;
+    CTSRPage reports_;
+    CAboutPage about_;
 };

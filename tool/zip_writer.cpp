@@ -22,12 +22,12 @@ std::string ToAnsi(const std::wstring& text) {
 
 bool CZLib::Open(const std::wstring& path) {
     Close();
-    m_zip = zipOpen64(ToAnsi(path).c_str(), APPEND_STATUS_CREATE);
-    return m_zip != nullptr;
+    zip_ = zipOpen64(ToAnsi(path).c_str(), APPEND_STATUS_CREATE);
+    return zip_ != nullptr;
 }
 
 bool CZLib::AddFile(const std::wstring& path) {
-    if (!m_zip) return false;
+    if (!zip_) return false;
     bx::win::UniqueFile file(
         ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
@@ -41,7 +41,7 @@ bool CZLib::AddFile(const std::wstring& path) {
 
     size_t slash = path.find_last_of(L'\\');
     std::string name = ToAnsi(slash == std::wstring::npos ? path : path.substr(slash + 1));
-    if (zipOpenNewFileInZip(m_zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9) != ZIP_OK)
+    if (zipOpenNewFileInZip(zip_, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9) != ZIP_OK)
         return false;
     bool ok = true;
     char chunk[4096];
@@ -52,16 +52,16 @@ bool CZLib::AddFile(const std::wstring& path) {
             break;
         }
         if (read == 0) break;
-        if (zipWriteInFileInZip(m_zip, chunk, read) != ZIP_OK) {
+        if (zipWriteInFileInZip(zip_, chunk, read) != ZIP_OK) {
             ok = false;
             break;
         }
     }
-    return zipCloseFileInZip(m_zip) == ZIP_OK && ok;
+    return zipCloseFileInZip(zip_) == ZIP_OK && ok;
 }
 
 void CZLib::Close() {
-    if (!m_zip) return;
-    zipClose(m_zip, nullptr);
-    m_zip = nullptr;
+    if (!zip_) return;
+    zipClose(zip_, nullptr);
+    zip_ = nullptr;
 }

@@ -22,5 +22,5 @@ public:
     void Close();
 
 private:
-    void* m_zip = nullptr;  // zipFile
+    void* zip_ = nullptr;  // zipFile
 };

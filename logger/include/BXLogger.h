@@ -121,7 +121,7 @@ public:
     const wchar_t* GetErrorStr() const;
 
 private:
-    BXLOG_HANDLE m_handle;
+    BXLOG_HANDLE handle_;
 };
 #endif /* __cplusplus */
 

@@ -2,7 +2,7 @@
 // or an event-log file of its own with a size limit.
 #include "logger/src/logger_impl.h"
 
-namespace bxlog {
+namespace bx::log {
 namespace {
 
 const wchar_t kEventSourceName[] = BXLOG_EVENT_SOURCE;
@@ -190,4 +190,4 @@ void CloseEventFile(BXLogger_s& log) {
     CloseEventStream(log);
 }
 
-}  // namespace bxlog
+}  // namespace bx::log

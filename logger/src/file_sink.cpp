@@ -2,7 +2,7 @@
 // "old_" copy or stopped when the limit is reached.
 #include "logger/src/logger_impl.h"
 
-namespace bxlog {
+namespace bx::log {
 namespace {
 
 // "old_" in front of the file name, in the file's own directory.
@@ -113,4 +113,4 @@ uint32_t WriteFile(BXLogger_s& log, uint32_t priority, const wchar_t* message) {
     return BXLOG_OK;
 }
 
-}  // namespace bxlog
+}  // namespace bx::log

@@ -4,7 +4,7 @@
 
 #include "logger/src/logger_impl.h"
 
-using namespace bxlog;
+using namespace bx::log;
 
 BXLogger_s::~BXLogger_s() {
     CloseFile(*this);
@@ -246,26 +246,26 @@ BXLOGGER_API const wchar_t* BXLog_GetErrorStr(BXLOG_HANDLE handle) {
 
 // CBXLogger: the same operations on the handle it holds.
 
-CBXLogger::CBXLogger() : m_handle(nullptr) {}
+CBXLogger::CBXLogger() : handle_(nullptr) {}
 CBXLogger::~CBXLogger() {}
 
 uint32_t CBXLogger::Init() {
     BXLOG_HANDLE handle = nullptr;
     uint32_t result = BXLog_Init(&handle);
-    if (result == BXLOG_OK) m_handle = handle;
+    if (result == BXLOG_OK) handle_ = handle;
     return result;
 }
 
 uint32_t CBXLogger::Cleanup() {
-    uint32_t result = BXLog_Cleanup(m_handle);
-    m_handle = nullptr;
+    uint32_t result = BXLog_Cleanup(handle_);
+    handle_ = nullptr;
     return result;
 }
 
 uint32_t CBXLogger::Log(uint32_t priority, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    uint32_t result = BXLog_LogArgList(m_handle, priority, format, args);
+    uint32_t result = BXLog_LogArgList(handle_, priority, format, args);
     va_end(args);
     return result;
 }
@@ -273,26 +273,26 @@ uint32_t CBXLogger::Log(uint32_t priority, const wchar_t* format, ...) {
 uint32_t CBXLogger::LogId(uint32_t priority, uint32_t messageId, ...) {
     va_list args;
     va_start(args, messageId);
-    uint32_t result = BXLog_LogIdArgList(m_handle, priority, messageId, args);
+    uint32_t result = BXLog_LogIdArgList(handle_, priority, messageId, args);
     va_end(args);
     return result;
 }
 
-uint32_t CBXLogger::AddDebugger() { return BXLog_AddDebugger(m_handle); }
-uint32_t CBXLogger::RemoveDebugger() { return BXLog_RemoveDebugger(m_handle); }
+uint32_t CBXLogger::AddDebugger() { return BXLog_AddDebugger(handle_); }
+uint32_t CBXLogger::RemoveDebugger() { return BXLog_RemoveDebugger(handle_); }
 uint32_t CBXLogger::AddFile(const wchar_t* path, uint32_t maxSize, uint32_t flags) {
-    return BXLog_AddFile(m_handle, path, maxSize, flags);
+    return BXLog_AddFile(handle_, path, maxSize, flags);
 }
-uint32_t CBXLogger::RemoveFile(const wchar_t* path) { return BXLog_RemoveFile(m_handle, path); }
+uint32_t CBXLogger::RemoveFile(const wchar_t* path) { return BXLog_RemoveFile(handle_, path); }
 uint32_t CBXLogger::AddEventViewer(const wchar_t* fileName, const wchar_t* directory, uint32_t maxSize,
                                    uint32_t flags) {
-    return BXLog_AddEventViewer(m_handle, fileName, directory, maxSize, flags);
+    return BXLog_AddEventViewer(handle_, fileName, directory, maxSize, flags);
 }
-uint32_t CBXLogger::RemoveEventViewer(const wchar_t* fileName) { return BXLog_RemoveEventViewer(m_handle, fileName); }
+uint32_t CBXLogger::RemoveEventViewer(const wchar_t* fileName) { return BXLog_RemoveEventViewer(handle_, fileName); }
 uint32_t CBXLogger::AddSyslogServer(const wchar_t* server, uint16_t port) {
-    return BXLog_AddSyslogServer(m_handle, server, port);
+    return BXLog_AddSyslogServer(handle_, server, port);
 }
 uint32_t CBXLogger::RemoveSyslogServer(const wchar_t* server, uint16_t port) {
-    return BXLog_RemoveSyslogServer(m_handle, server, port);
+    return BXLog_RemoveSyslogServer(handle_, server, port);
 }
-const wchar_t* CBXLogger::GetErrorStr() const { return BXLog_GetErrorStr(m_handle); }
+const wchar_t* CBXLogger::GetErrorStr() const { return BXLog_GetErrorStr(handle_); }

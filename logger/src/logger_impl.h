@@ -10,7 +10,7 @@
 #include "BXLogger.h"
 #include "logger/src/os.h"
 
-namespace bxlog {
+namespace bx::log {
 
 // Sink bits of the logger's mask.
 constexpr uint32_t kSinkDebugger = 1;
@@ -57,7 +57,7 @@ struct SyslogObject {
     std::wstring text;
 };
 
-}  // namespace bxlog
+}  // namespace bx::log
 
 struct BXLogger_s {
     uint32_t sinks = 0;
@@ -83,12 +83,12 @@ struct BXLogger_s {
     FILE* eventStream = nullptr;
     int64_t eventPosition = 0;
     bool eventFileStopped = false;
-    bxlog::EventSourceObject eventSource;
+    bx::log::EventSourceObject eventSource;
 
-    bxlog::SyslogObject syslog;
+    bx::log::SyslogObject syslog;
 
     // String library for LogId.
-    bxlog::os::Module stringLibrary = nullptr;
+    bx::log::os::Module stringLibrary = nullptr;
     std::wstring stringLibraryPath;
 
     // Last failure per sink (indexed by bit number) and the last error text.
@@ -104,7 +104,7 @@ struct BXLogger_s {
     void NoteSelf(const wchar_t* note) const;
 };
 
-namespace bxlog {
+namespace bx::log {
 
 // The library's own texts by id (102 to 140).
 const wchar_t* Text(uint32_t id);
@@ -138,4 +138,4 @@ uint32_t WriteSyslog(BXLogger_s& log, uint32_t priority, const wchar_t* message)
 // the whole is at most 1023 bytes.
 std::string SyslogDatagram(uint32_t priority, const std::wstring& message);
 
-}  // namespace bxlog
+}  // namespace bx::log

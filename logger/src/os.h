@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string>
 
-namespace bxlog::os {
+namespace bx::log::os {
 
 // The separator put between a directory and a file name ("\\" on Windows).
 extern const wchar_t kPathSeparator;
@@ -103,4 +103,4 @@ bool IsMessageTooLong(uint32_t socketError);
 // UTF-8 elsewhere).
 std::string ToMultiByte(const wchar_t* text, size_t length);
 
-}  // namespace bxlog::os
+}  // namespace bx::log::os

@@ -3,7 +3,7 @@
 
 #include "logger/src/logger_impl.h"
 
-namespace bxlog {
+namespace bx::log {
 namespace {
 
 constexpr size_t kDatagramBytes = 1023;
@@ -155,4 +155,4 @@ uint32_t WriteSyslog(BXLogger_s& log, uint32_t priority, const wchar_t* message)
     return BXLOG_OK;
 }
 
-}  // namespace bxlog
+}  // namespace bx::log

@@ -3,7 +3,7 @@
 
 #include "logger/src/logger_impl.h"
 
-namespace bxlog {
+namespace bx::log {
 
 const wchar_t* Text(uint32_t id) {
     switch (id) {
@@ -138,4 +138,4 @@ std::wstring BuildLine(uint32_t priority, const wchar_t* message) {
     return line;
 }
 
-}  // namespace bxlog
+}  // namespace bx::log

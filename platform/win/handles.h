@@ -116,30 +116,30 @@ public:
     ~ComPtr() { reset(); }
     ComPtr(const ComPtr&) = delete;
     ComPtr& operator=(const ComPtr&) = delete;
-    ComPtr(ComPtr&& other) noexcept : m_p(other.release()) {}
+    ComPtr(ComPtr&& other) noexcept : p_(other.release()) {}
     ComPtr& operator=(ComPtr&& other) noexcept {
         if (this != &other) {
             reset();
-            m_p = other.release();
+            p_ = other.release();
         }
         return *this;
     }
-    T* get() const noexcept { return m_p; }
-    T* operator->() const noexcept { return m_p; }
-    explicit operator bool() const noexcept { return m_p != nullptr; }
-    T* release() noexcept { return std::exchange(m_p, nullptr); }
+    T* get() const noexcept { return p_; }
+    T* operator->() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    T* release() noexcept { return std::exchange(p_, nullptr); }
     void reset() noexcept {
-        if (T* old = std::exchange(m_p, nullptr)) old->Release();
+        if (T* old = std::exchange(p_, nullptr)) old->Release();
     }
     // For out-parameters: releases what is held and gives the slot.
     T** put() noexcept {
         reset();
-        return &m_p;
+        return &p_;
     }
     void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
 
 private:
-    T* m_p = nullptr;
+    T* p_ = nullptr;
 };
 
 // Closes a file now, for a writer that must know whether its data reached the

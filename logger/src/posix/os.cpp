@@ -21,7 +21,7 @@
 #include <cwctype>
 #include <string>
 
-namespace bxlog::os {
+namespace bx::log::os {
 namespace {
 
 // Rewrites a format of the Windows wide printf convention into glibc's:
@@ -369,4 +369,4 @@ bool IsMessageTooLong(uint32_t socketError) { return socketError == EMSGSIZE; }
 
 std::string ToMultiByte(const wchar_t* text, size_t length) { return bx::Utf8FromWide(std::wstring(text, length)); }
 
-}  // namespace bxlog::os
+}  // namespace bx::log::os

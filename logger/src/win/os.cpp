@@ -17,7 +17,7 @@
 
 #include <vector>
 
-namespace bxlog::os {
+namespace bx::log::os {
 namespace {
 
 using bx::win::UniqueEventSource;
@@ -293,4 +293,4 @@ std::string ToMultiByte(const wchar_t* text, size_t length) {
     return bytes;
 }
 
-}  // namespace bxlog::os
+}  // namespace bx::log::os

@@ -74,7 +74,7 @@ void AddOpenPort(const OpenPortEntry& entry) {
 }
 
 FirewallStoreRegistration::FirewallStoreRegistration(const std::wstring& dllPath) {
-    m_ok = true;
+    ok_ = true;
     for (const wchar_t* clsid : kClassIds) {
         std::wstring path = std::wstring(L"SOFTWARE\\Classes\\CLSID\\") + clsid + L"\\InprocServer32";
         Saved saved;
@@ -85,11 +85,11 @@ FirewallStoreRegistration::FirewallStoreRegistration(const std::wstring& dllPath
             saved.server = ReadSz(key.get(), nullptr);
             saved.threading = ReadSz(key.get(), L"ThreadingModel");
         }
-        m_saved.push_back(saved);
+        saved_.push_back(saved);
         bx::win::UniqueRegKey write;
         if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, write.put(),
                             nullptr) != ERROR_SUCCESS) {
-            m_ok = false;
+            ok_ = false;
             continue;
         }
         WriteSz(write.get(), nullptr, dllPath);
@@ -98,7 +98,7 @@ FirewallStoreRegistration::FirewallStoreRegistration(const std::wstring& dllPath
 }
 
 FirewallStoreRegistration::~FirewallStoreRegistration() {
-    for (const Saved& saved : m_saved) {
+    for (const Saved& saved : saved_) {
         std::wstring path = L"SOFTWARE\\Classes\\CLSID\\" + saved.clsid + L"\\InprocServer32";
         if (!saved.existed) {
             RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());

@@ -38,7 +38,7 @@ public:
     ~FirewallStoreRegistration();
     FirewallStoreRegistration(const FirewallStoreRegistration&) = delete;
     FirewallStoreRegistration& operator=(const FirewallStoreRegistration&) = delete;
-    bool Ok() const { return m_ok; }
+    bool Ok() const { return ok_; }
 
 private:
     struct Saved {
@@ -47,8 +47,8 @@ private:
         std::wstring server;
         std::wstring threading;
     };
-    std::vector<Saved> m_saved;
-    bool m_ok = false;
+    std::vector<Saved> saved_;
+    bool ok_ = false;
 };
 
 }  // namespace bx::test

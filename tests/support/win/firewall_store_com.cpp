@@ -37,9 +37,9 @@ public:
         *out = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
     ULONG STDMETHODCALLTYPE Release() override {
-        LONG left = InterlockedDecrement(&m_refs);
+        LONG left = InterlockedDecrement(&refs_);
         if (left == 0) delete this;
         return static_cast<ULONG>(left);
     }
@@ -54,7 +54,7 @@ public:
     }
 
 private:
-    LONG m_refs = 1;
+    LONG refs_ = 1;
 };
 
 class OpenPort : public Object<INetFwOpenPort> {
@@ -248,7 +248,7 @@ public:
 
 class Factory : public IClassFactory {
 public:
-    explicit Factory(bool manager) : m_manager(manager) {}
+    explicit Factory(bool manager) : manager_(manager) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (!out) return E_POINTER;
         if (iid == IID_IUnknown || iid == IID_IClassFactory) {
@@ -264,8 +264,8 @@ public:
         if (!out) return E_POINTER;
         *out = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        IUnknown* object = m_manager ? static_cast<IUnknown*>(new (std::nothrow) Manager)
-                                     : static_cast<IUnknown*>(new (std::nothrow) OpenPort);
+        IUnknown* object = manager_ ? static_cast<IUnknown*>(new (std::nothrow) Manager)
+                                    : static_cast<IUnknown*>(new (std::nothrow) OpenPort);
         if (!object) return E_OUTOFMEMORY;
         HRESULT hr = object->QueryInterface(iid, out);
         object->Release();
@@ -274,7 +274,7 @@ public:
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
 private:
-    bool m_manager;
+    bool manager_;
 };
 
 Factory g_managerFactory(true);

@@ -168,27 +168,27 @@ bool GuiProgram::Start(const std::wstring& commandLine) {
     if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
     bx::win::UniqueHandle thread(process.hThread);
-    m_process.reset(process.hProcess);
-    m_pid = process.dwProcessId;
+    process_.reset(process.hProcess);
+    pid_ = process.dwProcessId;
     return true;
 }
 
-bool GuiProgram::Running() const { return m_process && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT; }
+bool GuiProgram::Running() const { return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
 
 bool GuiProgram::Wait(DWORD timeoutMs) {
-    return !m_process || WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0;
+    return !process_ || WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
 DWORD GuiProgram::ExitCode() const {
     DWORD code = STILL_ACTIVE;
-    if (m_process) GetExitCodeProcess(m_process.get(), &code);
+    if (process_) GetExitCodeProcess(process_.get(), &code);
     return code;
 }
 
 void GuiProgram::Terminate() {
     if (Running()) {
-        TerminateProcess(m_process.get(), 1);
-        WaitForSingleObject(m_process.get(), 10000);
+        TerminateProcess(process_.get(), 1);
+        WaitForSingleObject(process_.get(), 10000);
     }
 }
 

@@ -26,8 +26,8 @@ public:
     GuiProgram(const GuiProgram&) = delete;
     GuiProgram& operator=(const GuiProgram&) = delete;
     bool Start(const std::wstring& commandLine);
-    DWORD Pid() const { return m_pid; }
-    HANDLE Process() const { return m_process.get(); }
+    DWORD Pid() const { return pid_; }
+    HANDLE Process() const { return process_.get(); }
     bool Running() const;
     // Waits for the end; false on time-out.
     bool Wait(DWORD timeoutMs);
@@ -35,8 +35,8 @@ public:
     void Terminate();
 
 private:
-    bx::win::UniqueHandle m_process;
-    DWORD m_pid = 0;
+    bx::win::UniqueHandle process_;
+    DWORD pid_ = 0;
 };
 
 // Top-level windows. An empty title or class matches any; pid 0 any process.
