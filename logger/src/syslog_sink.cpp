@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "logger/src/logger_impl.h"
+#include "logger/src/subnet.h"
 
 namespace bx::log {
 namespace {
@@ -11,19 +12,6 @@ constexpr size_t kDatagramBytes = 1023;
 void SetSyslogError(BXLogger_s& log, std::wstring text) {
     log.syslog.text = std::move(text);
     log.SetError(log.syslog.text);
-}
-
-// The mask of the local address's class, for a host whose adapters cannot
-// be listed: class A /8, B /16, C /24; others (multicast, reserved) form no
-// subnet of their own.
-uint32_t ClassMask(uint32_t localAddress) {
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&localAddress);
-    const unsigned first = bytes[0];  // network byte order: the first octet first
-    uint32_t mask = 0;
-    unsigned char* m = reinterpret_cast<unsigned char*>(&mask);
-    int ones = first < 128 ? 1 : first < 192 ? 2 : first < 224 ? 3 : 4;
-    for (int i = 0; i < ones; ++i) m[i] = 0xFF;
-    return mask;
 }
 
 std::wstring Widen(const std::string& bytes) {
@@ -55,7 +43,7 @@ uint32_t StartSyslog(BXLogger_s& log) {
     error = os::AdapterNetMask(s.netMask);
     if (error) {
         s.text = FormatText(115, SystemErrorText(error).c_str());
-        s.netMask = ClassMask(s.localAddress);
+        s.netMask = ClassNetMask(s.localAddress);
     }
     return BXLOG_OK;
 }
@@ -136,12 +124,11 @@ uint32_t WriteSyslog(BXLogger_s& log, uint32_t priority, const wchar_t* message)
             return error;
         }
         s.serverAddress = address;
-        const bool localSubnet = ((s.localAddress ^ address) & s.netMask) == 0;
-        const bool broadcast = ~(s.netMask | address) == 0;
-        if (localSubnet && !broadcast && !os::ArpAnswers(address, s.localAddress))
+        if (InLocalSubnet(s.localAddress, address, s.netMask) && !IsSubnetBroadcast(address, s.netMask) &&
+            !os::ArpAnswers(address, s.localAddress))
             SetSyslogError(log, Text(122));  // the datagram is sent all the same
     }
-    const bool broadcast = ~(s.netMask | s.serverAddress) == 0;
+    const bool broadcast = IsSubnetBroadcast(s.serverAddress, s.netMask);
     bool socketFailed = false;
     uint32_t error = os::SendDatagram(datagram, s.serverAddress, s.port, broadcast, socketFailed);
     if (error && socketFailed) {

@@ -17,6 +17,7 @@
 
 #include "BXLogger.h"
 #include "platform/win/handles.h"
+#include "tests/support/logger_files.h"
 #include "tests/support/win/process_runner.h"
 
 using bx::win::UniqueRegKey;
@@ -86,7 +87,69 @@ std::string RunChild(const std::wstring& tag) {
     return output;
 }
 
+// While alive, the event source's key is a symbolic link into a volatile key
+// of the test's own, so that creating the source's key fails as the
+// registry says (ERROR_CHILD_MUST_BE_VOLATILE: a lasting key cannot live
+// below a volatile one). Wine grants an administrator every access whatever
+// a key's DACL says, so a denying DACL would not do; the link works alike
+// under Windows and Wine. Link and volatile key are volatile themselves:
+// a crashed test leaves nothing behind once the registry is reloaded.
+class SourceKeyUnwritable {
+public:
+    SourceKeyUnwritable() {
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSourceKey);
+        UniqueRegKey key;
+        LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kVolatileKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                                  nullptr, key.put(), nullptr);
+        EXPECT_EQ(ERROR_SUCCESS, rc);
+        rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSourceKey, 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
+                             KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
+        EXPECT_EQ(ERROR_SUCCESS, rc);
+        const std::wstring target = L"\\Registry\\Machine\\" + std::wstring(kVolatileKey) + L"\\Source";
+        rc = RegSetValueExW(key.get(), L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.data()),
+                            static_cast<DWORD>(target.size() * sizeof(wchar_t)));
+        EXPECT_EQ(ERROR_SUCCESS, rc);
+    }
+    ~SourceKeyUnwritable() {
+        // A link is removed through a handle to the link itself.
+        using NtDeleteKeyFunction = LONG(WINAPI*)(HANDLE);
+        auto ntDeleteKey =
+            reinterpret_cast<NtDeleteKeyFunction>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey"));
+        UniqueRegKey link;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSourceKey, REG_OPTION_OPEN_LINK, DELETE, link.put()) == ERROR_SUCCESS &&
+            ntDeleteKey)
+            EXPECT_EQ(0, ntDeleteKey(link.get()));
+        EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_LOCAL_MACHINE, kVolatileKey));
+    }
+    SourceKeyUnwritable(const SourceKeyUnwritable&) = delete;
+    SourceKeyUnwritable& operator=(const SourceKeyUnwritable&) = delete;
+
+private:
+    static constexpr const wchar_t* kVolatileKey = L"SOFTWARE\\BxLoggerTestVolatile";
+};
+
 }  // namespace
+
+// The source's key cannot be created: AddEventViewer returns the registry's
+// error with text 110 and the system's text as the last error text; each
+// message then fails on the event-log sink with text 110 alone, the
+// event-source object's text. A later AddEventViewer registers again.
+TEST(LoggerEventLog, UnwritableSourceKeyGivesText110) {
+    BXLOG_HANDLE log = nullptr;
+    ASSERT_EQ(0u, BXLog_Init(&log));
+    {
+        SourceKeyUnwritable unwritable;
+        EXPECT_EQ(static_cast<uint32_t>(ERROR_CHILD_MUST_BE_VOLATILE),
+                  BXLog_AddEventViewer(log, nullptr, nullptr, 0, 0));
+        EXPECT_EQ(L"RegisterSource failed.\n" + bx::test::SystemErrorText(ERROR_CHILD_MUST_BE_VOLATILE),
+                  std::wstring(BXLog_GetErrorStr(log)));
+        EXPECT_EQ(31u, BXLog_Log(log, BXLOG_ERROR, L"no source"));
+        EXPECT_EQ(std::wstring(L"RegisterSource failed.\n"), BXLog_GetErrorStr(log));
+    }
+    EXPECT_EQ(0u, BXLog_AddEventViewer(log, nullptr, nullptr, 0, 0)) << BXLog_GetErrorStr(log);
+    EXPECT_EQ(0u, BXLog_Log(log, BXLOG_ERROR, L"registered again"));
+    BXLog_Cleanup(log);
+}
 
 TEST(LoggerEventLog, RegistersTheSourceWithTheMessageFileBesideTheProgram) {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSourceKey);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <cwchar>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -55,6 +57,28 @@ inline std::vector<std::string> Lines(const std::string& text) {
 }
 
 inline std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// The text the logger gives a system error code: the system's message for
+// it, or, when there is none, its own "Unknown error 0x%08lX\n".
+inline std::wstring SystemErrorText(uint32_t code) {
+    std::wstring text;
+#ifdef _WIN32
+    wchar_t* message = nullptr;
+    DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    if (n) text.assign(message, n);
+    LocalFree(message);
+#else
+    text = Widen(strerror(static_cast<int>(code))) + L"\n";
+#endif
+    if (text.empty()) {
+        wchar_t unknown[64];
+        swprintf(unknown, 64, L"Unknown error 0x%08lX\n", static_cast<unsigned long>(code));
+        text = unknown;
+    }
+    return text;
+}
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
