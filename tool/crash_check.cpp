@@ -1,5 +1,6 @@
 #include "tool/crash_check.h"
 
+#include <cwchar>
 #include <cwctype>
 
 #include "tool/save_dialog.h"
@@ -226,10 +227,10 @@ bool CErrorDlg::OnCommand(int id, int code) {
 }
 
 void CErrorDlg::OnBnClickedSaveAs() {
-    std::time_t now = std::time(nullptr);
-    std::tm utc{};
+    SYSTEMTIME now{};
+    ::GetSystemTime(&now);
     bx::ui::SaveDialogOptions options;
-    options.defaultName = ::gmtime_s(&utc, &now) == 0 ? bx::tool::CrashReportDefaultName(utc) : L"HVNReport_";
+    options.defaultName = bx::tool::CrashReportDefaultName(now);
     options.title = bx::ui::LoadResString(IDS_SAVE_ERROR_REPORT);
     options.filter = bx::ui::LoadResString(IDS_ZIP_FILTER);
     options.defaultExtension = bx::ui::LoadResString(IDS_ZIP_EXTENSION);
@@ -268,10 +269,12 @@ std::wstring OldName(const std::wstring& path) {
     return path.substr(0, path.size() - 4) + L"_old" + path.substr(path.size() - 4);
 }
 
-std::wstring CrashReportDefaultName(const std::tm& utcTime) {
-    wchar_t stamp[64];
-    size_t length = std::wcsftime(stamp, 64, L"%m%d%y%I%M%S", &utcTime);
-    return L"HVNReport_" + std::wstring(stamp, length);
+std::wstring CrashReportDefaultName(const SYSTEMTIME& utcTime) {
+    unsigned hour12 = utcTime.wHour % 12u == 0 ? 12u : utcTime.wHour % 12u;
+    wchar_t stamp[32];
+    int length = std::swprintf(stamp, 32, L"%02u%02u%02u%02u%02u%02u", utcTime.wMonth % 100u, utcTime.wDay % 100u,
+                               utcTime.wYear % 100u, hour12, utcTime.wMinute % 100u, utcTime.wSecond % 100u);
+    return L"HVNReport_" + std::wstring(stamp, length > 0 ? static_cast<size_t>(length) : 0);
 }
 
 bool MailAvailable() {

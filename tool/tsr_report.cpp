@@ -333,11 +333,20 @@ int CTSRReport::AddText(const std::wstring& path, const std::wstring& text) {
 bool CTSRReport::AddFile(const std::wstring& path, const std::wstring& source) {
     UniqueFile in(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!in) return false;
+    DWORD openError = in ? 0 : ::GetLastError();
+    // A log that is not there is left out; one that is there but cannot be
+    // opened (another process holds it without sharing, access denied) gets
+    // its header and a line saying why, so that the report does not read as
+    // if the agent had written no log.
+    if (!in && (openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND)) return false;
     UniqueFile report = OpenForAppend(path);
     if (!report) return false;
     report.reset();  // AddText opens the report itself
     AddText(path, L"\n" + source + L"\n");
+    if (!in) {
+        AddText(path, L"Failed to read " + source + L": " + SystemMessage(openError) + L"\n");
+        return false;
+    }
 
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(in.get(), &size)) {
