@@ -1,10 +1,10 @@
 #include "tool/crash_check.h"
 
 #include <cwchar>
-#include <cwctype>
 
 #include "tool/save_dialog.h"
 #include "tool/tool_resources.h"
+#include "tool/tool_text.h"
 #include "tool/tsr_page.h"
 #include "tool/tsr_report.h"
 #include "tool/zip_writer.h"
@@ -21,20 +21,6 @@ std::wstring TempDirectory() {
     wchar_t temp[MAX_PATH + 1];
     DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
     return length > 0 && length <= MAX_PATH ? std::wstring(temp, length) : std::wstring(L".\\");
-}
-
-// The system's text for `error` in the system default language, trailing
-// white space removed; empty for 0.
-std::wstring SystemMessage(DWORD error) {
-    if (error == 0) return std::wstring();
-    wchar_t* buffer = nullptr;
-    DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-        MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    bx::win::UniqueLocal owner(buffer);
-    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
-    while (!text.empty() && std::iswspace(text.back())) text.pop_back();
-    return text;
 }
 
 }  // namespace
@@ -243,7 +229,7 @@ void CErrorDlg::OnBnClickedSaveAs() {
     }
     DWORD error = ::GetLastError();
     std::wstring format = bx::ui::LoadResString(IDS_SAVE_FAILED);
-    std::wstring message = std::wstring(SystemMessage(error));
+    std::wstring message = bx::tool::SystemMessage(error);
     std::wstring text = format;
     size_t insert = text.find(L"%1");
     if (insert != std::wstring::npos) text.replace(insert, 2, message);

@@ -8,19 +8,12 @@
 #include "platform/win/handles.h"
 #include "tool/save_dialog.h"
 #include "tool/tool_resources.h"
+#include "tool/tool_text.h"
 #include "tool/tsr_report.h"
 
 namespace {
 
-std::string ToAnsi(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int size = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return std::string();
-    std::string out(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
-    out.resize(static_cast<size_t>(size) - 1);
-    return out;
-}
+using bx::tool::ToAnsi;
 
 void MailError(HWND owner, const wchar_t* text) {
     ::MessageBoxW(owner, text, bx::ui::LoadResString(IDS_PRODUCT).c_str(), MB_OK | MB_ICONERROR);
