@@ -24,6 +24,7 @@ namespace {
 constexpr wchar_t kDialogTitle[] = L"Brontavex Halvern Error";
 constexpr wchar_t kAppDefaults[] = L"Software\\Wine\\AppDefaults\\BXHVNTSR.exe";
 constexpr int kSaveAs = 1256;
+constexpr wchar_t kDeniedTargetName[] = L"read-only target.zip";
 
 using bx::test::FileExists;
 using bx::test::Narrow;
@@ -34,6 +35,16 @@ using bx::test::WriteFileBytes;
 class CrashWindow : public bx::test::ToolFixture {
 protected:
     void SetUp() override {
+        // A run ended by force may have left the immutable target of an
+        // earlier run behind, which would keep its folder from being made
+        // anew.
+        std::wstring group = bx::test::ExeDirectory() + L"crash window\\";
+        std::wstring left = group + bx::test::Widen(testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                            L"\\" + kDeniedTargetName;
+        if (FileExists(left)) {
+            int status = -1;
+            bx::test::RunLinux(group, "chattr -i '" + UnixPath(left) + "'", &status);
+        }
         PrepareToolFolder(L"crash window");
         ::DeleteFileW(archive_.c_str());
         ::DeleteFileW(oldArchive_.c_str());
@@ -204,7 +215,7 @@ TEST_F(CrashWindow, EnterWithoutMailSavesACopyAndAnUnwritableTargetShowsTheFileE
     // its CopyFileW replaces a read-only file, so the refused target is made
     // immutable instead; the copy then fails with access denied (5), the
     // error Windows gives for a read-only target.
-    std::wstring heldTarget = dir_ + L"held target.zip", deniedTarget = dir_ + L"read-only target.zip";
+    std::wstring heldTarget = dir_ + L"held target.zip", deniedTarget = dir_ + kDeniedTargetName;
     ASSERT_TRUE(WriteFileBytes(heldTarget, "keep held"));
     ASSERT_TRUE(WriteFileBytes(deniedTarget, "keep denied"));
     bx::win::UniqueFile held(::CreateFileW(heldTarget.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
