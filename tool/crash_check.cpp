@@ -1,9 +1,10 @@
 #include "tool/crash_check.h"
 
-#include <cwctype>
+#include <cwchar>
 
 #include "tool/save_dialog.h"
 #include "tool/tool_resources.h"
+#include "tool/tool_text.h"
 #include "tool/tsr_page.h"
 #include "tool/tsr_report.h"
 #include "tool/zip_writer.h"
@@ -20,20 +21,6 @@ std::wstring TempDirectory() {
     wchar_t temp[MAX_PATH + 1];
     DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
     return length > 0 && length <= MAX_PATH ? std::wstring(temp, length) : std::wstring(L".\\");
-}
-
-// The system's text for `error` in the system default language, trailing
-// white space removed; empty for 0.
-std::wstring SystemMessage(DWORD error) {
-    if (error == 0) return std::wstring();
-    wchar_t* buffer = nullptr;
-    DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-        MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    bx::win::UniqueLocal owner(buffer);
-    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
-    while (!text.empty() && std::iswspace(text.back())) text.pop_back();
-    return text;
 }
 
 }  // namespace
@@ -226,10 +213,10 @@ bool CErrorDlg::OnCommand(int id, int code) {
 }
 
 void CErrorDlg::OnBnClickedSaveAs() {
-    std::time_t now = std::time(nullptr);
-    std::tm utc{};
+    SYSTEMTIME now{};
+    ::GetSystemTime(&now);
     bx::ui::SaveDialogOptions options;
-    options.defaultName = ::gmtime_s(&utc, &now) == 0 ? bx::tool::CrashReportDefaultName(utc) : L"HVNReport_";
+    options.defaultName = bx::tool::CrashReportDefaultName(now);
     options.title = bx::ui::LoadResString(IDS_SAVE_ERROR_REPORT);
     options.filter = bx::ui::LoadResString(IDS_ZIP_FILTER);
     options.defaultExtension = bx::ui::LoadResString(IDS_ZIP_EXTENSION);
@@ -242,7 +229,7 @@ void CErrorDlg::OnBnClickedSaveAs() {
     }
     DWORD error = ::GetLastError();
     std::wstring format = bx::ui::LoadResString(IDS_SAVE_FAILED);
-    std::wstring message = std::wstring(SystemMessage(error));
+    std::wstring message = bx::tool::SystemMessage(error);
     std::wstring text = format;
     size_t insert = text.find(L"%1");
     if (insert != std::wstring::npos) text.replace(insert, 2, message);
@@ -268,10 +255,12 @@ std::wstring OldName(const std::wstring& path) {
     return path.substr(0, path.size() - 4) + L"_old" + path.substr(path.size() - 4);
 }
 
-std::wstring CrashReportDefaultName(const std::tm& utcTime) {
-    wchar_t stamp[64];
-    size_t length = std::wcsftime(stamp, 64, L"%m%d%y%I%M%S", &utcTime);
-    return L"HVNReport_" + std::wstring(stamp, length);
+std::wstring CrashReportDefaultName(const SYSTEMTIME& utcTime) {
+    unsigned hour12 = utcTime.wHour % 12u == 0 ? 12u : utcTime.wHour % 12u;
+    wchar_t stamp[32];
+    int length = std::swprintf(stamp, 32, L"%02u%02u%02u%02u%02u%02u", utcTime.wMonth % 100u, utcTime.wDay % 100u,
+                               utcTime.wYear % 100u, hour12, utcTime.wMinute % 100u, utcTime.wSecond % 100u);
+    return L"HVNReport_" + std::wstring(stamp, length > 0 ? static_cast<size_t>(length) : 0);
 }
 
 bool MailAvailable() {

@@ -5,7 +5,6 @@
 #pragma once
 #include <windows.h>
 
-#include <ctime>
 #include <string>
 
 #include "platform/win/handles.h"
@@ -73,8 +72,10 @@ namespace bx::tool {
 
 // "_old" inserted before the last four characters (".dmp", ".zip").
 std::wstring OldName(const std::wstring& path);
-// "HVNReport_<mmddyyhhmmss>" for a UTC time (12-hour clock, no AM/PM).
-std::wstring CrashReportDefaultName(const std::tm& utcTime);
+// "HVNReport_<mmddyyhhmmss>" for a UTC time (12-hour clock, no AM/PM: hour
+// 0 reads 12, hour 13 reads 01). Save As passes GetSystemTime's answer;
+// tests pass fixed times.
+std::wstring CrashReportDefaultName(const SYSTEMTIME& utcTime);
 // Mail counts as available when win.ini's [MAIL] MAPI is not 0 and
 // MAPI32.DLL is on the search path.
 bool MailAvailable();

@@ -8,19 +8,12 @@
 #include "platform/win/handles.h"
 #include "tool/save_dialog.h"
 #include "tool/tool_resources.h"
+#include "tool/tool_text.h"
 #include "tool/tsr_report.h"
 
 namespace {
 
-std::string ToAnsi(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int size = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return std::string();
-    std::string out(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
-    out.resize(static_cast<size_t>(size) - 1);
-    return out;
-}
+using bx::tool::ToAnsi;
 
 void MailError(HWND owner, const wchar_t* text) {
     ::MessageBoxW(owner, text, bx::ui::LoadResString(IDS_PRODUCT).c_str(), MB_OK | MB_ICONERROR);
@@ -53,10 +46,12 @@ private:
 
 }  // namespace
 
-std::wstring TSRDefaultFileName(const std::tm& localTime) {
-    wchar_t stamp[64];
-    size_t length = std::wcsftime(stamp, 64, L"%m%d%y%H%M%S", &localTime);
-    return L"BX HVN TSR_" + std::wstring(stamp, length) + L".txt";
+std::wstring TSRDefaultFileName(const SYSTEMTIME& localTime) {
+    wchar_t stamp[32];
+    int length = std::swprintf(stamp, 32, L"%02u%02u%02u%02u%02u%02u", localTime.wMonth % 100u, localTime.wDay % 100u,
+                               localTime.wYear % 100u, localTime.wHour % 100u, localTime.wMinute % 100u,
+                               localTime.wSecond % 100u);
+    return L"BX HVN TSR_" + std::wstring(stamp, length > 0 ? static_cast<size_t>(length) : 0) + L".txt";
 }
 
 int SendMailTSR(HWND owner, const std::wstring& subject, const std::vector<std::wstring>& attachments,
@@ -156,15 +151,10 @@ bool CTSRPage::OnCommand(int id, int code) {
 }
 
 void CTSRPage::OnBnClickedBtnSave() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    std::wstring name;
-    if (::localtime_s(&local, &now) == 0)
-        name = TSRDefaultFileName(local);
-    else
-        name = L"BX HVN TSR_.txt";
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
     bx::ui::SaveDialogOptions options;
-    options.defaultName = name;
+    options.defaultName = TSRDefaultFileName(now);
     options.defaultExtension = L"txt";
     options.filter = L"Text Files (*.txt)|*.txt|All Files (*.*)|*.*|";
     std::wstring path = bx::ui::ShowSaveDialog(Sheet(), options);

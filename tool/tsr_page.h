@@ -5,7 +5,6 @@
 #pragma once
 #include <windows.h>
 
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -17,9 +16,9 @@ constexpr wchar_t kSupportAddress[] = L"hvn-support@brontavex.com";
 constexpr wchar_t kSupportName[] = L"HVN Support";
 constexpr wchar_t kMailSubject[] = L"BX HVN TSR Report";
 
-// "BX HVN TSR_<mmddyyHHMMSS>.txt" for a local time (the middle part is empty
-// when the time cannot be formatted).
-std::wstring TSRDefaultFileName(const std::tm& localTime);
+// "BX HVN TSR_<mmddyyHHMMSS>.txt" for a local time (24-hour clock). Save As
+// passes GetLocalTime's answer; tests pass fixed times.
+std::wstring TSRDefaultFileName(const SYSTEMTIME& localTime);
 
 // Simple MAPI through "MAPI32.DLL" loaded at run time; 1 when the mail client
 // accepted the message, else 0. `owner`'s windows are disabled while the

@@ -1,7 +1,6 @@
 #include "tool/tsr_report.h"
 
 #include <algorithm>
-#include <cwctype>
 #include <new>
 #include <string>
 #include <vector>
@@ -11,22 +10,14 @@
 #include "tool/property_sheet.h"
 #include "tool/service_details.h"
 #include "tool/tool_resources.h"
+#include "tool/tool_text.h"
 
+using bx::tool::SystemMessage;
+using bx::tool::ToAnsi;
 using bx::win::UniqueFile;
 using bx::win::UniqueHandle;
 
 namespace {
-
-std::string ToAnsi(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int size = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                     nullptr);
-    if (size <= 0) return std::string();
-    std::string out(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
-                          nullptr);
-    return out;
-}
 
 std::wstring FromAnsi(const char* bytes, int count) {
     if (count <= 0) return std::wstring();
@@ -53,18 +44,6 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
         size -= written;
     }
     return true;
-}
-
-// The system's message text for `error`, trailing white space removed.
-std::wstring SystemMessage(DWORD error) {
-    wchar_t* buffer = nullptr;
-    DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-        MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    bx::win::UniqueLocal owner(buffer);
-    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
-    while (!text.empty() && iswspace(text.back())) text.pop_back();
-    return text;
 }
 
 const wchar_t* EditionText(DWORD productType) {
@@ -333,11 +312,20 @@ int CTSRReport::AddText(const std::wstring& path, const std::wstring& text) {
 bool CTSRReport::AddFile(const std::wstring& path, const std::wstring& source) {
     UniqueFile in(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!in) return false;
+    DWORD openError = in ? 0 : ::GetLastError();
+    // A log that is not there is left out; one that is there but cannot be
+    // opened (another process holds it without sharing, access denied) gets
+    // its header and a line saying why, so that the report does not read as
+    // if the agent had written no log.
+    if (!in && (openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND)) return false;
     UniqueFile report = OpenForAppend(path);
     if (!report) return false;
     report.reset();  // AddText opens the report itself
     AddText(path, L"\n" + source + L"\n");
+    if (!in) {
+        AddText(path, L"Failed to read " + source + L": " + SystemMessage(openError) + L"\n");
+        return false;
+    }
 
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(in.get(), &size)) {

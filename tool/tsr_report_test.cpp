@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/win/handles.h"
+#include "tests/support/win/process_runner.h"
 #include "tool/crash_check.h"
 #include "tool/file_version_info.h"
 #include "tool/service_details.h"
@@ -18,25 +19,9 @@
 
 namespace {
 
-std::string ReadBytes(const std::wstring& path) {
-    bx::win::UniqueFile file(
-        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return "<missing>";
-    std::string bytes;
-    char chunk[4096];
-    DWORD read = 0;
-    while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) bytes.append(chunk, read);
-    return bytes;
-}
-
-void WriteBytes(const std::wstring& path, const std::string& bytes) {
-    bx::win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(file) << ::GetLastError();
-    DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-}
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+using bx::test::FileExists;
+using bx::test::Narrow;
+using bx::test::ReadFileBytes;
 
 std::wstring TempPath(const wchar_t* name) {
     wchar_t temp[MAX_PATH + 1];
@@ -379,47 +364,87 @@ protected:
 };
 
 TEST_F(ReportFile, ExactBytesWithBothLogsBuiltTwiceHoldsOnlyTheSecondBuild) {
-    WriteBytes(old_, "old line 1\r\nold line 2\r\n");
-    WriteBytes(current_, "12/09/26 05:00:00 Info: started\r\nbare LF\nend");
+    ASSERT_TRUE(bx::test::WriteFileBytes(old_, "old line 1\r\nold line 2\r\n"));
+    ASSERT_TRUE(bx::test::WriteFileBytes(current_, "12/09/26 05:00:00 Info: started\r\nbare LF\nend"));
     CTSRReport report(Fixed());
     EXPECT_EQ(report.Create(report_), 7);
-    WriteBytes(current_, "second build\r\n");
+    ASSERT_TRUE(bx::test::WriteFileBytes(current_, "second build\r\n"));
     EXPECT_EQ(report.Create(report_), 7);
     std::string expected = AppBlock() + Middle() + "\r\n" + Narrow(old_) + "\r\nold line 1\r\nold line 2\r\n" + "\r\n" +
                            Narrow(current_) + "\r\nsecond build\r\n";
-    EXPECT_EQ(ReadBytes(report_), expected);
+    EXPECT_EQ(ReadFileBytes(report_), expected);
 }
 
 TEST_F(ReportFile, WithoutLogsTheReportEndsWithTheLogFilesLine) {
     CTSRReport report(Fixed());
     EXPECT_EQ(report.Create(report_), 5);
-    EXPECT_EQ(ReadBytes(report_), AppBlock() + Middle());
+    EXPECT_EQ(ReadFileBytes(report_), AppBlock() + Middle());
 }
 
 TEST_F(ReportFile, OnlyTheCurrentLogIsCopiedVerbatim) {
     std::string binary("a\r\nb\n\0c\r\r\n", 11);
-    WriteBytes(current_, binary);
+    ASSERT_TRUE(bx::test::WriteFileBytes(current_, binary));
     CTSRReport report(Fixed());
     EXPECT_EQ(report.Create(report_), 6);
-    EXPECT_EQ(ReadBytes(report_), AppBlock() + Middle() + "\r\n" + Narrow(current_) + "\r\n" + binary);
+    EXPECT_EQ(ReadFileBytes(report_), AppBlock() + Middle() + "\r\n" + Narrow(current_) + "\r\n" + binary);
 }
 
-TEST_F(ReportFile, ALogHeldWithoutSharingIsSkippedWithoutAHeader) {
-    WriteBytes(current_, "held\r\n");
+// A log that is there but cannot be read whole leaves its header and a line
+// saying why, never a part copy, and the report goes on.
+TEST_F(ReportFile, ALogHeldWithoutSharingLeavesALineSayingWhy) {
+    ASSERT_TRUE(bx::test::WriteFileBytes(current_, "held\r\n"));
     bx::win::UniqueFile held(
         ::CreateFileW(current_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held);
     EXPECT_FALSE(CTSRReport::AddFile(report_, current_));
-    EXPECT_EQ(ReadBytes(report_), "<missing>");
+    EXPECT_EQ(ReadFileBytes(report_), "\r\n" + Narrow(current_) + "\r\nFailed to read " + Narrow(current_) + ": " +
+                                          Narrow(bx::test::SystemErrorText(ERROR_SHARING_VIOLATION)) + "\r\n");
+
+    // Built whole, the report holds the line in place of the log and the
+    // old log after it as usual.
+    ASSERT_TRUE(bx::test::WriteFileBytes(old_, "old\r\n"));
+    CTSRReport report(Fixed());
+    EXPECT_EQ(report.Create(report_), 6);
+    EXPECT_EQ(ReadFileBytes(report_), AppBlock() + Middle() + "\r\n" + Narrow(old_) + "\r\nold\r\n" + "\r\n" +
+                                          Narrow(current_) + "\r\nFailed to read " + Narrow(current_) + ": " +
+                                          Narrow(bx::test::SystemErrorText(ERROR_SHARING_VIOLATION)) + "\r\n");
+}
+
+// A file that gives fewer bytes than its size (as one that shrinks between
+// the size and the read does): a sysfs file, reached through Wine's Z:
+// drive, reports 4096 bytes and reads a few. The copy is not written; the
+// line tells how much of it could be read.
+TEST_F(ReportFile, ALogThatReadsShortOfItsSizeIsNotCopiedInPart) {
+    const std::wstring source = L"Z:\\sys\\devices\\system\\cpu\\online";
+    LARGE_INTEGER size{};
+    {
+        bx::win::UniqueFile probe(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(probe) << "no " << Narrow(source) << " here: " << ::GetLastError();
+        ASSERT_TRUE(::GetFileSizeEx(probe.get(), &size));
+    }
+    std::string content = ReadFileBytes(source);
+    ASSERT_FALSE(content.empty());
+    ASSERT_LT(static_cast<long long>(content.size()), size.QuadPart) << "the file reads as long as its size";
+    EXPECT_TRUE(CTSRReport::AddFile(report_, source));
+    EXPECT_EQ(ReadFileBytes(report_), "\r\n" + Narrow(source) + "\r\nFailed to read " + Narrow(source) + " (" +
+                                          std::to_string(content.size()) + " of " + std::to_string(size.QuadPart) +
+                                          " bytes): " + Narrow(bx::test::SystemErrorText(ERROR_HANDLE_EOF)) + "\r\n");
+}
+
+// A log that is not there is left out without a header.
+TEST_F(ReportFile, AMissingLogIsSkippedWithoutAHeader) {
+    EXPECT_FALSE(CTSRReport::AddFile(report_, current_));
+    EXPECT_FALSE(FileExists(report_));
 }
 
 TEST_F(ReportFile, ALogTheAgentKeepsOpenForWritingIsStillCopied) {
-    WriteBytes(current_, "being written\r\n");
+    ASSERT_TRUE(bx::test::WriteFileBytes(current_, "being written\r\n"));
     bx::win::UniqueFile writer(::CreateFileW(current_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                              nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(writer);
     EXPECT_TRUE(CTSRReport::AddFile(report_, current_));
-    EXPECT_EQ(ReadBytes(report_), "\r\n" + Narrow(current_) + "\r\nbeing written\r\n");
+    EXPECT_EQ(ReadFileBytes(report_), "\r\n" + Narrow(current_) + "\r\nbeing written\r\n");
 }
 
 TEST_F(ReportFile, ServiceBlockOfAServiceThatIsNotInstalled) {
@@ -434,7 +459,7 @@ TEST(AddText, CarriageReturnsAreDroppedAndLineFeedsWrittenAsCrLf) {
     ::DeleteFileW(path.c_str());
     EXPECT_EQ(CTSRReport::AddText(path, L"a\r\nb\r\r\nc\nd\re"), 1);
     EXPECT_EQ(CTSRReport::AddText(path, L"\n"), 1);
-    EXPECT_EQ(ReadBytes(path), "a\r\nb\r\nc\r\nde\r\n");
+    EXPECT_EQ(ReadFileBytes(path), "a\r\nb\r\nc\r\nde\r\n");
     ::DeleteFileW(path.c_str());
     EXPECT_EQ(CTSRReport::AddText(L"C:\\no\\such\\folder\\x.txt", L"x"), 0);
 }
@@ -456,39 +481,42 @@ TEST(RunCommand, CapturesStandardOutputAndErrorOfTheRealCommands) {
 
 namespace {
 
-TEST(SaveAsName, LocalTimeGivesTheDocumentedName) {
-    std::tm when{};
-    when.tm_year = 2012 - 1900;
-    when.tm_mon = 7;
-    when.tm_mday = 26;
-    when.tm_hour = 14;
-    when.tm_min = 30;
-    when.tm_sec = 5;
-    EXPECT_EQ(TSRDefaultFileName(when), L"BX HVN TSR_082612143005.txt");
-    when.tm_hour = 0;
-    when.tm_mon = 0;
-    when.tm_mday = 2;
-    when.tm_year = 2009 - 1900;
-    EXPECT_EQ(TSRDefaultFileName(when), L"BX HVN TSR_010209003005.txt");
+// The offered names at fixed times: the Reports page's local 24-hour name
+// and the crash dialog's UTC 12-hour one (hour 0 reads 12, 13 reads 01),
+// across midnight and month and year ends.
+TEST(SaveAsName, TheOfferedNamesAtFixedTimes) {
+    struct Case {
+        WORD year, month, day, hour, minute, second;
+        const wchar_t* report;
+        const wchar_t* crash;
+    };
+    const Case cases[] = {
+        {2012, 8, 26, 14, 30, 5, L"BX HVN TSR_082612143005.txt", L"HVNReport_082612023005"},
+        {2012, 8, 26, 0, 30, 5, L"BX HVN TSR_082612003005.txt", L"HVNReport_082612123005"},
+        {2012, 8, 26, 11, 30, 5, L"BX HVN TSR_082612113005.txt", L"HVNReport_082612113005"},
+        {2012, 8, 26, 12, 30, 5, L"BX HVN TSR_082612123005.txt", L"HVNReport_082612123005"},
+        {2012, 8, 26, 13, 30, 5, L"BX HVN TSR_082612133005.txt", L"HVNReport_082612013005"},
+        {2012, 8, 26, 23, 30, 5, L"BX HVN TSR_082612233005.txt", L"HVNReport_082612113005"},
+        {2000, 1, 1, 0, 0, 0, L"BX HVN TSR_010100000000.txt", L"HVNReport_010100120000"},
+        {1999, 12, 31, 23, 59, 59, L"BX HVN TSR_123199235959.txt", L"HVNReport_123199115959"},
+        {2024, 2, 29, 12, 0, 0, L"BX HVN TSR_022924120000.txt", L"HVNReport_022924120000"},
+        {2009, 1, 2, 0, 30, 5, L"BX HVN TSR_010209003005.txt", L"HVNReport_010209123005"},
+        {2105, 10, 9, 9, 8, 7, L"BX HVN TSR_100905090807.txt", L"HVNReport_100905090807"},
+    };
+    for (const Case& c : cases) {
+        SYSTEMTIME when{c.year, c.month, 0, c.day, c.hour, c.minute, c.second, 0};
+        EXPECT_EQ(TSRDefaultFileName(when), c.report) << Narrow(c.report);
+        EXPECT_EQ(bx::tool::CrashReportDefaultName(when), c.crash) << Narrow(c.crash);
+    }
 }
 
 }  // namespace
 
 namespace {
 
-TEST(CrashNames, OldNamesAndTheUtcTwelveHourSaveName) {
+TEST(CrashNames, OldNamesInsertOldBeforeTheExtension) {
     EXPECT_EQ(bx::tool::OldName(L"C:\\p\\HVNCrash.dmp"), L"C:\\p\\HVNCrash_old.dmp");
     EXPECT_EQ(bx::tool::OldName(L"C:\\t\\HVNCrashReport.zip"), L"C:\\t\\HVNCrashReport_old.zip");
-    std::tm when{};
-    when.tm_year = 2012 - 1900;
-    when.tm_mon = 7;
-    when.tm_mday = 26;
-    when.tm_hour = 14;
-    when.tm_min = 30;
-    when.tm_sec = 5;
-    EXPECT_EQ(bx::tool::CrashReportDefaultName(when), L"HVNReport_082612023005");
-    when.tm_hour = 0;
-    EXPECT_EQ(bx::tool::CrashReportDefaultName(when), L"HVNReport_082612123005");
 }
 
 }  // namespace

@@ -5,20 +5,9 @@
 #include <minizip/zip.h>
 
 #include "platform/win/handles.h"
+#include "tool/tool_text.h"
 
-namespace {
-
-std::string ToAnsi(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int size = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return std::string();
-    std::string out(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
-    out.resize(static_cast<size_t>(size) - 1);
-    return out;
-}
-
-}  // namespace
+using bx::tool::ToAnsi;
 
 bool CZLib::Open(const std::wstring& path) {
     Close();

@@ -15,30 +15,10 @@
 
 namespace {
 
-std::wstring ExeDirectory() {
-    wchar_t path[MAX_PATH];
-    DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring text(path, length);
-    return text.substr(0, text.find_last_of(L'\\') + 1);
-}
-
-void WriteBytes(const std::wstring& path, const std::string& bytes) {
-    bx::win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(file) << ::GetLastError();
-    DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-}
-
-std::string ReadBytes(const std::wstring& path) {
-    bx::win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                           OPEN_EXISTING, 0, nullptr));
-    if (!file) return "<missing>";
-    std::string bytes;
-    char chunk[4096];
-    DWORD read = 0;
-    while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) bytes.append(chunk, read);
-    return bytes;
-}
+using bx::test::ExeDirectory;
+using bx::test::ReadFileBytes;
+using bx::test::RunLinux;
+using bx::test::UnixPath;
 
 // Sets a file's last-write time from a local time.
 void SetLocalWriteTime(const std::wstring& path, WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
@@ -50,32 +30,6 @@ void SetLocalWriteTime(const std::wstring& path, WORD year, WORD month, WORD day
         ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(file);
     ASSERT_TRUE(::SetFileTime(file.get(), nullptr, nullptr, &utc));
-}
-
-std::string UnixPath(const std::wstring& windowsPath) {
-    // The build folder is reached through Wine's Z: drive (the Linux root).
-    std::string path(windowsPath.begin() + 2, windowsPath.end());
-    for (char& c : path)
-        if (c == '\\') c = '/';
-    return path;
-}
-
-// Runs a Linux shell script through Wine and returns its output once it has
-// written its exit status (Wine does not report a Linux program's exit).
-std::string RunLinux(const std::wstring& dir, const std::string& script, int* status) {
-    std::wstring out = dir + L"linux.out", done = dir + L"linux.done";
-    ::DeleteFileW(out.c_str());
-    ::DeleteFileW(done.c_str());
-    std::string wrapped = "(" + script + "\n) > '" + UnixPath(out) + "' 2>&1; echo $? > '" + UnixPath(done) +
-                          ".tmp'; mv '" + UnixPath(done) + ".tmp' '" + UnixPath(done) + "'";
-    WriteBytes(dir + L"linux.sh", wrapped);
-    std::string scriptPath = UnixPath(dir + L"linux.sh");
-    std::wstring commandLine = L"/bin/sh \"" + std::wstring(scriptPath.begin(), scriptPath.end()) + L"\"";
-    if (DWORD error = bx::test::StartDetached(L"Z:\\bin\\sh", commandLine))
-        return "<not started " + std::to_string(error) + ">";
-    for (int i = 0; i < 300 && ReadBytes(done) == "<missing>"; ++i) ::Sleep(100);
-    *status = std::atoi(ReadBytes(done).c_str());
-    return ReadBytes(out);
 }
 
 class ZipWriter : public ::testing::Test {
@@ -91,14 +45,14 @@ protected:
 TEST_F(ZipWriter, EntriesWithoutFoldersWithContentsAndDosDatesReadOutsideTheProduct) {
     std::string big;
     for (int i = 0; i < 3000; ++i) big += "line " + std::to_string(i) + " of a dump that spans chunks\r\n";
-    WriteBytes(dir_ + L"sub\\HVNCrash.dmp", big);
-    WriteBytes(dir_ + L"HVNCrash_old.dmp", std::string("MDMP\0\1\2\3", 8));
-    WriteBytes(dir_ + L"BX_HVN_TSR.txt", "");
+    ASSERT_TRUE(bx::test::WriteFileBytes(dir_ + L"sub\\HVNCrash.dmp", big));
+    ASSERT_TRUE(bx::test::WriteFileBytes(dir_ + L"HVNCrash_old.dmp", std::string("MDMP\0\1\2\3", 8)));
+    ASSERT_TRUE(bx::test::WriteFileBytes(dir_ + L"BX_HVN_TSR.txt", ""));
     SetLocalWriteTime(dir_ + L"sub\\HVNCrash.dmp", 2012, 8, 26, 14, 30, 4);
     SetLocalWriteTime(dir_ + L"HVNCrash_old.dmp", 2019, 1, 2, 3, 4, 6);
     SetLocalWriteTime(dir_ + L"BX_HVN_TSR.txt", 2026, 12, 9, 23, 59, 58);
     std::wstring archive = dir_ + L"HVNCrashReport.zip";
-    WriteBytes(archive, "an older file of that name");
+    ASSERT_TRUE(bx::test::WriteFileBytes(archive, "an older file of that name"));
     {
         CZLib zip;
         ASSERT_TRUE(zip.Open(archive));
@@ -150,7 +104,7 @@ TEST_F(ZipWriter, EntriesWithoutFoldersWithContentsAndDosDatesReadOutsideTheProd
 TEST_F(ZipWriter, AnArchiveThatCannotBeCreatedAddsNothing) {
     CZLib zip;
     EXPECT_FALSE(zip.Open(dir_ + L"no such folder\\x.zip"));
-    WriteBytes(dir_ + L"a.txt", "a");
+    ASSERT_TRUE(bx::test::WriteFileBytes(dir_ + L"a.txt", "a"));
     EXPECT_FALSE(zip.AddFile(dir_ + L"a.txt"));
     zip.Close();
 }

@@ -9,105 +9,55 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <ctime>
+#include <cwchar>
 #include <cwctype>
 #include <string>
 #include <vector>
 
 #include "platform/win/handles.h"
-#include "tests/support/win/service_manager.h"
+#include "tests/support/win/process_runner.h"
+#include "tests/support/win/tool_fixture.h"
 #include "tests/support/win/window_driver.h"
 
 namespace {
 
-constexpr wchar_t kSheetTitle[] = L"Brontavex Halvern";
 constexpr wchar_t kDialogTitle[] = L"Brontavex Halvern Error";
-constexpr wchar_t kUserKey[] = L"SOFTWARE\\Brontavex\\Brontavex Halvern\\TSR";
 constexpr wchar_t kAppDefaults[] = L"Software\\Wine\\AppDefaults\\BXHVNTSR.exe";
 constexpr int kSaveAs = 1256;
+constexpr wchar_t kDeniedTargetName[] = L"read-only target.zip";
 
-std::string ReadBytes(const std::wstring& path) {
-    bx::win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                           OPEN_EXISTING, 0, nullptr));
-    if (!file) return "<missing>";
-    std::string bytes;
-    char chunk[4096];
-    DWORD read = 0;
-    while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) bytes.append(chunk, read);
-    return bytes;
-}
+using bx::test::FileExists;
+using bx::test::Narrow;
+using bx::test::ReadFileBytes;
+using bx::test::UnixPath;
+using bx::test::WriteFileBytes;
 
-void WriteBytes(const std::wstring& path, const std::string& bytes) {
-    bx::win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(file) << ::GetLastError();
-    DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-}
-
-bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::wstring TempDirectory() {
-    wchar_t temp[MAX_PATH + 1];
-    DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
-    return std::wstring(temp, length);
-}
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-// A Windows path as Linux sees it (drive letters through Wine's dosdevices).
-std::string UnixPath(const std::wstring& path) {
-    using Fn = char*(CDECL*)(const wchar_t*);
-    auto toUnix = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (!toUnix) return std::string();
-    char* unix = toUnix(path.c_str());
-    std::string text = unix ? unix : "";
-    if (unix) ::HeapFree(::GetProcessHeap(), 0, unix);
-    return text;
-}
-
-// Runs a Linux shell script through Wine; its output once it has written
-// its exit status (Wine does not report a Linux program's exit).
-std::string RunLinux(const std::wstring& dir, const std::string& script, int* status) {
-    std::wstring out = dir + L"linux.out", done = dir + L"linux.done";
-    ::DeleteFileW(out.c_str());
-    ::DeleteFileW(done.c_str());
-    std::string wrapped = "(" + script + "\n) > '" + UnixPath(out) + "' 2>&1; echo $? > '" + UnixPath(dir) +
-                          "linux.tmp'; mv '" + UnixPath(dir) + "linux.tmp' '" + UnixPath(done) + "'";
-    WriteBytes(dir + L"linux.sh", wrapped);
-    std::string scriptPath = UnixPath(dir + L"linux.sh");
-    std::wstring commandLine = L"/bin/sh \"" + std::wstring(scriptPath.begin(), scriptPath.end()) + L"\"";
-    if (bx::test::StartDetached(L"Z:\\bin\\sh", commandLine) != 0) return "<not started>";
-    bx::test::WaitUntil([&] { return Exists(done); }, 30000, 100);
-    *status = std::atoi(ReadBytes(done).c_str());
-    return ReadBytes(out);
-}
-
-class CrashWindow : public testing::Test {
+class CrashWindow : public bx::test::ToolFixture {
 protected:
     void SetUp() override {
-        ::RegDeleteTreeW(HKEY_CURRENT_USER, kUserKey);
-        const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-        std::wstring base = bx::test::ExeDirectory() + L"crash window\\";
-        ::CreateDirectoryW(base.c_str(), nullptr);
-        dir_ = bx::test::MakeFreshDirectory(base, bx::test::Widen(info->name()));
-        ASSERT_TRUE(
-            ::CopyFileW((bx::test::ExeDirectory() + L"BXHVNTSR.exe").c_str(), (dir_ + L"BXHVNTSR.exe").c_str(), FALSE));
+        // A run ended by force may have left the immutable target of an
+        // earlier run behind, which would keep its folder from being made
+        // anew.
+        std::wstring group = bx::test::ExeDirectory() + L"crash window\\";
+        std::wstring left = group + bx::test::Widen(testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                            L"\\" + kDeniedTargetName;
+        if (FileExists(left)) {
+            int status = -1;
+            bx::test::RunLinux(group, "chattr -i '" + UnixPath(left) + "'", &status);
+        }
+        PrepareToolFolder(L"crash window");
         ::DeleteFileW(archive_.c_str());
         ::DeleteFileW(oldArchive_.c_str());
         ::WriteProfileStringW(L"MAIL", L"MAPI", nullptr);
     }
     void TearDown() override {
-        if (sheet_ && ::IsWindow(sheet_))
-            ::PostMessageW(sheet_, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                           reinterpret_cast<LPARAM>(::GetDlgItem(sheet_, IDCANCEL)));
-        tool_.Wait(15000);
-        tool_.Terminate();
+        ToolFixture::TearDown();
         ::WriteProfileStringW(L"MAIL", L"MAPI", nullptr);
         ::RegDeleteTreeW(HKEY_CURRENT_USER, kAppDefaults);
     }
 
-    // Starts the tool; the crash dialog when one is expected.
+    // Starts the tool; the crash dialog when one is expected, else the sheet
+    // (and null).
     HWND Start(bool expectDialog) {
         EXPECT_TRUE(tool_.Start(bx::test::Quote(dir_ + L"BXHVNTSR.exe")));
         if (!expectDialog) {
@@ -122,47 +72,41 @@ protected:
     }
 
     void WriteDumps(bool old) {
-        WriteBytes(dir_ + L"HVNCrash.dmp", std::string("MDMP current dump\0\1", 20));
-        if (old) WriteBytes(dir_ + L"HVNCrash_old.dmp", "MDMP previous dump");
+        ASSERT_TRUE(WriteFileBytes(dir_ + L"HVNCrash.dmp", std::string("MDMP current dump\0\1", 20)));
+        if (old) {
+            ASSERT_TRUE(WriteFileBytes(dir_ + L"HVNCrash_old.dmp", "MDMP previous dump"));
+        }
     }
 
     // The archive's entries as Python's zipfile lists them, after unzip -t.
     std::string Entries(const std::wstring& archive) {
         int status = -1;
-        std::string test = RunLinux(dir_, "unzip -t '" + UnixPath(archive) + "'", &status);
+        std::string test = bx::test::RunLinux(dir_, "unzip -t '" + UnixPath(archive) + "'", &status);
         EXPECT_EQ(status, 0) << test;
-        std::string listing = RunLinux(dir_,
-                                       "python3 -c \"import sys, zipfile\n"
-                                       "z = zipfile.ZipFile(sys.argv[1])\n"
-                                       "print(sorted(i.filename for i in z.infolist()))\n"
-                                       "print(z.read('HVNCrash.dmp') == open(sys.argv[2], 'rb').read())\n"
-                                       "print(b'Trouble Shooting Report' in z.read('BX_HVN_TSR.txt'))\" '" +
-                                           UnixPath(archive) + "' '" + UnixPath(dumpCopy_) + "'",
-                                       &status);
+        std::string listing = bx::test::RunLinux(dir_,
+                                                 "python3 -c \"import sys, zipfile\n"
+                                                 "z = zipfile.ZipFile(sys.argv[1])\n"
+                                                 "print(sorted(i.filename for i in z.infolist()))\n"
+                                                 "print(z.read('HVNCrash.dmp') == open(sys.argv[2], 'rb').read())\n"
+                                                 "print(b'Trouble Shooting Report' in z.read('BX_HVN_TSR.txt'))\" '" +
+                                                     UnixPath(archive) + "' '" + UnixPath(dumpCopy_) + "'",
+                                                 &status);
         EXPECT_EQ(status, 0) << listing;
         return listing;
     }
 
-    void Screenshot(HWND window, const std::string& name) {
-        bx::test::Repaint(window);
-        EXPECT_TRUE(bx::test::SaveScreenshot(std::string(BX_SCREENSHOT_DIR) + "/tool_" + name + ".png"));
-    }
-
-    bx::test::GuiProgram tool_;
-    HWND sheet_ = nullptr;
-    std::wstring dir_;
-    std::wstring archive_ = TempDirectory() + L"HVNCrashReport.zip";
-    std::wstring oldArchive_ = TempDirectory() + L"HVNCrashReport_old.zip";
+    std::wstring archive_ = bx::test::TempDirectory() + L"HVNCrashReport.zip";
+    std::wstring oldArchive_ = bx::test::TempDirectory() + L"HVNCrashReport_old.zip";
     std::wstring dumpCopy_;
 };
 
 TEST_F(CrashWindow, WithoutADumpTheSheetOpensWithoutTheDialog) {
     Start(false);
-    EXPECT_FALSE(Exists(archive_));
+    EXPECT_FALSE(FileExists(archive_));
 }
 
 TEST_F(CrashWindow, BothDumpsAndTheReportArePackedAndExitRotatesTheDump) {
-    WriteDumps(true);
+    ASSERT_NO_FATAL_FAILURE(WriteDumps(true));
     dumpCopy_ = dir_ + L"dump copy.dmp";
     ASSERT_TRUE(::CopyFileW((dir_ + L"HVNCrash.dmp").c_str(), dumpCopy_.c_str(), FALSE));
     HWND dialog = Start(true);
@@ -172,30 +116,27 @@ TEST_F(CrashWindow, BothDumpsAndTheReportArePackedAndExitRotatesTheDump) {
     EXPECT_EQ(bx::test::ItemText(dialog, IDCANCEL), L"E&xit");
     // No mail profile in this prefix: Send is disabled.
     EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(dialog, IDOK)));
-    Screenshot(dialog, "crash_dialog");
+    Screenshot("crash_dialog", dialog);
     EXPECT_EQ(Entries(archive_), "['BX_HVN_TSR.txt', 'HVNCrash.dmp', 'HVNCrash_old.dmp']\nTrue\nTrue\n");
-    EXPECT_FALSE(Exists(TempDirectory() + L"BX_HVN_TSR.txt"));
+    EXPECT_FALSE(FileExists(bx::test::TempDirectory() + L"BX_HVN_TSR.txt"));
 
-    bx::test::PressResult press = bx::test::PressButton(dialog, IDCANCEL);
+    bx::test::PressButton(dialog, IDCANCEL);
     EXPECT_TRUE(bx::test::WaitUntil([&] { return !::IsWindow(dialog); }, 15000));
-    EXPECT_FALSE(Exists(dir_ + L"HVNCrash.dmp"));
-    EXPECT_EQ(ReadBytes(dir_ + L"HVNCrash_old.dmp"), std::string("MDMP current dump\0\1", 20));
+    EXPECT_FALSE(FileExists(dir_ + L"HVNCrash.dmp"));
+    EXPECT_EQ(ReadFileBytes(dir_ + L"HVNCrash_old.dmp"), std::string("MDMP current dump\0\1", 20));
     sheet_ = bx::test::WaitForTopWindow(kSheetTitle, L"#32770", tool_.Pid(), 30000);
     ASSERT_NE(sheet_, nullptr);
-    ::PostMessageW(sheet_, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(::GetDlgItem(sheet_, IDCANCEL)));
-    ASSERT_TRUE(tool_.Wait(15000));
-    sheet_ = nullptr;
+    CloseSheet();
     Start(false);  // the next start shows no dialog
 }
 
 TEST_F(CrashWindow, ASecondDialogMovesTheEarlierArchiveToTheOldName) {
-    WriteBytes(archive_, "the earlier archive");
-    WriteDumps(false);
+    ASSERT_TRUE(WriteFileBytes(archive_, "the earlier archive"));
+    ASSERT_NO_FATAL_FAILURE(WriteDumps(false));
     HWND dialog = Start(true);
     ASSERT_NE(dialog, nullptr);
-    EXPECT_EQ(ReadBytes(oldArchive_), "the earlier archive");
-    EXPECT_TRUE(Exists(archive_));
+    EXPECT_EQ(ReadFileBytes(oldArchive_), "the earlier archive");
+    EXPECT_TRUE(FileExists(archive_));
 }
 
 // The save dialog of the tool's process (not the crash dialog), its file
@@ -229,95 +170,133 @@ void SaveThrough(DWORD pid, HWND* saveDialog, const std::wstring& target, std::w
     ::PostMessageW(save, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(save, IDOK)));
 }
 
-std::wstring NameAt(std::time_t when) {
-    std::tm utc{};
-    gmtime_s(&utc, &when);
+// The offered name for a UTC time, formatted here on its own: month, day,
+// two-digit year, 12-hour hour (0 reads 12), minute, second.
+std::wstring NameAt(const SYSTEMTIME& utc) {
     wchar_t stamp[32];
-    wcsftime(stamp, 32, L"%m%d%y%I%M%S", &utc);
+    swprintf(stamp, 32, L"%02u%02u%02u%02u%02u%02u", utc.wMonth, utc.wDay, utc.wYear % 100u,
+             utc.wHour % 12u == 0 ? 12u : utc.wHour % 12u, utc.wMinute, utc.wSecond);
     return L"HVNReport_" + std::wstring(stamp);
 }
 
+// Keeps a file immutable (chattr +i, through Linux) while it lives: not even
+// root may write it, so Wine's CopyFileW, which replaces a read-only file,
+// is refused with access denied as Windows refuses a read-only target.
+class ImmutableFile {
+public:
+    ImmutableFile(const std::wstring& dir, const std::wstring& path) : dir_(dir), unixPath_(UnixPath(path)) {
+        int status = -1;
+        output_ = bx::test::RunLinux(dir_, "chattr +i '" + unixPath_ + "'", &status);
+        ok_ = status == 0;
+    }
+    ~ImmutableFile() {
+        int status = -1;
+        bx::test::RunLinux(dir_, "chattr -i '" + unixPath_ + "'", &status);
+    }
+    ImmutableFile(const ImmutableFile&) = delete;
+    ImmutableFile& operator=(const ImmutableFile&) = delete;
+    bool Ok() const { return ok_; }
+    const std::string& Output() const { return output_; }
+
+private:
+    std::wstring dir_;
+    std::string unixPath_, output_;
+    bool ok_ = false;
+};
+
 TEST_F(CrashWindow, EnterWithoutMailSavesACopyAndAnUnwritableTargetShowsTheFileError) {
-    WriteDumps(true);
+    ASSERT_NO_FATAL_FAILURE(WriteDumps(true));
     HWND dialog = Start(true);
     ASSERT_NE(dialog, nullptr);
-    // A target the copy cannot write. Wine's CopyFileW replaces a read-only
-    // file (Windows refuses with access denied), and the tests run as root,
-    // so no permission can stop it here: the target is held open without
-    // sharing instead, and the box must carry the system's text for that.
-    std::wstring readOnly = dir_ + L"held target.zip";
-    WriteBytes(readOnly, "keep");
-    bx::win::UniqueFile held(::CreateFileW(readOnly.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+
+    // Targets the copy cannot write, each existing (the save dialog asks
+    // before overwriting it): one held open without sharing by this program,
+    // and one the system refuses to write at all. Wine runs as root here and
+    // its CopyFileW replaces a read-only file, so the refused target is made
+    // immutable instead; the copy then fails with access denied (5), the
+    // error Windows gives for a read-only target.
+    std::wstring heldTarget = dir_ + L"held target.zip", deniedTarget = dir_ + kDeniedTargetName;
+    ASSERT_TRUE(WriteFileBytes(heldTarget, "keep held"));
+    ASSERT_TRUE(WriteFileBytes(deniedTarget, "keep denied"));
+    bx::win::UniqueFile held(::CreateFileW(heldTarget.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held);
-    std::time_t before = std::time(nullptr);
-    // Enter: Send is disabled, so the default button is Save As.
-    ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    std::wstring offered;
-    HWND save = nullptr;
-    SaveThrough(tool_.Pid(), &save, readOnly, &offered);
-    std::time_t after = std::time(nullptr);
-    bool matches = false;
-    for (std::time_t t = before; t <= after; ++t)
-        matches = matches || offered == NameAt(t) || offered == NameAt(t) + L".zip";
-    EXPECT_TRUE(matches) << Narrow(offered);
-    // Wine's dialog asks before overwriting the existing file.
-    HWND prompt = nullptr;
-    bx::test::WaitUntil(
-        [&] {
-            for (HWND w : bx::test::FindTopWindows(L"", L"#32770", tool_.Pid()))
-                if (w != dialog && w != save && bx::test::TextOf(w) != kSheetTitle) prompt = w;
-            return prompt != nullptr;
-        },
-        20000);
-    ASSERT_NE(prompt, nullptr);
-    bx::test::MessageBoxContent box = bx::test::ReadMessageBox(prompt);
-    if (box.text.find(L"already exists") != std::wstring::npos) {
-        bx::test::AnswerMessageBox(prompt, IDYES);
-        prompt = nullptr;
+    ImmutableFile immutable(dir_, deniedTarget);
+    ASSERT_TRUE(immutable.Ok()) << "chattr +i failed: " << immutable.Output();
+
+    struct Case {
+        const std::wstring& target;
+        DWORD error;
+        const char* kept;
+        const char* screenshot;
+    };
+    const Case cases[] = {
+        {heldTarget, ERROR_SHARING_VIOLATION, "keep held", "crash_file_error_in_use"},
+        {deniedTarget, ERROR_ACCESS_DENIED, "keep denied", "crash_file_error"},
+    };
+    bool first = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(c.target));
+        FILETIME before = bx::test::Now();
+        if (first) {
+            // Enter: Send is disabled, so the default button is Save As.
+            ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        } else {
+            ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kSaveAs, BN_CLICKED), 0);
+        }
+        first = false;
+        std::wstring offered;
+        HWND save = nullptr;
+        ASSERT_NO_FATAL_FAILURE(SaveThrough(tool_.Pid(), &save, c.target, &offered));
+        FILETIME after = bx::test::Now();
+        // The name carries the UTC time of the press: one of the seconds
+        // between the two readings.
+        bool matches = false;
+        for (const SYSTEMTIME& t : bx::test::SecondsBetween(before, after, false))
+            matches = matches || offered == NameAt(t) || offered == NameAt(t) + L".zip";
+        EXPECT_TRUE(matches) << Narrow(offered);
+
+        // The dialog asks before overwriting the existing file; then the
+        // tool's "File Error" box.
+        std::vector<HWND> known = bx::test::FindTopWindows(kSheetTitle, L"#32770", tool_.Pid());
+        known.push_back(dialog);
+        known.push_back(save);
+        HWND prompt = WaitForDialog(known);
+        ASSERT_NE(prompt, nullptr) << "no overwrite prompt";
+        bx::test::MessageBoxContent box = bx::test::ReadMessageBox(prompt);
+        ASSERT_NE(box.text.find(L"already exists"), std::wstring::npos) << Narrow(box.text);
+        ASSERT_TRUE(bx::test::AnswerMessageBox(prompt, IDYES));
+        HWND error = nullptr;
         bx::test::WaitUntil(
             [&] {
-                for (HWND w : bx::test::FindTopWindows(L"File Error", L"#32770", tool_.Pid())) prompt = w;
-                return prompt != nullptr;
+                for (HWND w : bx::test::FindTopWindows(L"File Error", L"#32770", tool_.Pid())) error = w;
+                return error != nullptr;
             },
             20000);
-        if (!prompt) {
-            std::string windows;
-            for (HWND w : bx::test::FindTopWindows(L"", L"", tool_.Pid()))
-                windows += Narrow(bx::test::ClassOf(w)) + ":" + Narrow(bx::test::TextOf(w)) + "; ";
-            ADD_FAILURE() << "target now: " << ReadBytes(readOnly).size() << " attrs "
-                          << ::GetFileAttributesW(readOnly.c_str()) << " dump " << Exists(dir_ + L"HVNCrash.dmp")
-                          << " windows " << windows;
-        }
-        ASSERT_NE(prompt, nullptr);
-        box = bx::test::ReadMessageBox(prompt);
+        ASSERT_NE(error, nullptr) << "no File Error box; target holds " << ReadFileBytes(c.target);
+        box = bx::test::ReadMessageBox(error);
+        EXPECT_EQ(box.caption, L"File Error");
+        EXPECT_EQ(box.text, L"Failed to save the generated report. " + bx::test::SystemErrorText(c.error))
+            << Narrow(box.text);
+        EXPECT_EQ(box.icon, bx::test::BoxIcon::kError);
+        Screenshot(c.screenshot, error);
+        ASSERT_TRUE(bx::test::AnswerMessageBox(error, IDOK));
+        ASSERT_TRUE(bx::test::WaitUntil([&] { return !::IsWindow(error); }, 10000));
+        EXPECT_TRUE(FileExists(dir_ + L"HVNCrash.dmp"));  // nothing saved, the dump stays
+        EXPECT_TRUE(::IsWindow(dialog));
     }
-    std::wstring denied;
-    {
-        wchar_t* buffer = nullptr;
-        DWORD length = ::FormatMessageW(
-            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-            ERROR_SHARING_VIOLATION, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<wchar_t*>(&buffer),
-            0, nullptr);
-        denied.assign(buffer, length);
-        ::LocalFree(buffer);
-        while (!denied.empty() && iswspace(denied.back())) denied.pop_back();
-    }
-    EXPECT_EQ(box.caption, L"File Error");
-    EXPECT_EQ(box.text, L"Failed to save the generated report. " + denied);
-    EXPECT_EQ(box.icon, bx::test::BoxIcon::kError);
-    Screenshot(prompt, "crash_file_error");
-    bx::test::AnswerMessageBox(prompt, IDOK);
     held.reset();
-    EXPECT_EQ(ReadBytes(readOnly), "keep");
-    EXPECT_TRUE(Exists(dir_ + L"HVNCrash.dmp"));  // nothing saved, the dump stays
+    EXPECT_EQ(ReadFileBytes(heldTarget), "keep held");
+    EXPECT_EQ(ReadFileBytes(deniedTarget), "keep denied");
 
     // A writable target: the archive is copied and the dump deleted, the old
     // dump kept; the dialog stays open.
+    std::wstring offered;
+    HWND save = nullptr;
     ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kSaveAs, BN_CLICKED), 0);
-    SaveThrough(tool_.Pid(), &save, dir_ + L"saved.zip", &offered);
-    ASSERT_TRUE(bx::test::WaitUntil([&] { return !Exists(dir_ + L"HVNCrash.dmp"); }, 20000));
-    EXPECT_EQ(ReadBytes(dir_ + L"saved.zip"), ReadBytes(archive_));
-    EXPECT_TRUE(Exists(dir_ + L"HVNCrash_old.dmp"));
+    ASSERT_NO_FATAL_FAILURE(SaveThrough(tool_.Pid(), &save, dir_ + L"saved.zip", &offered));
+    ASSERT_TRUE(bx::test::WaitUntil([&] { return !FileExists(dir_ + L"HVNCrash.dmp"); }, 20000));
+    EXPECT_EQ(ReadFileBytes(dir_ + L"saved.zip"), ReadFileBytes(archive_));
+    EXPECT_TRUE(FileExists(dir_ + L"HVNCrash_old.dmp"));
     EXPECT_TRUE(::IsWindow(dialog));
 }
 
@@ -335,9 +314,9 @@ TEST_F(CrashWindow, SendDeletesTheArchiveAndBothDumpsOnlyWhenTheMailIsAccepted) 
     ::WriteProfileStringW(L"MAIL", L"MAPI", L"1");
     for (const char* answer : {"0 1", "0 0"}) {
         SCOPED_TRACE(answer);
-        WriteBytes(dir_ + L"mapi_answer.txt", answer);
+        ASSERT_TRUE(WriteFileBytes(dir_ + L"mapi_answer.txt", answer));
         ::DeleteFileW((dir_ + L"mapi_calls.txt").c_str());
-        WriteDumps(true);
+        ASSERT_NO_FATAL_FAILURE(WriteDumps(true));
         HWND dialog = Start(true);
         ASSERT_NE(dialog, nullptr);
         EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(dialog, IDOK)));
@@ -345,18 +324,16 @@ TEST_F(CrashWindow, SendDeletesTheArchiveAndBothDumpsOnlyWhenTheMailIsAccepted) 
         sheet_ = bx::test::WaitForTopWindow(kSheetTitle, L"#32770", tool_.Pid(), 60000);
         ASSERT_NE(sheet_, nullptr);
         ASSERT_TRUE(bx::test::WaitUntil(
-            [&] { return ReadBytes(dir_ + L"mapi_calls.txt").find("MAPIFreeBuffer") != std::string::npos; }, 30000));
+            [&] { return ReadFileBytes(dir_ + L"mapi_calls.txt").find("MAPIFreeBuffer") != std::string::npos; },
+            30000));
         bx::test::Sync(sheet_);
-        std::string calls = ReadBytes(dir_ + L"mapi_calls.txt");
+        std::string calls = ReadFileBytes(dir_ + L"mapi_calls.txt");
         EXPECT_NE(calls.find("[path=\"" + Narrow(archive_) + "\" name=null position=-1"), std::string::npos) << calls;
         bool accepted = std::string(answer) == "0 0";
-        EXPECT_EQ(Exists(archive_), !accepted);
-        EXPECT_EQ(Exists(dir_ + L"HVNCrash.dmp"), !accepted);
-        EXPECT_EQ(Exists(dir_ + L"HVNCrash_old.dmp"), !accepted);
-        ::PostMessageW(sheet_, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                       reinterpret_cast<LPARAM>(::GetDlgItem(sheet_, IDCANCEL)));
-        ASSERT_TRUE(tool_.Wait(15000));
-        sheet_ = nullptr;
+        EXPECT_EQ(FileExists(archive_), !accepted);
+        EXPECT_EQ(FileExists(dir_ + L"HVNCrash.dmp"), !accepted);
+        EXPECT_EQ(FileExists(dir_ + L"HVNCrash_old.dmp"), !accepted);
+        CloseSheet();
     }
 }
 

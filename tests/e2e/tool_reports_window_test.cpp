@@ -16,18 +16,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ctime>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "platform/win/handles.h"
-#include "tests/support/win/service_manager.h"
+#include "tests/support/win/process_runner.h"
+#include "tests/support/win/tool_fixture.h"
 #include "tests/support/win/window_driver.h"
 
 namespace {
 
-constexpr wchar_t kSheetTitle[] = L"Brontavex Halvern";
-constexpr wchar_t kUserKey[] = L"SOFTWARE\\Brontavex\\Brontavex Halvern\\TSR";
 constexpr int kReportsPage = 2;
 enum : int { kSaveAs = 1000, kSend = 1001, kDescription = 1003, kView = 1004 };
 
@@ -38,32 +37,6 @@ constexpr wchar_t kDescriptionText[] =
     L"messages.\n\nThe data collected will only be used to help fix problems experienced with the program. This "
     L"error report can be sent automatically via email (if available), or you can save the report and send it "
     L"manually. \n\nPlease select one of the following options for the TSR:";
-
-std::string ReadBytes(const std::wstring& path) {
-    bx::win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                           OPEN_EXISTING, 0, nullptr));
-    if (!file) return "<missing>";
-    std::string bytes;
-    char chunk[4096];
-    DWORD read = 0;
-    while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) bytes.append(chunk, read);
-    return bytes;
-}
-
-void WriteBytes(const std::wstring& path, const std::string& bytes) {
-    bx::win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(file) << ::GetLastError();
-    DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-}
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-std::wstring TempDirectory() {
-    wchar_t temp[MAX_PATH + 1];
-    DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
-    return std::wstring(temp, length);
-}
 
 std::vector<HWND> Children(HWND parent, const std::wstring& className) {
     struct Search {
@@ -89,69 +62,28 @@ HWND FileNameEdit(HWND dialog) {
     return nullptr;
 }
 
-std::wstring NameAt(std::time_t when) {
-    std::tm local{};
-    localtime_s(&local, &when);
+// The offered name for a local time, formatted here on its own: month, day,
+// two-digit year, 24-hour hour, minute, second.
+std::wstring NameAt(const SYSTEMTIME& local) {
     wchar_t stamp[32];
-    wcsftime(stamp, 32, L"%m%d%y%H%M%S", &local);
+    swprintf(stamp, 32, L"%02u%02u%02u%02u%02u%02u", local.wMonth, local.wDay, local.wYear % 100u, local.wHour,
+             local.wMinute, local.wSecond);
     return L"BX HVN TSR_" + std::wstring(stamp) + L".txt";
 }
 
-class ReportsWindow : public testing::Test {
+class ReportsWindow : public bx::test::ToolFixture {
 protected:
     void SetUp() override {
-        ::RegDeleteTreeW(HKEY_CURRENT_USER, kUserKey);
-        const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-        std::wstring base = bx::test::ExeDirectory() + L"reports window\\";
-        ::CreateDirectoryW(base.c_str(), nullptr);
-        dir_ = bx::test::MakeFreshDirectory(base, bx::test::Widen(info->name()));
-        ASSERT_TRUE(
-            ::CopyFileW((bx::test::ExeDirectory() + L"BXHVNTSR.exe").c_str(), (dir_ + L"BXHVNTSR.exe").c_str(), FALSE));
+        PrepareToolFolder(L"reports window");
         ::DeleteFileW(report_.c_str());
     }
     void TearDown() override {
-        if (sheet_ && ::IsWindow(sheet_)) {
-            ::PostMessageW(sheet_, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                           reinterpret_cast<LPARAM>(::GetDlgItem(sheet_, IDCANCEL)));
-            tool_.Wait(15000);
-        }
-        tool_.Terminate();
+        ToolFixture::TearDown();
         ClearMapiOverride();
         for (HWND viewer : bx::test::FindTopWindows(L"", L"Notepad", 0)) ::PostMessageW(viewer, WM_CLOSE, 0, 0);
     }
 
-    HWND Start() {
-        EXPECT_TRUE(tool_.Start(bx::test::Quote(dir_ + L"BXHVNTSR.exe") + L" tsr"));
-        sheet_ = bx::test::WaitForTopWindow(kSheetTitle, L"#32770", tool_.Pid(), 30000);
-        EXPECT_NE(sheet_, nullptr) << "no sheet";
-        if (!sheet_) return nullptr;
-        EXPECT_TRUE(bx::test::SelectPage(sheet_, kReportsPage));
-        return bx::test::CurrentPage(sheet_);
-    }
-
-    // A dialog of the tool's process other than the sheet and `others`.
-    HWND WaitForDialog(const std::vector<HWND>& others, DWORD timeoutMs = 20000) {
-        HWND found = nullptr;
-        bx::test::WaitUntil(
-            [&] {
-                for (HWND w : bx::test::FindTopWindows(L"", L"#32770", tool_.Pid())) {
-                    bool known = w == sheet_;
-                    for (HWND o : others) known = known || w == o;
-                    if (!known) {
-                        found = w;
-                        return true;
-                    }
-                }
-                return false;
-            },
-            timeoutMs);
-        return found;
-    }
-
-    void Screenshot(const std::string& name) {
-        bx::test::Repaint(sheet_);
-        EXPECT_TRUE(bx::test::SaveScreenshot(std::string(BX_SCREENSHOT_DIR) + "/tool_" + name + ".png"));
-    }
+    HWND Start() { return StartTool(L"tsr") ? Page(kReportsPage) : nullptr; }
 
     // Presses Send and returns the message box it opened, if any.
     bx::test::MessageBoxContent Send(HWND page, bool* boxShown) {
@@ -184,23 +116,19 @@ protected:
     }
 
     std::vector<std::string> Calls() {
-        std::string text = ReadBytes(dir_ + L"mapi_calls.txt");
+        std::string text = bx::test::ReadFileBytes(dir_ + L"mapi_calls.txt");
         std::vector<std::string> lines;
-        if (text == "<missing>") return lines;
         size_t start = 0;
         for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
             lines.push_back(text.substr(start, nl - start));
         return lines;
     }
 
-    bx::test::GuiProgram tool_;
-    HWND sheet_ = nullptr;
-    std::wstring dir_;
-    std::wstring report_ = TempDirectory() + L"BX_HVN_TSR.txt";
+    std::wstring report_ = bx::test::TempDirectory() + L"BX_HVN_TSR.txt";
 };
 
 TEST_F(ReportsWindow, PageShowsItsDescriptionAndSaveAsOffersTheTimedNameThenAsksBeforeOverwriting) {
-    WriteBytes(dir_ + L"BXHVNAgent.log", "first build log\r\n");
+    ASSERT_TRUE(bx::test::WriteFileBytes(dir_ + L"BXHVNAgent.log", "first build log\r\n"));
     HWND page = Start();
     ASSERT_NE(page, nullptr);
     EXPECT_EQ(bx::test::ItemText(page, kDescription), kDescriptionText);
@@ -211,17 +139,18 @@ TEST_F(ReportsWindow, PageShowsItsDescriptionAndSaveAsOffersTheTimedNameThenAsks
 
     std::wstring target = dir_ + L"saved report.txt";
     for (int round = 0; round < 2; ++round) {
-        std::time_t before = std::time(nullptr);
+        FILETIME before = bx::test::Now();
         bx::test::PressResult press = bx::test::PressButton(page, kSaveAs, 60000);
         HWND dialog = press.messageBox ? press.messageBox : WaitForDialog({});
         ASSERT_NE(dialog, nullptr) << "no save dialog";
-        std::time_t after = std::time(nullptr);
+        FILETIME after = bx::test::Now();
         HWND edit = nullptr;
         ASSERT_TRUE(bx::test::WaitUntil([&] { return (edit = FileNameEdit(dialog)) != nullptr; }, 10000));
         std::wstring offered = bx::test::TextOf(edit);
         bool matches = false;
-        for (std::time_t t = before; t <= after; ++t) matches = matches || offered == NameAt(t);
-        EXPECT_TRUE(matches) << Narrow(offered);
+        for (const SYSTEMTIME& t : bx::test::SecondsBetween(before, after, true))
+            matches = matches || offered == NameAt(t);
+        EXPECT_TRUE(matches) << bx::test::Narrow(offered);
         if (round == 0) Screenshot("reports_save_dialog");
         ASSERT_TRUE(bx::test::SetTextOf(edit, target));
         ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
@@ -231,37 +160,108 @@ TEST_F(ReportsWindow, PageShowsItsDescriptionAndSaveAsOffersTheTimedNameThenAsks
             HWND prompt = WaitForDialog({dialog});
             ASSERT_NE(prompt, nullptr) << "no overwrite prompt";
             bx::test::MessageBoxContent box = bx::test::ReadMessageBox(prompt);
-            EXPECT_NE(box.text.find(L"already exists"), std::wstring::npos) << Narrow(box.text);
+            EXPECT_NE(box.text.find(L"already exists"), std::wstring::npos) << bx::test::Narrow(box.text);
             Screenshot("reports_overwrite_prompt");
             ASSERT_TRUE(bx::test::AnswerMessageBox(prompt, IDYES));
         }
         ASSERT_TRUE(bx::test::WaitUntil([&] { return !::IsWindow(dialog); }, 20000));
         bx::test::Sync(page);
-        std::string saved = ReadBytes(target);
+        std::string saved = bx::test::ReadFileBytes(target);
         EXPECT_EQ(saved.rfind("Application Name:               Brontavex Halvern Trouble Shooting Report\r\n", 0), 0u)
             << saved.substr(0, 200);
         const char* log = round == 0 ? "first build log" : "second build log";
         EXPECT_NE(saved.find(log), std::string::npos);
         EXPECT_EQ(saved.find(round == 0 ? "second build log" : "first build log"), std::string::npos);
         EXPECT_EQ(saved.find("\r\r\n"), std::string::npos);
-        WriteBytes(dir_ + L"BXHVNAgent.log", "second build log\r\n");
+        ASSERT_TRUE(bx::test::WriteFileBytes(dir_ + L"BXHVNAgent.log", "second build log\r\n"));
     }
 }
 
-TEST_F(ReportsWindow, ViewTwiceRebuildsTheTemporaryReport) {
+// A fresh Wine prefix has no viewer for .txt files. The case registers the
+// tests' own viewer (viewer_recorder.exe) as the open command of .txt files
+// under a class of its own, and removes that registration afterwards.
+class TextViewerRegistration {
+public:
+    explicit TextViewerRegistration(const std::wstring& viewer) {
+        bx::win::UniqueRegKey txt;
+        hadTxt_ = ::RegOpenKeyExW(HKEY_CLASSES_ROOT, L".txt", 0, KEY_QUERY_VALUE, txt.put()) == ERROR_SUCCESS;
+        if (hadTxt_) {
+            wchar_t value[256];
+            DWORD size = sizeof value;
+            DWORD type = 0;
+            if (::RegQueryValueExW(txt.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) ==
+                    ERROR_SUCCESS &&
+                type == REG_SZ) {
+                hadDefault_ = true;
+                oldDefault_.assign(value, size / sizeof(wchar_t));
+                while (!oldDefault_.empty() && oldDefault_.back() == L'\0') oldDefault_.pop_back();
+            }
+        }
+        ok_ = SetDefault(L".txt", kClass) &&
+              SetDefault(std::wstring(kClass) + L"\\shell\\open\\command", bx::test::Quote(viewer) + L" \"%1\"");
+    }
+    ~TextViewerRegistration() {
+        ::RegDeleteTreeW(HKEY_CLASSES_ROOT, kClass);
+        ::RegDeleteKeyW(HKEY_CLASSES_ROOT, kClass);
+        if (!hadTxt_) {
+            ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L".txt");
+            ::RegDeleteKeyW(HKEY_CLASSES_ROOT, L".txt");
+        } else if (hadDefault_) {
+            SetDefault(L".txt", oldDefault_);
+        } else {
+            ::RegDeleteKeyValueW(HKEY_CLASSES_ROOT, L".txt", nullptr);
+        }
+    }
+    TextViewerRegistration(const TextViewerRegistration&) = delete;
+    TextViewerRegistration& operator=(const TextViewerRegistration&) = delete;
+    bool Ok() const { return ok_; }
+
+private:
+    static constexpr const wchar_t* kClass = L"BXTestViewer.txt";
+    static bool SetDefault(const std::wstring& path, const std::wstring& value) {
+        bx::win::UniqueRegKey key;
+        if (::RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                              nullptr) != ERROR_SUCCESS)
+            return false;
+        return ::RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                                static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
+    bool ok_ = false, hadTxt_ = false, hadDefault_ = false;
+    std::wstring oldDefault_;
+};
+
+TEST_F(ReportsWindow, ViewTwiceRebuildsTheTemporaryReportAndOpensItThroughTheShell) {
+    std::wstring viewer = dir_ + L"viewer_recorder.exe";
+    ASSERT_TRUE(::CopyFileW((bx::test::ExeDirectory() + L"viewer_recorder.exe").c_str(), viewer.c_str(), FALSE));
+    TextViewerRegistration registration(viewer);
+    ASSERT_TRUE(registration.Ok());
     HWND page = Start();
     ASSERT_NE(page, nullptr);
-    // The tool hands the file to the shell with the verb "Open". In this
-    // Wine prefix ShellExecute finds no viewer for .txt files ("File not
-    // found", also for cmd's start), so no window can be awaited here: the
-    // case proves the rebuilt file and that the page stays usable.
-    for (const char* log : {"view one\r\n", "view two\r\n"}) {
-        WriteBytes(dir_ + L"BXHVNAgent.log", log);
+    const char* const logs[] = {"view one\r\n", "view two\r\n"};
+    for (int call = 1; call <= 2; ++call) {
+        const std::string log = logs[call - 1];
+        SCOPED_TRACE(log);
+        ASSERT_TRUE(bx::test::WriteFileBytes(dir_ + L"BXHVNAgent.log", log));
         bx::test::PressResult press = bx::test::PressButton(page, kView, 60000);
         EXPECT_TRUE(press.done);
-        std::string report = ReadBytes(report_);
-        EXPECT_NE(report.find(log), std::string::npos) << report.size();
-        EXPECT_EQ(report.find(std::string(log) == "view one\r\n" ? "view two" : "view one"), std::string::npos);
+        // The viewer copies what it was given, then records the path.
+        std::string calls;
+        ASSERT_TRUE(bx::test::WaitUntil(
+            [&] {
+                calls = bx::test::ReadFileBytes(dir_ + L"viewer_calls.txt");
+                return std::count(calls.begin(), calls.end(), '\n') == call;
+            },
+            30000))
+            << calls;
+        std::string expectedCalls;
+        for (int i = 0; i < call; ++i) expectedCalls += bx::test::Narrow(report_) + "\n";
+        EXPECT_EQ(calls, expectedCalls);
+        std::string viewed = bx::test::ReadFileBytes(dir_ + L"viewer_copy_" + std::to_wstring(call) + L".txt");
+        EXPECT_EQ(viewed.rfind("Application Name:               Brontavex Halvern Trouble Shooting Report\r\n", 0), 0u)
+            << viewed.substr(0, 200);
+        EXPECT_NE(viewed.find(log), std::string::npos) << viewed.size();
+        EXPECT_EQ(viewed.find(call == 1 ? "view two" : "view one"), std::string::npos);
+        EXPECT_EQ(viewed, bx::test::ReadFileBytes(report_));
     }
     EXPECT_TRUE(::IsWindowEnabled(sheet_));
     Screenshot("reports_view");
@@ -272,7 +272,7 @@ std::string SendLine(const std::wstring& report, int result) {
     return "MAPISendMail session=0 ui=desktop flags=9 reserved=0 subject=\"BX HVN TSR Report\" note=null "
            "originator=null recipients=1 [class=1 name=\"HVN Support\" address=\"SMTP:resolved@example.invalid\" "
            "reserved=7 eid=4 resolved-entry] files=1 [path=\"" +
-           Narrow(report) + "\" name=null position=-1 flags=0 type=null] result=" + std::to_string(result);
+           bx::test::Narrow(report) + "\" name=null position=-1 flags=0 type=null] result=" + std::to_string(result);
 }
 const std::string kResolveLine =
     "MAPIResolveName session=0 ui=0 name=\"hvn-support@brontavex.com\" flags=0 reserved=0 result=";
@@ -285,7 +285,7 @@ TEST_F(ReportsWindow, SendThroughTheMailDllAnswersEachOutcome) {
         const wchar_t* boxCaption;
         std::vector<std::string> calls;
     };
-    std::string report = Narrow(report_);
+    std::string report = bx::test::Narrow(report_);
     const Case cases[] = {
         {"mapi_recorder.dll",
          "0 0",
@@ -314,7 +314,7 @@ TEST_F(ReportsWindow, SendThroughTheMailDllAnswersEachOutcome) {
         if (c.dll) {
             ASSERT_TRUE(::CopyFileW((bx::test::ExeDirectory() + bx::test::Widen(c.dll)).c_str(),
                                     (dir_ + L"MAPI32.DLL").c_str(), FALSE));
-            WriteBytes(dir_ + L"mapi_answer.txt", c.answer);
+            ASSERT_TRUE(bx::test::WriteFileBytes(dir_ + L"mapi_answer.txt", c.answer));
         }
         HWND page = Start();
         ASSERT_NE(page, nullptr);
@@ -327,12 +327,10 @@ TEST_F(ReportsWindow, SendThroughTheMailDllAnswersEachOutcome) {
             EXPECT_EQ(box.icon, bx::test::BoxIcon::kError);
         }
         EXPECT_EQ(Calls(), c.calls);
-        EXPECT_NE(ReadBytes(report_).find("Brontavex Halvern Trouble Shooting Report"), std::string::npos);
+        EXPECT_NE(bx::test::ReadFileBytes(report_).find("Brontavex Halvern Trouble Shooting Report"),
+                  std::string::npos);
         EXPECT_TRUE(::IsWindowEnabled(sheet_)) << "the sheet stays disabled after the send";
-        ::PostMessageW(sheet_, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                       reinterpret_cast<LPARAM>(::GetDlgItem(sheet_, IDCANCEL)));
-        EXPECT_TRUE(tool_.Wait(15000));
-        sheet_ = nullptr;
+        CloseSheet();
     }
 }
 

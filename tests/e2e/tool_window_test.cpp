@@ -27,6 +27,7 @@
 #include "platform/win/handles.h"
 #include "tests/support/win/firewall_store.h"
 #include "tests/support/win/service_manager.h"
+#include "tests/support/win/tool_fixture.h"
 #include "tests/support/win/window_driver.h"
 
 namespace {
@@ -35,8 +36,6 @@ using bx::win::UniqueRegKey;
 using bx::win::UniqueScHandle;
 
 constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Brontavex\\HVNAgent\\Settings";
-constexpr wchar_t kUserKey[] = L"SOFTWARE\\Brontavex\\Brontavex Halvern\\TSR";
-constexpr wchar_t kSheetTitle[] = L"Brontavex Halvern";
 constexpr wchar_t kServiceName[] = L"bxhvns";
 constexpr wchar_t kBadSecretText[] =
     L"Incorrect Encryption key entered.\nPlease enter an even number of digits and use(0-9,a-f, A-F) only!";
@@ -133,7 +132,7 @@ void RemoveService(const wchar_t* name) {
 
 // --- the fixture --------------------------------------------------------------
 
-class ToolWindow : public testing::Test {
+class ToolWindow : public bx::test::ToolFixture {
 protected:
     void SetUp() override {
         firewall_ =
@@ -141,21 +140,15 @@ protected:
         ASSERT_TRUE(firewall_->Ok());
         bx::test::ClearOpenPorts();
         DeleteSettings();
-        RegDeleteTreeW(HKEY_CURRENT_USER, kUserKey);
         RemoveService(kServiceName);
-        const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-        std::wstring base = bx::test::ExeDirectory() + L"tool window\\";  // a blank: the image path must be quoted
-        CreateDirectoryW(base.c_str(), nullptr);
-        dir_ = bx::test::MakeFreshDirectory(base, bx::test::Widen(info->name()));
-        ASSERT_TRUE(
-            CopyFileW((bx::test::ExeDirectory() + L"BXHVNTSR.exe").c_str(), (dir_ + L"BXHVNTSR.exe").c_str(), FALSE));
+        // A blank in the folder's name: the service's image path must be quoted.
+        ASSERT_NO_FATAL_FAILURE(PrepareToolFolder(L"tool window"));
         ASSERT_TRUE(CopyFileW((bx::test::ExeDirectory() + L"tool_test_service.exe").c_str(),
                               (dir_ + L"tool_test_service.exe").c_str(), FALSE));
     }
 
     void TearDown() override {
-        if (sheet_ && IsWindow(sheet_)) Close();
-        tool_.Terminate();
+        ToolFixture::TearDown();
         RemoveService(kServiceName);
         DeleteSettings();
         bx::test::ClearOpenPorts();
@@ -163,24 +156,7 @@ protected:
     }
 
     // Starts the tool and waits for its sheet.
-    void Start(const std::wstring& arguments = L"") {
-        ASSERT_TRUE(tool_.Start(bx::test::Quote(dir_ + L"BXHVNTSR.exe") + L" " + arguments));
-        sheet_ = bx::test::WaitForTopWindow(kSheetTitle, L"#32770", tool_.Pid(), 30000);
-        ASSERT_NE(sheet_, nullptr) << "no sheet";
-    }
-
-    HWND Page(int index) {
-        EXPECT_TRUE(bx::test::SelectPage(sheet_, index));
-        return bx::test::CurrentPage(sheet_);
-    }
-
-    // Closes the sheet with its Close button; the program ends.
-    void Close() {
-        PostMessageW(sheet_, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(sheet_, IDCANCEL)));
-        EXPECT_TRUE(tool_.Wait(15000)) << "the tool did not end";
-        sheet_ = nullptr;
-    }
+    void Start(const std::wstring& arguments = L"") { ASSERT_NE(StartTool(arguments), nullptr); }
 
     // Presses Apply on the Settings page; returns the message box it opened,
     // if any (its content in `box`), answering it with OK.
@@ -198,14 +174,6 @@ protected:
         }
         EXPECT_TRUE(press.done) << "Apply neither returned nor showed a message";
         return false;
-    }
-
-    void Screenshot(const std::string& name) {
-        std::string path = std::string(BX_SCREENSHOT_DIR) + "/tool_" + name + ".png";
-        HWND box = bx::test::FindMessageBox(tool_.Pid(), sheet_);
-        bx::test::Repaint(sheet_);
-        if (box) bx::test::Repaint(box);
-        EXPECT_TRUE(bx::test::SaveScreenshot(path)) << path;
     }
 
     void WriteStatusFile(const int32_t (&fields)[10]) {
@@ -237,10 +205,7 @@ protected:
             [&] { return QueryServiceStatus(service.get(), &status) && status.dwCurrentState == want; }, 15000));
     }
 
-    bx::test::GuiProgram tool_;
-    HWND sheet_ = nullptr;
     int messages_ = 0;
-    std::wstring dir_;
     std::unique_ptr<bx::test::FirewallStoreRegistration> firewall_;
 };
 
@@ -275,7 +240,7 @@ TEST_F(ToolWindow, SheetHasFourPagesAndOnlyACloseButtonAndStoresItsHandleWhileOp
     EXPECT_EQ(close.top, help.top);
     EXPECT_EQ(close.right - close.left, help.right - help.left);
 
-    Stored handle = Read(HKEY_CURRENT_USER, kUserKey, L"HWND");
+    Stored handle = Read(HKEY_CURRENT_USER, kToolUserKey, L"HWND");
     ASSERT_TRUE(handle.present);
     EXPECT_EQ(handle.type, static_cast<DWORD>(REG_BINARY));
     ASSERT_EQ(handle.bytes.size(), 8u);
@@ -283,9 +248,9 @@ TEST_F(ToolWindow, SheetHasFourPagesAndOnlyACloseButtonAndStoresItsHandleWhileOp
     memcpy(&stored, handle.bytes.data(), 8);
     EXPECT_EQ(stored, reinterpret_cast<uintptr_t>(sheet_));
 
-    Close();
+    CloseSheet();
     EXPECT_EQ(tool_.ExitCode(), 0u);
-    EXPECT_FALSE(Read(HKEY_CURRENT_USER, kUserKey, L"HWND").present);
+    EXPECT_FALSE(Read(HKEY_CURRENT_USER, kToolUserKey, L"HWND").present);
 }
 
 TEST_F(ToolWindow, SecondStartBringsTheFirstSheetForwardAndEnds) {
@@ -309,7 +274,7 @@ TEST_F(ToolWindow, CommandLineWordsChooseTheStartPage) {
     for (const Case& c : cases) {
         Start(c.arguments);
         EXPECT_EQ(bx::test::CurrentPageIndex(sheet_), c.page) << "arguments: " << bx::test::Narrow(c.arguments);
-        Close();
+        CloseSheet();
     }
 }
 
@@ -409,7 +374,7 @@ TEST_F(ToolWindow, ListsSelectDefaultsForAbsentAndOutOfRangeValues) {
         EXPECT_EQ(bx::test::ComboSelectedText(page, kRetries), c.retriesShown) << "Retries " << c.retries;
         EXPECT_EQ(bx::test::ComboSelectedText(page, kTimeOut), c.timeOutShown) << "TimeOut " << c.timeOut;
         EXPECT_EQ(bx::test::ItemText(page, kPort), L"") << "no stored port, empty field";
-        Close();
+        CloseSheet();
     }
 }
 

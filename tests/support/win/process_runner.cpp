@@ -3,6 +3,9 @@
 #include "platform/win/handles.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cwctype>
+#include <string>
 
 namespace bx::test {
 
@@ -131,7 +134,52 @@ std::string ReadFileBytes(const std::wstring& path) {
     return data;
 }
 
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    bx::win::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!file) {
+        std::fprintf(stderr, "cannot write %s: %lu\n", Narrow(path).c_str(), GetLastError());
+        return false;
+    }
+    DWORD written = 0;
+    return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
 bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::wstring TempDirectory() {
+    wchar_t temp[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    return length > 0 && length <= MAX_PATH ? std::wstring(temp, length) : std::wstring(L".\\");
+}
+
+std::string UnixPath(const std::wstring& path) {
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!toUnix) return std::string();
+    char* unix = toUnix(path.c_str());
+    std::string text = unix ? unix : "";
+    if (unix) HeapFree(GetProcessHeap(), 0, unix);
+    return text;
+}
+
+std::string RunLinux(const std::wstring& dir, const std::string& script, int* status, DWORD timeoutMs) {
+    *status = -1;
+    std::wstring out = dir + L"linux.out", done = dir + L"linux.done";
+    DeleteFileW(out.c_str());
+    DeleteFileW(done.c_str());
+    // The status is written under another name and moved, so that a reader
+    // never sees it half-written.
+    std::string wrapped = "(" + script + "\n) > '" + UnixPath(out) + "' 2>&1; echo $? > '" + UnixPath(done) +
+                          ".tmp'; mv '" + UnixPath(done) + ".tmp' '" + UnixPath(done) + "'";
+    if (!WriteFileBytes(dir + L"linux.sh", wrapped)) return "<script not written>";
+    std::wstring commandLine = L"/bin/sh \"" + Widen(UnixPath(dir + L"linux.sh")) + L"\"";
+    if (DWORD error = StartDetached(L"Z:\\bin\\sh", commandLine)) return "<not started " + std::to_string(error) + ">";
+    if (!WaitUntil([&] { return FileExists(done); }, timeoutMs, 50)) return "<did not end>";
+    *status = std::atoi(ReadFileBytes(done).c_str());
+    return ReadFileBytes(out);
+}
 
 void RemoveDirectoryTree(const std::wstring& path) {
     std::wstring dir = path;
@@ -166,6 +214,17 @@ std::string Narrow(const std::wstring& text) {
     if (n > 0)
         WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
     return out;
+}
+
+std::wstring SystemErrorText(DWORD error) {
+    wchar_t* buffer = nullptr;
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    bx::win::UniqueLocal owner(buffer);
+    std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
+    while (!text.empty() && iswspace(text.back())) text.pop_back();
+    return text;
 }
 
 std::wstring Widen(const std::string& text) {

@@ -56,12 +56,27 @@ DWORD StartDetached(const wchar_t* application, std::wstring commandLine);
 
 std::wstring ExeDirectory();  // of the running program, ending in "\"
 std::wstring Quote(const std::wstring& path);
-std::string ReadFileBytes(const std::wstring& path);
+std::string ReadFileBytes(const std::wstring& path);  // empty when it cannot be opened
+// Replaces the file with `bytes`; false (with the error in the log) when it
+// cannot be written.
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
+std::wstring TempDirectory();  // the user's temporary directory, ending in "\"
+// A Windows path as Linux sees it (drive letters through Wine's dosdevices);
+// empty outside Wine.
+std::string UnixPath(const std::wstring& path);
+// Runs a Linux shell script through Wine, its files in `dir`, and returns its
+// standard output and error once it has written its exit status into
+// *status (Wine does not report a Linux program's exit); -1 and a text in
+// angle brackets when it did not start or end within timeoutMs.
+std::string RunLinux(const std::wstring& dir, const std::string& script, int* status, DWORD timeoutMs = 30000);
 // Makes a fresh folder "<base><name>\" (removing an old one first).
 std::wstring MakeFreshDirectory(const std::wstring& base, const std::wstring& name);
 void RemoveDirectoryTree(const std::wstring& path);
 std::string Narrow(const std::wstring& text);
+// The system's text for an error number (FormatMessageW, system default
+// language), trailing white space removed; empty when there is none.
+std::wstring SystemErrorText(DWORD error);
 std::wstring Widen(const std::string& text);
 // Polls until pred() holds or timeoutMs passes; returns pred()'s last value.
 template <typename Pred>
