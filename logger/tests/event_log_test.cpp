@@ -141,7 +141,7 @@ TEST(LoggerEventLog, UnwritableSourceKeyGivesText110) {
         SourceKeyUnwritable unwritable;
         EXPECT_EQ(static_cast<uint32_t>(ERROR_CHILD_MUST_BE_VOLATILE),
                   BXLog_AddEventViewer(log, nullptr, nullptr, 0, 0));
-        EXPECT_EQ(L"RegisterSource failed.\n" + bx::test::SystemErrorText(ERROR_CHILD_MUST_BE_VOLATILE),
+        EXPECT_EQ(L"RegisterSource failed.\n" + bx::test::LoggerErrorText(ERROR_CHILD_MUST_BE_VOLATILE),
                   std::wstring(BXLog_GetErrorStr(log)));
         EXPECT_EQ(31u, BXLog_Log(log, BXLOG_ERROR, L"no source"));
         EXPECT_EQ(std::wstring(L"RegisterSource failed.\n"), BXLog_GetErrorStr(log));

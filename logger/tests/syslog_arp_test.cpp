@@ -309,7 +309,7 @@ TEST_F(SyslogSubnet, NetMaskByAddressClassWhenNoAdapterAnswers) {
         // another server.
         ASSERT_EQ(0u, BXLog_AddSyslogServer(log, std::wstring(c.server, c.server + strlen(c.server)).c_str(), port));
         EXPECT_EQ(87u, BXLog_RemoveSyslogServer(log, L"somebody.else", port));
-        EXPECT_EQ(L"Failed to get net mask " + bx::test::SystemErrorText(ERROR_NOT_SUPPORTED) + L"\n",
+        EXPECT_EQ(L"Failed to get net mask " + bx::test::LoggerErrorText(ERROR_NOT_SUPPORTED) + L"\n",
                   std::wstring(BXLog_GetErrorStr(log)));
 
         EXPECT_EQ(0u, BXLog_Log(log, BXLOG_INFORMATIONAL, L"class"));

@@ -150,6 +150,6 @@ TEST(SyslogSocket, NoSocketGivesText120) {
         result = BXLog_Log(log.h, BXLOG_ERROR, L"no socket");
     }
     EXPECT_EQ(31u, result);
-    EXPECT_EQ(L"socket() failed. " + bx::test::SystemErrorText(NoSockets::Expected()) + L"\n", log.Error());
+    EXPECT_EQ(L"socket() failed. " + bx::test::LoggerErrorText(NoSockets::Expected()) + L"\n", log.Error());
     EXPECT_EQ(0u, BXLog_Log(log.h, BXLOG_ERROR, L"sockets again")) << BXLog_GetErrorStr(log.h);
 }

@@ -58,9 +58,10 @@ inline std::vector<std::string> Lines(const std::string& text) {
 
 inline std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
-// The text the logger gives a system error code: the system's message for
+// The text the logger gives a system error code (line end kept, unlike
+// process_runner's SystemErrorText): the system's message for
 // it, or, when there is none, its own "Unknown error 0x%08lX\n".
-inline std::wstring SystemErrorText(uint32_t code) {
+inline std::wstring LoggerErrorText(uint32_t code) {
     std::wstring text;
 #ifdef _WIN32
     wchar_t* message = nullptr;
