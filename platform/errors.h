@@ -20,6 +20,7 @@ constexpr uint32_t kAlreadyExists = 183;
 constexpr uint32_t kMoreData = 234;
 constexpr uint32_t kServiceRequestTimeout = 1053;
 constexpr uint32_t kFailedServiceControllerConnect = 1063;
+constexpr uint32_t kShutdownInProgress = 1115;  // stopping began: nothing more is taken
 constexpr uint32_t kNotFound = 1168;
 constexpr uint32_t kNoneMapped = 1332;
 constexpr uint32_t kInvalidSid = 1337;

@@ -64,9 +64,7 @@ CConnectionCacheMgr::~CConnectionCacheMgr() {
     if (started_) Stop();
     // A thread that overran its bound in Stop is waited for here, before
     // anything it uses goes away.
-    listenerThread_.Join();
-    dispatcherThread_.Join();
-    retransmitThread_.Join();
+    WaitForThreads();
     queue_.Empty();
     connMgr_.Table().Empty();
     users_.RemoveAll();
@@ -88,7 +86,11 @@ void CConnectionCacheMgr::SetLogger(CBXLogger* logger) {
 
 uint32_t CConnectionCacheMgr::Start() {
     if (started_) return 0;
+    // A thread of an earlier start that overran its stop is ended first: the
+    // sockets and events are made anew below.
+    WaitForThreads();
     started_ = true;
+    queue_.Open();
     LogInfo(L"HVN Parameters: IP:'%ls'  Port: '%d'", config_.Address().c_str(), static_cast<int>(config_.Port()));
 
     if (uint32_t error = connMgr_.Table().Create())
@@ -208,6 +210,10 @@ void CConnectionCacheMgr::QueueResetRequest() {
 uint32_t CConnectionCacheMgr::Stop() {
     if (!started_) return 0;
     uint32_t result = 0;
+    // Producers are refused from here on (a session logoff on the control
+    // thread, a retransmission, a ping answer): nothing is queued that the
+    // emptying below would miss.
+    queue_.Close();
     LogInfo(L"ConMgr::Cleanup..");
     stopListener_ = true;
     LogInfo(L"ConMgr::Stopping UTM Listner..");
@@ -234,21 +240,38 @@ uint32_t CConnectionCacheMgr::Stop() {
     queue_.AttachEvent(nullptr);
     queue_.Empty();
     connMgr_.Table().Empty();
-    if (result == 0) {
-        // Sockets and events go only when no thread can still be using them;
-        // otherwise the destructor releases them after joining.
-        listener_.Close();
-        dispatcher_.Close();
-        dispatcherStop_.Close();
-        queueNotEmpty_.Close();
-        retransmitStop_.Close();
+    started_ = false;
+    // Sockets, events and the sockets library go only when no thread can
+    // still be using them; otherwise WaitForThreads (or the destructor)
+    // releases them after joining.
+    threadsOverran_ = result != 0;
+    if (!threadsOverran_) ReleaseThreadResources();
+    return result;
+}
+
+void CConnectionCacheMgr::WaitForThreads() {
+    listenerThread_.Join();
+    dispatcherThread_.Join();
+    retransmitThread_.Join();
+    if (threadsOverran_) {
+        // What the overrunning thread may have handed back meanwhile.
+        queue_.Empty();
+        connMgr_.Table().Empty();
+        ReleaseThreadResources();
+        threadsOverran_ = false;
     }
+}
+
+void CConnectionCacheMgr::ReleaseThreadResources() {
+    listener_.Close();
+    dispatcher_.Close();
+    dispatcherStop_.Close();
+    queueNotEmpty_.Close();
+    retransmitStop_.Close();
     if (winsockStarted_) {
         bx::net::Cleanup();
         winsockStarted_ = false;
     }
-    started_ = false;
-    return result;
 }
 
 // ---- Producers --------------------------------------------------------------
@@ -262,6 +285,10 @@ uint32_t CConnectionCacheMgr::Enqueue(send_data_t* record, bool atHead) { return
 
 uint32_t CConnectionCacheMgr::SendLogoffNotification(uint32_t sessionId, const std::wstring& user,
                                                      const std::wstring& domain) {
+    if (queue_.Closed()) {
+        LogDebug(L"Logoff notification of SessionID:'%d' not sent: the agent is stopping", static_cast<int>(sessionId));
+        return bx::err::kShutdownInProgress;
+    }
     try {
         CPooledRecord record(pool_, NewRecord());
         if (!record) {
@@ -278,8 +305,8 @@ uint32_t CConnectionCacheMgr::SendLogoffNotification(uint32_t sessionId, const s
         record->user = user;
         record->domain = domain;
         record->session_id = sessionId;
-        queue_.Enqueue(record.release(), false);
-        return 0;
+        // Refused (stopping began meanwhile): the queue gave it back.
+        return queue_.Enqueue(record.release(), false);
     } catch (const std::exception&) {
         // Called on the service's control thread: nothing may leave here.
         LogDebug(L"Failed to allocate memory for logoff notification");

@@ -97,19 +97,29 @@ public:
     // part; the result is 0.
     uint32_t Start();
 
-    // Stops the listener, the dispatcher and the retransmit thread in this
-    // order, each with a bounded wait, then returns every record of the send
-    // queue and of the request table to the pool. 0, or 1460 when a thread
-    // did not end within its bound (it is joined when the manager is
-    // destroyed).
+    // Closes the send queue first (from then on every producer is refused
+    // and its record goes straight back to the pool), then stops the
+    // listener, the dispatcher and the retransmit thread in this order, each
+    // with a bounded wait, then returns every record of the send queue and of
+    // the request table to the pool. 0, or 1460 when a thread did not end
+    // within its bound: the sockets, the events and the sockets library then
+    // stay in use until the thread has ended (WaitForThreads, or the
+    // destructor, which joins before it releases anything).
     uint32_t Stop();
 
+    // Joins every thread without limit, then releases what a Stop that
+    // returned 1460 had to leave to them. Nothing to do after a clean Stop.
+    void WaitForThreads();
+    // Whether a thread outlived the last Stop's bound and is not joined yet.
+    bool ThreadsOverran() const { return threadsOverran_; }
+
     // Hands a record to the send queue (the queue owns it from now on).
-    // 0, or 87 for a null record.
+    // 0, 87 for a null record, or 1115 once stopping began (the record went
+    // back to the pool).
     uint32_t Enqueue(send_data_t* record, bool atHead);
 
-    // Queues the logoff notification of a session: 0, or 8 when the pool
-    // has no record.
+    // Queues the logoff notification of a session: 0, 8 when the pool has
+    // no record, or 1115 once stopping began (nothing taken, nothing queued).
     uint32_t SendLogoffNotification(uint32_t sessionId, const std::wstring& user, const std::wstring& domain);
 
     // Handles one datagram from the appliance (listener thread): pings are
@@ -156,6 +166,9 @@ private:
     void StartListener();
     void StartDispatcher();
     void QueueResetRequest();
+    // Closes the sockets and events and ends the sockets library use once no
+    // thread can use them any more.
+    void ReleaseThreadResources();
 
     void ListenerLoop();
     // Whether a datagram from address:port (host order, port as a number)
@@ -187,6 +200,7 @@ private:
 
     bool started_ = false;
     bool winsockStarted_ = false;
+    bool threadsOverran_ = false;
     bx::net::UdpSocket listener_;
     bx::net::UdpSocket dispatcher_;
     uint32_t destAddress_ = 0;

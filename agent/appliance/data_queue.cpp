@@ -26,7 +26,12 @@ void CDataQueue::AttachEvent(bx::sync::Event* notEmpty) {
 
 uint32_t CDataQueue::Enqueue(send_data_t* record, bool atHead) {
     if (!record) return bx::err::kInvalidParameter;
-    std::lock_guard<std::mutex> guard(lock_);
+    std::unique_lock<std::mutex> guard(lock_);
+    if (closed_) {
+        guard.unlock();
+        pool_.Release(record);
+        return bx::err::kShutdownInProgress;
+    }
     if (records_.size() > capacity_) {
         LogOverflow();
         send_data_t* oldest = records_.front();
@@ -42,6 +47,21 @@ uint32_t CDataQueue::Enqueue(send_data_t* record, bool atHead) {
     }
     if (notEmpty_) notEmpty_->Set();
     return 0;
+}
+
+void CDataQueue::Close() {
+    std::lock_guard<std::mutex> guard(lock_);
+    closed_ = true;
+}
+
+void CDataQueue::Open() {
+    std::lock_guard<std::mutex> guard(lock_);
+    closed_ = false;
+}
+
+bool CDataQueue::Closed() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return closed_;
 }
 
 send_data_t* CDataQueue::Dequeue() {

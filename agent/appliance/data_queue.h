@@ -11,7 +11,10 @@
 // kOverflowPeriod overflows, counted over every queue of the process.
 //
 // The queue owns every record it holds; Empty gives them all back to the pool.
-// All operations take the queue's lock for their whole length.
+// Once closed (the connection manager is stopping) it refuses every record:
+// Enqueue gives it straight back to the pool, so that nothing is queued that
+// the stop would no longer empty. All operations take the queue's lock for
+// their whole length.
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -37,9 +40,16 @@ public:
     // that empties the queue. Null detaches it.
     void AttachEvent(bx::sync::Event* notEmpty);
 
-    // Hands the record to the queue. 0, or 87 for a null record (nothing
-    // queued).
+    // Hands the record to the queue. 0, 87 for a null record (nothing
+    // queued), or 1115 when the queue is closed (the record went back to the
+    // pool).
     uint32_t Enqueue(send_data_t* record, bool atHead);
+
+    // Close refuses every later Enqueue; Open (the manager's start) takes
+    // records again. A new queue is open.
+    void Close();
+    void Open();
+    bool Closed() const;
 
     // The record at the head, taken out; null when the queue is empty.
     send_data_t* Dequeue();
@@ -66,5 +76,6 @@ private:
     mutable std::mutex lock_;
     std::deque<send_data_t*> records_;
     uint32_t dropped_ = 0;
+    bool closed_ = false;
     bx::sync::Event* notEmpty_ = nullptr;
 };

@@ -178,3 +178,35 @@ TEST_F(DataQueueTest, ProducersAndOneConsumerLoseNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A closed queue (the manager is stopping) takes nothing: each record goes
+// straight back to the pool, at the head or the tail, with 1115; reopened, it
+// queues again.
+TEST_F(DataQueueTest, ClosedQueueGivesEveryRecordBackToThePool) {
+    CDataQueue queue(L"SendQ", 50, pool_);
+    bx::sync::Event notEmpty;
+    ASSERT_EQ(0u, notEmpty.Create(bx::sync::ResetMode::Manual));
+    queue.AttachEvent(&notEmpty);
+    queue.Close();
+    EXPECT_TRUE(queue.Closed());
+    for (bool atHead : {false, true}) {
+        send_data_t* record = NewRecord(pool_, 7);
+        record->user = L"a name long enough to live on the heap, so that a lost record shows";
+        EXPECT_EQ(bx::err::kShutdownInProgress, queue.Enqueue(record, atHead));
+        EXPECT_EQ(0u, queue.Count());
+        EXPECT_EQ(startFree_, pool_.FreeCount());
+    }
+    EXPECT_EQ(bx::sync::kWaitTimeout, notEmpty.Wait(0));
+    EXPECT_EQ(0u, queue.Dropped());
+
+    queue.Open();
+    send_data_t* record = NewRecord(pool_, 8);
+    EXPECT_EQ(0u, queue.Enqueue(record, false));
+    EXPECT_EQ(record, queue.Dequeue());
+    pool_.Release(record);
+    queue.AttachEvent(nullptr);
+}
+
+}  // namespace

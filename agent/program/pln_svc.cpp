@@ -22,12 +22,33 @@ CPLNSvc::CPLNSvc() : CNTService(), CLogImpl(), logger(), crashLogger(nullptr), s
 }
 
 CPLNSvc::~CPLNSvc() {
-    // What a start-up that gave up left behind; a normal run released it all.
+    // What a start-up that gave up, or an exception, left behind; a normal
+    // run released it all. The connection manager's threads end (a thread
+    // that overran the stop is joined) before the logger goes.
+    BeginStopping();
+    snooper.ConnectionManager().Stop();
+    snooper.ConnectionManager().WaitForThreads();
     CloseEvents();
     snooper.SetLogger(nullptr);
     if (crashHandlerInstalled_) bx::service::RemoveCrashHandler();
     crashLogger = nullptr;
+    CleanupLogger();
+}
+
+void CPLNSvc::BeginStopping() {
+    {
+        std::lock_guard<std::mutex> guard(controlLock_);
+        stopping_ = true;
+        eventsReady_ = false;
+    }
+    snooper.RefuseSessionChanges();
+}
+
+void CPLNSvc::CleanupLogger() {
+    std::lock_guard<std::mutex> guard(controlLock_);
+    SetLogger(nullptr);
     if (loggerInitialised_) logger.Cleanup();
+    loggerInitialised_ = false;
 }
 
 void CPLNSvc::CloseEvents() {
@@ -38,6 +59,10 @@ void CPLNSvc::CloseEvents() {
 }
 
 bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
+    {
+        std::lock_guard<std::mutex> guard(controlLock_);
+        stopping_ = false;
+    }
     logger.Init();
     loggerInitialised_ = true;
     SetLogger(&logger);
@@ -68,6 +93,14 @@ bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
         return false;
     }
 
+    {
+        // A stop asked for before the events existed (a console's Ctrl+C
+        // during start-up) ends the run loop at its first wait.
+        std::lock_guard<std::mutex> guard(controlLock_);
+        eventsReady_ = true;
+        if (stopRequested_) stopEvent.Set();
+        stopRequested_ = false;
+    }
     snooper.SetSendEvent(sendEvent);
     snooper.SetStopEvent(stopEvent);
     snooper.SetReadEvent(ioctlEvent);
@@ -93,18 +126,39 @@ void CPLNSvc::ServiceRun(DWORD /*argc*/, LPWSTR* /*argv*/) {
         throw CNTServiceTerminateException(ERROR_SERVICE_SPECIFIC_ERROR, serviceError);
     }
 
-    // The installation-information post, still start pending: the post may
-    // take its WinHTTP time-outs (an unreachable page), which the wait hint
-    // covers. Its failures are logged; start-up goes on whatever happened.
-    ReportStatus(SERVICE_START_PENDING, 2, kFeedbackWaitHintMs);
-    PostFeedback(logger, productKeyPath, Verbose() != 0);
-    ReportStatus(SERVICE_RUNNING);
+    try {
+        // The installation-information post, still start pending: the post
+        // may take its WinHTTP time-outs (an unreachable page), which the
+        // wait hint covers. Its failures are logged; start-up goes on
+        // whatever happened.
+        ReportStatus(SERVICE_START_PENDING, 2, kFeedbackWaitHintMs);
+        PostFeedback(logger, productKeyPath, Verbose() != 0);
+        ReportStatus(SERVICE_RUNNING);
 
-    WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStarted, displayName_.c_str());
-    snooper.OpenDevice();
+        WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStarted, displayName_.c_str());
+        snooper.OpenDevice();
 
-    RunLoop();
+        RunLoop();
+    } catch (...) {
+        // The framework ends the service as failed; the threads go first.
+        StopAfterException();
+        throw;
+    }
     ShutDown();
+}
+
+void CPLNSvc::StopAfterException() {
+    try {
+        ReportStatus(SERVICE_STOP_PENDING, 1, kStopWaitHintMs);
+        BeginStopping();
+        LogError(L"An unexpected error ended the service's work: stopping");
+        snooper.CancelRead(kCancelReadWaitMs);
+        snooper.StopConnections();
+        snooper.CloseDevice();
+    } catch (...) {
+        // The original exception is the one reported; the destructor stops
+        // whatever is left.
+    }
 }
 
 void CPLNSvc::RunLoop() {
@@ -174,34 +228,55 @@ bool CPLNSvc::PauseUnlessStopped(DWORD ms) {
 }
 
 void CPLNSvc::ShutDown() {
+    // Stop pending (no control accepted) before the first step, and from
+    // here on no stop request or session change touches what goes below.
+    ReportStatus(SERVICE_STOP_PENDING, 1, kStopWaitHintMs);
+    BeginStopping();
     logger.Log(BXLOG_INFORMATIONAL, L"Stopping Brontavex Halvern...");
     snooper.CancelRead(kCancelReadWaitMs);
-    snooper.ConnectionManager().Stop();
+    // The pool and the sockets library go only once every thread that can
+    // touch a record has ended.
+    const uint32_t stopped = snooper.StopConnections();
     snooper.CloseDevice();
-    snooper.SocketsCleanup();
-    snooper.Pool().DestroyAll();
-    ReportStatus(SERVICE_STOP_PENDING, 1, 1000);
+    ReportStatus(SERVICE_STOP_PENDING, 2, 1000);
     CloseEvents();
     WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStopped, displayName_.c_str());
-    snooper.SetLogger(nullptr);
     logger.Log(BXLOG_DEBUG, L"Brontavex Halvern finished");
     bx::service::RemoveCrashHandler();
     crashHandlerInstalled_ = false;
     crashLogger = nullptr;
-    SetLogger(nullptr);
-    logger.Cleanup();
-    loggerInitialised_ = false;
+    // A thread that overran its stop still logs through the logger: it stays
+    // until the destructor has joined the thread.
+    if (stopped != 0) return;
+    snooper.SetLogger(nullptr);
+    CleanupLogger();
 }
 
 void CPLNSvc::OnStop() {
-    if (stopEvent.IsValid()) stopEvent.Set();
+    std::lock_guard<std::mutex> guard(controlLock_);
+    // Once stopping began the events are closing: nothing to set.
+    if (stopping_) return;
+    if (eventsReady_)
+        stopEvent.Set();
+    else
+        stopRequested_ = true;  // set when the events exist
 }
 
 void CPLNSvc::OnPause() {}
 void CPLNSvc::OnContinue() {}
 
 DWORD CPLNSvc::OnSessionChange(DWORD eventType, WTSSESSION_NOTIFICATION* notification) {
-    if (notification) snooper.OnSessionChange(eventType, notification->dwSessionId);
+    if (!notification) return NO_ERROR;
+    // Held for the whole change, so that stopping (which takes the lock
+    // first) waits for a change in progress; a change that comes later is
+    // ignored, with a debug line while the logger is there.
+    std::lock_guard<std::mutex> guard(controlLock_);
+    if (stopping_) {
+        LogDebug(L"Session change %u of SessionID:'%d' ignored: the service is stopping",
+                 static_cast<unsigned>(eventType), static_cast<int>(notification->dwSessionId));
+        return NO_ERROR;
+    }
+    snooper.OnSessionChange(eventType, notification->dwSessionId);
     return NO_ERROR;
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 #include <windows.h>
 
+#include <mutex>
 #include <string>
 
 #include "BXLogger.h"
@@ -36,6 +37,8 @@ constexpr DWORD kEventServiceStarted = 0x40000001;
 constexpr DWORD kEventServiceStopped = 0x40000003;
 // Bound of the wait for the cancelled driver read at shut-down.
 constexpr DWORD kCancelReadWaitMs = 2000;
+// Wait hint of the stop: the cancelled read and the three threads' bounds.
+constexpr DWORD kStopWaitHintMs = kCancelReadWaitMs + 3 * 5000 + 1000;
 // Service-specific exit codes, used when the failing step left no Win32
 // error to report: the events, the internal component.
 constexpr DWORD kExitEventsNotCreated = 1;
@@ -84,9 +87,27 @@ private:
     // pause that keeps the loop from spinning without delaying a stop.
     bool PauseUnlessStopped(DWORD ms);
     void ShutDown();
+    // An exception left the work: the driver read is cancelled and the
+    // connection manager's threads stopped, so that none of them is left
+    // logging into a logger or releasing into a pool that goes next.
+    void StopAfterException();
+    // Marks the start of stopping: later stop requests and session changes
+    // are ignored (the events and tables they would touch are going).
+    void BeginStopping();
+    // Detaches and cleans up the logger, under the control lock, so that a
+    // session change on the control thread never logs into a freed logger.
+    void CleanupLogger();
     // Closes whichever of the four events exist, in the order stop, IOCTL,
     // send, status file.
     void CloseEvents();
+
+    // Guards the hand-over between the control handler's thread (OnStop,
+    // OnSessionChange) and the service thread: whether the events exist,
+    // whether stopping began, and a stop asked for before the events existed.
+    std::mutex controlLock_;
+    bool eventsReady_ = false;
+    bool stopping_ = false;
+    bool stopRequested_ = false;
 
     bool loggerInitialised_ = false;
     bool crashHandlerInstalled_ = false;

@@ -167,6 +167,31 @@ TEST_F(HostCrashDump, ThreeFaultsKeepTwoValidDumpsWithRotation) {
     EXPECT_EQ(3, CountOf(Log(), kCrashLine));
 }
 
+// A fault inside the logger, while it holds its file lock: the dump is
+// written first and the process ends; the crash line, which would have to
+// wait for that lock for ever, is not written. (Generous bound: the victim
+// ends within seconds; a filter that waits for the logger would keep it for
+// a minute.)
+TEST_F(HostCrashDump, FaultWhileTheLoggerIsLockedStillDumpsAndEnds) {
+    auto r = bx::test::RunProcess(bx::test::Quote(dir_ + L"bx_crash_victim.exe") + L" locked", 30000);
+    ASSERT_FALSE(r.timedOut) << "the crash filter hung";
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), r.exitCode) << r.output;
+    unsigned long thread = 0;
+    ASSERT_EQ(1, sscanf(r.output.c_str(), "thread %lu", &thread)) << r.output;
+    EXPECT_EQ("dump of thread " + std::to_string(thread), ReadFileBytes(Path(L"HVNCrash.dmp")));
+    EXPECT_FALSE(FileExists(Path(L"HVNCrash.tmp")));
+    EXPECT_EQ(0, CountOf(Log(), kCrashLine));
+}
+
+// A dump writer that never returns (stuck on a lock of the crashed thread):
+// the filter gives the dump up and the process ends; no dump is left.
+TEST_F(HostCrashDump, StuckDumpWriterEndsTheProcessWithoutADump) {
+    auto r = bx::test::RunProcess(bx::test::Quote(dir_ + L"bx_crash_victim.exe") + L" stuck", 30000);
+    ASSERT_FALSE(r.timedOut) << "the crash filter hung";
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), r.exitCode) << r.output;
+    EXPECT_EQ(0, CountDumps());
+}
+
 TEST_F(HostCrashDump, RemovedFilterLeavesNoDumpAndNoLogLine) {
     Crash(L"removed");
     EXPECT_EQ(0, CountDumps());
@@ -184,7 +209,8 @@ TEST_F(HostCrashDump, IncompleteDumpIsRemovedAndEarlierDumpsStay) {
     std::string old = ReadFileBytes(Path(L"HVNCrash_old.dmp"));
 
     Crash(L"partial");
-    // The line is logged before any file work; the half-written file is gone.
+    // The line is still logged after the failed dump; the half-written file
+    // is gone.
     EXPECT_EQ(1, CountOf(Log(), kCrashLine));
     EXPECT_FALSE(FileExists(Path(L"HVNCrash.tmp")));
     EXPECT_EQ(current, ReadFileBytes(Path(L"HVNCrash.dmp")));

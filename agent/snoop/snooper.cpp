@@ -39,7 +39,24 @@ Snooper::~Snooper() {
     // did not (a failed start, a test).
     device_.CancelRead(1000);
     connMgr_.Stop();
+    // A thread that overran the stop is joined before the sockets library
+    // ends; the members (the pool last) go after this body.
+    connMgr_.WaitForThreads();
     SocketsCleanup();
+}
+
+uint32_t Snooper::StopConnections() {
+    const uint32_t result = connMgr_.Stop();
+    if (result != 0) {
+        LogError(
+            L"Stopping the connection manager left a thread running Error: %d: the pool and the sockets stay "
+            L"until it ends",
+            static_cast<int>(result));
+        return result;
+    }
+    SocketsCleanup();
+    pool_.DestroyAll();
+    return 0;
 }
 
 void Snooper::SetLogger(CBXLogger* logger) {
@@ -240,6 +257,11 @@ void Snooper::handleCleanupAddress(const snoop_event_t& event) {
 void Snooper::OnSessionChange(uint32_t eventType, uint32_t sessionId) {
     // Runs on the service manager's control thread: no exception may go back
     // into it. A change that cannot be handled is logged and dropped.
+    if (refuseSessionChanges_) {
+        LogDebug(L"Session change %u of SessionID:'%d' ignored: the agent is stopping",
+                 static_cast<unsigned>(eventType), static_cast<int>(sessionId));
+        return;
+    }
     try {
         bx::HandleSessionChange(eventType, sessionId, sessions_, *this,
                                 [this](uint32_t id, const std::wstring& user, const std::wstring& domain) {

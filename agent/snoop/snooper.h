@@ -13,6 +13,7 @@
 // Entries are never removed while the agent runs; only the service thread
 // touches the table, so it has no lock.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <map>
 
@@ -102,8 +103,19 @@ public:
     // logoff notification. Every other event type is ignored.
     void OnSessionChange(uint32_t eventType, uint32_t sessionId);
 
+    // From now on session changes are ignored (one debug line each): the
+    // host calls this when stopping begins.
+    void RefuseSessionChanges() { refuseSessionChanges_ = true; }
+
     // Shut-down steps of the host, in its order.
     uint32_t CancelRead(uint32_t waitMs) { return device_.CancelRead(waitMs); }
+    // Stops the connection manager (its producers are refused from the
+    // first step on) and, once every thread that can touch a record has been
+    // joined, ends the sockets library use and frees the pool's memory. 0,
+    // or 1460 when a thread overran its stop bound: the sockets library and
+    // the pool then stay as they are (the destructor joins the thread before
+    // either goes), so that no record is released into freed memory.
+    uint32_t StopConnections();
     void CloseDevice() { device_.Close(); }
     // Ends the Windows Sockets use that Initialise started (once).
     void SocketsCleanup();
@@ -144,4 +156,5 @@ private:
     bx::sync::Event* stopEvent_ = nullptr;
     CReadBackoff readBackoff_;
     bool socketsStarted_ = false;
+    std::atomic<bool> refuseSessionChanges_{false};
 };

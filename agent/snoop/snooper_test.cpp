@@ -5,8 +5,12 @@
 // under Wine, the accounts table natively; see snooper_*_test.cpp).
 #include "tests/support/snooper_fixture.h"
 
+#include "platform/errors.h"
+
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -246,6 +250,77 @@ TEST_F(SnooperTest, SessionChangesRaceRecordHandlingSafely) {
     EXPECT_EQ(static_cast<uint32_t>(kRounds), opens);
     EXPECT_EQ(static_cast<uint32_t>(kRounds), closes);
     EXPECT_EQ(static_cast<uint32_t>(kRounds), logoffs);
+}
+
+// Stopping with a thread that overruns its bound: the dispatcher is held
+// inside its send (the request table's clock blocks) while the connection
+// manager stops. The stop gives up on it after its bound (1460), the pool and
+// the sockets library stay, every producer is refused, and when the thread
+// goes on it hands its record back into a live pool. (Freeing the pool right
+// after the stop, as the host once did, makes that release a use after free:
+// AddressSanitizer reports it in the native ASan build.)
+TEST_F(SnooperTest, StopWithAnOverrunningThreadKeepsThePoolUntilTheThreadEnds) {
+    snooper.reset();
+    String(L"ip", L"127.0.0.1");
+    Dword(L"port", FreeUdpPort());
+    snooper = std::make_unique<Snooper>();
+    snooper->SetLogger(log.Logger());
+
+    std::mutex lock;
+    std::condition_variable changed;
+    bool inSend = false, release = false;
+    snooper->ConnectionManager().SetClock([&]() -> int64_t {
+        std::unique_lock<std::mutex> guard(lock);
+        inSend = true;
+        changed.notify_all();
+        changed.wait(guard, [&] { return release; });
+        return 1000;
+    });
+    ASSERT_EQ(0u, snooper->Initialise());
+    Handle(OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid()));
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(30), [&] { return inSend; }));
+    }
+
+    EXPECT_EQ(1460u, snooper->StopConnections());
+    EXPECT_TRUE(snooper->ConnectionManager().ThreadsOverran());
+    EXPECT_GT(snooper->Pool().SegmentCount(), 0u);
+    EXPECT_EQ(1u, log.Count("Stopping the connection manager left a thread running Error: 1460")) << log.Text();
+
+    // Producers are refused while the thread still runs: nothing is queued,
+    // nothing taken from the pool for good.
+    const uint32_t freeWhileStopping = snooper->Pool().FreeCount();
+    Handle(OpenRecord(kLocal, kLocalPort + 1, kRemote, kRemotePort, 2, 0x1002, UserSid()));
+    Handle(CleanupRecord(kLocal, kLocalPort + 1, 0x1002));
+    EXPECT_EQ(bx::err::kShutdownInProgress, snooper->ConnectionManager().SendLogoffNotification(2, L"alice", L"CORP"));
+    EXPECT_EQ(0u, Queued());
+    EXPECT_EQ(freeWhileStopping, snooper->Pool().FreeCount());
+
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        release = true;
+    }
+    changed.notify_all();
+    snooper->ConnectionManager().WaitForThreads();
+    EXPECT_FALSE(snooper->ConnectionManager().ThreadsOverran());
+    // The dispatcher's record came back: every record is home (the pool may
+    // have shrunk by its whole free segments meanwhile).
+    CBufferPool& pool = snooper->Pool();
+    EXPECT_EQ(pool.SegmentCount() * pool.Settings().objectsPerSegment, pool.FreeCount());
+}
+
+// Once the host began stopping, session changes are ignored with a debug
+// line: a logoff queues nothing.
+TEST_F(SnooperTest, SessionChangesAfterStoppingBeganAreIgnored) {
+    SetSessionUser(5, L"erin", L"CORP");
+    snooper->OnSessionChange(bx::kSessionLogon, 5);
+    snooper->RefuseSessionChanges();
+    snooper->OnSessionChange(bx::kSessionLogoff, 5);
+    EXPECT_EQ(0u, Queued());
+    EXPECT_EQ(1u, log.Count("Session change 6 of SessionID:'5' ignored: the agent is stopping")) << log.Text();
+    std::wstring user, domain;
+    EXPECT_EQ(0u, snooper->Sessions().Lookup(5, user, domain));  // untouched
 }
 
 }  // namespace

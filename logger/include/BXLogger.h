@@ -54,6 +54,7 @@
 #define BXLOG_NO_SINK 31u       /* no sink took the message, or Init could not allocate */
 #define BXLOG_ALREADY_ASSIGNED 85u
 #define BXLOG_INVALID_PARAMETER 87u
+#define BXLOG_BUSY 170u /* TryLog: a sink's lock is held by another thread */
 #define BXLOG_ALREADY_EXISTS 183u
 #define BXLOG_NOT_ASSIGNED 1168u
 #define BXLOG_FILE_FULL 6628u /* the file reached its maximum with STOPWHENFULL */
@@ -69,6 +70,11 @@ BXLOGGER_API uint32_t BXLog_Cleanup(BXLOG_HANDLE handle);
 BXLOGGER_API uint32_t BXLog_SetStringDLL(BXLOG_HANDLE handle, const wchar_t* path);
 BXLOGGER_API uint32_t BXLog_Log(BXLOG_HANDLE handle, uint32_t priority, const wchar_t* format, ...);
 BXLOGGER_API uint32_t BXLog_LogArgList(BXLOG_HANDLE handle, uint32_t priority, const wchar_t* format, va_list args);
+/* Logs like BXLog_Log only when no sink's lock is held at the time of the
+   call: otherwise it writes nothing and returns BXLOG_BUSY at once. For a
+   caller that must never wait for another thread, such as a crash filter whose
+   crashed thread may have stopped while holding a lock. */
+BXLOGGER_API uint32_t BXLog_TryLog(BXLOG_HANDLE handle, uint32_t priority, const wchar_t* format, ...);
 BXLOGGER_API uint32_t BXLog_LogId(BXLOG_HANDLE handle, uint32_t priority, uint32_t messageId, ...);
 BXLOGGER_API uint32_t BXLog_LogIdArgList(BXLOG_HANDLE handle, uint32_t priority, uint32_t messageId, va_list args);
 BXLOGGER_API uint32_t BXLog_AddDebugger(BXLOG_HANDLE handle);
@@ -109,6 +115,8 @@ public:
     uint32_t Init();
     uint32_t Cleanup();
     uint32_t Log(uint32_t priority, const wchar_t* format, ...);
+    /* BXLog_TryLog: BXLOG_BUSY instead of waiting for a sink's lock. */
+    uint32_t TryLog(uint32_t priority, const wchar_t* format, ...);
     uint32_t LogId(uint32_t priority, uint32_t messageId, ...);
     uint32_t AddDebugger();
     uint32_t RemoveDebugger();

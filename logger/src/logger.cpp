@@ -83,6 +83,21 @@ uint32_t LogArgs(BXLogger_s& log, uint32_t priority, const wchar_t* format, va_l
     return Dispatch(log, priority, message);
 }
 
+// Whether every lock a message can take is free at this moment. A lock held
+// by a thread that stopped (a crash) stays held for ever; one held by a live
+// thread is let go soon, so a message that follows a free look waits at most
+// for a live thread.
+bool SinkLocksFree(BXLogger_s& log) {
+    std::unique_lock<std::mutex> file(log.fileLock, std::try_to_lock);
+    if (!file.owns_lock()) return false;
+    std::unique_lock<std::mutex> eventFile(log.eventFileLock, std::try_to_lock);
+    if (!eventFile.owns_lock()) return false;
+    std::unique_lock<std::mutex> syslog(log.syslog.lock, std::try_to_lock);
+    if (!syslog.owns_lock()) return false;
+    std::unique_lock<std::mutex> state(log.stateLock, std::try_to_lock);
+    return state.owns_lock();
+}
+
 uint32_t LogIdArgs(BXLogger_s& log, uint32_t priority, uint32_t messageId, va_list args) {
     if (!log.stringLibrary) return BXLOG_NO_STRING_DLL;
     std::wstring format;
@@ -178,6 +193,16 @@ BXLOGGER_API uint32_t BXLog_Log(BXLOG_HANDLE handle, uint32_t priority, const wc
     return result;
 }
 
+BXLOGGER_API uint32_t BXLog_TryLog(BXLOG_HANDLE handle, uint32_t priority, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    uint32_t result = Guarded(handle, [&](BXLogger_s& log) {
+        return SinkLocksFree(log) ? LogArgs(log, priority, format, args) : BXLOG_BUSY;
+    });
+    va_end(args);
+    return result;
+}
+
 BXLOGGER_API uint32_t BXLog_LogIdArgList(BXLOG_HANDLE handle, uint32_t priority, uint32_t messageId, va_list args) {
     return Guarded(handle, [&](BXLogger_s& log) { return LogIdArgs(log, priority, messageId, args); });
 }
@@ -266,6 +291,16 @@ uint32_t CBXLogger::Log(uint32_t priority, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
     uint32_t result = BXLog_LogArgList(handle_, priority, format, args);
+    va_end(args);
+    return result;
+}
+
+uint32_t CBXLogger::TryLog(uint32_t priority, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    uint32_t result = Guarded(handle_, [&](BXLogger_s& log) {
+        return SinkLocksFree(log) ? LogArgs(log, priority, format, args) : BXLOG_BUSY;
+    });
     va_end(args);
     return result;
 }

@@ -155,6 +155,24 @@ TEST(LoggerFormat, LineShapeAndLabelsOfEveryPriority) {
     EXPECT_EQ(10u, ends);
 }
 
+// TryLog writes what Log writes while no sink's lock is held. (A lock held
+// for good, by a thread that crashed inside the logger, is the crash
+// victim's case in agent/service/crash_handler_test.cpp.)
+TEST(LoggerTryLog, WritesLikeLogWhenNothingIsHeld) {
+    std::string dir = bx::test::FreshDir("trylog");
+    Logger log;
+    ASSERT_EQ(0u, BXLog_AddFile(log.h, Widen(dir + "t.log").c_str(), 0, 0));
+    ASSERT_EQ(0u, BXLog_Log(log.h, BXLOG_ERROR, L"line %d", 1));
+    ASSERT_EQ(0u, BXLog_TryLog(log.h, BXLOG_ERROR, L"line %d", 2));
+    CBXLogger object;
+    EXPECT_EQ(87u, object.TryLog(BXLOG_ERROR, L"no handle"));
+    EXPECT_EQ(87u, BXLog_TryLog(nullptr, BXLOG_ERROR, L"no handle"));
+    std::vector<std::string> lines = Lines(ReadFile(dir + "t.log"));
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(std::string(kStamp) + "Error        \tline 1")));
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(std::string(kStamp) + "Error        \tline 2")));
+}
+
 TEST(LoggerFormat, LongMessagesAreCutTo1023Characters) {
     std::string dir = bx::test::FreshDir("long");
     Logger log;
