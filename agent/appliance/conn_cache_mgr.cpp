@@ -262,6 +262,16 @@ void CConnectionCacheMgr::WaitForThreads() {
     }
 }
 
+bool CConnectionCacheMgr::ThreadsEndWithin(uint32_t milliseconds) {
+    // One shared bound: each wait gets what the earlier ones left.
+    const uint32_t start = bx::host::TickCount();
+    for (CWorkerThread* thread : {&listenerThread_, &dispatcherThread_, &retransmitThread_}) {
+        const uint32_t spent = bx::host::TickCount() - start;
+        if (!thread->WaitFor(spent < milliseconds ? milliseconds - spent : 0)) return false;
+    }
+    return true;
+}
+
 void CConnectionCacheMgr::ReleaseThreadResources() {
     listener_.Close();
     dispatcher_.Close();

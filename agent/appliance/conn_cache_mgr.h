@@ -110,6 +110,10 @@ public:
     // Joins every thread without limit, then releases what a Stop that
     // returned 1460 had to leave to them. Nothing to do after a clean Stop.
     void WaitForThreads();
+    // Waits up to `milliseconds` for every thread to end; true when none runs
+    // any more (WaitForThreads then returns at once), false when one still
+    // does.
+    bool ThreadsEndWithin(uint32_t milliseconds);
     // Whether a thread outlived the last Stop's bound and is not joined yet.
     bool ThreadsOverran() const { return threadsOverran_; }
 

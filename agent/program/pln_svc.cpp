@@ -27,6 +27,18 @@ CPLNSvc::~CPLNSvc() {
     // that overran the stop is joined) before the logger goes.
     BeginStopping();
     snooper.ConnectionManager().Stop();
+    if (!snooper.ConnectionManager().ThreadsEndWithin(kThreadExitWaitMs)) {
+        // A thread that does not end at all: the process ends here and
+        // leaves the pool, the sockets and the logger to the system, rather
+        // than free them under the thread or wait for it for ever. No
+        // library's detach runs either: the thread may be inside one.
+        if (loggerInitialised_)
+            logger.TryLog(
+                BXLOG_ERROR,
+                L"A connection thread did not end within %u ms: the process ends without releasing what it uses",
+                static_cast<unsigned>(kThreadExitWaitMs));
+        TerminateProcess(GetCurrentProcess(), bx::kErrorTimeout);
+    }
     snooper.ConnectionManager().WaitForThreads();
     CloseEvents();
     snooper.SetLogger(nullptr);

@@ -37,6 +37,9 @@ constexpr DWORD kEventServiceStarted = 0x40000001;
 constexpr DWORD kEventServiceStopped = 0x40000003;
 // Bound of the wait for the cancelled driver read at shut-down.
 constexpr DWORD kCancelReadWaitMs = 2000;
+// How long the service object's end waits for a connection thread that
+// overran its stop before the process ends without it.
+constexpr DWORD kThreadExitWaitMs = 30000;
 // Wait hint of the stop: the cancelled read and the three threads' bounds.
 constexpr DWORD kStopWaitHintMs = kCancelReadWaitMs + 3 * 5000 + 1000;
 // Service-specific exit codes, used when the failing step left no Win32

@@ -296,12 +296,16 @@ TEST_F(SnooperTest, StopWithAnOverrunningThreadKeepsThePoolUntilTheThreadEnds) {
     EXPECT_EQ(bx::err::kShutdownInProgress, snooper->ConnectionManager().SendLogoffNotification(2, L"alice", L"CORP"));
     EXPECT_EQ(0u, Queued());
     EXPECT_EQ(freeWhileStopping, snooper->Pool().FreeCount());
+    // A bounded wait for the held thread gives up (the service's end then
+    // ends the process rather than wait for ever).
+    EXPECT_FALSE(snooper->ConnectionManager().ThreadsEndWithin(50));
 
     {
         std::lock_guard<std::mutex> guard(lock);
         release = true;
     }
     changed.notify_all();
+    EXPECT_TRUE(snooper->ConnectionManager().ThreadsEndWithin(30000));
     snooper->ConnectionManager().WaitForThreads();
     EXPECT_FALSE(snooper->ConnectionManager().ThreadsOverran());
     // The dispatcher's record came back: every record is home (the pool may
