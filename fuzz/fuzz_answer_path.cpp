@@ -101,7 +101,11 @@ void SetUpState(CConnectionCacheMgr& mgr) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::vector<uint8_t> key = bx::StoredBytesFromText(kKeyText);
     SetSetting(L"key", bx::settings::kTypeString, key.data(), static_cast<uint32_t>(key.size()));
-    SetDword(L"verbose", 1);
+    // Debug lines off: fuzz_parser formats every line of the parser with
+    // verbose on; here each line would cost a system call (the thread id of
+    // its prefix) and cut the rate several times. Error and information lines
+    // are still formatted.
+    SetDword(L"verbose", 0);
     SetDword(L"TimeOut", 10);
     SetDword(L"Retries", 3);
     bx::DesSetKey(kKeyBytes, keySchedule);
