@@ -211,19 +211,23 @@ protected:
     ULONGLONG started = 0;
 };
 
-// The figures compared between two cycles. Under Wine GetProcessHandleCount
-// answers for another process; GetProcessMemoryInfo's PrivateUsage is 0 for
-// another process (and GetProcessTimes is unreliable), so private memory is
-// read from the Wine process's /proc (Private_Dirty of smaps_rollup) where
-// PrivateUsage is 0.
+// The figures compared. Under Wine, for another process,
+// GetProcessHandleCount succeeds but answers 0 and GetProcessMemoryInfo's
+// PrivateUsage is 0 (GetProcessTimes is unreliable too): where they answer
+// 0, the handle count is the HandleCount of the process's entry in
+// NtQuerySystemInformation's process list, and private memory is read from
+// the Wine process's /proc (Private_Dirty of smaps_rollup).
+DWORD Handles(const bx::test::ProcessFigures& f) { return f.handles != 0 ? f.handles : f.listedHandles; }
+
 uint64_t PrivateKb(const bx::test::ProcessFigures& f) {
     return f.privateUsage != 0 ? f.privateUsage / 1024 : f.privateDirtyKb;
 }
 
 std::string Describe(const bx::test::ProcessFigures& f) {
-    return "handles=" + std::to_string(f.handles) + " PrivateUsage=" + std::to_string(f.privateUsage) +
-           " WorkingSet=" + std::to_string(f.workingSet) + " unixPid=" + std::to_string(f.unixPid) +
-           " VmRSS=" + std::to_string(f.rssKb) + "kB Private_Dirty=" + std::to_string(f.privateDirtyKb) + "kB";
+    return "handles=" + std::to_string(f.handles) + " listedHandles=" + std::to_string(f.listedHandles) +
+           " PrivateUsage=" + std::to_string(f.privateUsage) + " WorkingSet=" + std::to_string(f.workingSet) +
+           " unixPid=" + std::to_string(f.unixPid) + " VmRSS=" + std::to_string(f.rssKb) +
+           "kB Private_Dirty=" + std::to_string(f.privateDirtyKb) + "kB";
 }
 
 // A hundred start/stop cycles with notifications flowing. In each cycle the
@@ -309,8 +313,8 @@ TEST_F(AgentSoak, HundredStartStopCyclesLoseNothingAndDoNotGrow) {
     EXPECT_EQ(0u, service->LogCount("did not stop within")) << service->Log();
 
     // Per-process figures at the same point of the 10th and the 100th cycle.
-    EXPECT_NE(0u, at10.handles);
-    EXPECT_LE(at100.handles, at10.handles + 2) << Describe(at10) << "\n" << Describe(at100);
+    ASSERT_NE(0u, Handles(at10)) << "no handle count: " << Describe(at10);
+    EXPECT_LE(Handles(at100), Handles(at10) + 2) << Describe(at10) << "\n" << Describe(at100);
     ASSERT_NE(0u, PrivateKb(at10)) << "no private-memory figure: " << Describe(at10);
     EXPECT_LE(PrivateKb(at100), PrivateKb(at10) + PrivateKb(at10) / 10 + 1024) << Describe(at10) << "\n"
                                                                                << Describe(at100);
@@ -498,34 +502,50 @@ TEST_F(AgentSoak, StrangerFloodChangesNothing) {
     FeedOpen(31100, "93.184.218.1", 100);
     const size_t total = 2 + kDuring;
     ASSERT_TRUE(peer.WaitForNotifications(total, kArrivalMs)) << Dump();
+    // Every open acknowledged, the retransmissions of lost acknowledgements
+    // included (TimeOut 10 s).
+    std::vector<int32_t> c =
+        StatusWhen([&](const std::vector<int32_t>& c) { return c[kWaiting] == 0 && c[kQueued] == 0; }, 40000);
+    ASSERT_EQ(10u, c.size());
     Sleep(1500);
+    c = RequestStatus();
+    ASSERT_EQ(10u, c.size());
+
+    // The flood fills the listener's socket: some of the peer's
+    // acknowledgements are dropped there, and the open they acknowledged is
+    // sent again after TimeOut under the same request id. Nothing else is
+    // sent twice, and nothing is sent with names again.
     std::vector<PeerLine> n = peer.Notifications();
-    ASSERT_EQ(total, n.size()) << Dump();
+    ASSERT_GE(n.size(), total) << Dump();
     EXPECT_TRUE(n[0].Has("user")) << n[0].text;
-    std::set<std::string> ports;
+    std::map<std::string, std::set<std::string>> idsOfPort;
+    size_t repeats = 0;
     for (size_t i = 0; i < n.size(); ++i) {
-        ports.insert(n[i]["port"]);
+        idsOfPort[n[i]["port"]].insert(n[i]["id"]);
+        if (!n[i]["repeat"].empty() && n[i]["repeat"] != "0") ++repeats;
         if (i > 0) {
             EXPECT_FALSE(n[i].Has("user")) << "names again: " << n[i].text;
             EXPECT_EQ("clear", n[i]["iv"]) << n[i].text;
         }
     }
-    EXPECT_EQ(total, ports.size());
-    EXPECT_EQ(1u, ports.count("31100"));
+    EXPECT_EQ(total, idsOfPort.size());
+    EXPECT_EQ(1u, idsOfPort.count("31100"));
+    for (const auto& [port, ids] : idsOfPort) EXPECT_EQ(1u, ids.size()) << "port " << port;
+    EXPECT_EQ(total + repeats, n.size()) << Dump();
+    Soak("acknowledgements lost in the flood, made good by retransmission: %zu", repeats);
 
-    const std::vector<PeerLine> lines = peer.Lines();
-    const int acks = static_cast<int>(Count(lines, "sent", "ack"));
-    std::vector<int32_t> c = StatusWhen(
-        [&](const std::vector<int32_t>& c) { return c[kWaiting] == 0 && c[kProcessed] == acks; }, kArrivalMs);
-    ASSERT_EQ(10u, c.size());
-    EXPECT_EQ(static_cast<int32_t>(total), c[kSent]);
-    EXPECT_EQ(static_cast<int32_t>(total), c[kEntered]);
-    EXPECT_EQ(0, c[kParseFailures]);  // the stranger's bytes were never parsed
+    // The counters are exactly what the peer saw: every sending counted, one
+    // acknowledgement handled for each open (a lost one is not, a late one
+    // would be), nothing of the stranger's parsed.
+    const int acks = static_cast<int>(Count(peer.Lines(), "sent", "ack"));
+    EXPECT_EQ(static_cast<int>(n.size()), acks);
+    EXPECT_EQ(static_cast<int32_t>(n.size()), c[kSent]);
+    EXPECT_EQ(static_cast<int32_t>(n.size()), c[kEntered]);
+    EXPECT_EQ(static_cast<int32_t>(total), c[kProcessed]);
+    EXPECT_EQ(0, c[kParseFailures]);
     EXPECT_EQ(0, c[kQueued]);
     EXPECT_EQ(0, c[kGivenUp]);
     EXPECT_EQ(0, c[kWaiting]);
-    EXPECT_EQ(static_cast<int32_t>(total), acks);
-    EXPECT_EQ(acks, c[kProcessed]);
     EXPECT_EQ(1u, service->LogCount("\tUTMlistner dropped a datagram from " + stranger + ":")) << Dump();
     EXPECT_EQ(0u, service->LogCount("recvd Reset request")) << Dump();
     EXPECT_EQ(0u, service->LogCount("recvd ping request")) << Dump();
@@ -534,7 +554,7 @@ TEST_F(AgentSoak, StrangerFloodChangesNothing) {
     Soak("after the flood: %s", Describe(after).c_str());
     ASSERT_NE(0u, PrivateKb(before)) << Describe(before);
     EXPECT_LE(PrivateKb(after), PrivateKb(before) + 2048) << Describe(before) << "\n" << Describe(after);
-    EXPECT_LE(after.handles, before.handles + 2) << Describe(before) << "\n" << Describe(after);
+    EXPECT_LE(Handles(after), Handles(before) + 2) << Describe(before) << "\n" << Describe(after);
     StopAndCheck();
 }
 

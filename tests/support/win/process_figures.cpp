@@ -1,9 +1,12 @@
 #include "tests/support/win/process_figures.h"
 
 #include <psapi.h>
+#include <winternl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cwctype>
+#include <vector>
 
 #include "platform/win/handles.h"
 
@@ -37,6 +40,29 @@ DWORD FindUnixProcess(const std::wstring& imagePath) {
     return 0;
 }
 
+// HandleCount of the process's entry in NtQuerySystemInformation's process
+// list; 0 when it is not listed.
+DWORD ListedHandleCount(DWORD processId) {
+    std::vector<BYTE> buffer(1 << 20);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        ULONG needed = 0;
+        const NTSTATUS status = NtQuerySystemInformation(SystemProcessInformation, buffer.data(),
+                                                         static_cast<ULONG>(buffer.size()), &needed);
+        if (status == static_cast<NTSTATUS>(0xC0000004L)) {  // STATUS_INFO_LENGTH_MISMATCH
+            buffer.resize(std::max<size_t>(needed + 65536, buffer.size() * 2));
+            continue;
+        }
+        if (status < 0) return 0;
+        for (size_t at = 0;;) {
+            const auto* entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(buffer.data() + at);
+            if (reinterpret_cast<ULONG_PTR>(entry->UniqueProcessId) == processId) return entry->HandleCount;
+            if (entry->NextEntryOffset == 0) return 0;
+            at += entry->NextEntryOffset;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::string ReadProcFile(const std::wstring& path) {
@@ -55,7 +81,7 @@ uint64_t ProcKilobytes(const std::string& text, const std::string& name) {
     for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
         if (at != 0 && text[at - 1] != '\n') continue;
         size_t i = at + key.size();
-        while (i < text.size() && text[i] == ' ') ++i;
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
         uint64_t value = 0;
         while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])))
             value = value * 10 + (text[i++] - '0');
@@ -75,6 +101,7 @@ bool ReadProcessFigures(DWORD processId, const std::wstring& imagePath, ProcessF
         why = "GetProcessHandleCount failed Error:" + std::to_string(GetLastError());
         return false;
     }
+    figures.listedHandles = ListedHandleCount(processId);
     PROCESS_MEMORY_COUNTERS_EX memory{};
     memory.cb = sizeof memory;
     if (!GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory)) {

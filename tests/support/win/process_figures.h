@@ -11,6 +11,7 @@ namespace bx::test {
 
 struct ProcessFigures {
     DWORD handles = 0;            // GetProcessHandleCount
+    DWORD listedHandles = 0;      // HandleCount of its entry in the system's process list
     SIZE_T privateUsage = 0;      // GetProcessMemoryInfo: PrivateUsage
     SIZE_T workingSet = 0;        // GetProcessMemoryInfo: WorkingSetSize
     DWORD unixPid = 0;            // the Linux process Wine runs it in (0: not found)
