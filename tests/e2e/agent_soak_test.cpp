@@ -10,6 +10,7 @@
 // What each case took is printed ("[ SOAK ]" lines) so that the wall time
 // under Wine can be followed.
 #include <windows.h>
+#include <wtsapi32.h>
 
 #include <gtest/gtest.h>
 
@@ -33,6 +34,10 @@ using bx::test::e2e::PeerLine;
 
 const wchar_t kServiceName[] = L"bxhvns_soak";
 const char kKey[] = "0123456789ABCDEF";
+
+// The user-defined control the session test service turns into a session
+// change (session_service.cpp): Wine's SCM refuses the session-change control.
+DWORD SessionControl(DWORD eventType, DWORD sessionId) { return 128 + eventType * 16 + sessionId; }
 constexpr DWORD kArrivalMs = 20000;     // bound for a datagram that must come
 constexpr DWORD kStopBoundMs = 15000;   // three threads, 5000 ms each at most
 constexpr DWORD kProcessEndMs = 10000;  // from "stopped" to the end of the process
@@ -98,11 +103,12 @@ protected:
 
     // Loads the driver, writes the settings and installs the agent (not
     // started).
-    void InstallAgent() {
+    void InstallAgent(const wchar_t* program = L"bxhvns.exe") {
         std::string why;
         ASSERT_TRUE(bx::test::e2e::LoadDriver(why)) << why;
         bx::test::e2e::WriteAgentSettings(settings);
-        service = std::make_unique<AgentService>(kServiceName, L"bxhvns.exe");
+        program_ = program;
+        service = std::make_unique<AgentService>(kServiceName, program);
         std::string output;
         ASSERT_EQ(0u, service->Install(output)) << output;
         feeder = std::make_unique<bx::test::e2e::DriverFeeder>();
@@ -177,8 +183,8 @@ protected:
     bx::test::ProcessFigures Figures() {
         bx::test::ProcessFigures figures;
         std::string why;
-        EXPECT_TRUE(bx::test::ReadProcessFigures(service->Query().dwProcessId, service->Directory() + L"bxhvns.exe",
-                                                 figures, why))
+        EXPECT_TRUE(
+            bx::test::ReadProcessFigures(service->Query().dwProcessId, service->Directory() + program_, figures, why))
             << why;
         return figures;
     }
@@ -209,6 +215,7 @@ protected:
     std::unique_ptr<AgentService> service;
     std::unique_ptr<bx::test::e2e::DriverFeeder> feeder;
     ULONGLONG started = 0;
+    std::wstring program_;
 };
 
 // The figures compared. Under Wine, for another process,
@@ -231,17 +238,20 @@ std::string Describe(const bx::test::ProcessFigures& f) {
 }
 
 // A hundred start/stop cycles with notifications flowing. In each cycle the
-// agent starts, sends its reset request, gets kSettled opens and has them
-// acknowledged, gets kInFlight more just before the stop, and stops within
-// its bound; its process ends. At the end every settled open reached the
-// peer exactly once, no in-flight open twice. The handle count and private
+// agent starts, sends its reset request, gets a session logon and kSettled
+// opens and has them acknowledged, then gets kInFlight more opens and the
+// session's logoff just before the stop, and stops within its bound; its
+// process ends. (The agent here is the session test variant of bxhvns, so
+// that the logoff reaches the same handler as the system's notification.)
+// At the end every settled open reached the peer exactly once, no in-flight
+// open twice, and at most one logoff came per cycle. The handle count and private
 // memory of the process at the same point of the 10th and the 100th cycle
 // (after the settled opens were acknowledged) do not grow.
 TEST_F(AgentSoak, HundredStartStopCyclesLoseNothingAndDoNotGrow) {
     constexpr int kCycles = 100, kSettled = 4, kInFlight = 3;
     settings.verbose = 0;  // a hundred runs of debug lines would roll the log over
     StartPeer();
-    InstallAgent();
+    InstallAgent(L"bxhvns_session_test.exe");
 
     std::set<std::string> settledPorts, inFlightPorts;
     bx::test::ProcessFigures at10, at100;
@@ -251,6 +261,7 @@ TEST_F(AgentSoak, HundredStartStopCyclesLoseNothingAndDoNotGrow) {
         const ULONGLONG cycleStart = GetTickCount64();
         StartAgent(cycle);
         if (HasFatalFailure()) return;
+        ASSERT_EQ(0u, service->Control(SessionControl(WTS_SESSION_LOGON, 3))) << "cycle " << cycle;
         std::set<std::string> mine;
         for (int i = 0; i < kSettled; ++i) {
             const uint16_t port = static_cast<uint16_t>(20000 + cycle * 10 + i);
@@ -285,6 +296,9 @@ TEST_F(AgentSoak, HundredStartStopCyclesLoseNothingAndDoNotGrow) {
             FeedOpen(port, "93.184.216.35", 0x100000ull * cycle + kSettled + i);
             inFlightPorts.insert(std::to_string(port));
         }
+        // Refused only when the stop has already begun; either way nothing
+        // may break.
+        service->Control(SessionControl(WTS_SESSION_LOGOFF, 3));
         const DWORD took = StopAndCheck();
         if (HasFailure()) {
             ADD_FAILURE() << "cycle " << cycle;
@@ -309,6 +323,15 @@ TEST_F(AgentSoak, HundredStartStopCyclesLoseNothingAndDoNotGrow) {
     // this run (the queue is emptied at stop); one still in the driver is read
     // by the next run.
     Soak("in-flight opens that reached the peer: %zu of %zu", inFlightArrived, inFlightPorts.size());
+    const std::vector<PeerLine> lines = peer.Lines();
+    const size_t logoffs = Count(lines, "kind", "logoff");
+    EXPECT_LE(logoffs, static_cast<size_t>(kCycles));
+    for (const PeerLine& l : lines) {
+        if (l["kind"] == "logoff") {
+            EXPECT_EQ("3", l["session"]) << l.text;
+        }
+    }
+    Soak("logoffs that reached the peer: %zu of %d", logoffs, kCycles);
     EXPECT_EQ(static_cast<size_t>(kCycles), service->LogCount("\tBrontavex Halvern finished\r\n"));
     EXPECT_EQ(0u, service->LogCount("did not stop within")) << service->Log();
 
