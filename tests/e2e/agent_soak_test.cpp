@@ -1,7 +1,7 @@
 // Soak and fault runs of the agent under Wine: the real bxhvns service under
 // Wine's Service Control Manager, the driver stand-in bxhvnd.sys fed through
 // its inject control code, and the appliance peer sim/utm in the network
-// namespace of peer.sh. Each case runs for minutes rather than seconds:
+// namespace of peer.sh. Each case runs for up to a minute under Wine:
 // - a hundred start/stop cycles with notifications flowing;
 // - a stop while 50,000 notifications wait and the peer is silent;
 // - the appliance's port closed for a while (ICMP port unreachable);
