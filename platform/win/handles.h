@@ -59,6 +59,10 @@ struct ScLockTraits {
     static SC_LOCK Empty() { return nullptr; }
     static void Close(SC_LOCK l) { ::UnlockServiceDatabase(l); }
 };
+struct FindFileTraits {  // FindFirstFileW: empty value INVALID_HANDLE_VALUE
+    static HANDLE Empty() { return INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { ::FindClose(h); }
+};
 struct RegKeyTraits {
     static HKEY Empty() { return nullptr; }
     static void Close(HKEY k) { ::RegCloseKey(k); }
@@ -98,6 +102,7 @@ struct WinHttpTraits {  // WinHTTP session, connection and request handles (link
 
 using UniqueHandle = UniqueResource<HANDLE, HandleTraits>;
 using UniqueFile = UniqueResource<HANDLE, FileHandleTraits>;
+using UniqueFindFile = UniqueResource<HANDLE, FindFileTraits>;
 using UniqueScHandle = UniqueResource<SC_HANDLE, ScHandleTraits>;
 using UniqueScLock = UniqueResource<SC_LOCK, ScLockTraits>;
 using UniqueRegKey = UniqueResource<HKEY, RegKeyTraits>;

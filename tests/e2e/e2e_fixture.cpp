@@ -172,6 +172,28 @@ bool Peer::WaitForNotifications(size_t count, DWORD timeoutMs) const {
         timeoutMs);
 }
 
+bool RunStrangerFlood(const std::string& name, uint16_t port, unsigned count, unsigned seed, DWORD timeoutMs,
+                      std::string& summary) {
+    for (const char* marker : {".done", ".failed"}) DeleteFileW(WindowsPath(NetDir() + "/" + name + marker).c_str());
+    if (!LaunchLinuxProgram("/bin/bash", {E2E_PEER_SCRIPT, "flood", NetDir(), name, std::to_string(port),
+                                          std::to_string(count), std::to_string(seed)})) {
+        summary = "cannot run peer.sh";
+        return false;
+    }
+    const bool ended = bx::test::WaitUntil(
+        [&] { return Exists(NetDir() + "/" + name + ".done") || Exists(NetDir() + "/" + name + ".failed"); }, timeoutMs,
+        50);
+    if (ended && Exists(NetDir() + "/" + name + ".done")) {
+        summary = ReadText(NetDir() + "/" + name + ".out");
+        return true;
+    }
+    summary = ended ? "flood failed: " + ReadText(NetDir() + "/" + name + ".failed")
+                    : "flood did not end within the bound (" + NetDir() + "/" + name + ".log)";
+    // Whatever was made for the stranger goes.
+    LaunchLinuxProgram("/bin/bash", {E2E_PEER_SCRIPT, "unflood", NetDir(), name});
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 
 void WriteAgentSettings(const AgentSettings& settings) {

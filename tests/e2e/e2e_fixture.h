@@ -68,6 +68,14 @@ private:
     bool started_ = false;
 };
 
+// A stranger's flood (peer.sh flood): `count` datagrams, mixed answers and
+// random bytes, from a second namespace made and removed for it, to this
+// host at `port`. Waits up to timeoutMs; true with the sender's summary
+// ("sent=N replies=M errors=E" and "stranger=ADDRESS" lines), else false
+// with the reason.
+bool RunStrangerFlood(const std::string& name, uint16_t port, unsigned count, unsigned seed, DWORD timeoutMs,
+                      std::string& summary);
+
 // Runs a Linux program through Wine without waiting for it.
 bool LaunchLinuxProgram(const std::string& program, const std::vector<std::string>& arguments);
 

@@ -13,6 +13,14 @@
 #                                      "listening" line) or DIR/NAME.failed
 #   peer.sh stop DIR NAME              end that peer (SIGTERM, then SIGKILL
 #                                      after 5 s); then DIR/NAME.stopped
+#   peer.sh flood DIR NAME PORT COUNT SEED
+#                                      a stranger: a second namespace with a
+#                                      veth pair of its own sends COUNT
+#                                      datagrams (flood_sender.py) to the
+#                                      host's side of that pair at PORT, then
+#                                      the namespace is removed; the sender's
+#                                      summary goes to DIR/NAME.out, then
+#                                      DIR/NAME.done (or DIR/NAME.failed)
 #
 # The Windows tests run "start" and "stop" through Wine, which starts Linux
 # programs without waiting for them: the marker files are how they learn the
@@ -31,11 +39,12 @@ mark() {
 }
 
 # A /30 of 198.18.0.0/15 that no interface of this host uses yet, chosen from
-# the folder's name so that separate build trees pick separate ones. The
+# the folder's name (and $1, a salt) so that separate build trees pick
+# separate ones. The
 # first /24 is left to hand-made set-ups.
 pick_subnet() {
     local seed index a b c d
-    seed=$(printf '%s' "$dir" | cksum | cut -d' ' -f1)
+    seed=$(printf '%s' "$dir${1:-}" | cksum | cut -d' ' -f1)
     for attempt in $(seq 0 63); do
         index=$(( (seed + attempt * 7919) % 32704 + 64 ))  # /30 number: 64 .. 32767
         a=$(( 198 )); b=$(( 18 + index / 16384 )); c=$(( (index % 16384) / 64 )); d=$(( (index % 64) * 4 ))
@@ -81,7 +90,7 @@ down)
         [ -f "$pidfile" ] || continue
         "$0" stop "$dir" "$(basename "$pidfile" .pid)"
     done
-    for env in "$dir/net.env" "$dir/net.partial"; do
+    for env in "$dir/net.env" "$dir/net.partial" "$dir"/*.stranger; do
         [ -f "$env" ] || continue
         NS=$(sed -n 's/^NS=//p' "$env"); HOST_IF=$(sed -n 's/^HOST_IF=//p' "$env")
         if [ -n "$NS" ] && ip netns list | grep -qw "$NS"; then
@@ -127,6 +136,43 @@ stop)
     fi
     mark "$name.stopped"
     ;;
+flood)
+    name=${3:?name}; port=${4:?port}; count=${5:?count}; seed=${6:-1}
+    exec </dev/null >>"$dir/$name.log" 2>&1
+    rm -f "$dir/$name.out" "$dir/$name.done" "$dir/$name.failed"
+    failed() { mark "$name.failed" "$1"; "$0" unflood "$dir" "$name"; exit 1; }
+    [ -f "$dir/net.env" ] || failed "no network namespace (peer.sh up)"
+    # The stranger's /30 is another one than the peer's (pick_subnet skips
+    # addresses in use, and the name salts where it starts looking).
+    pick_subnet "/$name" || failed "no free /30 for the stranger"
+    ns="bxe2e-$SUBNET_INDEX"; host_if="bxe${SUBNET_INDEX}h"; peer_if="bxe${SUBNET_INDEX}p"
+    printf 'NS=%s\nHOST_IF=%s\n' "$ns" "$host_if" >"$dir/$name.stranger"
+    err=$( { ip netns add "$ns" &&
+             ip link add "$host_if" type veth peer name "$peer_if" &&
+             ip link set "$peer_if" netns "$ns" &&
+             ip addr add "$HOST_IP/30" dev "$host_if" &&
+             ip link set "$host_if" up &&
+             ip -n "$ns" addr add "$PEER_IP/30" dev "$peer_if" &&
+             ip -n "$ns" link set "$peer_if" up; } 2>&1) || failed "stranger network: $err"
+    if ip netns exec "$ns" python3 "$(dirname "$0")/flood_sender.py" "$HOST_IP" "$port" "$count" "$seed" \
+         >"$dir/$name.out.tmp" 2>"$dir/$name.err"; then
+        echo "stranger=$PEER_IP" >>"$dir/$name.out.tmp"
+        mv -f "$dir/$name.out.tmp" "$dir/$name.out"
+        "$0" unflood "$dir" "$name"
+        mark "$name.done"
+    else
+        failed "flood_sender.py: $(cat "$dir/$name.err")"
+    fi
+    ;;
+unflood)
+    name=${3:?name}
+    env="$dir/$name.stranger"
+    [ -f "$env" ] || exit 0
+    NS=$(sed -n 's/^NS=//p' "$env"); HOST_IF=$(sed -n 's/^HOST_IF=//p' "$env")
+    [ -n "$HOST_IF" ] && ip link del "$HOST_IF" 2>/dev/null
+    [ -n "$NS" ] && ip netns del "$NS" 2>/dev/null
+    rm -f "$env"
+    ;;
 *)
-    echo "usage: peer.sh up|down|start|stop DIR ..." >&2; exit 2 ;;
+    echo "usage: peer.sh up|down|start|stop|flood|unflood DIR ..." >&2; exit 2 ;;
 esac
