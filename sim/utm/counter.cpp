@@ -43,11 +43,6 @@ double MonotonicSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-void CloseFd(int& fd) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-}
-
 }  // namespace
 
 CountCheck CheckDatagram(const uint8_t* data, size_t n, const Cipher& cipher, uint8_t* work) {
@@ -112,25 +107,11 @@ size_t BuildAck(const CountCheck& check, uint8_t out[kAckMaxBytes]) {
 
 Counter::Counter(const CountOptions& opts, FILE* output) : options(opts), out(output), cipher(opts.key) {}
 
-Counter::~Counter() {
-    CloseFd(sock);
-    CloseFd(wakeRead);
-    CloseFd(wakeWrite);
-}
+Counter::~Counter() = default;
 
 bool Counter::Open(std::string& error) {
-    int fds[2];
-    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
-        error = std::string("pipe: ") + strerror(errno);
-        return false;
-    }
-    wakeRead = fds[0];
-    wakeWrite = fds[1];
-    sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        error = std::string("socket: ") + strerror(errno);
-        return false;
-    }
+    if (!endpoint.Create(error)) return false;
+    const int sock = endpoint.Socket();
     if (options.receiveBufferBytes) {
         // SO_RCVBUFFORCE passes rmem_max when run as root; SO_RCVBUF is capped by it.
         const int size = static_cast<int>(options.receiveBufferBytes);
@@ -144,29 +125,12 @@ bool Counter::Open(std::string& error) {
     socklen_t actualLen = sizeof actual;
     getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &actual, &actualLen);
     receiveBuffer = static_cast<uint32_t>(actual);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(options.listenAddress);
-    sa.sin_port = htons(options.listenPort);
-    if (bind(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        error =
-            "bind " + IpText(options.listenAddress) + ":" + std::to_string(options.listenPort) + ": " + strerror(errno);
-        return false;
-    }
-    socklen_t len = sizeof sa;
-    getsockname(sock, reinterpret_cast<sockaddr*>(&sa), &len);
-    boundPort = ntohs(sa.sin_port);
-    if (options.agentPort == 0) options.agentPort = boundPort;
+    if (!endpoint.Bind(options.listenAddress, options.listenPort, error)) return false;
+    if (options.agentPort == 0) options.agentPort = endpoint.BoundPort();
     return true;
 }
 
-void Counter::Stop() {
-    if (wakeWrite >= 0) {
-        const char c = 's';
-        ssize_t ignored = write(wakeWrite, &c, 1);
-        (void)ignored;
-    }
-}
+void Counter::Stop() { endpoint.Wake(); }
 
 void Counter::PrintTotals(const char* word, const char* reason) {
     fprintf(out, "%s t=%.3f%s%s rx=%llu notifications=%llu acked=%llu resets=%llu other=%llu bad=%llu ackerrors=%llu\n",
@@ -181,8 +145,8 @@ void Counter::PrintTotals(const char* word, const char* reason) {
 int Counter::Run() {
     startSeconds = MonotonicSeconds();
     fprintf(out, "listening t=0.000 addr=%s:%u agent-port=%u mode=count answer=%s rcvbuf=%u\n",
-            IpText(options.listenAddress).c_str(), boundPort, options.agentPort, options.silent ? "silent" : "ack",
-            receiveBuffer);
+            IpText(options.listenAddress).c_str(), endpoint.BoundPort(), options.agentPort,
+            options.silent ? "silent" : "ack", receiveBuffer);
     fflush(out);
 
     std::vector<uint8_t> buffers(kBatch * kMaxDatagram);
@@ -215,7 +179,7 @@ int Counter::Run() {
             }
             waitMs = std::min(waitMs, static_cast<int>(std::ceil(left * 1000)));
         }
-        pollfd fds[2] = {{sock, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+        pollfd fds[2] = {{endpoint.Socket(), POLLIN, 0}, {endpoint.WakeFd(), POLLIN, 0}};
         const int ready = poll(fds, 2, waitMs);
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -236,7 +200,7 @@ int Counter::Run() {
                 messages[i].msg_hdr.msg_name = &sources[i];
                 messages[i].msg_hdr.msg_namelen = sizeof sources[i];
             }
-            const int got = recvmmsg(sock, messages, kBatch, MSG_DONTWAIT, nullptr);
+            const int got = recvmmsg(endpoint.Socket(), messages, kBatch, MSG_DONTWAIT, nullptr);
             if (got <= 0) break;  // EAGAIN: all taken; other errors: poll again
             unsigned acksToSend = 0;
             for (int i = 0; i < got; ++i) {
@@ -275,7 +239,7 @@ int Counter::Run() {
             }
             unsigned sent = 0;
             for (int attempts = 0; sent < acksToSend && attempts < 100; ++attempts) {
-                const int r = sendmmsg(sock, ackMessages + sent, acksToSend - sent, 0);
+                const int r = sendmmsg(endpoint.Socket(), ackMessages + sent, acksToSend - sent, 0);
                 if (r < 0) {
                     if (errno == EINTR || errno == EAGAIN || errno == ENOBUFS) continue;
                     break;

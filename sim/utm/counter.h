@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "sim/utm/udp_endpoint.h"
 #include "sim/utm/wire.h"
 
 namespace utm {
@@ -75,7 +76,7 @@ public:
     Counter& operator=(const Counter&) = delete;
 
     bool Open(std::string& error);
-    uint16_t Port() const { return boundPort; }
+    uint16_t Port() const { return endpoint.BoundPort(); }
 
     // Receives until count, timeout or Stop(). Prints "listening", then a
     // "count" line whenever the totals have changed (at most every 10 ms),
@@ -91,10 +92,7 @@ private:
     CountOptions options;
     FILE* out;
     Cipher cipher;
-    int sock = -1;
-    int wakeRead = -1;
-    int wakeWrite = -1;
-    uint16_t boundPort = 0;
+    UdpEndpoint endpoint;
     uint32_t receiveBuffer = 0;
     double startSeconds = 0;
     CountTotals totals;

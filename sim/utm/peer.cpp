@@ -104,11 +104,6 @@ sockaddr_in SockAddr(uint32_t address, uint16_t port) {
     return sa;
 }
 
-void CloseFd(int& fd) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-}
-
 }  // namespace
 
 const char* AnswerName(Answer a) {
@@ -311,53 +306,22 @@ Peer::Peer(const Options& opts, FILE* output) : options(opts), out(output), ciph
     if (options.agentPort == 0) options.agentPort = options.listenPort;
 }
 
-Peer::~Peer() {
-    CloseFd(sock);
-    CloseFd(wakeRead);
-    CloseFd(wakeWrite);
-}
+Peer::~Peer() = default;
 
 bool Peer::Open(std::string& error) {
-    int fds[2];
-    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
-        error = std::string("pipe: ") + strerror(errno);
-        return false;
-    }
-    wakeRead = fds[0];
-    wakeWrite = fds[1];
-    sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        error = std::string("socket: ") + strerror(errno);
-        return false;
-    }
+    if (!endpoint.Create(error)) return false;
     const int on = 1;
-    if (options.reuseAddress && setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    if (options.reuseAddress && setsockopt(endpoint.Socket(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
         error = std::string("setsockopt SO_REUSEADDR: ") + strerror(errno);
-        CloseFd(sock);
         return false;
     }
-    const sockaddr_in sa = SockAddr(options.listenAddress, options.listenPort);
-    if (bind(sock, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        error = "bind " + EndpointText(options.listenAddress, options.listenPort) + ": " + strerror(errno);
-        CloseFd(sock);
-        return false;
-    }
-    sockaddr_in bound{};
-    socklen_t len = sizeof bound;
-    getsockname(sock, reinterpret_cast<sockaddr*>(&bound), &len);
-    boundPort = ntohs(bound.sin_port);
+    if (!endpoint.Bind(options.listenAddress, options.listenPort, error)) return false;
     // A listen port of 0 takes a free one; the agent then listens there too.
-    if (options.agentPort == 0) options.agentPort = boundPort;
+    if (options.agentPort == 0) options.agentPort = endpoint.BoundPort();
     return true;
 }
 
-void Peer::Stop() {
-    if (wakeWrite >= 0) {
-        const char c = 's';
-        ssize_t ignored = write(wakeWrite, &c, 1);  // a full pipe already means "stop"
-        (void)ignored;
-    }
-}
+void Peer::Stop() { endpoint.Wake(); }
 
 std::string Peer::Now() const {
     char text[32];
@@ -375,9 +339,10 @@ int Peer::Run() {
     startSeconds = MonotonicSeconds();
     std::string answers;
     for (Answer a : options.answers) answers += (answers.empty() ? "" : ",") + std::string(AnswerName(a));
-    Emit("listening t=" + Now() + " addr=" + EndpointText(options.listenAddress, boundPort) + " agent-port=" +
-         std::to_string(options.agentPort) + " key=" + HexText(options.key.data(), options.key.size()) +
-         " answer=" + answers + " encrypt=" + (options.encryptReplies ? "yes" : "no"));
+    Emit("listening t=" + Now() + " addr=" + EndpointText(options.listenAddress, endpoint.BoundPort()) +
+         " agent-port=" + std::to_string(options.agentPort) +
+         " key=" + HexText(options.key.data(), options.key.size()) + " answer=" + answers +
+         " encrypt=" + (options.encryptReplies ? "yes" : "no"));
     if (options.agentGiven) StartActions(options.agentAddress);
 
     const double deadline = options.timeout > 0 ? startSeconds + options.timeout : 0;
@@ -393,7 +358,7 @@ int Peer::Run() {
             }
             waitMs = static_cast<int>(std::ceil(std::min(left, 3600.0) * 1000));
         }
-        pollfd fds[2] = {{sock, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+        pollfd fds[2] = {{endpoint.Socket(), POLLIN, 0}, {endpoint.WakeFd(), POLLIN, 0}};
         const int ready = poll(fds, 2, waitMs);
         if (ready < 0) {
             if (errno == EINTR) continue;  // the handler has written to the pipe if it meant stop
@@ -410,7 +375,7 @@ int Peer::Run() {
         for (;;) {
             sockaddr_in from{};
             socklen_t fromLen = sizeof from;
-            const ssize_t n = recvfrom(sock, buffer.data(), buffer.size(), MSG_DONTWAIT,
+            const ssize_t n = recvfrom(endpoint.Socket(), buffer.data(), buffer.size(), MSG_DONTWAIT,
                                        reinterpret_cast<sockaddr*>(&from), &fromLen);
             if (n < 0) {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
@@ -505,7 +470,8 @@ void Peer::Send(const Builder& datagram, const char* what, uint32_t agentAddress
         bytes = datagram.Clear();
     }
     const sockaddr_in to = SockAddr(agentAddress, options.agentPort);
-    const ssize_t n = sendto(sock, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    const ssize_t n =
+        sendto(endpoint.Socket(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     const int sendError = n < 0 ? errno : 0;
     std::string line = "tx t=" + Now() + " to=" + EndpointText(agentAddress, options.agentPort) + " sent=" + what +
                        " " + DescribeDatagram(Decode(bytes.data(), bytes.size(), cipher), options.hex);

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sim/utm/udp_endpoint.h"
 #include "sim/utm/wire.h"
 
 namespace utm {
@@ -66,7 +67,7 @@ public:
 
     // Creates and binds the socket; false with a message on failure.
     bool Open(std::string& error);
-    uint16_t Port() const { return boundPort; }
+    uint16_t Port() const { return endpoint.BoundPort(); }
 
     // Receives, prints and answers until --count, --timeout or Stop();
     // returns the exit code.
@@ -92,10 +93,7 @@ private:
     Options options;
     FILE* out;
     Cipher cipher;
-    int sock = -1;
-    int wakeRead = -1;
-    int wakeWrite = -1;
-    uint16_t boundPort = 0;
+    UdpEndpoint endpoint;
     double startSeconds = 0;
 
     bool started = false;  // the at-start datagrams have gone out
