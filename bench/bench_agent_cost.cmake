@@ -3,7 +3,7 @@
 # figures of the real service under Wine (it is not named bench_*, which
 # scripts/bench runs on its own).
 if(TARGET utm AND TARGET bx_snoop)
-  bx_add_bench(agent_cost_native_bench agent_cost_bench.cpp LIBS bx_snoop utm_wire bx_test_support)
+  bx_add_bench(agent_cost_native_bench agent_cost_bench.cpp agent_feed.cpp LIBS bx_snoop utm_wire bx_test_support)
   target_compile_definitions(agent_cost_native_bench PRIVATE
     BX_PEER_SCRIPT="${CMAKE_SOURCE_DIR}/tests/e2e/peer.sh"
     BX_UTM_PROGRAM="$<TARGET_FILE:utm>"

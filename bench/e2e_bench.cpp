@@ -25,6 +25,7 @@
 #include "agent/settings/settings_reader.h"
 #include "agent/snoop/snoop_device_inprocess.h"
 #include "agent/snoop/snooper.h"
+#include "bench/agent_feed.h"
 #include "bench/figures.h"
 #include "platform/event.h"
 #include "platform/posix/account_table.h"
@@ -33,6 +34,8 @@
 
 namespace {
 
+using namespace bx::bench;
+
 constexpr uint32_t kPairs = 10000;  // one open and one clean-up each
 constexpr uint32_t kRecords = 2 * kPairs;
 // Records fed ahead of what the peer has received: what its socket buffer
@@ -40,36 +43,6 @@ constexpr uint32_t kRecords = 2 * kPairs;
 constexpr uint64_t kWindow = 128;
 const wchar_t kUserSid[] = L"S-1-5-21-100-200-300-1001";
 const char kKey[] = "0123456789ABCDEF";
-
-std::string Shell(const std::string& command) { return command + " >/dev/null 2>&1"; }
-
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string EnvValue(const std::string& env, const std::string& key) {
-    size_t at = env.find(key + "=");
-    if (at == std::string::npos) return {};
-    size_t end = env.find('\n', at);
-    return env.substr(at + key.size() + 1, end == std::string::npos ? std::string::npos : end - at - key.size() - 1);
-}
-
-void SetString(bx::settings::Key& key, const wchar_t* name, const std::wstring& text) {
-    std::vector<uint8_t> bytes = bx::StoredBytesFromText(text);
-    key.SetValue(name, bx::settings::kTypeString, bytes.data(), static_cast<uint32_t>(bytes.size()));
-}
-
-void SetDword(bx::settings::Key& key, const wchar_t* name, uint32_t value) {
-    key.SetValue(name, bx::settings::kTypeDword, &value, sizeof value);
-}
-
-uint16_t FreeUdpPort() {
-    bx::net::UdpSocket probe;
-    uint16_t port = 0;
-    if (probe.Create() == 0 && probe.Bind(bx::net::kAnyAddress, 0) == 0) probe.LocalPort(port);
-    return port;
-}
 
 // Counts the notifications the peer printed, reading its output as it grows.
 class PeerOutput {
@@ -93,27 +66,10 @@ private:
     uint64_t count_ = 0;
 };
 
-snoop_event_t Record(uint32_t index, bool open, const CSid& sid) {
-    snoop_event_t record;
-    std::memset(&record, 0, sizeof record);
-    record.protocol = SNOOP_PROTOCOL_TCP;
-    record.event_type = open ? SNOOP_EVENT_OPEN : SNOOP_EVENT_CLEANUP;
-    record.local_ip = 0x0A010000u | (index >> 14);  // 10.1.x.y: 16384 ports per address
-    uint16_t port = static_cast<uint16_t>(40000 + (index & 0x3FFF));
-    record.local_port = static_cast<uint16_t>(port >> 8 | port << 8);
-    record.remote_ip = 0x5DB8D822u;  // 93.184.216.34
-    record.remote_port = static_cast<uint16_t>(443 >> 8 | (443 & 0xFF) << 8);
-    record.process_id = 4242;
-    record.session_id = 2;
-    record.file_object = 0x10000 + index;
-    std::memcpy(record.sid, sid.Data(), sid.Length());
-    return record;
-}
-
 void BM_E2ENative(benchmark::State& state) {
     const std::string dir = BX_E2E_BENCH_DIR;
     const std::string peerSh = BX_PEER_SCRIPT;
-    std::system(Shell(peerSh + " up " + dir).c_str());
+    std::system(Quiet(peerSh + " up " + dir).c_str());
     std::string skip = ReadWhole(dir + "/skip");
     std::string env = ReadWhole(dir + "/net.env");
     if (!skip.empty() || env.empty()) {
@@ -136,7 +92,7 @@ void BM_E2ENative(benchmark::State& state) {
     bx::accounts::SetTableAccount(kUserSid, bx::accounts::Account{L"alice", L"CORP", bx::accounts::SidType::User});
     const CSid sid = CSid::FromString(kUserSid);
 
-    std::system(Shell(peerSh + " start " + dir + " appliance " + BX_UTM_PROGRAM + " --listen " + peerIp + ":" +
+    std::system(Quiet(peerSh + " start " + dir + " appliance " + BX_UTM_PROGRAM + " --listen " + peerIp + ":" +
                       std::to_string(port) + " --key " + kKey)
                     .c_str());
     PeerOutput peer(dir + "/appliance.out");
@@ -189,7 +145,7 @@ void BM_E2ENative(benchmark::State& state) {
         }
     }
     state.SetItemsProcessed(static_cast<int64_t>(expected));
-    std::system(Shell(peerSh + " down " + dir).c_str());
+    std::system(Quiet(peerSh + " down " + dir).c_str());
     bx::settings::DeleteKeyTree(bx::kSettingsKeyPath);
 }
 BENCHMARK(BM_E2ENative)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
