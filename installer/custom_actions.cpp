@@ -144,29 +144,27 @@ std::wstring EscapeFormatted(const wchar_t* text) {
 
 namespace {
 
-void Format(wchar_t (&text)[kReportChars], const wchar_t* format, va_list args) {
+std::wstring Format(const wchar_t* format, va_list args) {
+    wchar_t text[kReportChars];
     int written = vsnwprintf(text, kReportChars, format, args);
     if (written < 0 || static_cast<size_t>(written) >= kReportChars) text[kReportChars - 1] = L'\0';
+    return text;
 }
 
 }  // namespace
 
 void Report(Session& session, const wchar_t* format, ...) {
-    wchar_t text[kReportChars];
     va_list args;
     va_start(args, format);
-    Format(text, format, args);
+    session.ReportError(Format(format, args).c_str());
     va_end(args);
-    session.ReportError(text);
 }
 
 void Inform(Session& session, const wchar_t* format, ...) {
-    wchar_t text[kReportChars];
     va_list args;
     va_start(args, format);
-    Format(text, format, args);
+    session.ReportInfo(Format(format, args).c_str());
     va_end(args);
-    session.ReportInfo(text);
 }
 
 bool IsVistaOrLater() {

@@ -25,56 +25,29 @@ UINT Run(MSIHANDLE install, Action action, UINT onException) {
 
 }  // namespace
 
+// One export per action: the session behind the handle, and what an
+// exception inside becomes.
+#define BX_CUSTOM_ACTION(name, action, onException) \
+    __declspec(dllexport) UINT __stdcall name(MSIHANDLE install) { return Run(install, action, onException); }
+
 extern "C" {
 
-__declspec(dllexport) UINT __stdcall Install(MSIHANDLE install) {
-    return Run(install, bx::installer::Install, bx::installer::kInstallFailed);
-}
-
+BX_CUSTOM_ACTION(Install, bx::installer::Install, bx::installer::kInstallFailed)
 // Removal of the product goes on whatever happens.
-__declspec(dllexport) UINT __stdcall Uninstall(MSIHANDLE install) {
-    return Run(install, bx::installer::Uninstall, ERROR_SUCCESS);
-}
-
-__declspec(dllexport) UINT __stdcall SetServiceRecovery(MSIHANDLE install) {
-    return Run(install, bx::installer::SetServiceRecovery, ERROR_SUCCESS);
-}
-
-__declspec(dllexport) UINT __stdcall RemoveAgentFiles(MSIHANDLE install) {
-    return Run(install, bx::installer::RemoveAgentFiles, ERROR_SUCCESS);
-}
-
-// Writes the appliance settings given as public properties to the agent's
-// settings key (installer/appliance_settings.h).
-__declspec(dllexport) UINT __stdcall WriteSettings(MSIHANDLE install) {
-    return Run(install, bx::installer::WriteSettingsAction, ERROR_INSTALL_FAILURE);
-}
-
-// Checks the appliance settings before anything is installed.
-__declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install) {
-    return Run(install, bx::installer::CheckSettingsAction, ERROR_INSTALL_FAILURE);
-}
-
-__declspec(dllexport) UINT __stdcall SecureProgramFolder(MSIHANDLE install) {
-    return Run(install, bx::installer::SecureProgramFolder, ERROR_INSTALL_FAILURE);
-}
-
-// Rollback and commit actions: they report, and never stop the installer.
-__declspec(dllexport) UINT __stdcall InstallRollback(MSIHANDLE install) {
-    return Run(install, bx::installer::InstallRollback, ERROR_SUCCESS);
-}
-
-__declspec(dllexport) UINT __stdcall UninstallRollback(MSIHANDLE install) {
-    return Run(install, bx::installer::UninstallRollback, ERROR_SUCCESS);
-}
-
-__declspec(dllexport) UINT __stdcall WriteSettingsRollback(MSIHANDLE install) {
-    return Run(install, bx::installer::WriteSettingsRollback, ERROR_SUCCESS);
-}
-
-__declspec(dllexport) UINT __stdcall CommitInstallation(MSIHANDLE install) {
-    return Run(install, bx::installer::CommitInstallation, ERROR_SUCCESS);
-}
+BX_CUSTOM_ACTION(Uninstall, bx::installer::Uninstall, ERROR_SUCCESS)
+BX_CUSTOM_ACTION(SetServiceRecovery, bx::installer::SetServiceRecovery, ERROR_SUCCESS)
+BX_CUSTOM_ACTION(RemoveAgentFiles, bx::installer::RemoveAgentFiles, ERROR_SUCCESS)
+// The appliance settings given as public properties: checked before anything
+// is installed, then written to the agent's settings key
+// (installer/appliance_settings.h).
+BX_CUSTOM_ACTION(CheckSettings, bx::installer::CheckSettingsAction, ERROR_INSTALL_FAILURE)
+BX_CUSTOM_ACTION(WriteSettings, bx::installer::WriteSettingsAction, ERROR_INSTALL_FAILURE)
+BX_CUSTOM_ACTION(SecureProgramFolder, bx::installer::SecureProgramFolder, ERROR_INSTALL_FAILURE)
+// Rollback and commit actions report, and never stop the installer.
+BX_CUSTOM_ACTION(InstallRollback, bx::installer::InstallRollback, ERROR_SUCCESS)
+BX_CUSTOM_ACTION(UninstallRollback, bx::installer::UninstallRollback, ERROR_SUCCESS)
+BX_CUSTOM_ACTION(WriteSettingsRollback, bx::installer::WriteSettingsRollback, ERROR_SUCCESS)
+BX_CUSTOM_ACTION(CommitInstallation, bx::installer::CommitInstallation, ERROR_SUCCESS)
 
 // Immediate, after InstallFinalize: the installation ends with 3010 when a
 // step waits for the next restart. Deferred actions cannot ask for the
