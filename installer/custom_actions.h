@@ -97,7 +97,8 @@ UINT SetServiceRecovery(Session& session);  // 0, or kPropertyMissing
 
 // Rollbacks: InstallRollback undoes what Install did (a "bxhvnd" service and
 // driver file that were there before stay); UninstallRollback puts back what
-// Uninstall removed (service, file, tag, dependency) and starts the driver.
+// Uninstall removed (file, tag, dependency, and the service configured as
+// Install makes it) and starts the driver.
 // Both do nothing when their action left nothing to undo. Always 0.
 UINT InstallRollback(Session& session);
 UINT UninstallRollback(Session& session);
