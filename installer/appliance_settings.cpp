@@ -2,6 +2,7 @@
 
 #include <cwctype>
 
+#include "installer/install_journal.h"
 #include "platform/win/handles.h"
 
 namespace bx::installer {
@@ -44,6 +45,58 @@ bool Decimal(const std::wstring& text, unsigned long& number) {
     if (value > 0xFFFFFFFFull) return false;
     number = static_cast<unsigned long>(value);
     return true;
+}
+
+// The rejected value is shown, except the key's: even a wrong key is close
+// to the secret it was meant to be.
+void ReportInvalid(Session& session, const SettingValue& value, const std::wstring& why) {
+    const PropertyRule* rule = RuleOf(value.property);
+    if (rule && rule->kind == Kind::Key)
+        Report(session, L"Invalid %ls: expected %ls.", value.property.c_str(), why.c_str());
+    else
+        Report(session, L"Invalid %ls \"%ls\": expected %ls.", value.property.c_str(), value.value.c_str(),
+               why.c_str());
+}
+
+// The journal section of WriteSettings (installer/install_journal.h): the
+// names it writes ("Written"), whether the settings key was there
+// ("KeyExisted"), and the values it replaces as they were (subkey "Saved").
+constexpr wchar_t kSettingsSection[] = L"Settings";
+
+// Copies a value as it is stored (type and bytes); 0 or the error.
+LONG CopyValue(HKEY from, HKEY to, const wchar_t* name) {
+    DWORD type = 0, size = 0;
+    LONG rc = RegQueryValueExW(from, name, nullptr, &type, nullptr, &size);
+    if (rc != ERROR_SUCCESS) return rc;
+    std::vector<BYTE> data(size);
+    rc = RegQueryValueExW(from, name, nullptr, &type, data.data(), &size);
+    if (rc != ERROR_SUCCESS) return rc;
+    return RegSetValueExW(to, name, 0, type, data.data(), size);
+}
+
+DWORD SaveForRollback(const std::vector<SettingValue>& values) {
+    JournalSection journal;
+    if (DWORD error = journal.Begin(kSettingsSection)) return error;
+    bx::win::UniqueRegKey settings, saved;
+    const bool existed =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE, settings.put()) == ERROR_SUCCESS;
+    LONG rc = RegCreateKeyExW(journal.Key(), L"Saved", 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr,
+                              saved.put(), nullptr);
+    std::wstring written;  // REG_MULTI_SZ
+    for (const auto& value : values) {
+        const wchar_t* name = RuleOf(value.property)->valueName;
+        written.append(name).push_back(L'\0');
+        if (rc == ERROR_SUCCESS && existed) {
+            rc = CopyValue(settings.get(), saved.get(), name);
+            if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;  // not there: the rollback deletes it
+        }
+    }
+    written.push_back(L'\0');
+    if (rc == ERROR_SUCCESS)
+        rc = RegSetValueExW(journal.Key(), L"Written", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(written.data()),
+                            static_cast<DWORD>(written.size() * sizeof(wchar_t)));
+    if (rc == ERROR_SUCCESS) rc = static_cast<LONG>(journal.SetDword(L"KeyExisted", existed ? 1 : 0));
+    return static_cast<DWORD>(rc);
 }
 
 }  // namespace
@@ -110,12 +163,15 @@ DWORD WriteSettings(Session& session, const std::vector<SettingValue>& values) {
     for (const auto& value : values) {
         std::wstring why;
         if (!CheckSetting(value, why)) {
-            Report(session, L"Invalid %ls \"%ls\": expected %ls.", value.property.c_str(), value.value.c_str(),
-                   why.c_str());
+            ReportInvalid(session, value, why);
             return ERROR_INVALID_DATA;
         }
     }
     if (values.empty()) return ERROR_SUCCESS;
+    if (DWORD error = SaveForRollback(values)) {
+        Report(session, L"Failed to record the settings for the rollback Error %d", static_cast<int>(error));
+        return error;
+    }
     bx::win::UniqueRegKey key;
     LONG rc =
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
@@ -156,8 +212,7 @@ UINT CheckSettingsAction(Session& session) {
         SettingValue value{rule.property, std::wstring(buffer.data(), length)};
         std::wstring why;
         if (!value.value.empty() && !CheckSetting(value, why)) {
-            Report(session, L"Invalid %ls \"%ls\": expected %ls.", value.property.c_str(), value.value.c_str(),
-                   why.c_str());
+            ReportInvalid(session, value, why);
             return ERROR_INSTALL_FAILURE;
         }
     }
@@ -179,6 +234,34 @@ UINT WriteSettingsAction(Session& session) {
         return ERROR_INSTALL_FAILURE;
     }
     return WriteSettings(session, values) == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+UINT WriteSettingsRollback(Session& session) {
+    JournalSection journal;
+    if (journal.Open(kSettingsSection) != ERROR_SUCCESS) return ERROR_SUCCESS;  // nothing written
+    wchar_t written[1024] = {};
+    DWORD size = sizeof written - 2 * sizeof(wchar_t);  // room for the list's end
+    RegGetValueW(journal.Key(), nullptr, L"Written", RRF_RT_REG_MULTI_SZ, nullptr, written, &size);
+    bx::win::UniqueRegKey settings, saved;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, settings.put());
+    RegOpenKeyExW(journal.Key(), L"Saved", 0, KEY_QUERY_VALUE, saved.put());
+    for (const wchar_t* name = written; rc == ERROR_SUCCESS && *name; name += wcslen(name) + 1) {
+        LONG restored = saved ? CopyValue(saved.get(), settings.get(), name) : ERROR_FILE_NOT_FOUND;
+        if (restored == ERROR_FILE_NOT_FOUND) restored = RegDeleteValueW(settings.get(), name);
+        if (restored != ERROR_SUCCESS && restored != ERROR_FILE_NOT_FOUND)
+            Report(session, L"Failed to restore the setting %ls. Error %d", name, static_cast<int>(restored));
+    }
+    // A key this installation made goes again when nothing else is in it.
+    DWORD values = 0, subkeys = 0;
+    if (rc == ERROR_SUCCESS && !journal.GetDword(L"KeyExisted", 1) &&
+        RegQueryInfoKeyW(settings.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                         nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+        values == 0 && subkeys == 0) {
+        settings.reset();
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSettingsKey);
+    }
+    journal.Delete();
+    return ERROR_SUCCESS;
 }
 
 }  // namespace bx::installer

@@ -28,12 +28,19 @@ bool CheckSetting(const SettingValue& value, std::wstring& why);
 
 // Writes the given values under HKLM\SOFTWARE\Brontavex\HVNAgent\Settings
 // (ip and key as REG_SZ, the rest as REG_DWORD); nothing is written unless
-// every value is valid. 0, or the error.
+// every value is valid, and the values replaced are kept in the installation
+// journal first (installer/install_journal.h). 0, or the error. A rejected
+// UTM_KEY is reported without its value.
 DWORD WriteSettings(Session& session, const std::vector<SettingValue>& values);
 
 // The custom action: reads CustomActionData; 0, or ERROR_INSTALL_FAILURE
 // after reporting what is wrong.
 UINT WriteSettingsAction(Session& session);
+
+// The rollback: puts back the values WriteSettings replaced and deletes
+// those it added (and the key, when it made it and nothing else is in it).
+// Always 0.
+UINT WriteSettingsRollback(Session& session);
 
 // The immediate check before anything is installed: reads the public
 // properties themselves; 0, or ERROR_INSTALL_FAILURE after reporting the

@@ -1,7 +1,9 @@
 #include "installer/custom_actions.h"
 
+#include <aclapi.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "installer/install_journal.h"
 #include "platform/win/handles.h"
 
 namespace bx::installer {
@@ -112,22 +115,56 @@ UINT MsiSession::GetProperty(const wchar_t* name, wchar_t* buffer, DWORD* length
     return MsiGetPropertyW(handle_, name, buffer, length);
 }
 
-void MsiSession::ReportError(const wchar_t* text) {
+void MsiSession::ReportError(const wchar_t* text) { Process(INSTALLMESSAGE_ERROR | MB_ICONERROR, text); }
+
+void MsiSession::ReportInfo(const wchar_t* text) { Process(INSTALLMESSAGE_INFO, text); }
+
+void MsiSession::Process(int type, const wchar_t* text) {
     if (handle_ == 0) return;
     UniqueMsiHandle record(MsiCreateRecord(1));
     if (!record) return;
-    MsiRecordSetStringW(record.get(), 0, text);
-    MsiProcessMessage(handle_, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_ICONERROR), record.get());
+    MsiRecordSetStringW(record.get(), 0, L"[1]");
+    MsiRecordSetStringW(record.get(), 1, EscapeFormatted(text).c_str());
+    MsiProcessMessage(handle_, static_cast<INSTALLMESSAGE>(type), record.get());
 }
 
-void Report(Session& session, const wchar_t* format, ...) {
+std::wstring EscapeFormatted(const wchar_t* text) {
+    std::wstring escaped;
+    for (; *text; ++text) {
+        if (*text == L'[' || *text == L']' || *text == L'{' || *text == L'}') {
+            escaped += L"[\\";
+            escaped += *text;
+            escaped += L']';
+        } else {
+            escaped += *text;
+        }
+    }
+    return escaped;
+}
+
+namespace {
+
+std::wstring Format(const wchar_t* format, va_list args) {
     wchar_t text[kReportChars];
+    int written = vsnwprintf(text, kReportChars, format, args);
+    if (written < 0 || static_cast<size_t>(written) >= kReportChars) text[kReportChars - 1] = L'\0';
+    return text;
+}
+
+}  // namespace
+
+void Report(Session& session, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    int written = vsnwprintf(text, kReportChars, format, args);
+    session.ReportError(Format(format, args).c_str());
     va_end(args);
-    if (written < 0 || static_cast<size_t>(written) >= kReportChars) text[kReportChars - 1] = L'\0';
-    session.ReportError(text);
+}
+
+void Inform(Session& session, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    session.ReportInfo(Format(format, args).c_str());
+    va_end(args);
 }
 
 bool IsVistaOrLater() {
@@ -194,7 +231,9 @@ std::vector<BYTE> StoreGroupOrder(const std::vector<DWORD>& tags) {
     return bytes;
 }
 
-DWORD UpdateGroupOrder(Session& session, const std::wstring& group, DWORD referenceTag, DWORD tag, Change change) {
+DWORD UpdateGroupOrder(Session& session, const std::wstring& group, DWORD referenceTag, DWORD tag, Change change,
+                       bool* changed) {
+    if (changed) *changed = false;
     if (tag == 0) return ERROR_SUCCESS;  // a service without a tag has no place in the list
     UniqueRegKey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGroupOrderKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put()) !=
@@ -222,10 +261,16 @@ DWORD UpdateGroupOrder(Session& session, const std::wstring& group, DWORD refere
     }
     std::vector<BYTE> stored = StoreGroupOrder(tags);
     LONG rc = RegSetValueExW(key.get(), group.c_str(), 0, type, stored.data(), static_cast<DWORD>(stored.size()));
-    return static_cast<DWORD>(rc);
+    if (rc != ERROR_SUCCESS) {
+        Report(session, L"Failed To Set the order of group %ls Error %d", group.c_str(), Error(static_cast<DWORD>(rc)));
+        return static_cast<DWORD>(rc);
+    }
+    if (changed) *changed = true;
+    return ERROR_SUCCESS;
 }
 
-DWORD UpdateNetbtDependency(Session& session, Change change) {
+DWORD UpdateNetbtDependency(Session& session, Change change, bool* changed) {
+    if (changed) *changed = false;
     UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!scm) {
         DWORD error = GetLastError();
@@ -261,22 +306,187 @@ DWORD UpdateNetbtDependency(Session& session, Change change) {
         Report(session, L"Failed To Set Dependencies in NetBt Service Error %d", Error(error));
         return error;
     }
+    if (changed) *changed = change == Change::Add || present;
     return ERROR_SUCCESS;
 }
 
 // ---------------------------------------------------------------------------
+// The driver's installation and removal, and their rollbacks.
 
 namespace {
 
-// Install's steps after the previous-version check; the first error, with
-// what was done so far for the clean-up.
-struct InstallState {
-    std::wstring copiedTo;        // the driver file this installation put in place
-    bool serviceExisted = false;  // "bxhvnd" was there before
-    bool serviceCreated = false;
+// The journal sections (installer/install_journal.h) and their steps.
+constexpr wchar_t kInstallSection[] = L"DriverInstall";
+constexpr wchar_t kRemovalSection[] = L"DriverRemoval";
+enum DriverStep : DWORD {
+    kServiceChanged = 1,  // Install created "bxhvnd"; Uninstall deleted it
+    kServiceKept = 2,     // Install kept an entry marked for deletion for the restart
+    kFilePlaced = 4,      // Install copied the driver file into place
+    kFileMovedAside = 8,  // the driver file that was there is "Aside"
+    kTagChanged = 16,     // Install added "Tag" to the group order; Uninstall removed it
+    kNetbtChanged = 32,   // Install added the NetBIOS dependency; Uninstall removed it
+    kDriverStarted = 64,  // Install started the driver
 };
+// Values of a section besides the steps.
+constexpr wchar_t kAside[] = L"Aside";                // the moved file's path
+constexpr wchar_t kServiceGroup[] = L"ServiceGroup";  // the driver service's load-order group
+constexpr wchar_t kOrderGroup[] = L"OrderGroup";      // the group order value holding the tag
+constexpr wchar_t kReferenceTag[] = L"ReferenceTag";  // the tag the driver's follows
+constexpr wchar_t kTag[] = L"Tag";
 
-DWORD InstallDriver(Session& session, InstallState& state) {
+// How long a driver service entry marked for deletion is waited for: it
+// leaves when the last handle to it is closed, unless its driver could not be
+// stopped (then at the next restart).
+constexpr DWORD kMarkedServiceWaitMs = 3000;
+
+// The transport services the driver's place derives from: the driver joins
+// the group of "tcpip"; its tag follows that of "tdx" (Vista and later) or of
+// "tcpip" in the group order. Failures are reported.
+struct Transport {
+    ServiceInfo tcpip, reference;
+};
+DWORD GetTransport(Session& session, Transport& transport) {
+    if (DWORD error = GetServiceInfo(session, kTcpipService, transport.tcpip)) {
+        Report(session, L"Failed To Get TCP Service Info Error %d", Error(error));
+        return error;
+    }
+    if (!IsVistaOrLater()) {
+        transport.reference = transport.tcpip;
+        return ERROR_SUCCESS;
+    }
+    if (DWORD error = GetServiceInfo(session, kTdxService, transport.reference)) {
+        Report(session, L"Failed To Get TDX Service Info Error %d", Error(error));
+        return error;
+    }
+    return ERROR_SUCCESS;
+}
+
+// A driver service marked for deletion goes at the next restart, when the
+// service control manager deletes the entries whose "DeleteFlag" is set.
+// Keeping it instead, configured as CreateServiceW would, gives the driver
+// service after the restart. Its tag is read from the entry.
+DWORD KeepMarkedService(Session& session, const std::wstring& group, DWORD& tag) {
+    std::wstring path = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + kDriverService;
+    UniqueRegKey key;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
+    auto setDword = [&](const wchar_t* name, DWORD value) {
+        return RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    };
+    auto setText = [&](const wchar_t* name, DWORD type, const wchar_t* value) {
+        return RegSetValueExW(key.get(), name, 0, type, reinterpret_cast<const BYTE*>(value),
+                              static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+    };
+    if (rc == ERROR_SUCCESS) rc = setDword(L"Type", SERVICE_KERNEL_DRIVER);
+    if (rc == ERROR_SUCCESS) rc = setDword(L"Start", SERVICE_SYSTEM_START);
+    if (rc == ERROR_SUCCESS) rc = setDword(L"ErrorControl", SERVICE_ERROR_NORMAL);
+    if (rc == ERROR_SUCCESS) rc = setText(L"ImagePath", REG_EXPAND_SZ, kDriverDestination);
+    if (rc == ERROR_SUCCESS) rc = setText(L"Group", REG_SZ, group.c_str());
+    if (rc == ERROR_SUCCESS) rc = setText(L"DisplayName", REG_SZ, kDriverDisplayName);
+    if (rc == ERROR_SUCCESS) {
+        rc = RegDeleteValueW(key.get(), L"DeleteFlag");
+        if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
+    }
+    if (rc != ERROR_SUCCESS) {
+        Report(session, L"Failed To keep HVN Service marked for deletion Error %d", Error(static_cast<DWORD>(rc)));
+        return static_cast<DWORD>(rc);
+    }
+    DWORD stored = 0, size = sizeof stored;
+    tag = RegGetValueW(key.get(), nullptr, L"Tag", RRF_RT_REG_DWORD, nullptr, &stored, &size) == ERROR_SUCCESS ? stored
+                                                                                                               : 0;
+    MarkRestartPending(session, L"The driver service bxhvnd, marked for deletion,");
+    return ERROR_SUCCESS;
+}
+
+// Puts the mark back on a kept entry (the rollback of KeepMarkedService).
+void MarkServiceForDeletion() {
+    std::wstring path = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + kDriverService;
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) return;
+    DWORD one = 1;
+    RegSetValueExW(key.get(), L"DeleteFlag", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+}
+
+enum class Creation { Created, Existed, Kept };
+
+// Creates the driver service in `group`. An existing service counts as
+// created and keeps its tag; one marked for deletion is waited for, then kept
+// for the restart. `tag` in: the tag to ask for (Windows assigns its own, and
+// Wine's SCM keeps the one asked for); out: the service's tag.
+DWORD CreateDriverService(Session& session, const std::wstring& group, DWORD& tag, Creation& creation) {
+    UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!scm) {
+        DWORD error = GetLastError();
+        Report(session, L"Failed To open ServiceMgr Error %d", Error(error));
+        return error;
+    }
+    const DWORD asked = tag;
+    const ULONGLONG deadline = GetTickCount64() + kMarkedServiceWaitMs;
+    for (;;) {
+        tag = asked;
+        UniqueScHandle driver(CreateServiceW(scm.get(), kDriverService, kDriverDisplayName, SERVICE_ALL_ACCESS,
+                                             SERVICE_KERNEL_DRIVER, SERVICE_SYSTEM_START, SERVICE_ERROR_NORMAL,
+                                             kDriverDestination, group.c_str(), &tag, nullptr, nullptr, nullptr));
+        if (driver) {
+            creation = Creation::Created;
+            return ERROR_SUCCESS;
+        }
+        DWORD error = GetLastError();
+        if (error == ERROR_SERVICE_EXISTS) {
+            // Without a tag of its own, nothing is inserted into the group order.
+            ServiceInfo existing;
+            tag = GetServiceInfo(session, kDriverService, existing) == ERROR_SUCCESS ? existing.tag : 0;
+            creation = Creation::Existed;
+            return ERROR_SUCCESS;
+        }
+        if (error != ERROR_SERVICE_MARKED_FOR_DELETE) {
+            Report(session, L"Failed To Create HVN Service Error %d", Error(error));
+            return error;
+        }
+        if (GetTickCount64() >= deadline) break;
+        Sleep(100);
+    }
+    creation = Creation::Kept;
+    return KeepMarkedService(session, group, tag);
+}
+
+// Starts the driver; one that runs already is no error.
+DWORD StartDriver(Session& session, bool& started) {
+    started = false;
+    UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle driver(scm ? OpenServiceW(scm.get(), kDriverService, SERVICE_START) : nullptr);
+    if (driver && StartServiceW(driver.get(), 0, nullptr)) {
+        started = true;
+        return ERROR_SUCCESS;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_ALREADY_RUNNING) return ERROR_SUCCESS;
+    Report(session, L"Failed To start HVN Driver Error %d", Error(error));
+    return error;
+}
+
+// Stops the driver, waiting up to 10 s.
+void StopDriver() {
+    UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle driver(scm ? OpenServiceW(scm.get(), kDriverService, SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr);
+    if (!driver) return;
+    SERVICE_STATUS status{};
+    if (!ControlService(driver.get(), SERVICE_CONTROL_STOP, &status)) return;
+    for (int poll = 0; poll < 100 && status.dwCurrentState != SERVICE_STOPPED; ++poll) {
+        Sleep(100);
+        if (!QueryServiceStatus(driver.get(), &status)) return;
+    }
+}
+
+// Records a step done; a journal that cannot be written fails the action,
+// which could not be rolled back.
+DWORD Record(Session& session, JournalSection& journal, DWORD step) {
+    DWORD error = journal.Record(step);
+    if (error != ERROR_SUCCESS)
+        Report(session, L"Failed to record the installation for its rollback Error %d", Error(error));
+    return error;
+}
+
+DWORD InstallDriver(Session& session, JournalSection& journal) {
     std::wstring source;
     if (!ReadCustomActionData(session, kSourceFolderChars, source)) {
         Report(session, L"Internal Error - Failed to get CustomActionData from installer.");
@@ -286,72 +496,82 @@ DWORD InstallDriver(Session& session, InstallState& state) {
     if (source.back() != L'\\') source += L'\\';
     source += kDriverFile;
     std::wstring destination = ExpandedDriverDestination();
-    state.serviceExisted = [] {
-        UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        UniqueScHandle service(scm ? OpenServiceW(scm.get(), kDriverService, SERVICE_QUERY_STATUS) : nullptr);
-        return static_cast<bool>(service);
-    }();
-    if (destination.empty() || !CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
-        DWORD error = destination.empty() ? ERROR_BUFFER_OVERFLOW : GetLastError();
+    auto copyFailed = [&](DWORD error) {
         Report(session, L"Failed To copy Driver File sDriverPath:%ls destination:%ls Error %d", source.c_str(),
                destination.c_str(), Error(error));
         return error;
+    };
+    if (destination.empty()) return copyFailed(ERROR_BUFFER_OVERFLOW);
+    // A driver file that is there (an earlier version's, loaded or not) is
+    // moved aside: the rollback puts it back, the commit deletes it.
+    if (GetFileAttributesW(destination.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        std::wstring aside;
+        if (DWORD error = MoveAside(destination, aside)) return copyFailed(error);
+        if (DWORD error = journal.SetString(kAside, aside)) return error;
+        if (DWORD error = Record(session, journal, kFileMovedAside)) return error;
     }
-    state.copiedTo = destination;
+    if (!CopyFileW(source.c_str(), destination.c_str(), TRUE)) return copyFailed(GetLastError());
+    if (DWORD error = Record(session, journal, kFilePlaced)) return error;
 
-    const bool vista = IsVistaOrLater();
-    ServiceInfo tcpip, tdx;
-    if (DWORD error = GetServiceInfo(session, kTcpipService, tcpip)) {
-        Report(session, L"Failed To Get TCP Service Info Error %d", Error(error));
-        return error;
-    }
-    if (vista) {
-        if (DWORD error = GetServiceInfo(session, kTdxService, tdx)) {
-            Report(session, L"Failed To Get TDX Service Info Error %d", Error(error));
-            return error;
-        }
-    }
-
-    UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!scm) {
-        DWORD error = GetLastError();
-        Report(session, L"Failed To open ServiceMgr Error %d", Error(error));
-        return error;
-    }
+    Transport transport;
+    if (DWORD error = GetTransport(session, transport)) return error;
     DWORD tag = 0;
-    UniqueScHandle driver(CreateServiceW(scm.get(), kDriverService, kDriverDisplayName, SERVICE_ALL_ACCESS,
-                                         SERVICE_KERNEL_DRIVER, SERVICE_SYSTEM_START, SERVICE_ERROR_NORMAL,
-                                         kDriverDestination, tcpip.group.c_str(), &tag, nullptr, nullptr, nullptr));
-    if (driver) {
-        state.serviceCreated = true;
-    } else {
-        DWORD error = GetLastError();
-        if (error != ERROR_SERVICE_EXISTS) {
-            Report(session, L"Failed To Create HVN Service Error %d", Error(error));
+    Creation creation;
+    if (DWORD error = CreateDriverService(session, transport.tcpip.group, tag, creation)) return error;
+    if (creation != Creation::Existed) {
+        if (DWORD error = Record(session, journal, creation == Creation::Created ? kServiceChanged : kServiceKept))
             return error;
-        }
-        // An existing driver service keeps its own tag; without one, nothing
-        // is inserted into the group order.
-        ServiceInfo existing;
-        tag = GetServiceInfo(session, kDriverService, existing) == ERROR_SUCCESS ? existing.tag : 0;
     }
 
-    if (vista)
-        UpdateGroupOrder(session, tdx.group, tdx.tag, tag, Change::Add);
-    else
-        UpdateGroupOrder(session, tcpip.group, tcpip.tag, tag, Change::Add);
-    UpdateNetbtDependency(session, Change::Add);
-    return ERROR_SUCCESS;
+    bool changed = false;
+    if (DWORD error =
+            UpdateGroupOrder(session, transport.reference.group, transport.reference.tag, tag, Change::Add, &changed))
+        return error;
+    if (changed) {
+        journal.SetString(kOrderGroup, transport.reference.group);
+        journal.SetDword(kTag, tag);
+        if (DWORD error = Record(session, journal, kTagChanged)) return error;
+    }
+    if (DWORD error = UpdateNetbtDependency(session, Change::Add, &changed)) return error;
+    if (changed) {
+        if (DWORD error = Record(session, journal, kNetbtChanged)) return error;
+    }
+    // A kept entry's driver is the earlier version's, still loaded; the new
+    // one loads at the restart.
+    if (creation == Creation::Kept) return ERROR_SUCCESS;
+    bool started = false;
+    if (DWORD error = StartDriver(session, started)) return error;
+    return started ? Record(session, journal, kDriverStarted) : ERROR_SUCCESS;
 }
 
-// Takes back what a failed installation of the driver did.
-void UndoInstallDriver(const InstallState& state) {
-    if (state.serviceCreated) {
+// Undoes the steps of Install listed in its journal section, newest first.
+void UndoInstallDriver(Session& session, const JournalSection& journal) {
+    const DWORD done = journal.Done();
+    if (done & kDriverStarted) StopDriver();
+    if (done & kNetbtChanged) UpdateNetbtDependency(session, Change::Remove);
+    if (done & kTagChanged)
+        UpdateGroupOrder(session, journal.GetString(kOrderGroup), 0, journal.GetDword(kTag, 0), Change::Remove);
+    if (done & kServiceChanged) {
         UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         UniqueScHandle driver(scm ? OpenServiceW(scm.get(), kDriverService, DELETE) : nullptr);
-        if (driver) DeleteService(driver.get());
+        if (driver && !DeleteService(driver.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+            Report(session, L"Failed To delete hvnd Service Error %d", Error(GetLastError()));
     }
-    if (!state.copiedTo.empty() && !state.serviceExisted) DeleteFileW(state.copiedTo.c_str());
+    if (done & kServiceKept) MarkServiceForDeletion();
+    const std::wstring destination = ExpandedDriverDestination();
+    if (done & kFilePlaced) {
+        // Moved aside first, so that the name is free for the file it replaced
+        // even when the new one is loaded.
+        std::wstring placed;
+        if (MoveAside(destination, placed) != ERROR_SUCCESS) placed = destination;
+        if (DWORD error = DeleteNowOrAtRestart(session, placed))
+            Report(session, L"Failed To delete driver file Error %d", Error(error));
+    }
+    if (done & kFileMovedAside) {
+        std::wstring aside = journal.GetString(kAside);
+        if (!MoveFileExW(aside.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING))
+            Report(session, L"Failed to put back the driver file %ls Error %d", aside.c_str(), Error(GetLastError()));
+    }
 }
 
 }  // namespace
@@ -365,13 +585,26 @@ UINT Install(Session& session) {
             return kInstallFailed;
         }
     }
-    InstallState state;
-    DWORD error = InstallDriver(session, state);
+    JournalSection journal;
+    DWORD error = journal.Begin(kInstallSection);
+    if (error != ERROR_SUCCESS)
+        Report(session, L"Failed to record the installation for its rollback Error %d", Error(error));
+    else
+        error = InstallDriver(session, journal);
     if (error == ERROR_SUCCESS) return ERROR_SUCCESS;
     Report(session, L"Failed Install Halvern Driver Error %d", Error(error));
-    UndoInstallDriver(state);
+    UndoInstallDriver(session, journal);
+    journal.Delete();
     RemoveAgentService(session);
     return kInstallFailed;
+}
+
+UINT InstallRollback(Session& session) {
+    JournalSection journal;
+    if (journal.Open(kInstallSection) != ERROR_SUCCESS) return ERROR_SUCCESS;  // nothing done
+    UndoInstallDriver(session, journal);
+    journal.Delete();
+    return ERROR_SUCCESS;
 }
 
 UINT Uninstall(Session& session) {
@@ -385,6 +618,13 @@ UINT Uninstall(Session& session) {
         Report(session, L"Internal installer error - source path not found");
         Report(session, L"Failed UnInstall Halvern Driver Error %d", Error(ERROR_INVALID_PARAMETER));
         return ERROR_SUCCESS;
+    }
+    // What is removed is recorded for the rollback; without a journal the
+    // removal goes on all the same.
+    JournalSection journal;
+    if (DWORD error = journal.Begin(kRemovalSection)) {
+        Report(session, L"Failed to record the removal for its rollback Error %d", Error(error));
+        fail(error);
     }
 
     // Every step is tried even after a failure, so that a driver already
@@ -427,29 +667,114 @@ UINT Uninstall(Session& session) {
         }
     }
 
+    bool changed = false;
     if (haveGroup && haveTag) {
         const ServiceInfo& reference = vista ? tdx : tcpip;
-        UpdateGroupOrder(session, reference.group, 0, driverInfo.tag, Change::Remove);
-    }
-    UpdateNetbtDependency(session, Change::Remove);
-
-    if (driver && !DeleteService(driver.get())) {
-        DWORD error = GetLastError();
-        if (error != ERROR_SERVICE_MARKED_FOR_DELETE) {
-            Report(session, L"Failed To delete hvnd Service Error %d", Error(error));
+        if (DWORD error = UpdateGroupOrder(session, reference.group, 0, driverInfo.tag, Change::Remove, &changed))
             fail(error);
+        if (changed) {
+            journal.SetString(kOrderGroup, reference.group);
+            journal.SetDword(kReferenceTag, reference.tag);
+            journal.SetDword(kTag, driverInfo.tag);
+            journal.Record(kTagChanged);
         }
     }
+    if (DWORD error = UpdateNetbtDependency(session, Change::Remove, &changed)) fail(error);
+    if (changed) journal.Record(kNetbtChanged);
+
+    if (driver) {
+        if (DeleteService(driver.get())) {
+            journal.SetString(kServiceGroup, driverInfo.group);
+            journal.Record(kServiceChanged);
+        } else {
+            DWORD error = GetLastError();
+            if (error != ERROR_SERVICE_MARKED_FOR_DELETE) {
+                Report(session, L"Failed To delete hvnd Service Error %d", Error(error));
+                fail(error);
+            }
+        }
+    }
+    // Moved aside rather than deleted: the rollback puts it back, the commit
+    // deletes it (a loaded driver at the next restart).
     std::wstring file = ExpandedDriverDestination();
-    if (!file.empty() && !DeleteFileW(file.c_str())) {
-        DWORD error = GetLastError();
+    std::wstring aside;
+    if (DWORD error = file.empty() ? ERROR_BUFFER_OVERFLOW : MoveAside(file, aside)) {
         // A file that is already gone is what removal wants.
         if (error != ERROR_FILE_NOT_FOUND) {
             Report(session, L"Failed To delete driver file Error %d", Error(error));
             fail(error);
         }
+    } else {
+        journal.SetString(kAside, aside);
+        journal.Record(kFileMovedAside);
     }
     if (failure != ERROR_SUCCESS) Report(session, L"Failed UnInstall Halvern Driver Error %d", Error(failure));
+    return ERROR_SUCCESS;
+}
+
+UINT UninstallRollback(Session& session) {
+    JournalSection journal;
+    if (journal.Open(kRemovalSection) != ERROR_SUCCESS) return ERROR_SUCCESS;  // nothing removed
+    const DWORD done = journal.Done();
+    if (done & kFileMovedAside) {
+        std::wstring aside = journal.GetString(kAside);
+        if (!MoveFileExW(aside.c_str(), ExpandedDriverDestination().c_str(), MOVEFILE_REPLACE_EXISTING))
+            Report(session, L"Failed to put back the driver file %ls Error %d", aside.c_str(), Error(GetLastError()));
+    }
+    DWORD tag = journal.GetDword(kTag, 0);
+    bool restored = !(done & kServiceChanged);
+    if (done & kServiceChanged) {
+        Creation creation;
+        restored = CreateDriverService(session, journal.GetString(kServiceGroup), tag, creation) == ERROR_SUCCESS;
+    }
+    if (restored && (done & kTagChanged))
+        UpdateGroupOrder(session, journal.GetString(kOrderGroup), journal.GetDword(kReferenceTag, 0), tag, Change::Add);
+    if (done & kNetbtChanged) UpdateNetbtDependency(session, Change::Add);
+    // The agent the installer's rollback starts again opens the driver.
+    bool started = false;
+    if (restored && (done & (kServiceChanged | kFileMovedAside))) StartDriver(session, started);
+    journal.Delete();
+    return ERROR_SUCCESS;
+}
+
+UINT CommitInstallation(Session& session) {
+    for (const wchar_t* section : {kInstallSection, kRemovalSection}) {
+        JournalSection journal;
+        if (journal.Open(section) != ERROR_SUCCESS || !journal.Has(kFileMovedAside)) continue;
+        std::wstring aside = journal.GetString(kAside);
+        if (DWORD error = DeleteNowOrAtRestart(session, aside))
+            Report(session, L"Failed to delete %ls Error %d", aside.c_str(), Error(error));
+    }
+    DeleteJournal();
+    return ERROR_SUCCESS;
+}
+
+UINT SecureProgramFolder(Session& session) {
+    std::wstring folder;
+    if (!ReadCustomActionData(session, kCustomActionDataMaxChars, folder)) {
+        Report(session, L"Internal Error - Failed to get CustomActionData from installer.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    if (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    DWORD error = ERROR_SUCCESS;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kProgramFolderDacl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr) ||
+        !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+        error = GetLastError();
+    bx::win::UniqueLocal owner(descriptor);
+    // Protected: nothing the parent grants is inherited. The folder's files
+    // inherit these entries.
+    if (error == ERROR_SUCCESS)
+        error = SetNamedSecurityInfoW(folder.data(), SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      dacl, nullptr);
+    if (error != ERROR_SUCCESS) {
+        Report(session, L"Failed to set the permissions of %ls Error %d", folder.c_str(), Error(error));
+        return ERROR_INSTALL_FAILURE;
+    }
     return ERROR_SUCCESS;
 }
 

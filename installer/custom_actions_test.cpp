@@ -3,14 +3,20 @@
 // records every reported message. Wine has no "tcpip", "tdx" or "netbt"
 // services: the tests make stand-ins (tests/support/win/driver_services.h)
 // and write the group order value themselves.
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 
 #include "installer/appliance_settings.h"
 #include "installer/custom_actions.h"
+#include "installer/install_journal.h"
 #include "platform/win/handles.h"
 #include "tests/support/win/driver_services.h"
 #include "tests/support/win/import_patch.h"
@@ -19,6 +25,7 @@
 extern "C" decltype(&ChangeServiceConfig2W) __imp_ChangeServiceConfig2W;
 extern "C" decltype(&OpenServiceW) __imp_OpenServiceW;
 extern "C" decltype(&QueryServiceConfigW) __imp_QueryServiceConfigW;
+extern "C" decltype(&SetNamedSecurityInfoW) __imp_SetNamedSecurityInfoW;
 
 namespace {
 
@@ -48,7 +55,9 @@ public:
         *length = static_cast<DWORD>(value.size());
         return ERROR_SUCCESS;
     }
+    std::vector<std::string> infos;  // what went to the log only
     void ReportError(const wchar_t* text) override { messages.push_back(bx::test::Narrow(text)); }
+    void ReportInfo(const wchar_t* text) override { infos.push_back(bx::test::Narrow(text)); }
     std::string All() const {
         std::string all;
         for (const auto& m : messages) all += m + "\n";
@@ -145,6 +154,22 @@ std::wstring DriverSourceFolder() {
     return folder;
 }
 
+// The pending renames of the next restart, as one text (entries separated
+// by NULs; a deletion has an empty target).
+std::wstring PendingRenames() {
+    wchar_t buffer[16384] = {};
+    DWORD size = sizeof buffer - sizeof(wchar_t);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                     L"PendingFileRenameOperations", RRF_RT_ANY, nullptr, buffer, &size) != ERROR_SUCCESS)
+        return std::wstring();
+    return std::wstring(buffer, size / sizeof(wchar_t));
+}
+
+bool JournalExists() {
+    bx::win::UniqueRegKey key;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, bx::installer::kJournalKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
 class CustomActions : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -152,12 +177,14 @@ protected:
         ASSERT_EQ(0u, bx::test::MakeTransportStandIns(why)) << why;
         for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) ASSERT_TRUE(bx::test::RemoveService(name));
         DeleteFileW(bx::test::InstalledDriverFile().c_str());
+        bx::test::ResetInstallerState();
         ASSERT_EQ(0u, bx::test::WriteGroupOrder({1, kTcpipTag, kTdxTag, 9}));
         session.properties[L"CustomActionData"] = DriverSourceFolder();
     }
     void TearDown() override {
         for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) bx::test::RemoveService(name);
         DeleteFileW(bx::test::InstalledDriverFile().c_str());
+        bx::test::ResetInstallerState();
     }
     std::vector<DWORD> GroupOrder() {
         std::vector<DWORD> tags;
@@ -204,7 +231,7 @@ TEST_F(CustomActions, InstallOverAnExistingDriverServiceInsertsItsTagAfterTheRef
     for (const Case& c : cases) {
         ASSERT_TRUE(bx::test::RemoveService(L"bxhvnd"));
         ASSERT_EQ(0u, bx::test::CreateServiceEntry(L"bxhvnd", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
-                                                   L"system32\\drivers\\bxhvnd.sys", bx::test::kTransportGroup, 42));
+                                                   bx::installer::kDriverDestination, bx::test::kTransportGroup, 42));
         ASSERT_EQ(0u, bx::test::WriteGroupOrder(c.before));
         RecordingSession fresh;
         fresh.properties = session.properties;
@@ -308,15 +335,22 @@ TEST_F(CustomActions, PreviousVersionBlocksInstallation) {
 
 TEST_F(CustomActions, UninstallRemovesServiceTagDependencyAndFile) {
     ASSERT_EQ(0u, bx::test::CreateServiceEntry(L"bxhvnd", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
-                                               L"system32\\drivers\\bxhvnd.sys", bx::test::kTransportGroup, 42));
+                                               bx::installer::kDriverDestination, bx::test::kTransportGroup, 42));
     ASSERT_EQ(0u, bx::installer::Install(session)) << session.All();
+    ASSERT_EQ(0u, bx::installer::CommitInstallation(session));
     ASSERT_EQ((std::vector<DWORD>{1, kTcpipTag, kTdxTag, 42, 9}), GroupOrder());
+    ASSERT_TRUE(bx::test::StopServiceAndWait(L"bxhvnd"));
     EXPECT_EQ(0u, bx::installer::Uninstall(session));
     EXPECT_EQ("", session.All());
     EXPECT_TRUE(bx::test::WaitUntil([] { return !bx::test::QueryService(L"bxhvnd").exists; }, 10000));
     EXPECT_EQ((std::vector<DWORD>{1, kTcpipTag, kTdxTag, 9}), GroupOrder());
     EXPECT_EQ(std::vector<std::wstring>{L"Tdx"}, Dependencies(L"netbt"));
     EXPECT_FALSE(bx::test::FileExists(bx::test::InstalledDriverFile()));
+    // The driver file was moved aside for a rollback; the commit deletes it.
+    EXPECT_EQ(1u, bx::test::DriverFilesMovedAside().size());
+    EXPECT_EQ(0u, bx::installer::CommitInstallation(session));
+    EXPECT_TRUE(bx::test::DriverFilesMovedAside().empty());
+    EXPECT_FALSE(JournalExists());
 }
 
 // Removal goes on when the driver service is gone already: reported, result
@@ -338,6 +372,167 @@ TEST_F(CustomActions, UninstallWithoutDriverServiceReportsAndSucceeds) {
                                         "Internal installer error - source path not found",
                                         "Failed UnInstall Halvern Driver Error 87"}),
               noData.messages);
+}
+
+// A start order or a dependency that cannot be written fails the
+// installation, which takes back what it did.
+TEST_F(CustomActions, StartOrderOrDependencyFailureFailsTheInstallation) {
+    std::vector<DWORD> full(511, 3);  // no room for one more tag in 2048 bytes
+    full[100] = kTdxTag;
+    // A dependency list that leaves the 2048 bytes netbt's configuration is
+    // read into too small (but fits the dependency shim's buffer).
+    std::wstring longList;
+    for (int i = 0; i < 49; ++i) longList += L"DependencyNumber" + std::to_wstring(100 + i) + L'\0';
+    longList += L'\0';
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"full group order", [&] { ASSERT_EQ(0u, bx::test::WriteGroupOrder(full)); },
+         "Failed To add the driver tag to group PNP_TDI: its order list is full Error 122"},
+        {"netbt unreadable",
+         [&] {
+             ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\netbt",
+                                                      L"DependOnService", REG_MULTI_SZ, longList.data(),
+                                                      static_cast<DWORD>(longList.size() * sizeof(wchar_t))));
+         },
+         "Failed To Query NetBt Service Error 122"},
+    };
+    for (const Case& c : cases) {
+        std::string why;
+        ASSERT_EQ(0u, bx::test::MakeTransportStandIns(why)) << why;
+        ASSERT_EQ(0u, bx::test::WriteGroupOrder({1, kTcpipTag, kTdxTag, 9}));
+        ASSERT_TRUE(bx::test::RemoveService(L"bxhvnd"));
+        ASSERT_EQ(0u, bx::test::CreateServiceEntry(L"bxhvnd", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                                   bx::installer::kDriverDestination, bx::test::kTransportGroup, 42));
+        c.arrange();
+        RecordingSession s;
+        s.properties = session.properties;
+        EXPECT_EQ(31u, bx::installer::Install(s)) << c.what;
+        ASSERT_GE(s.messages.size(), 2u) << c.what;
+        EXPECT_EQ(c.message, s.messages[0]) << c.what;
+        EXPECT_EQ("Failed Install Halvern Driver Error 122", s.messages[1]) << c.what;
+        EXPECT_FALSE(bx::test::FileExists(bx::test::InstalledDriverFile())) << c.what;
+        EXPECT_TRUE(bx::test::QueryService(L"bxhvnd").exists) << c.what;  // it was there before
+        EXPECT_FALSE(JournalExists()) << c.what;
+    }
+}
+
+// A "bxhvnd" service and driver file that were there before the installation
+// stay when it rolls back; what it added goes.
+TEST_F(CustomActions, InstallRollbackLeavesTheDriverServiceAndFileThatWereThere) {
+    ASSERT_EQ(0u, bx::test::CreateServiceEntry(L"bxhvnd", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                               bx::installer::kDriverDestination, bx::test::kTransportGroup, 42));
+    const std::string earlier = bx::test::ReadFileBytes(DriverSourceFolder() + L"bxhvnd.sys") + "earlier";
+    ASSERT_TRUE(bx::test::WriteFileBytes(bx::test::InstalledDriverFile(), earlier));
+    ASSERT_EQ(0u, bx::installer::Install(session)) << session.All();
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), bx::test::QueryService(L"bxhvnd").state);
+    ASSERT_EQ((std::vector<DWORD>{1, kTcpipTag, kTdxTag, 42, 9}), GroupOrder());
+
+    EXPECT_EQ(0u, bx::installer::InstallRollback(session));
+    EXPECT_EQ("", session.All());
+    bx::test::ServiceConfig driver = bx::test::QueryService(L"bxhvnd");
+    EXPECT_TRUE(driver.exists);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), driver.state);  // as it was
+    EXPECT_EQ(earlier, bx::test::ReadFileBytes(bx::test::InstalledDriverFile()));
+    EXPECT_EQ((std::vector<DWORD>{1, kTcpipTag, kTdxTag, 9}), GroupOrder());
+    EXPECT_EQ(std::vector<std::wstring>{L"Tdx"}, Dependencies(L"netbt"));
+    EXPECT_TRUE(bx::test::DriverFilesMovedAside().empty());
+    EXPECT_EQ(0u, bx::installer::InstallRollback(session));  // a second time: nothing left to undo
+    EXPECT_TRUE(bx::test::QueryService(L"bxhvnd").exists);
+}
+
+// A removal that rolls back puts back what it removed, and the driver runs
+// again (the agent the installer starts again depends on it).
+TEST_F(CustomActions, UninstallRollbackPutsBackServiceFileTagAndDependency) {
+    ASSERT_EQ(0u, bx::test::CreateServiceEntry(L"bxhvnd", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                               bx::installer::kDriverDestination, bx::test::kTransportGroup, 42));
+    ASSERT_EQ(0u, bx::installer::Install(session)) << session.All();
+    ASSERT_EQ(0u, bx::installer::CommitInstallation(session));
+    const std::string installed = bx::test::ReadFileBytes(bx::test::InstalledDriverFile());
+    ASSERT_TRUE(bx::test::StopServiceAndWait(L"bxhvnd"));
+    ASSERT_EQ(0u, bx::installer::Uninstall(session));
+    ASSERT_EQ("", session.All());
+    ASSERT_TRUE(bx::test::WaitUntil([] { return !bx::test::QueryService(L"bxhvnd").exists; }, 10000));
+    ASSERT_FALSE(bx::test::FileExists(bx::test::InstalledDriverFile()));
+
+    EXPECT_EQ(0u, bx::installer::UninstallRollback(session));
+    EXPECT_EQ("", session.All());
+    bx::test::ServiceConfig driver = bx::test::QueryService(L"bxhvnd");
+    ASSERT_TRUE(driver.exists);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_KERNEL_DRIVER), driver.type);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_SYSTEM_START), driver.start);
+    EXPECT_EQ(std::wstring(bx::test::kTransportGroup), driver.group);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), driver.state);
+    EXPECT_EQ(installed, bx::test::ReadFileBytes(bx::test::InstalledDriverFile()));
+    // Windows gives the service a new tag; Wine's SCM keeps the one the
+    // rollback asks for, the removed one.
+    std::vector<DWORD> expected = {1, kTcpipTag, kTdxTag, 9};
+    if (driver.tag) expected.insert(expected.begin() + 3, driver.tag);
+    EXPECT_EQ(expected, GroupOrder());
+    EXPECT_EQ((std::vector<std::wstring>{L"Tdx", L"bxhvnd"}), Dependencies(L"netbt"));
+    EXPECT_TRUE(bx::test::DriverFilesMovedAside().empty());
+}
+
+// A loaded driver's file cannot be overwritten or deleted, but renamed: the
+// installation moves it aside and puts the new one in its place; the commit
+// leaves the old one to be deleted at the next restart, which it asks for.
+TEST_F(CustomActions, LoadedDriverFileIsReplacedAndTheOldOneDeletedAtTheRestart) {
+    ASSERT_EQ(0u, bx::installer::Install(session)) << session.All();
+    ASSERT_EQ(0u, bx::installer::CommitInstallation(session));
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), bx::test::QueryService(L"bxhvnd").state);
+    const std::string loaded = bx::test::ReadFileBytes(bx::test::InstalledDriverFile());
+    std::wstring next = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"installer_next");
+    ASSERT_TRUE(bx::test::WriteFileBytes(next + L"bxhvnd.sys", loaded + "next"));
+
+    RecordingSession upgrade;
+    upgrade.properties[L"CustomActionData"] = next;
+    EXPECT_EQ(0u, bx::installer::Install(upgrade)) << upgrade.All();
+    EXPECT_EQ(loaded + "next", bx::test::ReadFileBytes(bx::test::InstalledDriverFile()));
+    EXPECT_FALSE(bx::installer::IsRestartPending());
+    EXPECT_EQ(0u, bx::installer::CommitInstallation(upgrade));
+    EXPECT_EQ("", upgrade.All());
+    EXPECT_TRUE(bx::installer::IsRestartPending());
+    std::vector<std::wstring> aside = bx::test::DriverFilesMovedAside();
+    ASSERT_EQ(1u, aside.size());
+    EXPECT_EQ(loaded, bx::test::ReadFileBytes(aside[0]));  // still loaded
+    EXPECT_NE(std::wstring::npos, PendingRenames().find(aside[0].substr(aside[0].find_last_of(L'\\'))));
+    ASSERT_EQ(1u, upgrade.infos.size());
+    EXPECT_NE(std::string::npos, upgrade.infos[0].find("waits for the next restart")) << upgrade.infos[0];
+    EXPECT_FALSE(JournalExists());
+}
+
+// A driver service entry marked for deletion (the earlier version's driver
+// could not be stopped) is kept for the next restart, configured, listed and
+// with its dependency; the installation asks for the restart.
+TEST_F(CustomActions, DriverServiceMarkedForDeletionIsKeptForTheRestart) {
+    ASSERT_EQ(0u, bx::test::CreateServiceEntry(L"bxhvnd", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                               bx::installer::kDriverDestination, bx::test::kTransportGroup, 42));
+    // While a handle to it is open, deleting the service only marks it.
+    // Windows' SCM keeps the mark in the entry as DeleteFlag (the entry goes
+    // at the next restart); Wine's keeps it in memory, so the test writes it.
+    bx::win::UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    bx::win::UniqueScHandle held(OpenServiceW(scm.get(), L"bxhvnd", DELETE | SERVICE_QUERY_STATUS));
+    ASSERT_TRUE(held && DeleteService(held.get()));
+    const wchar_t entry[] = L"SYSTEM\\CurrentControlSet\\Services\\bxhvnd";
+    DWORD one = 1;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, entry, L"DeleteFlag", REG_DWORD, &one, sizeof one));
+
+    EXPECT_EQ(0u, bx::installer::Install(session)) << session.All();
+    EXPECT_EQ("", session.All());
+    EXPECT_TRUE(bx::installer::IsRestartPending());
+    DWORD value = 0, size = sizeof value;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              RegGetValueW(HKEY_LOCAL_MACHINE, entry, L"DeleteFlag", RRF_RT_REG_DWORD, nullptr, &value, &size));
+    size = sizeof value;
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegGetValueW(HKEY_LOCAL_MACHINE, entry, L"Start", RRF_RT_REG_DWORD, nullptr, &value, &size));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_SYSTEM_START), value);
+    EXPECT_EQ((std::vector<DWORD>{1, kTcpipTag, kTdxTag, 42, 9}), GroupOrder());
+    EXPECT_EQ((std::vector<std::wstring>{L"Tdx", L"bxhvnd"}), Dependencies(L"netbt"));
+    EXPECT_TRUE(bx::test::FileExists(bx::test::InstalledDriverFile()));
 }
 
 // The group order value is untrusted input: a list with no room for one more
@@ -447,6 +642,55 @@ TEST_F(CustomActions, SetServiceRecoveryFailures) {
     EXPECT_EQ(0, g_recovery.calls);
 }
 
+// ---------------------------------------------------------------------------
+// The program folder's permissions. Wine keeps a file's permissions as Unix
+// mode bits (owner and Everyone), so the test records the call at this
+// program's import of SetNamedSecurityInfoW and passes it on to Wine.
+
+struct RecordedSecurity {
+    int calls = 0;
+    std::wstring object;
+    SECURITY_INFORMATION info = 0;
+    std::wstring dacl;  // as SDDL, with its protection
+};
+RecordedSecurity g_security;
+decltype(&SetNamedSecurityInfoW) g_realSetNamedSecurity = nullptr;
+
+DWORD WINAPI RecordSetNamedSecurity(LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group,
+                                    PACL dacl, PACL sacl) {
+    ++g_security.calls;
+    g_security.object = name;
+    g_security.info = info;
+    SECURITY_DESCRIPTOR descriptor;
+    LPWSTR text = nullptr;
+    if (InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+        SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE) &&
+        SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED,
+                                     (info & PROTECTED_DACL_SECURITY_INFORMATION) ? SE_DACL_PROTECTED : 0) &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(&descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                             &text, nullptr)) {
+        bx::win::UniqueLocal owner(text);
+        g_security.dacl = text;
+    }
+    return g_realSetNamedSecurity(name, type, info, owner, group, dacl, sacl);
+}
+
+TEST(ProgramFolder, GrantsSystemAndAdministratorsFullControlAndUsersReadAndExecuteOnly) {
+    std::wstring dir = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"installer_program_folder");
+    bx::test::ImportPatch<decltype(&SetNamedSecurityInfoW)> patch(__imp_SetNamedSecurityInfoW, &RecordSetNamedSecurity);
+    g_realSetNamedSecurity = patch.Original();
+    RecordingSession s;
+    s.properties[L"CustomActionData"] = dir;  // as [INSTALLDIR], with its "\"
+    EXPECT_EQ(0u, bx::installer::SecureProgramFolder(s));
+    EXPECT_EQ("", s.All());
+    ASSERT_EQ(1, g_security.calls);
+    EXPECT_EQ(dir.substr(0, dir.size() - 1), g_security.object);
+    // Protected: whatever the parent grants is not inherited.
+    EXPECT_EQ(static_cast<SECURITY_INFORMATION>(DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION),
+              g_security.info);
+    EXPECT_EQ(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", g_security.dacl);
+}
+
 // The files the agent and the tool write go at removal; other files stay,
 // and a file in use is waited for.
 TEST(RemoveAgentFiles, DeletesTheAgentsOwnFilesOnly) {
@@ -536,8 +780,30 @@ TEST(ApplianceSettings, CustomActionDataIsParsedAndEmptyValuesLeftOut) {
 
 class ApplianceSettingsKey : public ::testing::Test {
 protected:
-    void SetUp() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey); }
-    void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey); }
+    void SetUp() override {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
+        bx::test::ResetInstallerState();
+    }
+    void TearDown() override {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
+        bx::test::ResetInstallerState();
+    }
+    // The journal key's DACL as SDDL.
+    static std::wstring JournalDacl() {
+        bx::win::UniqueRegKey journal;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, bx::installer::kJournalKey, 0, READ_CONTROL, journal.put()) !=
+            ERROR_SUCCESS)
+            return L"(no journal)";
+        BYTE descriptor[1024];
+        DWORD size = sizeof descriptor;
+        LPWSTR text = nullptr;
+        if (RegGetKeySecurity(journal.get(), DACL_SECURITY_INFORMATION, descriptor, &size) != ERROR_SUCCESS ||
+            !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                  DACL_SECURITY_INFORMATION, &text, nullptr))
+            return L"(unreadable)";
+        bx::win::UniqueLocal owner(text);
+        return text;
+    }
     static constexpr const wchar_t* kKey = L"SOFTWARE\\Brontavex\\HVNAgent\\Settings";
     static bool Read(const wchar_t* name, DWORD& type, std::vector<BYTE>& data) {
         BYTE buffer[512];
@@ -580,9 +846,54 @@ TEST(ApplianceSettings, TheImmediateCheckReadsThePropertiesThemselves) {
     RecordingSession bad;
     bad.properties = {{L"UTM_IP", L"198.18.0.2"}, {L"UTM_KEY", L"abc"}};
     EXPECT_EQ(static_cast<UINT>(ERROR_INSTALL_FAILURE), bx::installer::CheckSettingsAction(bad));
-    EXPECT_EQ(std::vector<std::string>{"Invalid UTM_KEY \"abc\": expected an even number of hexadecimal digits "
+    // The key's value is not shown, even a wrong one.
+    EXPECT_EQ(std::vector<std::string>{"Invalid UTM_KEY: expected an even number of hexadecimal digits "
                                        "(0-9, a-f, A-F), at most 16."},
               bad.messages);
+}
+
+// A later failure puts back the settings the installation replaced and
+// takes away those it added; what the rollback restores from (the key's
+// earlier value among it) is for SYSTEM and Administrators only.
+TEST_F(ApplianceSettingsKey, RollbackPutsBackWhatWasThere) {
+    for (bool keyExisted : {true, false}) {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
+        const wchar_t ip[] = L"198.18.0.1", key[] = L"a1b2";
+        const DWORD port = 4500;
+        if (keyExisted) {
+            ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKey, L"ip", REG_SZ, ip, sizeof ip));
+            ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKey, L"key", REG_SZ, key, sizeof key));
+            ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKey, L"port", REG_DWORD, &port, sizeof port));
+        }
+        RecordingSession s;
+        s.properties[L"CustomActionData"] =
+            L"UTM_IP=198.18.0.2;UTM_PORT=4600;UTM_KEY=0123456789abcdef;UTM_TIMEOUT=;UTM_RETRIES=7;VERBOSE=";
+        ASSERT_EQ(0u, bx::installer::WriteSettingsAction(s)) << s.All();
+        EXPECT_EQ(L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)", JournalDacl());
+
+        EXPECT_EQ(0u, bx::installer::WriteSettingsRollback(s));
+        EXPECT_EQ("", s.All());
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        if (keyExisted) {
+            ASSERT_TRUE(Read(L"ip", type, data));
+            EXPECT_EQ(
+                std::vector<BYTE>(reinterpret_cast<const BYTE*>(ip), reinterpret_cast<const BYTE*>(ip) + sizeof ip),
+                data);
+            ASSERT_TRUE(Read(L"key", type, data));
+            EXPECT_EQ(
+                std::vector<BYTE>(reinterpret_cast<const BYTE*>(key), reinterpret_cast<const BYTE*>(key) + sizeof key),
+                data);
+            ASSERT_TRUE(Read(L"port", type, data));
+            EXPECT_EQ((std::vector<BYTE>{0x94, 0x11, 0, 0}), data);
+            EXPECT_FALSE(Read(L"Retries", type, data));
+        } else {
+            bx::win::UniqueRegKey settings;
+            EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, settings.put()));
+        }
+        bx::installer::JournalSection section;
+        EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), section.Open(L"Settings"));
+    }
 }
 
 TEST_F(ApplianceSettingsKey, AnInvalidValueFailsAndWritesNothing) {

@@ -8,7 +8,7 @@ BX_PACKAGES=(
   cmake ninja-build g++ googletest libbenchmark-dev libssl-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 libz-mingw-w64-dev
-  wine64 wixl iproute2 util-linux procps
+  wine64 wixl msitools iproute2 util-linux procps
   rsyslog python3 openssl
   xvfb xauth imagemagick fonts-wine
   dpkg-dev unzip debian-archive-keyring

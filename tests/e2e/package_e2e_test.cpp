@@ -1,12 +1,16 @@
 // The product's MSI package under Wine's msiexec and SCM: a silent
 // installation with appliance settings gives a running agent that notifies
 // the appliance peer (sim/utm in the tests' network namespace), removal takes
-// everything away, a previous product version blocks the installation, and
-// an upgrade keeps the agent's settings. Wine has no "tcpip", "tdx" or
+// everything away, a previous product version blocks the installation, an
+// upgrade keeps the agent's settings, logs and crash dump, and installations
+// and removals that fail late roll back to what was there (a test variant of
+// the package, tests/e2e/failing_package.sql). Wine has no "tcpip", "tdx" or
 // "netbt" services: the tests make stand-ins and the group order value
 // themselves (tests/support/win/driver_services.h).
 #include <windows.h>
+#include <aclapi.h>
 #include <msi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -30,8 +34,11 @@ const DWORD kArrivalMs = 15000;
 const wchar_t kProductKey[] = L"SOFTWARE\\Brontavex\\Brontavex Halvern";
 const wchar_t kSettingsKey[] = L"SOFTWARE\\Brontavex\\HVNAgent\\Settings";
 
+const wchar_t kUpgradeCode[] = L"{6F1C4E52-8B0D-4C59-9A43-2D7E5B1A0C31}";
+
 std::wstring Package() { return e2e::WindowsPath(E2E_PACKAGE); }
 std::wstring NextPackage() { return e2e::WindowsPath(E2E_NEXT_PACKAGE); }
+std::wstring FailingPackage() { return e2e::WindowsPath(E2E_FAILING_PACKAGE); }
 
 std::wstring ProgramFolder() {
     wchar_t path[MAX_PATH];
@@ -87,27 +94,60 @@ bool Contains(const std::vector<std::wstring>& names, const wchar_t* name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// The installed products of the package (any version or variant).
+std::vector<std::wstring> InstalledProducts() {
+    std::vector<std::wstring> codes;
+    wchar_t code[39];
+    for (DWORD i = 0; MsiEnumRelatedProductsW(kUpgradeCode, 0, i, code) == ERROR_SUCCESS; ++i) codes.push_back(code);
+    return codes;
+}
+
+// A folder's DACL as SDDL.
+std::wstring FolderDacl(const std::wstring& folder) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return L"(unreadable)";
+    bx::win::UniqueLocal owner(descriptor);
+    LPWSTR text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                              &text, nullptr))
+        return L"(unconvertible)";
+    bx::win::UniqueLocal textOwner(text);
+    return text;
+}
+
+bool AgentRuns() {
+    return bx::test::WaitUntil([] { return bx::test::QueryService(L"bxhvns").state == SERVICE_RUNNING; }, 20000);
+}
+
 class PackageE2E : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string why;
         ASSERT_EQ(0u, bx::test::MakeTransportStandIns(why)) << why;
-        RemoveProduct();
+        RemoveProducts();
         for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) ASSERT_TRUE(bx::test::RemoveService(name));
         DeleteFileW(bx::test::InstalledDriverFile().c_str());
+        bx::test::ResetInstallerState();
         e2e::ClearAgentSettings();
         // "tdx", the reference, is the last of its group.
         ASSERT_EQ(0u, bx::test::WriteGroupOrder({1, kTcpipTag, kTdxTag}));
     }
     void TearDown() override {
         peer.Stop();
-        RemoveProduct();
+        RemoveProducts();
         for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) bx::test::RemoveService(name);
+        bx::test::ResetInstallerState();
         e2e::ClearAgentSettings();
     }
-    static void RemoveProduct() {
-        Msiexec(L"/x " + bx::test::Quote(NextPackage()));
-        Msiexec(L"/x " + bx::test::Quote(Package()));
+    // Removes what earlier cases installed, also what Wine's rollback of a
+    // failed removal leaves unregistered (see below).
+    static void RemoveProducts() {
+        for (const std::wstring& code : InstalledProducts()) Msiexec(L"/x " + code);
+        bx::test::RemoveDirectoryTree(ProgramFolder());
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProductKey);
     }
 
     std::wstring SettingsArguments(const e2e::PeerNetwork& network, uint16_t port) {
@@ -119,6 +159,13 @@ protected:
     void ExpectNothingInstalled() {
         EXPECT_FALSE(bx::test::FileExists(ProgramFolder() + L"bxhvns.exe"));
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(ProgramFolder().c_str()));
+        // "Brontavex" goes when empty: Windows Installer removes the empty
+        // folders it made; Wine's msi leaves the parent, empty.
+        std::wstring parent = ProgramFolder().substr(0, ProgramFolder().size() - wcslen(L"Halvern\\"));
+        EXPECT_TRUE(GetFileAttributesW(parent.c_str()) == INVALID_FILE_ATTRIBUTES || RemoveDirectoryW(parent.c_str()))
+            << bx::test::Narrow(parent) << " holds files";
+        EXPECT_TRUE(InstalledProducts().empty());
+        EXPECT_TRUE(bx::test::DriverFilesMovedAside().empty());
         EXPECT_FALSE(bx::test::QueryService(L"bxhvns").exists);
         EXPECT_TRUE(bx::test::WaitUntil([] { return !bx::test::QueryService(L"bxhvnd").exists; }, 10000));
         EXPECT_FALSE(bx::test::FileExists(bx::test::InstalledDriverFile()));
@@ -247,12 +294,40 @@ TEST_F(PackageE2E, PreviousVersionBlocksTheInstallationAndLeavesNothing) {
     }
 }
 
-// A bad appliance setting stops the installation before anything stays.
+// A bad appliance setting stops the installation before anything stays. The
+// message carries the value as given ([..] and {..} are not expanded), except
+// a key's: neither the message nor the log shows it.
 TEST_F(PackageE2E, InvalidSettingFailsTheInstallationCleanly) {
-    MsiResult install = Msiexec(L"/i " + bx::test::Quote(Package()) + L" UTM_IP=198.18.0.9 UTM_PORT=70000");
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INSTALL_FAILURE), install.exitCode) << install.log;
-    EXPECT_NE(std::string::npos, install.log.find("Invalid UTM_PORT \"70000\"")) << install.log;
-    ExpectNothingInstalled();
+    struct Case {
+        const wchar_t* arguments;
+        const char* message;
+        const char* hidden;  // a value the log must not show
+    };
+    const Case cases[] = {
+        {L" UTM_IP=198.18.0.9 UTM_PORT=70000", "Invalid UTM_PORT \"70000\": expected a whole number", nullptr},
+        {L" UTM_IP=[1]{[ProductName]}", "Invalid UTM_IP \"[1]{[ProductName]}\": expected", nullptr},
+        {L" UTM_KEY=0123456789ABCDEF42", "Invalid UTM_KEY: expected an even number of hexadecimal digits",
+         "0123456789ABCDEF42"},
+    };
+    for (const Case& c : cases) {
+        MsiResult install = Msiexec(L"/i " + bx::test::Quote(Package()) + c.arguments);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INSTALL_FAILURE), install.exitCode) << install.log;
+        EXPECT_NE(std::string::npos, install.log.find(c.message)) << install.log;
+        if (c.hidden) {
+            // Wine's msi writes every property into the log, those listed in
+            // MsiHiddenProperties too (Windows hides them): its property
+            // lines are left out here.
+            std::string log;
+            for (size_t at = 0; at < install.log.size();) {
+                size_t end = std::min(install.log.find('\n', at), install.log.size());
+                std::string line = install.log.substr(at, end - at);
+                if (line.find("Property(") == std::string::npos) log += line + "\n";
+                at = end + 1;
+            }
+            EXPECT_EQ(std::string::npos, log.find(c.hidden)) << log;
+        }
+        ExpectNothingInstalled();
+    }
 }
 
 // Removal succeeds when the driver service is gone already: reported, and
@@ -267,11 +342,22 @@ TEST_F(PackageE2E, RemovalSucceedsWhenTheDriverServiceWasDeleted) {
     ExpectNothingInstalled();
 }
 
-// The next package version replaces the installed one and keeps the agent's
-// settings, including those changed after the installation.
-TEST_F(PackageE2E, UpgradeKeepsTheAgentsSettings) {
+// Installing, upgrading and removing as the README says: the program folder
+// is for SYSTEM and Administrators to change, whatever Program Files grants;
+// the upgrade keeps the agent's settings (those changed after the
+// installation too), its earlier log lines and an unreported crash dump;
+// the removal leaves no service, driver or folder.
+TEST_F(PackageE2E, UpgradeKeepsSettingsLogsAndCrashDumpAndRemovalLeavesNothing) {
     MsiResult first = Msiexec(L"/i " + bx::test::Quote(Package()) + L" UTM_IP=198.18.0.9 UTM_PORT=4500 UTM_KEY=a1b2");
     ASSERT_EQ(0u, first.exitCode) << first.log;
+    // Nobody but SYSTEM and Administrators may change the program folder.
+    // Windows reads back the DACL the action set; Wine keeps a file's
+    // permissions as Unix mode bits and reads back owner and Everyone
+    // entries from them (installer_actions_test records the call itself).
+    EXPECT_NE(std::string::npos, first.log.find("SecureProgramFolder. Return value 1")) << first.log;
+    const std::wstring dacl = FolderDacl(ProgramFolder());
+    for (const wchar_t* writer : {L";FA;;;WD)", L";FA;;;BU)", L";FA;;;AU)", L";0x1301bf;;;BU)"})
+        EXPECT_EQ(std::wstring::npos, dacl.find(writer)) << bx::test::Narrow(dacl);
     std::wstring firstCode;
     ASSERT_TRUE(ReadString(kProductKey, L"ProductCode", firstCode));
     // The administrator changes a value afterwards (as the settings applet).
@@ -281,6 +367,13 @@ TEST_F(PackageE2E, UpgradeKeepsTheAgentsSettings) {
         DWORD timeOut = 7;
         RegSetValueExW(key.get(), L"TimeOut", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&timeOut), sizeof timeOut);
     }
+    // The agent has logged; a crash dump waits to be reported.
+    const std::wstring log = ProgramFolder() + L"BXHVNAgent.log", dump = ProgramFolder() + L"HVNCrash.dmp";
+    ASSERT_TRUE(AgentRuns());
+    ASSERT_TRUE(bx::test::WaitUntil(
+        [&] { return bx::test::ReadFileBytes(log).find("is starting") != std::string::npos; }, 10000));
+    const std::string earlier = bx::test::ReadFileBytes(log);
+    ASSERT_TRUE(bx::test::WriteFileBytes(dump, "MDMP crash dump"));
 
     MsiResult upgrade = Msiexec(L"/i " + bx::test::Quote(NextPackage()));
     ASSERT_EQ(0u, upgrade.exitCode) << upgrade.log;
@@ -291,6 +384,8 @@ TEST_F(PackageE2E, UpgradeKeepsTheAgentsSettings) {
     EXPECT_TRUE(ReadString(kSettingsKey, L"key", text) && text == L"a1b2");
     EXPECT_TRUE(ReadDword(kSettingsKey, L"port", number) && number == 4500);
     EXPECT_TRUE(ReadDword(kSettingsKey, L"TimeOut", number) && number == 7);
+    EXPECT_EQ(0u, bx::test::ReadFileBytes(log).rfind(earlier, 0)) << bx::test::ReadFileBytes(log);
+    EXPECT_EQ("MDMP crash dump", bx::test::ReadFileBytes(dump));
 
     std::wstring nextCode;
     ASSERT_TRUE(ReadString(kProductKey, L"ProductCode", nextCode));
@@ -303,13 +398,101 @@ TEST_F(PackageE2E, UpgradeKeepsTheAgentsSettings) {
               MsiGetProductInfoW(nextCode.c_str(), INSTALLPROPERTY_VERSIONSTRING, version, &length));
     EXPECT_NE(std::wstring(L"1.0.0"), std::wstring(version));
     EXPECT_TRUE(bx::test::FileExists(ProgramFolder() + L"bxhvns.exe"));
-    EXPECT_TRUE(bx::test::QueryService(L"bxhvnd").exists);
     EXPECT_TRUE(Contains(NetbtDependencies(), L"bxhvnd"));
-    EXPECT_TRUE(bx::test::WaitUntil([] { return bx::test::QueryService(L"bxhvns").state == SERVICE_RUNNING; }, 20000));
+    EXPECT_TRUE(AgentRuns());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), bx::test::QueryService(L"bxhvnd").state);
 
     MsiResult removal = Msiexec(L"/x " + bx::test::Quote(NextPackage()));
     EXPECT_EQ(0u, removal.exitCode) << removal.log;
     ExpectNothingInstalled();
+}
+
+// The upgrade's removal of the installed version fails right after the
+// driver's removal: its rollback leaves the agent running with its driver,
+// and the version installed. Wine's msiexec runs that removal as a process
+// of its own, "msiexec /qn /i {product} REMOVE=<the features>", and goes on
+// with the upgrade when it fails (Windows stops the upgrade): the test runs
+// that removal itself, with the variant's property that makes it fail.
+TEST_F(PackageE2E, FailedRemovalInAnUpgradeLeavesARunningAgentAndDriver) {
+    MsiResult install = Msiexec(L"/i " + bx::test::Quote(FailingPackage()) + L" UTM_IP=198.18.0.9 UTM_PORT=4500");
+    ASSERT_EQ(0u, install.exitCode) << install.log;
+    ASSERT_TRUE(AgentRuns());
+    const std::vector<std::wstring> products = InstalledProducts();
+    ASSERT_EQ(1u, products.size());
+    const std::string driverFile = bx::test::ReadFileBytes(bx::test::InstalledDriverFile());
+    ASSERT_FALSE(driverFile.empty());
+
+    MsiResult removal = Msiexec(L"/i " + products[0] + L" REMOVE=Complete BX_TEST_FAIL=1");
+    EXPECT_NE(0u, removal.exitCode) << removal.log;
+    EXPECT_NE(std::string::npos, removal.log.find("TestFailAfterDriverRemoval")) << removal.log;
+
+    bx::test::ServiceConfig driver = bx::test::QueryService(L"bxhvnd");
+    EXPECT_TRUE(driver.exists);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_SYSTEM_START), driver.start);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), driver.state);
+    EXPECT_TRUE(driverFile == bx::test::ReadFileBytes(bx::test::InstalledDriverFile()));
+    EXPECT_TRUE(AgentRuns());
+    // Windows registers the product again in the rollback; Wine's msi does
+    // not (its rollback publishes no product), so the product's registration
+    // is not checked here.
+    EXPECT_TRUE(bx::test::FileExists(ProgramFolder() + L"bxhvns.exe"));
+    EXPECT_TRUE(bx::test::DriverFilesMovedAside().empty());
+}
+
+// The driver file is loaded (an earlier driver runs): the installation puts
+// the new file in its place, leaves the old one to be deleted at the next
+// restart and ends with 3010.
+TEST_F(PackageE2E, InstallationOverALoadedDriverAsksForARestart) {
+    ASSERT_EQ(0u, bx::test::CreateServiceEntry(L"bxhvnd", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                               L"%SystemRoot%\\system32\\drivers\\bxhvnd.sys"));
+    ASSERT_TRUE(
+        CopyFileW((bx::test::ExeDirectory() + L"bxhvnd.sys").c_str(), bx::test::InstalledDriverFile().c_str(), FALSE));
+    ASSERT_EQ(0u, bx::test::StartServiceAndWait(L"bxhvnd"));
+
+    MsiResult install = Msiexec(L"/i " + bx::test::Quote(Package()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS_REBOOT_REQUIRED), install.exitCode) << install.log;
+    EXPECT_NE(std::string::npos, install.log.find("waits for the next restart of the system")) << install.log;
+    EXPECT_TRUE(AgentRuns());
+    EXPECT_EQ(1u, bx::test::DriverFilesMovedAside().size());
+    EXPECT_TRUE(bx::test::FileExists(bx::test::InstalledDriverFile()));
+}
+
+// An installation over a "bxhvnd" that was there (service and driver file)
+// fails after the settings were written: the rollback leaves that driver as
+// it was, puts back the earlier settings, and takes away the rest.
+TEST_F(PackageE2E, RolledBackInstallationLeavesTheDriverAndSettingsThatWereThere) {
+    ASSERT_EQ(0u, bx::test::CreateServiceEntry(L"bxhvnd", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                               L"%SystemRoot%\\system32\\drivers\\bxhvnd.sys"));
+    const std::string earlierDriver = bx::test::ReadFileBytes(bx::test::ExeDirectory() + L"bxhvnd.sys") + "earlier";
+    ASSERT_TRUE(bx::test::WriteFileBytes(bx::test::InstalledDriverFile(), earlierDriver));
+    e2e::AgentSettings earlier;
+    earlier.ip = L"198.18.0.7";
+    earlier.port = 4400;
+    e2e::WriteAgentSettings(earlier);
+
+    MsiResult install = Msiexec(L"/i " + bx::test::Quote(FailingPackage()) +
+                                L" UTM_IP=198.18.0.9 UTM_PORT=4500 UTM_KEY=a1b2 UTM_RETRIES=9 BX_TEST_FAIL=1");
+    EXPECT_NE(0u, install.exitCode) << install.log;
+    EXPECT_NE(std::string::npos, install.log.find("TestFailAfterSettings")) << install.log;
+
+    bx::test::ServiceConfig driver = bx::test::QueryService(L"bxhvnd");
+    EXPECT_TRUE(driver.exists);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), driver.start);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), driver.state);
+    EXPECT_TRUE(earlierDriver == bx::test::ReadFileBytes(bx::test::InstalledDriverFile()));
+    std::wstring text;
+    DWORD number = 0;
+    EXPECT_TRUE(ReadString(kSettingsKey, L"ip", text) && text == earlier.ip) << bx::test::Narrow(text);
+    EXPECT_TRUE(ReadString(kSettingsKey, L"key", text) && text == earlier.key);
+    EXPECT_TRUE(ReadDword(kSettingsKey, L"port", number) && number == earlier.port);
+    EXPECT_TRUE(ReadDword(kSettingsKey, L"Retries", number) && number == earlier.retries);
+    EXPECT_FALSE(bx::test::QueryService(L"bxhvns").exists);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(ProgramFolder().c_str()));
+    EXPECT_TRUE(InstalledProducts().empty());
+    std::vector<DWORD> tags;
+    EXPECT_TRUE(bx::test::ReadGroupOrder(tags));
+    EXPECT_EQ((std::vector<DWORD>{1, kTcpipTag, kTdxTag}), tags);
+    EXPECT_TRUE(bx::test::DriverFilesMovedAside().empty());
 }
 
 }  // namespace

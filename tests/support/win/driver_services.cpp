@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "installer/install_journal.h"
 #include "platform/win/handles.h"
 #include "tests/support/win/service_manager.h"
 
@@ -156,6 +157,35 @@ DWORD StartServiceAndWait(const wchar_t* name) {
         [&] { return QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING; }, 10000,
         50);
     return running ? 0 : ERROR_SERVICE_REQUEST_TIMEOUT;
+}
+
+bool StopServiceAndWait(const wchar_t* name) {
+    UniqueScHandle scm = OpenScm();
+    UniqueScHandle service(scm ? OpenServiceW(scm.get(), name, SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr);
+    SERVICE_STATUS status{};
+    if (!service || !ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return false;
+    return WaitUntil(
+        [&] { return QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED; }, 10000,
+        50);
+}
+
+std::vector<std::wstring> DriverFilesMovedAside() {
+    std::wstring drivers = InstalledDriverFile();
+    drivers.resize(drivers.find_last_of(L'\\') + 1);
+    std::vector<std::wstring> files;
+    WIN32_FIND_DATAW found;
+    bx::win::UniqueFindFile find(FindFirstFileW((drivers + L"bxh*.tmp").c_str(), &found));
+    if (!find) return files;
+    do {
+        files.push_back(drivers + found.cFileName);
+    } while (FindNextFileW(find.get(), &found));
+    return files;
+}
+
+void ResetInstallerState() {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, bx::installer::kJournalKey);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, bx::installer::kRestartPendingKey);
+    for (const auto& file : DriverFilesMovedAside()) DeleteFileW(file.c_str());
 }
 
 std::wstring InstalledDriverFile() {

@@ -49,7 +49,18 @@ bool RemoveService(const wchar_t* name);
 // Starts a service and waits up to 10 s until it runs; 0 or the error.
 DWORD StartServiceAndWait(const wchar_t* name);
 
+// Stops a service (as the installer's StopServices does) and waits up to
+// 10 s until it has stopped; true when it has.
+bool StopServiceAndWait(const wchar_t* name);
+
 // "%SystemRoot%\system32\drivers\bxhvnd.sys", expanded.
 std::wstring InstalledDriverFile();
+// The driver files the installer's actions moved aside ("bxh*.tmp" beside
+// the driver) and that are still there.
+std::vector<std::wstring> DriverFilesMovedAside();
+// Forgets what earlier installations left for a rollback or a restart: the
+// installation journal, the note of a pending restart (as a restart would)
+// and the driver files moved aside.
+void ResetInstallerState();
 
 }  // namespace bx::test

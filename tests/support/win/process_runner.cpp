@@ -240,6 +240,11 @@ DWORD StartDetached(const wchar_t* application, std::wstring commandLine) {
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(application, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return GetLastError();
+    // For a Linux program Wine reports process id 0, no process handle and a
+    // thread "handle" that is a leftover value: closing it could close a
+    // handle of this program's own (such as the one behind
+    // HKEY_LOCAL_MACHINE), so only a Windows child's handles are closed.
+    if (process.dwProcessId == 0) return 0;
     bx::win::UniqueHandle thread(process.hThread), program(process.hProcess);
     return 0;
 }
