@@ -28,8 +28,7 @@ std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()
 
 TEST(SyslogSubnet, BroadcastServerGetsABroadcastSocket) {
     bx::test::TestNetwork net;
-    std::string why;
-    if (!net.Create(why)) GTEST_SKIP() << why;
+    BX_MAKE_TEST_NETWORK(net);
     ASSERT_TRUE(net.InNamespace([&] {
         // A receiver on the namespace's side, at a port of its own.
         int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

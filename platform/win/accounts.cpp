@@ -34,8 +34,11 @@ uint32_t SidToString(const void* sid, std::wstring& text) {
 
 uint32_t StringToSid(const wchar_t* text, std::vector<uint8_t>& sid) {
     sid.clear();
-    bx::win::UniqueLocal buffer;
-    if (!ConvertStringSidToSidW(text, buffer.put())) return GetLastError();
+    // The buffer is ours only when the call succeeds: on some malformed texts
+    // Wine frees the buffer it made and leaves its address behind.
+    PSID made = nullptr;
+    if (!ConvertStringSidToSidW(text, &made)) return GetLastError();
+    bx::win::UniqueLocal buffer(made);
     const auto* bytes = static_cast<const uint8_t*>(buffer.get());
     sid.assign(bytes, bytes + GetLengthSid(buffer.get()));
     return 0;

@@ -26,58 +26,20 @@ using bx::test::e2e::CleanupRecord;
 using bx::test::e2e::Lower;
 using bx::test::e2e::OpenRecord;
 using bx::test::e2e::PeerLine;
+using bx::test::e2e::SessionControl;
 
-const wchar_t kServiceName[] = L"bxhvns_e2e";
-const char kKey[] = "0123456789ABCDEF";
 constexpr DWORD kArrivalMs = 15000;  // bound for a datagram that must come
 constexpr DWORD kQuietMs = 1500;     // how long "nothing more arrives" is watched
 
-// The user-defined control the session test service turns into a session
-// change (see session_service.cpp).
-DWORD SessionControl(DWORD eventType, DWORD sessionId) { return 128 + eventType * 16 + sessionId; }
-
-class AgentE2E : public ::testing::Test {
+class AgentE2E : public bx::test::e2e::AgentFixture {
 protected:
-    void SetUp() override {
-        network = bx::test::e2e::ReadPeerNetwork();
-        if (!network.available) GTEST_SKIP() << network.why;
-        settings.ip = bx::test::Widen(network.peerIp);
-        settings.port = bx::test::e2e::FreeUdpPort();
-        settings.key = bx::test::Widen(kKey);
-        ASSERT_NE(0u, settings.port);
-    }
-
-    void TearDown() override {
-        if (service) {
-            service->Remove();
-            service.reset();
-        }
-        peer.Stop();
-        bx::test::e2e::UnloadDriver();
-        bx::test::e2e::ClearAgentSettings();
-    }
-
-    void StartPeer(std::vector<std::string> options = {}) {
-        std::vector<std::string> arguments = {"--listen", network.peerIp + ":" + std::to_string(settings.port), "--key",
-                                              kKey};
-        arguments.insert(arguments.end(), options.begin(), options.end());
-        std::string why;
-        ASSERT_TRUE(peer.Start(arguments, why)) << why;
-    }
+    AgentE2E() : AgentFixture(L"bxhvns_e2e", "peer") {}
 
     // Installs and starts the agent, then waits for its first datagram, the
     // reset request, at the peer.
     void StartAgent(const wchar_t* program = L"bxhvns.exe", bool withDriver = true) {
-        if (withDriver) {
-            std::string why;
-            ASSERT_TRUE(bx::test::e2e::LoadDriver(why)) << why;
-        } else {
-            bx::test::e2e::UnloadDriver();
-        }
-        bx::test::e2e::WriteAgentSettings(settings);
-        service = std::make_unique<AgentService>(kServiceName, program);
-        std::string output;
-        ASSERT_EQ(0u, service->Install(output)) << output;
+        InstallAgent(program, withDriver);
+        if (HasFatalFailure()) return;
         ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service->Start())
             << "StartServiceW: " << service->StartError() << ", exit codes " << service->Query().dwWin32ExitCode << "/"
             << service->Query().dwServiceSpecificExitCode << "\n"
@@ -91,12 +53,6 @@ protected:
             << service->Log();
     }
 
-    void Feed(const snoop_event_t& record) { ASSERT_EQ(0u, feeder->Inject(record)); }
-    void OpenFeeder() {
-        feeder = std::make_unique<bx::test::e2e::DriverFeeder>();
-        ASSERT_TRUE(feeder->IsOpen()) << GetLastError();
-    }
-
     // Waits for exactly `count` notifications: they arrive within the bound,
     // and no further one follows within kQuietMs.
     std::vector<PeerLine> ExactlyNotifications(size_t count) {
@@ -106,13 +62,6 @@ protected:
         std::vector<PeerLine> lines = peer.Notifications();
         EXPECT_EQ(count, lines.size()) << Dump();
         return lines;
-    }
-
-    std::string Dump() {
-        std::string text = "peer:\n";
-        for (auto& line : peer.Lines()) text += line.text + "\n";
-        if (service) text += "agent log:\n" + service->Log();
-        return text;
     }
 
     // Sets the status-request event from this process and reads the record
@@ -134,12 +83,12 @@ protected:
         std::string domain = line.Has("domain") ? line["domain"] : line["server"];
         return line["user"] == account.name && Lower(domain) == Lower(account.domain);
     }
+};
 
-    bx::test::e2e::PeerNetwork network;
-    bx::test::e2e::AgentSettings settings;
-    bx::test::e2e::Peer peer{"peer"};
-    std::unique_ptr<AgentService> service;
-    std::unique_ptr<bx::test::e2e::DriverFeeder> feeder;
+// The cases of the agent program that need no appliance peer.
+class AgentProgram : public AgentE2E {
+protected:
+    bool NeedsPeerNetwork() const override { return false; }
 };
 
 // Opens and clean-ups become Open and Close notifications; loopback opens,
@@ -309,7 +258,7 @@ TEST_F(AgentE2E, VerboseOffKeepsDebugLinesOutButTheStatusRequestLine) {
 }
 
 // The program's own verbs: help, and a switch it does not know is ignored.
-TEST_F(AgentE2E, ProgramShowsItsUsage) {
+TEST_F(AgentProgram, ProgramShowsItsUsage) {
     const std::string usage = "Usage: BXHVN [ -install | -uninstall | -remove | -start | -stop | -help | -? ]\n";
     for (const wchar_t* arguments : {L" -help", L" /?", L" -querynow -HELP"}) {
         bx::test::ProcessResult result =
@@ -352,7 +301,7 @@ std::vector<std::string> ImportedDlls(const std::wstring& path) {
 }
 
 // The agent program needs BXLogger.dll and nothing but system DLLs besides.
-TEST_F(AgentE2E, ProgramImportsBXLoggerAndSystemDllsOnly) {
+TEST_F(AgentProgram, ProgramImportsBXLoggerAndSystemDllsOnly) {
     std::vector<std::string> imports = ImportedDlls(bx::test::ExeDirectory() + L"bxhvns.exe");
     ASSERT_FALSE(imports.empty());
     wchar_t system[MAX_PATH];
@@ -512,7 +461,7 @@ TEST_F(AgentE2E, RunsWithoutTheDriver) {
 
 // When start-up gives up the SCM sees the service stopped with the error, so
 // that its recovery actions apply; in a console the exit code is that error.
-TEST_F(AgentE2E, StartUpThatGivesUpEndsStoppedWithItsError) {
+TEST_F(AgentProgram, StartUpThatGivesUpEndsStoppedWithItsError) {
     // An object of another type holds the status event's name, so the agent
     // cannot create its event.
     bx::win::UniqueHandle squatter(CreateMutexW(nullptr, FALSE, L"Global\\BXGlobalGenXml"));
@@ -522,10 +471,8 @@ TEST_F(AgentE2E, StartUpThatGivesUpEndsStoppedWithItsError) {
     ASSERT_FALSE(probe);
     ASSERT_NE(0u, expected);
 
-    bx::test::e2e::WriteAgentSettings(settings);
-    service = std::make_unique<AgentService>(kServiceName, L"bxhvns.exe");
-    std::string output;
-    ASSERT_EQ(0u, service->Install(output)) << output;
+    InstallAgent(L"bxhvns.exe", false);
+    ASSERT_FALSE(HasFatalFailure());
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), service->Start());
     SERVICE_STATUS_PROCESS status = service->Query();
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);

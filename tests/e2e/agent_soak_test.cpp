@@ -33,13 +33,8 @@ namespace {
 using bx::test::e2e::AgentService;
 using bx::test::e2e::OpenRecord;
 using bx::test::e2e::PeerLine;
+using bx::test::e2e::SessionControl;
 
-const wchar_t kServiceName[] = L"bxhvns_soak";
-const char kKey[] = "0123456789ABCDEF";
-
-// The user-defined control the session test service turns into a session
-// change (session_service.cpp): Wine's SCM refuses the session-change control.
-DWORD SessionControl(DWORD eventType, DWORD sessionId) { return 128 + eventType * 16 + sessionId; }
 constexpr DWORD kArrivalMs = 20000;     // bound for a datagram that must come
 constexpr DWORD kStopBoundMs = 15000;   // three threads, 5000 ms each at most
 constexpr DWORD kProcessEndMs = 10000;  // from "stopped" to the end of the process
@@ -66,55 +61,36 @@ void Soak(const char* format, ...) {
     fflush(stdout);
 }
 
-class AgentSoak : public ::testing::Test {
+class AgentSoak : public bx::test::e2e::AgentFixture {
 protected:
+    AgentSoak() : AgentFixture(L"bxhvns_soak", "soak_peer") {
+        // The last lines are the ones worth reading.
+        dumpLines = 60;
+        dumpLogBytes = 8000;
+    }
+
     void SetUp() override {
-        network = bx::test::e2e::ReadPeerNetwork();
-        if (!network.available) GTEST_SKIP() << network.why;
-        settings.ip = bx::test::Widen(network.peerIp);
-        settings.port = bx::test::e2e::FreeUdpPort();
-        settings.key = bx::test::Widen(kKey);
-        ASSERT_NE(0u, settings.port);
+        AgentFixture::SetUp();
+        if (HasFatalFailure() || IsSkipped()) return;
         user = bx::test::e2e::TokenUser();
         ASSERT_FALSE(user.name.empty());
         started = GetTickCount64();
     }
 
     void TearDown() override {
-        if (service) {
-            service->Remove();
-            service.reset();
-        }
-        feeder.reset();
-        peer.Stop();
-        bx::test::e2e::UnloadDriver();
-        bx::test::e2e::ClearAgentSettings();
-        if (network.available) {
+        AgentFixture::TearDown();
+        if (started) {
             Soak("%s took %.1f s", ::testing::UnitTest::GetInstance()->current_test_info()->name(),
                  (GetTickCount64() - started) / 1000.0);
         }
     }
 
-    void StartPeer(std::vector<std::string> options = {}) {
-        std::vector<std::string> arguments = {"--listen", network.peerIp + ":" + std::to_string(settings.port), "--key",
-                                              kKey};
-        arguments.insert(arguments.end(), options.begin(), options.end());
-        std::string why;
-        ASSERT_TRUE(peer.Start(arguments, why)) << why;
-    }
-
-    // Loads the driver, writes the settings and installs the agent (not
-    // started).
+    // Loads the driver, writes the settings, installs the agent (not
+    // started) and opens the driver for feeding.
     void InstallAgent(const wchar_t* program = L"bxhvns.exe") {
-        std::string why;
-        ASSERT_TRUE(bx::test::e2e::LoadDriver(why)) << why;
-        bx::test::e2e::WriteAgentSettings(settings);
-        program_ = program;
-        service = std::make_unique<AgentService>(kServiceName, program);
-        std::string output;
-        ASSERT_EQ(0u, service->Install(output)) << output;
-        feeder = std::make_unique<bx::test::e2e::DriverFeeder>();
-        ASSERT_TRUE(feeder->IsOpen()) << GetLastError();
+        AgentFixture::InstallAgent(program);
+        if (HasFatalFailure()) return;
+        OpenFeeder();
     }
 
     // Starts the service; it runs, and its first datagram, the reset request,
@@ -139,21 +115,8 @@ protected:
             std::count_if(lines.begin(), lines.end(), [&](const PeerLine& l) { return l[key] == value; }));
     }
 
-    void Feed(const snoop_event_t& record) { ASSERT_EQ(0u, feeder->Inject(record)); }
     void FeedOpen(uint16_t localPort, const char* remote, uint64_t fileObject) {
         Feed(OpenRecord(SNOOP_PROTOCOL_TCP, "10.1.2.3", localPort, remote, 443, 2, fileObject, user.Sid()));
-    }
-
-    std::string Dump() {
-        std::string text = "peer:\n";
-        std::vector<PeerLine> lines = peer.Lines();
-        // The last lines are the ones worth reading.
-        for (size_t i = lines.size() > 60 ? lines.size() - 60 : 0; i < lines.size(); ++i) text += lines[i].text + "\n";
-        if (service) {
-            std::string log = service->Log();
-            text += "agent log (end):\n" + (log.size() > 8000 ? log.substr(log.size() - 8000) : log);
-        }
-        return text;
     }
 
     // Sets the status-request event and reads the record the service writes.
@@ -210,14 +173,8 @@ protected:
         return took;
     }
 
-    bx::test::e2e::PeerNetwork network;
-    bx::test::e2e::AgentSettings settings;
     bx::test::e2e::Account user;
-    bx::test::e2e::Peer peer{"soak_peer"};
-    std::unique_ptr<AgentService> service;
-    std::unique_ptr<bx::test::e2e::DriverFeeder> feeder;
     ULONGLONG started = 0;
-    std::wstring program_;
 };
 
 // The figures compared. Under Wine, for another process,

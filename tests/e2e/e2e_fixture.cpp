@@ -39,6 +39,7 @@ std::wstring WindowsPath(const std::string& unixPath) {
 PeerNetwork ReadPeerNetwork() {
     PeerNetwork network;
     if (Exists(NetDir() + "/skip")) {
+        network.withoutRoot = true;
         network.why = ReadText(NetDir() + "/skip");
         while (!network.why.empty() && (network.why.back() == '\n' || network.why.back() == '\r'))
             network.why.pop_back();
@@ -456,6 +457,69 @@ Account WellKnown(const wchar_t* sidText) {
     bx::win::UniqueLocal sid;
     ConvertStringSidToSidW(sidText, sid.put());
     return Describe(sid.get());
+}
+
+// ---------------------------------------------------------------------------
+
+void AgentFixture::SetUp() {
+    network = ReadPeerNetwork();
+    if (NeedsPeerNetwork()) BX_REQUIRE_PEER_NETWORK(network);
+    settings.ip = bx::test::Widen(network.available ? network.peerIp : "127.0.0.1");
+    settings.port = FreeUdpPort();
+    settings.key = bx::test::Widen(kKey);
+    ASSERT_NE(0u, settings.port);
+}
+
+void AgentFixture::TearDown() {
+    if (service) {
+        service->Remove();
+        service.reset();
+    }
+    feeder.reset();
+    peer.Stop();
+    UnloadDriver();
+    ClearAgentSettings();
+}
+
+void AgentFixture::StartPeer(const std::vector<std::string>& options) {
+    std::vector<std::string> arguments = {"--listen", network.peerIp + ":" + std::to_string(settings.port), "--key",
+                                          kKey};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    std::string why;
+    ASSERT_TRUE(peer.Start(arguments, why)) << why;
+}
+
+void AgentFixture::InstallAgent(const wchar_t* program, bool withDriver) {
+    if (withDriver) {
+        std::string why;
+        ASSERT_TRUE(LoadDriver(why)) << why;
+    } else {
+        UnloadDriver();
+    }
+    WriteAgentSettings(settings);
+    program_ = program;
+    service = std::make_unique<AgentService>(serviceName_, program);
+    std::string output;
+    ASSERT_EQ(0u, service->Install(output)) << output;
+}
+
+void AgentFixture::OpenFeeder() {
+    feeder = std::make_unique<DriverFeeder>();
+    ASSERT_TRUE(feeder->IsOpen()) << GetLastError();
+}
+
+void AgentFixture::Feed(const snoop_event_t& record) { ASSERT_EQ(0u, feeder->Inject(record)); }
+
+std::string AgentFixture::Dump() const {
+    std::string text = "peer:\n";
+    std::vector<PeerLine> lines = peer.Lines();
+    for (size_t i = lines.size() > dumpLines ? lines.size() - dumpLines : 0; i < lines.size(); ++i)
+        text += lines[i].text + "\n";
+    if (service) {
+        std::string log = service->Log();
+        text += "agent log:\n" + (log.size() > dumpLogBytes ? log.substr(log.size() - dumpLogBytes) : log);
+    }
+    return text;
 }
 
 bool ReadStatusFile(const std::wstring& path, std::vector<int32_t>& counters) {

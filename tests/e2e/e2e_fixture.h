@@ -4,9 +4,12 @@
 #pragma once
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,10 +24,21 @@ std::wstring WindowsPath(const std::string& unixPath);
 // The peer's network, as peer.sh up left it.
 struct PeerNetwork {
     bool available = false;
-    std::string why;  // when not available
+    bool withoutRoot = false;  // not available because the run lacks root
+    std::string why;           // when not available
     std::string hostIp, peerIp, ns;
 };
 PeerNetwork ReadPeerNetwork();
+
+// Requires the peer network in a case: without root (peer.sh up said so) the
+// case skips with that reason; as root a missing network fails it.
+#define BX_REQUIRE_PEER_NETWORK(network)                       \
+    do {                                                       \
+        if (!(network).available) {                            \
+            if ((network).withoutRoot) GTEST_SKIP() << (network).why; \
+            FAIL() << (network).why;                           \
+        }                                                      \
+    } while (0)
 
 // One line the peer printed: its first word and its key=value fields.
 struct PeerLine {
@@ -176,5 +190,47 @@ Account WellKnown(const wchar_t* sidText);
 bool ReadStatusFile(const std::wstring& path, std::vector<int32_t>& counters);
 
 std::string Lower(std::string text);
+
+// The user-defined control the session test service (session_service.cpp)
+// turns into a session change: Wine's SCM refuses the session-change control.
+inline DWORD SessionControl(DWORD eventType, DWORD sessionId) { return 128 + eventType * 16 + sessionId; }
+
+// The set-up the agent's end-to-end fixtures share (AgentE2E, AgentSoak):
+// the peer network, the agent's settings towards the peer at a free port with
+// the test key, the peer, the service, the driver feeder, and a tear-down
+// that removes them all. A fixture whose cases need no peer network says so
+// through NeedsPeerNetwork(); it then writes settings towards loopback.
+class AgentFixture : public ::testing::Test {
+protected:
+    static constexpr char kKey[] = "0123456789ABCDEF";
+
+    AgentFixture(std::wstring serviceName, std::string peerName)
+        : serviceName_(std::move(serviceName)), peer(std::move(peerName)) {}
+    virtual bool NeedsPeerNetwork() const { return true; }
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts the appliance peer at the peer's address and the agent's port,
+    // with the key and these further options.
+    void StartPeer(const std::vector<std::string>& options = {});
+    // Loads the driver stand-in (or unloads it), writes the settings and
+    // installs `program` as the service; not started.
+    void InstallAgent(const wchar_t* program = L"bxhvns.exe", bool withDriver = true);
+    // Opens the driver stand-in to feed it records.
+    void OpenFeeder();
+    void Feed(const snoop_event_t& record);
+    // The peer's lines and the agent's log, each cut to its last dumpLines
+    // lines and dumpLogBytes bytes.
+    std::string Dump() const;
+
+    const std::wstring serviceName_;
+    std::wstring program_;
+    size_t dumpLines = SIZE_MAX, dumpLogBytes = SIZE_MAX;
+    PeerNetwork network;
+    AgentSettings settings;
+    Peer peer;
+    std::unique_ptr<AgentService> service;
+    std::unique_ptr<DriverFeeder> feeder;
+};
 
 }  // namespace bx::test::e2e

@@ -3,8 +3,11 @@
 # in 198.18.0.0/15 for the appliance peer, and the peer (sim/utm) inside it.
 #
 #   peer.sh up DIR                     make the namespace; DIR/net.env holds
-#                                      NS, HOST_IP and PEER_IP. When it cannot
-#                                      be made, DIR/skip says why (exit 0).
+#                                      NS, HOST_IP and PEER_IP. Without root
+#                                      DIR/skip says so (exit 0: the cases
+#                                      that need the peer skip); as root a
+#                                      namespace that cannot be made fails
+#                                      (exit 1, the reason on stderr).
 #   peer.sh down DIR                   stop the peers, remove the namespace
 #   peer.sh start DIR NAME PROGRAM ARGS...
 #                                      run PROGRAM ARGS inside the namespace;
@@ -63,7 +66,11 @@ up)
     exec </dev/null
     rm -f "$dir/skip" "$dir/net.env"
     "$0" down "$dir" >/dev/null 2>&1
-    fail() { mark skip "network namespace for the appliance peer not available: $1"; "$0" down "$dir" >/dev/null 2>&1; exit 0; }
+    if [ "$(id -u)" -ne 0 ]; then
+        mark skip "not run as root: the appliance peer's network namespace needs root (ip netns add)"
+        exit 0
+    fi
+    fail() { echo "network namespace for the appliance peer not made: $1" >&2; "$0" down "$dir" >/dev/null 2>&1; exit 1; }
     command -v ip >/dev/null || fail "no ip command (iproute2)"
     pick_subnet || fail "no free /30 in 198.18.0.0/15"
     ns="bxe2e-$SUBNET_INDEX"

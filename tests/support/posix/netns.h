@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/udp_socket.h"
 #include "tests/support/conmgr_fixture.h"
 
@@ -121,6 +123,16 @@ private:
     uint32_t host_ = 0, peer_ = 0;
     bool created_ = false;
 };
+
+// Makes `network` (a TestNetwork) for the running case. Namespaces need root:
+// a run without root skips the case and says so; as root a namespace that
+// cannot be made is an environment fault and fails the case with its reason.
+#define BX_MAKE_TEST_NETWORK(network)                                                          \
+    do {                                                                                        \
+        if (geteuid() != 0) GTEST_SKIP() << "not run as root: the case needs a network namespace"; \
+        std::string whyNot_;                                                                    \
+        ASSERT_TRUE((network).Create(whyNot_)) << "network namespace not made: " << whyNot_;   \
+    } while (0)
 
 // A child program whose standard output the test reads line by line.
 class ChildProgram {

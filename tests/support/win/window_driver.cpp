@@ -403,6 +403,8 @@ bool Repaint(HWND window, DWORD timeoutMs) {
 }
 
 bool SaveScreenshot(const std::string& unixPngPath, DWORD timeoutMs) {
+    wchar_t wanted[2] = {};
+    if (GetEnvironmentVariableW(L"BX_SCREENSHOTS", wanted, 2) != 1 || wanted[0] != L'1') return true;
     // Wine runs a Linux program given by its Z: path; the program's exit is not
     // reported back, so the file is watched instead.
     std::wstring path(unixPngPath.begin(), unixPngPath.end());

@@ -106,7 +106,10 @@ bool Repaint(HWND window, DWORD timeoutMs = 15000);
 
 // Saves a PNG of the whole X screen (ImageMagick `import -window root`) at a
 // Linux path; the Wine process starts the Linux program directly. True when
-// the file exists and has stopped growing within timeoutMs.
+// the file exists and has stopped growing within timeoutMs. Screenshots are
+// for people to look at: only a run with BX_SCREENSHOTS=1 in its environment
+// (scripts/screenshots) takes them; otherwise this does nothing and answers
+// true.
 bool SaveScreenshot(const std::string& unixPngPath, DWORD timeoutMs = 20000);
 
 }  // namespace bx::test
