@@ -360,8 +360,10 @@ uint32_t StartKernelSource(const KernelSourceOptions& options, std::string& erro
     return 0;
 }
 
-void StopKernelSource() {
-    Source& source = TheSource();
+namespace {
+
+// Ends the reading thread (the ring buffer stays).
+void StopReader(Source& source) {
     {
         std::lock_guard<std::mutex> guard(source.lock);
         if (!source.running) return;
@@ -371,7 +373,27 @@ void StopKernelSource() {
     }
     source.roomForMore.notify_all();
     if (source.reader.joinable()) source.reader.join();
+}
+
+}  // namespace
+
+void DetachKernelSource() {
+    Source& source = TheSource();
+    {
+        std::lock_guard<std::mutex> guard(source.lock);
+        if (!source.running || !source.skeleton) return;
+        bxhvns_snoop__detach(source.skeleton);
+    }
+    StopReader(source);
+    // The callback takes the lock itself; the queue takes every record left.
+    if (source.ring) ring_buffer__consume(source.ring);
+}
+
+void StopKernelSource() {
+    Source& source = TheSource();
+    StopReader(source);
     std::lock_guard<std::mutex> guard(source.lock);
+    if (!source.running) return;
     DestroyLocked(source);
     source.queue.clear();
     source.running = false;

@@ -50,6 +50,10 @@ uint32_t FindCgroup2Root(std::string& path);
 // `error` saying in one line what is missing or what failed. The source runs
 // until StopKernelSource or the end of the process.
 uint32_t StartKernelSource(const KernelSourceOptions& options, std::string& error);
+// Detaches the programs (no record comes any more) and moves every record
+// still in the ring buffer into the queue; the device goes on reading the
+// queue. The first step of stopping without losing what the kernel saw.
+void DetachKernelSource();
 // Detaches the programs, stops reading and drops what was not read.
 void StopKernelSource();
 bool KernelSourceRunning();
