@@ -154,6 +154,7 @@ bool CDaemon::StartUp() {
     {
         snoopdev::KernelSourceOptions source;
         source.cgroupPath = CgroupOf(conf_);
+        source.ringBufferBytes = options_.ringBufferBytes;
         source.onNewSession = [this](uint32_t) {
             if (SessionWatcher* watcher = wakeTarget_.load()) watcher->Wake();
         };

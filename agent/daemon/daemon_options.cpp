@@ -1,11 +1,13 @@
 #include "agent/daemon/daemon_options.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace bx::daemon {
 
 const char kDaemonUsage[] =
-    "Usage: bxhvns [--console] [--config FILE] [--cgroup PATH] [--state-dir DIR] [--log-dir DIR] [--run-dir DIR]\n"
+    "Usage: bxhvns [--console] [--config FILE] [--cgroup PATH] [--ring-buffer BYTES]\n"
+    "              [--state-dir DIR] [--log-dir DIR] [--run-dir DIR]\n"
     "       bxhvns --help | --version\n"
     "\n"
     "The Brontavex Halvern agent for Linux hosts: reports the connections of\n"
@@ -17,6 +19,8 @@ const char kDaemonUsage[] =
     "  --config FILE    the settings file (default /etc/bxhvns/agent.conf)\n"
     "  --cgroup PATH    report the connections of this cgroup's processes\n"
     "                   (default: the settings' cgroup, else the cgroup2 root)\n"
+    "  --ring-buffer BYTES  the kernel's buffer of connection events, a power\n"
+    "                   of two from 4096 (default 1048576)\n"
     "  --state-dir DIR  status record and installation id (default /var/lib/bxhvns)\n"
     "  --log-dir DIR    log files (default /var/log/bxhvns)\n"
     "  --run-dir DIR    process id file (default /run/bxhvns)\n"
@@ -44,6 +48,17 @@ bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
             value = &options.logDir;
         } else if (argument == "--run-dir") {
             value = &options.runDir;
+        } else if (argument == "--ring-buffer") {
+            unsigned long bytes = 0;
+            char* end = nullptr;
+            if (i + 1 < argc) bytes = std::strtoul(argv[i + 1], &end, 10);
+            if (i + 1 >= argc || !end || *end != '\0' || bytes < 4096 || bytes > (1ul << 30) ||
+                (bytes & (bytes - 1)) != 0) {
+                error = "--ring-buffer needs a power of two from 4096 to 1073741824";
+                return false;
+            }
+            options.ringBufferBytes = static_cast<uint32_t>(bytes);
+            ++i;
         } else {
             error = "unknown option " + argument;
             return false;

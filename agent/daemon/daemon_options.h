@@ -1,5 +1,6 @@
 // The command line of the Linux agent, bxhvns.
 #pragma once
+#include <cstdint>
 #include <string>
 
 namespace bx::daemon {
@@ -15,6 +16,8 @@ struct DaemonOptions {
     std::string runDir = "/run/bxhvns";
     // Empty: the settings file's "cgroup", else the cgroup2 root.
     std::string cgroup;
+    // Bytes of the kernel's ring buffer of connection events.
+    uint32_t ringBufferBytes = 1u << 20;
 };
 
 // Reads argv into options: true, or false with `error` for a wrong command

@@ -46,4 +46,47 @@ std::vector<PeerLine> ParsePeerOutput(const std::string& text) {
     return lines;
 }
 
+::testing::AssertionResult NotificationIs(const PeerLine& line, const ExpectedNotification& expected) {
+    std::string wrong;
+    auto field = [&](const char* key, const std::string& want) {
+        const std::string got = line[key];
+        if (want.empty() ? line.Has(key) : got != want)
+            wrong += std::string(" ") + key + "=" + (line.Has(key) ? got : "(absent)") + " instead of " +
+                     (want.empty() ? "(absent)" : want) + ";";
+    };
+    if (line.word != "rx" || !line.Has("notif")) wrong += " not a notification;";
+    field("status", "ok");
+    field("ver", "2");
+    field("type", "notification");
+    field("sig", "0xdeadbeef");
+    field("kind", expected.kind);
+    field("op", expected.op);
+    field("proto", expected.proto);
+    field("port", expected.port);
+    field("ips", expected.ips);
+    field("dst", expected.dst);
+    field("dport", expected.dport);
+    field("session", expected.session);
+    field("conntype", expected.conntype);
+    field("unknown", "");
+    using Names = ExpectedNotification::Names;
+    const bool carries = line.Has("user");
+    if (carries || expected.names == Names::Encrypted) {
+        // Names travel only encrypted, with the agent's padding.
+        field("iv", "random");
+        field("cipherpad", "ok");
+    } else {
+        field("iv", "clear");
+    }
+    if (expected.names == Names::Clear && carries) wrong += " names where none belong;";
+    if (expected.names == Names::Encrypted) {
+        field("user", expected.user);
+        const std::string domain = line.Has("domain") ? line["domain"] : line["server"];
+        if (Lower(domain) != Lower(expected.domain))
+            wrong += " domain/server=" + domain + " instead of " + expected.domain + ";";
+    }
+    if (wrong.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "notification" << wrong << "\n  " << line.text;
+}
+
 }  // namespace bx::test::e2e

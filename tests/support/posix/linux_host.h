@@ -10,7 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <linux/bpf.h>
+#include <sched.h>
+#include <sys/syscall.h>
+
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,6 +104,19 @@ private:
     bool created_ = false;
 };
 
+// In a forked child: leaves the audit session it inherited, as a process
+// that no login started (a system daemon) has none.
+inline bool LeaveAuditSession() { return WriteText("/proc/self/loginuid", "4294967295"); }
+
+// In a forked child: enters the network namespace `name` (ip netns).
+inline bool EnterNetworkNamespace(const std::string& name) {
+    const int fd = open(("/var/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool entered = setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return entered;
+}
+
 // The audit session id of a process (4294967295 for none).
 inline uint32_t SessionIdOf(pid_t pid) {
     return static_cast<uint32_t>(std::strtoul(ReadText("/proc/" + std::to_string(pid) + "/sessionid").c_str(), nullptr, 10));
@@ -165,6 +185,26 @@ private:
     std::string root_, path_;
 };
 
+// The eBPF programs attached to a cgroup, over every attach type the Linux
+// snoop device uses (BPF_PROG_QUERY).
+inline size_t AttachedPrograms(const std::string& cgroup) {
+    const int fd = open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    size_t total = 0;
+    for (bpf_attach_type type : {BPF_CGROUP_INET4_POST_BIND, BPF_CGROUP_INET6_POST_BIND, BPF_CGROUP_SOCK_OPS,
+                                 BPF_CGROUP_INET_EGRESS, BPF_CGROUP_INET_SOCK_RELEASE}) {
+        uint32_t ids[16] = {};
+        bpf_attr attr{};
+        attr.query.target_fd = static_cast<uint32_t>(fd);
+        attr.query.attach_type = type;
+        attr.query.prog_ids = reinterpret_cast<uint64_t>(ids);
+        attr.query.prog_cnt = 16;
+        if (syscall(__NR_bpf, BPF_PROG_QUERY, &attr, sizeof attr) == 0) total += attr.query.prog_cnt;
+    }
+    close(fd);
+    return total;
+}
+
 // A forked child running `body` (its return value is the exit code); killed
 // and reaped at the end when still running.
 class Child {
@@ -227,6 +267,117 @@ public:
 
 private:
     int fds_[2];
+};
+
+// A program started with fork and exec, its standard output and error read
+// line by line (merged), its exit code kept.
+class Program {
+public:
+    Program() = default;
+    ~Program() { Kill(); }
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    // `setup` runs in the child before exec (async-signal-safe calls only).
+    bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
+               const std::function<void()>& setup = nullptr) {
+        std::vector<char*> args, env;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        // The given variables first: the first of a name is the one read.
+        for (const std::string& e : environment) env.push_back(const_cast<char*>(e.c_str()));
+        for (char** e = environ; *e; ++e) env.push_back(*e);
+        env.push_back(nullptr);
+        int fds[2], in[2];
+        if (pipe2(fds, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) return false;
+        pid_ = fork();
+        if (pid_ < 0) return false;
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(fds[1], 1);
+            dup2(fds[1], 2);
+            if (setup) setup();
+            execve(args[0], args.data(), env.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        close(in[0]);
+        input_ = in[1];
+        reader_ = std::thread([this, fd = fds[0]] {
+            std::string partial;
+            char chunk[4096];
+            for (;;) {
+                const ssize_t got = read(fd, chunk, sizeof chunk);
+                if (got <= 0) break;
+                std::lock_guard<std::mutex> guard(lock_);
+                for (ssize_t i = 0; i < got; ++i) {
+                    if (chunk[i] != '\n') {
+                        partial += chunk[i];
+                        continue;
+                    }
+                    text_ += partial + "\n";
+                    partial.clear();
+                }
+                changed_.notify_all();
+            }
+            close(fd);
+        });
+        return true;
+    }
+    pid_t Pid() const { return pid_; }
+    // Writes to the program's standard input.
+    bool Input(const std::string& text) const {
+        return input_ >= 0 && write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+    bool Signal(int signal) const { return pid_ > 0 && kill(pid_, signal) == 0; }
+    // The exit code once it ended within timeoutMs; -1 when it did not end
+    // (or ended by a signal).
+    int Wait(int timeoutMs) {
+        if (pid_ <= 0) return exitCode_;
+        int status = 0;
+        if (!WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeoutMs, 5)) return -1;
+        pid_ = -1;
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (reader_.joinable()) reader_.join();
+        return exitCode_;
+    }
+    void Kill() {
+        if (input_ >= 0) close(input_);
+        input_ = -1;
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            Wait(5000);
+        }
+        if (reader_.joinable()) reader_.join();
+    }
+    std::string Output() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return text_;
+    }
+    size_t Count(const std::string& needle) const {
+        const std::string text = Output();
+        size_t count = 0;
+        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+        return count;
+    }
+    // Waits until `needle` was printed `count` times.
+    bool WaitForOutput(const std::string& needle, int timeoutMs, size_t count = 1) const {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
+            size_t found = 0;
+            for (size_t at = text_.find(needle); at != std::string::npos; at = text_.find(needle, at + 1)) ++found;
+            return found >= count;
+        });
+    }
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int exitCode_ = -1;
+    std::thread reader_;
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+    std::string text_;
 };
 
 }  // namespace bx::test
