@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <bpf/bpf.h>
 #include <linux/capability.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -36,20 +35,6 @@ uint16_t PortOf(int fd) {
     return ntohs(address.sin_port);
 }
 
-// Programs attached to the cgroup, over every attach type the device uses.
-size_t AttachedPrograms(const std::string& cgroup) {
-    const int fd = open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    size_t total = 0;
-    for (bpf_attach_type type : {BPF_CGROUP_INET4_POST_BIND, BPF_CGROUP_INET6_POST_BIND, BPF_CGROUP_SOCK_OPS,
-                                 BPF_CGROUP_INET_EGRESS, BPF_CGROUP_INET_SOCK_RELEASE}) {
-        uint32_t ids[16], count = 16, flags = 0;
-        if (bpf_prog_query(fd, type, 0, &flags, ids, &count) == 0) total += count;
-    }
-    close(fd);
-    return total;
-}
-
 class SnoopDeviceLinux : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -64,14 +49,14 @@ protected:
     void TearDown() override {
         device.Close();
         bx::snoopdev::StopKernelSource();
-        EXPECT_EQ(0u, AttachedPrograms(cgroup.Path())) << "programs left attached to " << cgroup.Path();
+        EXPECT_EQ(0u, bx::test::AttachedPrograms(cgroup.Path())) << "programs left attached to " << cgroup.Path();
         cgroup.Remove();
     }
     void Start(bx::snoopdev::KernelSourceOptions options = {}) {
         options.cgroupPath = cgroup.Path();
         std::string error;
         ASSERT_EQ(0u, bx::snoopdev::StartKernelSource(options, error)) << error;
-        EXPECT_EQ(5u, AttachedPrograms(cgroup.Path()));
+        EXPECT_EQ(5u, bx::test::AttachedPrograms(cgroup.Path()));
         ASSERT_EQ(0u, device.Open());
     }
     // The next record, or false when none comes within timeoutMs.
@@ -253,10 +238,10 @@ TEST_F(SnoopDeviceLinux, LinksEndWithTheProcessThatOwnsThem) {
         return 0;
     });
     ASSERT_TRUE(attached.Receive(10000));
-    EXPECT_EQ(5u, AttachedPrograms(cgroup.Path()));
+    EXPECT_EQ(5u, bx::test::AttachedPrograms(cgroup.Path()));
     kill(owner.Pid(), SIGKILL);
     owner.Wait(5000);
-    EXPECT_TRUE(bx::test::WaitFor([&] { return AttachedPrograms(cgroup.Path()) == 0; }, 5000));
+    EXPECT_TRUE(bx::test::WaitFor([&] { return bx::test::AttachedPrograms(cgroup.Path()) == 0; }, 5000));
 }
 
 TEST_F(SnoopDeviceLinux, WhatIsMissingIsSaidInOneLine) {
