@@ -10,11 +10,14 @@
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <set>
 
 #include "platform/host_facts.h"
+#include "platform/product_version.h"
 #include "platform/utf8.h"
 #include "tests/e2e/peer_lines.h"
 #include "tests/support/posix/linux_host.h"
@@ -581,6 +584,150 @@ TEST_F(LinuxAgent, AStartWithoutWhatItNeedsEndsWithOneErrorLine) {
         EXPECT_EQ(1u, start.Count(c.error + "\n")) << start.Output();
         EXPECT_EQ(0u, bx::test::AttachedPrograms(cgroup.Path()));
     }
+}
+
+// The service manager's readiness socket, as systemd gives a Type=notify
+// service in NOTIFY_SOCKET (an abstract name).
+class NotifySocket {
+public:
+    NotifySocket() : name_("bxhvns-notify-" + std::to_string(getpid())) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, name_.data(), name_.size());
+        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address),
+                      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_.size())) == 0;
+    }
+    ~NotifySocket() { close(fd_); }
+    bool Bound() const { return bound_; }
+    std::string Variable() const { return "NOTIFY_SOCKET=@" + name_; }
+    // The next message, or "" when none comes within timeoutMs.
+    std::string Next(int timeoutMs) const {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) != 1) return "";
+        char text[512];
+        const ssize_t got = recv(fd_, text, sizeof text, 0);
+        return got > 0 ? std::string(text, static_cast<size_t>(got)) : "";
+    }
+
+private:
+    std::string name_;
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+std::string ModeOf(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return "absent";
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o %u", static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(st.st_uid));
+    return text;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// The Debian package on this machine, with dpkg and its maintainer scripts:
+// installed (enabled; started by systemd where it runs, else started here as
+// the unit's ExecStart under a readiness socket, as systemd would), a user's
+// connection reaches the peer, removed (the agent stops, the settings stay),
+// purged (nothing of it stays). On a machine where systemd runs, the settings
+// naming the test's cgroup are written before the installation starts the
+// service, so that it never attaches to the machine's cgroup root.
+TEST_F(LinuxAgent, DebianPackageInstallsRunsStopsAndPurgesLeavingNothing) {
+    const bool systemd = Exists("/run/systemd/system");
+    const std::string deb = BX_DEB_FILE;
+    struct Purge {
+        ~Purge() { bx::test::Shell("dpkg -P bxhvns"); }
+    } purgeAtTheEnd;
+    std::string output;
+    bx::test::Shell("dpkg -P bxhvns");
+    ASSERT_EQ(0, bx::test::Shell("dpkg-deb -c " + deb + " | awk '{print $6}' | sed 's|^\\.||'", &output)) << output;
+    std::vector<std::string> files;
+    for (size_t at = 0, end; at < output.size(); at = end + 1) {
+        end = output.find('\n', at);
+        const std::string path = output.substr(at, end - at);
+        if (path.find("bxhvns") != std::string::npos) files.push_back(path);
+    }
+    ASSERT_GE(files.size(), 8u) << output;
+
+    bx::test::TestUser alice("p");
+    std::string why;
+    ASSERT_TRUE(alice.Create(why)) << why;
+    const std::string conf = ApplianceConf(Quad(network.PeerAddress())) + "cgroup = " + cgroup.Path() + "\n";
+    StartPeer();
+    if (systemd) {
+        ASSERT_EQ(0, bx::test::Shell("install -d -m 0700 /etc/bxhvns"));
+        FILE* f = fopen("/etc/bxhvns/agent.conf", "w");
+        fputs(conf.c_str(), f);
+        fclose(f);
+        chmod("/etc/bxhvns/agent.conf", 0600);
+    }
+    ASSERT_EQ(0, bx::test::Shell("dpkg --force-confold -i " + deb, &output)) << output;
+    EXPECT_EQ(systemd ? 0u : 1u, output.find("systemd is not running here") != std::string::npos ? 1u : 0u) << output;
+    EXPECT_EQ("0700 0", ModeOf("/etc/bxhvns"));
+    EXPECT_EQ("0600 0", ModeOf("/etc/bxhvns/agent.conf"));
+    EXPECT_EQ("0700 0", ModeOf("/var/lib/bxhvns"));
+    EXPECT_EQ("0700 0", ModeOf("/var/log/bxhvns"));
+    EXPECT_EQ("0755 0", ModeOf("/usr/sbin/bxhvns"));
+    char target[256] = {};
+    ASSERT_GT(readlink("/etc/systemd/system/multi-user.target.wants/bxhvns.service", target, sizeof target - 1), 0)
+        << "the service is not enabled";
+    EXPECT_STREQ("/lib/systemd/system/bxhvns.service", target);
+    EXPECT_EQ(0, bx::test::Shell("systemd-analyze verify /lib/systemd/system/bxhvns.service", &output)) << output;
+    EXPECT_EQ("", output);
+    ASSERT_EQ(0, bx::test::Shell("/usr/sbin/bxhvns --version", &output));
+    EXPECT_EQ("bxhvns " BX_VERSION_TEXT "\n", output);
+
+    if (!systemd) {
+        // Started as systemd starts it: the unit's ExecStart= in the
+        // foreground, ready once it says READY=1.
+        FILE* f = fopen("/etc/bxhvns/agent.conf", "w");
+        fputs(conf.c_str(), f);
+        fclose(f);
+        ASSERT_EQ(0, bx::test::Shell("grep '^ExecStart=' /lib/systemd/system/bxhvns.service", &output));
+        const std::string execStart = output.substr(10, output.find('\n') - 10);
+        NotifySocket notify;
+        ASSERT_TRUE(notify.Bound());
+        ASSERT_TRUE(agent.Start({execStart}, {notify.Variable(), BusAddress()}));
+        const std::string ready = notify.Next(15000);
+        EXPECT_EQ(0u, ready.find("READY=1\nMAINPID=" + std::to_string(agent.Pid()))) << ready << agent.Output();
+    }
+    ASSERT_TRUE(WaitForPeer([](const std::vector<PeerLine>& l) { return Count(l, "kind", "reset") > 0; }));
+    UserProcess a(UserProcess::Kind::LoggedIn, alice.Uid(), network.Name(), network.HostAddress(), cgroup);
+    ASSERT_TRUE(a.Ok());
+    a.Ask("tcp " + std::to_string(tcpPort));
+    ASSERT_TRUE(WaitForAnswered(1));
+    EXPECT_EQ(alice.Name(), Notifications()[0]["user"]);
+    ASSERT_EQ(0, bx::test::Shell("/usr/sbin/bxhvnsctl stats", &output)) << output;
+    char sent[64];
+    std::snprintf(sent, sizeof sent, "%-28s %d\n", "Total Request Sent:", 1);
+    EXPECT_EQ(0u, output.find(sent)) << output;
+
+    // Removed: the maintainer scripts stop the agent; the settings stay.
+    ASSERT_EQ(0, bx::test::Shell("dpkg -r bxhvns", &output)) << output;
+    if (!systemd) {
+        EXPECT_EQ(0, agent.Wait(1000)) << agent.Output();
+        EXPECT_EQ(1u, agent.Count("Brontavex Halvern finished"));
+    }
+    EXPECT_FALSE(Exists("/usr/sbin/bxhvns"));
+    EXPECT_EQ("0600 0", ModeOf("/etc/bxhvns/agent.conf"));
+    EXPECT_TRUE(Exists("/var/log/bxhvns/BXHVNAgent.log"));
+    EXPECT_EQ(0u, bx::test::AttachedPrograms(cgroup.Path()));
+
+    // Purged: nothing stays.
+    ASSERT_EQ(0, bx::test::Shell("dpkg -P bxhvns", &output)) << output;
+    EXPECT_NE(0, bx::test::Shell("dpkg -s bxhvns", &output));
+    for (const std::string& path : files) EXPECT_FALSE(Exists(path)) << path;
+    for (const char* path : {"/etc/bxhvns", "/var/lib/bxhvns", "/var/log/bxhvns", "/run/bxhvns",
+                             "/etc/systemd/system/multi-user.target.wants/bxhvns.service",
+                             "/etc/systemd/system/bxhvns.service",
+                             "/var/lib/systemd/deb-systemd-helper-enabled/bxhvns.service.dsh-also",
+                             "/var/lib/systemd/deb-systemd-helper-enabled/multi-user.target.wants/bxhvns.service",
+                             "/var/lib/systemd/deb-systemd-helper-masked/bxhvns.service"})
+        EXPECT_FALSE(Exists(path)) << path;
 }
 
 }  // namespace
