@@ -159,17 +159,30 @@ void SessionWatcher::OnLogindChange(const logind::Change& change) {
 // Under the lock: sessions not kept by logind end when /proc has shown none
 // of their processes for kGoneAfterMs.
 void SessionWatcher::CheckProcesses(uint64_t nowMs) {
-    bool any = false;
-    for (const auto& entry : tracked_) any = any || !entry.second.byLogind;
-    if (!any) return;
+    // The process known of each session still in it: nothing more to read.
+    bool scan = false;
+    for (auto& [id, tracked] : tracked_) {
+        if (tracked.byLogind) continue;
+        uint32_t sessionId = sessions::kNoAuditSession;
+        uid_t loginUid = 0;
+        if (tracked.somePid > 0 && sessions::ProcessAuditSession(tracked.somePid, sessionId, loginUid) == 0 &&
+            sessionId == id)
+            tracked.missingSinceMs = 0;
+        else
+            scan = true;
+    }
+    if (!scan) return;
     std::map<uint32_t, sessions::AuditSession> now;
     if (sessions::ScanAuditSessions(now) != 0) return;
     std::vector<uint32_t> ended;
     for (auto& [id, tracked] : tracked_) {
         if (tracked.byLogind) continue;
-        if (now.count(id)) {
+        auto found = now.find(id);
+        if (found != now.end()) {
             tracked.missingSinceMs = 0;
+            tracked.somePid = found->second.somePid;
         } else if (tracked.missingSinceMs == 0) {
+            tracked.somePid = 0;
             tracked.missingSinceMs = nowMs;
         } else if (nowMs - tracked.missingSinceMs >= kGoneAfterMs) {
             ended.push_back(id);

@@ -7,7 +7,9 @@
 // the snoop device (a session not seen before); it reports each as logged on.
 // A session logind knows ends when logind says so (SessionRemoved); any other
 // ends once no process of it has been left for kGoneAfterMs. Then it reports
-// the logoff, and the session's user is forgotten.
+// the logoff, and the session's user is forgotten. Each second the watcher
+// looks whether the one process it knows of each such session is still in
+// it; only when one is not does it read every process of /proc.
 //
 // Reports are made on the watcher's own thread (at Start, on the caller's),
 // one at a time and with no lock of the watcher's held, so that the receiver
@@ -62,6 +64,7 @@ private:
         bool byLogind = false;
         std::string logindId;
         uint64_t missingSinceMs = 0;  // 0: a process of it was there
+        pid_t somePid = 0;            // a process of it when last looked at
     };
 
     void Loop();

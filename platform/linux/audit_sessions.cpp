@@ -69,7 +69,7 @@ uint32_t ScanAuditSessions(std::map<uint32_t, AuditSession>& sessions, const cha
             ReadNumberAt(pidFd, "loginuid", loginUid)) {
             AuditSession& session = sessions[sessionId];
             session.loginUid = static_cast<uid_t>(loginUid);
-            ++session.processes;
+            if (session.processes++ == 0) session.somePid = static_cast<pid_t>(std::atoi(entry->d_name));
         }
         close(pidFd);
     }

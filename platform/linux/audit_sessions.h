@@ -29,6 +29,7 @@ constexpr uint32_t kNoLoginUid = 0xFFFFFFFFu;
 struct AuditSession {
     uid_t loginUid = static_cast<uid_t>(kNoLoginUid);
     uint32_t processes = 0;
+    pid_t somePid = 0;  // one process of the session
 };
 
 // Every audit session that has a process now, with its login uid and its
