@@ -78,8 +78,9 @@ bool CDaemon::LoadSettings(settings::AgentConf& conf, bool atStart) {
     std::string error;
     const uint32_t rc = settings::ReadAgentConf(options_.config, conf, error);
     if (rc == err::kFileNotFound) {
-        logger_.Log(BXLOG_WARNING, L"%hs: the agent runs without an appliance until the settings are written and read "
-                                   L"again (SIGHUP)",
+        logger_.Log(BXLOG_WARNING,
+                    L"%hs: the agent runs without an appliance until the settings are written and read "
+                    L"again (SIGHUP)",
                     error.c_str());
         conf = settings::AgentConf{};
         return true;
@@ -180,13 +181,15 @@ bool CDaemon::StartUp() {
     }
     watcher_ = std::make_unique<SessionWatcher>(
         [this](uint32_t eventType, uint32_t sessionId) { OnSessionChange(eventType, sessionId); }, log_);
-    if (uint32_t rc = watcher_->Start(true)) log_.LogError(L"Sessions cannot be watched Error: %d", static_cast<int>(rc));
+    if (uint32_t rc = watcher_->Start(true))
+        log_.LogError(L"Sessions cannot be watched Error: %d", static_cast<int>(rc));
     wakeTarget_ = watcher_.get();
     snooper_->OpenDevice();
 
     const CHVNConfiguration& appliance = snooper_->ConnectionManager().Configuration();
-    logger_.Log(BXLOG_INFORMATIONAL, L"Brontavex Halvern runs: connection events of cgroup %hs, appliance '%ls' port %d",
-                cgroup_.c_str(), appliance.Address().c_str(), static_cast<int>(appliance.Port()));
+    logger_.Log(BXLOG_INFORMATIONAL,
+                L"Brontavex Halvern runs: connection events of cgroup %hs, appliance '%ls' port %d", cgroup_.c_str(),
+                appliance.Address().c_str(), static_cast<int>(appliance.Port()));
     return true;
 }
 
@@ -215,8 +218,8 @@ void CDaemon::DrainSendQueue(Snooper& snooper) {
            host::TickCount() - start < kDrainWaitMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (const uint32_t left = queue.Count())
-        log_.LogWarning(L"%u notifications were still queued when the stop's %u ms ran out", static_cast<unsigned>(left),
-                        static_cast<unsigned>(kDrainWaitMs));
+        log_.LogWarning(L"%u notifications were still queued when the stop's %u ms ran out",
+                        static_cast<unsigned>(left), static_cast<unsigned>(kDrainWaitMs));
 }
 
 void CDaemon::StopSnooper(std::unique_ptr<Snooper>& snooper, bool drain) {
@@ -264,10 +267,10 @@ void CDaemon::ReportLosses(bool force) {
     lossCheckedAt_ = now;
     const snoopdev::KernelSourceCounters counters = snoopdev::GetKernelSourceCounters();
     if (counters.lost <= lostReported_) return;
-    log_.LogError(L"The kernel's ring buffer was full: %llu connection events lost (%llu since the start); the agent "
-                  L"did not keep up",
-                  static_cast<unsigned long long>(counters.lost - lostReported_),
-                  static_cast<unsigned long long>(counters.lost));
+    log_.LogError(
+        L"The kernel's ring buffer was full: %llu connection events lost (%llu since the start); the agent "
+        L"did not keep up",
+        static_cast<unsigned long long>(counters.lost - lostReported_), static_cast<unsigned long long>(counters.lost));
     lostReported_ = counters.lost;
 }
 

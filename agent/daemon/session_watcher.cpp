@@ -105,9 +105,10 @@ void SessionWatcher::OpenLogind(bool atStart) {
         logindOpen_ = false;
         logindRetryAtMs_ = NowMs() + kLogindRetryMs;
         if (atStart)
-            log_.LogInfo(L"logind does not answer (%hs): a session ends when none of its processes has been left "
-                         L"for %u s",
-                         error.c_str(), static_cast<unsigned>(kGoneAfterMs / 1000));
+            log_.LogInfo(
+                L"logind does not answer (%hs): a session ends when none of its processes has been left "
+                L"for %u s",
+                error.c_str(), static_cast<unsigned>(kGoneAfterMs / 1000));
         return;
     }
     logindOpen_ = true;
@@ -214,27 +215,28 @@ void SessionWatcher::Loop() {
             (void)!read(wakeFd_, &count, sizeof count);
         }
         {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (logind_.IsOpen()) {
-            std::string error;
-            if (logind_.Process([this](const logind::Change& change) { OnLogindChange(change); }, error) != 0) {
-                // Its sessions are watched through /proc from now on.
-                logindOpen_ = false;
-                logindRetryAtMs_ = NowMs() + kLogindRetryMs;
-                for (auto& entry : tracked_) entry.second.byLogind = false;
-                log_.LogWarning(L"%hs: sessions end when none of their processes is left, until logind answers "
-                                L"again",
-                                error.c_str());
+            std::lock_guard<std::mutex> guard(lock_);
+            if (logind_.IsOpen()) {
+                std::string error;
+                if (logind_.Process([this](const logind::Change& change) { OnLogindChange(change); }, error) != 0) {
+                    // Its sessions are watched through /proc from now on.
+                    logindOpen_ = false;
+                    logindRetryAtMs_ = NowMs() + kLogindRetryMs;
+                    for (auto& entry : tracked_) entry.second.byLogind = false;
+                    log_.LogWarning(
+                        L"%hs: sessions end when none of their processes is left, until logind answers "
+                        L"again",
+                        error.c_str());
+                }
+            } else if (useLogind_ && NowMs() >= logindRetryAtMs_) {
+                OpenLogind(false);
             }
-        } else if (useLogind_ && NowMs() >= logindRetryAtMs_) {
-            OpenLogind(false);
-        }
-        TakeNewSessions();
-        const uint64_t now = NowMs();
-        if (now >= nextScanMs) {
-            CheckProcesses(now);
-            nextScanMs = now + kScanPeriodMs;
-        }
+            TakeNewSessions();
+            const uint64_t now = NowMs();
+            if (now >= nextScanMs) {
+                CheckProcesses(now);
+                nextScanMs = now + kScanPeriodMs;
+            }
         }
         Flush();
     }

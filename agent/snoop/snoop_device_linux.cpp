@@ -175,7 +175,8 @@ std::string MissingCapabilities() {
     if (syscall(SYS_capget, &header, data) != 0) return "";
     if (HasCapability(data, kCapSysAdmin)) return "";
     std::string missing;
-    for (auto [cap, name] : {std::pair<int, const char*>{kCapBpf, "CAP_BPF"}, {kCapPerfmon, "CAP_PERFMON"},
+    for (auto [cap, name] : {std::pair<int, const char*>{kCapBpf, "CAP_BPF"},
+                             {kCapPerfmon, "CAP_PERFMON"},
                              {kCapNetAdmin, "CAP_NET_ADMIN"}})
         if (!HasCapability(data, cap)) missing += std::string(missing.empty() ? "" : ", ") + name;
     return missing;
@@ -184,8 +185,9 @@ std::string MissingCapabilities() {
 // Whether the running kernel's BTF has what the programs read.
 uint32_t CheckKernelBtf(std::string& error) {
     if (access("/sys/kernel/btf/vmlinux", R_OK) != 0) {
-        error = "the kernel offers no BTF (/sys/kernel/btf/vmlinux): the agent's eBPF programs need a kernel built "
-                "with CONFIG_DEBUG_INFO_BTF";
+        error =
+            "the kernel offers no BTF (/sys/kernel/btf/vmlinux): the agent's eBPF programs need a kernel built "
+            "with CONFIG_DEBUG_INFO_BTF";
         return kNotSupported;
     }
     btf* kernel = btf__load_vmlinux_btf();
@@ -206,8 +208,9 @@ uint32_t CheckKernelBtf(std::string& error) {
     }
     btf__free(kernel);
     if (!sessionId || !loginUid) {
-        error = "the kernel keeps no audit sessions (task_struct has no sessionid/loginuid): the agent needs a kernel "
-                "built with CONFIG_AUDITSYSCALL";
+        error =
+            "the kernel keeps no audit sessions (task_struct has no sessionid/loginuid): the agent needs a kernel "
+            "built with CONFIG_AUDITSYSCALL";
         return kNotSupported;
     }
     return 0;
@@ -271,9 +274,10 @@ uint32_t StartKernelSource(const KernelSourceOptions& options, std::string& erro
     }
     const std::string missing = MissingCapabilities();
     if (!missing.empty()) {
-        error = "bxhvns needs the capabilities CAP_BPF, CAP_PERFMON and CAP_NET_ADMIN (or CAP_SYS_ADMIN) to load its "
-                "eBPF programs; missing: " +
-                missing;
+        error =
+            "bxhvns needs the capabilities CAP_BPF, CAP_PERFMON and CAP_NET_ADMIN (or CAP_SYS_ADMIN) to load its "
+            "eBPF programs; missing: " +
+            missing;
         return err::kAccessDenied;
     }
     if (uint32_t rc = CheckKernelBtf(error)) return rc;

@@ -110,7 +110,8 @@ TEST_F(SnoopDeviceLinux, OpensAndCleanupsOfTheCgroupsProcesses) {
     Signal ports;
     auto child = LoggedInChild([&] {
         // TCP connect; UDP bound explicitly; UDP sending unbound; TCP over an
-        // IPv6 socket to an IPv4-mapped address; then all closed.
+        // IPv6 socket to an IPv4-mapped address; a listen without a bind
+        // (its port chosen by the listen); then all closed.
         int tcp = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in to = address;
         to.sin_port = htons(listenPort);
@@ -128,12 +129,14 @@ TEST_F(SnoopDeviceLinux, OpensAndCleanupsOfTheCgroupsProcesses) {
         mapped.sin6_port = htons(listenPort);
         inet_pton(AF_INET6, "::ffff:127.0.0.1", &mapped.sin6_addr);
         if (connect(tcp6, reinterpret_cast<sockaddr*>(&mapped), sizeof mapped) != 0) return 13;
+        int listening = socket(AF_INET, SOCK_STREAM, 0);
+        if (listen(listening, 1) != 0) return 14;
         char text[64];
-        const int n = snprintf(text, sizeof text, "%u %u %u %u", PortOf(tcp), PortOf(bound), PortOf(sender),
-                               PortOf(tcp6));
+        const int n = snprintf(text, sizeof text, "%u %u %u %u %u", PortOf(tcp), PortOf(bound), PortOf(sender),
+                               PortOf(tcp6), PortOf(listening));
         for (int i = 0; i < n; ++i) ports.Send(text[i]);
         ports.Send('\n');
-        for (int fd : {tcp, bound, sender, tcp6}) close(fd);
+        for (int fd : {tcp, bound, sender, tcp6, listening}) close(fd);
         return 0;
     });
     Start();
@@ -147,13 +150,14 @@ TEST_F(SnoopDeviceLinux, OpensAndCleanupsOfTheCgroupsProcesses) {
     std::string text;
     char c;
     while (ports.Receive(1000, &c) && c != '\n') text += c;
-    unsigned tcpPort = 0, boundPort = 0, senderPort = 0, tcp6Port = 0;
-    ASSERT_EQ(4, sscanf(text.c_str(), "%u %u %u %u", &tcpPort, &boundPort, &senderPort, &tcp6Port)) << text;
+    unsigned tcpPort = 0, boundPort = 0, senderPort = 0, tcp6Port = 0, listenPort2 = 0;
+    ASSERT_EQ(5, sscanf(text.c_str(), "%u %u %u %u %u", &tcpPort, &boundPort, &senderPort, &tcp6Port, &listenPort2))
+        << text;
 
-    std::vector<snoop_event_t> records = Records(8);
-    ASSERT_EQ(8u, records.size());
+    std::vector<snoop_event_t> records = Records(10);
+    ASSERT_EQ(10u, records.size());
     snoop_event_t extra;
-    EXPECT_FALSE(Next(extra, 300)) << "a record more than the child's eight";
+    EXPECT_FALSE(Next(extra, 300)) << "a record more than the child's ten";
     const std::vector<uint8_t> sid = bx::accounts::UnixUserSid(user.Uid());
     uint32_t sessionId = 0;
     struct Expected {
@@ -166,10 +170,12 @@ TEST_F(SnoopDeviceLinux, OpensAndCleanupsOfTheCgroupsProcesses) {
         {SNOOP_EVENT_OPEN, SNOOP_PROTOCOL_UDP, 0, boundPort, 0, 0},
         {SNOOP_EVENT_OPEN, SNOOP_PROTOCOL_UDP, 0, senderPort, 0, 0},
         {SNOOP_EVENT_OPEN, SNOOP_PROTOCOL_TCP, Loopback(), tcp6Port, Loopback(), listenPort},
+        {SNOOP_EVENT_OPEN, SNOOP_PROTOCOL_TCP, 0, listenPort2, 0, 0},
         {SNOOP_EVENT_CLEANUP, SNOOP_PROTOCOL_TCP, Loopback(), tcpPort, 0, 0},
         {SNOOP_EVENT_CLEANUP, SNOOP_PROTOCOL_UDP, 0, boundPort, 0, 0},
         {SNOOP_EVENT_CLEANUP, SNOOP_PROTOCOL_UDP, 0, senderPort, 0, 0},
         {SNOOP_EVENT_CLEANUP, SNOOP_PROTOCOL_TCP, Loopback(), tcp6Port, 0, 0},
+        {SNOOP_EVENT_CLEANUP, SNOOP_PROTOCOL_TCP, 0, listenPort2, 0, 0},
     };
     for (size_t i = 0; i < records.size(); ++i) {
         const snoop_event_t& r = records[i];
@@ -192,7 +198,7 @@ TEST_F(SnoopDeviceLinux, OpensAndCleanupsOfTheCgroupsProcesses) {
     uid_t loginUid = 0;
     EXPECT_TRUE(bx::sessions::KnownSessionUser(sessionId, loginUid));
     EXPECT_EQ(user.Uid(), loginUid);
-    EXPECT_EQ(records[0].file_object, records[4].file_object);  // the socket's identity
+    EXPECT_EQ(records[0].file_object, records[5].file_object);  // the socket's identity
     close(listener);
 }
 

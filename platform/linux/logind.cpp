@@ -19,7 +19,8 @@ constexpr char kManager[] = "org.freedesktop.login1.Manager";
 constexpr char kSession[] = "org.freedesktop.login1.Session";
 
 std::string BusError(const sd_bus_error* error, int result) {
-    if (error && sd_bus_error_is_set(error)) return std::string(error->name) + ": " + (error->message ? error->message : "");
+    if (error && sd_bus_error_is_set(error))
+        return std::string(error->name) + ": " + (error->message ? error->message : "");
     return std::strerror(-result);
 }
 
@@ -27,8 +28,8 @@ std::string BusError(const sd_bus_error* error, int result) {
 bool ReadSession(sd_bus* bus, Session& session, std::string& why) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     uint32_t audit = 0;
-    int r = sd_bus_get_property_trivial(bus, kService, session.objectPath.c_str(), kSession, "Audit", &error, 'u',
-                                        &audit);
+    int r =
+        sd_bus_get_property_trivial(bus, kService, session.objectPath.c_str(), kSession, "Audit", &error, 'u', &audit);
     if (r < 0) {
         why = "the Audit property of " + session.objectPath + " cannot be read: " + BusError(&error, r);
         sd_bus_error_free(&error);

@@ -73,7 +73,7 @@ uint32_t EnsurePrivateDirectory(const std::string& path, bool& narrowed, std::st
     if (fd < 0) {
         const int e = errno;
         error = path + (e == ELOOP || e == ENOTDIR ? " is not a directory (or is a symbolic link)"
-                                                  : std::string(" cannot be opened: ") + std::strerror(e));
+                                                   : std::string(" cannot be opened: ") + std::strerror(e));
         return e == ELOOP || e == ENOTDIR ? err::kAccessDenied : FromErrno(e);
     }
     struct stat st {};
@@ -221,7 +221,8 @@ uint32_t LockedPid(const std::string& path, pid_t& pid, std::string& error) {
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
-        error = e == ENOENT ? "bxhvns is not running (no " + path + ")" : "cannot open " + path + ": " + std::strerror(e);
+        error =
+            e == ENOENT ? "bxhvns is not running (no " + path + ")" : "cannot open " + path + ": " + std::strerror(e);
         return FromErrno(e);
     }
     // A shared lock is had only when nobody holds the agent's exclusive one.

@@ -27,7 +27,7 @@ struct Known {
 };
 
 const Known kKnown[] = {
-    {"ip", Kind::Address, 0, 0},    {"port", Kind::Number, 1, 65535}, {"key", Kind::Key, 0, 0},
+    {"ip", Kind::Address, 0, 0},        {"port", Kind::Number, 1, 65535},  {"key", Kind::Key, 0, 0},
     {"TimeOut", Kind::Number, 1, 3600}, {"Retries", Kind::Number, 0, 100}, {"verbose", Kind::Number, 0, 1},
     {"cgroup", Kind::Path, 0, 0},
 };
@@ -197,7 +197,8 @@ uint32_t ParseAgentConf(const std::string& text, AgentConf& result, std::string&
         switch (known.kind) {
             case Kind::Address:
                 if (!IsAddress(value)) {
-                    error = LineError(lineNumber, "ip must be a dotted IPv4 address or a host name, not " + Shown(value));
+                    error =
+                        LineError(lineNumber, "ip must be a dotted IPv4 address or a host name, not " + Shown(value));
                     return err::kInvalidData;
                 }
                 conf.values.push_back(StringValue(known.name, value));
@@ -215,9 +216,8 @@ uint32_t ParseAgentConf(const std::string& text, AgentConf& result, std::string&
             }
             case Kind::Key:
                 if (!IsKey(value)) {
-                    error = LineError(lineNumber,
-                                      "key must be an even number of hexadecimal digits, at most 16, not " +
-                                          std::to_string(value.size()) + " characters " + Shown(value));
+                    error = LineError(lineNumber, "key must be an even number of hexadecimal digits, at most 16, not " +
+                                                      std::to_string(value.size()) + " characters " + Shown(value));
                     return err::kInvalidData;
                 }
                 conf.values.push_back(StringValue(known.name, value));
@@ -271,8 +271,8 @@ uint32_t ReadAgentConf(const std::string& path, AgentConf& conf, std::string& er
                 ", not to root: it holds the shared key (chown root:root " + path + ")";
         refused = err::kAccessDenied;
     } else if ((st.st_mode & 077) != 0) {
-        error = path + " has mode " + mode + ": it holds the shared key, so only root may read it (chmod 600 " +
-                path + ")";
+        error =
+            path + " has mode " + mode + ": it holds the shared key, so only root may read it (chmod 600 " + path + ")";
         refused = err::kAccessDenied;
     } else if (st.st_size > static_cast<off_t>(kMaxAgentConfBytes)) {
         error = path + " is longer than " + std::to_string(kMaxAgentConfBytes) + " bytes";

@@ -447,9 +447,10 @@ int main(int argc, char** argv) {
         const uint64_t lost = LostEvents(dir + "/log/BXHVNAgent.log") - lostBefore;
         lostBefore += lost;
         if (made == 0) {
-            std::printf("linux_agent_cpu_us_per_connection%s: not measured (target <= 10 us) -- no connection was "
-                        "made\n",
-                        suffix.c_str());
+            std::printf(
+                "linux_agent_cpu_us_per_connection%s: not measured (target <= 10 us) -- no connection was "
+                "made\n",
+                suffix.c_str());
             status = 1;
         } else {
             Figure("linux_agent_cpu_us_per_connection" + suffix, cpu / 1000.0 / made, "us", "<= 10 us");
@@ -458,14 +459,15 @@ int main(int argc, char** argv) {
                 Figure("linux_agent_notify_latency_us_p99" + suffix, latencies[made * 99 / 100] / 1000.0, "us",
                        "none set");
             } else {
-                std::printf("linux_agent_notify_latency_us_p99%s: not reached (target none set) -- %zu of %zu opens "
-                            "never arrived\n",
-                            suffix.c_str(), made - latencies.size(), made);
+                std::printf(
+                    "linux_agent_notify_latency_us_p99%s: not reached (target none set) -- %zu of %zu opens "
+                    "never arrived\n",
+                    suffix.c_str(), made - latencies.size(), made);
                 status = 1;
             }
             if (!latencies.empty())
-                Figure("linux_agent_notify_latency_us_p50" + suffix, latencies[std::min(made / 2, latencies.size() - 1)] / 1000.0,
-                       "us", "none set");
+                Figure("linux_agent_notify_latency_us_p50" + suffix,
+                       latencies[std::min(made / 2, latencies.size() - 1)] / 1000.0, "us", "none set");
             Figure("linux_agent_offered_connections_per_s" + suffix, offered, "connections/s",
                    std::to_string(rate).c_str());
             Figure("linux_agent_lost_events" + suffix, static_cast<double>(lost), "events", "0");

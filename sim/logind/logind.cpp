@@ -132,7 +132,8 @@ int main() {
         // What sd-bus has read already is handled before waiting again.
         while (sd_bus_process(bus, nullptr) > 0) {
         }
-        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0}};
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0},
+                         {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0}};
         poll(fds, 2, -1);
         if (!fds[0].revents) continue;
         char chunk[512];

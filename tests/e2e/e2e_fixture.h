@@ -41,7 +41,6 @@ PeerNetwork ReadPeerNetwork();
         }                                                      \
     } while (0)
 
-
 // The appliance peer (sim/utm) in the network namespace. Wine starts Linux
 // programs without waiting for them, so peer.sh reports through marker files.
 class Peer {
@@ -175,7 +174,6 @@ Account WellKnown(const wchar_t* sidText);
 
 // The 40-byte status record "HVNConfig.xml", as ten counters.
 bool ReadStatusFile(const std::wstring& path, std::vector<int32_t>& counters);
-
 
 // The user-defined control the session test service (session_service.cpp)
 // turns into a session change: Wine's SCM refuses the session-change control.

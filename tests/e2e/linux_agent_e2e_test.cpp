@@ -188,7 +188,8 @@ protected:
             EXPECT_EQ(0u, bx::test::AttachedPrograms(cgroup.Path())) << "left attached to " << cgroup.Path();
         }
         if (listener >= 0) close(listener);
-        if (HasFailure()) std::printf("agent output:\n%s\npeer output:\n%s\n", agent.Output().c_str(), peer.Output().c_str());
+        if (HasFailure())
+            std::printf("agent output:\n%s\npeer output:\n%s\n", agent.Output().c_str(), peer.Output().c_str());
         cgroup.Remove();
         network.Remove();
         if (!dir.empty()) bx::test::Shell("rm -rf " + dir);
@@ -218,18 +219,20 @@ protected:
     }
 
     void StartPeer(const std::vector<std::string>& options = {}) {
-        std::vector<std::string> argv = {"/usr/bin/env", "ip", "netns", "exec", network.Name(), BX_UTM_PROGRAM,
-                                         "--listen", Quad(network.PeerAddress()) + ":" + std::to_string(port),
-                                         "--key", kKey};
+        std::vector<std::string> argv = {"/usr/bin/env", "ip",
+                                         "netns",        "exec",
+                                         network.Name(), BX_UTM_PROGRAM,
+                                         "--listen",     Quad(network.PeerAddress()) + ":" + std::to_string(port),
+                                         "--key",        kKey};
         argv.insert(argv.end(), options.begin(), options.end());
         ASSERT_TRUE(peer.Start(argv));
         ASSERT_TRUE(peer.WaitForOutput("listening ", 10000)) << peer.Output();
     }
 
     std::vector<std::string> AgentCommand(const std::vector<std::string>& extra = {}) const {
-        std::vector<std::string> argv = {BX_AGENT_PROGRAM, "--console", "--config", dir + "/agent.conf",
-                                         "--state-dir", dir + "/state", "--log-dir", dir + "/log",
-                                         "--run-dir", dir + "/run", "--cgroup", cgroup.Path()};
+        std::vector<std::string> argv = {BX_AGENT_PROGRAM, "--console",    "--config",  dir + "/agent.conf",
+                                         "--state-dir",    dir + "/state", "--log-dir", dir + "/log",
+                                         "--run-dir",      dir + "/run",   "--cgroup",  cgroup.Path()};
         argv.insert(argv.end(), extra.begin(), extra.end());
         return argv;
     }
@@ -349,10 +352,14 @@ TEST_F(LinuxAgent, UsersConnectionsReachThePeerWithTheirNames) {
     ASSERT_TRUE(stats.Start({BX_AGENTCTL_PROGRAM, "--state-dir", dir + "/state", "--run-dir", dir + "/run", "stats"}));
     ASSERT_EQ(0, stats.Wait(10000)) << stats.Output();
     std::string expected;
-    for (auto [label, value] : {std::pair<const char*, int>{"Total Request Sent:", 4}, {"    Open Request:", 3},
-                                {"    Close Request:", 1}, {"Response Received:", 4},
-                                {"Deleted Request As No Resp:", 0}, {"Waiting For Response:", 0},
-                                {"Bad Request Received:", 0}, {"Queue OverFlow:", 0},
+    for (auto [label, value] : {std::pair<const char*, int>{"Total Request Sent:", 4},
+                                {"    Open Request:", 3},
+                                {"    Close Request:", 1},
+                                {"Response Received:", 4},
+                                {"Deleted Request As No Resp:", 0},
+                                {"Waiting For Response:", 0},
+                                {"Bad Request Received:", 0},
+                                {"Queue OverFlow:", 0},
                                 {"Request Pending In Queue:", 0}}) {
         char row[64];
         std::snprintf(row, sizeof row, "%-28s %d\n", label, value);
@@ -483,9 +490,10 @@ TEST_F(LinuxAgent, SighupMovesTheTrafficAndKeepsGoodSettingsAgainstBadOnes) {
 
     WriteConf("ip = " + Quad(network.PeerAddress()) + "\nport = none\n");
     ASSERT_TRUE(agent.Signal(SIGHUP));
-    ASSERT_TRUE(agent.WaitForOutput("line 2: port must be a number from 1 to 65535, not \"none\" - the running settings "
-                                    "are kept",
-                                    10000))
+    ASSERT_TRUE(
+        agent.WaitForOutput("line 2: port must be a number from 1 to 65535, not \"none\" - the running settings "
+                            "are kept",
+                            10000))
         << agent.Output();
     const std::string later = a.Ask("tcp " + std::to_string(tcpPort));
     ASSERT_TRUE(WaitForAnswered(3));
@@ -517,7 +525,8 @@ TEST_F(LinuxAgent, StopUnderLoadLosesNothingItHadQueued) {
     ASSERT_TRUE(WaitForPeer([&](const std::vector<PeerLine>& lines) {
         return std::count_if(lines.begin(), lines.end(), [](const PeerLine& l) { return l.IsNotification(); }) >=
                2 * kSockets;
-    })) << Notifications().size() << " of " << 2 * kSockets;
+    })) << Notifications().size()
+        << " of " << 2 * kSockets;
     std::set<std::string> opened, closed;
     for (const PeerLine& l : Notifications()) (l["op"] == "open" ? opened : closed).insert(l["port"]);
     std::set<std::string> expected;
@@ -620,7 +629,8 @@ std::string ModeOf(const std::string& path) {
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) return "absent";
     char text[16];
-    std::snprintf(text, sizeof text, "%04o %u", static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(st.st_uid));
+    std::snprintf(text, sizeof text, "%04o %u", static_cast<unsigned>(st.st_mode & 07777),
+                  static_cast<unsigned>(st.st_uid));
     return text;
 }
 
@@ -721,12 +731,12 @@ TEST_F(LinuxAgent, DebianPackageInstallsRunsStopsAndPurgesLeavingNothing) {
     ASSERT_EQ(0, bx::test::Shell("dpkg -P bxhvns", &output)) << output;
     EXPECT_NE(0, bx::test::Shell("dpkg -s bxhvns", &output));
     for (const std::string& path : files) EXPECT_FALSE(Exists(path)) << path;
-    for (const char* path : {"/etc/bxhvns", "/var/lib/bxhvns", "/var/log/bxhvns", "/run/bxhvns",
-                             "/etc/systemd/system/multi-user.target.wants/bxhvns.service",
-                             "/etc/systemd/system/bxhvns.service",
-                             "/var/lib/systemd/deb-systemd-helper-enabled/bxhvns.service.dsh-also",
-                             "/var/lib/systemd/deb-systemd-helper-enabled/multi-user.target.wants/bxhvns.service",
-                             "/var/lib/systemd/deb-systemd-helper-masked/bxhvns.service"})
+    for (const char* path :
+         {"/etc/bxhvns", "/var/lib/bxhvns", "/var/log/bxhvns", "/run/bxhvns",
+          "/etc/systemd/system/multi-user.target.wants/bxhvns.service", "/etc/systemd/system/bxhvns.service",
+          "/var/lib/systemd/deb-systemd-helper-enabled/bxhvns.service.dsh-also",
+          "/var/lib/systemd/deb-systemd-helper-enabled/multi-user.target.wants/bxhvns.service",
+          "/var/lib/systemd/deb-systemd-helper-masked/bxhvns.service"})
         EXPECT_FALSE(Exists(path)) << path;
 }
 

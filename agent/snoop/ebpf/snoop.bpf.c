@@ -39,7 +39,7 @@ char LICENSE[] SEC("license") = "Dual BSD/GPL";
 /* A context or socket field read once, where it is written: the verifier
  * refuses a load through a pointer the compiler computed from several
  * fields' offsets. */
-#define READ_FIELD(x) (*(volatile typeof(x) *)&(x))
+#define READ_FIELD(x) (*(volatile typeof(x)*)&(x))
 
 /* Per socket: what was reported for it, so that each address is reported
  * once and cleaned up at its release. */
@@ -74,18 +74,18 @@ struct {
 
 static __always_inline void count_lost(void) {
     __u32 zero = 0;
-    __u64 *count = bpf_map_lookup_elem(&lost, &zero);
+    __u64* count = bpf_map_lookup_elem(&lost, &zero);
     if (count) __sync_fetch_and_add(count, 1);
 }
 
 static __always_inline void emit(__u32 kind, __u32 protocol, __u32 local_ip, __u16 local_port, __u32 remote_ip,
                                  __u16 remote_port, __u64 cookie) {
-    struct bx_snoop_record *record = bpf_ringbuf_reserve(&events, sizeof(*record), 0);
+    struct bx_snoop_record* record = bpf_ringbuf_reserve(&events, sizeof(*record), 0);
     if (!record) {
         count_lost();
         return;
     }
-    struct task_struct *task = (struct task_struct *)bpf_get_current_task();
+    struct task_struct* task = (struct task_struct*)bpf_get_current_task();
     record->kind = kind;
     record->protocol = protocol;
     record->local_ip = local_ip;
@@ -107,7 +107,7 @@ static __always_inline __u32 protocol_of(__u32 ip_protocol) {
 
 /* An IPv6 address as IPv4: the mapped address, or 0 for "::" when
  * `any_is_ipv4` (a wildcard bind accepts IPv4). False for other addresses. */
-static __always_inline bool ipv4_of(const __u32 *ip6, bool any_is_ipv4, __u32 *ip4) {
+static __always_inline bool ipv4_of(const __u32* ip6, bool any_is_ipv4, __u32* ip4) {
     if (ip6[0] != 0 || ip6[1] != 0) return false;
     if (ip6[2] == bpf_htonl(0xFFFF)) {
         *ip4 = ip6[3];
@@ -120,11 +120,11 @@ static __always_inline bool ipv4_of(const __u32 *ip6, bool any_is_ipv4, __u32 *i
     return false;
 }
 
-static __always_inline void report_bind(struct bpf_sock *sk, __u32 ip) {
+static __always_inline void report_bind(struct bpf_sock* sk, __u32 ip) {
     __u32 protocol = protocol_of(READ_FIELD(sk->protocol));
     __u16 port = (__u16)READ_FIELD(sk->src_port);
     if (!protocol || port == 0) return; /* the port comes with the connect */
-    struct bx_sock_state *state = bpf_sk_storage_get(&sockets, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    struct bx_sock_state* state = bpf_sk_storage_get(&sockets, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (!state) return;
     state->protocol = protocol;
     state->bound_ip = ip;
@@ -134,13 +134,13 @@ static __always_inline void report_bind(struct bpf_sock *sk, __u32 ip) {
 }
 
 SEC("cgroup/post_bind4")
-int bx_post_bind4(struct bpf_sock *sk) {
+int bx_post_bind4(struct bpf_sock* sk) {
     report_bind(sk, READ_FIELD(sk->src_ip4));
     return 1;
 }
 
 SEC("cgroup/post_bind6")
-int bx_post_bind6(struct bpf_sock *sk) {
+int bx_post_bind6(struct bpf_sock* sk) {
     const __u32 ip6[4] = {READ_FIELD(sk->src_ip6[0]), READ_FIELD(sk->src_ip6[1]), READ_FIELD(sk->src_ip6[2]),
                           READ_FIELD(sk->src_ip6[3])};
     __u32 ip = 0;
@@ -149,10 +149,10 @@ int bx_post_bind6(struct bpf_sock *sk) {
 }
 
 SEC("sockops")
-int bx_sockops(struct bpf_sock_ops *ops) {
+int bx_sockops(struct bpf_sock_ops* ops) {
     const __u32 op = READ_FIELD(ops->op);
     if (op != BPF_SOCK_OPS_TCP_CONNECT_CB && op != BPF_SOCK_OPS_TCP_LISTEN_CB) return 1;
-    struct bpf_sock *sk = ops->sk;
+    struct bpf_sock* sk = ops->sk;
     if (!sk) return 1;
     const __u32 family = READ_FIELD(ops->family);
     const __u32 local4 = READ_FIELD(ops->local_ip4), remote4 = READ_FIELD(ops->remote_ip4);
@@ -173,7 +173,7 @@ int bx_sockops(struct bpf_sock_ops *ops) {
     } else {
         return 1;
     }
-    struct bx_sock_state *state = bpf_sk_storage_get(&sockets, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    struct bx_sock_state* state = bpf_sk_storage_get(&sockets, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (!state) return 1;
     __u64 cookie = bpf_get_socket_cookie(ops);
     state->protocol = 1;
@@ -197,12 +197,12 @@ int bx_sockops(struct bpf_sock_ops *ops) {
 }
 
 SEC("cgroup_skb/egress")
-int bx_egress(struct __sk_buff *skb) {
-    struct bpf_sock *sk = skb->sk;
+int bx_egress(struct __sk_buff* skb) {
+    struct bpf_sock* sk = skb->sk;
     if (!sk) return 1;
     sk = bpf_sk_fullsock(sk);
     if (!sk || READ_FIELD(sk->protocol) != IPPROTO_UDP) return 1;
-    struct bx_sock_state *state = bpf_sk_storage_get(&sockets, sk, 0, 0);
+    struct bx_sock_state* state = bpf_sk_storage_get(&sockets, sk, 0, 0);
     if (state && (state->bound_reported || state->conn_reported)) return 1;
     const __u32 family = READ_FIELD(sk->family);
     const bool connected = READ_FIELD(sk->state) == TCP_ESTABLISHED;
@@ -237,14 +237,14 @@ int bx_egress(struct __sk_buff *skb) {
 }
 
 SEC("cgroup/sock_release")
-int bx_sock_release(struct bpf_sock *sk) {
-    struct bx_sock_state *state = bpf_sk_storage_get(&sockets, sk, 0, 0);
+int bx_sock_release(struct bpf_sock* sk) {
+    struct bx_sock_state* state = bpf_sk_storage_get(&sockets, sk, 0, 0);
     if (!state) return 1;
     __u64 cookie = bpf_get_socket_cookie(sk);
     if (state->bound_reported)
         emit(BX_RECORD_CLEANUP, state->protocol, state->bound_ip, state->bound_port, 0, 0, cookie);
-    if (state->conn_reported && (!state->bound_reported || state->conn_ip != state->bound_ip ||
-                                 state->conn_port != state->bound_port))
+    if (state->conn_reported &&
+        (!state->bound_reported || state->conn_ip != state->bound_ip || state->conn_port != state->bound_port))
         emit(BX_RECORD_CLEANUP, state->protocol, state->conn_ip, state->conn_port, 0, 0, cookie);
     /* The storage goes with the socket. */
     return 1;

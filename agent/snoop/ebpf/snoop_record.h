@@ -26,7 +26,7 @@ struct bx_snoop_record {
     __u32 session_id;  /* its audit session id; 4294967295 for none */
     __u32 login_uid;   /* the login uid of that session */
     __u32 reserved;
-    __u64 cookie;      /* the socket's cookie: the kernel's identity of it */
+    __u64 cookie; /* the socket's cookie: the kernel's identity of it */
 };
 
 #endif /* BX_SNOOP_RECORD_H */

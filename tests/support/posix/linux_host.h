@@ -16,16 +16,16 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
-#include <vector>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace bx::test {
 
@@ -119,7 +119,8 @@ inline bool EnterNetworkNamespace(const std::string& name) {
 
 // The audit session id of a process (4294967295 for none).
 inline uint32_t SessionIdOf(pid_t pid) {
-    return static_cast<uint32_t>(std::strtoul(ReadText("/proc/" + std::to_string(pid) + "/sessionid").c_str(), nullptr, 10));
+    return static_cast<uint32_t>(
+        std::strtoul(ReadText("/proc/" + std::to_string(pid) + "/sessionid").c_str(), nullptr, 10));
 }
 
 // In a forked child: a login of `uid` as pam_loginuid makes one (a new audit
