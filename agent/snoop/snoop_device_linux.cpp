@@ -1,6 +1,6 @@
-// The Linux snoop device: the eBPF programs' ring buffer read by a thread of
-// the agent's own into a queue, and CSnoopDevice's one outstanding read
-// completed from that queue, as the in-process device does.
+// The Linux snoop device's backend: the eBPF programs' ring buffer read by a
+// thread of the agent's own into the queue that CSnoopDevice reads
+// (snoop_read_queue.h), as the in-process device does.
 #include "agent/snoop/snoop_device_linux.h"
 
 #include <arpa/inet.h>
@@ -19,41 +19,23 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstring>
-#include <deque>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "agent/snoop/bxhvns_snoop.skel.h"
 #include "agent/snoop/ebpf/snoop_record.h"
-#include "agent/snoop/snoop_device.h"
+#include "agent/snoop/snoop_read_queue.h"
 #include "platform/errors.h"
 #include "platform/linux/audit_sessions.h"
+#include "platform/linux/linux_system.h"
 #include "platform/linux/unix_accounts.h"
 
 namespace {
 
-constexpr uint32_t kIoIncomplete = 996;      // ERROR_IO_INCOMPLETE
-constexpr uint32_t kOperationAborted = 995;  // ERROR_OPERATION_ABORTED
-constexpr uint32_t kNotSupported = 50;       // ERROR_NOT_SUPPORTED
-constexpr long kCgroup2Magic = 0x63677270;   // CGROUP2_SUPER_MAGIC
+constexpr uint32_t kNotSupported = 50;      // ERROR_NOT_SUPPORTED
+constexpr long kCgroup2Magic = 0x63677270;  // CGROUP2_SUPER_MAGIC
 constexpr int kCapNetAdmin = 12, kCapSysAdmin = 21, kCapPerfmon = 38, kCapBpf = 39;
-
-// What the last completed read of one device object ended with.
-struct ReadOutcome {
-    uint32_t error = 0;
-    uint32_t transferred = 0;
-};
-
-struct PendingRead {
-    void* buffer = nullptr;
-    uint32_t size = 0;
-    bx::sync::Event* event = nullptr;
-    const void* owner = nullptr;
-    ReadOutcome* outcome = nullptr;
-};
 
 // libbpf's messages of the last start, for the one error line.
 std::mutex messageLock;
@@ -77,7 +59,7 @@ std::string LastLibbpfMessage() {
 }
 
 struct Source {
-    std::mutex lock;  // guards everything below but the skeleton's use on the reader
+    std::mutex lock;  // guards the state below; the records have their own
     std::condition_variable roomForMore;
     bool running = false;
     bool stopping = false;
@@ -87,25 +69,13 @@ struct Source {
     std::thread reader;
     std::string cgroup;
     bx::snoopdev::KernelSourceOptions options;
-    std::deque<snoop_event_t> queue;
-    bool pending = false;
-    PendingRead read;
-    uint64_t delivered = 0;
+    CSnoopReadQueue reads;
+    std::atomic<uint64_t> delivered{0};
 };
 
 Source& TheSource() {
     static Source source;
     return source;
-}
-
-// Under the source's lock: hands the record to the outstanding read.
-void CompleteLocked(Source& source, const snoop_event_t& record) {
-    PendingRead read = source.read;
-    source.pending = false;
-    source.read = PendingRead{};
-    std::memcpy(read.buffer, &record, SNOOP_EVENT_SIZE);
-    if (read.outcome) *read.outcome = ReadOutcome{0, SNOOP_EVENT_SIZE};
-    if (read.event) read.event->Set();
 }
 
 snoop_event_t ToSnoopEvent(const bx_snoop_record& record) {
@@ -135,13 +105,9 @@ int OnRecord(void* context, void* data, size_t size) {
         source->options.onNewSession)
         source->options.onNewSession(record.session_id);
     snoop_event_t event = ToSnoopEvent(record);
-    std::lock_guard<std::mutex> guard(source->lock);
     ++source->delivered;
-    event.pending = static_cast<uint32_t>(source->queue.size());
-    if (source->pending)
-        CompleteLocked(*source, event);
-    else
-        source->queue.push_back(event);
+    event.pending = static_cast<uint32_t>(source->reads.Queued());
+    source->reads.Complete({event, SNOOP_EVENT_SIZE, 0});
     return 0;
 }
 
@@ -153,7 +119,7 @@ void ReaderLoop(Source* source) {
             // snooper has taken some.
             std::unique_lock<std::mutex> guard(source->lock);
             source->roomForMore.wait(
-                guard, [&] { return source->stopping || source->queue.size() < source->options.maxQueued; });
+                guard, [&] { return source->stopping || source->reads.Queued() < source->options.maxQueued; });
             if (source->stopping) return;
         }
         fds[0].revents = fds[1].revents = 0;
@@ -216,23 +182,6 @@ uint32_t CheckKernelBtf(std::string& error) {
     return 0;
 }
 
-uint32_t FromErrno(int error) {
-    switch (error) {
-        case EPERM:
-        case EACCES:
-            return bx::err::kAccessDenied;
-        case ENOENT:
-            return bx::err::kFileNotFound;
-        case ENOMEM:
-            return bx::err::kNotEnoughMemory;
-        case EINVAL:
-        case EOPNOTSUPP:
-            return kNotSupported;
-        default:
-            return bx::err::kGenFailure;
-    }
-}
-
 void DestroyLocked(Source& source) {
     if (source.ring) ring_buffer__free(source.ring);
     source.ring = nullptr;
@@ -246,21 +195,6 @@ void DestroyLocked(Source& source) {
 }  // namespace
 
 namespace bx::snoopdev {
-
-uint32_t FindCgroup2Root(std::string& path) {
-    path.clear();
-    std::ifstream mounts("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mounts, line)) {
-        const size_t dash = line.find(" - ");
-        if (dash == std::string::npos || line.compare(dash + 3, 8, "cgroup2 ") != 0) continue;
-        std::istringstream fields(line);
-        std::string id, parent, devices, root;
-        fields >> id >> parent >> devices >> root >> path;
-        return 0;
-    }
-    return err::kFileNotFound;
-}
 
 uint32_t StartKernelSource(const KernelSourceOptions& options, std::string& error) {
     Source& source = TheSource();
@@ -282,7 +216,7 @@ uint32_t StartKernelSource(const KernelSourceOptions& options, std::string& erro
     }
     if (uint32_t rc = CheckKernelBtf(error)) return rc;
     std::string cgroup = options.cgroupPath;
-    if (cgroup.empty() && FindCgroup2Root(cgroup) != 0) {
+    if (cgroup.empty() && bx::linuxsys::FindCgroup2Root(cgroup) != 0) {
         error = "no cgroup2 hierarchy is mounted: the agent attaches its eBPF programs to a cgroup (version 2)";
         return kNotSupported;
     }
@@ -309,7 +243,7 @@ uint32_t StartKernelSource(const KernelSourceOptions& options, std::string& erro
     if (!source.skeleton) {
         const int e = errno;
         error = "the eBPF programs cannot be opened: " + std::string(std::strerror(e));
-        return FromErrno(e);
+        return bx::linuxsys::ErrorFromErrno(e);
     }
     bpf_map__set_max_entries(source.skeleton->maps.events, ring);
     if (int rc = bxhvns_snoop__load(source.skeleton)) {
@@ -317,14 +251,14 @@ uint32_t StartKernelSource(const KernelSourceOptions& options, std::string& erro
         const std::string why = LastLibbpfMessage();
         if (!why.empty()) error += ": " + why;
         DestroyLocked(source);
-        return FromErrno(-rc);
+        return bx::linuxsys::ErrorFromErrno(-rc);
     }
     const int cgroupFd = open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (cgroupFd < 0) {
         const int e = errno;
         error = "cgroup " + cgroup + " cannot be opened: " + std::strerror(e);
         DestroyLocked(source);
-        return FromErrno(e);
+        return bx::linuxsys::ErrorFromErrno(e);
     }
     struct {
         bpf_program* program;
@@ -344,7 +278,7 @@ uint32_t StartKernelSource(const KernelSourceOptions& options, std::string& erro
                     " failed: " + std::strerror(e);
             close(cgroupFd);
             DestroyLocked(source);
-            return FromErrno(e);
+            return bx::linuxsys::ErrorFromErrno(e);
         }
     }
     close(cgroupFd);
@@ -354,9 +288,9 @@ uint32_t StartKernelSource(const KernelSourceOptions& options, std::string& erro
         const int e = errno;
         error = "the ring buffer cannot be read: " + std::string(std::strerror(e));
         DestroyLocked(source);
-        return FromErrno(e);
+        return bx::linuxsys::ErrorFromErrno(e);
     }
-    source.queue.clear();
+    source.reads.Clear();
     source.delivered = 0;
     source.stopping = false;
     source.running = true;
@@ -399,7 +333,7 @@ void StopKernelSource() {
     std::lock_guard<std::mutex> guard(source.lock);
     if (!source.running) return;
     DestroyLocked(source);
-    source.queue.clear();
+    source.reads.Clear();
     source.running = false;
     source.cgroup.clear();
 }
@@ -421,7 +355,7 @@ KernelSourceCounters GetKernelSourceCounters() {
     std::lock_guard<std::mutex> guard(source.lock);
     KernelSourceCounters counters;
     counters.delivered = source.delivered;
-    counters.queued = source.queue.size();
+    counters.queued = source.reads.Queued();
     if (source.skeleton) {
         const int cpus = libbpf_num_possible_cpus();
         if (cpus > 0) {
@@ -435,82 +369,16 @@ KernelSourceCounters GetKernelSourceCounters() {
     return counters;
 }
 
+CSnoopReadQueue& BackendReads() { return TheSource().reads; }
+
+// Without the kernel side there is no device, as on a machine without the
+// driver.
+uint32_t BackendOpenError() { return KernelSourceRunning() ? 0 : err::kFileNotFound; }
+
+// A reading thread that waits for room goes on.
+void BackendRecordTaken() {
+    Source& source = TheSource();
+    if (source.reads.Queued() < source.options.maxQueued) source.roomForMore.notify_one();
+}
+
 }  // namespace bx::snoopdev
-
-struct CSnoopDevice::Impl {
-    bool open = false;
-    bx::sync::Event* event = nullptr;
-    ReadOutcome outcome;
-};
-
-CSnoopDevice::CSnoopDevice() : impl_(new Impl) {}
-
-CSnoopDevice::~CSnoopDevice() {
-    CancelRead(0);
-    Close();
-}
-
-void CSnoopDevice::SetCompletionEvent(bx::sync::Event& event) { impl_->event = &event; }
-
-bx::sync::Event* CSnoopDevice::CompletionEvent() const { return impl_->event; }
-
-uint32_t CSnoopDevice::Open() {
-    Close();
-    // Without the kernel side there is no device, as on a machine without
-    // the driver.
-    if (!bx::snoopdev::KernelSourceRunning()) return bx::err::kFileNotFound;
-    impl_->open = true;
-    return 0;
-}
-
-bool CSnoopDevice::IsOpen() const { return impl_->open; }
-
-uint32_t CSnoopDevice::IssueRead(void* buffer, uint32_t size) {
-    if (!impl_->open) return bx::err::kInvalidHandle;
-    if (!buffer || size < SNOOP_EVENT_SIZE) return bx::err::kInsufficientBuffer;
-    Source& source = TheSource();
-    bool roomMade = false;
-    {
-        std::lock_guard<std::mutex> guard(source.lock);
-        if (!source.running) return bx::err::kInvalidHandle;
-        if (source.pending) return bx::err::kInvalidParameter;  // one request at a time
-        source.pending = true;
-        source.read = PendingRead{buffer, size, impl_->event, this, &impl_->outcome};
-        impl_->outcome = ReadOutcome{};
-        if (!source.queue.empty()) {
-            roomMade = source.queue.size() >= source.options.maxQueued;
-            snoop_event_t record = source.queue.front();
-            source.queue.pop_front();
-            CompleteLocked(source, record);
-        }
-    }
-    if (roomMade) source.roomForMore.notify_one();
-    return 0;
-}
-
-uint32_t CSnoopDevice::ReadResult(uint32_t& transferred) {
-    transferred = 0;
-    if (!impl_->open) return bx::err::kInvalidHandle;
-    Source& source = TheSource();
-    std::lock_guard<std::mutex> guard(source.lock);
-    if (source.pending && source.read.owner == this) return kIoIncomplete;
-    transferred = impl_->outcome.transferred;
-    return impl_->outcome.error;
-}
-
-uint32_t CSnoopDevice::CancelRead(uint32_t /*waitMs*/) {
-    Source& source = TheSource();
-    std::lock_guard<std::mutex> guard(source.lock);
-    if (source.pending && source.read.owner == this) {
-        source.pending = false;
-        source.read = PendingRead{};
-        impl_->outcome = ReadOutcome{kOperationAborted, 0};
-    }
-    return 0;
-}
-
-void CSnoopDevice::Close() {
-    if (!impl_->open) return;
-    CancelRead(0);
-    impl_->open = false;
-}

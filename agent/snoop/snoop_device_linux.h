@@ -40,10 +40,6 @@ struct KernelSourceCounters {
     size_t queued = 0;       // records waiting for the snooper
 };
 
-// The mount point of the cgroup2 hierarchy: 0 with it, or 2 when none is
-// mounted.
-uint32_t FindCgroup2Root(std::string& path);
-
 // Checks what the programs need (the capabilities to load and attach them,
 // the kernel's BTF with its audit session fields, a cgroup2 directory),
 // loads the programs, attaches them and starts reading. 0, or an error with

@@ -12,30 +12,12 @@
 #include <cstring>
 
 #include "platform/errors.h"
+#include "platform/linux/linux_system.h"
 
 namespace bx::linuxfs {
 namespace {
 
-uint32_t FromErrno(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENOTDIR:
-            return err::kFileNotFound;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case ELOOP:
-            return err::kAccessDenied;
-        case ENOMEM:
-            return err::kNotEnoughMemory;
-        case ENOSPC:
-            return 112;  // ERROR_DISK_FULL
-        case EEXIST:
-            return err::kAlreadyExists;
-        default:
-            return err::kGenFailure;
-    }
-}
+using linuxsys::ErrorFromErrno;
 
 std::string Mode(mode_t mode) {
     char text[8];
@@ -65,7 +47,7 @@ uint32_t EnsurePrivateDirectory(const std::string& path, bool& narrowed, std::st
     if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
         const int e = errno;
         error = "cannot create " + path + ": " + std::strerror(e);
-        return FromErrno(e);
+        return ErrorFromErrno(e);
     }
     // Opened without following a link, so that the checks and the mode
     // change apply to the directory itself.
@@ -74,14 +56,14 @@ uint32_t EnsurePrivateDirectory(const std::string& path, bool& narrowed, std::st
         const int e = errno;
         error = path + (e == ELOOP || e == ENOTDIR ? " is not a directory (or is a symbolic link)"
                                                    : std::string(" cannot be opened: ") + std::strerror(e));
-        return e == ELOOP || e == ENOTDIR ? err::kAccessDenied : FromErrno(e);
+        return e == ELOOP || e == ENOTDIR ? err::kAccessDenied : ErrorFromErrno(e);
     }
     struct stat st {};
     uint32_t result = 0;
     if (fstat(fd, &st) != 0) {
         const int e = errno;
         error = path + " cannot be examined: " + std::strerror(e);
-        result = FromErrno(e);
+        result = ErrorFromErrno(e);
     } else if (st.st_uid != geteuid()) {
         error = path + " belongs to uid " + std::to_string(st.st_uid) + ", not to uid " + std::to_string(geteuid()) +
                 ": it is not the agent's own folder";
@@ -90,7 +72,7 @@ uint32_t EnsurePrivateDirectory(const std::string& path, bool& narrowed, std::st
         if (fchmod(fd, 0700) != 0) {
             const int e = errno;
             error = path + " has mode " + Mode(st.st_mode) + " and cannot be narrowed to 0700: " + std::strerror(e);
-            result = FromErrno(e);
+            result = ErrorFromErrno(e);
         } else {
             narrowed = true;
         }
@@ -107,7 +89,7 @@ uint32_t WritePrivateFile(const std::string& path, const void* data, size_t size
     if (fd < 0) {
         const int e = errno;
         error = "cannot create " + temporary + ": " + std::strerror(e);
-        return FromErrno(e);
+        return ErrorFromErrno(e);
     }
     const bool written = WriteAll(fd, data, size);
     const int writeError = errno;
@@ -115,13 +97,13 @@ uint32_t WritePrivateFile(const std::string& path, const void* data, size_t size
         const int e = written ? errno : writeError;
         unlink(temporary.c_str());
         error = "cannot write " + temporary + ": " + std::strerror(e);
-        return FromErrno(e);
+        return ErrorFromErrno(e);
     }
     if (rename(temporary.c_str(), path.c_str()) != 0) {
         const int e = errno;
         unlink(temporary.c_str());
         error = "cannot replace " + path + ": " + std::strerror(e);
-        return FromErrno(e);
+        return ErrorFromErrno(e);
     }
     return 0;
 }
@@ -133,12 +115,12 @@ uint32_t ReadPrivateFile(const std::string& path, size_t maxBytes, std::string& 
     if (fd < 0) {
         const int e = errno;
         error = path + (e == ELOOP ? " is a symbolic link" : std::string(": ") + std::strerror(e));
-        return e == ELOOP ? err::kAccessDenied : FromErrno(e);
+        return e == ELOOP ? err::kAccessDenied : ErrorFromErrno(e);
     }
     struct stat st {};
     uint32_t result = 0;
     if (fstat(fd, &st) != 0) {
-        result = FromErrno(errno);
+        result = ErrorFromErrno(errno);
         error = path + " cannot be examined";
     } else if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
         result = err::kAccessDenied;
@@ -153,7 +135,7 @@ uint32_t ReadPrivateFile(const std::string& path, size_t maxBytes, std::string& 
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) {
                 const int e = errno;
-                result = FromErrno(e);
+                result = ErrorFromErrno(e);
                 error = path + " cannot be read: " + std::strerror(e);
                 break;
             }
@@ -178,7 +160,7 @@ uint32_t PidFile::Acquire(const std::string& path, std::string& error) {
     if (fd < 0) {
         const int e = errno;
         error = "cannot create " + path + ": " + std::strerror(e);
-        return FromErrno(e);
+        return ErrorFromErrno(e);
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int e = errno;
@@ -192,14 +174,14 @@ uint32_t PidFile::Acquire(const std::string& path, std::string& error) {
             return err::kAlreadyExists;
         }
         error = "cannot lock " + path + ": " + std::strerror(e);
-        return FromErrno(e);
+        return ErrorFromErrno(e);
     }
     const std::string pid = std::to_string(getpid()) + "\n";
     if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
         const int e = errno;
         close(fd);
         error = "cannot write " + path + ": " + std::strerror(e);
-        return FromErrno(e);
+        return ErrorFromErrno(e);
     }
     fd_ = fd;
     path_ = path;
@@ -223,7 +205,7 @@ uint32_t LockedPid(const std::string& path, pid_t& pid, std::string& error) {
         const int e = errno;
         error =
             e == ENOENT ? "bxhvns is not running (no " + path + ")" : "cannot open " + path + ": " + std::strerror(e);
-        return FromErrno(e);
+        return ErrorFromErrno(e);
     }
     // A shared lock is had only when nobody holds the agent's exclusive one.
     if (flock(fd, LOCK_SH | LOCK_NB) == 0) {

@@ -60,6 +60,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/linux_system.h"
 #include "sim/utm/wire.h"
 
 namespace {
@@ -110,17 +111,9 @@ uint64_t CpuNs(pid_t pid) {
 }
 
 std::string Cgroup2Root() {
-    std::ifstream mounts("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mounts, line)) {
-        const size_t dash = line.find(" - ");
-        if (dash == std::string::npos || line.compare(dash + 3, 8, "cgroup2 ") != 0) continue;
-        std::istringstream fields(line);
-        std::string id, parent, devices, root, mountPoint;
-        fields >> id >> parent >> devices >> root >> mountPoint;
-        return mountPoint;
-    }
-    return "";
+    std::string root;
+    bx::linuxsys::FindCgroup2Root(root);
+    return root;
 }
 
 struct Arrival {

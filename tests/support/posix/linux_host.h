@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/linux_system.h"
+
 namespace bx::test {
 
 // Polls `done` every pollMs until it holds or timeoutMs passes.
@@ -131,21 +133,6 @@ inline bool BecomeLoggedInUser(uid_t uid, gid_t gid) {
     return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
 }
 
-// The mount point of the cgroup2 hierarchy ("" when there is none).
-inline std::string Cgroup2Root() {
-    std::ifstream mounts("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mounts, line)) {
-        const size_t dash = line.find(" - ");
-        if (dash == std::string::npos || line.compare(dash + 3, 8, "cgroup2 ") != 0) continue;
-        std::istringstream fields(line);
-        std::string id, parent, devices, root, mountPoint;
-        fields >> id >> parent >> devices >> root >> mountPoint;
-        return mountPoint;
-    }
-    return "";
-}
-
 // A cgroup of the test's own below the cgroup2 root; processes moved into it
 // are moved back to the root and the cgroup removed at the end, so nothing
 // of the test stays in the hierarchy.
@@ -157,8 +144,7 @@ public:
     TestCgroup& operator=(const TestCgroup&) = delete;
 
     bool Create(const std::string& tag, std::string& why) {
-        root_ = Cgroup2Root();
-        if (root_.empty()) {
+        if (linuxsys::FindCgroup2Root(root_) != 0) {
             why = "no cgroup2 hierarchy is mounted";
             return false;
         }
