@@ -2,6 +2,7 @@
 // with useradd and removed with userdel, child processes in audit sessions of
 // their own, cgroups of the tests' own below the cgroup2 root, bounded waits.
 #pragma once
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -68,9 +69,25 @@ inline bool WriteText(const std::string& path, const std::string& text) {
     return close(fd) == 0 && ok;
 }
 
+// Whether a test program of that process id still runs (what it left
+// behind when it was killed is removed by the next one).
+inline bool ProcessRuns(const std::string& pid) {
+    struct stat st {};
+    return !pid.empty() && stat(("/proc/" + pid).c_str(), &st) == 0;
+}
+
+// The digits that follow `prefix` at the start of `name` ("" when none).
+inline std::string PidAfter(const std::string& name, const std::string& prefix) {
+    if (name.compare(0, prefix.size(), prefix) != 0) return "";
+    size_t end = prefix.size();
+    while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
+    return name.substr(prefix.size(), end - prefix.size());
+}
+
 // A local user made for the test (no home, no login shell), removed again.
 // The name is "bxt" with the process id and a tag, so that test programs
-// running at once do not collide.
+// running at once do not collide; users of test programs that no longer run
+// are removed first.
 class TestUser {
 public:
     explicit TestUser(const std::string& tag) : name_("bxt" + std::to_string(getpid()) + tag) {}
@@ -81,6 +98,12 @@ public:
     bool Create(std::string& why) {
         Remove();
         std::string output;
+        Shell("cut -d: -f1 /etc/passwd", &output);
+        std::istringstream users(output);
+        for (std::string user; users >> user;) {
+            const std::string pid = PidAfter(user, "bxt");
+            if (!pid.empty() && !ProcessRuns(pid)) Shell("userdel " + user);
+        }
         if (Shell("useradd -M -N -s /usr/sbin/nologin " + name_, &output) != 0) {
             why = "useradd " + name_ + " failed: " + output;
             return false;
@@ -135,7 +158,8 @@ inline bool BecomeLoggedInUser(uid_t uid, gid_t gid) {
 
 // A cgroup of the test's own below the cgroup2 root; processes moved into it
 // are moved back to the root and the cgroup removed at the end, so nothing
-// of the test stays in the hierarchy.
+// of the test stays in the hierarchy (cgroups of test programs that no
+// longer run are removed when the next one makes its own).
 class TestCgroup {
 public:
     TestCgroup() = default;
@@ -147,6 +171,13 @@ public:
         if (linuxsys::FindCgroup2Root(root_) != 0) {
             why = "no cgroup2 hierarchy is mounted";
             return false;
+        }
+        if (DIR* cgroups = opendir(root_.c_str())) {
+            while (const dirent* entry = readdir(cgroups)) {
+                const std::string pid = PidAfter(entry->d_name, "bxhvns-test-");
+                if (!pid.empty() && !ProcessRuns(pid)) Empty(root_ + "/" + entry->d_name);
+            }
+            closedir(cgroups);
         }
         path_ = root_ + "/bxhvns-test-" + std::to_string(getpid()) + "-" + tag;
         rmdir(path_.c_str());
@@ -161,14 +192,19 @@ public:
     bool Add(pid_t pid) const { return WriteText(path_ + "/cgroup.procs", std::to_string(pid)); }
     void Remove() {
         if (path_.empty()) return;
-        std::istringstream procs(ReadText(path_ + "/cgroup.procs"));
-        std::string pid;
-        while (procs >> pid) WriteText(root_ + "/cgroup.procs", pid);
-        WaitFor([&] { return rmdir(path_.c_str()) == 0 || errno == ENOENT; }, 5000);
+        Empty(path_);
         path_.clear();
     }
 
 private:
+    // Moves its processes back to the root and removes the cgroup.
+    void Empty(const std::string& path) const {
+        std::istringstream procs(ReadText(path + "/cgroup.procs"));
+        std::string pid;
+        while (procs >> pid) WriteText(root_ + "/cgroup.procs", pid);
+        WaitFor([&] { return rmdir(path.c_str()) == 0 || errno == ENOENT; }, 5000);
+    }
+
     std::string root_, path_;
 };
 
