@@ -29,7 +29,8 @@ LAYERS = [
     "agent/service",
     "agent/program",
 ]
-SIDE_LAYERS = {"tool": "agent/service", "installer": "agent/service"}
+# agent/daemon (the Linux agent) stands on the snooper as agent/service does.
+SIDE_LAYERS = {"tool": "agent/service", "installer": "agent/service", "agent/daemon": "agent/snoop"}
 NOT_PRODUCT = ("tests/", "sim/", "bench/", "fuzz/")
 SOURCE = re.compile(r"\.(h|hpp|c|cpp|rc)$")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)

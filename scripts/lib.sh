@@ -12,6 +12,7 @@ BX_PACKAGES=(
   rsyslog python3 openssl
   xvfb xauth imagemagick fonts-wine
   dpkg-dev unzip debian-archive-keyring
+  pkg-config libbpf-dev bpftool libsystemd-dev dbus-daemon systemd init-system-helpers
 )
 
 # Installs whichever of the packages is missing; installs nothing otherwise.

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <utility>
 
 #include "agent/appliance/conn_cache_mgr.h"
 #include "agent/identity/session_map.h"
@@ -134,6 +135,11 @@ public:
     SessionMap& Sessions() { return sessions_; }
     CSnoopDevice& Device() { return device_; }
     const std::map<uint64_t, AddressEntry>& Addresses() const { return addresses_; }
+    // The address table handed from one snooper to the next, so that an
+    // agent that renews its snooper (the Linux agent's reload of its
+    // settings) still reports the closes of addresses opened before.
+    std::map<uint64_t, AddressEntry> TakeAddresses() { return std::move(addresses_); }
+    void AdoptAddresses(std::map<uint64_t, AddressEntry> addresses) { addresses_ = std::move(addresses); }
     // The buffer the driver fills (one snoop_event_t).
     uint8_t* EventBuffer() { return eventBuffer_; }
 

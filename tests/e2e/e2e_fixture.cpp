@@ -25,11 +25,6 @@ bool Exists(const std::string& unixPath) { return bx::test::FileExists(WindowsPa
 
 }  // namespace
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 std::wstring WindowsPath(const std::string& unixPath) {
     std::wstring path = L"Z:";
     for (char c : unixPath) path += c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c));
@@ -66,43 +61,6 @@ PeerNetwork ReadPeerNetwork() {
     network.available = !network.hostIp.empty() && !network.peerIp.empty();
     if (!network.available) network.why = "peer network description incomplete: " + env;
     return network;
-}
-
-std::vector<PeerLine> ParsePeerOutput(const std::string& text) {
-    std::vector<PeerLine> lines;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) break;  // a line still being written
-        std::string raw = text.substr(at, end - at);
-        at = end + 1;
-        PeerLine line;
-        line.text = raw;
-        size_t i = raw.find(' ');
-        line.word = raw.substr(0, i);
-        while (i != std::string::npos && i < raw.size()) {
-            while (i < raw.size() && raw[i] == ' ') ++i;
-            size_t eq = raw.find('=', i);
-            if (eq == std::string::npos) break;
-            std::string key = raw.substr(i, eq - i);
-            std::string value;
-            size_t j = eq + 1;
-            if (j < raw.size() && raw[j] == '"') {
-                ++j;
-                while (j < raw.size() && raw[j] != '"') {
-                    if (raw[j] == '\\' && j + 1 < raw.size()) ++j;
-                    value += raw[j++];
-                }
-                ++j;
-            } else {
-                while (j < raw.size() && raw[j] != ' ') value += raw[j++];
-            }
-            line.fields[key] = value;
-            i = j;
-        }
-        lines.push_back(std::move(line));
-    }
-    return lines;
 }
 
 bool LaunchLinuxProgram(const std::string& program, const std::vector<std::string>& arguments) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "agent/snoop/snoop_event.h"
+#include "tests/e2e/peer_lines.h"
 #include "platform/win/handles.h"
 
 namespace bx::test::e2e {
@@ -39,21 +40,6 @@ PeerNetwork ReadPeerNetwork();
             FAIL() << (network).why;                           \
         }                                                      \
     } while (0)
-
-// One line the peer printed: its first word and its key=value fields.
-struct PeerLine {
-    std::string word;
-    std::map<std::string, std::string> fields;
-    std::string text;
-    bool Has(const std::string& key) const { return fields.count(key) != 0; }
-    std::string operator[](const std::string& key) const {
-        auto found = fields.find(key);
-        return found == fields.end() ? std::string() : found->second;
-    }
-    // A datagram of the agent: "rx" with kind connection or logoff.
-    bool IsNotification() const { return word == "rx" && Has("notif"); }
-};
-std::vector<PeerLine> ParsePeerOutput(const std::string& text);
 
 // The appliance peer (sim/utm) in the network namespace. Wine starts Linux
 // programs without waiting for them, so peer.sh reports through marker files.
@@ -188,8 +174,6 @@ Account WellKnown(const wchar_t* sidText);
 
 // The 40-byte status record "HVNConfig.xml", as ten counters.
 bool ReadStatusFile(const std::wstring& path, std::vector<int32_t>& counters);
-
-std::string Lower(std::string text);
 
 // The user-defined control the session test service (session_service.cpp)
 // turns into a session change: Wine's SCM refuses the session-change control.
