@@ -40,7 +40,9 @@ inline int Run(const std::string& command) {
 
 // A namespace "bxconn<pid>" with a veth pair: the host end and the peer end
 // hold two addresses of one /30 inside 198.18.0.0/15, chosen from the process
-// id so that test programs running at the same time do not collide.
+// id and passed over while an interface of this host already holds one of
+// them (tests/e2e/peer.sh picks its /30 the same way), so that test programs
+// running at the same time do not collide.
 class TestNetwork {
 public:
     TestNetwork() {
@@ -48,11 +50,7 @@ public:
         name_ = "bxconn" + std::to_string(pid);
         hostLink_ = "bxc" + std::to_string(pid) + "h";
         peerLink_ = "bxc" + std::to_string(pid) + "p";
-        // 198.18.0.0/15 holds 32768 blocks of 4; the first 64 are left to others.
-        const uint32_t block = 64 + pid % (32768 - 64);
-        const uint32_t base = (198u << 24 | 18u << 16) + block * 4;
-        host_ = base + 1;
-        peer_ = base + 2;
+        PickSubnet(pid);
     }
     ~TestNetwork() { Remove(); }
     TestNetwork(const TestNetwork&) = delete;
@@ -119,6 +117,19 @@ public:
     }
 
 private:
+    // 198.18.0.0/15 holds 32768 blocks of 4; the first 64 are left to others.
+    void PickSubnet(uint32_t seed) {
+        for (uint32_t attempt = 0; attempt < 64; ++attempt) {
+            const uint32_t block = 64 + (seed + attempt * 7919) % (32768 - 64);
+            const uint32_t base = (198u << 24 | 18u << 16) + block * 4;
+            host_ = base + 1;
+            peer_ = base + 2;
+            const std::string inUse = "ip -o -4 addr show | grep -q -e ' " + QuadText(host_) + "/' -e ' " +
+                                      QuadText(peer_) + "/'";
+            if (Run(inUse) != 0) return;
+        }
+    }
+
     std::string name_, hostLink_, peerLink_;
     uint32_t host_ = 0, peer_ = 0;
     bool created_ = false;
