@@ -328,13 +328,14 @@ uint32_t CConnectionCacheMgr::SendLogoffNotification(uint32_t sessionId, const s
 
 void CConnectionCacheMgr::ListenerLoop() {
     LogInfo(L"UTMListner is waiting for UTM reply...");
+    // Address reuse is set once, before the first receive: the flag stays on
+    // the socket, and a call per datagram cost a system call per answer.
+    if (uint32_t error = listener_.SetReuseAddress(true)) {
+        if (!stopListener_) LogError(L"Failed to set Socket Options Error:'%d'", static_cast<int>(error));
+    }
     uint8_t buffer[kListenBufferSize];
     while (!stopListener_) {
         try {
-            if (uint32_t error = listener_.SetReuseAddress(true)) {
-                if (stopListener_) break;
-                LogError(L"Failed to set Socket Options Error:'%d'", static_cast<int>(error));
-            }
             size_t received = 0;
             uint32_t fromAddress = 0;
             uint16_t fromPort = 0;

@@ -21,6 +21,11 @@
 #include "tests/support/datagrams.h"
 
 #ifndef _WIN32
+#include <dlfcn.h>
+#include <sys/socket.h>
+
+#include <atomic>
+
 #include "platform/posix/account_table.h"
 #endif
 
@@ -587,5 +592,45 @@ TEST_F(ConnCacheMgrTest, LoopbackDatagramsFromAStrangerChangeNothing) {
 #endif
     EXPECT_EQ(0u, mgr_->Stop());
 }
+
+#ifndef _WIN32
+// SO_REUSEADDR calls made in this program: the platform's socket code calls
+// setsockopt through the definition below, which counts and makes the real call.
+std::atomic<int> reuseAddressCalls{0};
+
+}  // namespace
+
+extern "C" int setsockopt(int fd, int level, int name, const void* value, socklen_t length) {
+    using Real = int (*)(int, int, int, const void*, socklen_t);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "setsockopt"));
+    if (level == SOL_SOCKET && name == SO_REUSEADDR) reuseAddressCalls.fetch_add(1);
+    return real(fd, level, name, value, length);
+}
+
+namespace {
+
+// The listener sets address reuse once, before its first receive; the
+// datagrams it receives after that cost no socket option call each.
+TEST_F(ConnCacheMgrTest, ReceivedDatagramsCostNoSocketOptionCall) {
+    MakeManager(L"127.0.0.1");
+    const int beforeStart = reuseAddressCalls.load();
+    ASSERT_EQ(0u, mgr_->Start());
+    ASSERT_TRUE(bx::test::Eventually([&] { return log_->Count("UTM Resp: recvd Reset request from UTM.") == 1; }))
+        << log_->Text();
+    EXPECT_EQ(beforeStart + 1, reuseAddressCalls.load());
+
+    bx::net::UdpSocket appliance;
+    ASSERT_EQ(0u, appliance.Create());
+    ASSERT_EQ(0u, appliance.Bind(Ip(127, 0, 0, 1), 0));
+    constexpr int kAnswers = 20;
+    for (int i = 0; i < kAnswers; ++i) {
+        const Datagram answer = Datagram(1000 + i);  // acknowledges nothing the agent holds
+        ASSERT_EQ(0u, appliance.SendTo(answer.Bytes().data(), answer.Bytes().size(), Ip(127, 0, 0, 1), port_));
+    }
+    ASSERT_TRUE(bx::test::Eventually([&] { return Counter(bx::kResponsesProcessed) == kAnswers; })) << log_->Text();
+    EXPECT_EQ(beforeStart + 1, reuseAddressCalls.load());
+    EXPECT_EQ(0u, mgr_->Stop());
+}
+#endif
 
 }  // namespace
