@@ -104,6 +104,7 @@ uint32_t CConnectionCacheMgr::Start() {
     }
 
     stopListener_ = false;
+    stopDispatcher_ = false;
     for (bx::sync::Event* event : {&dispatcherStop_, &queueNotEmpty_, &retransmitStop_}) {
         if (uint32_t error = event->Create(bx::sync::ResetMode::Manual))
             LogError(L"Failed to create event Error:'%d'", static_cast<int>(error));
@@ -224,6 +225,7 @@ uint32_t CConnectionCacheMgr::Stop() {
     }
 
     LogInfo(L"ConMgr::Stopping notification Dispatcher..");
+    stopDispatcher_ = true;
     dispatcherStop_.Set();
     if (!dispatcherThread_.WaitFor(bx::kThreadStopWaitMs)) {
         LogError(L"ConMgr::notification Dispatcher did not stop within %d ms", static_cast<int>(bx::kThreadStopWaitMs));
@@ -390,12 +392,18 @@ void CConnectionCacheMgr::DispatcherLoop() {
             return;
         }
         if (woke == bx::sync::kWaitObject1) {
-            try {
-                DispatchOne();
-            } catch (const std::exception& e) {
-                LogError(L"Dispatch thread: a record was dropped: %hs", e.what());
-            } catch (...) {
-                LogError(L"Dispatch thread: a record was dropped after an unexpected error");
+            // Everything queued goes out before the next wait, each record
+            // taken from the head in turn, so that one queued at the head
+            // meanwhile (a ping answer) is still the next to leave. A stop
+            // ends the run between two records.
+            for (bool more = true; more && !stopDispatcher_.load();) {
+                try {
+                    more = DispatchOne();
+                } catch (const std::exception& e) {
+                    LogError(L"Dispatch thread: a record was dropped: %hs", e.what());
+                } catch (...) {
+                    LogError(L"Dispatch thread: a record was dropped after an unexpected error");
+                }
             }
         } else if (woke == bx::sync::kWaitFailed) {
             LogError(L"Dispatch thread: waiting for its events failed");
@@ -429,9 +437,10 @@ void CConnectionCacheMgr::ScanRequestTable() {
     connMgr_.Table().Scan(queue_, config_.TimeOut(), config_.Retries(), clock_);
 }
 
-void CConnectionCacheMgr::DispatchOne() {
-    send_data_t* record = queue_.Dequeue();
-    if (!record) return;  // emptied meanwhile
+bool CConnectionCacheMgr::DispatchOne() {
+    bool emptied = true;
+    send_data_t* record = queue_.Dequeue(&emptied);
+    if (!record) return false;  // emptied meanwhile
 
     uint8_t* datagram = nullptr;
     size_t length = 0;
@@ -460,9 +469,10 @@ void CConnectionCacheMgr::DispatchOne() {
         // is dropped, the agent goes on.
         LogError(L"Failed to build the packet for UTM, record dropped: %hs", e.what());
         pool_.Release(record);
-        return;
+        return !emptied;
     }
     Send(datagram, length, encrypt, record, track);
+    return !emptied;
 }
 
 uint32_t CConnectionCacheMgr::Send(uint8_t* datagram, size_t length, bool encrypt, send_data_t* record, bool track) {
