@@ -124,6 +124,22 @@ std::string LoadAverage() {
     return third == std::string::npos ? text : text.substr(0, third);
 }
 
+// UDP datagrams this host's network namespace (the agent's side, not the
+// peer's) dropped so far because a socket's receive buffer was full.
+uint64_t ReceiveBufferErrors() {
+    const std::string snmp = ReadWhole("/proc/net/snmp");
+    const size_t header = snmp.find("Udp: ");
+    const size_t values = snmp.find("Udp: ", header + 1);
+    if (header == std::string::npos || values == std::string::npos) return 0;
+    // The column of RcvbufErrors in the header line is its column in the values line.
+    const std::string names = snmp.substr(header, snmp.find('\n', header) - header);
+    int column = 0;
+    for (size_t at = 0; at < names.find(" RcvbufErrors"); ++at) column += names[at] == ' ';
+    size_t at = values;
+    for (int i = 0; i < column + 1; ++i) at = snmp.find(' ', at) + 1;
+    return std::strtoull(snmp.c_str() + at, nullptr, 10);
+}
+
 // A "#" line beside the figures (they are printed once every benchmark ran).
 __attribute__((format(printf, 1, 2))) void Note(const char* format, ...) {
     std::va_list args;
@@ -268,6 +284,7 @@ struct Run {
     double cpuUsPerConnection = 0;
     double offeredPerS = 0;  // connections per second the feeder reached
     uint64_t refused = 0;    // records the device refused (its queue was full): fed again, late
+    uint64_t bufferDrops = 0;  // datagrams the agent's side dropped for a full receive buffer
     std::vector<double> latencyUs;
 };
 
@@ -406,6 +423,7 @@ Run AgentRun(CountingPeer& peer, double connectionsPerS, double seconds) {
     peer.TakeArrivals();  // what came before this run
     const uint64_t base = peer.Notifications();
 
+    const uint64_t dropsBefore = ReceiveBufferErrors();
     const double before = ProcessCpuSeconds();
     const Fed fed = FeedPaced(records, 2 * connectionsPerS, std::ref(feed), [&] { agent.Serve(records); });
     const double waitBefore = ThreadCpuSeconds();
@@ -417,6 +435,7 @@ Run AgentRun(CountingPeer& peer, double connectionsPerS, double seconds) {
     run.cpuUsPerConnection = agentCpu * 1e6 / connections;
     run.offeredPerS = fed.perSecond / 2;
     run.refused = feed.Refused();
+    run.bufferDrops = ReceiveBufferErrors() - dropsBefore;
     run.incomplete = CountProblem(peer.Notifications() - base, records, reached);
     if (run.incomplete.empty() && !answered)
         run.incomplete = std::to_string(agent.Counter(bx::kRequestTableCount)) + " opens were not acknowledged";
@@ -507,6 +526,7 @@ Run FloorRun(CountingPeer& peer, double connectionsPerS, double seconds) {
     peer.TakeArrivals();
     const uint64_t base = peer.Notifications();
 
+    const uint64_t dropsBefore = ReceiveBufferErrors();
     const double before = ProcessCpuSeconds();
     std::thread listener([&] {
         uint8_t buffer[1024];
@@ -550,6 +570,7 @@ Run FloorRun(CountingPeer& peer, double connectionsPerS, double seconds) {
     run.cpuUsPerConnection = cpu * 1e6 / connections;
     run.offeredPerS = fed.perSecond / 2;
     run.refused = feed.Refused();
+    run.bufferDrops = ReceiveBufferErrors() - dropsBefore;
     run.incomplete = CountProblem(peer.Notifications() - base, records, reached);
     if (run.incomplete.empty() && answers.load() != records)
         run.incomplete = std::to_string(records - answers.load()) + " datagrams were not acknowledged";
@@ -602,9 +623,10 @@ void BM_CostAndLatency(benchmark::State& state) {
                     const std::string loadBefore = LoadAverage();
                     const Run run = isAgent ? AgentRun(peer, rate, seconds) : FloorRun(peer, rate, seconds);
                     Note("%s at %d connections/s, run %d: %.1f us/connection, offered %.0f/s, %llu refused, "
-                         "p99 %.0f us, load average %s -> %s%s%s",
+                         "%llu dropped by a full receive buffer, p99 %.0f us, load average %s -> %s%s%s",
                          isAgent ? "agent" : "floor", static_cast<int>(rate), rep + 1, run.cpuUsPerConnection,
                          run.offeredPerS, static_cast<unsigned long long>(run.refused),
+                         static_cast<unsigned long long>(run.bufferDrops),
                          Percentile(run.latencyUs, 0.99), loadBefore.c_str(), LoadAverage().c_str(),
                          run.incomplete.empty() ? "" : ": INCOMPLETE, ", run.incomplete.c_str());
                     std::string& problem = isAgent ? agentProblem : floorProblem;
@@ -701,9 +723,11 @@ void BM_AgentLossless(benchmark::State& state) {
             const Run run = AgentRun(peer, rate, seconds);
             const bool paced = run.offeredPerS >= 0.97 * rate;
             const bool lossless = run.incomplete.empty() && run.refused == 0 && paced;
-            Note("agent at %d connections/s offered (%.0f reached): %s%s%s, load average %s -> %s",
+            Note("agent at %d connections/s offered (%.0f reached): %s%s%s%s, load average %s -> %s",
                  static_cast<int>(rate), run.offeredPerS, lossless ? "nothing lost" : "LOST",
                  run.refused ? (", " + std::to_string(run.refused) + " refused by the device").c_str() : "",
+                 run.bufferDrops ? (", " + std::to_string(run.bufferDrops) + " dropped by a full receive buffer").c_str()
+                                 : "",
                  run.incomplete.empty() ? (paced ? "" : ", the feeder fell behind") : (", " + run.incomplete).c_str(),
                  loadBefore.c_str(), LoadAverage().c_str());
             return lossless;
