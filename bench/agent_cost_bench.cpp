@@ -164,10 +164,12 @@ bool ConnectionOf(const utm::Arrival& a, uint32_t& connection) {
 class CountingPeer {
 public:
     CountingPeer() : dir_(BX_COST_BENCH_DIR), script_(BX_PEER_SCRIPT) {
-        std::system(Quiet(script_ + " up " + dir_).c_str());
+        // Without root peer.sh leaves a reason in DIR/skip; as root a
+        // namespace that cannot be made fails with the reason on stderr.
+        std::system((script_ + " up " + dir_ + " >/dev/null 2>" + dir_ + ".up.err").c_str());
         skip_ = ReadWhole(dir_ + "/skip");
         const std::string env = ReadWhole(dir_ + "/net.env");
-        if (skip_.empty() && env.empty()) skip_ = "no peer network";
+        if (skip_.empty() && env.empty()) skip_ = "no peer network: " + ReadWhole(dir_ + ".up.err");
         if (!skip_.empty()) return;
         peerIp_ = EnvValue(env, "PEER_IP");
         port_ = FreeUdpPort();
