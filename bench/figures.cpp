@@ -30,12 +30,14 @@ public:
     }
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
+            if (run.error_occurred) errors[run.run_name.function_name] = run.error_message;
             auto& counters = values[run.run_name.function_name];
             for (const auto& [key, counter] : run.counters) counters[key] = counter.value;
         }
         if (show_) ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, std::map<std::string, double>> values;
+    std::map<std::string, std::string> errors;  // why a benchmark stopped
 
 private:
     bool show_;
@@ -85,7 +87,10 @@ int main(int argc, char** argv) {
             v = (v < 0 || base <= 0) ? -1 : v / base;
         }
         if (v < 0) {
-            std::printf("%s: not measured (target %s)\n", f.name.c_str(), f.target.c_str());
+            const auto error = collector.errors.find(f.bench);
+            std::printf("%s: not measured (target %s)%s%s\n", f.name.c_str(), f.target.c_str(),
+                        error == collector.errors.end() ? "" : " -- ",
+                        error == collector.errors.end() ? "" : error->second.c_str());
             ++missing;
         } else if (f.unit == "x") {
             std::printf("%s: %.2fx (target %s)\n", f.name.c_str(), v, f.target.c_str());

@@ -56,6 +56,11 @@ public:
     uint32_t SetReceiveTimeout(uint32_t milliseconds);
     // SO_REUSEADDR.
     uint32_t SetReuseAddress(bool on);
+    // The receive buffer, in bytes: datagrams that arrive while nobody reads
+    // wait there, and are lost once it is full. POSIX: SO_RCVBUFFORCE where
+    // the process may (root), else SO_RCVBUF, which the system caps at
+    // net.core.rmem_max; Windows: SO_RCVBUF.
+    uint32_t SetReceiveBuffer(uint32_t bytes);
     uint32_t Bind(uint32_t address, uint16_t port);
     // The port the socket is bound to (after Bind, or after the first
     // SendTo of an unbound socket).

@@ -72,6 +72,31 @@ TEST_F(UdpSocketTest, UnboundSenderGetsAPortOnFirstSend) {
     EXPECT_EQ(senderPort, fromPort);
 }
 
+// Datagrams that arrive while nobody reads wait in the receive buffer: 400
+// answers of the appliance's size, more than the system's default buffer holds
+// (256 here), all arrive. 1 MiB is more than an unprivileged process gets on a
+// stock Linux (net.core.rmem_max), which still holds about 500 of them.
+TEST_F(UdpSocketTest, ReceiveBufferHoldsABurstNobodyReads) {
+    UdpSocket receiver, sender;
+    ASSERT_EQ(0u, receiver.Create());
+    ASSERT_EQ(0u, receiver.SetReceiveBuffer(1u << 20));
+    ASSERT_EQ(0u, receiver.Bind(kLoopback, 0));
+    uint16_t receiverPort = 0, senderPort = 0;
+    ASSERT_EQ(0u, receiver.LocalPort(receiverPort));
+    ASSERT_EQ(0u, receiver.SetReceiveTimeout(200));
+    OpenBound(sender, senderPort);
+    constexpr int kBurst = 400;
+    const uint8_t answer[29] = {};
+    for (int i = 0; i < kBurst; ++i) ASSERT_EQ(0u, sender.SendTo(answer, sizeof answer, kLoopback, receiverPort));
+    int got = 0;
+    uint8_t buffer[64];
+    size_t received = 0;
+    uint32_t from = 0;
+    uint16_t fromPort = 0;
+    while (receiver.ReceiveFrom(buffer, sizeof buffer, received, from, fromPort) == 0) ++got;
+    EXPECT_EQ(kBurst, got);
+}
+
 TEST_F(UdpSocketTest, ReceiveTimesOut) {
     UdpSocket receiver;
     uint16_t port = 0;

@@ -35,9 +35,11 @@ wine_run() { "$ROOT/cmake/wine-run" "$RUN" "$@"; }
 
 # agent_cleanup: service, driver, peer, namespace and Wine server of the run.
 agent_cleanup() {
+  local stale=
   if [ -s "$RUN/wineserver.pid" ] && kill -0 "$(cat "$RUN/wineserver.pid")" 2>/dev/null; then
     if [ -f "$AGENT_INSTALL_DIR/bxhvns.exe" ]; then
-      wine_run "$AGENT_INSTALL_WIN\\bxhvns.exe" -uninstall -silent -T:20000 -SN:$AGENT_SERVICE </dev/null >/dev/null 2>&1
+      wine_run "$AGENT_INSTALL_WIN\\bxhvns.exe" -uninstall -silent -T:20000 -SN:$AGENT_SERVICE </dev/null >/dev/null 2>&1 ||
+        stale=1
     fi
     [ -f "$WINBIN/snoopctl.exe" ] && wine_run "$WINBIN/snoopctl.exe" unload </dev/null >/dev/null 2>&1
   fi
@@ -45,6 +47,10 @@ agent_cleanup() {
   TAIL_PID=
   [ -x "$PEER_SH" ] && "$PEER_SH" down "$PEER_DIR" >/dev/null 2>&1
   "$ROOT/cmake/wine-server" "$RUN" stop >/dev/null 2>&1
+  # A service that could not be removed (it did not stop) would start again
+  # with the next run's server and make its installation fail: the next run
+  # gets a new prefix instead.
+  [ -n "$stale" ] && rm -rf "$RUN/wineprefix"
   return 0
 }
 

@@ -12,6 +12,7 @@
 // - listener: the only reader of the listener socket; hands every datagram
 //   to HandleResponse.
 // - dispatcher: the only consumer of the send queue and the only sender;
+//   at each wake sends everything queued, one record at a time from the head:
 //   builds each record's datagram, encrypts it when it carries names, enters
 //   open notifications in the request table and sends.
 // - retransmit: scans the request table every 2 seconds and queues overdue
@@ -180,7 +181,9 @@ private:
     bool FromAppliance(uint32_t address, uint16_t port);
     void DispatcherLoop();
     void RetransmitLoop();
-    void DispatchOne();
+    // Takes the record at the head of the send queue and sends it; true
+    // when more records wait behind it.
+    bool DispatchOne();
     uint32_t Send(uint8_t* datagram, size_t length, bool encrypt, send_data_t* record, bool track);
 
     uint32_t HandleUnknownSession(const CHVNProtocolParser& parser);
@@ -210,6 +213,9 @@ private:
     uint32_t destAddress_ = 0;
     uint16_t destPort_ = 0;
     std::atomic<bool> stopListener_{false};
+    // Ends the dispatcher's run down the queue between two records (the
+    // dispatcher stop event ends its wait).
+    std::atomic<bool> stopDispatcher_{false};
     bx::sync::Event dispatcherStop_;
     bx::sync::Event queueNotEmpty_;
     bx::sync::Event retransmitStop_;

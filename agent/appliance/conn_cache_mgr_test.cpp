@@ -21,6 +21,13 @@
 #include "tests/support/datagrams.h"
 
 #ifndef _WIN32
+#include <dlfcn.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "platform/posix/account_table.h"
 #endif
 
@@ -587,5 +594,80 @@ TEST_F(ConnCacheMgrTest, LoopbackDatagramsFromAStrangerChangeNothing) {
 #endif
     EXPECT_EQ(0u, mgr_->Stop());
 }
+
+#ifndef _WIN32
+// The platform's socket code calls setsockopt and recvmsg through the
+// definitions below, which make the real calls: SO_REUSEADDR calls are
+// counted, and while receivesHeld is set a receive waits before it reads (a
+// listener that does not get a core).
+std::atomic<int> reuseAddressCalls{0};
+std::atomic<bool> receivesHeld{false};
+
+}  // namespace
+
+extern "C" int setsockopt(int fd, int level, int name, const void* value, socklen_t length) {
+    using Real = int (*)(int, int, int, const void*, socklen_t);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "setsockopt"));
+    if (level == SOL_SOCKET && name == SO_REUSEADDR) reuseAddressCalls.fetch_add(1);
+    return real(fd, level, name, value, length);
+}
+
+extern "C" ssize_t recvmsg(int fd, msghdr* message, int flags) {
+    using Real = ssize_t (*)(int, msghdr*, int);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "recvmsg"));
+    for (int i = 0; i < 10000 && receivesHeld.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return real(fd, message, flags);
+}
+
+namespace {
+
+// The listener sets address reuse once, before its first receive; the
+// datagrams it receives after that cost no socket option call each.
+TEST_F(ConnCacheMgrTest, ReceivedDatagramsCostNoSocketOptionCall) {
+    MakeManager(L"127.0.0.1");
+    const int beforeStart = reuseAddressCalls.load();
+    ASSERT_EQ(0u, mgr_->Start());
+    ASSERT_TRUE(bx::test::Eventually([&] { return log_->Count("UTM Resp: recvd Reset request from UTM.") == 1; }))
+        << log_->Text();
+    EXPECT_EQ(beforeStart + 1, reuseAddressCalls.load());
+
+    bx::net::UdpSocket appliance;
+    ASSERT_EQ(0u, appliance.Create());
+    ASSERT_EQ(0u, appliance.Bind(Ip(127, 0, 0, 1), 0));
+    constexpr int kAnswers = 20;
+    for (int i = 0; i < kAnswers; ++i) {
+        const Datagram answer = Datagram(1000 + i);  // acknowledges nothing the agent holds
+        ASSERT_EQ(0u, appliance.SendTo(answer.Bytes().data(), answer.Bytes().size(), Ip(127, 0, 0, 1), port_));
+    }
+    ASSERT_TRUE(bx::test::Eventually([&] { return Counter(bx::kResponsesProcessed) == kAnswers; })) << log_->Text();
+    EXPECT_EQ(beforeStart + 1, reuseAddressCalls.load());
+    EXPECT_EQ(0u, mgr_->Stop());
+}
+
+// Answers that arrive while the listener waits for a core wait in its
+// socket's buffer: a burst of 400 (more than Linux's default buffer holds)
+// is taken whole once the listener reads again.
+TEST_F(ConnCacheMgrTest, AnswersWaitWhileTheListenerIsHeld) {
+    MakeManager(L"127.0.0.1");
+    ASSERT_EQ(0u, mgr_->Start());
+    ASSERT_TRUE(bx::test::Eventually([&] { return log_->Count("UTM Resp: recvd Reset request from UTM."); }))
+        << log_->Text();
+    bx::net::UdpSocket appliance;
+    ASSERT_EQ(0u, appliance.Create());
+    ASSERT_EQ(0u, appliance.Bind(Ip(127, 0, 0, 1), 0));
+    receivesHeld = true;
+    // The receive already waiting takes the first answer; the rest wait.
+    constexpr int kAnswers = 400;
+    for (int i = 0; i < kAnswers; ++i) {
+        const Datagram answer = Datagram(1000 + i);
+        ASSERT_EQ(0u, appliance.SendTo(answer.Bytes().data(), answer.Bytes().size(), Ip(127, 0, 0, 1), port_));
+    }
+    receivesHeld = false;
+    ASSERT_TRUE(bx::test::Eventually([&] { return Counter(bx::kResponsesProcessed) == kAnswers; },
+                                     std::chrono::seconds(5)))
+        << Counter(bx::kResponsesProcessed) << " of " << kAnswers << " answers were processed";
+    EXPECT_EQ(0u, mgr_->Stop());
+}
+#endif
 
 }  // namespace

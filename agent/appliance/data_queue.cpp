@@ -64,15 +64,20 @@ bool CDataQueue::Closed() const {
     return closed_;
 }
 
-send_data_t* CDataQueue::Dequeue() {
+send_data_t* CDataQueue::Dequeue(bool* emptied) {
     std::lock_guard<std::mutex> guard(lock_);
+    if (emptied) *emptied = true;
     if (records_.empty()) {
         if (notEmpty_) notEmpty_->Reset();
         return nullptr;
     }
     send_data_t* record = records_.front();
     records_.pop_front();
-    if (records_.empty() && notEmpty_) notEmpty_->Reset();
+    if (!records_.empty()) {
+        if (emptied) *emptied = false;
+    } else if (notEmpty_) {
+        notEmpty_->Reset();
+    }
     return record;
 }
 

@@ -52,7 +52,8 @@ public:
     bool Closed() const;
 
     // The record at the head, taken out; null when the queue is empty.
-    send_data_t* Dequeue();
+    // `emptied`, when given, tells whether the queue is empty now.
+    send_data_t* Dequeue(bool* emptied = nullptr);
 
     // Returns every queued record to the pool; the count drops to 0 (the
     // dropped count stays).

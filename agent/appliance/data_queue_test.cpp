@@ -36,9 +36,14 @@ TEST_F(DataQueueTest, TailAndHeadOrder) {
     ASSERT_EQ(0u, queue.Enqueue(b, false));
     ASSERT_EQ(0u, queue.Enqueue(c, true));  // next to be sent
     EXPECT_EQ(3u, queue.Count());
-    EXPECT_EQ(c, queue.Dequeue());
-    EXPECT_EQ(a, queue.Dequeue());
-    EXPECT_EQ(b, queue.Dequeue());
+    // The dispatcher learns with each record whether more wait behind it.
+    bool emptied = true;
+    EXPECT_EQ(c, queue.Dequeue(&emptied));
+    EXPECT_FALSE(emptied);
+    EXPECT_EQ(a, queue.Dequeue(&emptied));
+    EXPECT_FALSE(emptied);
+    EXPECT_EQ(b, queue.Dequeue(&emptied));
+    EXPECT_TRUE(emptied);
     EXPECT_EQ(nullptr, queue.Dequeue());
     EXPECT_EQ(0u, queue.Count());
     for (send_data_t* r : {a, b, c}) pool_.Release(r);

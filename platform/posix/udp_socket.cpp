@@ -9,7 +9,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace bx::net {
@@ -55,6 +57,16 @@ uint32_t UdpSocket::SetReuseAddress(bool on) {
     const int value = on ? 1 : 0;
     if (setsockopt(static_cast<int>(handle_.load()), SOL_SOCKET, SO_REUSEADDR, &value, sizeof value) != 0)
         return LastError();
+    return 0;
+}
+
+uint32_t UdpSocket::SetReceiveBuffer(uint32_t bytes) {
+    const int fd = static_cast<int>(handle_.load());
+    const int value = static_cast<int>(std::min<uint32_t>(bytes, INT_MAX / 2));
+#ifdef SO_RCVBUFFORCE
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &value, sizeof value) == 0) return 0;
+#endif
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &value, sizeof value) != 0) return LastError();
     return 0;
 }
 

@@ -62,6 +62,14 @@ uint32_t UdpSocket::SetReuseAddress(bool on) {
     return 0;
 }
 
+uint32_t UdpSocket::SetReceiveBuffer(uint32_t bytes) {
+    const int value = static_cast<int>(bytes > 0x7FFFFFFFu ? 0x7FFFFFFFu : bytes);
+    if (setsockopt(AsSocket(handle_.load()), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&value),
+                   sizeof value) == SOCKET_ERROR)
+        return LastError();
+    return 0;
+}
+
 uint32_t UdpSocket::Bind(uint32_t address, uint16_t port) {
     const sockaddr_in in = SocketAddress(address, port);
     if (bind(AsSocket(handle_.load()), reinterpret_cast<const sockaddr*>(&in), sizeof in) == SOCKET_ERROR)

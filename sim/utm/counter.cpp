@@ -43,6 +43,29 @@ double MonotonicSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+int64_t Nanoseconds(const timespec& ts) { return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec; }
+
+// CLOCK_REALTIME less CLOCK_MONOTONIC, now.
+int64_t RealtimeAhead() {
+    timespec realtime, monotonic;
+    clock_gettime(CLOCK_REALTIME, &realtime);
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    return Nanoseconds(realtime) - Nanoseconds(monotonic);
+}
+
+// The kernel's receive time of a datagram (SCM_TIMESTAMPNS), in ns of
+// CLOCK_REALTIME; -1 when the message carries none.
+int64_t ReceiveTime(msghdr& header) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts;
+            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            return Nanoseconds(ts);
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 CountCheck CheckDatagram(const uint8_t* data, size_t n, const Cipher& cipher, uint8_t* work) {
@@ -63,6 +86,7 @@ CountCheck CheckDatagram(const uint8_t* data, size_t n, const Cipher& cipher, ui
     c.requestId = Be32(clear + 12);
 
     bool reset = false;
+    unsigned seen = 0;  // Prot/op 1, Port 2, IP 4
     size_t at = kFixedBytes;
     const size_t end = kFixedBytes + length;
     while (at < end) {
@@ -77,9 +101,19 @@ CountCheck CheckDatagram(const uint8_t* data, size_t n, const Cipher& cipher, ui
             c.sessionId = Be32(value + 1);
         } else if (type == kTlvReset) {
             reset = true;
+        } else if (type == kTlvProtOp && valueLength == 1) {
+            c.protOp = value[0];
+            seen |= 1;
+        } else if (type == kTlvPort && valueLength == 2) {
+            c.port = Be16(value);
+            seen |= 2;
+        } else if (type == kTlvIp && valueLength == 4 && !(seen & 4)) {
+            c.ip = Be32(value);
+            seen |= 4;
         }
         at += kTlvHeaderBytes + valueLength;
     }
+    c.hasTuple = seen == 7;
     if (clear[9] != kNotification)
         c.verdict = CountVerdict::Other;
     else
@@ -107,7 +141,9 @@ size_t BuildAck(const CountCheck& check, uint8_t out[kAckMaxBytes]) {
 
 Counter::Counter(const CountOptions& opts, FILE* output) : options(opts), out(output), cipher(opts.key) {}
 
-Counter::~Counter() = default;
+Counter::~Counter() {
+    if (arrivals) fclose(arrivals);
+}
 
 bool Counter::Open(std::string& error) {
     if (!endpoint.Create(error)) return false;
@@ -125,14 +161,34 @@ bool Counter::Open(std::string& error) {
     socklen_t actualLen = sizeof actual;
     getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &actual, &actualLen);
     receiveBuffer = static_cast<uint32_t>(actual);
+    if (!options.arrivalsPath.empty()) {
+        const int on = 1;
+        if (setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
+            error = std::string("setsockopt SO_TIMESTAMPNS: ") + strerror(errno);
+            return false;
+        }
+        arrivals = fopen(options.arrivalsPath.c_str(), "wb");
+        if (!arrivals) {
+            error = options.arrivalsPath + ": " + strerror(errno);
+            return false;
+        }
+        setvbuf(arrivals, nullptr, _IOFBF, 1 << 20);
+    }
     if (!endpoint.Bind(options.listenAddress, options.listenPort, error)) return false;
     if (options.agentPort == 0) options.agentPort = endpoint.BoundPort();
     return true;
 }
 
+void Counter::RecordArrival(const CountCheck& check, uint64_t monotonicNs) {
+    if (!arrivals || !check.hasTuple) return;
+    const Arrival a{monotonicNs, check.ip, check.port, check.protOp, 0};
+    fwrite(&a, sizeof a, 1, arrivals);
+}
+
 void Counter::Stop() { endpoint.Wake(); }
 
 void Counter::PrintTotals(const char* word, const char* reason) {
+    if (arrivals) fflush(arrivals);
     fprintf(out, "%s t=%.3f%s%s rx=%llu notifications=%llu acked=%llu resets=%llu other=%llu bad=%llu ackerrors=%llu\n",
             word, MonotonicSeconds() - startSeconds, reason ? " reason=" : "", reason ? reason : "",
             static_cast<unsigned long long>(totals.received), static_cast<unsigned long long>(totals.notifications),
@@ -154,6 +210,8 @@ int Counter::Run() {
     mmsghdr messages[kBatch];
     iovec vectors[kBatch];
     sockaddr_in sources[kBatch];
+    // Room for each datagram's receive time (--arrivals only).
+    alignas(cmsghdr) char controls[kBatch][CMSG_SPACE(sizeof(timespec))];
     uint8_t acks[kBatch][kAckMaxBytes];
     mmsghdr ackMessages[kBatch];
     iovec ackVectors[kBatch];
@@ -199,9 +257,17 @@ int Counter::Run() {
                 messages[i].msg_hdr.msg_iovlen = 1;
                 messages[i].msg_hdr.msg_name = &sources[i];
                 messages[i].msg_hdr.msg_namelen = sizeof sources[i];
+                if (arrivals) {
+                    messages[i].msg_hdr.msg_control = controls[i];
+                    messages[i].msg_hdr.msg_controllen = sizeof controls[i];
+                }
             }
             const int got = recvmmsg(endpoint.Socket(), messages, kBatch, MSG_DONTWAIT, nullptr);
             if (got <= 0) break;  // EAGAIN: all taken; other errors: poll again
+            // A datagram without its receive time (none is expected) gets the
+            // time it was taken.
+            const int64_t realtimeAhead = arrivals ? RealtimeAhead() : 0;
+            const int64_t batchTime = static_cast<int64_t>(MonotonicSeconds() * 1e9);
             unsigned acksToSend = 0;
             for (int i = 0; i < got; ++i) {
                 ++totals.received;
@@ -213,6 +279,11 @@ int Counter::Run() {
                 switch (check.verdict) {
                     case CountVerdict::Notification:
                         ++totals.notifications;
+                        if (arrivals) {
+                            const int64_t received = ReceiveTime(messages[i].msg_hdr);
+                            RecordArrival(check,
+                                          static_cast<uint64_t>(received < 0 ? batchTime : received - realtimeAhead));
+                        }
                         if (!options.silent) {
                             const size_t len = BuildAck(check, acks[acksToSend]);
                             ackVectors[acksToSend] = {acks[acksToSend], len};

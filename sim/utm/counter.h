@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "sim/utm/udp_endpoint.h"
 #include "sim/utm/wire.h"
@@ -32,13 +33,37 @@ struct CountCheck {
     bool hasSession = false;
     uint8_t connectionType = 0;
     uint32_t sessionId = 0;
+    // The connection it names, when it carries Prot/op, Port and an IP.
+    bool hasTuple = false;
+    uint8_t protOp = 0;
+    uint16_t port = 0;  // host order
+    uint32_t ip = 0;    // its first IP TLV, host order
 };
+
+// One notification as the counting peer received it, written to the file of
+// --arrivals: 16 bytes each, in the host's byte order. A benchmark on the
+// same host matches it by its connection to the moment it fed the driver
+// record, and reads the difference as the agent's latency: both sides read
+// CLOCK_MONOTONIC, which a network namespace does not change.
+struct Arrival {
+    // When the datagram reached the peer's socket: the kernel's receive
+    // time (SO_TIMESTAMPNS), so that the peer's own wake-up is not counted;
+    // turned from CLOCK_REALTIME into CLOCK_MONOTONIC by their difference,
+    // read anew for every batch.
+    uint64_t monotonicNs;
+    uint32_t ip;  // the first IP TLV, host order
+    uint16_t port;  // the Port TLV, host order
+    uint8_t protOp;
+    uint8_t reserved;
+};
+static_assert(sizeof(Arrival) == 16, "the --arrivals record is 16 bytes");
 
 // Checks one datagram of n bytes: length at least IV and header, version 2,
 // signature 0xDEADBEEF, a TLV area that lies inside the datagram (clear: the
 // datagram is exactly 20 + length bytes; random IV: (20 + length + 15) & ~7,
 // as the agent sends it) and TLVs that tile it. `work` holds at least n bytes
 // (the decrypted copy of a datagram under a random IV).
+// Prot/op, Port and the first IP are read when present.
 CountCheck CheckDatagram(const uint8_t* data, size_t n, const Cipher& cipher, uint8_t* work);
 
 // The acknowledgement of a checked notification, as the printing peer sends
@@ -66,6 +91,7 @@ struct CountOptions {
     uint32_t receiveBufferBytes = 0;  // 0: the system's default
     double timeout = 0;               // seconds; 0: none
     uint64_t count = 0;               // stop after this many datagrams; 0: no limit
+    std::string arrivalsPath;         // "": no arrival records
 };
 
 class Counter {
@@ -80,7 +106,9 @@ public:
 
     // Receives until count, timeout or Stop(). Prints "listening", then a
     // "count" line whenever the totals have changed (at most every 10 ms),
-    // and "end". Returns an exit code of peer.h.
+    // and "end"; the arrival records are flushed before each of those lines,
+    // so a reader that saw a count finds every arrival it counted. Returns an
+    // exit code of peer.h.
     int Run();
     void Stop();  // async-signal-safe
 
@@ -88,11 +116,13 @@ public:
 
 private:
     void PrintTotals(const char* word, const char* reason);
+    void RecordArrival(const CountCheck& check, uint64_t monotonicNs);
 
     CountOptions options;
     FILE* out;
     Cipher cipher;
     UdpEndpoint endpoint;
+    FILE* arrivals = nullptr;
     uint32_t receiveBuffer = 0;
     double startSeconds = 0;
     CountTotals totals;

@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <time.h>
+
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -131,6 +134,7 @@ TEST(CountOptions, CountOnlyTakesItsOwnOptionsAndRefusesThePrintingPeersActions)
         {"--listen", "127.0.0.1:0", "--count-only", "--answer", "unknown-session"},
         {"--listen", "127.0.0.1:0", "--count-only", "--hex"},
         {"--listen", "127.0.0.1:0", "--receive-buffer", "0"},
+        {"--listen", "127.0.0.1:0", "--arrivals", "/tmp/a"},
     };
     for (const auto& args : refused) {
         SCOPED_TRACE(args.back());
@@ -231,6 +235,56 @@ TEST_P(CounterOverUdp, AcknowledgesNotificationsOnlyAndCountsEveryDatagram) {
     EXPECT_NE(text.find(" reason=count rx=3 notifications=1 " + acked + " resets=1 other=0 bad=1 ackerrors=0\n"),
               std::string::npos)
         << text;
+}
+
+uint64_t MonotonicNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+TEST(CounterArrivals, RecordsEachNotificationsConnectionAndWhenItArrived) {
+    char path[] = "/tmp/utm-arrivals-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    AgentEnd agent;
+    utm::CountOptions options;
+    options.listenAddress = INADDR_LOOPBACK;
+    options.agentPort = agent.port;
+    options.key = kKey;
+    options.count = 2;
+    options.timeout = 10;
+    options.arrivalsPath = path;
+    FILE* out = tmpfile();
+    ASSERT_NE(out, nullptr);
+    {
+        utm::Counter counter(options, out);
+        std::string error;
+        ASSERT_TRUE(counter.Open(error)) << error;
+        std::thread run([&] { counter.Run(); });
+        agent.SendTo(counter.Port(), FromHex("0000000000000000 02 00 0004 00000001 deadbeef 000f 0000"));  // reset
+        const uint64_t before = MonotonicNs();
+        agent.SendTo(counter.Port(), FromHex(kClearOpen));
+        const bool acked = agent.Receive(5000).has_value();
+        const uint64_t after = MonotonicNs();
+        run.join();
+        ASSERT_TRUE(acked);
+
+        FILE* in = std::fopen(path, "rb");
+        ASSERT_NE(in, nullptr);
+        utm::Arrival a[2];
+        const size_t n = std::fread(a, sizeof a[0], 2, in);
+        std::fclose(in);
+        ASSERT_EQ(n, 1u) << "one record: the reset names no connection";
+        EXPECT_EQ(a[0].ip, 0x7F000001u);
+        EXPECT_EQ(a[0].port, 49152u);
+        EXPECT_EQ(a[0].protOp, 0x01);
+        EXPECT_GE(a[0].monotonicNs, before);
+        EXPECT_LE(a[0].monotonicNs, after);
+    }
+    std::fclose(out);
+    std::remove(path);
 }
 
 INSTANTIATE_TEST_SUITE_P(AckAndSilent, CounterOverUdp, ::testing::Values(RunCase{false}, RunCase{true}),

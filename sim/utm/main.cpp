@@ -38,6 +38,7 @@ int RunCounter(const utm::Options& options) {
     count.receiveBufferBytes = options.receiveBuffer;
     count.timeout = options.timeout;
     count.count = options.count;
+    count.arrivalsPath = options.arrivalsPath;
     utm::Counter counter(count, stdout);
     std::string error;
     if (!counter.Open(error)) {

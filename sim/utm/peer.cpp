@@ -155,6 +155,8 @@ std::string Usage() {
            "                         (or not, with --answer silent), print only totals; for\n"
            "                         benchmarks (see README.md)\n"
            "  --receive-buffer BYTES the socket's receive buffer (default: the system's)\n"
+           "  --arrivals FILE        counting mode: write a 16-byte record per notification (its\n"
+           "                         receive time and connection) to FILE (see README.md)\n"
            "  --help                 this text\n"
            "Notifications are counted as received, retransmissions included. At start means: at\n"
            "once with --agent, else right after the first datagram received. At one moment the\n"
@@ -272,6 +274,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
             if (!takeValue()) return false;
             if (!ParseUnsigned(value, 1u << 30, number) || number == 0) return bad("a size from 1 to 2^30 bytes");
             o.receiveBuffer = static_cast<uint32_t>(number);
+        } else if (name == "--arrivals") {
+            if (!takeValue()) return false;
+            if (value.empty()) return bad("a file name");
+            o.arrivalsPath = value;
         } else if (name == "--hex") {
             if (!noValue()) return false;
             o.hex = true;
@@ -286,6 +292,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
         error = "--listen ADDR:PORT is required";
         return false;
     }
+    if (!o.arrivalsPath.empty() && !o.countOnly) {
+        error = "--arrivals needs --count-only";
+        return false;
+    }
     if (o.countOnly) {
         // The counting mode checks, acknowledges and counts; nothing else.
         const bool singleAnswer =
@@ -295,7 +305,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
             o.reuseAddress) {
             error =
                 "--count-only takes only --listen, --key, --answer ack|silent, --agent-port, --count, "
-                "--timeout and --receive-buffer";
+                "--timeout, --receive-buffer and --arrivals";
             return false;
         }
     }

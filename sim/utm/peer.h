@@ -44,6 +44,7 @@ struct Options {
     bool reuseAddress = false;   // SO_REUSEADDR before binding
     bool countOnly = false;      // counting mode (counter.h): check, acknowledge, count
     uint32_t receiveBuffer = 0;  // SO_RCVBUF in bytes; 0: the system's default
+    std::string arrivalsPath;    // counting mode: a record per notification (counter.h)
     bool help = false;
 };
 
