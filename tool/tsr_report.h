@@ -82,8 +82,13 @@ public:
     static std::wstring GetServiceInfo(const std::wstring& serviceName);
     static std::wstring GetSystemSummary();
     static std::wstring GetOSDisplayName();
-    // The command's standard output and error, "program arguments".
+    // The standard output and error of System32's "<program>.exe" run with
+    // `arguments` (started by its full path, inheriting only its pipe),
+    // read until it ends, for at most kCommandTimeoutMs; a command that runs
+    // longer is ended and a line says so. Empty when it cannot be started.
     static std::wstring RunCommand(const std::wstring& program, const std::wstring& arguments);
+    static constexpr unsigned long kCommandTimeoutMs = 30000;
+    static constexpr unsigned long kCommandPollMs = 20;
 
     // The running program's directory with its trailing backslash, or ".\".
     static std::wstring ProgramDirectory();
