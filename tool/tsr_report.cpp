@@ -392,7 +392,8 @@ std::wstring CTSRReport::GetSystemSummary() {
 
 std::wstring CTSRReport::GetOSDisplayName() { return FormatOSDisplayName(QueryOsFacts()); }
 
-std::wstring CTSRReport::RunCommand(const std::wstring& program, const std::wstring& arguments) {
+std::wstring CTSRReport::RunCommand(const std::wstring& program, const std::wstring& arguments,
+                                    unsigned long timeoutMs) {
     std::wstring output;
     // The program from System32 by its full path, quoted: never one that the
     // current folder or the tool's own folder holds.
@@ -430,18 +431,28 @@ std::wstring CTSRReport::RunCommand(const std::wstring& program, const std::wstr
     startup.StartupInfo.hStdOutput = writer.get();
     startup.StartupInfo.hStdError = writer.get();
     startup.lpAttributeList = attributes;
+    // The command and whatever it starts belong to a job that ends with it:
+    // nothing it started outlives the report.
+    UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
+    if (job) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        ::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    }
     PROCESS_INFORMATION process{};
     if (!::CreateProcessW(path.c_str(), line.data(), nullptr, nullptr, TRUE,
-                          CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                          &startup.StartupInfo, &process))
+                          CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED,
+                          nullptr, nullptr, &startup.StartupInfo, &process))
         return output;
     UniqueHandle thread(process.hThread), child(process.hProcess);
+    if (job && !::AssignProcessToJobObject(job.get(), child.get())) job.reset();
+    ::ResumeThread(thread.get());
     writer.reset();  // the pipe breaks when the child's copy closes
 
     // Read while the pipe holds data; stop when it is broken (the command and
     // whatever it started have closed it), when the command has ended and
     // nothing is left, or at the deadline, which ends the command.
-    const ULONGLONG deadline = ::GetTickCount64() + kCommandTimeoutMs;
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     char chunk[1000];
     for (;;) {
         DWORD available = 0;
@@ -459,8 +470,8 @@ std::wstring CTSRReport::RunCommand(const std::wstring& program, const std::wstr
             continue;
         }
         if (::GetTickCount64() >= deadline) {
-            ::TerminateProcess(child.get(), ERROR_TIMEOUT);
-            output += L"\n" + name + L" did not end within " + std::to_wstring(kCommandTimeoutMs / 1000) +
+            if (!job || !::TerminateJobObject(job.get(), ERROR_TIMEOUT)) ::TerminateProcess(child.get(), ERROR_TIMEOUT);
+            output += L"\n" + name + L" did not end within " + std::to_wstring((timeoutMs + 999) / 1000) +
                       L" seconds and was stopped\n";
             break;
         }

@@ -84,10 +84,12 @@ public:
     static std::wstring GetOSDisplayName();
     // The standard output and error of System32's "<program>.exe" run with
     // `arguments` (started by its full path, inheriting only its pipe),
-    // read until it ends, for at most kCommandTimeoutMs; a command that runs
-    // longer is ended and a line says so. Empty when it cannot be started.
-    static std::wstring RunCommand(const std::wstring& program, const std::wstring& arguments);
+    // read until it ends, for at most timeoutMs; a command that runs longer
+    // is ended with whatever it started, and a line says so. Empty when it
+    // cannot be started.
     static constexpr unsigned long kCommandTimeoutMs = 30000;
+    static std::wstring RunCommand(const std::wstring& program, const std::wstring& arguments,
+                                   unsigned long timeoutMs = kCommandTimeoutMs);
     static constexpr unsigned long kCommandPollMs = 20;
 
     // The running program's directory with its trailing backslash, or ".\".
