@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "platform/win/handles.h"
-#include "platform/win/os_version.h"
 #include "platform/win/system_paths.h"
 #include "tool/file_version_info.h"
 #include "tool/property_sheet.h"
@@ -104,17 +103,7 @@ std::wstring Mb(unsigned long long bytes) { return std::to_wstring(bytes >> 20) 
 
 OsFacts QueryOsFacts() {
     OsFacts facts;
-    bx::win::OsVersion version;
-    facts.versionOk = bx::win::ReadOsVersion(version);
-    if (facts.versionOk) {
-        facts.platformId = version.platformId;
-        facts.major = version.major;
-        facts.minor = version.minor;
-        facts.build = version.build;
-        facts.servicePack = version.servicePack;
-        facts.suiteMask = version.suiteMask;
-        facts.productType = version.productType;
-    }
+    facts.versionOk = bx::win::ReadOsVersion(facts);
     SYSTEM_INFO system{};
     HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
     using GetNativeSystemInfoFn = void(WINAPI*)(SYSTEM_INFO*);

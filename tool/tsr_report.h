@@ -7,18 +7,13 @@
 #include <functional>
 #include <string>
 
-// What the OS name is made of (the extended version information, the native
+#include "platform/win/os_version.h"
+
+// What the OS name is made of (the system's version record, the native
 // processor, the product type), so that every row of the name table can be
 // checked without the machine that has it.
-struct OsFacts {
+struct OsFacts : bx::win::OsVersion {
     bool versionOk = false;
-    DWORD platformId = 0;
-    DWORD major = 0;
-    DWORD minor = 0;
-    DWORD build = 0;
-    std::wstring servicePack;  // the CSD text
-    WORD suiteMask = 0;
-    BYTE productType = 0;          // VER_NT_WORKSTATION (1), ...
     bool server2003R2 = false;     // GetSystemMetrics(SM_SERVERR2)
     WORD nativeArchitecture = 0;   // PROCESSOR_ARCHITECTURE_*
     bool haveProductInfo = false;  // GetProductInfo exists
