@@ -94,6 +94,19 @@ protected:
         return listing;
     }
 
+    // Presses Send (mail available), waits for the sheet and for the mail
+    // call's end, and returns what the MAPI recorder saw.
+    std::string Send(HWND dialog) {
+        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        sheet_ = bx::test::WaitForTopWindow(kSheetTitle, L"#32770", tool_.Pid(), 60000);
+        EXPECT_NE(sheet_, nullptr);
+        const std::wstring calls = bx::test::SystemMapi::File(L"mapi_calls.txt");
+        EXPECT_TRUE(bx::test::WaitUntil(
+            [&] { return ReadFileBytes(calls).find("MAPIFreeBuffer") != std::string::npos; }, 30000));
+        if (sheet_) bx::test::Sync(sheet_);
+        return ReadFileBytes(calls);
+    }
+
     std::wstring archive_ = bx::test::TempDirectory() + L"HVNCrashReport.zip";
     std::wstring oldArchive_ = bx::test::TempDirectory() + L"HVNCrashReport_old.zip";
     std::wstring dumpCopy_;
@@ -313,17 +326,7 @@ TEST_F(CrashWindow, SendDeletesTheArchiveAndBothDumpsOnlyWhenTheMailIsAccepted) 
         HWND dialog = Start(true);
         ASSERT_NE(dialog, nullptr);
         EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(dialog, IDOK)));
-        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        sheet_ = bx::test::WaitForTopWindow(kSheetTitle, L"#32770", tool_.Pid(), 60000);
-        ASSERT_NE(sheet_, nullptr);
-        ASSERT_TRUE(bx::test::WaitUntil(
-            [&] {
-                return ReadFileBytes(bx::test::SystemMapi::File(L"mapi_calls.txt")).find("MAPIFreeBuffer") !=
-                       std::string::npos;
-            },
-            30000));
-        bx::test::Sync(sheet_);
-        std::string calls = ReadFileBytes(bx::test::SystemMapi::File(L"mapi_calls.txt"));
+        std::string calls = Send(dialog);
         EXPECT_NE(calls.find("[path=\"" + Narrow(archive_) + "\" name=null position=-1"), std::string::npos) << calls;
         bool accepted = std::string(answer) == "0 0";
         EXPECT_EQ(FileExists(archive_), !accepted);
@@ -350,17 +353,7 @@ TEST_F(CrashWindow, SendKeepsTheDumpsWhenTheArchiveWasNotWritten) {
     ::SetEnvironmentVariableW(L"TMP", bx::test::TempDirectory().c_str());
     ::SetEnvironmentVariableW(L"TEMP", bx::test::TempDirectory().c_str());
     ASSERT_NE(dialog, nullptr);
-    ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    sheet_ = bx::test::WaitForTopWindow(kSheetTitle, L"#32770", tool_.Pid(), 60000);
-    ASSERT_NE(sheet_, nullptr);
-    ASSERT_TRUE(bx::test::WaitUntil(
-        [&] {
-            return ReadFileBytes(bx::test::SystemMapi::File(L"mapi_calls.txt")).find("MAPIFreeBuffer") !=
-                   std::string::npos;
-        },
-        30000));
-    bx::test::Sync(sheet_);
-    std::string calls = ReadFileBytes(bx::test::SystemMapi::File(L"mapi_calls.txt"));
+    std::string calls = Send(dialog);
     EXPECT_NE(calls.find("[path=\"" + Narrow(missing) + "HVNCrashReport.zip\""), std::string::npos) << calls;
     EXPECT_NE(calls.find("result=0"), std::string::npos) << calls;
     EXPECT_TRUE(FileExists(dir_ + L"HVNCrash.dmp"));
