@@ -141,13 +141,10 @@ void CPLNSvc::Post() {
         if (stopRequested_) return;  // asked to stop: nothing to tell the maker
         posting_ = true;
     }
-    struct Done {
-        CPLNSvc& self;
-        ~Done() {
-            std::lock_guard<std::mutex> guard(self.controlLock_);
-            self.posting_ = false;
-        }
-    } done{*this};
+    bx::win::ScopeExit done([this] {
+        std::lock_guard<std::mutex> guard(controlLock_);
+        posting_ = false;
+    });
     PostFeedback(logger, productKeyPath, Verbose() != 0);
 }
 
