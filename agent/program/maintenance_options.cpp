@@ -149,7 +149,8 @@ void RestartAgentService(const ShowResult& show) {
         show((std::wstring(kRestartFailed) + L"\n" + why).c_str(), MB_ICONERROR);
     };
     auto queryFailed = [&] {
-        failed(L"Its state could not be read (Error " + std::to_wstring(GetLastError()) + L").");
+        const DWORD error = GetLastError();
+        failed(L"Its state could not be read (Error " + std::to_wstring(error) + L").");
     };
     SERVICE_STATUS_PROCESS status{};
     ULONGLONG waited = 0;
