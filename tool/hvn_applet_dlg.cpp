@@ -112,10 +112,10 @@ BOOL CHvnAppletDlg::OnInitDialog() {
     LoadSettings();
     ::SendMessageW(Hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bx::ui::LoadResIcon(IDI_TOOL, false)));
     ::SendMessageW(Hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(bx::ui::LoadResIcon(IDI_TOOL, true)));
-    FillList(Item(IDC_RETRIES),
-             bx::tool::ListChoices(bx::tool::kRetriesFirst, bx::tool::kRetriesLast, bx::tool::kRetriesAbsent, retries_));
-    FillList(Item(IDC_TIMEOUT),
-             bx::tool::ListChoices(bx::tool::kTimeOutFirst, bx::tool::kTimeOutLast, bx::tool::kTimeOutAbsent, timeOut_));
+    FillList(Item(IDC_RETRIES), bx::tool::ListChoices(bx::tool::kRetriesFirst, bx::tool::kRetriesLast,
+                                                      bx::tool::kRetriesAbsent, retries_));
+    FillList(Item(IDC_TIMEOUT), bx::tool::ListChoices(bx::tool::kTimeOutFirst, bx::tool::kTimeOutLast,
+                                                      bx::tool::kTimeOutAbsent, timeOut_));
     ::CheckDlgButton(Hwnd(), IDC_VERBOSE, verbose_ != 0 ? BST_CHECKED : BST_UNCHECKED);
     ::SendDlgItemMessageW(Hwnd(), IDC_SECRET, EM_SETPASSWORDCHAR, kSecretHiddenChar, 0);
     secretEdited_ = false;
@@ -210,8 +210,8 @@ void CHvnAppletDlg::RestartAgent() {
     std::wstring program = bx::tool::ProgramPathFromImagePath(config->lpBinaryPathName);
     if (program.empty()) return;
 
-    HINSTANCE result =
-        ::ShellExecuteW(Hwnd(), bx::win::IsVistaOrLater() ? L"RunAs" : L"Open", program.c_str(), L"-restart", nullptr, SW_HIDE);
+    HINSTANCE result = ::ShellExecuteW(Hwnd(), bx::win::IsVistaOrLater() ? L"RunAs" : L"Open", program.c_str(),
+                                       L"-restart", nullptr, SW_HIDE);
     if (reinterpret_cast<INT_PTR>(result) <= 32) {
         DWORD error = ::GetLastError();
         // "Failed to start Service:%s Error:%d"

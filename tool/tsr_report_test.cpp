@@ -482,8 +482,8 @@ TEST(RunCommand, CapturesStandardOutputAndErrorOfTheRealCommands) {
 // one it runs.
 TEST(RunCommand, APlantedIpconfigInTheCurrentFolderIsNotRun) {
     const std::wstring dir = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"planted ipconfig");
-    ASSERT_TRUE(::CopyFileW((bx::test::ExeDirectory() + L"viewer_recorder.exe").c_str(), (dir + L"ipconfig.exe").c_str(),
-                            FALSE));
+    ASSERT_TRUE(::CopyFileW((bx::test::ExeDirectory() + L"viewer_recorder.exe").c_str(),
+                            (dir + L"ipconfig.exe").c_str(), FALSE));
     wchar_t previous[MAX_PATH];
     ASSERT_NE(0u, ::GetCurrentDirectoryW(MAX_PATH, previous));
     ASSERT_TRUE(::SetCurrentDirectoryW(dir.c_str()));

@@ -56,10 +56,10 @@ TEST(VersionText, ProductVersionProperty) {
         int32_t number;
     };
     const Case cases[] = {
-        {L"1.0.0", true, 0x01000000},       {L"1.0.1", true, 0x01000001},    {L"3.0.72.9", true, 50331720},
-        {L"255.255.65535", true, -1},       {L"1.0", false, 0},              {L"256.0.0", false, 0},
-        {L"1.0.65536", false, 0},           {L"1..0", false, 0},             {L"1.0.0.", false, 0},
-        {L" 1.0.0", false, 0},              {L"1.0.0.0.0", false, 0},        {L"", false, 0},
+        {L"1.0.0", true, 0x01000000}, {L"1.0.1", true, 0x01000001}, {L"3.0.72.9", true, 50331720},
+        {L"255.255.65535", true, -1}, {L"1.0", false, 0},           {L"256.0.0", false, 0},
+        {L"1.0.65536", false, 0},     {L"1..0", false, 0},          {L"1.0.0.", false, 0},
+        {L" 1.0.0", false, 0},        {L"1.0.0.0.0", false, 0},     {L"", false, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.text, c.text + std::wcslen(c.text)));

@@ -193,8 +193,7 @@ void RestartAgentService(const ShowResult& show) {
         return;
     }
     if (status.dwCurrentState == SERVICE_STOPPED)
-        return failed(L"It stopped again while starting (exit code " + std::to_wstring(status.dwWin32ExitCode) +
-                      L").");
+        return failed(L"It stopped again while starting (exit code " + std::to_wstring(status.dwWin32ExitCode) + L").");
     failed(L"It did not report running within " + Seconds(waited) + L" s.");
 }
 

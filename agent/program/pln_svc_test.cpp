@@ -47,7 +47,8 @@ public:
     }
     // The started event is written after the connection manager started.
     DWORD MapEventID(DWORD id) override {
-        if (id == bx::program::kEventServiceStarted && throwAtStartedEvent_) throw std::runtime_error("the work failed");
+        if (id == bx::program::kEventServiceStarted && throwAtStartedEvent_)
+            throw std::runtime_error("the work failed");
         return CPLNSvc::MapEventID(id);
     }
 

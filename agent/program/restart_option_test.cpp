@@ -2,8 +2,8 @@
 // cmake/wine-server starts): bxhvns.exe runs with the option, this program
 // finds the message box it shows, reads its text and icon, saves a
 // screenshot and presses OK, so that no case can block on the box. The agent
-// service "BXHVNS" is the framework's test service (stop delay on demand). tests/e2e/installed_agent_e2e_test.cpp restarts the real agent
-// while its post waits for a page that does not answer.
+// service "BXHVNS" is the framework's test service (stop delay on demand). tests/e2e/installed_agent_e2e_test.cpp
+// restarts the real agent while its post waits for a page that does not answer.
 #include <windows.h>
 
 #include <gtest/gtest.h>

@@ -12,8 +12,8 @@ uint32_t RestrictDllSearchPath() {
     // the program, with the two restrictions below.
     using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
     HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    auto setDefault = kernel ? reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
-                                   ::GetProcAddress(kernel, "SetDefaultDllDirectories")))
+    auto setDefault = kernel ? reinterpret_cast<SetDefaultDllDirectoriesFn>(
+                                   reinterpret_cast<void*>(::GetProcAddress(kernel, "SetDefaultDllDirectories")))
                              : nullptr;
     if (!setDefault)
         error = ERROR_PROC_NOT_FOUND;

@@ -14,8 +14,8 @@ namespace {
 // DLLs still do. (The restriction stays for the process: one case per run.)
 TEST(SystemPaths, OnceRestrictedNoDllOfTheCurrentFolderIsLoaded) {
     const std::wstring dir = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"planted dll");
-    ASSERT_TRUE(CopyFileW((bx::test::ExeDirectory() + L"mapi_recorder.dll").c_str(), (dir + L"bx_planted.dll").c_str(),
-                          FALSE));
+    ASSERT_TRUE(
+        CopyFileW((bx::test::ExeDirectory() + L"mapi_recorder.dll").c_str(), (dir + L"bx_planted.dll").c_str(), FALSE));
     wchar_t previous[MAX_PATH];
     ASSERT_NE(0u, GetCurrentDirectoryW(MAX_PATH, previous));
     ASSERT_TRUE(SetCurrentDirectoryW(dir.c_str()));

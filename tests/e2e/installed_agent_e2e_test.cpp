@@ -37,8 +37,9 @@ void SetFeedbackUrl(unsigned short port, const wchar_t* scheme) {
     bx::win::UniqueRegKey key;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, e2e::kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE,
                                              nullptr, key.put(), nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), L"FeedbackURL", 0, REG_SZ, reinterpret_cast<const BYTE*>(url.c_str()),
-                                            static_cast<DWORD>((url.size() + 1) * sizeof(wchar_t))));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExW(key.get(), L"FeedbackURL", 0, REG_SZ, reinterpret_cast<const BYTE*>(url.c_str()),
+                             static_cast<DWORD>((url.size() + 1) * sizeof(wchar_t))));
 }
 
 // The installed product's version ("1.0.1") as the installer tells it.
@@ -63,7 +64,8 @@ std::wstring FileVersion(const std::wstring& path) {
         !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &infoSize) || !info)
         return std::wstring();
     return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionMS)) +
-           L"." + std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionLS));
+           L"." + std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." +
+           std::to_wstring(LOWORD(info->dwFileVersionLS));
 }
 
 // The process that runs the agent service (0 when none).
@@ -88,8 +90,8 @@ protected:
     void Install(const std::wstring& package) {
         e2e::MsiResult install = e2e::Msiexec(L"/i " + bx::test::Quote(package));
         ASSERT_EQ(0u, install.exitCode) << install.log;
-        ASSERT_TRUE(bx::test::WaitUntil([] { return bx::test::QueryService(L"bxhvns").state == SERVICE_RUNNING; },
-                                        20000));
+        ASSERT_TRUE(
+            bx::test::WaitUntil([] { return bx::test::QueryService(L"bxhvns").state == SERVICE_RUNNING; }, 20000));
     }
 
     // The installation-information post the page received last, when it
@@ -164,8 +166,8 @@ TEST_F(InstalledAgent, RestartDuringAPostToAPageThatDoesNotAnswerRestartsTheAgen
         ASSERT_TRUE(service);
         SERVICE_STATUS status{};
         ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        ASSERT_TRUE(bx::test::WaitUntil([] { return bx::test::QueryService(L"bxhvns").state == SERVICE_STOPPED; },
-                                        60000));
+        ASSERT_TRUE(
+            bx::test::WaitUntil([] { return bx::test::QueryService(L"bxhvns").state == SERVICE_STOPPED; }, 60000));
         const size_t before = page.Connections();
         ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
         ASSERT_TRUE(bx::test::WaitUntil([&] { return page.Connections() > before; }, kPostMs)) << AgentLog();
@@ -173,9 +175,9 @@ TEST_F(InstalledAgent, RestartDuringAPostToAPageThatDoesNotAnswerRestartsTheAgen
     const DWORD firstProcess = AgentProcess();
     const size_t posts = page.Connections();
 
-    bx::test::BoxedRun restart = bx::test::RunWithOneMessageBox(
-        bx::test::Quote(e2e::ProgramFolder() + L"bxhvns.exe") + L" -restart",
-        std::string(BX_SCREENSHOT_DIR) + "/restart_during_post.png", 120000);
+    bx::test::BoxedRun restart =
+        bx::test::RunWithOneMessageBox(bx::test::Quote(e2e::ProgramFolder() + L"bxhvns.exe") + L" -restart",
+                                       std::string(BX_SCREENSHOT_DIR) + "/restart_during_post.png", 120000);
     EXPECT_TRUE(restart.started);
     EXPECT_TRUE(restart.boxShown) << "exit code " << restart.exitCode;
     EXPECT_EQ(std::wstring(L"HVN service successfully restarted."), restart.box.text) << AgentLog();

@@ -368,7 +368,8 @@ TEST_F(ToolWindow, StoredValuesOutsideTheListsAreShownAsTheyAreAndWrittenBackUnc
         const wchar_t* retriesShown;
         const wchar_t* timeOutShown;
         size_t retriesEntries;
-    } cases[] = {{-1, -1, L"5", L"5", 8}, {0, 3600, L"0", L"3600", 9}, {20, 1, L"20", L"1", 9}, {10, 5, L"10", L"5", 8}};
+    } cases[] = {
+        {-1, -1, L"5", L"5", 8}, {0, 3600, L"0", L"3600", 9}, {20, 1, L"20", L"1", 9}, {10, 5, L"10", L"5", 8}};
     for (const Case& c : cases) {
         DeleteSettings();
         if (c.retries >= 0) PutDword(L"Retries", static_cast<DWORD>(c.retries));
