@@ -159,16 +159,20 @@ void CErrorDlg::BuildArchive() {
         if (Exists(old)) ::DeleteFileW(old.c_str());
         ::MoveFileW(archive.c_str(), old.c_str());
     }
+    // Failures are not shown (the dialog offers whatever archive exists), but
+    // they decide what may be deleted later: only a dump the archive holds.
     CZLib zip;
-    zip.Open(archive);
-    zip.AddFile(dumpPath_);
+    const bool open = zip.Open(archive);
+    const bool dumpAdded = open && zip.AddFile(dumpPath_);
     std::wstring oldDump = bx::tool::OldName(dumpPath_);
-    if (Exists(oldDump)) zip.AddFile(oldDump);
+    const bool oldDumpAdded = open && Exists(oldDump) && zip.AddFile(oldDump);
     std::wstring report = TSRTemporaryReportPath();
     CreateTSRReport(report);
     zip.AddFile(report);
-    zip.Close();
+    const bool written = zip.Close();
     archivePath_ = archive;
+    archiveHoldsDump_ = written && dumpAdded;
+    archiveHoldsOldDump_ = written && oldDumpAdded;
     ::DeleteFileW(report.c_str());
 }
 
@@ -224,7 +228,7 @@ void CErrorDlg::OnBnClickedSaveAs() {
     std::wstring target = bx::ui::ShowSaveDialog(nullptr, options);
     if (target.empty()) return;
     if (::CopyFileW(archivePath_.c_str(), target.c_str(), FALSE)) {
-        if (!dumpPath_.empty()) ::DeleteFileW(dumpPath_.c_str());
+        if (archiveHoldsDump_) ::DeleteFileW(dumpPath_.c_str());
         return;
     }
     DWORD error = ::GetLastError();
@@ -265,8 +269,8 @@ std::wstring CrashReportDefaultName(const SYSTEMTIME& utcTime) {
 
 bool MailAvailable() {
     if (::GetProfileIntW(L"MAIL", L"MAPI", 0) == 0) return false;
-    wchar_t found[MAX_PATH];
-    return ::SearchPathW(nullptr, L"MAPI32.DLL", nullptr, MAX_PATH, found, nullptr) != 0;
+    const std::wstring library = MailLibraryPath();
+    return !library.empty() && Exists(library);
 }
 
 void CheckCrashDump(HWND sheet) {
@@ -275,9 +279,12 @@ void CheckCrashDump(HWND sheet) {
     dialog.SetMailAvailable(MailAvailable());
     if (dialog.DoModal(sheet) != IDOK) return;
     if (SendMailTSRReport(sheet, dialog.ArchivePath(), kSupportAddress, kSupportName, kMailSubject) != 1) return;
+    // A dump the archive does not hold was not sent: it stays, and the
+    // dialog comes again at the next start.
+    if (!dialog.ArchiveHoldsDump()) return;
     ::DeleteFileW(dialog.ArchivePath().c_str());
     ::DeleteFileW(dialog.DumpPath().c_str());
-    ::DeleteFileW(OldName(dialog.DumpPath()).c_str());
+    if (dialog.ArchiveHoldsOldDump()) ::DeleteFileW(OldName(dialog.DumpPath()).c_str());
 }
 
 }  // namespace bx::tool

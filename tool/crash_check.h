@@ -52,6 +52,10 @@ public:
     void SetMailAvailable(bool available) { mailAvailable_ = available; }
     const std::wstring& DumpPath() const { return dumpPath_; }
     const std::wstring& ArchivePath() const { return archivePath_; }
+    // Whether the archive was written whole and holds the dump (the old
+    // dump): only then may Save As or Send delete it.
+    bool ArchiveHoldsDump() const { return archiveHoldsDump_; }
+    bool ArchiveHoldsOldDump() const { return archiveHoldsOldDump_; }
 
 protected:
     BOOL OnInitDialog() override;
@@ -64,6 +68,8 @@ private:
 
     std::wstring dumpPath_;
     std::wstring archivePath_;
+    bool archiveHoldsDump_ = false;
+    bool archiveHoldsOldDump_ = false;
     bool mailAvailable_ = false;
     CDialogHeader header_;
 };
@@ -76,8 +82,8 @@ std::wstring OldName(const std::wstring& path);
 // 0 reads 12, hour 13 reads 01). Save As passes GetSystemTime's answer;
 // tests pass fixed times.
 std::wstring CrashReportDefaultName(const SYSTEMTIME& utcTime);
-// Mail counts as available when win.ini's [MAIL] MAPI is not 0 and
-// MAPI32.DLL is on the search path.
+// Mail counts as available when win.ini's [MAIL] MAPI is not 0 and the
+// system's MAPI32.DLL (MailLibraryPath) is there.
 bool MailAvailable();
 
 // Runs the crash report flow over `sheet` when a dump exists.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "agent/settings/settings_reader.h"
+#include "platform/win/os_version.h"
 #include "tool/firewall.h"
 #include "tool/service_details.h"
 #include "tool/tool_resources.h"
@@ -50,29 +51,30 @@ void WriteDword(const wchar_t* name, DWORD value) {
     ::RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
-void FillList(HWND list, int first, int last, int selection) {
+// Each entry carries its number as item data: Apply writes what is selected.
+void FillList(HWND list, const bx::tool::Choices& choices) {
     ::SendMessageW(list, CB_RESETCONTENT, 0, 0);
-    for (int n = first; n <= last; ++n)
-        ::SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(std::to_wstring(n).c_str()));
-    ::SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(selection), 0);
+    for (uint32_t n : choices.entries) {
+        LRESULT index = ::SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(std::to_wstring(n).c_str()));
+        if (index >= 0) ::SendMessageW(list, CB_SETITEMDATA, static_cast<WPARAM>(index), static_cast<LPARAM>(n));
+    }
+    ::SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(choices.selection), 0);
 }
 
 // The number of the selected entry, or false when none is selected.
-bool SelectedNumber(HWND list, int first, DWORD& number) {
+bool SelectedNumber(HWND list, DWORD& number) {
     LRESULT index = ::SendMessageW(list, CB_GETCURSEL, 0, 0);
     if (index == CB_ERR) return false;
-    number = static_cast<DWORD>(first + index);
+    LRESULT data = ::SendMessageW(list, CB_GETITEMDATA, static_cast<WPARAM>(index), 0);
+    if (data == CB_ERR) return false;
+    number = static_cast<DWORD>(data);
     return true;
 }
 
-bool IsVistaOrLater() {
-    OSVERSIONINFOW version{};
-    version.dwOSVersionInfoSize = sizeof version;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    if (!::GetVersionExW(&version)) return false;
-#pragma GCC diagnostic pop
-    return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion > 5;
+std::optional<uint32_t> StoredNumber(const wchar_t* name) {
+    DWORD value = 0;
+    if (ReadRegistryDword(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, name, value) != 0) return std::nullopt;
+    return value;
 }
 
 }  // namespace
@@ -100,12 +102,8 @@ void CHvnAppletDlg::LoadSettings() {
     if (ReadRegistryString(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, L"key", text) == 0 &&
         text.size() < bx::tool::kShownSecretLimit)
         bx::ui::SetItemText(Hwnd(), IDC_SECRET, text);
-    retries_ = ReadRegistryDword(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, L"Retries", value) == 0
-                   ? static_cast<int32_t>(value)
-                   : -1;
-    timeOut_ = ReadRegistryDword(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, L"TimeOut", value) == 0
-                   ? static_cast<int32_t>(value)
-                   : -1;
+    retries_ = StoredNumber(L"Retries");
+    timeOut_ = StoredNumber(L"TimeOut");
     verbose_ = ReadRegistryDword(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, L"Verbose", value) == 0 ? value : 0;
 }
 
@@ -114,8 +112,10 @@ BOOL CHvnAppletDlg::OnInitDialog() {
     LoadSettings();
     ::SendMessageW(Hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bx::ui::LoadResIcon(IDI_TOOL, false)));
     ::SendMessageW(Hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(bx::ui::LoadResIcon(IDI_TOOL, true)));
-    FillList(Item(IDC_RETRIES), bx::tool::kRetriesFirst, bx::tool::kRetriesLast, bx::tool::RetriesSelection(retries_));
-    FillList(Item(IDC_TIMEOUT), bx::tool::kTimeOutFirst, bx::tool::kTimeOutLast, bx::tool::TimeOutSelection(timeOut_));
+    FillList(Item(IDC_RETRIES), bx::tool::ListChoices(bx::tool::kRetriesFirst, bx::tool::kRetriesLast,
+                                                      bx::tool::kRetriesAbsent, retries_));
+    FillList(Item(IDC_TIMEOUT), bx::tool::ListChoices(bx::tool::kTimeOutFirst, bx::tool::kTimeOutLast,
+                                                      bx::tool::kTimeOutAbsent, timeOut_));
     ::CheckDlgButton(Hwnd(), IDC_VERBOSE, verbose_ != 0 ? BST_CHECKED : BST_UNCHECKED);
     ::SendDlgItemMessageW(Hwnd(), IDC_SECRET, EM_SETPASSWORDCHAR, kSecretHiddenChar, 0);
     secretEdited_ = false;
@@ -190,8 +190,8 @@ bool CHvnAppletDlg::SaveSettings() {
         secretEdited_ = false;
     }
     DWORD number = 0;
-    if (SelectedNumber(Item(IDC_RETRIES), bx::tool::kRetriesFirst, number)) WriteDword(L"Retries", number);
-    if (SelectedNumber(Item(IDC_TIMEOUT), bx::tool::kTimeOutFirst, number)) WriteDword(L"TimeOut", number);
+    if (SelectedNumber(Item(IDC_RETRIES), number)) WriteDword(L"Retries", number);
+    if (SelectedNumber(Item(IDC_TIMEOUT), number)) WriteDword(L"TimeOut", number);
     WriteDword(L"verbose", verbose_);
     return true;  // registry and firewall failures are not reported
 }
@@ -207,11 +207,11 @@ void CHvnAppletDlg::RestartAgent() {
     std::vector<BYTE> buffer(needed);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
     if (!::QueryServiceConfigW(service.get(), config, needed, &needed) || !config->lpBinaryPathName) return;
-    std::wstring program = bx::tool::ProgramPathFromBinaryPath(config->lpBinaryPathName);
+    std::wstring program = bx::tool::ProgramPathFromImagePath(config->lpBinaryPathName);
     if (program.empty()) return;
 
-    HINSTANCE result =
-        ::ShellExecuteW(Hwnd(), IsVistaOrLater() ? L"RunAs" : L"Open", program.c_str(), L"-restart", nullptr, SW_HIDE);
+    HINSTANCE result = ::ShellExecuteW(Hwnd(), bx::win::IsVistaOrLater() ? L"RunAs" : L"Open", program.c_str(),
+                                       L"-restart", nullptr, SW_HIDE);
     if (reinterpret_cast<INT_PTR>(result) <= 32) {
         DWORD error = ::GetLastError();
         // "Failed to start Service:%s Error:%d"

@@ -6,6 +6,7 @@
 #include <netfw.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/win/handles.h"
@@ -28,8 +29,9 @@ private:
     bool SaveSettings();
     void RestartAgent();
 
-    int32_t retries_ = -1;
-    int32_t timeOut_ = -1;
+    // As stored; empty when absent.
+    std::optional<uint32_t> retries_;
+    std::optional<uint32_t> timeOut_;
     uint32_t verbose_ = 0;
     uint32_t currentPort_ = 0;
     // The stored secret is kept unless the administrator edits the field:

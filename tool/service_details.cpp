@@ -43,9 +43,11 @@ ServiceDetails GetServiceDetails(const std::wstring& serviceName) {
     bx::tool::ReadRegistryString(HKEY_LOCAL_MACHINE, key.c_str(), L"DisplayName", details.displayName);
     std::wstring imagePath;
     bx::tool::ReadRegistryString(HKEY_LOCAL_MACHINE, key.c_str(), L"ImagePath", imagePath);
-    if (!imagePath.empty()) {
+    // The package's image path is quoted and carries "/SN:bxhvns".
+    const std::wstring program = bx::tool::ProgramPathFromImagePath(imagePath);
+    if (!program.empty()) {
         CFileVersionInfo info;
-        if (info.Load(bx::tool::StripEnclosingQuotes(imagePath))) details.version = info.GetFileVersion();
+        if (info.Load(program)) details.version = info.GetFileVersion();
     }
     return details;
 }

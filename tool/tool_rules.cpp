@@ -1,5 +1,8 @@
 #include "tool/tool_rules.h"
 
+#include <windows.h>
+
+#include <algorithm>
 #include <cwchar>
 #include <cwctype>
 
@@ -37,33 +40,49 @@ long ParsePortField(const std::wstring& text) {
 
 bool PortInRange(long port) { return port >= 0 && port <= 65535; }
 
-int RetriesSelection(int32_t stored) {
-    if (stored == -1) return 5 - kRetriesFirst;
-    if (stored < kRetriesFirst || stored > kRetriesLast) return 0;
-    return stored - kRetriesFirst;
+Choices ListChoices(uint32_t first, uint32_t last, uint32_t absent, std::optional<uint32_t> stored) {
+    Choices choices;
+    for (uint32_t n = first; n <= last; ++n) choices.entries.push_back(n);
+    const uint32_t shown = stored.value_or(absent);
+    auto at = std::lower_bound(choices.entries.begin(), choices.entries.end(), shown);
+    if (at == choices.entries.end() || *at != shown) at = choices.entries.insert(at, shown);
+    choices.selection = static_cast<size_t>(at - choices.entries.begin());
+    return choices;
 }
 
-int TimeOutSelection(int32_t stored) {
-    if (stored == -1) return 0;
-    if (stored < kTimeOutFirst || stored > kTimeOutLast) return kTimeOutLast - kTimeOutFirst;
-    return stored - kTimeOutFirst;
+namespace {
+std::wstring ExpandEnvironment(const std::wstring& text) {
+    if (text.find(L'%') == std::wstring::npos) return text;
+    DWORD size = ::ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+    if (size == 0) return text;
+    std::wstring expanded(size, L'\0');
+    DWORD written = ::ExpandEnvironmentStringsW(text.c_str(), expanded.data(), size);
+    if (written == 0 || written > size) return text;
+    expanded.resize(written - 1);  // without the terminator
+    return expanded;
 }
+}  // namespace
 
-std::wstring ProgramPathFromBinaryPath(const std::wstring& binaryPath) {
+std::wstring ProgramPathFromImagePath(const std::wstring& imagePath) {
     size_t i = 0;
-    while (i < binaryPath.size() && std::iswspace(binaryPath[i])) ++i;
-    if (i < binaryPath.size() && binaryPath[i] == L'"') {
-        size_t close = binaryPath.find(L'"', i + 1);
+    while (i < imagePath.size() && std::iswspace(imagePath[i])) ++i;
+    if (i < imagePath.size() && imagePath[i] == L'"') {
+        size_t close = imagePath.find(L'"', i + 1);
         if (close == std::wstring::npos) return std::wstring();
-        return binaryPath.substr(i + 1, close - i - 1);
+        return ExpandEnvironment(imagePath.substr(i + 1, close - i - 1));
     }
-    size_t end = binaryPath.find(L' ', i);
-    return binaryPath.substr(i, end == std::wstring::npos ? std::wstring::npos : end - i);
-}
-
-std::wstring StripEnclosingQuotes(const std::wstring& path) {
-    if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"') return path.substr(1, path.size() - 2);
-    return path;
+    // Unquoted: the program ends at a blank, but which one only the file
+    // system tells ("C:\Program Files\...\bxhvns.exe /SN:bxhvns", as some
+    // installers write it). The longest part before a blank that names a
+    // file is the program, so that a file planted at a shorter part
+    // ("C:\Program") never is; when none does, the part before the first blank.
+    const std::wstring rest = imagePath.substr(i);
+    for (size_t end = rest.size(); end != std::wstring::npos && end > 0; end = rest.rfind(L' ', end - 1)) {
+        const std::wstring candidate = ExpandEnvironment(rest.substr(0, end));
+        const DWORD attributes = ::GetFileAttributesW(candidate.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return candidate;
+    }
+    return ExpandEnvironment(rest.substr(0, rest.find(L' ')));
 }
 
 std::wstring FirewallEntryName(const std::wstring& stem, long port) { return stem + L" UDP " + std::to_wstring(port); }

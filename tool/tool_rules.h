@@ -4,7 +4,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace bx::tool {
 
@@ -31,19 +33,27 @@ constexpr size_t kShownSecretLimit = 18;
 long ParsePortField(const std::wstring& text);
 bool PortInRange(long port);
 
-// The list entries and which one to select for a stored value (-1 = absent).
-constexpr int kRetriesFirst = 3, kRetriesLast = 10;
-constexpr int kTimeOutFirst = 5, kTimeOutLast = 10;
-int RetriesSelection(int32_t stored);
-int TimeOutSelection(int32_t stored);
+// A list of the numbers first to last and the entry to select for a stored
+// value: its own entry; `absent` when nothing is stored; a stored value
+// outside the list is shown as it is, in an entry of its own in numeric
+// order, so that Apply writes it back unchanged (the package accepts
+// UTM_RETRIES 0-100 and UTM_TIMEOUT 1-3600, wider than the lists).
+struct Choices {
+    std::vector<uint32_t> entries;
+    size_t selection = 0;
+};
+Choices ListChoices(uint32_t first, uint32_t last, uint32_t absent, std::optional<uint32_t> stored);
+constexpr uint32_t kRetriesFirst = 3, kRetriesLast = 10, kRetriesAbsent = 5;
+constexpr uint32_t kTimeOutFirst = 5, kTimeOutLast = 10, kTimeOutAbsent = 5;
 
-// The program path of a service's binary path name: leading white space
-// skipped; a quoted path up to its closing quote (none: empty); otherwise up
-// to the first blank.
-std::wstring ProgramPathFromBinaryPath(const std::wstring& binaryPath);
-
-// An "ImagePath" without the double quotes that enclose it.
-std::wstring StripEnclosingQuotes(const std::wstring& path);
+// The program path of a service's image path (its binary path name), for
+// the version the tool shows and the program -restart runs, with arguments
+// ("/SN:bxhvns") left out and environment variables ("%SystemRoot%")
+// expanded: leading white space skipped; a quoted path up to its closing
+// quote (none: empty); unquoted, the longest part before a blank (or the
+// whole) that names an existing file, else the part before the first blank.
+// The only reader of image paths in the tool.
+std::wstring ProgramPathFromImagePath(const std::wstring& imagePath);
 
 // The firewall entry's name: "Brontavex Halvern UDP <port>".
 std::wstring FirewallEntryName(const std::wstring& stem, long port);

@@ -2,9 +2,13 @@
 // selections, service paths, Stats rows.
 #include "tool/tool_rules.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
+#include <vector>
 
 namespace bx::tool {
 namespace {
@@ -70,40 +74,66 @@ TEST(PortField, ParsesLikeASignedDecimalAndStopsAtTheFirstNonDigit) {
     }
 }
 
-TEST(Lists, AbsentAndOutOfRangeStoredValuesSelectTheDocumentedEntries) {
-    EXPECT_EQ(RetriesSelection(-1), 2);  // "5"
-    EXPECT_EQ(RetriesSelection(3), 0);
-    EXPECT_EQ(RetriesSelection(10), 7);
-    EXPECT_EQ(RetriesSelection(20), 0);  // "3"
-    EXPECT_EQ(RetriesSelection(2), 0);
-    EXPECT_EQ(TimeOutSelection(-1), 0);  // "5"
-    EXPECT_EQ(TimeOutSelection(7), 2);
-    EXPECT_EQ(TimeOutSelection(30), 5);  // "10"
-    EXPECT_EQ(TimeOutSelection(4), 5);
+TEST(Lists, StoredValuesOutsideTheListAreShownAsTheyAre) {
+    struct Case {
+        std::optional<uint32_t> stored;
+        std::vector<uint32_t> entries;
+        uint32_t selected;
+    } cases[] = {
+        {std::nullopt, {3, 4, 5, 6, 7, 8, 9, 10}, 5},  // absent: the default entry
+        {7, {3, 4, 5, 6, 7, 8, 9, 10}, 7},
+        {0, {0, 3, 4, 5, 6, 7, 8, 9, 10}, 0},  // the package allows 0 retries
+        {20, {3, 4, 5, 6, 7, 8, 9, 10, 20}, 20},
+        {4294967295u, {3, 4, 5, 6, 7, 8, 9, 10, 4294967295u}, 4294967295u},
+    };
+    for (const Case& c : cases) {
+        Choices choices = ListChoices(kRetriesFirst, kRetriesLast, kRetriesAbsent, c.stored);
+        EXPECT_EQ(choices.entries, c.entries);
+        ASSERT_LT(choices.selection, choices.entries.size());
+        EXPECT_EQ(choices.entries[choices.selection], c.selected);
+    }
 }
 
-TEST(ServicePaths, ProgramPathOfABinaryPathName) {
+TEST(ServicePaths, ProgramPathOfAnImagePath) {
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"BX_TOOL_TEST_ROOT", L"C:\\some root"));
     struct Case {
-        const wchar_t* binaryPath;
+        const wchar_t* imagePath;
         const wchar_t* program;
     } cases[] = {
         {L"C:\\bx\\bxhvns.exe", L"C:\\bx\\bxhvns.exe"},
         {L"  C:\\bx\\bxhvns.exe -service", L"C:\\bx\\bxhvns.exe"},
-        {L"\"C:\\Program Files\\bx\\bxhvns.exe\" -service", L"C:\\Program Files\\bx\\bxhvns.exe"},
+        // What the package installs: quoted, with the service name after it.
+        {L"\"C:\\Program Files\\Brontavex\\Halvern\\bxhvns.exe\" /SN:bxhvns",
+         L"C:\\Program Files\\Brontavex\\Halvern\\bxhvns.exe"},
         {L"\t\"C:\\a b\\x.exe\"", L"C:\\a b\\x.exe"},
+        {L"%BX_TOOL_TEST_ROOT%\\bxhvns.exe /SN:bxhvns", L"C:\\some root\\bxhvns.exe"},
+        {L"\"%BX_TOOL_TEST_ROOT%\\x.exe\" -a", L"C:\\some root\\x.exe"},
+        {L"%BX_TOOL_TEST_UNSET%\\x.exe", L"%BX_TOOL_TEST_UNSET%\\x.exe"},
         {L"\"C:\\unclosed\\x.exe", L""},
         {L"", L""},
         {L"   ", L""},
     };
-    for (const Case& c : cases) EXPECT_EQ(ProgramPathFromBinaryPath(c.binaryPath), c.program) << c.binaryPath;
+    for (const Case& c : cases) EXPECT_EQ(ProgramPathFromImagePath(c.imagePath), c.program) << c.imagePath;
 }
 
-TEST(ServicePaths, ImagePathLosesOnlyEnclosingQuotes) {
-    EXPECT_EQ(StripEnclosingQuotes(L"\"C:\\a b\\x.exe\""), L"C:\\a b\\x.exe");
-    EXPECT_EQ(StripEnclosingQuotes(L"C:\\x.exe"), L"C:\\x.exe");
-    EXPECT_EQ(StripEnclosingQuotes(L"\"C:\\x.exe\" -s"), L"\"C:\\x.exe\" -s");
-    EXPECT_EQ(StripEnclosingQuotes(L"\""), L"\"");
-    EXPECT_EQ(StripEnclosingQuotes(L"\"\""), L"");
+// Unquoted with blanks (Wine's msiexec writes the package's image path so):
+// the longest part that names a file, not a file planted at a shorter part.
+TEST(ServicePaths, UnquotedImagePathWithBlanksNamesTheExistingProgram) {
+    wchar_t temp[MAX_PATH];
+    ASSERT_NE(0u, ::GetTempPathW(MAX_PATH, temp));
+    const std::wstring root = std::wstring(temp) + L"tool rules";
+    const std::wstring program = root + L"\\Program Files\\bxhvns.exe";
+    ::CreateDirectoryW(root.c_str(), nullptr);
+    ::CreateDirectoryW((root + L"\\Program Files").c_str(), nullptr);
+    for (const std::wstring& file : {program, root + L"\\Program"}) {
+        HANDLE h = ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, h);
+        ::CloseHandle(h);
+    }
+    EXPECT_EQ(ProgramPathFromImagePath(program + L" /SN:bxhvns"), program);
+    EXPECT_EQ(ProgramPathFromImagePath(program), program);
+    ::DeleteFileW((root + L"\\Program").c_str());
+    ::DeleteFileW(program.c_str());
 }
 
 TEST(Names, FirewallEntryAndProgramDirectory) {

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "platform/win/system_paths.h"
 #include "tool/property_sheet.h"
 #include "tool/tool_resources.h"
 #include "tool/tool_rules.h"
@@ -77,6 +78,8 @@ bool CTSRApp::InitInstance(const std::wstring& commandLine) {
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
+    // The tool runs elevated: no DLL of the current folder, whatever it holds.
+    bx::win::RestrictDllSearchPath();
     try {
         CTSRApp app;
         app.InitInstance(commandLine ? commandLine : L"");

@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "platform/win/handles.h"
+#include "platform/win/system_paths.h"
 #include "tool/save_dialog.h"
 #include "tool/tool_resources.h"
 #include "tool/tool_text.h"
@@ -54,9 +55,13 @@ std::wstring TSRDefaultFileName(const SYSTEMTIME& localTime) {
     return L"BX HVN TSR_" + std::wstring(stamp, length > 0 ? static_cast<size_t>(length) : 0) + L".txt";
 }
 
+std::wstring MailLibraryPath() { return bx::win::SystemFilePath(L"MAPI32.DLL"); }
+
 int SendMailTSR(HWND owner, const std::wstring& subject, const std::vector<std::wstring>& attachments,
                 const std::wstring& address, const std::wstring& displayName) {
-    bx::win::UniqueModule library(::LoadLibraryW(L"MAPI32.DLL"));
+    const std::wstring path = MailLibraryPath();
+    bx::win::UniqueModule library(
+        path.empty() ? nullptr : ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!library) {
         MailError(owner, L"Unable to load mail system support.");
         return 0;

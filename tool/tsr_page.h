@@ -20,7 +20,14 @@ constexpr wchar_t kMailSubject[] = L"BX HVN TSR Report";
 // passes GetLocalTime's answer; tests pass fixed times.
 std::wstring TSRDefaultFileName(const SYSTEMTIME& localTime);
 
-// Simple MAPI through "MAPI32.DLL" loaded at run time; 1 when the mail client
+// Where simple MAPI lives: the system's "MAPI32.DLL" in System32, which hands
+// the calls to the mail program the system names as its default (mail
+// programs register themselves there; they do not replace the file). Never
+// a MAPI32.DLL of the current or the tool's folder. Empty when the system
+// does not give its folder.
+std::wstring MailLibraryPath();
+
+// Simple MAPI through MailLibraryPath(), loaded at run time; 1 when the mail client
 // accepted the message, else 0. `owner`'s windows are disabled while the
 // mail program's compose window is up. Messages for a missing library, a
 // missing function and an unconfigured mail system are shown here.

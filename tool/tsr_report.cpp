@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/win/handles.h"
+#include "platform/win/system_paths.h"
 #include "tool/file_version_info.h"
 #include "tool/property_sheet.h"
 #include "tool/service_details.h"
@@ -102,21 +103,7 @@ std::wstring Mb(unsigned long long bytes) { return std::to_wstring(bytes >> 20) 
 
 OsFacts QueryOsFacts() {
     OsFacts facts;
-    OSVERSIONINFOEXW version{};
-    version.dwOSVersionInfoSize = sizeof version;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    facts.versionOk = ::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)) != FALSE;
-#pragma GCC diagnostic pop
-    if (facts.versionOk) {
-        facts.platformId = version.dwPlatformId;
-        facts.major = version.dwMajorVersion;
-        facts.minor = version.dwMinorVersion;
-        facts.build = version.dwBuildNumber;
-        facts.servicePack = version.szCSDVersion;
-        facts.suiteMask = version.wSuiteMask;
-        facts.productType = version.wProductType;
-    }
+    facts.versionOk = bx::win::ReadOsVersion(facts);
     SYSTEM_INFO system{};
     HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
     using GetNativeSystemInfoFn = void(WINAPI*)(SYSTEM_INFO*);
@@ -394,36 +381,90 @@ std::wstring CTSRReport::GetSystemSummary() {
 
 std::wstring CTSRReport::GetOSDisplayName() { return FormatOSDisplayName(QueryOsFacts()); }
 
-std::wstring CTSRReport::RunCommand(const std::wstring& program, const std::wstring& arguments) {
+std::wstring CTSRReport::RunCommand(const std::wstring& program, const std::wstring& arguments,
+                                    unsigned long timeoutMs) {
     std::wstring output;
+    // The program from System32 by its full path, quoted: never one that the
+    // current folder or the tool's own folder holds.
+    std::wstring name = program;
+    while (!name.empty() && name.back() == L' ') name.pop_back();
+    const std::wstring path = bx::win::SystemFilePath(name + L".exe");
+    if (path.empty()) return output;
+
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return output;
     UniqueHandle reader(readEnd), writer(writeEnd);
-    // Only the write end goes to the child.
     ::SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
 
-    std::wstring commandLine = program + L" " + arguments;
+    // The child inherits the pipe's write end and nothing else of the tool's.
+    SIZE_T attributesSize = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &attributesSize);
+    std::vector<BYTE> attributesBuffer(attributesSize);
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributesBuffer.data());
+    if (attributesSize == 0 || !::InitializeProcThreadAttributeList(attributes, 1, 0, &attributesSize)) return output;
+    bx::win::ScopeExit deleteAttributes([&] { ::DeleteProcThreadAttributeList(attributes); });
+    HANDLE inherited[] = {writer.get()};
+    if (!::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited,
+                                     nullptr, nullptr))
+        return output;
+
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
     if (commandLine.size() > 1023) commandLine.resize(1023);
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(L'\0');
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nullptr;
-    startup.hStdOutput = writer.get();
-    startup.hStdError = writer.get();
-    PROCESS_INFORMATION process{};
-    if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS,
-                         nullptr, nullptr, &startup, &process)) {
-        UniqueHandle thread(process.hThread), child(process.hProcess);
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = nullptr;
+    startup.StartupInfo.hStdOutput = writer.get();
+    startup.StartupInfo.hStdError = writer.get();
+    startup.lpAttributeList = attributes;
+    // The command and whatever it starts belong to a job that ends with it:
+    // nothing it started outlives the report.
+    UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
+    if (job) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        ::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
     }
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(path.c_str(), line.data(), nullptr, nullptr, TRUE,
+                          CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED,
+                          nullptr, nullptr, &startup.StartupInfo, &process))
+        return output;
+    UniqueHandle thread(process.hThread), child(process.hProcess);
+    if (job && !::AssignProcessToJobObject(job.get(), child.get())) job.reset();
+    ::ResumeThread(thread.get());
     writer.reset();  // the pipe breaks when the child's copy closes
+
+    // Read while the pipe holds data; stop when it is broken (the command and
+    // whatever it started have closed it), when the command has ended and
+    // nothing is left, or at the deadline, which ends the command.
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     char chunk[1000];
-    DWORD read = 0;
-    while (::ReadFile(reader.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) {
-        std::wstring wide = FromAnsi(chunk, static_cast<int>(read));
-        output.append(wide, 0, std::min<size_t>(wide.size(), read));
+    for (;;) {
+        DWORD available = 0;
+        if (!::PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr)) break;
+        if (available > 0) {
+            DWORD read = 0;
+            if (!::ReadFile(reader.get(), chunk, sizeof chunk, &read, nullptr) || read == 0) break;
+            std::wstring wide = FromAnsi(chunk, static_cast<int>(read));
+            output.append(wide, 0, std::min<size_t>(wide.size(), read));
+            continue;
+        }
+        if (::WaitForSingleObject(child.get(), 0) == WAIT_OBJECT_0) {
+            // Ended: what it wrote last may still be on its way.
+            if (!::PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr) || available == 0) break;
+            continue;
+        }
+        if (::GetTickCount64() >= deadline) {
+            if (!job || !::TerminateJobObject(job.get(), ERROR_TIMEOUT)) ::TerminateProcess(child.get(), ERROR_TIMEOUT);
+            output += L"\n" + name + L" did not end within " + std::to_wstring((timeoutMs + 999) / 1000) +
+                      L" seconds and was stopped\n";
+            break;
+        }
+        ::WaitForSingleObject(child.get(), kCommandPollMs);
     }
     return output;
 }

@@ -7,18 +7,13 @@
 #include <functional>
 #include <string>
 
-// What the OS name is made of (the extended version information, the native
+#include "platform/win/os_version.h"
+
+// What the OS name is made of (the system's version record, the native
 // processor, the product type), so that every row of the name table can be
 // checked without the machine that has it.
-struct OsFacts {
+struct OsFacts : bx::win::OsVersion {
     bool versionOk = false;
-    DWORD platformId = 0;
-    DWORD major = 0;
-    DWORD minor = 0;
-    DWORD build = 0;
-    std::wstring servicePack;  // the CSD text
-    WORD suiteMask = 0;
-    BYTE productType = 0;          // VER_NT_WORKSTATION (1), ...
     bool server2003R2 = false;     // GetSystemMetrics(SM_SERVERR2)
     WORD nativeArchitecture = 0;   // PROCESSOR_ARCHITECTURE_*
     bool haveProductInfo = false;  // GetProductInfo exists
@@ -82,8 +77,15 @@ public:
     static std::wstring GetServiceInfo(const std::wstring& serviceName);
     static std::wstring GetSystemSummary();
     static std::wstring GetOSDisplayName();
-    // The command's standard output and error, "program arguments".
-    static std::wstring RunCommand(const std::wstring& program, const std::wstring& arguments);
+    // The standard output and error of System32's "<program>.exe" run with
+    // `arguments` (started by its full path, inheriting only its pipe),
+    // read until it ends, for at most timeoutMs; a command that runs longer
+    // is ended with whatever it started, and a line says so. Empty when it
+    // cannot be started.
+    static constexpr unsigned long kCommandTimeoutMs = 30000;
+    static std::wstring RunCommand(const std::wstring& program, const std::wstring& arguments,
+                                   unsigned long timeoutMs = kCommandTimeoutMs);
+    static constexpr unsigned long kCommandPollMs = 20;
 
     // The running program's directory with its trailing backslash, or ".\".
     static std::wstring ProgramDirectory();

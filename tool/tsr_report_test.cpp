@@ -477,6 +477,28 @@ TEST(RunCommand, CapturesStandardOutputAndErrorOfTheRealCommands) {
     EXPECT_EQ(CTSRReport::RunCommand(L"no_such_program_here", L""), L"");
 }
 
+// The tool runs elevated: an ipconfig.exe that someone left in the folder it
+// was started from (the tests' viewer, which records each start) is not the
+// one it runs.
+TEST(RunCommand, APlantedIpconfigInTheCurrentFolderIsNotRun) {
+    const std::wstring dir = bx::test::MakeFreshDirectory(bx::test::ExeDirectory(), L"planted ipconfig");
+    ASSERT_TRUE(::CopyFileW((bx::test::ExeDirectory() + L"viewer_recorder.exe").c_str(),
+                            (dir + L"ipconfig.exe").c_str(), FALSE));
+    wchar_t previous[MAX_PATH];
+    ASSERT_NE(0u, ::GetCurrentDirectoryW(MAX_PATH, previous));
+    ASSERT_TRUE(::SetCurrentDirectoryW(dir.c_str()));
+    std::wstring output = CTSRReport::RunCommand(L"ipconfig", L" /all");
+    ::SetCurrentDirectoryW(previous);
+    EXPECT_FALSE(FileExists(dir + L"viewer_calls.txt")) << "the planted program ran";
+    EXPECT_NE(output.find(L"IP"), std::wstring::npos) << Narrow(output);
+}
+
+// A command that does not end is ended at the bound, and the output says so.
+TEST(RunCommand, ACommandThatDoesNotEndIsStoppedAtTheBound) {
+    std::wstring output = CTSRReport::RunCommand(L"cmd", L"/c ping -n 60 127.0.0.1", 1000);
+    EXPECT_NE(output.find(L"cmd did not end within 1 seconds and was stopped"), std::wstring::npos) << Narrow(output);
+}
+
 }  // namespace
 
 namespace {

@@ -49,8 +49,9 @@ bool CZLib::AddFile(const std::wstring& path) {
     return zipCloseFileInZip(zip_) == ZIP_OK && ok;
 }
 
-void CZLib::Close() {
-    if (!zip_) return;
-    zipClose(zip_, nullptr);
+bool CZLib::Close() {
+    if (!zip_) return false;
+    const bool written = zipClose(zip_, nullptr) == ZIP_OK;
     zip_ = nullptr;
+    return written;
 }

@@ -18,8 +18,9 @@ public:
     // without sharing, so no one writes it meanwhile; a file that cannot be
     // opened or read adds no entry. True when the entry was written.
     bool AddFile(const std::wstring& path);
-    // Closes the archive with no global comment.
-    void Close();
+    // Closes the archive with no global comment; true when it was open and
+    // its central directory was written (only then does it hold its entries).
+    bool Close();
 
 private:
     void* zip_ = nullptr;  // zipFile

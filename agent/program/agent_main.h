@@ -10,6 +10,7 @@
 #include "agent/program/pln_svc.h"
 #include "agent/service/nt_service.h"
 #include "platform/win/handles.h"
+#include "platform/win/system_paths.h"
 
 namespace bx::program {
 
@@ -27,6 +28,9 @@ inline bool InitApplication(HMODULE& module, bx::win::UniqueLocal& arguments, in
 
 template <typename Service>
 int AgentMain() {
+    // Run by the SCM, by the tool (elevated, "-restart") and by administrators
+    // from any folder: no DLL of the current folder is ever loaded.
+    bx::win::RestrictDllSearchPath();
     HMODULE module = nullptr;
     bx::win::UniqueLocal arguments;
     int argumentCount = 0;

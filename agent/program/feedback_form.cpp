@@ -37,6 +37,27 @@ int32_t ParseInstallerVersion(const std::wstring& text) {
     return static_cast<int32_t>(value);
 }
 
+bool ParseProductVersion(const std::wstring& text, int32_t& version) {
+    const uint32_t limits[] = {255, 255, 65535, 65535};
+    uint32_t parts[4] = {};
+    size_t count = 0, i = 0;
+    while (count < 4) {
+        size_t digits = 0;
+        uint32_t value = 0;
+        for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i, ++digits) {
+            value = value * 10 + static_cast<uint32_t>(text[i] - L'0');
+            if (value > limits[count]) return false;
+        }
+        if (digits == 0) return false;
+        parts[count++] = value;
+        if (i == text.size()) break;
+        if (text[i++] != L'.') return false;
+    }
+    if (count < 3 || i != text.size()) return false;
+    version = static_cast<int32_t>(parts[0] << 24 | parts[1] << 16 | parts[2]);
+    return true;
+}
+
 std::wstring VersionText(int32_t version) {
     uint32_t v = static_cast<uint32_t>(version);
     return Format(L"%u.%u.%u", v >> 24, (v >> 16) & 0xFF, v & 0xFF);

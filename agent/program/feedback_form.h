@@ -24,6 +24,12 @@ constexpr wchar_t kUnavailable[] = L"Unavailable";
 // 32-bit value. No digits give 0.
 int32_t ParseInstallerVersion(const std::wstring& text);
 
+// The installer's ProductVersion property ("major.minor.build", each part
+// decimal: major and minor 0-255, build 0-65535, a fourth part ignored) as
+// the number the "Version" property holds (major << 24 | minor << 16 |
+// build). False for anything else.
+bool ParseProductVersion(const std::wstring& text, int32_t& version);
+
 // "major.minor.build" of an installer version number: bits 24-31, 16-23 and
 // 0-7 (the third number is the low 8 bits, not 16): 50331720 gives "3.0.72".
 std::wstring VersionText(int32_t version);

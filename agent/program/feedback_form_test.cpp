@@ -47,6 +47,33 @@ TEST(VersionText, InstallerVersionNumbers) {
     }
 }
 
+// The package's ProductVersion, read while the installer has not registered
+// the product yet: the same number the "Version" property would hold.
+TEST(VersionText, ProductVersionProperty) {
+    struct Case {
+        const wchar_t* text;
+        bool ok;
+        int32_t number;
+    };
+    const Case cases[] = {
+        {L"1.0.0", true, 0x01000000}, {L"1.0.1", true, 0x01000001}, {L"3.0.72.9", true, 50331720},
+        {L"255.255.65535", true, -1}, {L"1.0", false, 0},           {L"256.0.0", false, 0},
+        {L"1.0.65536", false, 0},     {L"1..0", false, 0},          {L"1.0.0.", false, 0},
+        {L" 1.0.0", false, 0},        {L"1.0.0.0.0", false, 0},     {L"", false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text, c.text + std::wcslen(c.text)));
+        int32_t number = 0;
+        EXPECT_EQ(c.ok, ParseProductVersion(c.text, number));
+        if (c.ok) {
+            EXPECT_EQ(c.number, number);
+        }
+    }
+    int32_t number = 0;
+    ASSERT_TRUE(ParseProductVersion(L"1.0.1", number));
+    EXPECT_EQ(L"1.0.1", VersionText(number));
+}
+
 TEST(OsDescription, Table) {
     struct Case {
         OsFacts facts;

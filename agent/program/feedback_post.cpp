@@ -51,13 +51,26 @@ bool NewUuidText(std::wstring& text) {
 }  // namespace
 
 bool ProductVersionText(const std::wstring& productKeyPath, std::wstring& version) {
+    bx::SettingsReader product(productKeyPath.c_str());
     std::wstring productCode;
-    bx::SettingsReader(productKeyPath.c_str()).String(kProductCodeValue, productCode);
+    product.String(kProductCodeValue, productCode);
     if (productCode.empty()) return false;
     wchar_t text[128] = {};
     DWORD size = 128;
-    if (MsiGetProductInfoW(productCode.c_str(), INSTALLPROPERTY_VERSION, text, &size) != ERROR_SUCCESS) return false;
-    version = bx::feedback::VersionText(bx::feedback::ParseInstallerVersion(text));
+    const UINT result = MsiGetProductInfoW(productCode.c_str(), INSTALLPROPERTY_VERSION, text, &size);
+    if (result == ERROR_SUCCESS) {
+        version = bx::feedback::VersionText(bx::feedback::ParseInstallerVersion(text));
+        return true;
+    }
+    // The installer starts the services before it registers the product: at
+    // the start inside an installation or upgrade the product is unknown
+    // yet, and the version is the one the package wrote beside the code.
+    if (result != ERROR_UNKNOWN_PRODUCT) return false;
+    std::wstring stored;
+    int32_t number = 0;
+    if (product.String(kProductVersionValue, stored) != 0 || !bx::feedback::ParseProductVersion(stored, number))
+        return false;
+    version = bx::feedback::VersionText(number);
     return true;
 }
 

@@ -19,6 +19,8 @@ extern const wchar_t kDefaultFeedbackUrl[];
 extern const wchar_t kFeedbackMailbox[];
 constexpr wchar_t kFeedbackUrlValue[] = L"FeedbackURL";
 constexpr wchar_t kProductCodeValue[] = L"ProductCode";
+// The package's ProductVersion ("1.0.1"), written beside ProductCode.
+constexpr wchar_t kProductVersionValue[] = L"ProductVersion";
 
 // Each WinHTTP phase (name resolution, connection, sending, the TLS
 // handshake's reads) gives up after this long, so that an unreachable host
@@ -39,7 +41,9 @@ enum FeedbackResult : int {
 
 // The product's version text from the installer: ProductCode under the
 // product key, then MsiGetProductInfoW(code, "Version") and the version-text
-// rule. False when the code is missing or the installer does not know it.
+// rule. While the installer does not know the code yet (the service starts
+// before the product is registered), the package's ProductVersion value
+// beside the code. False when neither gives a version.
 bool ProductVersionText(const std::wstring& productKeyPath, std::wstring& version);
 
 // The computer's fully qualified DNS name (at most 256 characters), or

@@ -16,6 +16,7 @@
 #include "agent/program/feedback_post.h"
 #include "agent/program/installation_id.h"
 #include "agent/program/os_description.h"
+#include "agent/program/pln_svc.h"
 #include "agent/settings/settings_reader.h"
 #include "platform/win/handles.h"
 #include "tests/support/settings_fixture.h"
@@ -127,8 +128,19 @@ TEST_F(FeedbackPost, ProductVersionFromTheInstaller) {
     EXPECT_TRUE(bx::program::ProductVersionText(kProductKey, version));
     EXPECT_EQ(L"3.0.72", version);  // the installer's 50331720
 
-    // Unknown to the installer, or no code at all: unavailable.
+    // A version the package wrote counts only while the installer does not
+    // know the product (the start inside an installation).
+    bx::test::SetString(kProductKey, L"ProductVersion", L"1.0.1");
+    EXPECT_TRUE(bx::program::ProductVersionText(kProductKey, version));
+    EXPECT_EQ(L"3.0.72", version);
     bx::test::SetString(kProductKey, L"ProductCode", L"{00000000-1111-2222-3333-444444444444}");
+    EXPECT_TRUE(bx::program::ProductVersionText(kProductKey, version));
+    EXPECT_EQ(L"1.0.1", version);
+    bx::test::SetString(kProductKey, L"ProductVersion", L"1.0");
+    EXPECT_FALSE(bx::program::ProductVersionText(kProductKey, version));
+    DeleteValue(kProductKey, L"ProductVersion");
+
+    // Unknown to the installer, or no code at all: unavailable.
     EXPECT_FALSE(bx::program::ProductVersionText(kProductKey, version));
     bx::test::SetString(kProductKey, L"ProductCode", L"");
     EXPECT_FALSE(bx::program::ProductVersionText(kProductKey, version));
@@ -170,6 +182,20 @@ TEST_F(FeedbackPost, NoProductVersionNoPost) {
     EXPECT_EQ(0u, page.Connections());
     EXPECT_EQ(1u, Count("Failed to get HVN product version. Cannot send feedback"));
     EXPECT_EQ(0u, Count("Failed to send feedback"));
+}
+
+// A stop asked for while the service starts (a console's Ctrl+C) is taken
+// before the post: the service ends without posting.
+TEST_F(FeedbackPost, StopAskedForDuringStartUpSkipsThePost) {
+    bx::test::LoopbackHttpServer page;
+    SetFeedbackUrl(PageUrl(page.Port()));
+    {
+        CPLNSvc service;
+        service.OnStop();
+        service.ServiceRun(0, nullptr);  // on this thread, as the console runs it
+    }
+    Sleep(500);
+    EXPECT_EQ(0u, page.Connections());
 }
 
 TEST_F(FeedbackPost, UnreachablePageEndsWithinItsTimeOuts) {
@@ -316,6 +342,31 @@ TEST_F(FeedbackPostService, EachStartPostsOnceWithTheSameInstallationId) {
     EXPECT_EQ(2u, requests.size());
     for (const auto& request : requests) ExpectForm(request, bx::test::Narrow(Upper(id)));
     EXPECT_EQ(std::string::npos, ServiceLog().find("feedback")) << ServiceLog();
+}
+
+// The service runs while its post waits for a page that does not answer (the
+// page takes the connection and never answers the TLS greeting): a stop is
+// taken at once, reported stop pending with a wait hint that covers the
+// post's time-outs, and the service stops within that hint.
+TEST_F(FeedbackPostService, StopDuringThePostIsTakenAndEndsWithinItsWaitHint) {
+    bx::test::LoopbackHttpServer page;
+    SetFeedbackUrl(PageUrl(page.Port(), L"https"));
+    UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle service(OpenServiceW(scm.get(), kServiceName, SERVICE_START | SERVICE_STOP));
+    ASSERT_TRUE(service);
+    ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(bx::test::WaitUntil([&] { return page.Connections() == 1; }, 30000)) << ServiceLog();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), Query().dwCurrentState);
+
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), status.dwCurrentState);
+    EXPECT_GE(status.dwWaitHint, bx::program::kFeedbackWaitHintMs);
+    const DWORD hint = status.dwWaitHint;
+    EXPECT_TRUE(bx::test::WaitUntil([] { return Query().dwCurrentState == SERVICE_STOPPED; }, hint)) << ServiceLog();
+    std::string log = ServiceLog();
+    EXPECT_NE(std::string::npos, log.find("Failed to send feedback")) << log;
+    EXPECT_LT(log.find("Failed to send feedback"), log.find("Stopping Brontavex Halvern...")) << log;
 }
 
 TEST_F(FeedbackPostService, UnreachablePageDoesNotStopStartUp) {

@@ -1,21 +1,20 @@
 #include "agent/program/os_description.h"
 
-#include <windows.h>
-
 #include <mutex>
+
+#include "platform/win/os_version.h"
 
 namespace bx::program {
 
 bool QueryOsFacts(bx::feedback::OsFacts& facts) {
-    OSVERSIONINFOEXW info{};
-    info.dwOSVersionInfoSize = sizeof info;
-    if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) return false;
-    facts.major = info.dwMajorVersion;
-    facts.minor = info.dwMinorVersion;
-    facts.build = info.dwBuildNumber;
-    facts.productType = info.wProductType;
-    facts.suiteMask = info.wSuiteMask;
-    facts.servicePack = info.szCSDVersion;
+    bx::win::OsVersion version;
+    if (!bx::win::ReadOsVersion(version)) return false;
+    facts.major = version.major;
+    facts.minor = version.minor;
+    facts.build = version.build;
+    facts.productType = version.productType;
+    facts.suiteMask = version.suiteMask;
+    facts.servicePack = version.servicePack;
     return true;
 }
 

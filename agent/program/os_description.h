@@ -1,6 +1,6 @@
 // The operating-system description of the feedback post, from the system's
-// own version record (GetVersionExW with OSVERSIONINFOEXW), computed once per
-// process and kept.
+// own version record (platform/win/os_version.h), computed once per process
+// and kept.
 #pragma once
 #include <string>
 

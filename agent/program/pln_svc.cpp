@@ -52,6 +52,7 @@ void CPLNSvc::BeginStopping() {
         std::lock_guard<std::mutex> guard(controlLock_);
         stopping_ = true;
         eventsReady_ = false;
+        stopRequested_ = false;
     }
     snooper.RefuseSessionChanges();
 }
@@ -111,8 +112,11 @@ bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
         std::lock_guard<std::mutex> guard(controlLock_);
         eventsReady_ = true;
         if (stopRequested_) stopEvent.Set();
-        stopRequested_ = false;
     }
+    return true;
+}
+
+bool CPLNSvc::InitialiseSnooper(DWORD& error) {
     snooper.SetSendEvent(sendEvent);
     snooper.SetStopEvent(stopEvent);
     snooper.SetReadEvent(ioctlEvent);
@@ -121,34 +125,56 @@ bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
     if (uint32_t rc = snooper.Initialise()) {
         logger.Log(BXLOG_ERROR, L"Failed to initialize internal component - cannot continue");
         error = rc;
-        serviceError = kExitSnooperNotInitialised;
         return false;
     }
     return true;
 }
 
+bool CPLNSvc::StopRequested() {
+    std::lock_guard<std::mutex> guard(controlLock_);
+    return stopRequested_;
+}
+
+void CPLNSvc::Post() {
+    {
+        std::lock_guard<std::mutex> guard(controlLock_);
+        if (stopRequested_) return;  // asked to stop: nothing to tell the maker
+        posting_ = true;
+    }
+    bx::win::ScopeExit done([this] {
+        std::lock_guard<std::mutex> guard(controlLock_);
+        posting_ = false;
+    });
+    PostFeedback(logger, productKeyPath, Verbose() != 0);
+}
+
 void CPLNSvc::ServiceRun(DWORD /*argc*/, LPWSTR* /*argv*/) {
     ReportStatus(SERVICE_START_PENDING, 1, 1000);
 
+    // A start-up that gives up ends the service stopped with a non-zero exit
+    // code, so that the SCM's recovery actions (and a console's caller) see
+    // the failure.
     DWORD error = 0, serviceError = 0;
-    if (!StartUp(error, serviceError)) {
-        // Stopped with a non-zero exit code, so that the SCM's recovery
-        // actions (and a console's caller) see the failure.
+    auto giveUp = [&] {
         if (error != 0) throw CNTServiceTerminateException(error, 0);
         throw CNTServiceTerminateException(ERROR_SERVICE_SPECIFIC_ERROR, serviceError);
-    }
+    };
+    if (!StartUp(error, serviceError)) giveUp();
+
+    // Running as soon as the events exist: from here a stop is accepted, also
+    // while the connection manager starts and while the post waits for a page
+    // that does not answer (OnStop then reports stop pending with a wait hint
+    // that covers the post's time-outs).
+    ReportStatus(SERVICE_RUNNING);
+    serviceError = kExitSnooperNotInitialised;
+    if (!InitialiseSnooper(error)) giveUp();
 
     try {
-        // The installation-information post, still start pending: the post
-        // may take its WinHTTP time-outs (an unreachable page), which the
-        // wait hint covers. Its failures are logged; start-up goes on
-        // whatever happened.
-        ReportStatus(SERVICE_START_PENDING, 2, kFeedbackWaitHintMs);
-        PostFeedback(logger, productKeyPath, Verbose() != 0);
-        ReportStatus(SERVICE_RUNNING);
-
+        // The installation-information post, unless a stop came first. Its
+        // failures are logged; start-up goes on whatever happened.
+        Post();
         WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStarted, displayName_.c_str());
-        snooper.OpenDevice();
+        if (!StopRequested()) snooper.OpenDevice();
 
         RunLoop();
     } catch (...) {
@@ -242,7 +268,8 @@ bool CPLNSvc::PauseUnlessStopped(DWORD ms) {
 void CPLNSvc::ShutDown() {
     // Stop pending (no control accepted) before the first step, and from
     // here on no stop request or session change touches what goes below.
-    ReportStatus(SERVICE_STOP_PENDING, 1, kStopWaitHintMs);
+    // The stop control reported check point 1 already.
+    ReportStatus(SERVICE_STOP_PENDING, 2, kStopWaitHintMs);
     BeginStopping();
     logger.Log(BXLOG_INFORMATIONAL, L"Stopping Brontavex Halvern...");
     snooper.CancelRead(kCancelReadWaitMs);
@@ -250,7 +277,7 @@ void CPLNSvc::ShutDown() {
     // touch a record has ended.
     const uint32_t stopped = snooper.StopConnections();
     snooper.CloseDevice();
-    ReportStatus(SERVICE_STOP_PENDING, 2, 1000);
+    ReportStatus(SERVICE_STOP_PENDING, 3, 1000);
     CloseEvents();
     WriteEvent(EVENTLOG_INFORMATION_TYPE, kEventServiceStopped, displayName_.c_str());
     logger.Log(BXLOG_DEBUG, L"Brontavex Halvern finished");
@@ -265,13 +292,22 @@ void CPLNSvc::ShutDown() {
 }
 
 void CPLNSvc::OnStop() {
-    std::lock_guard<std::mutex> guard(controlLock_);
-    // Once stopping began the events are closing: nothing to set.
-    if (stopping_) return;
-    if (eventsReady_)
+    DWORD waitHint = 0;
+    {
+        std::lock_guard<std::mutex> guard(controlLock_);
+        // Once stopping began the events are closing: nothing to set.
+        if (stopping_) return;
+        stopRequested_ = true;
+        if (!eventsReady_) return;  // set when the events exist
         stopEvent.Set();
-    else
-        stopRequested_ = true;  // set when the events exist
+        // The service thread sees the stop when the step it is in ends: the
+        // post's time-outs, when it is posting, then the stop itself.
+        waitHint = kStopWaitHintMs + (posting_ ? kFeedbackWaitHintMs : 0);
+    }
+    // Stop pending at once, so that the SCM (and -restart) know how long to
+    // wait; sent without the control lock (the status send may wait for the
+    // SCM's dispatcher, which calls this handler).
+    ReportStatus(SERVICE_STOP_PENDING, 1, waitHint);
 }
 
 void CPLNSvc::OnPause() {}

@@ -1,9 +1,11 @@
 // CPLNSvc: the agent service. Start-up opens the log, installs the crash
-// handler, creates the four events the run loop waits on, starts the snooper
-// (and with it the connection manager's threads), writes the started event
-// and opens the driver; the run loop then serves driver records, status-file
-// requests and the stop request on the service thread; shut-down undoes it
-// all in order.
+// handler, creates the four events the run loop waits on, reports running,
+// starts the snooper (and with it the connection manager's threads), posts
+// the installation information, writes the started event and opens the
+// driver; the run loop then serves driver records, status-file requests and
+// the stop request on the service thread; shut-down undoes it all in order.
+// A stop is accepted from "running" on; one that comes during start-up skips
+// the steps still ahead (post, driver) and ends the loop at its first wait.
 //
 // Start-up that gives up (the events cannot be created, or the snooper cannot
 // be initialised) ends the service with CNTServiceTerminateException: the SCM
@@ -82,8 +84,17 @@ protected:
     Snooper snooper;
 
 private:
-    // Start-up steps 2 to 10; false when start-up gave up (error set).
+    // Start-up steps 2 to 7 (logger, crash handler, events); false when
+    // start-up gave up (error set).
     bool StartUp(DWORD& error, DWORD& serviceError);
+    // Steps 9 and 10, after running was reported: the snooper's events and
+    // logger, then its initialisation (sockets, the connection manager).
+    bool InitialiseSnooper(DWORD& error);
+    // Whether a stop was asked for since start-up began.
+    bool StopRequested();
+    // The installation-information post (step 11), skipped when a stop came
+    // first; while it runs, a stop's wait hint covers its time-outs.
+    void Post();
     void RunLoop();
     // Waits `ms` milliseconds for the stop event: true when it came. While
     // the driver's reads or the loop's own wait keep failing, this is the
@@ -106,11 +117,13 @@ private:
 
     // Guards the hand-over between the control handler's thread (OnStop,
     // OnSessionChange) and the service thread: whether the events exist,
-    // whether stopping began, and a stop asked for before the events existed.
+    // whether stopping began, whether a stop was asked for (also before the
+    // events existed), and whether the post runs.
     std::mutex controlLock_;
     bool eventsReady_ = false;
     bool stopping_ = false;
     bool stopRequested_ = false;
+    bool posting_ = false;
 
     bool loggerInitialised_ = false;
     bool crashHandlerInstalled_ = false;

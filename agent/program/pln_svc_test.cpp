@@ -42,9 +42,14 @@ public:
         if (state == SERVICE_RUNNING) {
             listeningWhenRunning_ = listening;
             running_ = true;
-            if (throwWhenRunning_) throw std::runtime_error("the work failed");
         }
         return sent;
+    }
+    // The started event is written after the connection manager started.
+    DWORD MapEventID(DWORD id) override {
+        if (id == bx::program::kEventServiceStarted && throwAtStartedEvent_)
+            throw std::runtime_error("the work failed");
+        return CPLNSvc::MapEventID(id);
     }
 
     std::vector<DWORD> States() {
@@ -58,7 +63,7 @@ public:
 
     std::atomic<bool> running_{false};
     std::atomic<bool> listeningWhenRunning_{false};
-    bool throwWhenRunning_ = false;
+    bool throwAtStartedEvent_ = false;
 
 private:
     std::mutex lock_;
@@ -136,14 +141,16 @@ TEST_F(ServiceRunTest, StopAskedBeforeTheRunLoopIsNotLost) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), states.back());
 }
 
-// Stop pending is reported before the first shut-down step (the manager's
-// listener still runs then), and a session change after stopping began
-// queues nothing: the logon before the stop is known, its logoff after it
-// sends no notification.
+// Running is reported before the connection manager starts (a stop is
+// accepted from there on), stop pending before the first shut-down step (the
+// manager's listener still runs then), and a session change after stopping
+// began queues nothing: the logon before the stop is known, its logoff after
+// it sends no notification.
 TEST_F(ServiceRunTest, StopPendingComesFirstAndLateSessionChangesQueueNothing) {
     Start();
     ASSERT_TRUE(Eventually([this] { return service_->running_.load(); }));
-    ASSERT_TRUE(service_->listeningWhenRunning_);
+    EXPECT_FALSE(service_->listeningWhenRunning_);
+    ASSERT_TRUE(Eventually([this] { return service_->GetSnooper().ConnectionManager().ListenerRunning(); }));
     WTSSESSION_NOTIFICATION session = Session(3);
     EXPECT_EQ(static_cast<DWORD>(NO_ERROR), service_->OnSessionChange(WTS_SESSION_LOGON, &session));
     std::wstring user, domain;
@@ -165,11 +172,11 @@ TEST_F(ServiceRunTest, StopPendingComesFirstAndLateSessionChangesQueueNothing) {
 // the connection manager's threads before it goes on, so that none of them
 // is left using the logger and the pool that the service object releases.
 TEST_F(ServiceRunTest, ExceptionLeavingTheWorkStopsTheManagersThreadsFirst) {
-    service_->throwWhenRunning_ = true;
+    service_->throwAtStartedEvent_ = true;
     Start();
     ASSERT_TRUE(Finished());
     ASSERT_TRUE(threw_);
-    EXPECT_TRUE(service_->listeningWhenRunning_);  // they ran
+    EXPECT_TRUE(service_->ListeningAtFirstStopPending());  // they ran
     EXPECT_FALSE(listeningAfterException_);
 }
 

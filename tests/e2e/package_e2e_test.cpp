@@ -18,6 +18,7 @@
 
 #include "platform/win/handles.h"
 #include "tests/e2e/e2e_fixture.h"
+#include "tests/e2e/package_fixture.h"
 #include "tests/support/win/driver_services.h"
 #include "tests/support/win/service_manager.h"
 
@@ -27,55 +28,21 @@ namespace e2e = bx::test::e2e;
 
 using bx::test::kTcpipTag;
 using bx::test::kTdxTag;
+using e2e::InstalledProducts;
+using e2e::kProductKey;
+using e2e::kSettingsKey;
+using e2e::Msiexec;
+using e2e::MsiResult;
+using e2e::NextPackage;
+using e2e::Package;
 using e2e::PeerLine;
+using e2e::ProgramFolder;
+using e2e::ReadDword;
+using e2e::ReadString;
 
 const char kKey[] = "0123456789ABCDEF";
 const DWORD kArrivalMs = 15000;
-const wchar_t kProductKey[] = L"SOFTWARE\\Brontavex\\Brontavex Halvern";
-const wchar_t kSettingsKey[] = L"SOFTWARE\\Brontavex\\HVNAgent\\Settings";
-
-const wchar_t kUpgradeCode[] = L"{6F1C4E52-8B0D-4C59-9A43-2D7E5B1A0C31}";
-
-std::wstring Package() { return e2e::WindowsPath(E2E_PACKAGE); }
-std::wstring NextPackage() { return e2e::WindowsPath(E2E_NEXT_PACKAGE); }
 std::wstring FailingPackage() { return e2e::WindowsPath(E2E_FAILING_PACKAGE); }
-
-std::wstring ProgramFolder() {
-    wchar_t path[MAX_PATH];
-    ExpandEnvironmentStringsW(L"%ProgramW6432%\\Brontavex\\Halvern\\", path, MAX_PATH);
-    return path;
-}
-
-struct MsiResult {
-    DWORD exitCode = 0;
-    std::string log;
-};
-
-// Runs msiexec silently with a verbose log of its own.
-MsiResult Msiexec(const std::wstring& arguments) {
-    std::wstring log = bx::test::ExeDirectory() + L"package_msiexec.log";
-    DeleteFileW(log.c_str());
-    bx::test::ProcessResult run =
-        bx::test::RunProcess(L"msiexec " + arguments + L" /qn /l*v " + bx::test::Quote(log), 180000);
-    MsiResult result;
-    result.exitCode = run.timedOut ? WAIT_TIMEOUT : run.exitCode;
-    result.log = bx::test::ReadFileBytes(log);
-    return result;
-}
-
-bool ReadString(const wchar_t* key, const wchar_t* name, std::wstring& value) {
-    wchar_t buffer[512];
-    DWORD size = sizeof buffer;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
-        return false;
-    value = buffer;
-    return true;
-}
-
-bool ReadDword(const wchar_t* key, const wchar_t* name, DWORD& value) {
-    DWORD size = sizeof value;
-    return RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS;
-}
 
 // netbt's dependency list as the SCM stores it (Wine's QueryServiceConfigW
 // reports none).
@@ -92,14 +59,6 @@ std::vector<std::wstring> NetbtDependencies() {
 
 bool Contains(const std::vector<std::wstring>& names, const wchar_t* name) {
     return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-// The installed products of the package (any version or variant).
-std::vector<std::wstring> InstalledProducts() {
-    std::vector<std::wstring> codes;
-    wchar_t code[39];
-    for (DWORD i = 0; MsiEnumRelatedProductsW(kUpgradeCode, 0, i, code) == ERROR_SUCCESS; ++i) codes.push_back(code);
-    return codes;
 }
 
 // A folder's DACL as SDDL.
@@ -122,32 +81,11 @@ bool AgentRuns() {
     return bx::test::WaitUntil([] { return bx::test::QueryService(L"bxhvns").state == SERVICE_RUNNING; }, 20000);
 }
 
-class PackageE2E : public ::testing::Test {
+class PackageE2E : public e2e::PackageFixture {
 protected:
-    void SetUp() override {
-        std::string why;
-        ASSERT_EQ(0u, bx::test::MakeTransportStandIns(why)) << why;
-        RemoveProducts();
-        for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) ASSERT_TRUE(bx::test::RemoveService(name));
-        DeleteFileW(bx::test::InstalledDriverFile().c_str());
-        bx::test::ResetInstallerState();
-        e2e::ClearAgentSettings();
-        // "tdx", the reference, is the last of its group.
-        ASSERT_EQ(0u, bx::test::WriteGroupOrder({1, kTcpipTag, kTdxTag}));
-    }
     void TearDown() override {
         peer.Stop();
-        RemoveProducts();
-        for (const wchar_t* name : {L"bxhvnd", L"bxhvns", L"hvns", L"hvnd"}) bx::test::RemoveService(name);
-        bx::test::ResetInstallerState();
-        e2e::ClearAgentSettings();
-    }
-    // Removes what earlier cases installed, also what Wine's rollback of a
-    // failed removal leaves unregistered (see below).
-    static void RemoveProducts() {
-        for (const std::wstring& code : InstalledProducts()) Msiexec(L"/x " + code);
-        bx::test::RemoveDirectoryTree(ProgramFolder());
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProductKey);
+        e2e::PackageFixture::TearDown();
     }
 
     std::wstring SettingsArguments(const e2e::PeerNetwork& network, uint16_t port) {

@@ -3,7 +3,7 @@
 // archive it builds is read outside the product (unzip -t, Python's zipfile,
 // started through Wine as Linux programs); Exit, Save As and Send are driven
 // through tests/support/win/window_driver.h. Send goes through the tests' own
-// MAPI32.DLL (see tool_reports_window_test.cpp for why).
+// MAPI32.DLL in the system's place (tests/support/win/system_mapi.h).
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -16,13 +16,13 @@
 
 #include "platform/win/handles.h"
 #include "tests/support/win/process_runner.h"
+#include "tests/support/win/system_mapi.h"
 #include "tests/support/win/tool_fixture.h"
 #include "tests/support/win/window_driver.h"
 
 namespace {
 
 constexpr wchar_t kDialogTitle[] = L"Brontavex Halvern Error";
-constexpr wchar_t kAppDefaults[] = L"Software\\Wine\\AppDefaults\\BXHVNTSR.exe";
 constexpr int kSaveAs = 1256;
 constexpr wchar_t kDeniedTargetName[] = L"read-only target.zip";
 
@@ -53,7 +53,6 @@ protected:
     void TearDown() override {
         ToolFixture::TearDown();
         ::WriteProfileStringW(L"MAIL", L"MAPI", nullptr);
-        ::RegDeleteTreeW(HKEY_CURRENT_USER, kAppDefaults);
     }
 
     // Starts the tool; the crash dialog when one is expected, else the sheet
@@ -93,6 +92,19 @@ protected:
                                                  &status);
         EXPECT_EQ(status, 0) << listing;
         return listing;
+    }
+
+    // Presses Send (mail available), waits for the sheet and for the mail
+    // call's end, and returns what the MAPI recorder saw.
+    std::string Send(HWND dialog) {
+        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        sheet_ = bx::test::WaitForTopWindow(kSheetTitle, L"#32770", tool_.Pid(), 60000);
+        EXPECT_NE(sheet_, nullptr);
+        const std::wstring calls = bx::test::SystemMapi::File(L"mapi_calls.txt");
+        EXPECT_TRUE(bx::test::WaitUntil(
+            [&] { return ReadFileBytes(calls).find("MAPIFreeBuffer") != std::string::npos; }, 30000));
+        if (sheet_) bx::test::Sync(sheet_);
+        return ReadFileBytes(calls);
     }
 
     std::wstring archive_ = bx::test::TempDirectory() + L"HVNCrashReport.zip";
@@ -301,33 +313,20 @@ TEST_F(CrashWindow, EnterWithoutMailSavesACopyAndAnUnwritableTargetShowsTheFileE
 }
 
 TEST_F(CrashWindow, SendDeletesTheArchiveAndBothDumpsOnlyWhenTheMailIsAccepted) {
-    // Mail available: win.ini's [MAIL] MAPI=1 and a MAPI32.DLL on the search
-    // path (the tests' recorder beside the tool, taken as native).
-    bx::win::UniqueRegKey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kAppDefaults) + L"\\DllOverrides").c_str(), 0, nullptr,
-                                0, KEY_SET_VALUE, nullptr, key.put(), nullptr),
-              ERROR_SUCCESS);
-    const wchar_t kNative[] = L"native";
-    ::RegSetValueExW(key.get(), L"mapi32", 0, REG_SZ, reinterpret_cast<const BYTE*>(kNative), sizeof kNative);
-    ASSERT_TRUE(
-        ::CopyFileW((bx::test::ExeDirectory() + L"mapi_recorder.dll").c_str(), (dir_ + L"MAPI32.DLL").c_str(), FALSE));
+    // Mail available: win.ini's [MAIL] MAPI=1 and the system's MAPI32.DLL
+    // (the tests' recorder in its place).
+    bx::test::SystemMapi mapi(L"mapi_recorder.dll");
+    ASSERT_TRUE(mapi.Ok());
     ::WriteProfileStringW(L"MAIL", L"MAPI", L"1");
     for (const char* answer : {"0 1", "0 0"}) {
         SCOPED_TRACE(answer);
-        ASSERT_TRUE(WriteFileBytes(dir_ + L"mapi_answer.txt", answer));
-        ::DeleteFileW((dir_ + L"mapi_calls.txt").c_str());
+        ASSERT_TRUE(WriteFileBytes(bx::test::SystemMapi::File(L"mapi_answer.txt"), answer));
+        ::DeleteFileW(bx::test::SystemMapi::File(L"mapi_calls.txt").c_str());
         ASSERT_NO_FATAL_FAILURE(WriteDumps(true));
         HWND dialog = Start(true);
         ASSERT_NE(dialog, nullptr);
         EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(dialog, IDOK)));
-        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        sheet_ = bx::test::WaitForTopWindow(kSheetTitle, L"#32770", tool_.Pid(), 60000);
-        ASSERT_NE(sheet_, nullptr);
-        ASSERT_TRUE(bx::test::WaitUntil(
-            [&] { return ReadFileBytes(dir_ + L"mapi_calls.txt").find("MAPIFreeBuffer") != std::string::npos; },
-            30000));
-        bx::test::Sync(sheet_);
-        std::string calls = ReadFileBytes(dir_ + L"mapi_calls.txt");
+        std::string calls = Send(dialog);
         EXPECT_NE(calls.find("[path=\"" + Narrow(archive_) + "\" name=null position=-1"), std::string::npos) << calls;
         bool accepted = std::string(answer) == "0 0";
         EXPECT_EQ(FileExists(archive_), !accepted);
@@ -335,6 +334,31 @@ TEST_F(CrashWindow, SendDeletesTheArchiveAndBothDumpsOnlyWhenTheMailIsAccepted) 
         EXPECT_EQ(FileExists(dir_ + L"HVNCrash_old.dmp"), !accepted);
         CloseSheet();
     }
+}
+
+// An archive that could not be written (the tool's temporary folder does
+// not exist) holds no dump: the mail the client accepted carried none, so
+// both dumps stay, and the dialog comes again at the next start.
+TEST_F(CrashWindow, SendKeepsTheDumpsWhenTheArchiveWasNotWritten) {
+    bx::test::SystemMapi mapi(L"mapi_recorder.dll");
+    ASSERT_TRUE(mapi.Ok());
+    ::WriteProfileStringW(L"MAIL", L"MAPI", L"1");
+    ASSERT_TRUE(WriteFileBytes(bx::test::SystemMapi::File(L"mapi_answer.txt"), "0 0"));
+    ASSERT_NO_FATAL_FAILURE(WriteDumps(true));
+    // The tool inherits this program's environment.
+    const std::wstring missing = dir_ + L"no such folder\\";
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"TMP", missing.c_str()));
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"TEMP", missing.c_str()));
+    HWND dialog = Start(true);
+    ::SetEnvironmentVariableW(L"TMP", bx::test::TempDirectory().c_str());
+    ::SetEnvironmentVariableW(L"TEMP", bx::test::TempDirectory().c_str());
+    ASSERT_NE(dialog, nullptr);
+    std::string calls = Send(dialog);
+    EXPECT_NE(calls.find("[path=\"" + Narrow(missing) + "HVNCrashReport.zip\""), std::string::npos) << calls;
+    EXPECT_NE(calls.find("result=0"), std::string::npos) << calls;
+    EXPECT_TRUE(FileExists(dir_ + L"HVNCrash.dmp"));
+    EXPECT_TRUE(FileExists(dir_ + L"HVNCrash_old.dmp"));
+    CloseSheet();
 }
 
 }  // namespace

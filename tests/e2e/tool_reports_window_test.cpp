@@ -5,11 +5,11 @@
 // through simple MAPI.
 //
 // Wine's MAPI32.DLL resolves any address and has no mail program behind it,
-// so the Send cases put mapi_recorder.dll (tests/support/win) beside the tool
-// as MAPI32.DLL: the application's directory comes first in the DLL search
-// order. It records every call with its arguments and answers as each case
-// asks. The case without any mail DLL disables Wine's own for the tool's
-// process (WINEDLLOVERRIDES).
+// so the Send cases put mapi_recorder.dll (tests/support/win) in the place of
+// the system's MAPI32.DLL, where the tool loads simple MAPI from
+// (tests/support/win/system_mapi.h). It records every call with its
+// arguments and answers as each case asks. The case without any mail DLL
+// disables Wine's own for the tool's process.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -22,6 +22,7 @@
 
 #include "platform/win/handles.h"
 #include "tests/support/win/process_runner.h"
+#include "tests/support/win/system_mapi.h"
 #include "tests/support/win/tool_fixture.h"
 #include "tests/support/win/window_driver.h"
 
@@ -79,7 +80,6 @@ protected:
     }
     void TearDown() override {
         ToolFixture::TearDown();
-        ClearMapiOverride();
         for (HWND viewer : bx::test::FindTopWindows(L"", L"Notepad", 0)) ::PostMessageW(viewer, WM_CLOSE, 0, 0);
     }
 
@@ -102,21 +102,8 @@ protected:
         return content;
     }
 
-    static constexpr const wchar_t* kAppOverrides = L"Software\\Wine\\AppDefaults\\BXHVNTSR.exe\\DllOverrides";
-    static void SetMapiOverride(const std::wstring& order) {
-        bx::win::UniqueRegKey key;
-        ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, kAppOverrides, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
-                                    nullptr),
-                  ERROR_SUCCESS);
-        ::RegSetValueExW(key.get(), L"mapi32", 0, REG_SZ, reinterpret_cast<const BYTE*>(order.c_str()),
-                         static_cast<DWORD>((order.size() + 1) * sizeof(wchar_t)));
-    }
-    static void ClearMapiOverride() {
-        ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\BXHVNTSR.exe");
-    }
-
     std::vector<std::string> Calls() {
-        std::string text = bx::test::ReadFileBytes(dir_ + L"mapi_calls.txt");
+        std::string text = bx::test::ReadFileBytes(bx::test::SystemMapi::File(L"mapi_calls.txt"));
         std::vector<std::string> lines;
         size_t start = 0;
         for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
@@ -302,20 +289,15 @@ TEST_F(ReportsWindow, SendThroughTheMailDllAnswersEachOutcome) {
         {"mapi_recorder_invalid.dll", "0 0", L"Mail system DLL is invalid.", kSheetTitle, {}},
         {nullptr, "0 0", L"Unable to load mail system support.", kSheetTitle, {}},
     };
+    // A MAPI32.DLL left in the tool's folder (the one that would say the mail
+    // DLL is invalid) is never the one loaded.
+    ASSERT_TRUE(::CopyFileW((bx::test::ExeDirectory() + L"mapi_recorder_invalid.dll").c_str(),
+                            (dir_ + L"MAPI32.DLL").c_str(), FALSE));
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.dll ? c.dll : "no dll") + " answer " + c.answer);
-        ::DeleteFileW((dir_ + L"mapi_calls.txt").c_str());
-        ::DeleteFileW((dir_ + L"MAPI32.DLL").c_str());
-        // Wine loads its own mapi32 even from a MAPI32.DLL in the
-        // application's directory, and a WINEDLLOVERRIDES set by a Windows
-        // parent is not read: the program's AppDefaults key tells Wine to
-        // take the native DLL (or none) for this program.
-        SetMapiOverride(c.dll ? L"native" : L"");
-        if (c.dll) {
-            ASSERT_TRUE(::CopyFileW((bx::test::ExeDirectory() + bx::test::Widen(c.dll)).c_str(),
-                                    (dir_ + L"MAPI32.DLL").c_str(), FALSE));
-            ASSERT_TRUE(bx::test::WriteFileBytes(dir_ + L"mapi_answer.txt", c.answer));
-        }
+        bx::test::SystemMapi mapi(c.dll ? bx::test::Widen(c.dll) : std::wstring());
+        ASSERT_TRUE(mapi.Ok());
+        if (c.dll) ASSERT_TRUE(bx::test::WriteFileBytes(bx::test::SystemMapi::File(L"mapi_answer.txt"), c.answer));
         HWND page = Start();
         ASSERT_NE(page, nullptr);
         bool boxShown = false;

@@ -358,13 +358,18 @@ TEST_F(ToolWindow, ShowSecretFollowsTheCheckBox) {
     EXPECT_EQ(SendMessageW(secret, EM_GETPASSWORDCHAR, 0, 0), 0x25CF);
 }
 
-TEST_F(ToolWindow, ListsSelectDefaultsForAbsentAndOutOfRangeValues) {
+// The package accepts UTM_RETRIES 0-100 and UTM_TIMEOUT 1-3600: a stored
+// value outside the page's lists is shown as it is, in its numeric place,
+// and Apply writes it back unchanged. Absent values show "5" and "5".
+TEST_F(ToolWindow, StoredValuesOutsideTheListsAreShownAsTheyAreAndWrittenBackUnchanged) {
     struct Case {
         int retries;  // -1: absent
         int timeOut;
         const wchar_t* retriesShown;
         const wchar_t* timeOutShown;
-    } cases[] = {{-1, -1, L"5", L"5"}, {20, 30, L"3", L"10"}, {2, 4, L"3", L"10"}, {10, 5, L"10", L"5"}};
+        size_t retriesEntries;
+    } cases[] = {
+        {-1, -1, L"5", L"5", 8}, {0, 3600, L"0", L"3600", 9}, {20, 1, L"20", L"1", 9}, {10, 5, L"10", L"5", 8}};
     for (const Case& c : cases) {
         DeleteSettings();
         if (c.retries >= 0) PutDword(L"Retries", static_cast<DWORD>(c.retries));
@@ -373,7 +378,12 @@ TEST_F(ToolWindow, ListsSelectDefaultsForAbsentAndOutOfRangeValues) {
         HWND page = Page(kSettingsPage);
         EXPECT_EQ(bx::test::ComboSelectedText(page, kRetries), c.retriesShown) << "Retries " << c.retries;
         EXPECT_EQ(bx::test::ComboSelectedText(page, kTimeOut), c.timeOutShown) << "TimeOut " << c.timeOut;
+        EXPECT_EQ(bx::test::ComboEntries(page, kRetries).size(), c.retriesEntries);
         EXPECT_EQ(bx::test::ItemText(page, kPort), L"") << "no stored port, empty field";
+        if (c.retries == 0) Screenshot("settings_outside_lists");
+        EXPECT_FALSE(Apply());
+        EXPECT_EQ(Setting(L"Retries").Dword(), c.retries >= 0 ? static_cast<DWORD>(c.retries) : 5u);
+        EXPECT_EQ(Setting(L"TimeOut").Dword(), c.timeOut >= 0 ? static_cast<DWORD>(c.timeOut) : 5u);
         CloseSheet();
     }
 }

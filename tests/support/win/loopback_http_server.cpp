@@ -20,6 +20,7 @@ bx::win::UniqueSocket ListenOnLoopback(int backlog, unsigned short& port) {
     static WinsockUser winsock;
     bx::win::UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!s) return s;
+    SetHandleInformation(reinterpret_cast<HANDLE>(s.get()), HANDLE_FLAG_INHERIT, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -69,6 +70,9 @@ DWORD WINAPI LoopbackHttpServer::Serve(void* self) {
         if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
         bx::win::UniqueSocket client(accept(server->listener_.get(), nullptr, nullptr));
         if (!client) continue;
+        // A program the test starts meanwhile must not inherit the connection
+        // (and keep it open after this server closed it).
+        SetHandleInformation(reinterpret_cast<HANDLE>(client.get()), HANDLE_FLAG_INHERIT, 0);
         {
             bx::win::CriticalSectionLock hold(server->lock_);
             ++server->connections_;

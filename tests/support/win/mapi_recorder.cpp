@@ -1,7 +1,7 @@
 // A MAPI32.DLL of the tests' own. Wine's MAPI32.DLL resolves any address and
-// has no mail program behind it, so a test puts this DLL beside the program
-// under test (the application's directory comes first in the DLL search
-// order). Every call is appended, with its arguments, as one line to
+// has no mail program behind it, so a test puts this DLL in the place of the
+// system's (win/system_mapi.h), where the tool loads simple MAPI from. Every
+// call is appended, with its arguments, as one line to
 // "mapi_calls.txt" beside the DLL; the answers come from "mapi_answer.txt"
 // there ("<resolve result> <send result>", both 0 when the file is absent).
 // Built once more without MAPIFreeBuffer (MAPI_RECORDER_NO_FREE) for the

@@ -352,6 +352,27 @@ MessageBoxContent ReadMessageBox(HWND box) {
     return content;
 }
 
+BoxedRun RunWithOneMessageBox(const std::wstring& commandLine, const std::string& screenshotPath, DWORD timeoutMs) {
+    BoxedRun run;
+    RunningProcess program(commandLine);
+    run.started = program.Started();
+    if (!run.started) return run;
+    if (HWND box = WaitForMessageBox(program.ProcessId(), nullptr, timeoutMs)) {
+        run.boxShown = true;
+        // Found as soon as it exists; its text may come a moment later.
+        WaitUntil([&] { return !(run.box = ReadMessageBox(box)).text.empty(); }, 10000);
+        Repaint(box);
+        if (!screenshotPath.empty()) SaveScreenshot(screenshotPath);
+        AnswerMessageBox(box, IDOK);
+        WaitUntil([&] { return !IsWindow(box); }, 5000);
+        run.secondBox = WaitForMessageBox(program.ProcessId(), nullptr, 500) != nullptr;
+    }
+    run.ended = program.Wait(timeoutMs);
+    if (!run.ended) program.Terminate();
+    run.exitCode = program.ExitCode();
+    return run;
+}
+
 bool AnswerMessageBox(HWND box, int buttonId) {
     HWND button = GetDlgItem(box, buttonId);
     return PostMessageW(box, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED), reinterpret_cast<LPARAM>(button)) != 0;

@@ -82,6 +82,21 @@ MessageBoxContent ReadMessageBox(HWND box);
 // Presses a button of the box (posted: the box closes on its own thread).
 bool AnswerMessageBox(HWND box, int buttonId);
 
+// Runs a program that shows one message box and then ends ("bxhvns.exe
+// -restart"): reads the box, saves a screenshot at `screenshotPath` (a Linux
+// path; none when empty), answers OK, checks that no second box follows and
+// waits for the program's end (ended by force after timeoutMs).
+struct BoxedRun {
+    bool started = false;
+    bool boxShown = false;
+    bool secondBox = false;
+    bool ended = false;
+    MessageBoxContent box;
+    DWORD exitCode = 0;
+};
+BoxedRun RunWithOneMessageBox(const std::wstring& commandLine, const std::string& screenshotPath,
+                              DWORD timeoutMs = 60000);
+
 // Presses a button (BN_CLICKED to its dialog) and returns when the handler
 // has returned, or as soon as a message box of the dialog's process opens
 // (returned; the handler is then still running inside the box). `done` tells
