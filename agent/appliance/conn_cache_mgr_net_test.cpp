@@ -61,6 +61,7 @@ protected:
         AddAccount(L"S-1-5-21-1-2-3-1002", L"bob");
     }
     void TearDown() override {
+        ReleaseClock();
         mgr_.reset();
         peer_.Stop();
         second_.Stop();
@@ -138,6 +139,30 @@ protected:
         mgr_->GetStatistics(s);
         return s.counters[index];
     }
+    // A clock of the request table that stops the dispatcher's first tracked
+    // send until ReleaseClock (TearDown releases it in any case).
+    bx::SecondsClock HoldingClock() {
+        release_ = false;
+        return [this]() -> int64_t {
+            std::unique_lock<std::mutex> guard(clockLock_);
+            held_ = true;
+            clockChanged_.notify_all();
+            clockChanged_.wait(guard, [&] { return release_; });
+            return now_.load();
+        };
+    }
+    bool WaitUntilHeld() {
+        std::unique_lock<std::mutex> guard(clockLock_);
+        return clockChanged_.wait_for(guard, std::chrono::seconds(20), [&] { return held_; });
+    }
+    void ReleaseClock() {
+        {
+            std::lock_guard<std::mutex> guard(clockLock_);
+            release_ = true;
+        }
+        clockChanged_.notify_all();
+    }
+
     // A socket at the appliance's own address (a port of its own), from
     // which a case sends what the appliance, or whoever can put its address
     // on a datagram, might send.
@@ -178,6 +203,9 @@ protected:
     uint32_t startFree_ = 0;
     SessionMap sessions_;
     std::atomic<int64_t> now_{1000000};
+    std::mutex clockLock_;
+    std::condition_variable clockChanged_;
+    bool held_ = false, release_ = true;
     ChildProgram peer_, second_;
     std::unique_ptr<bx::test::LogCapture> log_;
     std::unique_ptr<CConnectionCacheMgr> mgr_;
@@ -574,22 +602,10 @@ TEST_F(ManagerWithPeer, PingFloodLeavesOneAnswerWaitingAndTheNextOpenGoesPromptl
     StartPeer(peer_, {});
     // The dispatcher's first tracked send stops on the request table's clock
     // until the pings are in.
-    std::mutex lock;
-    std::condition_variable changed;
-    bool held = false, release = false;
-    StartManager(false, [&]() -> int64_t {
-        std::unique_lock<std::mutex> guard(lock);
-        held = true;
-        changed.notify_all();
-        changed.wait(guard, [&] { return release; });
-        return now_.load();
-    });
+    StartManager(false, HoldingClock());
     OpenApplianceSocket();
     mgr_->Enqueue(Connection(3, 47000), false);
-    {
-        std::unique_lock<std::mutex> guard(lock);
-        ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(20), [&] { return held; }));
-    }
+    ASSERT_TRUE(WaitUntilHeld());
 
     constexpr uint32_t kPings = 20000;
     constexpr uint32_t kBatch = 100;  // well inside the listener's receive buffer
@@ -602,11 +618,7 @@ TEST_F(ManagerWithPeer, PingFloodLeavesOneAnswerWaitingAndTheNextOpenGoesPromptl
     }
     EXPECT_EQ(1u, mgr_->Queue().Count());
     mgr_->Enqueue(Connection(3, 47001), false);
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        release = true;
-    }
-    changed.notify_all();
+    ReleaseClock();
 
     ASSERT_TRUE(peer_.WaitFor({"rx ", "notif=2 ", "port=47001"})) << peer_.Dump();
     // Exactly one answer went out, and it went before the open.
