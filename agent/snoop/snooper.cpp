@@ -231,20 +231,23 @@ void Snooper::handleOpenAddress(const snoop_event_t& event) {
 }
 
 AddressEntry* Snooper::CleanupTarget(const snoop_event_t& event) {
-    AddressEntry* held[2] = {};  // TCP, UDP
+    AddressEntry* entries[2] = {};  // TCP, UDP
     const uint32_t protocols[2] = {SNOOP_PROTOCOL_TCP, SNOOP_PROTOCOL_UDP};
     for (int i = 0; i < 2; ++i) {
         auto found = addresses_.find(AddressKey(event.local_ip, event.local_port, protocols[i]));
-        if (found != addresses_.end() && found->second.in_use) held[i] = &found->second;
+        if (found != addresses_.end()) entries[i] = &found->second;
     }
-    for (AddressEntry* entry : held)
-        if (entry && entry->file_object == event.file_object) return entry;
-    // The driver need not name the protocol of a clean-up; when it does, it
-    // decides. Otherwise the file object does not match (the open was
-    // replaced by a later one of the same protocol): whichever holds it.
-    if (event.protocol == SNOOP_PROTOCOL_TCP) return held[0];
-    if (event.protocol == SNOOP_PROTOCOL_UDP) return held[1];
-    return held[0] ? held[0] : held[1];
+    // The file object names the open it ends, even one already ended.
+    for (AddressEntry* entry : entries)
+        if (entry && entry->file_object == event.file_object) return entry->in_use ? entry : nullptr;
+    // It names none (the open was replaced by a later one of the same
+    // protocol): the clean-up's protocol when the driver gave one, else
+    // whichever holds the address and port.
+    AddressEntry* tcp = entries[0] && entries[0]->in_use ? entries[0] : nullptr;
+    AddressEntry* udp = entries[1] && entries[1]->in_use ? entries[1] : nullptr;
+    if (event.protocol == SNOOP_PROTOCOL_TCP) return tcp;
+    if (event.protocol == SNOOP_PROTOCOL_UDP) return udp;
+    return tcp ? tcp : udp;
 }
 
 bool Snooper::FillReported(uint32_t localIp, uint16_t localPort, uint8_t protocol, uint32_t sessionId,

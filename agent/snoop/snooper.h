@@ -158,8 +158,9 @@ public:
 private:
     send_data_t* NewRecord();
     // The in-use entry a clean-up ends (null when none): the one opened with
-    // the clean-up's file object, else the one of the clean-up's protocol,
-    // else whichever protocol holds the address and port (TCP first).
+    // the clean-up's file object (none when that one is ended already); when
+    // no entry has that file object, the one of the clean-up's protocol, else
+    // whichever protocol holds the address and port (TCP first).
     AddressEntry* CleanupTarget(const snoop_event_t& event);
 
     std::map<uint64_t, AddressEntry> addresses_;
