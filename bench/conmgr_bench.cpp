@@ -196,7 +196,7 @@ struct Rig {
         // before the peer is bound, and reset the session table), then make
         // the session one the appliance knows.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        manager->Users().Update(kSession, L"alice", L"CORP");
+        manager->Users().Update(kSession, L"alice", L"CORP", sid);
         manager->Users().MarkKnown(kSession);
     }
     ~Rig() {

@@ -46,7 +46,7 @@ struct Setup {
 
 void BM_NotifyBuildClear(benchmark::State& state) {
     Setup s;
-    s.users.Update(2, L"alice", L"CORP");
+    s.users.Update(2, L"alice", L"CORP", s.Record().sid);
     s.users.MarkKnown(2);
     send_data_t record = s.Record();
     bool encrypt = true;

@@ -2,9 +2,12 @@
 // datagrams handed to CConnectionCacheMgr::HandleResponse as the listener
 // hands them over, with what stands behind it filled in: open notifications
 // waiting in the request table (so acknowledgements have something to
-// clear), sessions with names in the session table (so "Unknown SessionID"
-// can be resent), the local-route tables and the send queue, all drawing on
-// one send-data pool.
+// clear and "Unknown SessionID" something to resend), sessions with names in
+// the session table, connections the agent reported (the snooper's address
+// table, so that an "Unknown SessionID" naming one can be resent), the
+// local-route tables and the send queue, all drawing on one send-data pool.
+// The manager's millisecond clock is the input's: it moves only as the input
+// says.
 //
 // Every input starts from the same state, so that an input found replays
 // alone: the send queue and the request table are emptied and filled again,
@@ -17,16 +20,21 @@
 //   mode bit 0 clear: the bytes as received;
 //   mode bit 0 set:   the bytes are a clear datagram that is first encrypted
 //                     under the shared key as the appliance sends it (random
-//                     IV flag, body padded to blocks, 8 trailing zeros).
+//                     IV flag, body padded to blocks, 8 trailing zeros);
+//   mode bits 1-7:    the clock moves on by that many times 50 ms first.
 // After every datagram the invariants of the answer path are checked: the
 // result is 0 or 13, at most one waiting notification leaves the table, at
 // most one record enters the send queue, no record of the pool is lost or
-// counted twice, and at most one of the parse-failure and processed counters
-// moves.
+// counted twice, at most one of the parse-failure and processed counters
+// moves; the send queue holds at most one ping answer, and every other record
+// in it is the agent's own (a notification that waited, or a connection it
+// reported, in that connection's session); no local route holds more than
+// 2^24 addresses; resets empty the session table at most once a second.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "agent/appliance/conn_cache_mgr.h"
@@ -49,10 +57,54 @@ constexpr uint16_t kSenderPort = 4711;
 constexpr uint32_t kWaitingIds[] = {1, 2, 3, 4, 5, 6, 0x100, 0x101, 0x7FFF, 0x8000};
 // Sessions with names (1 and 2 already acknowledged).
 constexpr uint32_t kSessions[] = {1, 2, 3, 4};
+// Each input's clock starts this far beyond the last one's.
+constexpr uint32_t kInputTicks = 100000;
+
+// Connections the agent reported: (protocol, local address, local port in
+// network order, session). The waiting notifications are the first one's.
+struct Reported {
+    uint8_t protocol;
+    uint32_t localIp;
+    uint16_t localPort;
+    uint32_t session;
+};
+constexpr Reported kReported[] = {{1, 0xC6120001u, 0x00C0, 3}, {2, 0, 0x3500, 1}, {1, 0x0A000001u, 0x5000, 4}};
+
+class ReportedTable : public CReportedConnections {
+public:
+    bool FillReported(uint32_t localIp, uint16_t localPort, uint8_t protocol, uint32_t sessionId,
+                      send_data_t& record) const override {
+        for (const Reported& r : kReported) {
+            if (r.localIp != localIp || r.localPort != localPort || r.session != sessionId) continue;
+            if ((r.protocol == 1) != (protocol == 1)) continue;
+            record.kind = bx::kKindConnection;
+            record.operation = bx::kOperationOpen;
+            record.protocol = r.protocol;
+            record.local_ip = r.localIp;
+            record.local_port = r.localPort;
+            record.session_id = r.session;
+            return true;
+        }
+        return false;
+    }
+};
+
+bool IsReported(const send_data_t& record) {
+    for (const Reported& r : kReported)
+        if (record.kind == bx::kKindConnection && record.protocol == r.protocol && record.local_ip == r.localIp &&
+            record.local_port == r.localPort && record.session_id == r.session)
+            return true;
+    return false;
+}
 
 bx::DesKeySchedule keySchedule;
 CBufferPool* pool = nullptr;
 SessionMap* sessions = nullptr;
+ReportedTable reportedTable;
+uint32_t ticks = 0;
+// The notifications put in the request table for the running input, and the
+// sessions they were made for.
+std::vector<std::pair<const send_data_t*, uint32_t>> waiting;
 
 void Check(bool condition) {
     if (!condition) __builtin_trap();
@@ -88,8 +140,12 @@ void SetUpState(CConnectionCacheMgr& mgr) {
         record->operation = bx::kOperationOpen;
         record->request_id = id;
         record->session_id = kSessions[session++ % (sizeof kSessions / sizeof kSessions[0])];
+        record->protocol = kReported[0].protocol;
+        record->local_ip = kReported[0].localIp;
+        record->local_port = kReported[0].localPort;
         record->sent_time = 100;
         Check(mgr.RequestTable().Add(record));
+        waiting.emplace_back(record, record->session_id);
     }
     for (uint32_t id : kSessions) mgr.Users().Update(id, id % 2 ? L"alice" : L"bob", L"CORP");
     mgr.Users().MarkKnown(1);
@@ -127,12 +183,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!mgr) {
         poolFree = pool->FreeCount();
         mgr = std::make_unique<CConnectionCacheMgr>(*pool, *sessions);
+        mgr->SetReportedConnections(&reportedTable);
+        mgr->SetTickClock([] { return ticks; });
     }
+    ticks += kInputTicks;
+    waiting.clear();
     SetUpState(*mgr);
+    uint32_t resets = mgr->SessionTableResets();
+    uint32_t lastReset = 0;
+    bool resetSeen = false;
 
     size_t at = 0;
     for (size_t n = 0; n < kMaxDatagrams && at + 3 <= size; ++n) {
         const uint8_t mode = data[at];
+        ticks += static_cast<uint32_t>(mode >> 1) * 50;
         size_t length = static_cast<size_t>(data[at + 1]) << 8 | data[at + 2];
         at += 3;
         if (length > size - at) length = size - at;
@@ -173,7 +237,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(mgr->Routes().Subnets().size() <= bx::kMaxLocalRoutes);
         Check(mgr->Routes().Ranges().size() <= bx::kMaxLocalRoutes);
         (void)mgr->IsLocalRoute(0x0A000001u);
+
+        // No route silences more than 2^24 addresses.
+        for (const bx::Subnet& subnet : mgr->Routes().Subnets()) Check(subnet.mask >> 24 == 0xFF);
+        for (const bx::AddressRange& range : mgr->Routes().Ranges())
+            Check(range.first > range.last || uint64_t{range.last} - range.first < (uint64_t{1} << 24));
+        // Resets empty the session table at most once a second.
+        const uint32_t resetsNow = mgr->SessionTableResets();
+        Check(resetsNow - resets <= 1);
+        if (resetsNow != resets) {
+            Check(!resetSeen || ticks - lastReset >= 1000);
+            resetSeen = true;
+            lastReset = ticks;
+            resets = resetsNow;
+        }
+        // What waits in the send queue: at most one ping answer; every other
+        // record is the agent's own, in its own session.
+        std::vector<send_data_t*> queued;
+        while (send_data_t* record = mgr->Queue().Dequeue()) queued.push_back(record);
+        uint32_t pings = 0;
+        for (send_data_t* record : queued) {
+            if (record->kind == bx::kKindPingResponse) {
+                ++pings;
+                continue;
+            }
+            bool own = IsReported(*record);
+            for (const auto& [w, session] : waiting) own = own || (w == record && record->session_id == session);
+            Check(own);
+        }
+        Check(pings <= 1);
+        for (send_data_t* record : queued) mgr->Queue().Enqueue(record, false);
     }
+    // A reset that waits for its second is done now, so that the next input
+    // starts from the same state (it is a datagram that does not parse).
+    ticks += 1000;
+    mgr->HandleResponse(nullptr, 0, kSenderPort);
 
     // Back to the starting state; every record returns to the pool.
     // The table keeps its buckets: only the waiting notifications leave it.

@@ -56,7 +56,10 @@ CConnectionCacheMgr::CConnectionCacheMgr(CBufferPool& pool, SessionMap& sessions
       connMgr_(pool),
       classifier_(sessions),
       builder_(users_, classifier_, requestCounter_),
-      clock_(bx::SystemSeconds) {
+      clock_(bx::SystemSeconds),
+      ticks_(bx::host::TickCount),
+      datagramLines_(bx::kDatagramLinesPerBurst, bx::kDatagramLineBurstMs, [this] { return ticks_(); }),
+      pingAnswerLines_(bx::kDatagramLinesPerBurst, bx::kDatagramLineBurstMs, [this] { return ticks_(); }) {
     // The manager's own log file starts empty at every start of the agent.
     const std::wstring path = bx::files::PathBesideExecutable(bx::kUtmLogFileName);
     bx::files::DeleteFileAt(path);
@@ -353,13 +356,19 @@ void CConnectionCacheMgr::ListenerLoop() {
             const uint32_t error = listener_.ReceiveFrom(buffer, sizeof buffer, received, fromAddress, fromPort);
             // A stop wakes the receive (it returns nothing or an error).
             if (stopListener_) break;
+            ListenerHousekeeping();
+            if (error != 0 && bx::net::IsReceiveTimeout(error)) continue;
+            // Whatever this datagram makes the agent log passes the burst's
+            // gate. A datagram longer than the buffer has its sender too:
+            // that is checked before anything about it is logged.
+            bx::ScopedLogGate gate(datagramLines_);
+            const bool tooLong = error != 0 && bx::net::IsMessageTooLong(error);
+            if ((error == 0 || tooLong) && !FromAppliance(fromAddress, fromPort)) continue;
             if (error != 0) {
-                if (bx::net::IsReceiveTimeout(error)) continue;
                 LogError(L"UTMlistner ReadError code:'%d'", static_cast<int>(error));
-                if (!bx::net::IsMessageTooLong(error)) std::this_thread::sleep_for(kReadErrorPause);
+                if (!tooLong) std::this_thread::sleep_for(kReadErrorPause);
                 continue;
             }
-            if (!FromAppliance(fromAddress, fromPort)) continue;
             HandleResponse(buffer, received, fromPort);
         } catch (const std::exception& e) {
             LogError(L"UTMlistner dropped a datagram: %hs", e.what());
@@ -368,6 +377,13 @@ void CConnectionCacheMgr::ListenerLoop() {
         }
     }
     LogInfo(L"Exiting UTMlistner..");
+}
+
+void CConnectionCacheMgr::ListenerHousekeeping() {
+    if (const uint32_t leftOut = datagramLines_.TakeLeftOut())
+        LogWarning(L"UTMlistner: %u lines about received datagrams were left out of the log in the last minute",
+                   static_cast<unsigned>(leftOut));
+    ResetIfWaiting();
 }
 
 bool CConnectionCacheMgr::FromAppliance(uint32_t address, uint16_t port) {
@@ -395,6 +411,9 @@ void CConnectionCacheMgr::DispatcherLoop() {
     LogInfo(L"Dispatch thread Started..");
     for (;;) {
         const uint32_t woke = bx::sync::WaitAny(dispatcherStop_, queueNotEmpty_, bx::kDispatcherWaitMs);
+        if (const uint32_t leftOut = pingAnswerLines_.TakeLeftOut())
+            LogWarning(L"Dispatch thread: %u lines about ping answers were left out of the log in the last minute",
+                       static_cast<unsigned>(leftOut));
         if (woke == bx::sync::kWaitObject0) {
             LogInfo(L"Stopping Disptch thread");
             LogInfo(L"Exiting dispatch thread..");
@@ -462,11 +481,15 @@ bool CConnectionCacheMgr::DispatchOne() {
                 datagram = smallBuffer_;
                 length = builder_.BuildResetRequest(smallBuffer_);
                 break;
-            case bx::kKindPingResponse:
+            case bx::kKindPingResponse: {
+                // A ping is a received datagram: its answer's lines pass a
+                // burst of their own.
+                bx::ScopedLogGate gate(pingAnswerLines_);
                 LogInfo(L"Sending response to UTM Ping...");
                 datagram = smallBuffer_;
                 length = builder_.BuildPingAnswer(record->request_id, smallBuffer_);
                 break;
+            }
             default:
                 datagram = buildBuffer_;
                 length = builder_.BuildNotification(*record, buildBuffer_, encrypt);
@@ -498,15 +521,22 @@ uint32_t CConnectionCacheMgr::Send(uint8_t* datagram, size_t length, bool encryp
     // request table the record may be acknowledged and released at any time.
     const uint32_t kind = record->kind;
     const uint16_t port = kind == bx::kKindPingResponse ? record->reply_port : destPort_;
+    // Opens and logoffs wait for their answer (and are sent again without
+    // one): a lost logoff would leave the session's user with the appliance.
+    const bool logoff = kind == bx::kKindLogoff;
+    const bool open =
+        (kind == bx::kKindConnection || kind == bx::kKindResend) && record->operation == bx::kOperationOpen;
     if (!track) {
         pool_.Release(record);
-    } else if ((kind == bx::kKindConnection || kind == bx::kKindResend) && record->operation == bx::kOperationOpen) {
+    } else if (open || logoff) {
         record->sent_time = clock_ ? clock_() : bx::SystemSeconds();
         LogDebug(L"HVNPkt: Added Id[%d] To R-Q", static_cast<int>(record->request_id));
-        if (connMgr_.Table().Add(record))
-            ++enteredInTable_;
-        else
+        // The status record counts logoffs with the closes, opens apart.
+        if (logoff) ++closesSent_;
+        if (!connMgr_.Table().Add(record))
             pool_.Release(record);  // not tracked: nobody else would give it back
+        else if (open)
+            ++enteredInTable_;
     } else {
         if (record->operation == bx::kOperationClose) ++closesSent_;
         pool_.Release(record);

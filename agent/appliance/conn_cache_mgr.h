@@ -19,6 +19,18 @@
 //   notifications again (or gives them up after Retries resends).
 // Lock order: the request table's lock before the send queue's, never the
 // reverse. No lock is held while sending.
+//
+// Datagrams are hostile input: anyone who can put the appliance's address on
+// a datagram can send one. So the listener checks the sender before it logs
+// anything about a datagram, and the lines that handling datagrams writes
+// pass a CLogBurst (at most kDatagramLinesPerBurst lines a minute, then one
+// line with the count left out): one for the listener, one for the
+// dispatcher's ping answers. A ping is answered only while no answer waits
+// in the send queue; a reset empties the session table at most once a
+// second (one that comes sooner is kept and done when the second is over);
+// an "Unknown SessionID" brings a resend only of a connection the agent
+// reported in that session (CReportedConnections); too broad local routes
+// are refused (CLocalRoutes).
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -30,6 +42,7 @@
 #include "agent/appliance/data_queue.h"
 #include "agent/appliance/hash_map2.h"
 #include "agent/appliance/local_routes.h"
+#include "agent/appliance/reported_connections.h"
 #include "agent/appliance/status_file.h"
 #include "agent/appliance/worker_thread.h"
 #include "agent/identity/session_map.h"
@@ -39,6 +52,7 @@
 #include "agent/protocol/user_classifier.h"
 #include "agent/records/buffer_pool.h"
 #include "agent/settings/hvn_configuration.h"
+#include "agent/settings/log_burst.h"
 #include "agent/settings/log_impl.h"
 #include "platform/event.h"
 #include "platform/udp_socket.h"
@@ -59,6 +73,11 @@ constexpr uint32_t kUtmLogFlags = 10;
 // Senders other than the appliance whose first datagram is logged as an
 // error; beyond this many distinct senders every drop is logged at debug.
 constexpr size_t kMaxReportedStrangers = 1024;
+// Lines about received datagrams: at most this many in a burst of this long.
+constexpr uint32_t kDatagramLinesPerBurst = 10;
+constexpr uint32_t kDatagramLineBurstMs = 60000;
+// A reset request empties the session table at most once in this long.
+constexpr uint32_t kSessionResetIntervalMs = 1000;
 
 // The strict dotted-quad test of the appliance address: only digits and
 // dots, exactly three dots, one to three digits in every group.
@@ -137,9 +156,20 @@ public:
     // notification.
     bool IsLocalRoute(uint32_t address) const { return routes_.IsLocalRoute(address); }
 
-    // Datagrams the listener dropped because they did not come from the
-    // appliance's address (kept apart from the status record's counters).
+    // Where the resend after "Unknown SessionID" looks up what the agent
+    // reported (the snooper's address table). Set before Start; none: only
+    // the request table is asked.
+    void SetReportedConnections(const CReportedConnections* reported) { reported_ = reported; }
+
+    // Counters kept apart from the status record's: datagrams the listener
+    // dropped because they did not come from the appliance's address; pings
+    // left unanswered because an answer still waited; times a reset request
+    // emptied the session table; "Unknown SessionID" answers for a
+    // connection the agent did not report, which brought no resend.
     uint32_t StrangerDatagrams() const { return strangerDatagrams_.load(); }
+    uint32_t PingsNotAnswered() const { return pingsNotAnswered_.load(); }
+    uint32_t SessionTableResets() const { return sessionTableResets_.load(); }
+    uint32_t UnknownSessionsDropped() const { return unknownSessionsDropped_.load(); }
 
     // The ten counters of the status record, each read under its own lock.
     void GetStatistics(bx::StatisticsSnapshot& snapshot) const;
@@ -163,6 +193,9 @@ public:
     // The clock of the request table's times (seconds since 1970). Set it
     // before Start; tests move their own clock instead of sleeping.
     void SetClock(bx::SecondsClock clock) { clock_ = std::move(clock); }
+    // The millisecond clock of the reset interval and the bursts of datagram
+    // lines (a tick count; by default the host's). Set it before Start.
+    void SetTickClock(CLogBurst::Clock clock) { ticks_ = std::move(clock); }
     // One retransmit scan now, as the retransmit thread makes every 2 s.
     void ScanRequestTable();
 
@@ -186,9 +219,18 @@ private:
     bool DispatchOne();
     uint32_t Send(uint8_t* datagram, size_t length, bool encrypt, send_data_t* record, bool track);
 
-    uint32_t HandleUnknownSession(const CHVNProtocolParser& parser);
+    // Writes the count of datagram lines left out once their burst is over,
+    // and empties the session table for a reset that had to wait. The
+    // listener calls it at every wake, outside the datagram lines' gate.
+    void ListenerHousekeeping();
+    void AnswerPing(const CHVNProtocolParser& parser, uint16_t senderPort);
+    void ResetSessions();
+    // Empties the session table for a reset that waited, once its second is
+    // over.
+    void ResetIfWaiting();
+    uint32_t HandleUnknownSession(const CHVNProtocolParser& parser, CPooledRecord& acknowledged);
     void LearnLocalRoute(const CHVNProtocolParser& parser);
-    send_data_t* BuildResendRecord(const CHVNProtocolParser& parser);
+    send_data_t* ReportedConnection(const CHVNProtocolParser& parser, uint32_t sessionId);
     send_data_t* NewRecord();
 
     CBufferPool& pool_;
@@ -204,6 +246,8 @@ private:
     std::atomic<uint32_t> requestCounter_{1};
     CHVNPacketBuilder builder_;
     bx::SecondsClock clock_;
+    CLogBurst::Clock ticks_;
+    const CReportedConnections* reported_ = nullptr;
 
     bool started_ = false;
     bool winsockStarted_ = false;
@@ -233,6 +277,15 @@ private:
     std::atomic<uint32_t> responsesProcessed_{0};
     std::atomic<uint32_t> parseFailures_{0};
     std::atomic<uint32_t> strangerDatagrams_{0};
-    // Only the listener thread touches this.
+    std::atomic<uint32_t> pingsNotAnswered_{0};
+    std::atomic<uint32_t> sessionTableResets_{0};
+    std::atomic<uint32_t> unknownSessionsDropped_{0};
+    // Only the listener thread touches these.
     std::unordered_set<uint32_t> reportedStrangers_;
+    CLogBurst datagramLines_;
+    bool sessionsReset_ = false;  // the table was emptied by a reset at lastSessionReset_
+    uint32_t lastSessionReset_ = 0;
+    bool resetWaiting_ = false;
+    // Only the dispatcher thread touches this: the lines of ping answers.
+    CLogBurst pingAnswerLines_;
 };

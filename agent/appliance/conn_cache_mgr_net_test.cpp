@@ -8,8 +8,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -59,6 +61,7 @@ protected:
         AddAccount(L"S-1-5-21-1-2-3-1002", L"bob");
     }
     void TearDown() override {
+        ReleaseClock();
         mgr_.reset();
         peer_.Stop();
         second_.Stop();
@@ -96,11 +99,12 @@ protected:
         ASSERT_TRUE(peer.WaitFor({"listening"})) << peer.Dump();
     }
 
-    void StartManager(bool fakeClock = false) {
+    void StartManager(bool fakeClock = false, bx::SecondsClock clock = nullptr) {
         mgr_ = std::make_unique<CConnectionCacheMgr>(pool_, sessions_);
         log_ = std::make_unique<bx::test::LogCapture>(bx::test::CaseFile(".log"));
         mgr_->SetLogger(log_->Logger());
         if (fakeClock) mgr_->SetClock([this] { return now_.load(); });
+        if (clock) mgr_->SetClock(std::move(clock));
         ASSERT_EQ(0u, mgr_->Start());
         ASSERT_TRUE(mgr_->ListenerRunning());
         ASSERT_TRUE(mgr_->DispatcherRunning());
@@ -135,6 +139,57 @@ protected:
         mgr_->GetStatistics(s);
         return s.counters[index];
     }
+    // A clock of the request table that stops the dispatcher's first tracked
+    // send until ReleaseClock (TearDown releases it in any case).
+    bx::SecondsClock HoldingClock() {
+        release_ = false;
+        return [this]() -> int64_t {
+            std::unique_lock<std::mutex> guard(clockLock_);
+            held_ = true;
+            clockChanged_.notify_all();
+            clockChanged_.wait(guard, [&] { return release_; });
+            return now_.load();
+        };
+    }
+    bool WaitUntilHeld() {
+        std::unique_lock<std::mutex> guard(clockLock_);
+        return clockChanged_.wait_for(guard, std::chrono::seconds(20), [&] { return held_; });
+    }
+    void ReleaseClock() {
+        {
+            std::lock_guard<std::mutex> guard(clockLock_);
+            release_ = true;
+        }
+        clockChanged_.notify_all();
+    }
+
+    // A socket at the appliance's own address (a port of its own), from
+    // which a case sends what the appliance, or whoever can put its address
+    // on a datagram, might send.
+    void OpenApplianceSocket() {
+        ASSERT_TRUE(net_.InNamespace([&] {
+            ASSERT_EQ(0u, appliance_.Create());
+            ASSERT_EQ(0u, appliance_.Bind(net_.PeerAddress(), 0));
+            ASSERT_EQ(0u, appliance_.SetReceiveTimeout(10000));
+        }));
+    }
+    void FromAppliance(const std::vector<uint8_t>& bytes) {
+        ASSERT_EQ(0u, appliance_.SendTo(bytes.data(), bytes.size(), net_.HostAddress(), port_));
+    }
+    // Sends a ping and waits for its answer: everything sent before it has
+    // been handled by the listener.
+    void Settle(uint32_t id) {
+        FromAppliance(Datagram(id, wire::kMsgRequest).Flag(wire::kTlvPing).Bytes());
+        uint8_t answer[1024];
+        for (;;) {
+            size_t received = 0;
+            uint32_t from = 0;
+            uint16_t fromPort = 0;
+            ASSERT_EQ(0u, appliance_.ReceiveFrom(answer, sizeof answer, received, from, fromPort)) << "ping " << id;
+            if (received >= wire::kIvAndHeaderSize && wire::Get32(answer + wire::kOffsetRequestId) == id) return;
+        }
+    }
+
     // The peer's line of its notification number n.
     std::string Notification(ChildProgram& peer, int n) {
         const std::vector<std::string> lines = peer.Matching({"rx ", " notif=" + std::to_string(n) + " "});
@@ -142,11 +197,15 @@ protected:
     }
 
     bx::test::TestNetwork net_;
+    bx::net::UdpSocket appliance_;
     uint16_t port_ = 0;
     CBufferPool pool_;
     uint32_t startFree_ = 0;
     SessionMap sessions_;
     std::atomic<int64_t> now_{1000000};
+    std::mutex clockLock_;
+    std::condition_variable clockChanged_;
+    bool held_ = false, release_ = true;
     ChildProgram peer_, second_;
     std::unique_ptr<bx::test::LogCapture> log_;
     std::unique_ptr<CConnectionCacheMgr> mgr_;
@@ -229,6 +288,25 @@ TEST_F(ManagerWithPeer, RetriesZeroDeletesWithoutResending) {
     EXPECT_EQ(1u, peer_.Matching({"rx ", "kind=connection"}).size());
 }
 
+// A logoff waits for its answer like an open: without one it is sent again
+// under the same request id; the answer ends it.
+TEST_F(ManagerWithPeer, LogoffIsSentAgainUntilTheApplianceAnswers) {
+    StartPeer(peer_, {"--answer", "silent,ack"});
+    StartManager(true);
+    ASSERT_EQ(0u, mgr_->SendLogoffNotification(3, L"alice", L"CORP"));
+    ASSERT_TRUE(peer_.WaitFor({"rx ", "notif=1 ", "kind=logoff", "session=3"})) << peer_.Dump();
+    ASSERT_TRUE(Eventually([&] { return mgr_->RequestTable().Count() == 1; }));
+    now_ += 11;
+    mgr_->ScanRequestTable();
+    ASSERT_TRUE(peer_.WaitFor({"rx ", "notif=2 ", "kind=logoff", "repeat=1", "answer=ack"})) << peer_.Dump();
+    EXPECT_EQ(Field(Notification(peer_, 1), "id"), Field(Notification(peer_, 2), "id"));
+    ASSERT_TRUE(Eventually([&] { return mgr_->RequestTable().Count() == 0; })) << log_->Text();
+    EXPECT_EQ(2, Counter(bx::kClosesSent));
+    EXPECT_EQ(0, Counter(bx::kEnteredInRequestTable));
+    EXPECT_EQ(0u, mgr_->Stop());
+    EXPECT_EQ(startFree_, pool_.FreeCount());
+}
+
 TEST_F(ManagerWithPeer, UnknownSessionBringsOneResendWithNamesAndEmptiesTheSessionTable) {
     StartPeer(peer_, {"--answer", "ack,ack,unknown-session,ack"});
     StartManager();
@@ -242,10 +320,10 @@ TEST_F(ManagerWithPeer, UnknownSessionBringsOneResendWithNamesAndEmptiesTheSessi
     ASSERT_TRUE(peer_.WaitFor({"rx ", "notif=3 ", "iv=clear", "answer=unknown-session"})) << peer_.Dump();
     ASSERT_TRUE(peer_.WaitFor({"rx ", "notif=4 ", "iv=random", "user=alice", "port=41002", "session=3"}))
         << peer_.Dump();
-    // The resend is acknowledged; its session stays out of the session table
-    // until the session's next connection notification enters it again.
+    // The resend is the agent's own notification again: it enters its
+    // session anew, and its acknowledgement makes the session known.
     ASSERT_TRUE(Eventually([&] { return Counter(bx::kResponsesProcessed) == 3; })) << log_->Text();
-    EXPECT_FALSE(InSessionTable(3));
+    EXPECT_TRUE(Known(3));
     EXPECT_EQ(0u, mgr_->RequestTable().Count());
     EXPECT_NE(Field(Notification(peer_, 3), "id"), Field(Notification(peer_, 4), "id"));
     EXPECT_EQ("ips=" + bx::test::QuadText(net_.HostAddress()), "ips=" + Field(Notification(peer_, 4), "ips"));
@@ -418,7 +496,9 @@ TEST_F(ManagerWithPeer, HostileDatagramsLeaveTheAgentRunningAndCounted) {
             << "after " << sent << " datagrams the agent counted " << Counter(bx::kParseFailures);
     }
     EXPECT_EQ(static_cast<int32_t>(kDatagrams), Counter(bx::kParseFailures));
-    EXPECT_EQ(oversize, log_->Count("UTMlistner ReadError code:"));
+    // Their lines are bounded: one burst's worth.
+    EXPECT_GE(oversize, 1u);
+    EXPECT_LE(log_->Count("UTM Resp: Failed to parse the response from the UTM"), bx::kDatagramLinesPerBurst);
     EXPECT_TRUE(mgr_->ListenerRunning());
     EXPECT_EQ(0, Counter(bx::kResponsesProcessed));
 
@@ -461,6 +541,149 @@ TEST_F(ManagerWithPeer, DatagramsFromAnotherAddressAreDroppedAndCounted) {
     EXPECT_EQ(1u, log_->Count("UTMlistner dropped a datagram from " + bx::test::QuadText(net_.HostAddress())));
     EXPECT_EQ(0u, mgr_->Stop());
     EXPECT_TRUE(peer_.Matching({"kind=ping-answer"}).empty());
+}
+
+// ---- From the appliance's own address: no datagram makes the agent lie, go
+// quiet or lose its log ------------------------------------------------------
+
+// An "Unknown SessionID" for a connection the agent never reported brings no
+// resend: no names for a connection of the sender's choosing.
+TEST_F(ManagerWithPeer, UnknownSessionForANeverReportedConnectionQueuesNothing) {
+    StartPeer(peer_, {});
+    StartManager();
+    OpenApplianceSocket();
+    mgr_->Enqueue(Connection(3, 46000), false);
+    ASSERT_TRUE(Eventually([&] { return Known(3) && mgr_->RequestTable().Count() == 0; })) << peer_.Dump();
+
+    FromAppliance(Datagram(777777)
+                      .Error(wire::kErrorUnknownSessionId)
+                      .U8(wire::kTlvProtOp, wire::ProtOpByte(wire::kOperationOpen, wire::kProtocolTcp))
+                      .U16(wire::kTlvPort, 46001)
+                      .U8(wire::kTlvNumIps, 1)
+                      .U32(wire::kTlvIp, net_.HostAddress())
+                      .U32(wire::kTlvDestIp, Ip(203, 0, 113, 9))
+                      .U16(wire::kTlvDestPort, 22)
+                      .SessionId(3)
+                      .Bytes());
+    ASSERT_TRUE(Eventually([&] { return mgr_->UnknownSessionsDropped() == 1; })) << log_->Text();
+    EXPECT_EQ(0u, mgr_->Queue().Count());
+    // The next notification is the next datagram: nothing went out before it.
+    mgr_->Enqueue(Connection(3, 46002), false);
+    ASSERT_TRUE(peer_.WaitFor({"rx ", "notif=2 ", "port=46002"})) << peer_.Dump();
+    EXPECT_TRUE(peer_.Matching({"port=46001"}).empty()) << peer_.Dump();
+    EXPECT_EQ(0u, mgr_->Stop());
+    EXPECT_EQ(startFree_, pool_.FreeCount());
+}
+
+// A local route of the whole address space (or of more than 2^24 addresses)
+// is refused: the next open is still reported.
+TEST_F(ManagerWithPeer, BroadLocalRouteLeavesTheNextOpenReported) {
+    StartPeer(peer_, {});
+    StartManager();
+    OpenApplianceSocket();
+    FromAppliance(Datagram(0).Error(wire::kErrorDestinationRouteLocal).Pair(wire::kTlvSubnet, 0, 0).Bytes());
+    FromAppliance(Datagram(0)
+                      .Error(wire::kErrorDestinationRouteLocal)
+                      .Pair(wire::kTlvIpRange, Ip(0, 0, 0, 0), Ip(255, 255, 255, 255))
+                      .Bytes());
+    ASSERT_TRUE(Eventually([&] { return mgr_->Routes().Refused() == 2; })) << log_->Text();
+    EXPECT_EQ(1u, log_->Count("UTM:resp Refused local"));
+    // The snooper asks this of every open before it reports it.
+    ASSERT_FALSE(mgr_->IsLocalRoute(Ip(198, 18, 200, 7)));
+    mgr_->Enqueue(Connection(3, 46100), false);
+    ASSERT_TRUE(peer_.WaitFor({"rx ", "notif=1 ", "port=46100", "dst=198.18.200.7"})) << peer_.Dump();
+    EXPECT_EQ(0u, mgr_->Stop());
+}
+
+// 20,000 pings while the dispatcher is busy with a notification: one answer
+// waits, the others are counted; an open queued after them is the next
+// datagram but one.
+TEST_F(ManagerWithPeer, PingFloodLeavesOneAnswerWaitingAndTheNextOpenGoesPromptly) {
+    StartPeer(peer_, {});
+    // The dispatcher's first tracked send stops on the request table's clock
+    // until the pings are in.
+    StartManager(false, HoldingClock());
+    OpenApplianceSocket();
+    mgr_->Enqueue(Connection(3, 47000), false);
+    ASSERT_TRUE(WaitUntilHeld());
+
+    constexpr uint32_t kPings = 20000;
+    constexpr uint32_t kBatch = 100;  // well inside the listener's receive buffer
+    for (uint32_t sent = 0; sent < kPings;) {
+        for (uint32_t k = 0; k < kBatch; ++k, ++sent)
+            FromAppliance(Datagram(100000 + sent, wire::kMsgRequest).Flag(wire::kTlvPing).Bytes());
+        ASSERT_TRUE(Eventually([&] { return mgr_->PingsNotAnswered() == sent - 1; }))
+            << "after " << sent << " pings: " << mgr_->PingsNotAnswered() << " not answered, " << mgr_->Queue().Count()
+            << " queued";
+    }
+    EXPECT_EQ(1u, mgr_->Queue().Count());
+    mgr_->Enqueue(Connection(3, 47001), false);
+    ReleaseClock();
+
+    ASSERT_TRUE(peer_.WaitFor({"rx ", "notif=2 ", "port=47001"})) << peer_.Dump();
+    // Exactly one answer went out, and it went before the open.
+    uint8_t answer[1024];
+    size_t received = 0;
+    uint32_t from = 0;
+    uint16_t fromPort = 0;
+    ASSERT_EQ(0u, appliance_.ReceiveFrom(answer, sizeof answer, received, from, fromPort));
+    EXPECT_EQ(100000u, wire::Get32(answer + wire::kOffsetRequestId));
+    ASSERT_EQ(0u, appliance_.SetReceiveTimeout(200));
+    EXPECT_NE(0u, appliance_.ReceiveFrom(answer, sizeof answer, received, from, fromPort)) << "a second answer";
+    EXPECT_EQ(0u, mgr_->Stop());
+    EXPECT_EQ(startFree_, pool_.FreeCount());
+}
+
+// Resets at 1 kHz: the session table is emptied at most once a second (the
+// emptyings are at least a second apart), and it is emptied.
+TEST_F(ManagerWithPeer, ResetsAtOneKilohertzEmptyTheSessionTableOnceASecond) {
+    StartPeer(peer_, {});
+    StartManager();
+    OpenApplianceSocket();
+    ASSERT_TRUE(peer_.WaitFor({"rx seq=1 ", "kind=reset"})) << peer_.Dump();
+    const auto started = std::chrono::steady_clock::now();
+    const auto until = started + std::chrono::milliseconds(2500);
+    uint32_t resets = 0;
+    for (auto next = started; std::chrono::steady_clock::now() < until; next += std::chrono::milliseconds(1)) {
+        FromAppliance(Datagram(resets++, wire::kMsgRequest).Flag(wire::kTlvReset).Bytes());
+        std::this_thread::sleep_until(next + std::chrono::milliseconds(1));
+    }
+    Settle(1);
+    const uint32_t emptied = mgr_->SessionTableResets();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    EXPECT_GE(emptied, 2u) << resets << " resets";
+    EXPECT_LE(emptied, took.count() / 1000 + 1) << resets << " resets in " << took.count() << " ms";
+    EXPECT_GT(resets, 1000u);
+    EXPECT_EQ(0u, mgr_->Stop());
+}
+
+// Datagrams longer than the listener reads, 15,000 from the appliance's
+// address and 1,000 from a stranger: a bounded number of lines, and the
+// stranger's none about reading.
+TEST_F(ManagerWithPeer, OversizedDatagramsWriteABoundedNumberOfLines) {
+    Dword(L"verbose", 0);
+    StartPeer(peer_, {});
+    StartManager();
+    OpenApplianceSocket();
+    const std::vector<uint8_t> big(1400, 0x5A);
+    for (uint32_t sent = 0; sent < 15000; sent += 100) {
+        for (int k = 0; k < 100; ++k) FromAppliance(big);
+        Settle(sent);
+    }
+    bx::net::UdpSocket stranger;
+    ASSERT_EQ(0u, stranger.Create());
+    ASSERT_EQ(0u, stranger.Bind(net_.HostAddress(), 0));
+    for (uint32_t sent = 1; sent <= 1000; ++sent) {
+        ASSERT_EQ(0u, stranger.SendTo(big.data(), big.size(), net_.HostAddress(), port_));
+        if (sent % 20 == 0) ASSERT_TRUE(Eventually([&] { return mgr_->StrangerDatagrams() == sent; })) << sent;
+    }
+    EXPECT_TRUE(mgr_->ListenerRunning());
+    EXPECT_GE(log_->Count("UTMlistner ReadError code:"), 1u);
+    EXPECT_LE(log_->Count("UTMlistner ReadError code:"), bx::kDatagramLinesPerBurst);
+    size_t lines = 0;
+    for (char c : log_->Text()) lines += c == '\n';
+    EXPECT_LE(lines, 40u) << log_->Text();
+    EXPECT_EQ(0u, mgr_->Stop());
 }
 
 // ---- Load --------------------------------------------------------------------

@@ -87,6 +87,8 @@ protected:
         mgr_ = std::make_unique<CConnectionCacheMgr>(pool_, sessions_);
         log_ = std::make_unique<bx::test::LogCapture>(bx::test::CaseFile(".log"));
         mgr_->SetLogger(log_->Logger());
+        mgr_->SetTickClock([this] { return ticks_; });
+        mgr_->SetReportedConnections(&reported_);
     }
 
     send_data_t* Record(uint32_t requestId = 0) { return bx::test::NewRecord(pool_, requestId); }
@@ -121,6 +123,8 @@ protected:
 
     CBufferPool pool_;
     SessionMap sessions_;
+    bx::test::OneReportedConnection reported_;
+    uint32_t ticks_ = 5000;
     uint32_t startFree_ = 0;
     uint16_t port_ = 0;
     std::unique_ptr<bx::test::LogCapture> log_;
@@ -171,6 +175,9 @@ TEST_F(ConnCacheMgrTest, PingIsAnsweredAtTheHeadAndItsIdStaysInTheTable) {
     Waiting(500);
     mgr_->Enqueue(Record(), false);
     ASSERT_EQ(0u, Handle(Datagram(500, wire::kMsgRequest).Flag(wire::kTlvPing), 4711));
+    // While that answer waits, another ping is counted, not answered.
+    ASSERT_EQ(0u, Handle(Datagram(501, wire::kMsgRequest).Flag(wire::kTlvPing), 4712));
+    EXPECT_EQ(1u, mgr_->PingsNotAnswered());
     ASSERT_EQ(2u, mgr_->Queue().Count());
     send_data_t* answer = mgr_->Queue().Dequeue();
     EXPECT_EQ(bx::kKindPingResponse, answer->kind);
@@ -180,6 +187,10 @@ TEST_F(ConnCacheMgrTest, PingIsAnsweredAtTheHeadAndItsIdStaysInTheTable) {
     EXPECT_EQ(1u, mgr_->RequestTable().Count());
     EXPECT_EQ(0, Counter(bx::kResponsesProcessed));
     EXPECT_EQ(1u, log_->Count("UTM Resp: recvd ping request from UTM. enqueing Response"));
+    // Once it has left the queue, the next ping is answered.
+    ASSERT_EQ(0u, Handle(Datagram(502, wire::kMsgRequest).Flag(wire::kTlvPing)));
+    EXPECT_EQ(2u, mgr_->Queue().Count());
+    EXPECT_EQ(1u, mgr_->PingsNotAnswered());
 }
 
 TEST_F(ConnCacheMgrTest, PingWithoutARecordIsDropped) {
@@ -204,6 +215,19 @@ TEST_F(ConnCacheMgrTest, ResetForgetsSessionsAndAcknowledgesNothing) {
     EXPECT_EQ(1u, mgr_->RequestTable().Count());
     EXPECT_EQ(0, Counter(bx::kResponsesProcessed));
     EXPECT_EQ(1u, log_->Count("UTM Resp: recvd Reset request from UTM."));
+
+    // Within a second of it a reset waits, and is done once the second is
+    // over (at the next datagram or the listener's next wake).
+    mgr_->Users().Update(3, L"alice", L"CORP");
+    ticks_ += 999;
+    ASSERT_EQ(0u, Handle(Datagram(601, wire::kMsgRequest).Flag(wire::kTlvReset)));
+    ASSERT_EQ(0u, Handle(Datagram(602, wire::kMsgRequest).Flag(wire::kTlvReset)));
+    EXPECT_EQ(0u, mgr_->Users().Get(3, info));
+    EXPECT_EQ(1u, mgr_->SessionTableResets());
+    ticks_ += 1;
+    ASSERT_EQ(0u, Handle(Datagram(601)));
+    EXPECT_EQ(bx::err::kNotFound, mgr_->Users().Get(3, info));
+    EXPECT_EQ(2u, mgr_->SessionTableResets());
 }
 
 TEST_F(ConnCacheMgrTest, ResponseAcknowledgesAndMarksTheSessionKnown) {
@@ -246,39 +270,49 @@ TEST_F(ConnCacheMgrTest, UnparsableDatagramIsCountedAndAcknowledgesNothing) {
     EXPECT_EQ(3u, log_->Count("UTM Resp: Failed to parse the response from the UTM"));
 }
 
-TEST_F(ConnCacheMgrTest, UnknownSessionQueuesOneResendWithNamesAndForgetsAllSessions) {
+// An answer that names a connection: its SessionId, protocol, port and
+// local address, and a remote end of the sender's choosing.
+Datagram UnknownSession(uint32_t requestId, uint32_t session, uint16_t port, uint32_t localIp) {
+    return Datagram(requestId)
+        .Error(wire::kErrorUnknownSessionId)
+        .U8(wire::kTlvProtOp, wire::ProtOpByte(wire::kOperationOpen, wire::kProtocolTcp))
+        .U16(wire::kTlvPort, port)
+        .U8(wire::kTlvNumIps, 2)
+        .U32(wire::kTlvIp, localIp)
+        .U32(wire::kTlvIp, Ip(198, 18, 0, 9))
+        .U32(wire::kTlvDestIp, Ip(6, 6, 6, 6))
+        .U16(wire::kTlvDestPort, 666)
+        .SessionId(session);
+}
+
+// The notification the answer acknowledged goes out again, as the agent made
+// it (not as the answer describes it), at the head, with a new request id;
+// every session's next notification carries names.
+TEST_F(ConnCacheMgrTest, UnknownSessionResendsTheAcknowledgedNotificationAndForgetsAllSessions) {
     MakeManager();
     ASSERT_EQ(0u, mgr_->RequestTable().Create());
     mgr_->Users().Update(3, L"alice", L"CORP");
     mgr_->Users().MarkKnown(3);
     mgr_->Users().Update(4, L"bob", L"CORP");
     mgr_->Users().MarkKnown(4);
-    Waiting(800);
+    send_data_t* waiting = Waiting(800);
+    waiting->protocol = bx::kProtocolTcp;
+    waiting->local_ip = Ip(198, 18, 0, 1);
+    waiting->local_port = NetworkOrder(49152);
+    waiting->remote_ip = Ip(93, 184, 216, 34);
+    waiting->remote_port = NetworkOrder(443);
+    waiting->sid = UserSid();
+    waiting->send_count = 2;
     send_data_t* queued = Record(1);
     mgr_->Enqueue(queued, false);
 
-    const Datagram answer = Datagram(800)
-                                .Error(wire::kErrorUnknownSessionId)
-                                .U8(wire::kTlvProtOp, wire::ProtOpByte(wire::kOperationOpen, wire::kProtocolTcp))
-                                .U16(wire::kTlvPort, 49152)
-                                .U8(wire::kTlvNumIps, 2)
-                                .U32(wire::kTlvIp, Ip(198, 18, 0, 1))
-                                .U32(wire::kTlvIp, Ip(198, 18, 0, 9))
-                                .U32(wire::kTlvDestIp, Ip(93, 184, 216, 34))
-                                .U16(wire::kTlvDestPort, 443)
-                                .SessionId(3);
-    ASSERT_EQ(0u, Handle(answer));
-    EXPECT_EQ(0u, mgr_->RequestTable().Count());    // acknowledged all the same
-    ASSERT_EQ(2u, mgr_->Queue().Count());           // exactly one more
-    send_data_t* resend = mgr_->Queue().Dequeue();  // at the head
-    EXPECT_EQ(bx::kKindResend, resend->kind);
-    EXPECT_EQ(L"alice", resend->user);
-    EXPECT_EQ(L"CORP", resend->domain);
-    EXPECT_EQ(3u, resend->session_id);
-    EXPECT_EQ(bx::kOperationOpen, resend->operation);
-    EXPECT_EQ(bx::kProtocolTcp, resend->protocol);
-    EXPECT_EQ(NetworkOrder(49152), resend->local_port);
-    EXPECT_EQ(Ip(198, 18, 0, 1), resend->local_ip);  // the first IP
+    ASSERT_EQ(0u, Handle(UnknownSession(800, 3, 49152, Ip(198, 18, 0, 1))));
+    EXPECT_EQ(0u, mgr_->RequestTable().Count());  // acknowledged all the same
+    ASSERT_EQ(2u, mgr_->Queue().Count());         // exactly one more
+    send_data_t* resend = mgr_->Queue().Dequeue();
+    ASSERT_EQ(waiting, resend);  // at the head: the agent's own record
+    EXPECT_EQ(bx::kKindConnection, resend->kind);
+    EXPECT_EQ(UserSid(), resend->sid);
     EXPECT_EQ(Ip(93, 184, 216, 34), resend->remote_ip);
     EXPECT_EQ(NetworkOrder(443), resend->remote_port);
     EXPECT_EQ(0u, resend->send_count);  // a new notification: a new request id
@@ -294,46 +328,53 @@ TEST_F(ConnCacheMgrTest, UnknownSessionQueuesOneResendWithNamesAndForgetsAllSess
     EXPECT_EQ(startFree_, pool_.FreeCount());
 }
 
-TEST_F(ConnCacheMgrTest, UnknownSessionResendKeepsPoolDefaultsForMissingValues) {
+// Without a waiting notification, the connection the answer names must be
+// one the agent reported in that session (the snooper's address table); the
+// resend is then built from what the agent knows of it.
+TEST_F(ConnCacheMgrTest, UnknownSessionResendsOnlyAConnectionReportedInThatSession) {
     MakeManager();
-    mgr_->Users().Update(5, L"carol", L"HOST");
-    ASSERT_EQ(0u, Handle(Datagram(1).Error(wire::kErrorUnknownSessionId).SessionId(5)));
-    ASSERT_EQ(1u, mgr_->Queue().Count());
-    send_data_t* resend = mgr_->Queue().Dequeue();
-    EXPECT_EQ(bx::kOperationNone, resend->operation);
-    EXPECT_EQ(0, resend->protocol);
-    EXPECT_EQ(bx::kNoLocalPort, resend->local_port);
-    EXPECT_EQ(0u, resend->local_ip);
-    EXPECT_EQ(0u, resend->remote_ip);
-    EXPECT_EQ(5u, resend->session_id);
-    pool_.Release(resend);
-}
+    ASSERT_EQ(0u, mgr_->RequestTable().Create());
+    reported_.connection.kind = bx::kKindConnection;
+    reported_.connection.operation = bx::kOperationClose;
+    reported_.connection.protocol = bx::kProtocolTcp;
+    reported_.connection.local_ip = Ip(198, 18, 0, 1);
+    reported_.connection.local_port = NetworkOrder(49152);
+    reported_.connection.session_id = 3;
+    reported_.connection.sid = UserSid();
 
-TEST_F(ConnCacheMgrTest, UnknownSessionThatCannotBeResent) {
-    MakeManager();
-    // Not in the session table.
-    mgr_->Users().Update(4, L"bob", L"CORP");
-    EXPECT_EQ(bx::err::kInvalidData, Handle(Datagram(1).Error(wire::kErrorUnknownSessionId).SessionId(3)));
-    EXPECT_EQ(1u, log_->Count("UTM resp: SessionId '3' cannot be associated to Username in cache"));
-    CUserInfo info;
-    EXPECT_EQ(bx::err::kNotFound, mgr_->Users().Get(4, info));  // emptied all the same
-
-    // No SessionId at all.
-    mgr_->Users().Update(4, L"bob", L"CORP");
-    EXPECT_EQ(bx::err::kInvalidData, Handle(Datagram(2).Error(wire::kErrorUnknownSessionId)));
+    // Another session, another port, another address, another protocol, a
+    // waiting notification of another session, no SessionId: nothing.
+    Waiting(801, 4);
+    Datagram otherProtocol = UnknownSession(5, 3, 49152, Ip(198, 18, 0, 1));
+    otherProtocol.U8(wire::kTlvProtOp, wire::ProtOpByte(wire::kOperationOpen, wire::kProtocolUdp));
+    for (const Datagram& d :
+         {UnknownSession(1, 4, 49152, Ip(198, 18, 0, 1)), UnknownSession(2, 3, 49153, Ip(198, 18, 0, 1)),
+          UnknownSession(3, 3, 49152, Ip(198, 18, 0, 2)), otherProtocol,
+          UnknownSession(801, 3, 49153, Ip(198, 18, 0, 1)), Datagram(6).Error(wire::kErrorUnknownSessionId)})
+        EXPECT_EQ(bx::err::kInvalidData, Handle(d));
+    EXPECT_EQ(0u, mgr_->Queue().Count());
+    EXPECT_EQ(6u, mgr_->UnknownSessionsDropped());
+    EXPECT_EQ(4u, log_->Count("UTM resp: 'Unknown SessionID' for a connection this agent did not report in SessionId "
+                              "'3': nothing is sent again"));
     EXPECT_EQ(1u, log_->Count("UTM resp: 'Unknown Session ID' Error."));
-    EXPECT_EQ(bx::err::kNotFound, mgr_->Users().Get(4, info));
+    EXPECT_EQ(startFree_, pool_.FreeCount());
 
-    // No record to be had.
-    mgr_->Users().Update(3, L"alice", L"CORP");
+    // The reported one; the pool empty first.
     std::vector<send_data_t*> taken;
     ExhaustPool(taken);
-    EXPECT_EQ(bx::err::kInvalidData, Handle(Datagram(3).Error(wire::kErrorUnknownSessionId).SessionId(3)));
+    EXPECT_EQ(bx::err::kInvalidData, Handle(UnknownSession(7, 3, 49152, Ip(198, 18, 0, 1))));
     EXPECT_EQ(1u, log_->Count("Failed to allocate memory for dataStruct on 'Unknown UserId error'"));
     EXPECT_EQ(1u, log_->Count("UTM Resp: Cannot Enqueue Unknown SessionId 3 packet again"));
-    EXPECT_EQ(bx::err::kNotFound, mgr_->Users().Get(3, info));
-    EXPECT_EQ(0u, mgr_->Queue().Count());
     for (send_data_t* r : taken) pool_.Release(r);
+    ASSERT_EQ(0u, Handle(UnknownSession(8, 3, 49152, Ip(198, 18, 0, 1))));
+    ASSERT_EQ(1u, mgr_->Queue().Count());
+    send_data_t* resend = mgr_->Queue().Dequeue();
+    EXPECT_EQ(bx::kKindConnection, resend->kind);
+    EXPECT_EQ(bx::kOperationClose, resend->operation);
+    EXPECT_EQ(UserSid(), resend->sid);
+    EXPECT_EQ(0u, resend->remote_ip);  // not the answer's
+    EXPECT_EQ(3u, resend->session_id);
+    pool_.Release(resend);
     EXPECT_EQ(0, Counter(bx::kResponsesProcessed));
 }
 
@@ -467,7 +508,8 @@ TEST_F(ConnCacheMgrTest, LoopbackNotificationsAcknowledgeThemselves) {
     EXPECT_EQ(1, info.known);
     EXPECT_EQ(1u, log_->Count("HVNPkt: Encrypting pkt..."));  // the second went in clear
 
-    // A close and a logoff: sent, counted, not tracked.
+    // A close and a logoff: sent and counted; the logoff waits for its
+    // answer (here its own echo), the close does not.
     send_data_t* close = Record();
     close->kind = bx::kKindConnection;
     close->operation = bx::kOperationClose;
@@ -477,6 +519,8 @@ TEST_F(ConnCacheMgrTest, LoopbackNotificationsAcknowledgeThemselves) {
     mgr_->Enqueue(close, false);
     mgr_->SendLogoffNotification(3, L"alice", L"CORP");
     ASSERT_TRUE(bx::test::Eventually([&] { return Counter(bx::kNotificationsSent) == 4; })) << log_->Text();
+    ASSERT_TRUE(bx::test::Eventually([&] { return mgr_->RequestTable().Count() == 0; })) << log_->Text();
+    EXPECT_EQ(3u, log_->Count("HVNPkt: Added Id["));  // two opens and the logoff
 
     // The status record in the executable's directory.
     ASSERT_EQ(0u, mgr_->WriteStatusFile());

@@ -36,6 +36,7 @@ uint32_t CDataQueue::Enqueue(send_data_t* record, bool atHead) {
         LogOverflow();
         send_data_t* oldest = records_.front();
         records_.pop_front();
+        CountPing(oldest, -1);
         pool_.Release(oldest);
         // The new record joins at the tail even when it asked for the head.
         records_.push_back(record);
@@ -45,8 +46,13 @@ uint32_t CDataQueue::Enqueue(send_data_t* record, bool atHead) {
     } else {
         records_.push_back(record);
     }
+    CountPing(record, +1);
     if (notEmpty_) notEmpty_->Set();
     return 0;
+}
+
+void CDataQueue::CountPing(const send_data_t* record, int change) {
+    if (record->kind == bx::kKindPingResponse) pingAnswers_ += static_cast<uint32_t>(change);
 }
 
 void CDataQueue::Close() {
@@ -73,6 +79,7 @@ send_data_t* CDataQueue::Dequeue(bool* emptied) {
     }
     send_data_t* record = records_.front();
     records_.pop_front();
+    CountPing(record, -1);
     if (!records_.empty()) {
         if (emptied) *emptied = false;
     } else if (notEmpty_) {
@@ -86,6 +93,7 @@ void CDataQueue::Empty() {
     {
         std::lock_guard<std::mutex> guard(lock_);
         taken.swap(records_);
+        pingAnswers_ = 0;
         if (notEmpty_) notEmpty_->Reset();
     }
     for (send_data_t* record : taken) pool_.Release(record);
@@ -94,6 +102,11 @@ void CDataQueue::Empty() {
 uint32_t CDataQueue::Count() const {
     std::lock_guard<std::mutex> guard(lock_);
     return static_cast<uint32_t>(records_.size());
+}
+
+bool CDataQueue::PingAnswerWaiting() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return pingAnswers_ != 0;
 }
 
 uint32_t CDataQueue::Dropped() const {

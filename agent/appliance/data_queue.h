@@ -63,6 +63,8 @@ public:
     uint32_t Capacity() const { return capacity_; }
     uint32_t Count() const;
     uint32_t Dropped() const;
+    // Whether a ping answer (kind 2) waits in the queue.
+    bool PingAnswerWaiting() const;
 
     // Starts the process-wide overflow messages afresh (the next overflow is
     // reported as the first).
@@ -70,6 +72,8 @@ public:
 
 private:
     void LogOverflow();
+    // Counts the ping answers going in (+1) and out (-1); under the lock.
+    void CountPing(const send_data_t* record, int change);
 
     const std::wstring name_;
     const uint32_t capacity_;
@@ -77,6 +81,7 @@ private:
     mutable std::mutex lock_;
     std::deque<send_data_t*> records_;
     uint32_t dropped_ = 0;
+    uint32_t pingAnswers_ = 0;
     bool closed_ = false;
     bx::sync::Event* notEmpty_ = nullptr;
 };

@@ -3,6 +3,9 @@
 #include <algorithm>
 
 #include "platform/dotted_quad.h"
+#include "platform/host_facts.h"
+
+CLocalRoutes::CLocalRoutes() : refusalLog_(1, bx::kRouteRefusalBurstMs, [] { return bx::host::TickCount(); }) {}
 
 bool CLocalRoutes::ComesFirst(const bx::Subnet& existing, const bx::Subnet& added) const {
     if (existing.mask != 0 || added.mask != 0) {
@@ -32,9 +35,30 @@ bool CLocalRoutes::HasRoom(size_t count, bool& reported, const wchar_t* what) {
     return false;
 }
 
+void CLocalRoutes::Refuse(const wchar_t* what, uint32_t a, uint32_t b) {
+    ++refused_;
+    if (!refusalLog_.Admit(bx::kPriorityError)) return;
+    LogError(
+        L"UTM:resp Refused local %ls '%ls' '%ls': it holds more than %u addresses (%u more refused since the last "
+        L"such line)",
+        what, bx::DottedQuad(a).c_str(), bx::DottedQuad(b).c_str(), static_cast<unsigned>(bx::kMaxLocalRouteAddresses),
+        static_cast<unsigned>(refusalLog_.TakeLeftOut()));
+}
+
+uint32_t CLocalRoutes::Refused() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return refused_;
+}
+
 void CLocalRoutes::AddSubnet(uint32_t network, uint32_t mask) {
     const bx::Subnet added{network, mask};
     std::lock_guard<std::mutex> guard(lock_);
+    // Fewer than 8 leading one bits: more than 2^24 addresses. With 8 or
+    // more, at most 24 bits are free: at most 2^24 addresses.
+    if ((mask >> 24) != 0xFF) {
+        Refuse(L"subnet (network, mask)", network, mask);
+        return;
+    }
     auto group =
         std::find_if(maskGroups_.begin(), maskGroups_.end(), [mask](const MaskGroup& g) { return g.mask == mask; });
     if (group != maskGroups_.end() && std::binary_search(group->networks.begin(), group->networks.end(), network))
@@ -50,6 +74,10 @@ void CLocalRoutes::AddSubnet(uint32_t network, uint32_t mask) {
 void CLocalRoutes::AddRange(uint32_t first, uint32_t last) {
     const bx::AddressRange added{first, last};
     std::lock_guard<std::mutex> guard(lock_);
+    if (first <= last && uint64_t{last} - first + 1 > bx::kMaxLocalRouteAddresses) {
+        Refuse(L"range (first, last)", first, last);
+        return;
+    }
     if (std::find(ranges_.begin(), ranges_.end(), added) != ranges_.end()) return;  // already held
     if (!HasRoom(ranges_.size(), rangesFullReported_, L"range")) return;
     ranges_.push_back(added);

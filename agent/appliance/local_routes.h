@@ -6,6 +6,12 @@
 // kMaxLocalRoutes entries: what the appliance teaches beyond that is dropped,
 // with one log line per table.
 //
+// A route that would silence too much is refused: a subnet whose mask has
+// fewer than 8 leading one bits (it holds more than 2^24 addresses; 0.0.0.0/0
+// would end every notification) and a range of more than 2^24 addresses.
+// Refusals are counted and logged once per burst (CLogBurst: one line a
+// minute at most, which also says how many refusals were left out).
+//
 // Subnets are kept from the most specific mask to the least specific; a
 // subnet with the same mask as one already present goes in front of it.
 // Addresses are 32-bit values in host order. One lock guards both tables for
@@ -21,12 +27,17 @@
 #include <mutex>
 #include <vector>
 
+#include "agent/settings/log_burst.h"
 #include "agent/settings/log_impl.h"
 
 namespace bx {
 
 // The most entries each local-route table holds.
 constexpr size_t kMaxLocalRoutes = 4096;
+// The most addresses one local route may hold.
+constexpr uint64_t kMaxLocalRouteAddresses = uint64_t{1} << 24;
+// The length of a burst of refusal lines.
+constexpr uint32_t kRouteRefusalBurstMs = 60000;
 
 struct Subnet {
     uint32_t network;
@@ -44,17 +55,19 @@ struct AddressRange {
 
 class CLocalRoutes : public CLogImpl {
 public:
-    CLocalRoutes() = default;
+    CLocalRoutes();
     CLocalRoutes(const CLocalRoutes&) = delete;
     CLocalRoutes& operator=(const CLocalRoutes&) = delete;
 
     // Inserts the subnet in front of the first entry it comes before (see
     // ComesFirst), or at the end. Nothing changes when the pair is already
-    // held or the table is full.
+    // held, the table is full or the subnet is too broad (refused).
     void AddSubnet(uint32_t network, uint32_t mask);
-    // Appends the range; nothing changes when it is already held or the
-    // table is full.
+    // Appends the range; nothing changes when it is already held, the table
+    // is full or the range is too wide (refused).
     void AddRange(uint32_t first, uint32_t last);
+    // Routes refused as too broad.
+    uint32_t Refused() const;
 
     // True when (address & mask) == network for some subnet, or first <=
     // address <= last for some range.
@@ -80,6 +93,9 @@ private:
     // Whether the table of `what` ("subnet", "range") has room; logs the
     // first refusal of each table. Called under the lock.
     bool HasRoom(size_t count, bool& reported, const wchar_t* what);
+    // Counts and logs (once per burst) a route refused as too broad. Called
+    // under the lock.
+    void Refuse(const wchar_t* what, uint32_t a, uint32_t b);
     void MergeRange(const bx::AddressRange& range);
 
     mutable std::mutex lock_;
@@ -92,4 +108,6 @@ private:
     std::vector<bx::AddressRange> merged_;
     bool subnetsFullReported_ = false;
     bool rangesFullReported_ = false;
+    uint32_t refused_ = 0;
+    CLogBurst refusalLog_;
 };

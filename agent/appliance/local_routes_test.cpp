@@ -80,9 +80,9 @@ TEST(LocalRoutes, RangeIncludesBothEnds) {
     EXPECT_TRUE(routes.IsLocalRoute(Ip(192, 168, 1, 20)));
     EXPECT_FALSE(routes.IsLocalRoute(Ip(192, 168, 1, 21)));
     // Comparisons are unsigned: a range above 128.0.0.0 works.
-    routes.AddRange(Ip(200, 0, 0, 0), Ip(255, 255, 255, 255));
+    routes.AddRange(Ip(255, 0, 0, 0), Ip(255, 255, 255, 255));
     EXPECT_TRUE(routes.IsLocalRoute(Ip(255, 255, 255, 255)));
-    EXPECT_FALSE(routes.IsLocalRoute(Ip(127, 255, 255, 255)));
+    EXPECT_FALSE(routes.IsLocalRoute(Ip(254, 255, 255, 255)));
     EXPECT_EQ(2u, routes.Ranges().size());
 }
 
@@ -110,6 +110,34 @@ TEST(LocalRoutes, RangeAlreadyHeldIsNotAddedAgain) {
     EXPECT_EQ((std::vector<bx::AddressRange>{{Ip(192, 168, 1, 10), Ip(192, 168, 1, 20)},
                                              {Ip(192, 168, 1, 10), Ip(192, 168, 1, 21)}}),
               routes.Ranges());
+}
+
+// A route of more than 2^24 addresses would silence too much (0.0.0.0/0 every
+// notification): refused, counted, and logged once in a burst of refusals.
+TEST(LocalRoutes, BroadRoutesAreRefusedAndLoggedOncePerBurst) {
+    bx::test::LogCapture log(bx::test::CaseFile(".log"));
+    CLocalRoutes routes;
+    routes.SetLogger(log.Logger());
+    routes.AddSubnet(0, 0);
+    routes.AddSubnet(Ip(10, 0, 0, 0), Ip(254, 0, 0, 0));  // 7 leading ones
+    routes.AddSubnet(Ip(0, 0, 0, 10), Ip(0, 0, 0, 255));  // no leading one
+    routes.AddRange(0, UINT32_MAX);
+    routes.AddRange(Ip(40, 0, 0, 0), Ip(41, 0, 0, 0));  // 2^24 + 1
+    EXPECT_EQ(5u, routes.Refused());
+    EXPECT_TRUE(routes.Subnets().empty());
+    EXPECT_TRUE(routes.Ranges().empty());
+    EXPECT_FALSE(routes.IsLocalRoute(Ip(198, 18, 200, 7)));
+    EXPECT_EQ(1u, log.Count("UTM:resp Refused local subnet (network, mask) '0.0.0.0' '0.0.0.0': it holds more than "
+                            "16777216 addresses (0 more refused since the last such line)"));
+    EXPECT_EQ(1u, log.Count("UTM:resp Refused local"));
+
+    // 2^24 addresses at most: taken.
+    routes.AddSubnet(Ip(10, 0, 0, 0), Ip(255, 0, 0, 0));
+    routes.AddSubnet(Ip(11, 0, 0, 0), Ip(255, 0, 255, 0));
+    routes.AddRange(Ip(40, 0, 0, 0), Ip(40, 255, 255, 255));
+    EXPECT_EQ(2u, routes.Subnets().size());
+    EXPECT_EQ(1u, routes.Ranges().size());
+    EXPECT_EQ(5u, routes.Refused());
 }
 
 // Each table holds at most kMaxLocalRoutes entries; the first entry refused

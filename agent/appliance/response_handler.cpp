@@ -48,6 +48,7 @@ uint16_t NetworkOrder16(uint16_t hostOrder) {
 // ---- Responses --------------------------------------------------------------
 
 uint32_t CConnectionCacheMgr::HandleResponse(const uint8_t* bytes, size_t count, uint16_t senderPort) {
+    ResetIfWaiting();
     CHVNProtocolParser parser(*this, config_, Logger());
     const uint32_t parsed = parser.Parse(bytes, count, L"UTM Resp: ");
     if (parsed != 0) {
@@ -57,30 +58,33 @@ uint32_t CConnectionCacheMgr::HandleResponse(const uint8_t* bytes, size_t count,
     }
 
     if (parser.IsPresent(bx::wire::kBitPing)) {
-        LogInfo(L"UTM Resp: recvd ping request from UTM. enqueing Response");
-        send_data_t* record = NewRecord();
-        if (!record) {
-            LogError(L"Failed to allocate memory for Ping Response ");
-            return 0;
-        }
-        record->kind = bx::kKindPingResponse;
-        record->request_id = parser.RequestId();
-        record->reply_port = senderPort;
-        queue_.Enqueue(record, true);
+        AnswerPing(parser, senderPort);
         return 0;
     }
 
     if (parser.IsPresent(bx::wire::kBitReset)) {
         LogInfo(L"UTM Resp: recvd Reset request from UTM.");
-        users_.RemoveAll();
+        // A flood of resets would keep every session's names on the wire:
+        // the table is emptied at most once a second, a reset in between
+        // when that second is over (ListenerHousekeeping).
+        if (sessionsReset_ && ticks_() - lastSessionReset_ < bx::kSessionResetIntervalMs) {
+            if (!resetWaiting_)
+                LogDebug(L"UTM Resp: Reset request waits: the session table was emptied less than a second ago");
+            resetWaiting_ = true;
+        } else {
+            ResetSessions();
+        }
         return 0;
     }
 
     // Any other datagram acknowledges the notification with its request id.
-    if (send_data_t* acknowledged = connMgr_.Table().Remove(parser.RequestId())) pool_.Release(acknowledged);
+    // The record is held until this answer is handled: it is what an
+    // "Unknown SessionID" resends.
+    CPooledRecord acknowledged(pool_, connMgr_.Table().Remove(parser.RequestId()));
 
     const bool errorIndication = parser.IsUsable(bx::wire::kBitErrorIndication);
-    if (errorIndication && parser.ErrorCode() == bx::wire::kErrorUnknownSessionId) return HandleUnknownSession(parser);
+    if (errorIndication && parser.ErrorCode() == bx::wire::kErrorUnknownSessionId)
+        return HandleUnknownSession(parser, acknowledged);
 
     ++responsesProcessed_;
     if (parser.IsUsable(bx::wire::kBitSessionId)) users_.MarkKnown(parser.SessionId());
@@ -91,74 +95,102 @@ uint32_t CConnectionCacheMgr::HandleResponse(const uint8_t* bytes, size_t count,
     return 0;
 }
 
-uint32_t CConnectionCacheMgr::HandleUnknownSession(const CHVNProtocolParser& parser) {
+void CConnectionCacheMgr::AnswerPing(const CHVNProtocolParser& parser, uint16_t senderPort) {
+    // One answer waits at a time: a flood of pings cannot fill the queue
+    // ahead of the notifications nor empty the pool. The listener is the only
+    // producer of answers, so none can be added between the test and the
+    // enqueue.
+    if (queue_.PingAnswerWaiting()) {
+        ++pingsNotAnswered_;
+        LogDebug(L"UTM Resp: recvd ping request from UTM while the answer to an earlier one waits: not answered");
+        return;
+    }
+    LogInfo(L"UTM Resp: recvd ping request from UTM. enqueing Response");
+    send_data_t* record = NewRecord();
+    if (!record) {
+        LogError(L"Failed to allocate memory for Ping Response ");
+        return;
+    }
+    record->kind = bx::kKindPingResponse;
+    record->request_id = parser.RequestId();
+    record->reply_port = senderPort;
+    queue_.Enqueue(record, true);
+}
+
+void CConnectionCacheMgr::ResetIfWaiting() {
+    if (resetWaiting_ && ticks_() - lastSessionReset_ >= bx::kSessionResetIntervalMs) ResetSessions();
+}
+
+void CConnectionCacheMgr::ResetSessions() {
+    users_.RemoveAll();
+    sessionsReset_ = true;
+    resetWaiting_ = false;
+    lastSessionReset_ = ticks_();
+    ++sessionTableResets_;
+}
+
+uint32_t CConnectionCacheMgr::HandleUnknownSession(const CHVNProtocolParser& parser, CPooledRecord& acknowledged) {
     LogInfo(L"UTM resp: Handling Unknown SessionId...");
+    // Every session's next notification carries names again, whatever
+    // becomes of this answer.
+    users_.RemoveAll();
     if (!parser.IsUsable(bx::wire::kBitSessionId)) {
-        users_.RemoveAll();
+        ++unknownSessionsDropped_;
         LogError(L"UTM resp: 'Unknown Session ID' Error.");
         return bx::err::kInvalidData;
     }
     const uint32_t sessionId = parser.SessionId();
-    CUserInfo info;
-    if (users_.Get(sessionId, info) != 0) {
-        users_.RemoveAll();
-        LogError(L"UTM resp: SessionId '%d' cannot be associated to Username in cache", static_cast<int>(sessionId));
-        return bx::err::kInvalidData;
-    }
-    // Held until it is queued: an exception on the way (a log line or a copy
-    // that cannot allocate) gives the record back to the pool.
-    CPooledRecord record(pool_, BuildResendRecord(parser));
-    if (!record) {
-        users_.RemoveAll();
-        LogError(L"UTM Resp: Cannot Enqueue Unknown SessionId %d packet again", static_cast<int>(sessionId));
-        return bx::err::kInvalidData;
-    }
-    // The names are this call's own copies: moved, not copied again.
-    record->user = std::move(info.user);
-    record->domain = std::move(info.domain);
+    // Only the agent's own record of a connection it reported in that
+    // session is sent again: the notification this answer acknowledged, or
+    // what the snooper's address table holds for the connection the answer
+    // names. Never names for a connection of the sender's choosing.
+    CPooledRecord resend(pool_, acknowledged && acknowledged->session_id == sessionId
+                                    ? acknowledged.release()
+                                    : ReportedConnection(parser, sessionId));
+    if (!resend) return bx::err::kInvalidData;
+    resend->send_count = 0;  // a new notification: a new request id
     LogInfo(L"UTM Resp: Enqueuing Unknown SessionId %d packet again", static_cast<int>(sessionId));
-    // Every session's next notification carries names again, this one first.
-    users_.RemoveAll();
-    queue_.Enqueue(record.release(), true);
+    queue_.Enqueue(resend.release(), true);
     return 0;
 }
 
-send_data_t* CConnectionCacheMgr::BuildResendRecord(const CHVNProtocolParser& parser) {
-    CPooledRecord held(pool_, NewRecord());
-    if (!held) {
-        LogError(L"Failed to allocate memory for dataStruct on 'Unknown UserId error'");
+send_data_t* CConnectionCacheMgr::ReportedConnection(const CHVNProtocolParser& parser, uint32_t sessionId) {
+    // The connection the answer names: protocol, local port and address.
+    const uint8_t protocol = parser.Protocol();
+    const bool named = parser.IsUsable(bx::wire::kBitProtOp) &&
+                       (protocol == bx::wire::kProtocolTcp || protocol == bx::wire::kProtocolUdp) &&
+                       parser.IsUsable(bx::wire::kBitPort) && parser.IsUsable(bx::wire::kBitIp) &&
+                       !parser.Ips().empty();
+    send_data_t found;
+    bool reported = false;
+    if (named) {
+        LogDebug(L"Extracting data from UTM response for resending..");
+        LogDebug(L"protocol tlv: Prot/OP '%ls/%ls' Extracted from UTM response:", ProtocolText(protocol),
+                 OperationText(parser.Operation()));
+        LogDebug(L"Port tlv Port:'%u' Extracted from UTM response", static_cast<unsigned>(parser.Port()));
+        LogDebug(L"IP tlv IP:'%ls' Extracted from UTM response", bx::DottedQuad(parser.Ips().front()).c_str());
+        const uint16_t port = NetworkOrder16(parser.Port());
+        // A connection on every local address (0.0.0.0) was reported with
+        // all of the host's addresses, of which the answer hands back one.
+        reported = reported_ && (reported_->FillReported(parser.Ips().front(), port, protocol, sessionId, found) ||
+                                 reported_->FillReported(0, port, protocol, sessionId, found));
+    }
+    if (!reported) {
+        ++unknownSessionsDropped_;
+        LogError(
+            L"UTM resp: 'Unknown SessionID' for a connection this agent did not report in SessionId '%d': nothing is "
+            L"sent again",
+            static_cast<int>(sessionId));
         return nullptr;
     }
-    send_data_t* record = held.get();
-    record->kind = bx::kKindResend;
-    LogDebug(L"Extracting data from UTM response for resending..");
-    if (parser.IsUsable(bx::wire::kBitProtOp)) {
-        record->operation = parser.Operation();
-        record->protocol = parser.Protocol();
-        LogDebug(L"protocol tlv: Prot/OP '%ls/%ls' Extracted from UTM response:", ProtocolText(parser.Protocol()),
-                 OperationText(parser.Operation()));
+    CPooledRecord record(pool_, NewRecord());
+    if (!record) {
+        LogError(L"Failed to allocate memory for dataStruct on 'Unknown UserId error'");
+        LogError(L"UTM Resp: Cannot Enqueue Unknown SessionId %d packet again", static_cast<int>(sessionId));
+        return nullptr;
     }
-    if (parser.IsUsable(bx::wire::kBitPort)) {
-        record->local_port = NetworkOrder16(parser.Port());
-        LogDebug(L"Port tlv Port:'%u' Extracted from UTM response", static_cast<unsigned>(parser.Port()));
-    }
-    if (parser.IsUsable(bx::wire::kBitIp) && !parser.Ips().empty()) {
-        record->local_ip = parser.Ips().front();
-        LogDebug(L"IP tlv IP:'%ls' Extracted from UTM response", bx::DottedQuad(record->local_ip).c_str());
-    }
-    if (parser.IsUsable(bx::wire::kBitDestIp)) {
-        record->remote_ip = parser.DestIp();
-        LogDebug(L"Dest IP tlv IP:'%ls' Extracted from UTM response", bx::DottedQuad(record->remote_ip).c_str());
-    }
-    if (parser.IsUsable(bx::wire::kBitDestPort)) {
-        record->remote_port = NetworkOrder16(parser.DestPort());
-        LogDebug(L"Dest Port tlv Port:'%u' Extracted from UTM response", static_cast<unsigned>(parser.DestPort()));
-    }
-    if (parser.IsUsable(bx::wire::kBitSessionId)) {
-        record->session_id = parser.SessionId();
-        LogDebug(L"SessionId tlv:'%d' Extracted from UTM response", static_cast<int>(parser.SessionId()));
-    }
-    return held.release();
+    *record.get() = std::move(found);  // a SID copy that throws gives the record back
+    return record.release();
 }
 
 void CConnectionCacheMgr::LearnLocalRoute(const CHVNProtocolParser& parser) {

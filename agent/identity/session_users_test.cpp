@@ -53,7 +53,7 @@ TEST(SessionMapTest, ConcurrentWritersAndReaders) {
 
 class UserToIdTest : public bx::test::SettingsTest {};
 
-TEST_F(UserToIdTest, UpdateKeepsKnownAndIgnoresCase) {
+TEST_F(UserToIdTest, UpdateKeepsKnownForTheSameUserOnlyAndIgnoresCase) {
     bx::test::SetDword(bx::kSettingsKeyPath, L"verbose", 1);
     bx::test::LogCapture log("user_to_id_test.log");
     CUserToID users;
@@ -75,10 +75,26 @@ TEST_F(UserToIdTest, UpdateKeepsKnownAndIgnoresCase) {
     EXPECT_EQ(L"Corp", info.domain);
     EXPECT_EQ(1, info.known);
 
-    users.Update(7, L"bob", L"Corp");  // another user: new names, known kept
+    // Another user of the session id (names or SID): the acknowledgement
+    // was for the one before.
+    users.Update(7, L"bob", L"Corp");
     ASSERT_EQ(0u, users.Get(7, info));
     EXPECT_EQ(L"bob", info.user);
+    EXPECT_EQ(0, info.known);
+    const CSid bobSid = CSid::FromString(L"S-1-5-21-1-2-3-1002");
+    users.MarkKnown(7);
+    users.Update(7, L"bob", L"Corp", bobSid);
+    ASSERT_EQ(0u, users.Get(7, info));
+    EXPECT_EQ(0, info.known);
+    users.MarkKnown(7);
+    users.Update(7, L"BOB", L"Corp", bobSid);
+    ASSERT_EQ(0u, users.Get(7, info));
     EXPECT_EQ(1, info.known);
+
+    // A logoff forgets the session.
+    users.Remove(7);
+    EXPECT_EQ(1168u, users.Get(7, info));
+    users.Remove(7);
 
     users.Update(7 + CUserToID::kBuckets, L"carol", L"X");  // same bucket, new entry
     ASSERT_EQ(0u, users.Get(7 + CUserToID::kBuckets, info));

@@ -12,16 +12,29 @@ CUserToID::Entry* CUserToID::Find(uint32_t id) const {
     return nullptr;
 }
 
-void CUserToID::Update(uint32_t id, const std::wstring& user, const std::wstring& domain) {
+void CUserToID::Update(uint32_t id, const std::wstring& user, const std::wstring& domain, const CSid& sid) {
     std::lock_guard<std::mutex> lock(lock_);
     if (Entry* e = Find(id)) {
-        if (EqualNoCase(e->info.user, user) && EqualNoCase(e->info.domain, domain)) return;
-        e->info.user = user;
-        e->info.domain = domain;
+        if (e->sid == sid && EqualNoCase(e->info.user, user) && EqualNoCase(e->info.domain, domain)) return;
+        // Another user: the appliance's acknowledgement was for the one before.
+        e->info = CUserInfo{user, domain, 0};
+        e->sid = sid;
         return;
     }
     if (!buckets_) buckets_.reset(new Bucket[kBuckets]);
-    buckets_[id % kBuckets].push_back(Entry{id, CUserInfo{user, domain, 0}});
+    buckets_[id % kBuckets].push_back(Entry{id, CUserInfo{user, domain, 0}, sid});
+}
+
+void CUserToID::Remove(uint32_t id) {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (!buckets_) return;
+    Bucket& bucket = buckets_[id % kBuckets];
+    for (auto e = bucket.begin(); e != bucket.end(); ++e) {
+        if (e->id == id) {
+            bucket.erase(e);
+            return;
+        }
+    }
 }
 
 uint32_t CUserToID::MarkKnown(uint32_t id) {

@@ -2,6 +2,11 @@
 // whether the appliance has acknowledged the session. While it has not,
 // notifications carry the names (encrypted); once it has, they go in clear
 // without them.
+//
+// The acknowledgement belongs to the user it was given for: when a session's
+// user changes (another SID or other names: a new logon with a reused session
+// id, or "run as a different user" inside one session) the entry starts
+// unacknowledged again, and a logoff removes it.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -9,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/identity/sid.h"
 #include "agent/settings/log_impl.h"
 
 struct CUserInfo {
@@ -25,13 +31,16 @@ public:
     CUserToID(const CUserToID&) = delete;
     CUserToID& operator=(const CUserToID&) = delete;
 
-    // Stores the names unless both equal the stored ones (ignoring case); an
-    // existing entry keeps its known mark, a new one starts unknown.
-    void Update(uint32_t id, const std::wstring& user, const std::wstring& domain);
+    // Records the session's user: nothing changes when the SID and both
+    // names (ignoring case) equal the stored ones; otherwise they are stored
+    // and the entry is unacknowledged (known 0), new or not.
+    void Update(uint32_t id, const std::wstring& user, const std::wstring& domain, const CSid& sid = CSid());
     // Marks the session acknowledged: 0, or 1168 (and a warning) when absent.
     uint32_t MarkKnown(uint32_t id);
     // Copies the entry out: 0, or 1168 when absent.
     uint32_t Get(uint32_t id, CUserInfo& info) const;
+    // Forgets the session (its user logged off); nothing when absent.
+    void Remove(uint32_t id);
     // Forgets every session (the appliance reset or reported an unknown one).
     void RemoveAll();
 
@@ -39,6 +48,7 @@ private:
     struct Entry {
         uint32_t id;
         CUserInfo info;
+        CSid sid;
     };
     using Bucket = std::vector<Entry>;
     Entry* Find(uint32_t id) const;

@@ -93,9 +93,13 @@ CHVNPacketBuilder::CHVNPacketBuilder(CUserToID& users, CUserClassifier& classifi
 bool CHVNPacketBuilder::NamesNeeded(const send_data_t& record, const std::wstring& user, const std::wstring& domain,
                                     bool nonUser) {
     if (nonUser) return true;
-    if (record.kind == bx::kKindConnection) users_.Update(record.session_id, user, domain);
+    if (record.kind == bx::kKindConnection) users_.Update(record.session_id, user, domain, record.sid);
     CUserInfo info;
-    if (users_.Get(record.session_id, info) == bx::err::kSuccess && info.known) {
+    const bool known = users_.Get(record.session_id, info) == bx::err::kSuccess && info.known;
+    // The session's user logged off: whoever is given its id next is
+    // reported with names (retransmissions of the logoff leave that user be).
+    if (record.kind == bx::kKindLogoff && record.send_count == 0) users_.Remove(record.session_id);
+    if (known) {
         LogDebug(L"HVNPkt: UTM knows SessionID for:'%ls@%ls'", user.c_str(), domain.c_str());
         return false;
     }

@@ -53,7 +53,7 @@ private:
 
     // Steps of BuildNotification. Whether the names go in: until the
     // appliance has acknowledged the session (a user's connection first
-    // records the session's user).
+    // records the session's user; a logoff's first sending forgets it).
     bool NamesNeeded(const send_data_t& record, const std::wstring& user, const std::wstring& domain, bool nonUser);
     // The IV: random with names (they are encrypted), zero without.
     void WriteIv(uint8_t* buffer, bool withNames);

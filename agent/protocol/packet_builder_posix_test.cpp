@@ -61,6 +61,11 @@ protected:
         record.session_id = 2;
         return record;
     }
+    // The appliance acknowledged session 2 for alice.
+    void AliceKnown() {
+        users.Update(2, L"alice", L"CORP", AliceOpens().sid);
+        users.MarkKnown(2);
+    }
 };
 
 // Every TLV of an open notification with names, in order.
@@ -108,8 +113,7 @@ TEST_F(Connections, DomainUserOpenWithNamesDecryptsWithOpenSsl) {
 }
 
 TEST_F(Connections, KnownSessionGoesInClearWithoutNames) {
-    users.Update(2, L"alice", L"CORP");
-    users.MarkKnown(2);
+    AliceKnown();
     send_data_t record = AliceOpens();
     bool encrypt = true;
     Bytes expected = {0,    0,    0,    0,    0,    0,    0,    0,  // NULL IV
@@ -122,8 +126,7 @@ TEST_F(Connections, KnownSessionGoesInClearWithoutNames) {
 }
 
 TEST_F(Connections, CloseWithoutRemoteAddressHasNoDestination) {
-    users.Update(2, L"alice", L"CORP");
-    users.MarkKnown(2);
+    AliceKnown();
     send_data_t record = AliceOpens();
     record.operation = bx::kOperationClose;
     record.remote_ip = 0;
@@ -137,8 +140,7 @@ TEST_F(Connections, CloseWithoutRemoteAddressHasNoDestination) {
 }
 
 TEST_F(Connections, AnyAddressListsTheHostsAddresses) {
-    users.Update(2, L"alice", L"CORP");
-    users.MarkKnown(2);
+    AliceKnown();
     send_data_t record = AliceOpens();
     record.local_ip = 0;
     record.remote_ip = 0;
@@ -162,6 +164,40 @@ TEST_F(Connections, AnyAddressListsTheHostsAddresses) {
     EXPECT_EQ(Bytes({0x00, 0x0C, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x02}), Bytes(out.begin() + at, out.end()));
 }
 
+// A session id given to another user does not keep the acknowledgement of
+// the one before: alice acknowledged in session 2, then logoff and bob in
+// session 2 (or bob inside alice's session, "run as"): bob's first
+// notification carries bob's names.
+TEST_F(Connections, AnotherUserOfAnAcknowledgedSessionIsReportedWithNames) {
+    bx::accounts::SetTableAccount(L"S-1-5-21-1-2-3-1002", {L"bob", L"CORP", bx::accounts::SidType::User});
+    send_data_t bob = AliceOpens();
+    bob.sid = CSid::FromString(L"S-1-5-21-1-2-3-1002");
+    send_data_t logoff;
+    logoff.kind = bx::kKindLogoff;
+    logoff.operation = bx::kOperationClose;
+    logoff.user = L"alice";
+    logoff.domain = L"CORP";
+    logoff.session_id = 2;
+    const Bytes bobsNames = {0x00, 0x02, 0x00, 0x03, 'b', 'o', 'b', 0x00, 0x03, 0x00, 0x04, 'C', 'O', 'R', 'P'};
+    bool encrypt = false;
+    for (bool logsOff : {true, false}) {
+        AliceKnown();
+        send_data_t alice = AliceOpens();
+        Built(alice, encrypt);
+        EXPECT_FALSE(encrypt);
+        if (logsOff) Built(logoff, encrypt);
+        bob.send_count = 0;
+        const Bytes out = Built(bob, encrypt);
+        EXPECT_TRUE(encrypt) << (logsOff ? "after logoff" : "run as");
+        EXPECT_EQ(bobsNames, Bytes(out.begin() + 20, out.begin() + 35));
+    }
+    // After a logoff the session is forgotten, whoever comes next.
+    AliceKnown();
+    Built(logoff, encrypt);
+    CUserInfo info;
+    EXPECT_EQ(1168u, users.Get(2, info));
+}
+
 TEST_F(Connections, LocalSystemAlwaysCarriesNamesAsANonUser) {
     send_data_t record = AliceOpens();
     record.sid = CSid::FromString(L"S-1-5-18");
@@ -179,8 +215,7 @@ TEST_F(Connections, LocalSystemAlwaysCarriesNamesAsANonUser) {
 }
 
 TEST_F(Connections, FirstSendingsTakeNewIdsAndRetransmissionsKeepThem) {
-    users.Update(2, L"alice", L"CORP");
-    users.MarkKnown(2);
+    AliceKnown();
     send_data_t first = AliceOpens(), second = AliceOpens();
     bool encrypt;
     Built(first, encrypt);

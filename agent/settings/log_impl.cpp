@@ -7,6 +7,17 @@
 #include "platform/errors.h"
 #include "platform/thread_id.h"
 
+namespace {
+
+// The gate of the calling thread (ScopedLogGate); none by default.
+thread_local bx::LogGate* threadGate = nullptr;
+
+}  // namespace
+
+bx::ScopedLogGate::ScopedLogGate(LogGate& gate) : previous_(threadGate) { threadGate = &gate; }
+
+bx::ScopedLogGate::~ScopedLogGate() { threadGate = previous_; }
+
 CLogImpl::CLogImpl() : CLogImpl(bx::SettingsReader(bx::kSettingsKeyPath)) {}
 
 CLogImpl::CLogImpl(const bx::SettingsReader& settings)
@@ -35,6 +46,7 @@ std::wstring CLogImpl::FormatLine(const wchar_t* format, va_list args) {
 
 uint32_t CLogImpl::LogArgs(uint32_t priority, const wchar_t* format, va_list args) const {
     if (!format || !*format) return bx::err::kInvalidParameter;
+    if (threadGate && !threadGate->Admit(priority)) return bx::err::kSuccess;
     std::wstring line = FormatLine(format, args);
     CBXLogger* logger = logRef;
     // The logger formats in the Windows runtime's convention, where "%s" takes

@@ -8,6 +8,10 @@
 //
 // Formats follow the C wide printf convention on both flavours: wide string
 // arguments are passed with "%ls".
+//
+// A thread may set a gate (bx::ScopedLogGate) that every line it writes
+// through any facade passes first: the listener sets one around the handling
+// of each received datagram, so that no sender decides how much is logged.
 #pragma once
 #include <cstdarg>
 #include <cstdint>
@@ -30,6 +34,29 @@ constexpr size_t kLogMessageChars = 1024;
 
 // The smallest send-queue capacity; a lower QueueSizeSendQueue is raised to it.
 constexpr uint32_t kMinSendQueueCapacity = 50000;
+
+// Decides, line by line, whether a thread's lines are written.
+class LogGate {
+public:
+    // Whether a line of this priority is written; false drops it.
+    virtual bool Admit(uint32_t priority) = 0;
+
+protected:
+    ~LogGate() = default;
+};
+
+// Sets `gate` on the calling thread for the life of this object (the gate
+// set before comes back afterwards). The gate must outlive it.
+class ScopedLogGate {
+public:
+    explicit ScopedLogGate(LogGate& gate);
+    ~ScopedLogGate();
+    ScopedLogGate(const ScopedLogGate&) = delete;
+    ScopedLogGate& operator=(const ScopedLogGate&) = delete;
+
+private:
+    LogGate* previous_;
+};
 
 }  // namespace bx
 

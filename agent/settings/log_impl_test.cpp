@@ -2,6 +2,8 @@
 // settings snapshot taken at construction.
 #include "agent/settings/log_impl.h"
 
+#include "agent/settings/log_burst.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -140,6 +142,36 @@ TEST_F(LoggedFacade, MessagesAreDroppedWithoutLogger) {
     EXPECT_EQ(std::string::npos, log.find("before")) << log;
     EXPECT_NE(std::string::npos, log.find("with logger")) << log;
     EXPECT_EQ(std::string::npos, log.find("after logger")) << log;
+}
+
+// A burst set as a thread's gate: its first lines are written, the rest
+// counted and handed out once the burst is over; debug lines pass; other
+// threads and the thread after the gate's scope are not gated.
+TEST_F(LoggedFacade, ABurstGatesTheLinesOfItsThreadOnly) {
+    Dword(L"verbose", 1);
+    CLogImpl facade;
+    facade.SetLogger(&logger_);
+    uint32_t now = 0xFFFFFF00u;  // the burst runs across the tick count's wrap
+    CLogBurst burst(3, 60000, [&] { return now; });
+    {
+        bx::ScopedLogGate gate(burst);
+        for (int i = 0; i < 5; ++i) facade.LogError(L"gated %d", i);
+        facade.LogDebug(L"debug passes");
+        std::thread([&] { facade.LogWarning(L"other thread"); }).join();
+        EXPECT_EQ(0u, burst.TakeLeftOut());  // the burst is not over
+        now += 59999;
+        facade.LogInfo(L"gated 5");
+        now += 1;
+        EXPECT_EQ(3u, burst.TakeLeftOut());
+        EXPECT_EQ(0u, burst.TakeLeftOut());
+        facade.LogError(L"next burst");
+    }
+    facade.LogError(L"after the scope");
+    const std::string log = Written();
+    EXPECT_EQ(3u, bx::test::CountOf(log, "gated "));
+    EXPECT_EQ(std::string::npos, log.find("gated 3")) << log;
+    for (const char* line : {"debug passes", "other thread", "next burst", "after the scope"})
+        EXPECT_NE(std::string::npos, log.find(line)) << line;
 }
 
 TEST_F(LoggedFacade, SettingsAreASnapshotOfConstruction) {

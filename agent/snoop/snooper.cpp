@@ -28,6 +28,7 @@ const wchar_t* ProtocolName(uint32_t protocol) { return protocol == SNOOP_PROTOC
 }  // namespace
 
 Snooper::Snooper() : connMgr_(pool_, sessions_) {
+    connMgr_.SetReportedConnections(this);
     // The packet IVs draw from this generator.
     bx::SeedIvRandom(bx::host::TickCount());
     std::memset(eventBuffer_, 0, sizeof eventBuffer_);
@@ -179,7 +180,8 @@ void Snooper::handleOpenAddress(const snoop_event_t& event) {
                  static_cast<unsigned>(event.session_id));
     }
 
-    AddressEntry& entry = addresses_[AddressKey(event.local_ip, event.local_port)];
+    std::unique_lock<std::mutex> table(addressLock_);
+    AddressEntry& entry = addresses_[AddressKey(event.local_ip, event.local_port, event.protocol)];
     if (entry.in_use && Verbose())
         LogDebug(L"handleOpenAddress: %ls:%hu is already in use for fileobj %#llx",
                  bx::DottedQuad(entry.local_ip).c_str(), HostPort(entry.local_port),
@@ -193,11 +195,16 @@ void Snooper::handleOpenAddress(const snoop_event_t& event) {
     entry.remote_port = event.remote_port;
     entry.session_id = event.session_id;
     entry.in_use = true;
+    // Reported once the record is made (before it is queued, so that an
+    // answer can never come back before the table says so).
+    entry.reported = false;
+    table.unlock();
 
     send_data_t* record = NewRecord();
     if (!record) {
         LogError(L"handleOpenAddress: could not allocate send data, FileObj:=%#llx",
                  static_cast<unsigned long long>(event.file_object));
+        std::lock_guard<std::mutex> again(addressLock_);
         entry.in_use = false;
         return;
     }
@@ -215,22 +222,68 @@ void Snooper::handleOpenAddress(const snoop_event_t& event) {
         pool_.Release(record);  // never queued: it goes back
         throw;
     }
+    {
+        std::lock_guard<std::mutex> again(addressLock_);
+        entry.reported = true;
+    }
     LogDebug(L"handleOpenAddress: Queuing Pkt for Dispatching");
     connMgr_.Enqueue(record, false);
 }
 
+AddressEntry* Snooper::CleanupTarget(const snoop_event_t& event) {
+    AddressEntry* entries[2] = {};  // TCP, UDP
+    const uint32_t protocols[2] = {SNOOP_PROTOCOL_TCP, SNOOP_PROTOCOL_UDP};
+    for (int i = 0; i < 2; ++i) {
+        auto found = addresses_.find(AddressKey(event.local_ip, event.local_port, protocols[i]));
+        if (found != addresses_.end()) entries[i] = &found->second;
+    }
+    // The file object names the open it ends, even one already ended.
+    for (AddressEntry* entry : entries)
+        if (entry && entry->file_object == event.file_object) return entry->in_use ? entry : nullptr;
+    // It names none (the open was replaced by a later one of the same
+    // protocol): the clean-up's protocol when the driver gave one, else
+    // whichever holds the address and port.
+    AddressEntry* tcp = entries[0] && entries[0]->in_use ? entries[0] : nullptr;
+    AddressEntry* udp = entries[1] && entries[1]->in_use ? entries[1] : nullptr;
+    if (event.protocol == SNOOP_PROTOCOL_TCP) return tcp;
+    if (event.protocol == SNOOP_PROTOCOL_UDP) return udp;
+    return tcp ? tcp : udp;
+}
+
+bool Snooper::FillReported(uint32_t localIp, uint16_t localPort, uint8_t protocol, uint32_t sessionId,
+                           send_data_t& record) const {
+    std::lock_guard<std::mutex> table(addressLock_);
+    auto found = addresses_.find(AddressKey(localIp, localPort, protocol));
+    if (found == addresses_.end()) return false;
+    const AddressEntry& entry = found->second;
+    if (!entry.reported || entry.session_id != sessionId) return false;
+    record.kind = bx::kKindConnection;
+    record.operation = entry.in_use ? bx::kOperationOpen : bx::kOperationClose;
+    record.protocol = entry.protocol;
+    record.local_ip = entry.local_ip;
+    record.local_port = entry.local_port;
+    record.sid = entry.sid;
+    record.session_id = entry.session_id;
+    // A close carries no remote end, as the clean-up's did.
+    if (entry.in_use) {
+        record.remote_ip = entry.remote_ip;
+        record.remote_port = entry.remote_port;
+    }
+    return true;
+}
+
 void Snooper::handleCleanupAddress(const snoop_event_t& event) {
-    auto found = addresses_.find(AddressKey(event.local_ip, event.local_port));
-    if (found == addresses_.end() || !found->second.in_use) return;
-    AddressEntry& entry = found->second;
+    std::unique_lock<std::mutex> table(addressLock_);
+    AddressEntry* target = CleanupTarget(event);
+    if (!target) return;
+    AddressEntry& entry = *target;
 
     if (Verbose())  // the dotted text costs more than the rest of the clean-up
         LogDebug(L"handleCleanupAddress: %ls %ls:%hu fileobj = %#llx", ProtocolName(entry.protocol),
                  bx::DottedQuad(event.local_ip).c_str(), HostPort(event.local_port),
                  static_cast<unsigned long long>(event.file_object));
-    // The file object is not compared: a clean-up ends whatever open holds
-    // the address and port.
     entry.in_use = false;
+    table.unlock();
 
     send_data_t* record = NewRecord();
     if (!record) {

@@ -8,14 +8,19 @@
 // ReadSnoopEvents each time the read's completion event fires. Session logon
 // and logoff arrive on the service control handler's thread (OnSessionChange).
 //
-// The address table maps (local port, local address) to what the last open of
-// that address said; a clean-up reports a close for whatever open holds it.
-// Entries are never removed while the agent runs; only the service thread
-// touches the table, so it has no lock.
+// The address table maps (protocol, local port, local address) to what the
+// last open of that address said; a clean-up reports a close for the open
+// that holds it. TCP and UDP on one address and port are two entries.
+// Entries are never removed while the agent runs. The service thread changes
+// the table under its lock; the connection manager's listener reads it under
+// the same lock when the appliance asks for a connection again
+// (CReportedConnections). The service thread's own reads need no lock: no one
+// else writes.
 #pragma once
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <utility>
 
 #include "agent/appliance/conn_cache_mgr.h"
@@ -38,9 +43,10 @@ struct AddressEntry {
     uint32_t session_id = 0;
     CSid sid;
     bool in_use = false;
+    bool reported = false;  // the open was handed to the send queue
 };
 
-class Snooper : public CLogImpl {
+class Snooper : public CLogImpl, public CReportedConnections {
 public:
     // In this order: the address table, the settings record, the session
     // map, the pool object, the connection manager (which reads its own
@@ -125,10 +131,16 @@ public:
     void handleOpenAddress(const snoop_event_t& event);
     void handleCleanupAddress(const snoop_event_t& event);
 
-    // (local port in network order) << 32 | local address in host order.
-    static uint64_t AddressKey(uint32_t localIp, uint16_t localPort) {
-        return static_cast<uint64_t>(localPort) << 32 | localIp;
+    // (1 TCP, 2 any other protocol) << 48 | (local port in network order)
+    // << 32 | local address in host order.
+    static uint64_t AddressKey(uint32_t localIp, uint16_t localPort, uint32_t protocol) {
+        const uint64_t kind = protocol == SNOOP_PROTOCOL_TCP ? SNOOP_PROTOCOL_TCP : SNOOP_PROTOCOL_UDP;
+        return kind << 48 | static_cast<uint64_t>(localPort) << 32 | localIp;
     }
+
+    // CReportedConnections, for the listener thread.
+    bool FillReported(uint32_t localIp, uint16_t localPort, uint8_t protocol, uint32_t sessionId,
+                      send_data_t& record) const override;
 
     CConnectionCacheMgr& ConnectionManager() { return connMgr_; }
     CBufferPool& Pool() { return pool_; }
@@ -145,8 +157,14 @@ public:
 
 private:
     send_data_t* NewRecord();
+    // The in-use entry a clean-up ends (null when none): the one opened with
+    // the clean-up's file object (none when that one is ended already); when
+    // no entry has that file object, the one of the clean-up's protocol, else
+    // whichever protocol holds the address and port (TCP first).
+    AddressEntry* CleanupTarget(const snoop_event_t& event);
 
     std::map<uint64_t, AddressEntry> addresses_;
+    mutable std::mutex addressLock_;
     CHVNConfiguration config_;
     SessionMap sessions_;
     CBufferPool pool_;

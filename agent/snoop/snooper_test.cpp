@@ -5,13 +5,16 @@
 // under Wine, the accounts table natively; see snooper_*_test.cpp).
 #include "tests/support/snooper_fixture.h"
 
+#include "agent/protocol/wire.h"
 #include "platform/errors.h"
+#include "tests/support/datagrams.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -37,7 +40,8 @@ TEST_F(SnooperTest, OpenThenCleanupQueueAnOpenAndACloseOfThatConnection) {
     EXPECT_EQ(UserSid().AccountName(), record->sid.AccountName());
     Release(record);
 
-    const AddressEntry& entry = snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort)));
+    const AddressEntry& entry =
+        snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort), SNOOP_PROTOCOL_UDP));
     EXPECT_TRUE(entry.in_use);
     EXPECT_EQ(0x1001u, entry.file_object);
 
@@ -55,7 +59,7 @@ TEST_F(SnooperTest, OpenThenCleanupQueueAnOpenAndACloseOfThatConnection) {
     EXPECT_EQ(bx::kKindConnection, record->kind);
     EXPECT_TRUE(record->sid == UserSid());
     Release(record);
-    EXPECT_FALSE(snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort))).in_use);
+    EXPECT_FALSE(snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort), SNOOP_PROTOCOL_UDP)).in_use);
     EXPECT_EQ(0u, Queued());
 
     EXPECT_EQ(1u, log.Count("handleOpenAddress: Queuing Pkt for Dispatching"));
@@ -113,6 +117,100 @@ TEST_F(SnooperTest, SecondOpenOfAnAddressReplacesTheUserAndOneCleanupClosesIt) {
     Release(record);
     Handle(CleanupRecord(kLocal, kLocalPort, 0x2002));
     EXPECT_EQ(0u, Queued());
+}
+
+// TCP and UDP on one local address and port are two connections: each
+// clean-up closes its own, with its own protocol and user.
+TEST_F(SnooperTest, TcpAndUdpOnOneAddressAreTwoEntries) {
+    Handle(OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid()));
+    snoop_event_t udp = OpenRecord(kLocal, kLocalPort, kRemote2, 53, 5, 0x2002, OtherSid());
+    udp.protocol = SNOOP_PROTOCOL_UDP;
+    Handle(udp);
+    EXPECT_EQ(0u, log.Count("is already in use"));
+    Release(Take());
+    Release(Take());
+
+    for (const auto& [file, protocol, session] :
+         {std::tuple{0x1001, bx::kProtocolTcp, 2u}, std::tuple{0x2002, bx::kProtocolUdp, 5u}}) {
+        Handle(CleanupRecord(kLocal, kLocalPort, file));  // no protocol in a clean-up
+        send_data_t* close = Take();
+        ASSERT_NE(nullptr, close);
+        EXPECT_EQ(bx::kOperationClose, close->operation);
+        EXPECT_EQ(protocol, close->protocol);
+        EXPECT_EQ(session, close->session_id);
+        EXPECT_TRUE(close->sid == (session == 2 ? UserSid() : OtherSid()));
+        Release(close);
+        Handle(CleanupRecord(kLocal, kLocalPort, file));  // ended already: not the other one
+        EXPECT_EQ(0u, Queued());
+    }
+}
+
+// "Unknown SessionID" through the real address table: a resend names the
+// user only of a connection the snooper reported in that session, with the
+// protocol it was reported with.
+TEST_F(SnooperTest, UnknownSessionIsResentOnlyForAReportedConnection) {
+    namespace wire = bx::wire;
+    CConnectionCacheMgr& mgr = snooper->ConnectionManager();
+    Handle(OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid()));
+    Release(Take());
+    auto unknown = [&](uint32_t session, uint8_t protocol) {
+        const Datagram answer = Datagram(99)
+                                    .Error(wire::kErrorUnknownSessionId)
+                                    .U8(wire::kTlvProtOp, wire::ProtOpByte(wire::kOperationOpen, protocol))
+                                    .U16(wire::kTlvPort, kLocalPort)
+                                    .U8(wire::kTlvNumIps, 1)
+                                    .U32(wire::kTlvIp, kLocal)
+                                    .SessionId(session);
+        return mgr.HandleResponse(answer.Bytes().data(), answer.Bytes().size(), 4711);
+    };
+    EXPECT_EQ(bx::err::kInvalidData, unknown(5, wire::kProtocolTcp));  // another session
+    EXPECT_EQ(bx::err::kInvalidData, unknown(2, wire::kProtocolUdp));  // another protocol
+    EXPECT_EQ(0u, Queued());
+    ASSERT_EQ(0u, unknown(2, wire::kProtocolTcp));
+    send_data_t* resend = Take();
+    ASSERT_NE(nullptr, resend);
+    EXPECT_EQ(bx::kKindConnection, resend->kind);
+    EXPECT_EQ(bx::kOperationOpen, resend->operation);
+    EXPECT_TRUE(resend->sid == UserSid());
+    EXPECT_EQ(kRemote, resend->remote_ip);
+    Release(resend);
+    EXPECT_EQ(2u, mgr.UnknownSessionsDropped());
+
+    // An open the pool could not report was not reported.
+    std::vector<void*> taken;
+    while (void* storage = snooper->Pool().Allocate()) taken.push_back(storage);
+    Handle(OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1002, UserSid()));
+    for (void* storage : taken) snooper->Pool().Release(CBufferPool::Prepare(storage));
+    EXPECT_EQ(bx::err::kInvalidData, unknown(2, wire::kProtocolTcp));
+    EXPECT_EQ(0u, Queued());
+}
+
+// The listener reads the address table while the service thread changes it.
+TEST_F(SnooperTest, AddressTableReadByTheListenerWhileRecordsArrive) {
+    namespace wire = bx::wire;
+    std::atomic<bool> done{false};
+    std::thread listener([&] {
+        struct Quiet : bx::LogGate {
+            bool Admit(uint32_t) override { return false; }
+        } quiet;
+        bx::ScopedLogGate gate(quiet);  // the lines are not what this case is about
+        const Datagram answer = Datagram(99)
+                                    .Error(wire::kErrorUnknownSessionId)
+                                    .U8(wire::kTlvProtOp, wire::ProtOpByte(wire::kOperationOpen, wire::kProtocolTcp))
+                                    .U16(wire::kTlvPort, kLocalPort)
+                                    .U8(wire::kTlvNumIps, 1)
+                                    .U32(wire::kTlvIp, kLocal)
+                                    .SessionId(2);
+        while (!done) snooper->ConnectionManager().HandleResponse(answer.Bytes().data(), answer.Bytes().size(), 4711);
+    });
+    for (int i = 0; i < 300; ++i) {
+        Handle(OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, i, i % 2 ? UserSid() : OtherSid()));
+        Handle(CleanupRecord(kLocal, kLocalPort, i));
+        while (send_data_t* record = Take()) Release(record);
+    }
+    done = true;
+    listener.join();
+    while (send_data_t* record = Take()) Release(record);
 }
 
 TEST_F(SnooperTest, CleanupsOfAddressesNotOpenSendNothing) {
@@ -174,7 +272,7 @@ TEST_F(SnooperTest, AnEmptyPoolDropsTheOpenAndItsCleanup) {
     Handle(OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid()));
     EXPECT_EQ(0u, Queued());
     EXPECT_EQ(1u, log.Count("\thandleOpenAddress: could not allocate send data, FileObj:=0x1001\n")) << log.Text();
-    EXPECT_FALSE(snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort))).in_use);
+    EXPECT_FALSE(snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort), SNOOP_PROTOCOL_TCP)).in_use);
 
     for (void* storage : taken) snooper->Pool().Release(CBufferPool::Prepare(storage));
     Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
@@ -188,7 +286,7 @@ TEST_F(SnooperTest, AnEmptyPoolDropsTheOpenAndItsCleanup) {
     while (void* storage = snooper->Pool().Allocate()) taken.push_back(storage);
     Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
     EXPECT_EQ(1u, log.Count("\thandleCleanupAddress: could not allocate send data, FileObj:=0x1001\n")) << log.Text();
-    EXPECT_FALSE(snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort))).in_use);
+    EXPECT_FALSE(snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort), SNOOP_PROTOCOL_TCP)).in_use);
     for (void* storage : taken) snooper->Pool().Release(CBufferPool::Prepare(storage));
     Release(open);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "agent/appliance/reported_connections.h"
 #include "agent/records/buffer_pool.h"
 #include "platform/udp_socket.h"
 #include "tests/support/log_capture.h"
@@ -39,6 +40,20 @@ inline send_data_t* NewRecord(CBufferPool& pool, uint32_t requestId = 0) {
     record->request_id = requestId;
     return record;
 }
+
+// What the agent reported, as the snooper's address table answers for it:
+// one connection, found by its local address, port, protocol and session.
+struct OneReportedConnection : CReportedConnections {
+    send_data_t connection;
+    bool FillReported(uint32_t localIp, uint16_t localPort, uint8_t protocol, uint32_t sessionId,
+                      send_data_t& record) const override {
+        if (localIp != connection.local_ip || localPort != connection.local_port || protocol != connection.protocol ||
+            sessionId != connection.session_id)
+            return false;
+        record = connection;
+        return true;
+    }
+};
 
 // Polls `condition` until it holds; false after `timeout`.
 inline bool Eventually(const std::function<bool()>& condition,
