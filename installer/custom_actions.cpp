@@ -778,6 +778,43 @@ UINT SecureProgramFolder(Session& session) {
     return ERROR_SUCCESS;
 }
 
+UINT AwaitAgentServiceRemoval(Session& session) {
+    UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!scm) {
+        Report(session, L"Failed To open ServiceMgr Error %d", Error(GetLastError()));
+        return ERROR_INSTALL_FAILURE;
+    }
+    const ULONGLONG deadline = GetTickCount64() + kAgentServiceRemovalWaitMs;
+    for (;;) {
+        // Our own handle keeps the entry too: it is closed before each wait.
+        {
+            UniqueScHandle service(OpenServiceW(scm.get(), kAgentService, SERVICE_CHANGE_CONFIG));
+            if (!service) {
+                DWORD error = GetLastError();
+                if (error == ERROR_SERVICE_DOES_NOT_EXIST) return ERROR_SUCCESS;
+                Report(session, L"Failed To open Service Error %d", Error(error));
+                return ERROR_INSTALL_FAILURE;
+            }
+            // A change that changes nothing tells a marked entry from a live one.
+            if (ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+                return ERROR_SUCCESS;
+            DWORD error = GetLastError();
+            if (error != ERROR_SERVICE_MARKED_FOR_DELETE) {
+                Report(session, L"Failed To Query HVN Service Error %d", Error(error));
+                return ERROR_INSTALL_FAILURE;
+            }
+        }
+        if (GetTickCount64() >= deadline) break;
+        Sleep(100);
+    }
+    Report(session,
+           L"The service %ls is marked for deletion and still held open: close the Services console and the "
+           L"Halvern Troubleshooter, then run the installation again. Error %d",
+           kAgentService, Error(ERROR_SERVICE_MARKED_FOR_DELETE));
+    return ERROR_INSTALL_FAILURE;
+}
+
 UINT SetServiceRecovery(Session& session) {
     std::wstring name;
     if (!ReadCustomActionData(session, kServiceNameChars, name)) {

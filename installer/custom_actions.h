@@ -112,6 +112,16 @@ UINT CommitInstallation(Session& session);
 UINT SecureProgramFolder(Session& session);
 constexpr wchar_t kProgramFolderDacl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
+// Before the agent service is created: an entry "bxhvns" that is marked for
+// deletion (the earlier version's, removed in this upgrade, whose process or
+// another program still holds it) goes once the last handle to it is closed;
+// creating the service before that fails, and the service would then vanish
+// after the installation. Waits up to kAgentServiceRemovalWaitMs for it to
+// go; a live entry or none returns at once. 0, or ERROR_INSTALL_FAILURE
+// (reported) when it stays.
+UINT AwaitAgentServiceRemoval(Session& session);
+constexpr DWORD kAgentServiceRemovalWaitMs = 30000;
+
 // The files the agent service and the tool write into the program folder
 // (logs, status record, crash dumps, report), named by CustomActionData:
 // deleted at removal so that the folder goes with the product. Always 0.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <thread>
 
 #include "installer/appliance_settings.h"
 #include "installer/custom_actions.h"
@@ -269,6 +270,30 @@ TEST_F(CustomActions, FailingInstallRemovesTheAgentServiceAndWhatItDid) {
     EXPECT_TRUE(bx::test::WaitUntil([] { return !bx::test::QueryService(L"bxhvns").exists; }, 10000));
     EXPECT_FALSE(bx::test::QueryService(L"bxhvnd").exists);
     EXPECT_FALSE(bx::test::FileExists(bx::test::InstalledDriverFile()));
+}
+
+// The agent service deleted by the upgrade's removal stays, marked, while a
+// handle to it is open (its process ending, the Services console): creating
+// it again waits for it to go. A live entry, or none, is no reason to wait.
+TEST_F(CustomActions, AgentServiceMarkedForDeletionIsWaitedFor) {
+    EXPECT_EQ(0u, bx::installer::AwaitAgentServiceRemoval(session)) << session.All();
+    ASSERT_EQ(0u, bx::test::CreateServiceEntry(L"bxhvns", SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                               L"C:\\nowhere\\bxhvns.exe"));
+    EXPECT_EQ(0u, bx::installer::AwaitAgentServiceRemoval(session)) << session.All();
+    EXPECT_TRUE(bx::test::QueryService(L"bxhvns").exists);
+
+    bx::win::UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    bx::win::UniqueScHandle held(OpenServiceW(scm.get(), L"bxhvns", DELETE | SERVICE_QUERY_STATUS));
+    ASSERT_TRUE(held && DeleteService(held.get()));
+    ASSERT_TRUE(bx::test::QueryService(L"bxhvns").exists);  // marked only
+    std::thread closer([&] {
+        Sleep(500);
+        held.reset();
+    });
+    EXPECT_EQ(0u, bx::installer::AwaitAgentServiceRemoval(session)) << session.All();
+    closer.join();
+    EXPECT_EQ("", session.All());
+    EXPECT_FALSE(bx::test::QueryService(L"bxhvns").exists);
 }
 
 TEST_F(CustomActions, FailingInstallAfterTheCopyLeavesNoDriverFile) {

@@ -43,6 +43,7 @@ BX_CUSTOM_ACTION(RemoveAgentFiles, bx::installer::RemoveAgentFiles, ERROR_SUCCES
 BX_CUSTOM_ACTION(CheckSettings, bx::installer::CheckSettingsAction, ERROR_INSTALL_FAILURE)
 BX_CUSTOM_ACTION(WriteSettings, bx::installer::WriteSettingsAction, ERROR_INSTALL_FAILURE)
 BX_CUSTOM_ACTION(SecureProgramFolder, bx::installer::SecureProgramFolder, ERROR_INSTALL_FAILURE)
+BX_CUSTOM_ACTION(AwaitAgentServiceRemoval, bx::installer::AwaitAgentServiceRemoval, ERROR_INSTALL_FAILURE)
 // Rollback and commit actions report, and never stop the installer.
 BX_CUSTOM_ACTION(InstallRollback, bx::installer::InstallRollback, ERROR_SUCCESS)
 BX_CUSTOM_ACTION(UninstallRollback, bx::installer::UninstallRollback, ERROR_SUCCESS)

