@@ -4,6 +4,7 @@
 
 #include <shellapi.h>
 
+#include <atomic>
 #include <cwchar>
 #include <cwctype>
 #include <iterator>
@@ -21,6 +22,27 @@ using namespace bx::service::detail;
 // CNTService: construction
 
 CNTService* CNTService::instance_ = nullptr;
+
+namespace {
+
+// The SCM's threads inside the service's callbacks (ServiceMain, the control
+// handlers), and whether RunDispatcher has returned: process-lifetime state,
+// as the callbacks' own, so that counting never touches the object.
+std::atomic<int> g_scmCallbacksInside{0};
+std::atomic<bool> g_dispatcherReturned{false};
+
+// Counts one callback for its whole run. A callback that comes after the
+// dispatcher returned is not admitted: the object may be gone.
+class ScmCallback {
+public:
+    ScmCallback() { ++g_scmCallbacksInside; }
+    ~ScmCallback() { --g_scmCallbacksInside; }
+    ScmCallback(const ScmCallback&) = delete;
+    ScmCallback& operator=(const ScmCallback&) = delete;
+    bool Admitted() const { return !g_dispatcherReturned; }
+};
+
+}  // namespace
 
 CNTService::CNTService() {
     instance_ = this;
@@ -233,6 +255,8 @@ BOOL CNTService::RegisterHandler() {
 }
 
 void WINAPI CNTService::_ServiceCtrlHandler(DWORD control) {
+    ScmCallback callback;
+    if (!callback.Admitted()) return;
     try {
         if (instance_) instance_->HandleControl(control, 0, nullptr);
     } catch (...) {
@@ -240,6 +264,8 @@ void WINAPI CNTService::_ServiceCtrlHandler(DWORD control) {
 }
 
 DWORD WINAPI CNTService::_ServiceCtrlHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID /*context*/) {
+    ScmCallback callback;
+    if (!callback.Admitted()) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     try {
         if (instance_) return instance_->HandleControl(control, eventType, eventData);
         return ERROR_CALL_NOT_IMPLEMENTED;
@@ -329,11 +355,25 @@ BOOL CNTService::RunDispatcher() {
     wcsncpy(name, serviceName_.c_str(), 255);
     name[255] = L'\0';
     SERVICE_TABLE_ENTRYW table[] = {{name, _ServiceMain}, {nullptr, nullptr}};
-    return StartServiceCtrlDispatcherW(table);
+    BOOL dispatched = StartServiceCtrlDispatcherW(table);
+    DWORD error = GetLastError();
+    // The dispatcher returns as soon as the service has reported "stopped",
+    // which the service's own thread does, and a control handler may do:
+    // that thread is still inside this object (ending its send, ServiceMain's
+    // last steps), and the caller's next step is to destroy the object. Wait
+    // for the SCM's threads to leave it first; one that never does leaves the
+    // process to end here rather than have the object freed under it.
+    g_dispatcherReturned = true;
+    for (ULONGLONG start = GetTickCount64(); g_scmCallbacksInside > 0; Sleep(1)) {
+        if (TimedOut(start, kCallbackExitWaitMs)) TerminateProcess(GetCurrentProcess(), ERROR_TIMEOUT);
+    }
+    SetLastError(error);
+    return dispatched;
 }
 
 void WINAPI CNTService::_ServiceMain(DWORD argc, LPWSTR* argv) {
-    if (instance_) instance_->ServiceMain(argc, argv);
+    ScmCallback callback;
+    if (callback.Admitted() && instance_) instance_->ServiceMain(argc, argv);
 }
 
 void CNTService::ServiceMain(DWORD argc, LPWSTR* argv) {

@@ -205,6 +205,9 @@ public:
     bx::win::UniqueHandle consoleWorkDone_;
     static constexpr DWORD kConsoleCloseWaitMs = 4500;
     static constexpr DWORD kFinalStatusWaitMs = 5000;  // ServiceMain's bound on another thread's send
+    // RunDispatcher's bound on the SCM's threads leaving the object after the
+    // dispatcher returned (ServiceMain's last steps include the wait above).
+    static constexpr DWORD kCallbackExitWaitMs = 30000;
 
 protected:
     // The SCM's and the console's entry points. None lets an exception out.

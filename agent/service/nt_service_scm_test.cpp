@@ -544,6 +544,21 @@ TEST_F(HostServiceScm, WorkEndingWhileTheStopHandlerRunsStillEndsTheProcess) {
     EXPECT_EQ("stopped", ServiceLog(name).back());
 }
 
+TEST_F(HostServiceScm, ProcessEndsOnlyOnceTheThreadThatReportedStoppedLeftTheObject) {
+    // The dispatcher returns as soon as the service reports "stopped", and
+    // the program then destroys the service object, while the thread that
+    // reported it is still inside the object. Here it stays 500 ms and logs.
+    std::wstring name = Name(L"AfterStopped");
+    ASSERT_EQ(0u, RunService(L"-install -SN:" + name + L" -SCL:-afterstopped:500").exitCode);
+    ASSERT_EQ(0u, RunService(L"-start -SN:" + name).exitCode);
+    UniqueHandle process = ServiceProcess(name);
+    ASSERT_TRUE(process);
+    auto r = RunService(L"-stop -SN:" + name);
+    EXPECT_EQ(0u, r.exitCode) << r.output;
+    ExpectProcessEnds(process.get(), name, 10000);
+    EXPECT_EQ("after stopped", ServiceLog(name).back());
+}
+
 TEST_F(HostServiceScm, StopWhoseAnswerIsLostSucceedsWhenTheServiceStopped) {
     // The service reports "stopped" and its process ends inside the stop
     // control's handler, so the control itself fails; the service did stop.

@@ -363,27 +363,32 @@ TEST_F(SnoopDriver, CancelRacingAnInjectionEndsTheReadOnceAndKeepsTheRecord) {
     });
 
     uint32_t delivered = 0, cancelled = 0;
-    for (uint32_t round = 0; round < kRounds && !HasFatalFailure(); ++round) {
-        Read read(agent.get());
-        ASSERT_EQ(read.Issue(), static_cast<DWORD>(ERROR_IO_PENDING));
-        SetEvent(go.get());
-        CancelIo(agent.get());
-        ASSERT_TRUE(read.Wait(kDoneMs)) << "round " << round << ": the read never ended";
-        ASSERT_EQ(WaitForSingleObject(injected.get(), kDoneMs), WAIT_OBJECT_0);
-        DWORD bytes = 0;
-        DWORD result = read.Result(bytes);
-        if (result == 0) {
-            ++delivered;
-            ASSERT_TRUE(SameBytes(MakeRecord(round), read.Record()));
-            continue;
+    // The rounds run in a function of their own, so that a failed assertion
+    // ends them and still reaches the feeder's join below.
+    auto rounds = [&] {
+        for (uint32_t round = 0; round < kRounds; ++round) {
+            Read read(agent.get());
+            ASSERT_EQ(read.Issue(), static_cast<DWORD>(ERROR_IO_PENDING));
+            SetEvent(go.get());
+            CancelIo(agent.get());
+            ASSERT_TRUE(read.Wait(kDoneMs)) << "round " << round << ": the read never ended";
+            ASSERT_EQ(WaitForSingleObject(injected.get(), kDoneMs), WAIT_OBJECT_0);
+            DWORD bytes = 0;
+            DWORD result = read.Result(bytes);
+            if (result == 0) {
+                ++delivered;
+                ASSERT_TRUE(SameBytes(MakeRecord(round), read.Record()));
+                continue;
+            }
+            ASSERT_EQ(result, static_cast<DWORD>(ERROR_OPERATION_ABORTED)) << "round " << round;
+            ++cancelled;
+            Read next(agent.get());
+            DWORD issued = next.Issue();
+            ASSERT_TRUE(issued == 0 || issued == ERROR_IO_PENDING) << issued;
+            ASSERT_TRUE(SameBytes(MakeRecord(round), next.Record())) << "round " << round << ": record lost";
         }
-        ASSERT_EQ(result, static_cast<DWORD>(ERROR_OPERATION_ABORTED)) << "round " << round;
-        ++cancelled;
-        Read next(agent.get());
-        DWORD issued = next.Issue();
-        ASSERT_TRUE(issued == 0 || issued == ERROR_IO_PENDING) << issued;
-        ASSERT_TRUE(SameBytes(MakeRecord(round), next.Record())) << "round " << round << ": record lost";
-    }
+    };
+    rounds();
     if (HasFatalFailure()) {  // let the feeder finish its rounds
         for (uint32_t i = 0; i < kRounds; ++i) SetEvent(go.get());
     }

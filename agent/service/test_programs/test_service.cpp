@@ -9,6 +9,8 @@
 //                   set the stop event (the work ends while it still runs)
 //   -exitonstop     the stop control's handler reports "stopped" and ends the
 //                   process before the control is answered
+//   -afterstopped:N the thread that reported "stopped" stays in the service
+//                   object N ms more and logs "after stopped"
 //   -consolectrl:T  console mode: when the event "Local\BXHostTestCtrl<pid>"
 //                   is set, raise console control event T (see RaiseConsoleCtrl)
 #include <windows.h>
@@ -29,6 +31,8 @@ public:
             stopDelay_ = wcstoul(param + 10, nullptr, 10);
         } else if (isSwitch && _wcsnicmp(param, L"stophandlerdelay:", 17) == 0) {
             stopHandlerDelay_ = wcstoul(param + 17, nullptr, 10);
+        } else if (isSwitch && _wcsnicmp(param, L"afterstopped:", 13) == 0) {
+            afterStopped_ = wcstoul(param + 13, nullptr, 10);
         } else if (isSwitch && _wcsicmp(param, L"exitonstop") == 0) {
             exitOnStop_ = true;
         } else if (isSwitch && _wcsnicmp(param, L"consolectrl:", 12) == 0) {
@@ -45,6 +49,7 @@ public:
     DWORD startDelay_ = 0;
     DWORD stopDelay_ = 0;
     DWORD stopHandlerDelay_ = 0;
+    DWORD afterStopped_ = 0;
     bool exitOnStop_ = false;
     bool terminate_ = false;
     int consoleCtrl_ = -1;
@@ -90,6 +95,18 @@ public:
         }
         SetEvent(stopEvent_.get());
         Sleep(options_.stopHandlerDelay_);
+    }
+    // The framework itself still uses the object after the stopped status is
+    // sent (the end of that send, ServiceMain's last steps); this stays longer.
+    BOOL SetStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD controlsAccepted, DWORD win32ExitCode,
+                   DWORD serviceSpecificExitCode) override {
+        BOOL sent =
+            CNTService::SetStatus(state, checkPoint, waitHint, controlsAccepted, win32ExitCode, serviceSpecificExitCode);
+        if (state == SERVICE_STOPPED && options_.afterStopped_ != 0) {
+            Sleep(options_.afterStopped_);
+            Log(L"after stopped");
+        }
+        return sent;
     }
     void OnPause() override {
         Log(L"pause");
