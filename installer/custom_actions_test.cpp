@@ -21,6 +21,7 @@
 #include "platform/win/handles.h"
 #include "tests/support/win/driver_services.h"
 #include "tests/support/win/import_patch.h"
+#include "tests/support/win/security_readback.h"
 #include "tests/support/win/service_manager.h"
 
 extern "C" decltype(&ChangeServiceConfig2W) __imp_ChangeServiceConfig2W;
@@ -868,6 +869,10 @@ TEST_F(ApplianceSettingsKey, GivenValuesAreWrittenWithTheAgentsTypes) {
     EXPECT_EQ((std::vector<BYTE>{1, 0, 0, 0}), data);
     ASSERT_TRUE(Read(L"key", type, data));
     EXPECT_FALSE(Read(L"TimeOut", type, data));  // not given: not written
+    // The key holds the secret: a protected DACL for SYSTEM and Administrators
+    // only (read back: Wine does not enforce it).
+    EXPECT_EQ(L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
+              bx::test::DaclSddl(std::wstring(L"MACHINE\\") + kKey, SE_REGISTRY_KEY));
 }
 
 TEST(ApplianceSettings, TheImmediateCheckReadsThePropertiesThemselves) {
