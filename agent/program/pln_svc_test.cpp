@@ -195,6 +195,7 @@ TEST_F(ServiceRunTest, StartRestrictsTheSettingsKeyAndMakesItsObjectsForAdminist
     const std::wstring log = bx::files::PathBesideExecutable(bx::program::kLogFileName);
     const std::wstring status = bx::files::PathBesideExecutable(L"HVNConfig.xml");
     for (const std::wstring& path : {log, status}) {
+        DeleteFileW(path.c_str());  // an earlier run's file keeps its DACL when overwritten
         bx::win::UniqueFile file(
             CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(file) << GetLastError();
