@@ -205,6 +205,9 @@ TEST_F(ServiceRunTest, StartRestrictsTheSettingsKeyAndMakesItsObjectsForAdminist
     Start();
     ASSERT_TRUE(Eventually([this] { return service_->running_.load(); }));
     EXPECT_EQ(L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)", bx::test::DaclSddl(key, SE_REGISTRY_KEY));
+    std::wstring ip;  // the values stay as they were
+    EXPECT_EQ(0u, bx::SettingsReader(bx::kSettingsKeyPath).String(L"ip", ip));
+    EXPECT_EQ(L"127.0.0.1", ip);
     bx::win::UniqueHandle event(OpenEventW(READ_CONTROL | EVENT_MODIFY_STATE, FALSE, bx::program::kGenXmlEventName));
     ASSERT_TRUE(event) << GetLastError();
     EXPECT_EQ(L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", bx::test::DaclSddlOf(event.get(), SE_KERNEL_OBJECT));
