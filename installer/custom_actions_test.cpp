@@ -615,7 +615,8 @@ decltype(&ChangeServiceConfig2W) g_realChangeConfig2 = nullptr;
 BOOL WINAPI RecordChangeConfig2(SC_HANDLE service, DWORD level, LPVOID info) {
     ++g_recovery.calls;
     if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)
-        g_recovery.onNonCrashFailures = static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures;
+        g_recovery.onNonCrashFailures =
+            static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures;
     else
         g_recovery.level = level;
     if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {

@@ -213,9 +213,8 @@ TEST_F(ServiceRunTest, StartRestrictsTheSettingsKeyAndMakesItsObjectsForAdminist
     EXPECT_EQ(L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", bx::test::DaclSddlOf(event.get(), SE_KERNEL_OBJECT));
     ASSERT_TRUE(SetEvent(event.get()));
     const std::string logText = bx::Utf8FromWide(log);
-    ASSERT_TRUE(Eventually([&] {
-        return bx::test::ReadFileText(logText).find("Reveived XML generation") != std::string::npos;
-    }));
+    ASSERT_TRUE(Eventually(
+        [&] { return bx::test::ReadFileText(logText).find("Reveived XML generation") != std::string::npos; }));
     service_->OnStop();
     ASSERT_TRUE(Finished());
     EXPECT_EQ(bx::test::AdminOnlyFileSddlUnderWine(), bx::test::DaclSddl(log, SE_FILE_OBJECT));

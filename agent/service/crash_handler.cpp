@@ -36,7 +36,8 @@ struct CrashState {
     std::atomic<CBXLogger* const*> loggerReference{nullptr};
     std::atomic<bool> installed{false};
     std::wstring dumpPath, oldPath, tempPath;
-    bx::win::AdminOnlySecurity security;  // the dump and its temporary file
+    // The dump's and its temporary file's: SYSTEM and Administrators only.
+    bx::win::AdminOnlySecurity security;
     UniqueHandle requestEvent;  // the filter asks for a dump
     UniqueHandle dumpDone;      // the dump thread has written (or failed) it
     UniqueHandle logDone;       // ... and then logged (or could not)

@@ -628,7 +628,8 @@ BOOL WINAPI RecordConfig2(SC_HANDLE service, DWORD level, LPVOID info) {
     } else if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
         // Wine's SCM does not know this level (it answers 124, as systems
         // before Vista do): the call is only recorded.
-        g_config2.onNonCrashFailures = static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures;
+        g_config2.onNonCrashFailures =
+            static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures;
         return TRUE;
     } else if (level == SERVICE_CONFIG_DESCRIPTION) {
         g_config2.description = static_cast<SERVICE_DESCRIPTIONW*>(info)->lpDescription;

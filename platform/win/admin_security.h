@@ -46,7 +46,8 @@ public:
     PACL Dacl() const {
         BOOL present = FALSE, defaulted = FALSE;
         PACL dacl = nullptr;
-        if (!descriptor_ || !::GetSecurityDescriptorDacl(descriptor_.get(), &present, &dacl, &defaulted)) return nullptr;
+        if (!descriptor_ || !::GetSecurityDescriptorDacl(descriptor_.get(), &present, &dacl, &defaulted))
+            return nullptr;
         return present ? dacl : nullptr;
     }
 

@@ -468,8 +468,8 @@ TEST_F(AgentE2E, RunsWithoutTheDriver) {
 // reports connections and says why, once.
 TEST_F(AgentE2E, StatusEventMadeFirstByAnotherProcessLeavesTheServiceReporting) {
     PSECURITY_DESCRIPTOR denyAll = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;GA;;;WD)", SDDL_REVISION_1, &denyAll,
-                                                                     nullptr));
+    ASSERT_TRUE(
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;GA;;;WD)", SDDL_REVISION_1, &denyAll, nullptr));
     bx::win::UniqueLocal descriptor(denyAll);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, denyAll, FALSE};
     bx::win::UniqueHandle squatter(CreateEventW(&attributes, FALSE, FALSE, L"Global\\BXGlobalGenXml"));

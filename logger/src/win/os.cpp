@@ -121,7 +121,8 @@ bool FileMissing(const std::wstring& path) {
 }
 
 FILE* OpenLogFile(const std::wstring& path, bool truncate, bool exclusive, int& crtError, uint32_t& systemError) {
-    UniqueFile file = OpenAdminOnlyFile(path, GENERIC_READ | GENERIC_WRITE, exclusive ? 0 : FILE_SHARE_READ, systemError);
+    UniqueFile file =
+        OpenAdminOnlyFile(path, GENERIC_READ | GENERIC_WRITE, exclusive ? 0 : FILE_SHARE_READ, systemError);
     if (!file) {
         crtError = CrtErrorOf(systemError);
         return nullptr;
