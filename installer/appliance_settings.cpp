@@ -3,6 +3,7 @@
 #include <cwctype>
 
 #include "installer/install_journal.h"
+#include "platform/win/admin_security.h"
 #include "platform/win/handles.h"
 
 namespace bx::installer {
@@ -172,9 +173,9 @@ DWORD WriteSettings(Session& session, const std::vector<SettingValue>& values) {
         Report(session, L"Failed to record the settings for the rollback Error %d", static_cast<int>(error));
         return error;
     }
+    // For SYSTEM and Administrators only: it holds the shared secret.
     bx::win::UniqueRegKey key;
-    LONG rc =
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
+    LONG rc = static_cast<LONG>(bx::win::CreateAdminOnlyKey(kSettingsKey, KEY_SET_VALUE, key));
     if (rc != ERROR_SUCCESS) {
         Report(session, L"Failed to open the agent's settings key. Error %d", static_cast<int>(rc));
         return static_cast<DWORD>(rc);

@@ -840,8 +840,18 @@ UINT SetServiceRecovery(Session& session) {
     failureActions.lpCommand = nullptr;
     failureActions.cActions = 3;
     failureActions.lpsaActions = actions;
-    if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions))
+    if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions)) {
         Report(session, L"Failed to change service config. Error %d", Error(GetLastError()));
+        return ERROR_SUCCESS;
+    }
+    // The actions apply also when the service stops with an error, not only
+    // when it crashes. A system without that setting (before Windows Vista)
+    // answers ERROR_INVALID_LEVEL: there they apply to crashes only.
+    SERVICE_FAILURE_ACTIONS_FLAG onErrors{TRUE};
+    if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrors)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_INVALID_LEVEL) Report(session, L"Failed to change service config. Error %d", Error(error));
+    }
     return ERROR_SUCCESS;
 }
 

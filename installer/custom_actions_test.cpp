@@ -21,6 +21,7 @@
 #include "platform/win/handles.h"
 #include "tests/support/win/driver_services.h"
 #include "tests/support/win/import_patch.h"
+#include "tests/support/win/security_readback.h"
 #include "tests/support/win/service_manager.h"
 
 extern "C" decltype(&ChangeServiceConfig2W) __imp_ChangeServiceConfig2W;
@@ -596,13 +597,15 @@ TEST(GroupOrderBytes, ParseAndStore) {
 
 // ---------------------------------------------------------------------------
 // SetServiceRecovery. Wine's SCM accepts failure actions and stores nothing,
-// so the test records the call at this program's import of
-// ChangeServiceConfig2W (the actions are linked into this program) and passes
-// it on to Wine.
+// and does not know the level of their flag (124, as systems before Vista
+// answer, which the action takes as a system without it), so the test records
+// the calls at this program's import of ChangeServiceConfig2W (the actions
+// are linked into this program) and passes them on to Wine.
 
 struct RecordedRecovery {
     int calls = 0;
     DWORD level = 0, resetPeriod = 0;
+    int onNonCrashFailures = -1;  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, when set
     bool rebootMessage = true, command = true;
     std::vector<SC_ACTION> actions;
 };
@@ -611,7 +614,11 @@ decltype(&ChangeServiceConfig2W) g_realChangeConfig2 = nullptr;
 
 BOOL WINAPI RecordChangeConfig2(SC_HANDLE service, DWORD level, LPVOID info) {
     ++g_recovery.calls;
-    g_recovery.level = level;
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)
+        g_recovery.onNonCrashFailures =
+            static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures;
+    else
+        g_recovery.level = level;
     if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
         auto* actions = static_cast<SERVICE_FAILURE_ACTIONSW*>(info);
         g_recovery.resetPeriod = actions->dwResetPeriod;
@@ -641,8 +648,9 @@ TEST_F(CustomActions, SetServiceRecoveryRestartsThreeTimesAfterAMinute) {
     s.properties[L"CustomActionData"] = L"bxhvns";
     EXPECT_EQ(0u, bx::installer::SetServiceRecovery(s));
     EXPECT_EQ("", s.All());
-    ASSERT_EQ(1, g_recovery.calls);
+    ASSERT_EQ(2, g_recovery.calls);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS), g_recovery.level);
+    EXPECT_EQ(TRUE, g_recovery.onNonCrashFailures);  // also when the service stops with an error
     EXPECT_EQ(86400u, g_recovery.resetPeriod);
     EXPECT_FALSE(g_recovery.rebootMessage);
     EXPECT_FALSE(g_recovery.command);
@@ -862,6 +870,10 @@ TEST_F(ApplianceSettingsKey, GivenValuesAreWrittenWithTheAgentsTypes) {
     EXPECT_EQ((std::vector<BYTE>{1, 0, 0, 0}), data);
     ASSERT_TRUE(Read(L"key", type, data));
     EXPECT_FALSE(Read(L"TimeOut", type, data));  // not given: not written
+    // The key holds the secret: a protected DACL for SYSTEM and Administrators
+    // only (read back: Wine does not enforce it).
+    EXPECT_EQ(L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)",
+              bx::test::DaclSddl(std::wstring(L"MACHINE\\") + kKey, SE_REGISTRY_KEY));
 }
 
 TEST(ApplianceSettings, TheImmediateCheckReadsThePropertiesThemselves) {

@@ -30,7 +30,9 @@ inline std::wstring PathBesideExecutable(const std::wstring& name) {
 }
 
 // Creates or truncates the file, shared for reading and writing by others,
-// and writes the bytes with one write. 0 or the system's error.
+// and writes the bytes with one write. The file grants access to SYSTEM and
+// Administrators only (POSIX: mode 0600), also when it was there before. 0 or
+// the system's error.
 uint32_t WriteWholeFile(const std::wstring& path, const void* data, size_t size);
 
 // Reads the whole file (shared for reading and writing). 0 or the system's

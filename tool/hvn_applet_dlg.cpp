@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "agent/settings/settings_reader.h"
+#include "platform/win/admin_security.h"
 #include "platform/win/os_version.h"
 #include "tool/firewall.h"
 #include "tool/service_details.h"
@@ -26,11 +27,11 @@ constexpr wchar_t kBadPortText[] = L"Incorrect Appliance Port entered.\nPlease e
 constexpr wchar_t kSecretHiddenChar = 0x25CF;
 
 // Each value is written through its own open of the key (created when
-// missing); a key that cannot be opened skips the value, silently.
+// missing, for SYSTEM and Administrators only: it holds the shared secret); a
+// key that cannot be opened skips the value, silently.
 bx::win::UniqueRegKey OpenSettingsForWrite() {
     bx::win::UniqueRegKey key;
-    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
-                      nullptr);
+    bx::win::CreateAdminOnlyKey(bx::kSettingsKeyPath, KEY_SET_VALUE, key);
     return key;
 }
 

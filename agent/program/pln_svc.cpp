@@ -5,12 +5,64 @@
 #include "agent/program/feedback_post.h"
 
 #include "agent/service/crash_handler.h"
-#include "agent/service/open_security_descriptor.h"
+#include "agent/settings/settings_reader.h"
 #include "platform/files.h"
 #include "platform/thread_id.h"
+#include "platform/win/admin_security.h"
 #include "platform/win/event_handle.h"
 
 using namespace bx::program;
+
+namespace {
+
+// The settings key holds the shared secret: a DACL wider than SYSTEM and
+// Administrators (a key made by reg add, an older installer, a restore) is
+// replaced at every start, and the log says so. A missing key is left alone.
+void RestrictSettingsKey(CBXLogger& logger) {
+    bx::win::UniqueRegKey key;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, bx::kSettingsKeyPath, 0, READ_CONTROL | WRITE_DAC, key.put());
+    if (rc == ERROR_FILE_NOT_FOUND) return;
+    bool replaced = false;
+    const uint32_t error =
+        rc == ERROR_SUCCESS ? bx::win::RestrictKeyToAdministrators(key.get(), replaced) : static_cast<uint32_t>(rc);
+    if (error)
+        logger.Log(BXLOG_ERROR, L"Failed to restrict the settings key to SYSTEM and Administrators Error: %d",
+                   static_cast<int>(error));
+    else if (replaced)
+        logger.Log(BXLOG_WARNING,
+                   L"The settings key granted access to others than SYSTEM and Administrators: its DACL was replaced");
+}
+
+// The status-request event, for SYSTEM and Administrators only. An event of
+// that name that exists already with a DACL this service did not make (made
+// first by another process) is not used: the service does its main job
+// without status requests, and `why` says so.
+bx::win::UniqueHandle CreateStatusEvent(std::wstring& why) {
+    bx::win::AdminOnlySecurity security;
+    if (security.Error()) {
+        why = L"its security descriptor could not be built Error: " + std::to_wstring(security.Error());
+        return {};
+    }
+    SetLastError(0);
+    bx::win::UniqueHandle event(CreateEventW(security.Attributes(), FALSE, FALSE, kGenXmlEventName));
+    if (!event) {
+        why = L"it could not be created Error: " + std::to_wstring(GetLastError());
+        return {};
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return event;
+    bool adminOnly = false;
+    if (uint32_t error = bx::win::ObjectGrantsAdministratorsOnly(event.get(), adminOnly)) {
+        why = L"it exists already and its DACL cannot be read Error: " + std::to_wstring(error);
+        return {};
+    }
+    if (!adminOnly) {
+        why = L"it exists already with a DACL this service did not make";
+        return {};
+    }
+    return event;  // this service's own, kept open by another process since its last run
+}
+
+}  // namespace
 
 CPLNSvc::CPLNSvc() : CNTService(), CLogImpl(), logger(), crashLogger(nullptr), snooper() {
     // The framework loaded the service name (100), display name (101, also
@@ -82,6 +134,7 @@ bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
     logger.AddFile(bx::files::PathBesideExecutable(kLogFileName).c_str(), kLogFileMaxSize, kLogFileFlags);
     if (Verbose()) logger.AddDebugger();
     logger.Log(BXLOG_INFORMATIONAL, L"Brontavex Halvern is starting..");
+    RestrictSettingsKey(logger);
 
     crashLogger = &logger;
     crashHandlerInstalled_ = bx::service::InstallCrashHandler(&crashLogger) == 0;
@@ -93,18 +146,18 @@ bool CPLNSvc::StartUp(DWORD& error, DWORD& serviceError) {
     keepFirst(stopEvent.Create(bx::sync::ResetMode::Auto));
     keepFirst(sendEvent.Create(bx::sync::ResetMode::Manual));
     keepFirst(ioctlEvent.Create(bx::sync::ResetMode::Auto));
-    {
-        COpenSecurityDescriptor open;
-        genXmlEvent.reset(CreateEventW(open.Attributes(), FALSE, FALSE, kGenXmlEventName));
-        if (!genXmlEvent) keepFirst(GetLastError());
-    }
-    if (!stopEvent.IsValid() || !sendEvent.IsValid() || !ioctlEvent.IsValid() || !genXmlEvent) {
+    if (!stopEvent.IsValid() || !sendEvent.IsValid() || !ioctlEvent.IsValid()) {
         CloseEvents();
         logger.Log(BXLOG_ERROR, L"Event handles creation failed - cannot continue");
         error = eventError;
         serviceError = kExitEventsNotCreated;
         return false;
     }
+    // Without the status event the service still reports connections.
+    std::wstring why;
+    genXmlEvent = CreateStatusEvent(why);
+    if (!genXmlEvent)
+        logger.Log(BXLOG_WARNING, L"Status requests are off (event %ls): %ls", kGenXmlEventName, why.c_str());
 
     {
         // A stop asked for before the events existed (a console's Ctrl+C
@@ -205,9 +258,11 @@ void CPLNSvc::RunLoop() {
     events[kSendEvent] = bx::win::NativeHandle(sendEvent);
     events[kIoctlEvent] = bx::win::NativeHandle(ioctlEvent);
     events[kGenXmlEvent] = genXmlEvent.get();
+    // The status event is the last one: without it the loop waits on three.
+    const DWORD count = genXmlEvent ? kEventCount : kGenXmlEvent;
     CReadBackoff waitBackoff;
     for (;;) {
-        const DWORD result = WaitForMultipleObjects(kEventCount, events, FALSE, kRunLoopWaitMs);
+        const DWORD result = WaitForMultipleObjects(count, events, FALSE, kRunLoopWaitMs);
         if (result == WAIT_FAILED) {
             const DWORD error = GetLastError();
             const bool burstBegins = waitBackoff.Failed();

@@ -75,7 +75,9 @@ protected:
     std::wstring displayName;
     std::wstring productKeyPath;
     // The run loop's events (wait indexes in bx::program::EventIndex): the three
-    // unnamed ones the snooper shares, and the named status-file event.
+    // unnamed ones the snooper shares, and the named status-file event (for
+    // SYSTEM and Administrators only; none when another process made an event
+    // of that name first).
     bx::sync::Event stopEvent;
     bx::sync::Event sendEvent;
     bx::sync::Event ioctlEvent;

@@ -17,8 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "platform/files.h"
+#include "platform/utf8.h"
 #include "tests/support/conmgr_fixture.h"
 #include "tests/support/settings_fixture.h"
+#include "tests/support/win/security_readback.h"
 
 namespace {
 
@@ -178,6 +181,47 @@ TEST_F(ServiceRunTest, ExceptionLeavingTheWorkStopsTheManagersThreadsFirst) {
     ASSERT_TRUE(threw_);
     EXPECT_TRUE(service_->ListeningAtFirstStopPending());  // they ran
     EXPECT_FALSE(listeningAfterException_);
+}
+
+// What the service makes and keeps is for SYSTEM and Administrators only:
+// the settings key (made wide here, as reg add makes it) gets a protected
+// DACL at start, with one log line; the status event is made so; the log and
+// the status file, here left beside the program with the default security
+// before the start, are given that DACL when the service opens them. (Read
+// back: Wine does not enforce these DACLs; see security_readback.h.)
+TEST_F(ServiceRunTest, StartRestrictsTheSettingsKeyAndMakesItsObjectsForAdministratorsOnly) {
+    const std::wstring key = std::wstring(L"MACHINE\\") + bx::kSettingsKeyPath;
+    ASSERT_NE(std::wstring::npos, bx::test::DaclSddl(key, SE_REGISTRY_KEY).find(L";;;BU)"));
+    const std::wstring log = bx::files::PathBesideExecutable(bx::program::kLogFileName);
+    const std::wstring status = bx::files::PathBesideExecutable(L"HVNConfig.xml");
+    for (const std::wstring& path : {log, status}) {
+        DeleteFileW(path.c_str());  // an earlier run's file keeps its DACL when overwritten
+        bx::win::UniqueFile file(
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(file) << GetLastError();
+    }
+    ASSERT_NE(bx::test::AdminOnlyFileSddlUnderWine(), bx::test::DaclSddl(log, SE_FILE_OBJECT));
+
+    Start();
+    ASSERT_TRUE(Eventually([this] { return service_->running_.load(); }));
+    EXPECT_EQ(L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)", bx::test::DaclSddl(key, SE_REGISTRY_KEY));
+    std::wstring ip;  // the values stay as they were
+    EXPECT_EQ(0u, bx::SettingsReader(bx::kSettingsKeyPath).String(L"ip", ip));
+    EXPECT_EQ(L"127.0.0.1", ip);
+    bx::win::UniqueHandle event(OpenEventW(READ_CONTROL | EVENT_MODIFY_STATE, FALSE, bx::program::kGenXmlEventName));
+    ASSERT_TRUE(event) << GetLastError();
+    EXPECT_EQ(L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", bx::test::DaclSddlOf(event.get(), SE_KERNEL_OBJECT));
+    ASSERT_TRUE(SetEvent(event.get()));
+    const std::string logText = bx::Utf8FromWide(log);
+    ASSERT_TRUE(Eventually(
+        [&] { return bx::test::ReadFileText(logText).find("Reveived XML generation") != std::string::npos; }));
+    service_->OnStop();
+    ASSERT_TRUE(Finished());
+    EXPECT_EQ(bx::test::AdminOnlyFileSddlUnderWine(), bx::test::DaclSddl(log, SE_FILE_OBJECT));
+    EXPECT_EQ(bx::test::AdminOnlyFileSddlUnderWine(), bx::test::DaclSddl(status, SE_FILE_OBJECT));
+    EXPECT_EQ(1u, bx::test::CountOf(bx::test::ReadFileText(logText),
+                                    "The settings key granted access to others than SYSTEM and Administrators: its "
+                                    "DACL was replaced"));
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "BXLogger.h"
-#include "agent/service/open_security_descriptor.h"
 #include "platform/files.h"
+#include "platform/win/admin_security.h"
 #include "platform/win/handles.h"
 
 namespace bx::service {
@@ -36,7 +36,8 @@ struct CrashState {
     std::atomic<CBXLogger* const*> loggerReference{nullptr};
     std::atomic<bool> installed{false};
     std::wstring dumpPath, oldPath, tempPath;
-    COpenSecurityDescriptor security;
+    // The dump's and its temporary file's: SYSTEM and Administrators only.
+    bx::win::AdminOnlySecurity security;
     UniqueHandle requestEvent;  // the filter asks for a dump
     UniqueHandle dumpDone;      // the dump thread has written (or failed) it
     UniqueHandle logDone;       // ... and then logged (or could not)
@@ -87,6 +88,8 @@ BOOL CALLBACK DumpProgress(void* parameter, PMINIDUMP_CALLBACK_INPUT input, PMIN
 // The dump thread's work for one crash. Best effort throughout: nothing here
 // can be reported, the process is about to end.
 void WriteCrashDump(CrashState& state) {
+    // A dump holds the process's memory: never one with the default security.
+    if (state.security.Error()) return;
     UniqueFile file(CreateFileW(state.tempPath.c_str(), GENERIC_WRITE | GENERIC_READ, 0, state.security.Attributes(),
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;

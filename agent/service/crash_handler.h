@@ -4,7 +4,10 @@
 // line through the service's logger, turns off the system's crash dialog and
 // lets the process end.
 //
-// Everything the filter needs (paths, the open security descriptor, a thread
+// The dump and its temporary file grant SYSTEM and Administrators only (a
+// dump holds the process's memory: names, the shared key).
+//
+// Everything the filter needs (paths, that security descriptor, a thread
 // that writes the dump) is made at the first installation and kept for the
 // process's life: the filter itself allocates nothing and needs little
 // stack, so it works on a thread that overflowed its stack too, and a crash

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/win/security_readback.h"
 #include "tests/support/win/service_manager.h"
 
 namespace {
@@ -146,6 +147,9 @@ TEST_F(HostCrashDump, ThreeFaultsKeepTwoValidDumpsWithRotation) {
     EXPECT_EQ(first, facts.exceptionThread);
     EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), facts.exceptionCode);
     EXPECT_NE(facts.threads.end(), std::find(facts.threads.begin(), facts.threads.end(), first));
+    // The dump (made as the temporary file, then renamed) holds the process's
+    // memory: SYSTEM and Administrators only (read back as Wine maps it).
+    EXPECT_EQ(bx::test::AdminOnlyFileSddlUnderWine(), bx::test::DaclSddl(Path(L"HVNCrash.dmp"), SE_FILE_OBJECT));
     std::string log = Log();
     EXPECT_EQ(1, CountOf(log, kCrashLine)) << log;
     EXPECT_NE(std::string::npos, log.find("Error")) << log;  // logged at priority 3

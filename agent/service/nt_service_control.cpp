@@ -326,7 +326,9 @@ BOOL CNTService::SetServiceToStatus(uint32_t operation, DWORD& error, DWORD time
 // ---------------------------------------------------------------------------
 // Install and uninstall
 
-// Recovery: restart after a minute, three times; the count resets daily.
+// Recovery: restart after a minute, three times; the count resets daily. The
+// actions apply to a crash and also to a stop with an error (a start-up that
+// gave up), not only to a process that ended without reporting stopped.
 void CNTService::SetRecoveryActions(SC_HANDLE service) {
     if (!changeServiceConfig2_) return;
     SC_ACTION actions[3] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}};
@@ -335,6 +337,8 @@ void CNTService::SetRecoveryActions(SC_HANDLE service) {
     failureActions.cActions = 3;
     failureActions.lpsaActions = actions;
     changeServiceConfig2_(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions);
+    SERVICE_FAILURE_ACTIONS_FLAG onErrors{TRUE};
+    changeServiceConfig2_(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrors);
 }
 
 // The program registers as its own event source; the message file defaults

@@ -612,6 +612,7 @@ struct RecordedConfig2 {
     DWORD resetPeriod = 0;
     std::vector<SC_ACTION> actions;
     bool rebootMessage = true, command = true;
+    int onNonCrashFailures = -1;  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, when set
     std::wstring description;
     std::vector<BOOL> results;
 } g_config2;
@@ -624,6 +625,12 @@ BOOL WINAPI RecordConfig2(SC_HANDLE service, DWORD level, LPVOID info) {
         g_config2.actions.assign(f->lpsaActions, f->lpsaActions + f->cActions);
         g_config2.rebootMessage = f->lpRebootMsg != nullptr;
         g_config2.command = f->lpCommand != nullptr;
+    } else if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+        // Wine's SCM does not know this level (it answers 124, as systems
+        // before Vista do): the call is only recorded.
+        g_config2.onNonCrashFailures =
+            static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures;
+        return TRUE;
     } else if (level == SERVICE_CONFIG_DESCRIPTION) {
         g_config2.description = static_cast<SERVICE_DESCRIPTIONW*>(info)->lpDescription;
     }
@@ -649,7 +656,7 @@ TEST_F(HostServiceScm, InstallSetsFailureActionsThroughTheScmAndEnumeratesInstan
         ASSERT_EQ(0u, service.ProcessCommand(info));
     }
     // Three restarts after a minute, reset after a day, no reboot message or
-    // command; accepted by the SCM.
+    // command, also when the service stops with an error; accepted by the SCM.
     EXPECT_EQ(86400u, g_config2.resetPeriod);
     ASSERT_EQ(3u, g_config2.actions.size());
     for (const auto& action : g_config2.actions) {
@@ -658,6 +665,7 @@ TEST_F(HostServiceScm, InstallSetsFailureActionsThroughTheScmAndEnumeratesInstan
     }
     EXPECT_FALSE(g_config2.rebootMessage);
     EXPECT_FALSE(g_config2.command);
+    EXPECT_EQ(TRUE, g_config2.onNonCrashFailures);
     EXPECT_EQ(service.LoadResourceString(IDS_SERVICE_DESCRIPTION), g_config2.description);
     EXPECT_EQ(std::vector<BOOL>(4, TRUE), g_config2.results);
     // Each install ends with the installed event under its own source.

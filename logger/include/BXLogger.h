@@ -8,6 +8,12 @@
  * Formats follow the Windows C runtime's wide printf convention: in a wide
  * format "%s" takes a wide string (as does "%ls"), "%hs" a narrow one.
  * Every function returns 0 or a Windows error number (see the BXLOG_ codes).
+ *
+ * The files the logger writes (the log file, its "old_" copy, the event-log
+ * file) grant access to SYSTEM and Administrators only (natively: mode 0600),
+ * also a file that was there before: the process must be allowed to change
+ * its DACL (or mode). One logger may be used by several threads at once,
+ * adding and removing sinks included.
  */
 #ifndef BXLOGGER_H
 #define BXLOGGER_H
@@ -97,6 +103,8 @@ BXLOGGER_API uint32_t BXLog_RemoveEventViewer(BXLOG_HANDLE handle, const wchar_t
    only. */
 BXLOGGER_API uint32_t BXLog_AddSyslogServer(BXLOG_HANDLE handle, const wchar_t* server, uint16_t port);
 BXLOGGER_API uint32_t BXLog_RemoveSyslogServer(BXLOG_HANDLE handle, const wchar_t* server, uint16_t port);
+/* The last error text. The text stays as it is, and valid, until the handle is
+   cleaned up, whatever other threads do with the logger meanwhile. */
 BXLOGGER_API const wchar_t* BXLog_GetErrorStr(BXLOG_HANDLE handle);
 
 #ifdef __cplusplus

@@ -25,7 +25,7 @@ uint32_t AddWindowsEventLog(BXLogger_s& log) {
     std::lock_guard<std::mutex> lock(log.eventFileLock);
     log.eventToWindowsLog = true;
     CloseEventStream(log);  // the event-log file, if any, is no longer written
-    log.sinks |= kSinkEventLog;
+    log.sinks.fetch_or(kSinkEventLog);
     log.eventSource.source.reset();
     os::EventSource source = nullptr;
     bool registryFailed = false;
@@ -159,7 +159,7 @@ uint32_t AddEventViewer(BXLogger_s& log, const wchar_t* fileName, const wchar_t*
     log.eventFlags = flags;
     log.eventFileStopped = false;
     log.eventToWindowsLog = false;
-    log.sinks |= kSinkEventLog;
+    log.sinks.fetch_or(kSinkEventLog);
     return BXLOG_OK;
 }
 
@@ -175,7 +175,7 @@ uint32_t RemoveEventViewer(BXLogger_s& log, const wchar_t* fileName) {
     log.eventFileName.clear();
     log.eventDirectory.clear();
     log.eventFilePath.clear();
-    log.sinks &= ~kSinkEventLog;
+    log.sinks.fetch_and(~kSinkEventLog);
     return BXLOG_OK;
 }
 

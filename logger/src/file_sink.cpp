@@ -48,7 +48,7 @@ uint32_t AddFile(BXLogger_s& log, const wchar_t* path, uint32_t maxSize, uint32_
     log.fileMaxSize = maxSize;
     log.fileFlags = flags;
     log.fileStopped = false;
-    log.sinks |= kSinkFile;
+    log.sinks.fetch_or(kSinkFile);
     return BXLOG_OK;
 }
 
@@ -61,7 +61,7 @@ uint32_t RemoveFile(BXLogger_s& log, const wchar_t* path) {
     if (log.filePath != path) return BXLOG_OK;
     CloseStream(log);
     log.filePath.clear();
-    log.sinks &= ~kSinkFile;
+    log.sinks.fetch_and(~kSinkFile);
     return BXLOG_OK;
 }
 

@@ -33,7 +33,8 @@ uint32_t SinkIndex(uint32_t bit) {
 
 // Hands the message to every assigned sink, in the fixed sink order, then
 // reports each failed sink on the debugger output. 0 when any sink took it.
-uint32_t Dispatch(BXLogger_s& log, uint32_t priority, const wchar_t* message) {
+// mayWait false (TryLog): a sink that would wait for another thread fails.
+uint32_t Dispatch(BXLogger_s& log, uint32_t priority, const wchar_t* message, bool mayWait) {
     uint32_t failed[5] = {};
     bool taken = false;
     auto run = [&](uint32_t bit, uint32_t result) {
@@ -45,14 +46,14 @@ uint32_t Dispatch(BXLogger_s& log, uint32_t priority, const wchar_t* message) {
             log.sinkErrors[SinkIndex(bit)] = result;
         }
     };
-    const uint32_t sinks = log.sinks;
+    const uint32_t sinks = log.sinks.load();
     if (sinks & kSinkDebugger) {
         os::DebugOutput(BuildLine(priority, message));
         run(kSinkDebugger, BXLOG_OK);
     }
     if (sinks & kSinkFile) run(kSinkFile, WriteFile(log, priority, message));
     if (sinks & kSinkEventLog) run(kSinkEventLog, WriteEvent(log, EventTypeOf(priority), message));
-    if (sinks & kSinkSyslog) run(kSinkSyslog, WriteSyslog(log, priority, message));
+    if (sinks & kSinkSyslog) run(kSinkSyslog, WriteSyslog(log, priority, message, mayWait));
     if (sinks & kSinkStdout) {
         uint32_t error = 0;
         run(kSinkStdout, os::WriteText(stdout, BuildLine(priority, message), error) < 0 ? error : 0);
@@ -76,11 +77,11 @@ uint32_t Dispatch(BXLogger_s& log, uint32_t priority, const wchar_t* message) {
     return taken ? BXLOG_OK : BXLOG_NO_SINK;
 }
 
-uint32_t LogArgs(BXLogger_s& log, uint32_t priority, const wchar_t* format, va_list args) {
+uint32_t LogArgs(BXLogger_s& log, uint32_t priority, const wchar_t* format, va_list args, bool mayWait = true) {
     if (!format || !*format) return BXLOG_INVALID_PARAMETER;
     wchar_t message[kMessageChars];
     os::FormatV(message, kMessageChars, format, args);
-    return Dispatch(log, priority, message);
+    return Dispatch(log, priority, message, mayWait);
 }
 
 // Whether every lock a message can take is free at this moment. A lock held
@@ -99,15 +100,19 @@ bool SinkLocksFree(BXLogger_s& log) {
 }
 
 uint32_t LogIdArgs(BXLogger_s& log, uint32_t priority, uint32_t messageId, va_list args) {
-    if (!log.stringLibrary) return BXLOG_NO_STRING_DLL;
     std::wstring format;
-    uint32_t error = os::LoadLibraryString(log.stringLibrary, messageId, kMessageChars, format);
-    if (error) return error;
+    {
+        std::lock_guard<std::mutex> lock(log.stringLock);  // SetStringDLL may unload it
+        if (!log.stringLibrary) return BXLOG_NO_STRING_DLL;
+        uint32_t error = os::LoadLibraryString(log.stringLibrary, messageId, kMessageChars, format);
+        if (error) return error;
+    }
     if (format.empty()) return BXLOG_INVALID_PARAMETER;
     return LogArgs(log, priority, format.c_str(), args);
 }
 
 uint32_t SetStringDll(BXLogger_s& log, const wchar_t* path) {
+    std::lock_guard<std::mutex> lock(log.stringLock);
     os::FreeStringLibrary(log.stringLibrary);
     log.stringLibrary = nullptr;
     log.stringLibraryPath.clear();
@@ -119,21 +124,21 @@ uint32_t SetStringDll(BXLogger_s& log, const wchar_t* path) {
     return BXLOG_OK;
 }
 
+// One atomic or/and both tests and changes the bit: of two threads adding the
+// same sink at once, one adds it and the other is told it was there.
 uint32_t AddSimpleSink(BXLogger_s& log, uint32_t bit, const wchar_t* alreadyText) {
-    if (log.sinks & bit) {
+    if (log.sinks.fetch_or(bit) & bit) {
         log.SetError(alreadyText);
         return BXLOG_ALREADY_ASSIGNED;
     }
-    log.sinks |= bit;
     return BXLOG_OK;
 }
 
 uint32_t RemoveSimpleSink(BXLogger_s& log, uint32_t bit) {
-    if (!(log.sinks & bit)) {
+    if (!(log.sinks.fetch_and(~bit) & bit)) {
         log.SetError(L"Debugger is NOT assigned.Could not remove.\n");
         return BXLOG_NOT_ASSIGNED;
     }
-    log.sinks &= ~bit;
     return BXLOG_OK;
 }
 
@@ -197,7 +202,7 @@ BXLOGGER_API uint32_t BXLog_TryLog(BXLOG_HANDLE handle, uint32_t priority, const
     va_list args;
     va_start(args, format);
     uint32_t result = Guarded(handle, [&](BXLogger_s& log) {
-        return SinkLocksFree(log) ? LogArgs(log, priority, format, args) : BXLOG_BUSY;
+        return SinkLocksFree(log) ? LogArgs(log, priority, format, args, false) : BXLOG_BUSY;
     });
     va_end(args);
     return result;
@@ -263,8 +268,12 @@ BXLOGGER_API uint32_t BXLog_RemoveSyslogServer(BXLOG_HANDLE handle, const wchar_
 
 BXLOGGER_API const wchar_t* BXLog_GetErrorStr(BXLOG_HANDLE handle) {
     if (!handle) return nullptr;
-    std::lock_guard<std::mutex> lock(handle->stateLock);
-    return handle->lastError.c_str();
+    try {
+        std::lock_guard<std::mutex> lock(handle->stateLock);
+        return handle->errorTexts.insert(handle->lastError).first->c_str();
+    } catch (...) {
+        return nullptr;  // no memory for the copy
+    }
 }
 
 }  // extern "C"
@@ -299,7 +308,7 @@ uint32_t CBXLogger::TryLog(uint32_t priority, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
     uint32_t result = Guarded(handle_, [&](BXLogger_s& log) {
-        return SinkLocksFree(log) ? LogArgs(log, priority, format, args) : BXLOG_BUSY;
+        return SinkLocksFree(log) ? LogArgs(log, priority, format, args, false) : BXLOG_BUSY;
     });
     va_end(args);
     return result;

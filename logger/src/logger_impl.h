@@ -1,10 +1,14 @@
 // The logger object behind BXLOG_HANDLE and the pieces its sinks share.
 #pragma once
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "BXLogger.h"
@@ -44,23 +48,37 @@ struct EventSourceObject {
     std::wstring text;
 };
 
-// The syslog object. Every field is guarded by `lock`: the syslog write of
-// several threads, and AddSyslogServer/RemoveSyslogServer, are serialised.
+// The syslog object. Every field is guarded by `lock`, which is never held
+// across a name look-up, an ARP request or a send: one thread at a time looks
+// the server up (`resolving`) while the others that need its address wait on
+// `resolved`, and a look-up that failed is not tried again before `retryAt`.
 struct SyslogObject {
     std::mutex lock;
+    std::condition_variable resolved;
     std::string serverName;      // in the multibyte code page; empty: none
     uint32_t serverAddress = 0;  // IPv4, network byte order; 0: not resolved
     uint16_t port = 0;           // network byte order
-    uint32_t localAddress = 0;   // network byte order
-    uint32_t netMask = 0;        // network byte order
+    uint64_t generation = 0;     // counts the servers added: a look-up of an older one is dropped
+    bool resolving = false;
+    uint32_t lookupError = 0;  // of the last look-up, kept until retryAt
+    std::chrono::steady_clock::time_point retryAt;
+    bool localKnown = false;    // the two below, looked up at the first AddSyslogServer
+    uint32_t localAddress = 0;  // network byte order
+    uint32_t netMask = 0;       // network byte order
     bool socketsStarted = false;
     std::wstring text;
 };
 
+// A failed look-up of the syslog server is tried again at the first message
+// after this long; messages before then fail at once with its error.
+constexpr std::chrono::seconds kSyslogLookupRetry{30};
+
 }  // namespace bx::log
 
 struct BXLogger_s {
-    uint32_t sinks = 0;
+    // The sink bits; changed with atomic or/and, so that adding and removing
+    // sinks on one thread and logging on others need no lock.
+    std::atomic<uint32_t> sinks{0};
 
     // File sink. Open, size check, rotation and write run under fileLock.
     std::mutex fileLock;
@@ -87,7 +105,8 @@ struct BXLogger_s {
 
     bx::log::SyslogObject syslog;
 
-    // String library for LogId.
+    // String library for LogId: loaded, read and unloaded under stringLock.
+    std::mutex stringLock;
     bx::log::os::Module stringLibrary = nullptr;
     std::wstring stringLibraryPath;
 
@@ -96,6 +115,9 @@ struct BXLogger_s {
     mutable std::mutex stateLock;
     std::array<uint32_t, 5> sinkErrors{};
     std::wstring lastError;
+    // Every text GetErrorStr has handed out, kept until Cleanup: a later
+    // failure replaces lastError but never frees a text a caller still reads.
+    std::set<std::wstring> errorTexts;
 
     bool selfDiagnostics = true;
 
@@ -127,12 +149,15 @@ uint32_t RemoveEventViewer(BXLogger_s& log, const wchar_t* fileName);
 uint32_t WriteEvent(BXLogger_s& log, uint16_t eventType, const wchar_t* message);
 void CloseEventFile(BXLogger_s& log);
 
-// Init's syslog start-up; 0 or the failure (its text in the syslog object).
+// Init's syslog start-up: the socket library and the service's port, no
+// look-up; 0 or the failure (its text in the syslog object).
 uint32_t StartSyslog(BXLogger_s& log);
 void StopSyslog(BXLogger_s& log);
 uint32_t AddSyslogServer(BXLogger_s& log, const wchar_t* server, uint16_t port);
 uint32_t RemoveSyslogServer(BXLogger_s& log, const wchar_t* server);
-uint32_t WriteSyslog(BXLogger_s& log, uint32_t priority, const wchar_t* message);
+// mayWait false (TryLog): while another thread looks the server up, the
+// message is not sent and the result is BXLOG_BUSY.
+uint32_t WriteSyslog(BXLogger_s& log, uint32_t priority, const wchar_t* message, bool mayWait);
 // The datagram text: "<%d>" with the priority OR 8 (facility user), then
 // the message in the multibyte code page, cut on a whole character so that
 // the whole is at most 1023 bytes.

@@ -14,6 +14,9 @@
 #include "tests/support/logger_files.h"
 #ifdef _WIN32
 #include "platform/win/handles.h"
+#include "tests/support/win/security_readback.h"
+#else
+#include <sys/stat.h>
 #endif
 
 using bx::test::kStamp;
@@ -279,6 +282,30 @@ TEST(LoggerFile, ExclusiveOpenRefusesOthers) {
 #endif
     BXLog_RemoveFile(holder.h, Widen(path).c_str());
     EXPECT_EQ(0u, BXLog_Log(second.h, 8, L"now free"));  // retried at the next write
+}
+
+// The logs name users and where they connect to: the log file (here one that
+// was there with the default access), its "old_" copy and the event-log file
+// grant SYSTEM and Administrators only; natively they have mode 0600. (Under
+// Wine read back as it maps a file's DACL: see security_readback.h.)
+TEST(LoggerFile, FilesAreForAdministratorsOnly) {
+    const std::string dir = bx::test::FreshDir("admin_only");
+    bx::test::WriteFile(dir + "kept.log", "an earlier line\n");
+    Logger log;
+    ASSERT_EQ(0u, BXLog_AddFile(log.h, Widen(dir + "kept.log").c_str(), 120, LOGGER_OUTPUT_FILE_FLAG_APPEND));
+    ASSERT_EQ(0u, BXLog_AddEventViewer(log.h, L"events.log", Widen(dir).c_str(), 0, 0));
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(0u, BXLog_Log(log.h, BXLOG_ERROR, L"line %d", i));
+    ASSERT_TRUE(bx::test::Exists(dir + "old_kept.log"));  // rotated
+    for (const char* name : {"kept.log", "old_kept.log", "events.log"}) {
+#ifdef _WIN32
+        EXPECT_EQ(bx::test::AdminOnlyFileSddlUnderWine(), bx::test::DaclSddl(Widen(dir + name), SE_FILE_OBJECT))
+            << name;
+#else
+        struct stat st {};
+        ASSERT_EQ(0, stat((dir + name).c_str(), &st)) << name;
+        EXPECT_EQ(0600u, st.st_mode & 07777u) << name;
+#endif
+    }
 }
 
 // A file of maximum 1000 bytes holding 990 bytes and a 20-character line.

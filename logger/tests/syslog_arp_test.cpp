@@ -52,14 +52,24 @@ struct Network {
     char adapterMask[16] = {};   // the one adapter's mask
     DWORD arpResult = NO_ERROR;  // SendARP's answer
     bool captureSends = false;   // sendto records instead of sending
+    int hostNameLookups = 0;     // of the local host name
+    int failingLookups = 0;      // of kFailingHost, which is never found
     std::vector<ArpCall> arpCalls;
     std::vector<SOCKET> broadcastSockets;  // SO_BROADCAST enabled on these
     std::vector<Sent> sent;
 };
 Network g_net;
 
+const char kFailingHost[] = "failing.bx-test.invalid";
+
 hostent* WSAAPI FakeGetHostByName(const char* name) {
+    if (name && strcmp(name, kFailingHost) == 0) {
+        ++g_net.failingLookups;
+        WSASetLastError(WSAHOST_NOT_FOUND);
+        return nullptr;
+    }
     if (!name || strcmp(name, g_net.hostName) != 0) return ::gethostbyname(name);
+    ++g_net.hostNameLookups;
     static char* addresses[2];
     static char* noAliases[1];
     static hostent host;
@@ -330,4 +340,19 @@ TEST_F(SyslogSubnet, NetMaskByAddressClassWhenNoAdapterAnswers) {
         g_net.sent.clear();
         g_net.broadcastSockets.clear();
     }
+}
+
+// Init looks nothing up: the host's own name is looked up at the first
+// AddSyslogServer, once. A server name that is not found is looked up once;
+// the next messages fail at once with text 121 and the look-up's error.
+TEST_F(SyslogSubnet, LookUpsOnlyWhenNeededAndAFailureIsNotRetriedPerMessage) {
+    Start("10.1.2.3", "255.255.255.0");
+    EXPECT_EQ(0, g_net.hostNameLookups);
+    const uint16_t port = htons(5514);
+    ASSERT_EQ(0u, BXLog_AddSyslogServer(log, L"failing.bx-test.invalid", port));
+    ASSERT_EQ(0u, BXLog_AddSyslogServer(log, L"failing.bx-test.invalid", port));
+    EXPECT_EQ(1, g_net.hostNameLookups);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(31u, BXLog_Log(log, BXLOG_ERROR, L"nowhere"));
+    EXPECT_EQ(1, g_net.failingLookups);
+    EXPECT_EQ(std::wstring(L"Unknown host 'failing.bx-test.invalid'\n"), BXLog_GetErrorStr(log));
 }

@@ -3,6 +3,7 @@
 #include "platform/utf8.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,8 +45,15 @@ std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
 }
 
 uint32_t WriteWholeFile(const std::wstring& path, const void* data, size_t size) {
-    const int fd = open(bx::Utf8FromWide(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = open(bx::Utf8FromWide(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return FromErrno(errno);
+    // A file that was there keeps its mode: it is given 0600 before anything
+    // of it changes.
+    if (fchmod(fd, 0600) != 0 || ftruncate(fd, 0) != 0) {
+        const uint32_t error = FromErrno(errno);
+        close(fd);
+        return error;
+    }
     uint32_t result = 0;
     const ssize_t written = write(fd, data, size);
     if (written < 0)

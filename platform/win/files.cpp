@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "platform/win/admin_security.h"
 #include "platform/win/handles.h"
 
 namespace bx::files {
@@ -17,9 +18,17 @@ std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
 
 uint32_t WriteWholeFile(const std::wstring& path, const void* data, size_t size) {
     if (size > 0xFFFFFFFFu) return ERROR_INVALID_PARAMETER;
-    bx::win::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    bx::win::AdminOnlySecurity security;
+    if (security.Error()) return security.Error();
+    bx::win::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         security.Attributes(), OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return GetLastError();
+    // A file that was there keeps its DACL: it is given the new one before
+    // anything of it changes.
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        if (uint32_t error = bx::win::RestrictFileToAdministrators(file.get())) return error;
+        if (!SetEndOfFile(file.get())) return GetLastError();
+    }
     DWORD written = 0;
     if (!WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr)) return GetLastError();
     if (written != size) return ERROR_DISK_FULL;

@@ -26,6 +26,7 @@
 #include "platform/product_version.h"
 #include "platform/win/handles.h"
 #include "tests/support/win/firewall_store.h"
+#include "tests/support/win/security_readback.h"
 #include "tests/support/win/service_manager.h"
 #include "tests/support/win/tool_fixture.h"
 #include "tests/support/win/window_driver.h"
@@ -411,6 +412,10 @@ TEST_F(ToolWindow, ApplyWritesEveryValueAndWithoutTheServiceShowsNothing) {
     EXPECT_EQ(Setting(L"verbose").type, static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(Setting(L"verbose").Dword(), 1u);
     EXPECT_TRUE(tool_.Running()) << "the page stays open";
+    // The key the page made holds the secret: a protected DACL for SYSTEM and
+    // Administrators only (read back: Wine does not enforce it).
+    EXPECT_EQ(bx::test::DaclSddl(std::wstring(L"MACHINE\\") + kSettingsKey, SE_REGISTRY_KEY),
+              L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)");
 
     // Emptied address and secret delete their values; verbose off writes 0.
     ASSERT_TRUE(bx::test::SetItemText(page, kAddress, L""));

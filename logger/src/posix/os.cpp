@@ -114,6 +114,20 @@ std::wstring TranslateFormat(const wchar_t* f) {
 
 std::string Narrow(const std::wstring& path) { return bx::Utf8FromWide(path); }
 
+// Opens a log file with `flags`, creating it with mode 0600; a file that was
+// there is given that mode too (the logs name users and where they connect
+// to). Not truncated here. A descriptor, or -1 with errno.
+int OpenRootOnly(const std::wstring& path, int flags) {
+    const int fd = open(Narrow(path).c_str(), flags | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0 && fchmod(fd, 0600) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 void FormatV(wchar_t* buf, size_t count, const wchar_t* format, va_list args) {
@@ -163,14 +177,15 @@ FILE* OpenLogFile(const std::wstring& path, bool truncate, bool exclusive, int& 
     // so every log file takes an advisory lock that other loggers respect;
     // readers are not kept out, even of an exclusive file.
     (void)exclusive;
-    FILE* f = fopen(Narrow(path).c_str(), truncate ? "w+" : "a+");
-    if (f && flock(fileno(f), LOCK_EX | LOCK_NB) != 0) {
-        int e = errno;
-        fclose(f);
-        f = nullptr;
-        errno = e;
+    FILE* f = nullptr;
+    const int fd = OpenRootOnly(path, O_RDWR | (truncate ? 0 : O_APPEND));
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && (!truncate || ftruncate(fd, 0) == 0))
+        f = fdopen(fd, truncate ? "w+" : "a+");
+    if (!f) {
+        crtError = errno;
+        systemError = static_cast<uint32_t>(errno);
+        if (fd >= 0) close(fd);
     }
-    if (!f) crtError = errno, systemError = static_cast<uint32_t>(errno);
     return f;
 }
 
@@ -192,16 +207,14 @@ int64_t WriteText(FILE* stream, const std::wstring& line, uint32_t& error) {
 void RotateStream(FILE* stream, const std::wstring& copyPath) {
     fflush(stream);
     int fd = fileno(stream);
-    if (FILE* copy = fopen(Narrow(copyPath).c_str(), "wb")) {
+    const int copy = OpenRootOnly(copyPath, O_WRONLY);
+    if (copy >= 0 && ftruncate(copy, 0) == 0) {
         char block[64 * 1024];
         off_t at = 0;
         ssize_t n;
-        while ((n = pread(fd, block, sizeof block, at)) > 0) {
-            fwrite(block, 1, static_cast<size_t>(n), copy);
-            at += n;
-        }
-        fclose(copy);
+        while ((n = pread(fd, block, sizeof block, at)) > 0 && write(copy, block, static_cast<size_t>(n)) == n) at += n;
     }
+    if (copy >= 0) close(copy);
     if (ftruncate(fd, 0) != 0) { /* not reported: the write goes on */
     }
     fseek(stream, 0, SEEK_SET);

@@ -7,12 +7,12 @@
 #include <iphlpapi.h>
 #include <ws2tcpip.h>
 
+#include "platform/win/admin_security.h"
 #include "platform/win/handles.h"
 #include "platform/win/socket_handle.h"
 
 #include <fcntl.h>
 #include <io.h>
-#include <share.h>
 #include <sys/stat.h>
 
 #include <vector>
@@ -21,6 +21,7 @@ namespace bx::log::os {
 namespace {
 
 using bx::win::UniqueEventSource;
+using bx::win::UniqueFile;
 using bx::win::UniqueHandle;
 using bx::win::UniqueLocal;
 using bx::win::UniqueModule;
@@ -42,6 +43,48 @@ std::wstring HostDirectory() {
             return slash == std::wstring::npos ? std::wstring() : full.substr(0, slash);
         }
         path.resize(path.size() * 2);
+    }
+}
+
+// Opens a log file for `access`, creating it for SYSTEM and Administrators
+// only; a file that was there is given the same DACL, since the logs name
+// users and where they connect to. The file is not truncated here. An
+// invalid handle with the system error when it cannot be opened or
+// restricted.
+UniqueFile OpenAdminOnlyFile(const std::wstring& path, DWORD access, DWORD share, uint32_t& error) {
+    bx::win::AdminOnlySecurity security;
+    if ((error = security.Error()) != 0) return UniqueFile();
+    SetLastError(0);
+    UniqueFile file(CreateFileW(path.c_str(), access | WRITE_DAC, share, security.Attributes(), OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        error = GetLastError();
+        return file;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS && (error = bx::win::RestrictFileToAdministrators(file.get())) != 0)
+        file.reset();
+    return file;
+}
+
+// The C library's number for a system error of an open, as _wfsopen sets it.
+int CrtErrorOf(uint32_t systemError) {
+    switch (systemError) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_INVALID_DRIVE:
+            return ENOENT;
+        case ERROR_TOO_MANY_OPEN_FILES:
+            return EMFILE;
+        case ERROR_NOT_ENOUGH_MEMORY:
+            return ENOMEM;
+        case ERROR_DISK_FULL:
+            return ENOSPC;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        default:
+            return EACCES;  // access denied, sharing and lock violations, ...
     }
 }
 
@@ -78,13 +121,33 @@ bool FileMissing(const std::wstring& path) {
 }
 
 FILE* OpenLogFile(const std::wstring& path, bool truncate, bool exclusive, int& crtError, uint32_t& systemError) {
-    SetLastError(0);
-    FILE* f = _wfsopen(path.c_str(), truncate ? L"w+" : L"a+", exclusive ? _SH_DENYRW : _SH_DENYWR);
-    if (!f) {
-        systemError = GetLastError();
-        crtError = errno;
+    UniqueFile file =
+        OpenAdminOnlyFile(path, GENERIC_READ | GENERIC_WRITE, exclusive ? 0 : FILE_SHARE_READ, systemError);
+    if (!file) {
+        crtError = CrtErrorOf(systemError);
+        return nullptr;
     }
-    return f;
+    if (truncate && !SetEndOfFile(file.get())) {
+        systemError = GetLastError();
+        crtError = CrtErrorOf(systemError);
+        return nullptr;
+    }
+    // The C runtime's text stream over the handle: "w+" reads and writes,
+    // "a+" also writes every line at the end.
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_TEXT | (truncate ? 0 : _O_APPEND));
+    if (fd < 0) {
+        crtError = errno;
+        systemError = ERROR_TOO_MANY_OPEN_FILES;
+        return nullptr;
+    }
+    file.release();  // the descriptor owns it now
+    FILE* stream = _fdopen(fd, truncate ? "w+" : "a+");
+    if (!stream) {
+        crtError = errno;
+        systemError = ERROR_NOT_ENOUGH_MEMORY;
+        _close(fd);
+    }
+    return stream;
 }
 
 int64_t FileSize(FILE* stream) { return _filelengthi64(_fileno(stream)); }
@@ -112,14 +175,17 @@ void RotateStream(FILE* stream, const std::wstring& copyPath) {
     fflush(stream);
     int fd = _fileno(stream);
     int oldMode = _setmode(fd, _O_BINARY);
-    FILE* copy = _wfopen(copyPath.c_str(), L"wb");
-    if (copy) {
+    uint32_t error = 0;
+    UniqueFile copy = OpenAdminOnlyFile(copyPath, GENERIC_WRITE, 0, error);
+    if (copy && SetEndOfFile(copy.get())) {
         _lseeki64(fd, 0, SEEK_SET);
         std::vector<char> block(64 * 1024);
         int n;
-        while ((n = _read(fd, block.data(), static_cast<unsigned>(block.size()))) > 0) fwrite(block.data(), 1, n, copy);
-        fclose(copy);
+        DWORD written = 0;
+        while ((n = _read(fd, block.data(), static_cast<unsigned>(block.size()))) > 0)
+            if (!::WriteFile(copy.get(), block.data(), static_cast<DWORD>(n), &written, nullptr)) break;
     }
+    copy.reset();
     _chsize_s(fd, 0);
     _setmode(fd, oldMode);
     fseek(stream, 0, SEEK_SET);
