@@ -56,6 +56,11 @@ public:
     uint32_t SetReceiveTimeout(uint32_t milliseconds);
     // SO_REUSEADDR.
     uint32_t SetReuseAddress(bool on);
+    // Before Bind: no other socket may bind the same port, on any address,
+    // whatever options it sets (Windows: SO_EXCLUSIVEADDRUSE; POSIX:
+    // SO_REUSEADDR off, which only sockets of the same user can get past
+    // with SO_REUSEPORT).
+    uint32_t SetExclusiveAddress();
     // The receive buffer, in bytes: datagrams that arrive while nobody reads
     // wait there, and are lost once it is full. POSIX: SO_RCVBUFFORCE where
     // the process may (root), else SO_RCVBUF, which the system caps at

@@ -177,6 +177,23 @@ TEST_F(UdpSocketTest, SecondBindOfAPortFails) {
     EXPECT_NE(0u, second.Bind(kLoopback, port));
 }
 
+// The agent's listener: a local user's socket cannot bind its port, on the
+// same or a more specific address, even asking for address reuse.
+TEST_F(UdpSocketTest, ExclusivePortCannotBeTakenByAnotherSocket) {
+    UdpSocket listener;
+    uint16_t port = 0;
+    ASSERT_EQ(0u, listener.Create());
+    ASSERT_EQ(0u, listener.SetExclusiveAddress());
+    ASSERT_EQ(0u, listener.Bind(kAnyAddress, 0));
+    ASSERT_EQ(0u, listener.LocalPort(port));
+    for (uint32_t address : {kLoopback, kAnyAddress}) {
+        UdpSocket thief;
+        ASSERT_EQ(0u, thief.Create());
+        ASSERT_EQ(0u, thief.SetReuseAddress(true));
+        EXPECT_NE(0u, thief.Bind(address, port)) << std::hex << address;
+    }
+}
+
 TEST_F(UdpSocketTest, CallsOnAClosedSocketFail) {
     UdpSocket s;
     EXPECT_FALSE(s.IsOpen());

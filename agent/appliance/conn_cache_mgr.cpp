@@ -170,6 +170,11 @@ void CConnectionCacheMgr::StartListener() {
         if (uint32_t error = listener_.SetReceiveBuffer(kListenerReceiveBuffer))
             LogWarning(L"Failed to set the UTM Listner's receive buffer to %u bytes Error:'%d'",
                        static_cast<unsigned>(kListenerReceiveBuffer), static_cast<int>(error));
+        // The appliance's answers and pings come to this port: no other
+        // socket, of another user least of all, may bind it too (a more
+        // specific address would take them).
+        if (uint32_t error = listener_.SetExclusiveAddress())
+            LogError(L"Failed to set Socket Options Error:'%d'", static_cast<int>(error));
         if (uint32_t error = listener_.Bind(bx::net::kAnyAddress, config_.UdpPort())) {
             LogError(L"Failed to bind UTM socket Error:'%d'", static_cast<int>(error));
             listener_.Close();
@@ -342,11 +347,6 @@ uint32_t CConnectionCacheMgr::SendLogoffNotification(uint32_t sessionId, const s
 
 void CConnectionCacheMgr::ListenerLoop() {
     LogInfo(L"UTMListner is waiting for UTM reply...");
-    // Address reuse is set once, before the first receive: the flag stays on
-    // the socket, and a call per datagram cost a system call per answer.
-    if (uint32_t error = listener_.SetReuseAddress(true)) {
-        if (!stopListener_) LogError(L"Failed to set Socket Options Error:'%d'", static_cast<int>(error));
-    }
     uint8_t buffer[kListenBufferSize];
     while (!stopListener_) {
         try {

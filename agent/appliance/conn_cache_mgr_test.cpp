@@ -665,8 +665,8 @@ extern "C" ssize_t recvmsg(int fd, msghdr* message, int flags) {
 
 namespace {
 
-// The listener sets address reuse once, before its first receive; the
-// datagrams it receives after that cost no socket option call each.
+// The listener sets its port's exclusiveness (address reuse off) once,
+// before it binds; the datagrams it receives cost no socket option call.
 TEST_F(ConnCacheMgrTest, ReceivedDatagramsCostNoSocketOptionCall) {
     MakeManager(L"127.0.0.1");
     const int beforeStart = reuseAddressCalls.load();
@@ -707,8 +707,8 @@ TEST_F(ConnCacheMgrTest, AnswersWaitWhileTheListenerIsHeld) {
         ASSERT_EQ(0u, appliance.SendTo(answer.Bytes().data(), answer.Bytes().size(), Ip(127, 0, 0, 1), port_));
     }
     receivesHeld = false;
-    ASSERT_TRUE(bx::test::Eventually([&] { return Counter(bx::kResponsesProcessed) == kAnswers; },
-                                     std::chrono::seconds(5)))
+    ASSERT_TRUE(
+        bx::test::Eventually([&] { return Counter(bx::kResponsesProcessed) == kAnswers; }, std::chrono::seconds(5)))
         << Counter(bx::kResponsesProcessed) << " of " << kAnswers << " answers were processed";
     EXPECT_EQ(0u, mgr_->Stop());
 }

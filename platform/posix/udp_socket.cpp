@@ -60,6 +60,8 @@ uint32_t UdpSocket::SetReuseAddress(bool on) {
     return 0;
 }
 
+uint32_t UdpSocket::SetExclusiveAddress() { return SetReuseAddress(false); }
+
 uint32_t UdpSocket::SetReceiveBuffer(uint32_t bytes) {
     const int fd = static_cast<int>(handle_.load());
     const int value = static_cast<int>(std::min<uint32_t>(bytes, INT_MAX / 2));

@@ -62,6 +62,14 @@ uint32_t UdpSocket::SetReuseAddress(bool on) {
     return 0;
 }
 
+uint32_t UdpSocket::SetExclusiveAddress() {
+    const BOOL value = TRUE;
+    if (setsockopt(AsSocket(handle_.load()), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&value),
+                   sizeof value) == SOCKET_ERROR)
+        return LastError();
+    return 0;
+}
+
 uint32_t UdpSocket::SetReceiveBuffer(uint32_t bytes) {
     const int value = static_cast<int>(bytes > 0x7FFFFFFFu ? 0x7FFFFFFFu : bytes);
     if (setsockopt(AsSocket(handle_.load()), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&value),
