@@ -9,34 +9,12 @@
 #include <string>
 
 #include "platform/errors.h"
+#include "platform/posix/errno_error.h"
 
 namespace bx::linuxsys {
 
-// The Windows error number of an errno value, where the agent tests for
-// one; ERROR_GEN_FAILURE (31) for the rest.
-inline uint32_t ErrorFromErrno(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENOTDIR:
-            return err::kFileNotFound;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case ELOOP:
-            return err::kAccessDenied;
-        case ENOMEM:
-            return err::kNotEnoughMemory;
-        case ENOSPC:
-            return 112;  // ERROR_DISK_FULL
-        case EEXIST:
-            return err::kAlreadyExists;
-        case EINVAL:
-        case EOPNOTSUPP:
-            return 50;  // ERROR_NOT_SUPPORTED
-        default:
-            return err::kGenFailure;
-    }
-}
+// The Windows error number of an errno value (platform/posix/errno_error.h).
+using bx::posix::ErrorFromErrno;
 
 // The mount point of the cgroup2 hierarchy (/proc/self/mountinfo): 0 with
 // it, or 2 when none is mounted.

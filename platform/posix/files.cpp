@@ -9,31 +9,9 @@
 #include <cerrno>
 
 #include "platform/errors.h"
+#include "platform/posix/errno_error.h"
 
 namespace bx::files {
-namespace {
-
-uint32_t FromErrno(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENOTDIR:
-            return err::kFileNotFound;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return err::kAccessDenied;
-        case ENOMEM:
-            return err::kNotEnoughMemory;
-        case ENOSPC:
-            return 112;  // ERROR_DISK_FULL
-        case EISDIR:
-            return err::kAccessDenied;
-        default:
-            return err::kGenFailure;
-    }
-}
-
-}  // namespace
 
 wchar_t PathSeparator() { return L'/'; }
 
@@ -46,35 +24,35 @@ std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
 
 uint32_t WriteWholeFile(const std::wstring& path, const void* data, size_t size) {
     const int fd = open(bx::Utf8FromWide(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return FromErrno(errno);
+    if (fd < 0) return bx::posix::ErrorFromErrno(errno);
     // A file that was there keeps its mode: it is given 0600 before anything
     // of it changes.
     if (fchmod(fd, 0600) != 0 || ftruncate(fd, 0) != 0) {
-        const uint32_t error = FromErrno(errno);
+        const uint32_t error = bx::posix::ErrorFromErrno(errno);
         close(fd);
         return error;
     }
     uint32_t result = 0;
     const ssize_t written = write(fd, data, size);
     if (written < 0)
-        result = FromErrno(errno);
+        result = bx::posix::ErrorFromErrno(errno);
     else if (static_cast<size_t>(written) != size)
         result = 112;  // a short write: the disk is full
-    if (close(fd) != 0 && result == 0) result = FromErrno(errno);
+    if (close(fd) != 0 && result == 0) result = bx::posix::ErrorFromErrno(errno);
     return result;
 }
 
 uint32_t ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& bytes) {
     bytes.clear();
     const int fd = open(bx::Utf8FromWide(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return FromErrno(errno);
+    if (fd < 0) return bx::posix::ErrorFromErrno(errno);
     uint8_t chunk[4096];
     uint32_t result = 0;
     for (;;) {
         const ssize_t got = read(fd, chunk, sizeof chunk);
         if (got < 0) {
             if (errno == EINTR) continue;
-            result = FromErrno(errno);
+            result = bx::posix::ErrorFromErrno(errno);
             bytes.clear();
             break;
         }
@@ -86,7 +64,7 @@ uint32_t ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& bytes) {
 }
 
 uint32_t DeleteFileAt(const std::wstring& path) {
-    if (unlink(bx::Utf8FromWide(path).c_str()) != 0) return FromErrno(errno);
+    if (unlink(bx::Utf8FromWide(path).c_str()) != 0) return bx::posix::ErrorFromErrno(errno);
     return 0;
 }
 
