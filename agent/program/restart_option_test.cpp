@@ -2,8 +2,9 @@
 // cmake/wine-server starts): bxhvns.exe runs with the option, this program
 // finds the message box it shows, reads its text and icon, saves a
 // screenshot and presses OK, so that no case can block on the box. The agent
-// service "BXHVNS" is the framework's test service (stop delay on demand). tests/e2e/installed_agent_e2e_test.cpp
-// restarts the real agent while its post waits for a page that does not answer.
+// service "BXHVNS" is the framework's test service (stop delay and wait hint
+// on demand). tests/e2e/installed_agent_e2e_test.cpp restarts the real agent
+// while its post waits for a page that does not answer.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -137,6 +138,21 @@ TEST_F(RestartOption, ServiceSlowToStopIsWaitedForAsItsWaitHintSays) {
     EXPECT_EQ(std::wstring(L"HVN service successfully restarted."), outcome.box.text);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), Query().dwCurrentState);
     EXPECT_NE(firstProcess, Query().dwProcessId);
+}
+
+// A stop that overruns the wait hint the service gave (1 s hint, 6 s stop)
+// is reported as such, and no start is tried under it: the service stops in
+// the end and stays stopped.
+TEST_F(RestartOption, StopOverrunningItsWaitHintIsReportedAndNotFollowedByAStart) {
+    InstallService(L"-stopdelay:6000 -stophint:1000");
+    StartService();
+    bx::test::BoxedRun outcome = RunRestart("restart_failed");
+    EXPECT_EQ(0u, outcome.box.text.find(L"HVN service failed to restart!\nIt did not stop within "))
+        << bx::test::Narrow(outcome.box.text);
+    EXPECT_EQ(BoxIcon::kError, outcome.box.icon);
+    EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 20000));
+    Sleep(1000);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), Query().dwCurrentState);
 }
 
 TEST_F(RestartOption, MissingServiceCannotBeOpened) {

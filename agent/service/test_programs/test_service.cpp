@@ -4,6 +4,7 @@
 // where the tests read it. Extra switches:
 //   -startdelay:N   stay start pending N ms before running
 //   -stopdelay:N    stay stop pending N ms after the stop request
+//   -stophint:N     the wait hint of that stop pending (default N + 2000)
 //   -terminate:W,S  end with CNTServiceTerminateException(W, S)
 //   -stophandlerdelay:N  the stop control's handler returns N ms after it
 //                   set the stop event (the work ends while it still runs)
@@ -29,6 +30,9 @@ public:
             startDelay_ = wcstoul(param + 11, nullptr, 10);
         } else if (isSwitch && _wcsnicmp(param, L"stopdelay:", 10) == 0) {
             stopDelay_ = wcstoul(param + 10, nullptr, 10);
+        } else if (isSwitch && _wcsnicmp(param, L"stophint:", 9) == 0) {
+            stopHint_ = wcstoul(param + 9, nullptr, 10);
+            stopHintGiven_ = true;
         } else if (isSwitch && _wcsnicmp(param, L"stophandlerdelay:", 17) == 0) {
             stopHandlerDelay_ = wcstoul(param + 17, nullptr, 10);
         } else if (isSwitch && _wcsnicmp(param, L"afterstopped:", 13) == 0) {
@@ -48,6 +52,8 @@ public:
     }
     DWORD startDelay_ = 0;
     DWORD stopDelay_ = 0;
+    DWORD stopHint_ = 0;
+    bool stopHintGiven_ = false;
     DWORD stopHandlerDelay_ = 0;
     DWORD afterStopped_ = 0;
     bool exitOnStop_ = false;
@@ -82,7 +88,7 @@ public:
         Log(L"running");
         WaitForSingleObject(stopEvent_.get(), INFINITE);
         Log(L"stopping");
-        ReportStatus(SERVICE_STOP_PENDING, 1, options_.stopDelay_ + 2000);
+        ReportStatus(SERVICE_STOP_PENDING, 1, options_.stopHintGiven_ ? options_.stopHint_ : options_.stopDelay_ + 2000);
         Sleep(options_.stopDelay_);
         Log(L"stopped");
         if (options_.terminate_) throw CNTServiceTerminateException(options_.win32ExitCode_, options_.serviceExitCode_);
