@@ -13,7 +13,8 @@ A case fails when gtest says so, when Wine reported a heap error while it ran
 A ctest test that failed without any failed case fails under its own name.
 Prints "passed N", "failed N", "skipped N", then one line per failed case
 ("failed-case NAME: why"), per skipped case ("skipped-case NAME: why") and
-per program that wine-run ran a second time ("retried NAME").
+per program that wine-run ran a second time, or in which a service's start
+was tried again because Wine could not start its process ("retried NAME").
 """
 import re
 import sys
@@ -26,6 +27,7 @@ RESULT = re.compile(r"^\[ +(OK|FAILED|SKIPPED) +\] (\S+?)(?:, where .*)? \(\d+ m
 RUN = re.compile(r"^\[ RUN      \] (\S+)")
 HEAP = re.compile(r"^([0-9a-f]+:)+(err|warn):heap:")
 RETRIED = "bx-wine-run: retried"
+SERVICE_RETRIED = "[ WINE     ] "
 
 
 def statuses(console):
@@ -74,6 +76,9 @@ def cases_of(test, status, lines):
     reading_skip = False
     retried = False
     for line in lines:
+        if line.startswith(SERVICE_RETRIED):
+            retried = True
+            continue
         if line.startswith(RETRIED):
             retried = True
             # The first run reached no case; what it printed does not count.

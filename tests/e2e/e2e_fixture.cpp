@@ -255,7 +255,19 @@ DWORD AgentService::Start(DWORD timeoutMs) {
         bx::win::UniqueScHandle service(
             scm ? OpenServiceW(scm.get(), name_.c_str(), SERVICE_START | SERVICE_QUERY_STATUS) : nullptr);
         startError_ = service ? 0 : GetLastError();
-        if (service && !StartServiceW(service.get(), 0, nullptr)) startError_ = GetLastError();
+        if (service && !StartServiceW(service.get(), 0, nullptr)) {
+            startError_ = GetLastError();
+            // Wine's CreateProcess fails with STATUS_INTERNAL_ERROR when the
+            // new process ended in its own start-up, before any of the
+            // program's code ran (a Wine start-up, as wine-run retries one):
+            // the start is tried once more, and the line says so.
+            if (startError_ == ERROR_INTERNAL_ERROR) {
+                printf("[ WINE     ] StartServiceW failed with 1359: Wine could not start the service's process; "
+                       "started once more\n");
+                fflush(stdout);
+                startError_ = StartServiceW(service.get(), 0, nullptr) ? 0 : GetLastError();
+            }
+        }
     }
     DWORD state = 0;
     DWORD processId = 0;
