@@ -540,6 +540,31 @@ TEST_F(LinuxAgent, StopUnderLoadLosesNothingItHadQueued) {
     EXPECT_EQ(0u, agent.Count("still queued"));
 }
 
+// True once every thread of `pid` has stopped (state T): kill() returns
+// before a SIGSTOP has reached them all.
+bool AllThreadsStopped(pid_t pid, int timeoutMs) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (int waited = 0; waited <= timeoutMs; waited += 10) {
+        bool any = false, all = true;
+        if (DIR* dir = opendir(tasks.c_str())) {
+            while (const dirent* entry = readdir(dir)) {
+                if (entry->d_name[0] == '.') continue;
+                std::ifstream stat(tasks + "/" + entry->d_name + "/stat");
+                std::string line;
+                std::getline(stat, line);
+                const size_t name = line.rfind(')');  // the state follows the name
+                if (name == std::string::npos || name + 2 >= line.size()) continue;
+                any = true;
+                if (line[name + 2] != 'T') all = false;
+            }
+            closedir(dir);
+        }
+        if (any && all) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
 // Connection events the kernel's ring buffer cannot hold are counted and
 // logged: the agent is frozen while a burst fills its small ring buffer.
 TEST_F(LinuxAgent, RingBufferOverflowIsCountedAndLogged) {
@@ -549,6 +574,7 @@ TEST_F(LinuxAgent, RingBufferOverflowIsCountedAndLogged) {
     UserProcess daemon(UserProcess::Kind::Daemon, 0, network.Name(), network.HostAddress(), cgroup);
     ASSERT_TRUE(daemon.Ok());
     ASSERT_TRUE(agent.Signal(SIGSTOP));
+    ASSERT_TRUE(AllThreadsStopped(agent.Pid(), 5000));
     daemon.Ask("burst 200 9");
     ASSERT_TRUE(agent.Signal(SIGCONT));
     ASSERT_TRUE(agent.WaitForOutput("The kernel's ring buffer was full: ", 10000)) << agent.Output();
