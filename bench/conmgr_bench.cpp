@@ -1,12 +1,13 @@
-// The connection manager's send path over loopback: records enqueued by a
+// The connection manager's send path over a veth pair: records enqueued by a
 // producer until the appliance peer has received them, against a raw sendto
 // loop of datagrams of the same size on the same path; the time from enqueue
 // to receipt at the peer; and the memory of one notification waiting in the
 // request table.
 //
-// The agent binds the wildcard address at the appliance's port; the peer
-// shares that port at 127.0.0.2 (both sockets set SO_REUSEADDR, the more
-// specific bind receives what is addressed to 127.0.0.2). The peer answers
+// The agent binds the wildcard address at the appliance's port, which no
+// other socket of the host may share: the peer is a socket of a network
+// namespace of the bench's own (tests/support/posix/test_network.h, root),
+// at the same port, reached over a veth pair. The peer answers
 // open notifications with an acknowledgement, as an appliance does, so the
 // request table stays small. The session is one the appliance already knows,
 // so notifications go in clear without names: the steady state of a server.
@@ -37,12 +38,11 @@
 #include "bench/figures.h"
 #include "platform/posix/account_table.h"
 #include "platform/settings_store.h"
+#include "tests/support/posix/test_network.h"
 
 namespace {
 
 namespace wire = bx::wire;
-constexpr uint32_t kAgentAddress = 0x7F000001u;  // 127.0.0.1
-constexpr uint32_t kPeerAddress = 0x7F000002u;   // 127.0.0.2
 constexpr uint32_t kSession = 3;
 constexpr int kBatch = 1000;  // records per iteration, far below the queue's capacity
 constexpr auto kLossTimeout = std::chrono::seconds(2);
@@ -84,26 +84,21 @@ void SetSetting(const wchar_t* name, const std::wstring& text) {
 // its local port (a tag the producer chose), and acknowledges it.
 class Peer {
 public:
-    bool Open(uint16_t port) {
+    // Opens the peer's socket at `peer`:`port` on the calling thread (one that
+    // has entered the namespace); it answers the agent at `agent`:`port`.
+    bool Open(uint32_t peer, uint32_t agent, uint16_t port) {
         port_ = port;
+        agent_ = agent;
         fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        const int on = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         const int buffer = 8 << 20;
         if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
             setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
         timeval tv{0, 100000};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        const sockaddr_in self = Address(kPeerAddress, port);
-        // The agent's listener sets SO_REUSEADDR once its thread runs.
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            if (bind(fd_, reinterpret_cast<const sockaddr*>(&self), sizeof self) == 0) {
-                thread_ = std::thread([this] { Run(); });
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        const sockaddr_in self = Address(peer, port);
+        if (bind(fd_, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0) return false;
+        thread_ = std::thread([this] { Run(); });
+        return true;
     }
     ~Peer() {
         running_ = false;
@@ -125,7 +120,7 @@ private:
         wire::Put16(ack + wire::kOffsetTlvArea, wire::kTlvSessionId);
         wire::Put16(ack + wire::kOffsetTlvArea + 2, wire::kLenSessionId);
         wire::Put32(ack + wire::kOffsetTlvArea + 5, kSession);
-        const sockaddr_in agent = Address(kAgentAddress, port_);
+        const sockaddr_in agent = Address(agent_, port_);
         while (running_) {
             const ssize_t n = recv(fd_, datagram, sizeof datagram, 0);
             if (n < static_cast<ssize_t>(wire::kIvAndHeaderSize)) continue;
@@ -156,6 +151,7 @@ private:
 
     int fd_ = -1;
     uint16_t port_ = 0;
+    uint32_t agent_ = 0;
     std::atomic<bool> running_{true};
     std::atomic<uint64_t> received_{0};
     std::unique_ptr<std::atomic<int64_t>[]> stamps_ { new std::atomic<int64_t>[ 65536 ]() };
@@ -175,7 +171,10 @@ struct Rig {
             port = ntohs(any.sin_port);
             close(probe);
         }
-        SetSetting(L"ip", std::wstring(L"127.0.0.2"));
+        ok = network.Create(why);
+        if (!ok) return;
+        const std::string peerText = bx::test::QuadText(network.PeerAddress());
+        SetSetting(L"ip", std::wstring(peerText.begin(), peerText.end()));
         SetSetting(L"port", static_cast<uint32_t>(port));
         SetSetting(L"key", std::wstring(L"0123456789ABCDEF"));
         SetSetting(L"verbose", 0u);
@@ -189,20 +188,22 @@ struct Rig {
         pool.Create();
         manager = std::make_unique<CConnectionCacheMgr>(pool, sessions);
         manager->Start();
-        ok = peer.Open(port);
+        bool opened = false;
+        ok = network.InNamespace([&] { opened = peer.Open(network.PeerAddress(), network.HostAddress(), port); }) &&
+             opened;
+        if (!ok) why = "the peer's socket could not be bound in the namespace";
         raw = socket(AF_INET, SOCK_DGRAM, 0);
-        peerAddress = Address(kPeerAddress, port);
-        // Let the reset request go out (it may reach the agent's own listener
-        // before the peer is bound, and reset the session table), then make
-        // the session one the appliance knows.
+        peerAddress = Address(network.PeerAddress(), port);
+        // Let the reset request go out, then make the session one the
+        // appliance knows.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         manager->Users().Update(kSession, L"alice", L"CORP", sid);
         manager->Users().MarkKnown(kSession);
     }
     ~Rig() {
-        manager->Stop();
+        if (manager) manager->Stop();
         manager.reset();
-        close(raw);
+        if (raw >= 0) close(raw);
     }
 
     send_data_t* Connection(uint16_t tag, uint32_t operation = bx::kOperationOpen) {
@@ -231,6 +232,8 @@ struct Rig {
         return true;
     }
 
+    bx::test::TestNetwork network;  // destroyed last: the peer's socket lives in it
+    std::string why;
     CBufferPool pool;
     SessionMap sessions;
     CSid sid;
@@ -273,7 +276,7 @@ std::vector<uint8_t> SampleDatagram() {
 void BM_ConMgrEnqueueToPeer(benchmark::State& state) {
     Rig& rig = TheRig();
     if (!rig.ok) {
-        state.SkipWithError("the peer could not bind 127.0.0.2 at the agent's port");
+        state.SkipWithError(("no appliance peer: " + rig.why).c_str());
         return;
     }
     uint16_t tag = 1024;
@@ -301,7 +304,7 @@ void BM_ConMgrEnqueueToPeer(benchmark::State& state) {
 void BM_RawSendto(benchmark::State& state) {
     Rig& rig = TheRig();
     if (!rig.ok) {
-        state.SkipWithError("the peer could not bind 127.0.0.2 at the agent's port");
+        state.SkipWithError(("no appliance peer: " + rig.why).c_str());
         return;
     }
     std::vector<uint8_t> datagram = SampleDatagram();
@@ -323,7 +326,7 @@ template <typename Send>
 void MeasureLatency(benchmark::State& state, Send send) {
     Rig& rig = TheRig();
     if (!rig.ok) {
-        state.SkipWithError("the peer could not bind 127.0.0.2 at the agent's port");
+        state.SkipWithError(("no appliance peer: " + rig.why).c_str());
         return;
     }
     constexpr int kSamples = 5000;
