@@ -106,6 +106,30 @@ TEST(Event, AutoResetReleasesOneWaiterPerSet) {
     EXPECT_EQ(200, released.load());
 }
 
+// Sets racing resets (or, for an automatic event, waits that take it): once
+// the race is over and the event reset, it is not reported set, nor does a
+// wait spin on a descriptor left readable (a wait that did would not return),
+// and the next set is not missed. Many short races, so that their ends fall
+// on every interleaving.
+TEST(Event, SetsRacingResetsLeaveTheStateTheLastCallGave) {
+    for (const ResetMode mode : {ResetMode::Manual, ResetMode::Auto}) {
+        Event event;
+        ASSERT_EQ(0u, event.Create(mode));
+        for (int round = 0; round < 100; ++round) {
+            std::thread setter([&] {
+                for (int i = 0; i < 50; ++i) event.Set();
+            });
+            for (int i = 0; i < 50; ++i) mode == ResetMode::Manual ? event.Reset() : event.Wait(0);
+            setter.join();
+            ASSERT_EQ(0u, event.Reset());
+            ASSERT_EQ(kWaitTimeout, event.Wait(0));
+            ASSERT_EQ(0u, event.Set());
+            ASSERT_EQ(kWaitObject0, event.Wait(0));
+            ASSERT_EQ(0u, event.Reset());
+        }
+    }
+}
+
 TEST(Event, UncreatedEventFails) {
     Event event;
     EXPECT_FALSE(event.IsValid());

@@ -1,5 +1,7 @@
 #include "agent/appliance/data_queue.h"
 
+#include <thread>
+
 #include "platform/errors.h"
 
 namespace {
@@ -19,13 +21,19 @@ CDataQueue::CDataQueue(const wchar_t* name, uint32_t capacity, CBufferPool& pool
 CDataQueue::~CDataQueue() { Empty(); }
 
 void CDataQueue::AttachEvent(bx::sync::Event* notEmpty) {
-    std::lock_guard<std::mutex> guard(lock_);
-    notEmpty_ = notEmpty;
-    if (notEmpty_ && !records_.empty()) notEmpty_->Set();
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        notEmpty_ = notEmpty;
+        if (notEmpty_ && !records_.empty()) notEmpty_->Set();
+    }
+    // An Enqueue that took the event before may still be setting it; once
+    // this returns, the caller may close the event it detached.
+    while (setting_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
 }
 
 uint32_t CDataQueue::Enqueue(send_data_t* record, bool atHead) {
     if (!record) return bx::err::kInvalidParameter;
+    bx::sync::Event* notEmpty = nullptr;
     std::unique_lock<std::mutex> guard(lock_);
     if (closed_) {
         guard.unlock();
@@ -47,7 +55,17 @@ uint32_t CDataQueue::Enqueue(send_data_t* record, bool atHead) {
         records_.push_back(record);
     }
     CountPing(record, +1);
-    if (notEmpty_) notEmpty_->Set();
+    notEmpty = notEmpty_;
+    if (notEmpty) setting_.fetch_add(1, std::memory_order_relaxed);
+    guard.unlock();
+    // The event is set outside the lock: the dispatcher it wakes takes the
+    // lock at once, and would otherwise find it still held and sleep on it
+    // again. A Dequeue that empties the queue in between and resets the
+    // event only makes this Set wake the dispatcher to an empty queue.
+    if (notEmpty) {
+        notEmpty->Set();
+        setting_.fetch_sub(1, std::memory_order_release);
+    }
     return 0;
 }
 

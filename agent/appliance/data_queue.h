@@ -14,8 +14,10 @@
 // Once closed (the connection manager is stopping) it refuses every record:
 // Enqueue gives it straight back to the pool, so that nothing is queued that
 // the stop would no longer empty. All operations take the queue's lock for
-// their whole length.
+// their whole length, except that Enqueue sets the queue-not-empty event
+// after letting the lock go.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -37,7 +39,8 @@ public:
     CDataQueue& operator=(const CDataQueue&) = delete;
 
     // The queue-not-empty event: set by every Enqueue, reset by the Dequeue
-    // that empties the queue. Null detaches it.
+    // that empties the queue. Null detaches it; AttachEvent returns only once
+    // no Enqueue is still setting the event it replaced.
     void AttachEvent(bx::sync::Event* notEmpty);
 
     // Hands the record to the queue. 0, 87 for a null record (nothing
@@ -84,4 +87,7 @@ private:
     uint32_t pingAnswers_ = 0;
     bool closed_ = false;
     bx::sync::Event* notEmpty_ = nullptr;
+    // Enqueues that took notEmpty_ under the lock and have not finished
+    // setting it yet.
+    std::atomic<uint32_t> setting_{0};
 };

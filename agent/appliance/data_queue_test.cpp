@@ -182,6 +182,43 @@ TEST_F(DataQueueTest, ProducersAndOneConsumerLoseNothing) {
     EXPECT_EQ(startFree_, pool_.FreeCount());
 }
 
+// The event is set after the lock is let go, so a consumer can empty the
+// queue (and reset the event) between a record's arrival and its Set. A
+// consumer that runs on the event alone, as the dispatcher does, must still
+// never sleep while a record waits: it gets every one without a time-out.
+TEST_F(DataQueueTest, ConsumerWokenByTheEventAloneMissesNoRecord) {
+    bx::sync::Event notEmpty;
+    ASSERT_EQ(0u, notEmpty.Create(bx::sync::ResetMode::Manual));
+    CDataQueue queue(L"SendQ", 100000, pool_);
+    queue.AttachEvent(&notEmpty);
+    constexpr int kProducers = 4;
+    constexpr int kEach = 2000;
+    std::atomic<int> consumed{0};
+    std::thread consumer([&] {
+        while (consumed.load() < kProducers * kEach) {
+            if (notEmpty.Wait(10000) != bx::sync::kWaitObject0) return;  // a lost wake-up
+            while (send_data_t* r = queue.Dequeue()) {
+                pool_.Release(r);
+                ++consumed;
+            }
+        }
+    });
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p)
+        producers.emplace_back([&] {
+            for (int i = 0; i < kEach; ++i) {
+                send_data_t* r = nullptr;
+                while (!(r = NewRecord(pool_))) std::this_thread::yield();
+                queue.Enqueue(r, false);
+            }
+        });
+    for (auto& t : producers) t.join();
+    consumer.join();
+    EXPECT_EQ(kProducers * kEach, consumed.load());
+    queue.AttachEvent(nullptr);
+    EXPECT_EQ(startFree_, pool_.FreeCount());
+}
+
 }  // namespace
 
 namespace {

@@ -60,12 +60,14 @@ TEST_F(UserToIdTest, UpdateKeepsKnownForTheSameUserOnlyAndIgnoresCase) {
     users.SetLogger(log.Logger());
     CUserInfo info;
     EXPECT_EQ(1168u, users.Get(7, info));
+    EXPECT_FALSE(users.Known(7));
     EXPECT_EQ(1168u, users.MarkKnown(7));
     EXPECT_EQ(1u, log.Count("UTM Resp: Could not find entry for SessionId:'7'"));
 
     users.Update(7, L"Alice", L"Corp");
     ASSERT_EQ(0u, users.Get(7, info));
     EXPECT_EQ(0, info.known);
+    EXPECT_FALSE(users.Known(7));
     EXPECT_EQ(0u, users.MarkKnown(7));
     EXPECT_EQ(1u, log.Count("UTM Resp: Found Entry for SessionId:'7'-> Alice@Corp"));
 
@@ -74,6 +76,7 @@ TEST_F(UserToIdTest, UpdateKeepsKnownForTheSameUserOnlyAndIgnoresCase) {
     EXPECT_EQ(L"Alice", info.user);
     EXPECT_EQ(L"Corp", info.domain);
     EXPECT_EQ(1, info.known);
+    EXPECT_TRUE(users.Known(7));
 
     // Another user of the session id (names or SID): the acknowledgement
     // was for the one before.
@@ -81,6 +84,7 @@ TEST_F(UserToIdTest, UpdateKeepsKnownForTheSameUserOnlyAndIgnoresCase) {
     ASSERT_EQ(0u, users.Get(7, info));
     EXPECT_EQ(L"bob", info.user);
     EXPECT_EQ(0, info.known);
+    EXPECT_FALSE(users.Known(7));
     const CSid bobSid = CSid::FromString(L"S-1-5-21-1-2-3-1002");
     users.MarkKnown(7);
     users.Update(7, L"bob", L"Corp", bobSid);
@@ -92,8 +96,10 @@ TEST_F(UserToIdTest, UpdateKeepsKnownForTheSameUserOnlyAndIgnoresCase) {
     EXPECT_EQ(1, info.known);
 
     // A logoff forgets the session.
+    users.MarkKnown(7);
     users.Remove(7);
     EXPECT_EQ(1168u, users.Get(7, info));
+    EXPECT_FALSE(users.Known(7));
     users.Remove(7);
 
     users.Update(7 + CUserToID::kBuckets, L"carol", L"X");  // same bucket, new entry

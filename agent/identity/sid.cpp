@@ -8,6 +8,14 @@
 using bx::SidException;
 namespace accounts = bx::accounts;
 
+namespace {
+// The names and type of a SID that maps to no account.
+const accounts::Account& NoAccount() {
+    static const accounts::Account none;
+    return none;
+}
+}  // namespace
+
 CSid::CSid(const void* bytes, size_t available) { Assign(bytes, available); }
 
 CSid CSid::FromString(const wchar_t* text) {
@@ -29,7 +37,7 @@ void CSid::Clear() noexcept {
     resolved_ = false;
     stringMade_ = false;
     lookupError_ = 0;
-    account_ = accounts::Account{};
+    account_.reset();
     text_.clear();
 }
 
@@ -74,23 +82,25 @@ void CSid::Resolve() const {
     if (resolved_) return;
     resolved_ = true;
     if (IsEmpty()) return;
-    lookupError_ = accounts::LookupAccount(bytes_, account_);
-    if (lookupError_) account_ = accounts::Account{};  // empty names, type Unknown
+    accounts::Account account;
+    lookupError_ = accounts::LookupAccount(bytes_, account);
+    // Nothing maps: no account, so empty names and type Unknown.
+    if (!lookupError_) account_ = std::make_shared<const accounts::Account>(std::move(account));
 }
 
 const std::wstring& CSid::AccountName() const {
     Resolve();
-    return account_.name;
+    return (account_ ? *account_ : NoAccount()).name;
 }
 
 const std::wstring& CSid::Domain() const {
     Resolve();
-    return account_.domain;
+    return (account_ ? *account_ : NoAccount()).domain;
 }
 
 accounts::SidType CSid::Type() const {
     Resolve();
-    return account_.type;
+    return (account_ ? *account_ : NoAccount()).type;
 }
 
 uint32_t CSid::LookupError() const {

@@ -11,10 +11,12 @@
 //
 // The look-ups fill caches inside a const object: one CSid is used by one
 // thread at a time (a record passes from thread to thread through locked
-// queues).
+// queues). Copies share the looked-up account, which never changes once made,
+// so copies on different threads may read it at once.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -86,6 +88,9 @@ private:
     mutable bool resolved_ = false;
     mutable bool stringMade_ = false;
     mutable uint32_t lookupError_ = 0;
-    mutable bx::accounts::Account account_;
+    // The looked-up account, shared by every copy made after the look-up (a
+    // record's SID is copied several times on its way: the names are not);
+    // null before the look-up and when nothing maps. Never changed once made.
+    mutable std::shared_ptr<const bx::accounts::Account> account_;
     mutable std::wstring text_;
 };

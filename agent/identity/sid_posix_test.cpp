@@ -1,6 +1,8 @@
 // CSid natively: account look-ups come from the accounts table.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "agent/identity/sid.h"
 #include "platform/posix/account_table.h"
 
@@ -26,6 +28,15 @@ TEST(SidTable, AccountIsLookedUpOnFirstNeedOnly) {
     CSid copy(sid);
     EXPECT_EQ(L"bob", copy.AccountName());
     EXPECT_EQ(SidType::User, copy.Type());
+    // A copy keeps the names when the SID it was copied from is cleared and
+    // goes (copies share the looked-up names).
+    auto original = std::make_unique<CSid>(sid);
+    CSid second(*original);
+    original->Clear();
+    EXPECT_EQ(L"", original->AccountName());
+    original.reset();
+    EXPECT_EQ(L"bob", second.AccountName());
+    EXPECT_EQ(L"CORP", second.Domain());
     // A fresh object of the same SID finds nothing now.
     CSid fresh = CSid::FromString(L"S-1-5-21-7-8-9-1001");
     EXPECT_EQ(L"", fresh.AccountName());

@@ -58,6 +58,12 @@ uint32_t CUserToID::Get(uint32_t id, CUserInfo& info) const {
     return bx::err::kSuccess;
 }
 
+bool CUserToID::Known(uint32_t id) const {
+    std::lock_guard<std::mutex> lock(lock_);
+    const Entry* e = Find(id);
+    return e && e->info.known;
+}
+
 void CUserToID::RemoveAll() {
     std::lock_guard<std::mutex> lock(lock_);
     if (!buckets_) return;

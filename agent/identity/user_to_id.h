@@ -39,6 +39,9 @@ public:
     uint32_t MarkKnown(uint32_t id);
     // Copies the entry out: 0, or 1168 when absent.
     uint32_t Get(uint32_t id, CUserInfo& info) const;
+    // Whether the session is present and acknowledged: Get's `known`,
+    // without copying the names out.
+    bool Known(uint32_t id) const;
     // Forgets the session (its user logged off); nothing when absent.
     void Remove(uint32_t id);
     // Forgets every session (the appliance reset or reported an unknown one).

@@ -94,8 +94,7 @@ bool CHVNPacketBuilder::NamesNeeded(const send_data_t& record, const std::wstrin
                                     bool nonUser) {
     if (nonUser) return true;
     if (record.kind == bx::kKindConnection) users_.Update(record.session_id, user, domain, record.sid);
-    CUserInfo info;
-    const bool known = users_.Get(record.session_id, info) == bx::err::kSuccess && info.known;
+    const bool known = users_.Known(record.session_id);
     // The session's user logged off: whoever is given its id next is
     // reported with names (retransmissions of the logoff leave that user be).
     if (record.kind == bx::kKindLogoff && record.send_count == 0) users_.Remove(record.session_id);

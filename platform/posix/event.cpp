@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <new>
@@ -19,10 +20,17 @@ namespace {
 struct EventObject {
     int fd = -1;
     bool manual = true;
-    // The set state, changed together with the eventfd's counter under the
-    // lock, so that the descriptor's readability always matches it.
+    // The set state, changed under the lock; a wait for a manual-reset event
+    // only reads it, without the lock (Take). The descriptor is readable
+    // whenever the event is set (at the latest once the Set that set it has
+    // written): Set writes it after setting the state, and the descriptor is
+    // drained only under the lock with the state clear. Set writes after
+    // letting the lock go, so that the waiter it wakes does not sleep on the
+    // lock again; a Reset or Take in between leaves the descriptor readable
+    // while the event is not set, and the waiter that finds it so drains it
+    // (Settle) and waits on.
     std::mutex lock;
-    bool set = false;
+    std::atomic<bool> set{false};
 };
 
 EventObject* ObjectOf(void* handle) { return static_cast<EventObject*>(handle); }
@@ -57,13 +65,22 @@ void Drain(EventObject& event) {
 // Takes the event for a waiter that saw its descriptor readable: true when it
 // is (still) set; an auto-reset event is reset by the taking.
 bool Take(EventObject& event) {
+    // Taking a manual-reset event changes nothing, so it needs no lock: a
+    // waiter that Set woke would otherwise find the lock still held by the
+    // setter, in its write to the descriptor, and sleep on it again.
+    if (event.manual) return event.set.load(std::memory_order_acquire);
     std::lock_guard<std::mutex> guard(event.lock);
-    if (!event.set) return false;
-    if (!event.manual) {
-        event.set = false;
-        Drain(event);
-    }
+    if (!event.set.load(std::memory_order_relaxed)) return false;
+    event.set.store(false, std::memory_order_relaxed);
+    Drain(event);
     return true;
+}
+
+// A waiter found the descriptor readable but the event not set: drains it
+// while the event is still not set, so that the next poll waits.
+void Settle(EventObject& event) {
+    std::lock_guard<std::mutex> guard(event.lock);
+    if (!event.set.load(std::memory_order_relaxed)) Drain(event);
 }
 
 uint64_t NowMs() {
@@ -97,7 +114,9 @@ uint32_t WaitOn(EventObject* const* events, int count, uint32_t timeoutMs) {
         // an auto-reset event first).
         for (int i = 0; i < count; ++i) {
             if ((fds[i].revents & (POLLERR | POLLNVAL)) != 0) return kWaitFailed;
-            if ((fds[i].revents & POLLIN) != 0 && Take(*events[i])) return kWaitObject0 + static_cast<uint32_t>(i);
+            if ((fds[i].revents & POLLIN) == 0) continue;
+            if (Take(*events[i])) return kWaitObject0 + static_cast<uint32_t>(i);
+            Settle(*events[i]);
         }
         if (ready == 0 && wait == 0) return kWaitTimeout;
     }
@@ -119,7 +138,7 @@ uint32_t Event::Create(ResetMode mode, bool initiallySet) {
     }
     event->manual = mode == ResetMode::Manual;
     if (initiallySet) {
-        event->set = true;
+        event->set.store(true, std::memory_order_release);
         Signal(*event);
     }
     handle_ = event;
@@ -137,11 +156,12 @@ void Event::Close() {
 uint32_t Event::Set() {
     EventObject* event = ObjectOf(handle_);
     if (!event) return err::kInvalidHandle;
-    std::lock_guard<std::mutex> guard(event->lock);
-    if (!event->set) {
-        event->set = true;
-        Signal(*event);
+    {
+        std::lock_guard<std::mutex> guard(event->lock);
+        if (event->set.load(std::memory_order_relaxed)) return 0;
+        event->set.store(true, std::memory_order_release);
     }
+    Signal(*event);
     return 0;
 }
 
@@ -149,8 +169,8 @@ uint32_t Event::Reset() {
     EventObject* event = ObjectOf(handle_);
     if (!event) return err::kInvalidHandle;
     std::lock_guard<std::mutex> guard(event->lock);
-    if (event->set) {
-        event->set = false;
+    if (event->set.load(std::memory_order_relaxed)) {
+        event->set.store(false, std::memory_order_relaxed);
         Drain(*event);
     }
     return 0;
