@@ -18,14 +18,9 @@ namespace bx::installer {
 
 namespace {
 
+using bx::win::UniqueMsiHandle;
 using bx::win::UniqueRegKey;
 using bx::win::UniqueScHandle;
-
-struct MsiHandleTraits {
-    static MSIHANDLE Empty() { return 0; }
-    static void Close(MSIHANDLE h) { ::MsiCloseHandle(h); }
-};
-using UniqueMsiHandle = bx::win::UniqueResource<MSIHANDLE, MsiHandleTraits>;
 
 int Error(DWORD error) { return static_cast<int>(error); }
 

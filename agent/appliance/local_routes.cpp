@@ -1,11 +1,25 @@
 #include "agent/appliance/local_routes.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/dotted_quad.h"
 #include "platform/host_facts.h"
 
-CLocalRoutes::CLocalRoutes() : refusalLog_(1, bx::kRouteRefusalBurstMs, [] { return bx::host::TickCount(); }) {}
+namespace {
+
+// The (byte, value) rows of the subnets' bitsets.
+constexpr size_t kRows = 4 * 256;
+// One summary word covers a bitset of the largest table.
+static_assert(bx::kMaxLocalRoutes <= 64 * 64, "a summary word has a bit for each word of a bitset");
+
+constexpr uint32_t ByteOf(uint32_t value, int byte) { return value >> (24 - 8 * byte) & 0xFF; }
+
+}  // namespace
+
+CLocalRoutes::CLocalRoutes() : refusalLog_(1, bx::kRouteRefusalBurstMs, [] { return bx::host::TickCount(); }) {
+    IndexRanges();
+}
 
 bool CLocalRoutes::ComesFirst(const bx::Subnet& existing, const bx::Subnet& added) const {
     if (existing.mask != 0 || added.mask != 0) {
@@ -59,16 +73,41 @@ void CLocalRoutes::AddSubnet(uint32_t network, uint32_t mask) {
         Refuse(L"subnet (network, mask)", network, mask);
         return;
     }
-    auto group =
-        std::find_if(maskGroups_.begin(), maskGroups_.end(), [mask](const MaskGroup& g) { return g.mask == mask; });
-    if (group != maskGroups_.end() && std::binary_search(group->networks.begin(), group->networks.end(), network))
-        return;  // already held
+    if (std::find(subnets_.begin(), subnets_.end(), added) != subnets_.end()) return;  // already held
     if (!HasRoom(subnets_.size(), subnetsFullReported_, L"subnet")) return;
     auto at = subnets_.begin();
     while (at != subnets_.end() && ComesFirst(*at, added)) ++at;
     subnets_.insert(at, added);
-    if (group == maskGroups_.end()) group = maskGroups_.insert(maskGroups_.end(), MaskGroup{mask, {}});
-    group->networks.insert(std::upper_bound(group->networks.begin(), group->networks.end(), network), network);
+    IndexSubnet(subnets_.size() - 1, added);
+}
+
+void CLocalRoutes::IndexSubnet(size_t index, const bx::Subnet& subnet) {
+    const size_t word = index / 64;
+    if (word >= stride_) {
+        // Twice the words per bitset, each bitset's words moved to its new place.
+        const size_t stride = std::max<size_t>(1, stride_ * 2);
+        std::vector<uint64_t> grown(kRows * stride, 0);
+        for (size_t row = 0; row < kRows && stride_ != 0; ++row)
+            std::memcpy(&grown[row * stride], &bitsets_[row * stride_], stride_ * sizeof(uint64_t));
+        bitsets_.swap(grown);
+        stride_ = stride;
+    }
+    // The values of each byte that agree: the network's bits with any choice
+    // of the bits the mask leaves free; none when the network has a bit
+    // outside the mask (the subnet then matches nothing).
+    for (int byte = 0; byte < 4; ++byte)
+        if ((ByteOf(subnet.network, byte) & ~ByteOf(subnet.mask, byte)) != 0) return;
+    const uint64_t bit = uint64_t{1} << (index % 64);
+    for (int byte = 0; byte < 4; ++byte) {
+        const uint32_t network = ByteOf(subnet.network, byte);
+        const uint32_t free = ~ByteOf(subnet.mask, byte) & 0xFF;
+        for (uint32_t choice = free;; choice = (choice - 1) & free) {
+            const size_t row = static_cast<size_t>(byte) * 256 + (network | choice);
+            bitsets_[row * stride_ + word] |= bit;
+            summaries_[row] |= uint64_t{1} << word;
+            if (choice == 0) break;
+        }
+    }
 }
 
 void CLocalRoutes::AddRange(uint32_t first, uint32_t last) {
@@ -103,17 +142,62 @@ void CLocalRoutes::MergeRange(const bx::AddressRange& range) {
     }
     const auto at = merged_.erase(begin, end);
     merged_.insert(at, joined);
+    IndexRanges();
+}
+
+void CLocalRoutes::IndexRanges() {
+    static_assert(bx::kMaxLocalRoutes <= 16 * kMaxRangeLeaves, "the leaves hold every interval");
+    const size_t count = merged_.size();
+    RangeLeaf padding;
+    std::fill(std::begin(padding.first), std::end(padding.first), UINT32_MAX);
+    std::fill(std::begin(padding.last), std::end(padding.last), UINT32_MAX);
+    rangeLeaves_.assign((count + 15) / 16, padding);
+    for (size_t i = 0; i < count; ++i) {
+        rangeLeaves_[i / 16].first[i % 16] = merged_[i].first;
+        rangeLeaves_[i / 16].last[i % 16] = merged_[i].last;
+    }
+    std::fill(std::begin(rangeLeafFirsts_), std::end(rangeLeafFirsts_), UINT32_MAX);
+    for (size_t leaf = 0; leaf < rangeLeaves_.size(); ++leaf) rangeLeafFirsts_[leaf] = rangeLeaves_[leaf].first[0];
+    rangeCount_ = count;
 }
 
 bool CLocalRoutes::IsLocalRoute(uint32_t address) const {
     std::lock_guard<std::mutex> guard(lock_);
-    for (const MaskGroup& group : maskGroups_)
-        if (std::binary_search(group.networks.begin(), group.networks.end(), address & group.mask)) return true;
+    return InSubnet(address) || InRange(address);
+}
+
+bool CLocalRoutes::InSubnet(uint32_t address) const {
+    if (stride_ == 0) return false;
+    size_t rows[4];
+    for (int byte = 0; byte < 4; ++byte) rows[byte] = static_cast<size_t>(byte) * 256 + ByteOf(address, byte);
+    // Only the words whose bitsets are all non-zero can hold a subnet that
+    // every byte agrees with.
+    uint64_t candidates = summaries_[rows[0]] & summaries_[rows[1]] & summaries_[rows[2]] & summaries_[rows[3]];
+    const uint64_t* sets[4];
+    for (int byte = 0; byte < 4; ++byte) sets[byte] = &bitsets_[rows[byte] * stride_];
+    while (candidates != 0) {
+        const size_t word = static_cast<size_t>(__builtin_ctzll(candidates));
+        if ((sets[0][word] & sets[1][word] & sets[2][word] & sets[3][word]) != 0) return true;
+        candidates &= candidates - 1;
+    }
+    return false;
+}
+
+bool CLocalRoutes::InRange(uint32_t address) const {
     // The last interval starting at or before the address is the only one
-    // that can hold it.
-    auto after = std::upper_bound(merged_.begin(), merged_.end(), address,
-                                  [](uint32_t value, const bx::AddressRange& r) { return value < r.first; });
-    return after != merged_.begin() && address <= (after - 1)->last;
+    // that can hold it: the leaf is the last whose first address is at or
+    // below the address, the interval the last such first address in it. A
+    // leaf's padding (UINT32_MAX) counts only for the address UINT32_MAX, and
+    // the number of intervals cuts it off.
+    if (rangeCount_ == 0) return false;
+    size_t below = 0;
+    for (size_t at = 0; at < rangeLeaves_.size(); ++at) below += rangeLeafFirsts_[at] <= address ? 1 : 0;
+    if (below == 0) return false;  // below every interval
+    const RangeLeaf& leaf = rangeLeaves_[below - 1];
+    size_t in = 0;
+    for (uint32_t first : leaf.first) in += first <= address ? 1 : 0;
+    const size_t at = std::min((below - 1) * 16 + in - 1, rangeCount_ - 1);
+    return address <= leaf.last[at % 16];
 }
 
 std::vector<bx::Subnet> CLocalRoutes::Subnets() const {

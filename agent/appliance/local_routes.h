@@ -18,10 +18,28 @@
 // the whole of each operation (the snooper asks IsLocalRoute on its own
 // thread while the listener learns).
 //
-// IsLocalRoute runs for every connection the snooper sees, so it does not
-// walk the tables: subnets are indexed by mask (one sorted list of networks
-// per distinct mask, searched with the address under that mask) and ranges
-// are kept merged into sorted, disjoint intervals, searched by halving.
+// IsLocalRoute runs for every connection the snooper sees, so it neither
+// walks the tables nor chases pointers: the appliance chooses the masks, and
+// a mask need not be contiguous (255.0.255.0 is as valid on the wire as a
+// prefix), so the look-up is built for any mask at the same cost.
+//   - Subnets: for each byte of an address (0, the leading byte, to 3) and
+//     each of its 256 values, a bitset of the subnets that value agrees with
+//     under the mask's byte: bit i is set when (value & mask byte) equals
+//     network byte of subnet i (a subnet whose network has a bit outside its
+//     mask agrees with no value and so matches nothing). An address is in
+//     subnet i when bit i is set in the bitsets of its four bytes. Each
+//     bitset has a summary word, bit w set when its word w is not zero; the
+//     look-up ANDs the four summaries and then only the words they leave.
+//     At 4,096 subnets a bitset is 64 words, so a summary is one word; the
+//     bitsets of a full table take 512 KiB, those of a few subnets a few KiB.
+//   - Ranges are kept merged into sorted, disjoint intervals, in leaves of 16
+//     (their first addresses in one cache line, their last in the next),
+//     with the first address of each leaf in one array of the object: a scan
+//     of that array names the leaf, and the leaf the one interval that can
+//     hold the address.
+// At its worst a look-up reads 4 summary words, 4 bitsets of 512 bytes, the
+// array of 1 KiB and one leaf: a fixed number of cache lines and pages, most
+// of them read side by side, whatever the masks.
 #pragma once
 #include <cstdint>
 #include <mutex>
@@ -84,10 +102,13 @@ public:
     std::vector<bx::AddressRange> Ranges() const;
 
 private:
-    // The networks of one mask, sorted.
-    struct MaskGroup {
-        uint32_t mask;
-        std::vector<uint32_t> networks;
+    // The most leaves of the ranges' search.
+    static constexpr size_t kMaxRangeLeaves = 256;
+    // 16 intervals: their first addresses, one cache line, and their last
+    // addresses in the next.
+    struct alignas(64) RangeLeaf {
+        uint32_t first[16];
+        uint32_t last[16];
     };
 
     // Whether the table of `what` ("subnet", "range") has room; logs the
@@ -96,16 +117,34 @@ private:
     // Counts and logs (once per burst) a route refused as too broad. Called
     // under the lock.
     void Refuse(const wchar_t* what, uint32_t a, uint32_t b);
+    // Sets the bits of subnet number `index` (in the order learned) in the
+    // bitsets of the values it agrees with.
+    void IndexSubnet(size_t index, const bx::Subnet& subnet);
     void MergeRange(const bx::AddressRange& range);
+    // Rebuilds the ranges' leaves from merged_.
+    void IndexRanges();
+    bool InSubnet(uint32_t address) const;
+    bool InRange(uint32_t address) const;
 
     mutable std::mutex lock_;
     // In the order the comes-first test gives; what Subnets() answers.
     std::vector<bx::Subnet> subnets_;
     // In the order learned; what Ranges() answers.
     std::vector<bx::AddressRange> ranges_;
-    // The look-up's indexes of the two tables above.
-    std::vector<MaskGroup> maskGroups_;
     std::vector<bx::AddressRange> merged_;
+
+    // The subnets' bitsets: bitset (byte, value) is the `stride_` words from
+    // word ((byte * 256) + value) * stride_, bit i for the subnet learned
+    // i-th; its summary is summaries_[byte * 256 + value].
+    std::vector<uint64_t> bitsets_;
+    size_t stride_ = 0;
+    uint64_t summaries_[4 * 256] = {};
+    // The ranges' search: the merged intervals in leaves of 16, and the
+    // first address of each leaf. Padding is UINT32_MAX; rangeCount_
+    // intervals.
+    uint32_t rangeLeafFirsts_[kMaxRangeLeaves];
+    std::vector<RangeLeaf> rangeLeaves_;
+    size_t rangeCount_ = 0;
     bool subnetsFullReported_ = false;
     bool rangesFullReported_ = false;
     uint32_t refused_ = 0;

@@ -16,6 +16,34 @@ namespace {
 
 constexpr uint32_t Ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return a << 24 | b << 16 | c << 8 | d; }
 
+// The look-up against the plain rule over the tables the routes report, at
+// the given probes, the ends of the address space and around every range.
+void ExpectAgreesWithPlainRule(const CLocalRoutes& routes, std::vector<uint32_t> probes) {
+    const std::vector<bx::Subnet> subnets = routes.Subnets();
+    const std::vector<bx::AddressRange> ranges = routes.Ranges();
+    auto plain = [&](uint32_t a) {
+        for (const bx::Subnet& s : subnets)
+            if ((a & s.mask) == s.network) return true;
+        for (const bx::AddressRange& r : ranges)
+            if (r.first <= a && a <= r.last) return true;
+        return false;
+    };
+    for (uint32_t a : {0u, 1u, UINT32_MAX, UINT32_MAX - 1}) probes.push_back(a);
+    for (const bx::AddressRange& r : ranges)
+        for (uint32_t a : {r.first - 1, r.first, r.last, r.last + 1}) probes.push_back(a);
+    size_t disagreements = 0, matched = 0;
+    std::ostringstream first;
+    for (uint32_t a : probes) {
+        const bool local = plain(a);
+        matched += local ? 1 : 0;
+        if (routes.IsLocalRoute(a) == local) continue;
+        if (disagreements++ == 0) first << std::hex << a;
+    }
+    EXPECT_EQ(0u, disagreements) << "first at 0x" << first.str();
+    EXPECT_GT(matched, probes.size() / 20) << "too few probes in a route to prove the look-up";
+    EXPECT_LT(matched, probes.size() - probes.size() / 20) << "too few probes outside every route";
+}
+
 TEST(LocalRoutes, MoreSpecificSubnetGoesInFront) {
     CLocalRoutes routes;
     routes.AddSubnet(Ip(10, 0, 0, 0), Ip(255, 0, 0, 0));
@@ -68,6 +96,15 @@ TEST(LocalRoutes, ComesFirstTest) {
     EXPECT_FALSE(routes.ComesFirst({Ip(8, 0, 0, 0), 0}, {Ip(8, 0, 0, 0), 0}));
     EXPECT_EQ(1u, log.Count("Failed to Compare subnets:\t\t\t SubNet1: N/w:'8.0.0.0' Mask:'0.0.0.0' \t\t\t "
                             "Subnet2: N/w:'8.0.0.0' Mask:'0.0.0.0'"));
+}
+
+// (address & mask) never equals a network with a bit outside the mask.
+TEST(LocalRoutes, NetworkWithBitsOutsideItsMaskMatchesNothing) {
+    CLocalRoutes routes;
+    routes.AddSubnet(Ip(70, 1, 2, 3), Ip(255, 255, 255, 0));
+    routes.AddSubnet(Ip(71, 0, 9, 0), 0xFF00F000u);  // holed mask, 0x09 outside it
+    for (uint32_t a : {Ip(70, 1, 2, 3), Ip(70, 1, 2, 0), Ip(71, 0, 9, 0), Ip(71, 5, 9, 7), Ip(71, 0, 0, 0)})
+        EXPECT_FALSE(routes.IsLocalRoute(a)) << std::hex << a;
 }
 
 TEST(LocalRoutes, RangeIncludesBothEnds) {
@@ -194,27 +231,29 @@ TEST(LocalRoutes, LookUpAgreesWithThePlainRule) {
         if (pick(10) != 0) network &= mask;
         routes.AddSubnet(network, mask);
     }
-    const std::vector<bx::Subnet> subnets = routes.Subnets();
-    const std::vector<bx::AddressRange> ranges = routes.Ranges();
-    auto plain = [&](uint32_t a) {
-        for (const bx::Subnet& s : subnets)
-            if ((a & s.mask) == s.network) return true;
-        for (const bx::AddressRange& r : ranges)
-            if (r.first <= a && a <= r.last) return true;
-        return false;
-    };
-    std::vector<uint32_t> probes = {0u, 1u, UINT32_MAX, UINT32_MAX - 1};
-    for (const bx::AddressRange& r : ranges)
-        for (uint32_t a : {r.first - 1, r.first, r.last, r.last + 1}) probes.push_back(a);
+    std::vector<uint32_t> probes;
     for (int i = 0; i < 20000; ++i) probes.push_back(pick(2) ? random() : Ip(50, 0, 0, 0) + pick(300000));
     for (int i = 0; i < 5000; ++i) probes.push_back(Ip(60, 0, 0, 0) + pick(1u << 24));
-    size_t disagreements = 0;
-    std::ostringstream first;
-    for (uint32_t a : probes) {
-        if (routes.IsLocalRoute(a) == plain(a)) continue;
-        if (disagreements++ == 0) first << std::hex << a;
+    ExpectAgreesWithPlainRule(routes, probes);
+}
+
+// Full tables, the bitsets grown through every size: subnets that fix one
+// lower byte and some bits of the next (holed masks), networks of a few
+// leading bytes, and ranges packed at the top of the address space.
+TEST(LocalRoutes, FullTablesOfHoledMasksAgreeWithThePlainRule) {
+    std::mt19937 random(4096);
+    CLocalRoutes routes;
+    for (uint32_t i = 0; routes.Subnets().size() < bx::kMaxLocalRoutes; ++i) {
+        const int shift = 8 * static_cast<int>(i % 2);
+        const uint32_t mask = 0xFF000000u | 0xFFu << shift | (static_cast<uint32_t>(random()) & 0xFFu) << (shift + 8);
+        routes.AddSubnet(Ip(10 + i % 4, 0, 0, 0) | (static_cast<uint32_t>(random()) & mask & 0x00FFFFFFu), mask);
     }
-    EXPECT_EQ(0u, disagreements) << "first at 0x" << first.str();
+    for (uint32_t i = 0; routes.Ranges().size() < bx::kMaxLocalRoutes; ++i)
+        routes.AddRange(UINT32_MAX - 8 * i - 5, UINT32_MAX - 8 * i - random() % 5);
+    std::vector<uint32_t> probes;
+    for (int i = 0; i < 40000; ++i) probes.push_back(Ip(10 + i % 4, 0, 0, 0) | (static_cast<uint32_t>(random()) >> 8));
+    for (int i = 0; i < 10000; ++i) probes.push_back(UINT32_MAX - static_cast<uint32_t>(random() % 40000));
+    ExpectAgreesWithPlainRule(routes, probes);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // and INVALID_HANDLE_VALUE are never confused.
 #pragma once
 #include <windows.h>
+#include <msi.h>
 #include <oleauto.h>
 #include <winhttp.h>
 #include <wtsapi32.h>
@@ -100,6 +101,11 @@ struct WinHttpTraits {  // WinHTTP session, connection and request handles (link
     static void Close(HINTERNET h) { ::WinHttpCloseHandle(h); }
 };
 
+struct MsiHandleTraits {  // Windows Installer handles: records, views, databases (link msi)
+    static MSIHANDLE Empty() { return 0; }
+    static void Close(MSIHANDLE h) { ::MsiCloseHandle(h); }
+};
+
 using UniqueHandle = UniqueResource<HANDLE, HandleTraits>;
 using UniqueFile = UniqueResource<HANDLE, FileHandleTraits>;
 using UniqueFindFile = UniqueResource<HANDLE, FindFileTraits>;
@@ -112,6 +118,7 @@ using UniqueLocal = UniqueResource<HLOCAL, LocalMemoryTraits>;
 using UniqueWtsMemory = UniqueResource<void*, WtsMemoryTraits>;
 using UniqueGdiObject = UniqueResource<HGDIOBJ, GdiObjectTraits>;
 using UniqueBstr = UniqueResource<BSTR, BstrTraits>;
+using UniqueMsiHandle = UniqueResource<MSIHANDLE, MsiHandleTraits>;
 
 // An owned reference to a COM interface: Release when the owner goes.
 template <typename T>

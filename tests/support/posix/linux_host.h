@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/linux/linux_system.h"
+#include "tests/support/posix/line_reader.h"
 
 namespace bx::test {
 
@@ -327,23 +328,7 @@ public:
         close(in[0]);
         input_ = in[1];
         reader_ = std::thread([this, fd = fds[0]] {
-            std::string partial;
-            char chunk[4096];
-            for (;;) {
-                const ssize_t got = read(fd, chunk, sizeof chunk);
-                if (got <= 0) break;
-                std::lock_guard<std::mutex> guard(lock_);
-                for (ssize_t i = 0; i < got; ++i) {
-                    if (chunk[i] != '\n') {
-                        partial += chunk[i];
-                        continue;
-                    }
-                    text_ += partial + "\n";
-                    partial.clear();
-                }
-                changed_.notify_all();
-            }
-            close(fd);
+            ReadLines(fd, lock_, changed_, [this](std::string&& line) { text_ += line + "\n"; });
         });
         return true;
     }

@@ -24,6 +24,7 @@
 
 #include "platform/udp_socket.h"
 #include "tests/support/conmgr_fixture.h"
+#include "tests/support/posix/line_reader.h"
 #include "tests/support/posix/test_network.h"
 
 namespace bx::test {
@@ -67,23 +68,7 @@ public:
         }
         close(fds[1]);
         reader_ = std::thread([this, fd = fds[0]] {
-            std::string partial;
-            char chunk[4096];
-            for (;;) {
-                const ssize_t got = read(fd, chunk, sizeof chunk);
-                if (got <= 0) break;
-                std::lock_guard<std::mutex> guard(lock_);
-                for (ssize_t i = 0; i < got; ++i) {
-                    if (chunk[i] == '\n') {
-                        lines_.push_back(partial);
-                        partial.clear();
-                    } else {
-                        partial += chunk[i];
-                    }
-                }
-                changed_.notify_all();
-            }
-            close(fd);
+            ReadLines(fd, lock_, changed_, [this](std::string&& line) { lines_.push_back(std::move(line)); });
             std::lock_guard<std::mutex> guard(lock_);
             ended_ = true;
             changed_.notify_all();
