@@ -126,25 +126,27 @@ private:
     bool InSubnet(uint32_t address) const;
     bool InRange(uint32_t address) const;
 
+    // What every look-up reads comes first, beside the lock, so that a cold
+    // look-up in small tables touches one page of the object.
     mutable std::mutex lock_;
-    // In the order the comes-first test gives; what Subnets() answers.
-    std::vector<bx::Subnet> subnets_;
-    // In the order learned; what Ranges() answers.
-    std::vector<bx::AddressRange> ranges_;
-    std::vector<bx::AddressRange> merged_;
-
     // The subnets' bitsets: bitset (byte, value) is the `stride_` words from
     // word ((byte * 256) + value) * stride_, bit i for the subnet learned
     // i-th; its summary is summaries_[byte * 256 + value].
     std::vector<uint64_t> bitsets_;
     size_t stride_ = 0;
-    uint64_t summaries_[4 * 256] = {};
     // The ranges' search: the merged intervals in leaves of 16, and the
     // first address of each leaf. Padding is UINT32_MAX; rangeCount_
     // intervals.
-    uint32_t rangeLeafFirsts_[kMaxRangeLeaves];
     std::vector<RangeLeaf> rangeLeaves_;
     size_t rangeCount_ = 0;
+    uint32_t rangeLeafFirsts_[kMaxRangeLeaves];
+    uint64_t summaries_[4 * 256] = {};
+
+    // In the order the comes-first test gives; what Subnets() answers.
+    std::vector<bx::Subnet> subnets_;
+    // In the order learned; what Ranges() answers.
+    std::vector<bx::AddressRange> ranges_;
+    std::vector<bx::AddressRange> merged_;
     bool subnetsFullReported_ = false;
     bool rangesFullReported_ = false;
     uint32_t refused_ = 0;
