@@ -23,6 +23,21 @@ protected:
         startFree_ = pool_.FreeCount();
         CDataQueue::ResetOverflowLog();
     }
+    // Runs `producers` threads that each queue `each` records (every seventh
+    // at the head when `someAtHead`), and returns when all are done.
+    void Produce(CDataQueue& queue, int producers, int each, bool someAtHead) {
+        std::vector<std::thread> threads;
+        for (int p = 0; p < producers; ++p)
+            threads.emplace_back([&, p] {
+                for (int i = 0; i < each; ++i) {
+                    send_data_t* r = nullptr;
+                    while (!(r = NewRecord(pool_))) std::this_thread::yield();
+                    r->request_id = static_cast<uint32_t>(p * each + i);
+                    queue.Enqueue(r, someAtHead && i % 7 == 0);
+                }
+            });
+        for (auto& t : threads) t.join();
+    }
     CBufferPool pool_;
     uint32_t startFree_ = 0;
 };
@@ -164,17 +179,7 @@ TEST_F(DataQueueTest, ProducersAndOneConsumerLoseNothing) {
             return;
         }
     });
-    std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; ++p)
-        producers.emplace_back([&, p] {
-            for (int i = 0; i < kEach; ++i) {
-                send_data_t* r = nullptr;
-                while (!(r = NewRecord(pool_))) std::this_thread::yield();
-                r->request_id = static_cast<uint32_t>(p * kEach + i);
-                queue.Enqueue(r, i % 7 == 0);
-            }
-        });
-    for (auto& t : producers) t.join();
+    Produce(queue, kProducers, kEach, true);
     done.Set();
     consumer.join();
     EXPECT_EQ(kProducers * kEach, consumed.load());
@@ -203,16 +208,7 @@ TEST_F(DataQueueTest, ConsumerWokenByTheEventAloneMissesNoRecord) {
             }
         }
     });
-    std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; ++p)
-        producers.emplace_back([&] {
-            for (int i = 0; i < kEach; ++i) {
-                send_data_t* r = nullptr;
-                while (!(r = NewRecord(pool_))) std::this_thread::yield();
-                queue.Enqueue(r, false);
-            }
-        });
-    for (auto& t : producers) t.join();
+    Produce(queue, kProducers, kEach, false);
     consumer.join();
     EXPECT_EQ(kProducers * kEach, consumed.load());
     queue.AttachEvent(nullptr);
