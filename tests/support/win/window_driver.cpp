@@ -348,7 +348,13 @@ MessageBoxContent ReadMessageBox(HWND box) {
             }
         }
     }
-    content.icon = iconControl ? IdentifyIcon(iconControl) : BoxIcon::kNone;
+    if (!iconControl) return content;
+    // The icon is read from the screen: a box found the moment it was made
+    // may not be drawn yet. Drawn again until the icon is one of the system's
+    // (or the time is up: kUnknown).
+    const DWORD start = GetTickCount();
+    while ((content.icon = IdentifyIcon(iconControl)) == BoxIcon::kUnknown && GetTickCount() - start < 5000)
+        if (!Repaint(box, 2000)) break;
     return content;
 }
 
