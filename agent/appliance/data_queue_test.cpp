@@ -38,6 +38,12 @@ protected:
             });
         for (auto& t : threads) t.join();
     }
+    // Gives every queued record back to the pool; returns how many.
+    int Drain(CDataQueue& queue) {
+        int drained = 0;
+        for (send_data_t* r; (r = queue.Dequeue()) != nullptr; ++drained) pool_.Release(r);
+        return drained;
+    }
     CBufferPool pool_;
     uint32_t startFree_ = 0;
 };
@@ -171,11 +177,7 @@ TEST_F(DataQueueTest, ProducersAndOneConsumerLoseNothing) {
                 continue;
             }
             if (woke != bx::sync::kWaitObject0) return;  // time-out: give up, the count will tell
-            // Producers are done: take what is left.
-            while (send_data_t* r = queue.Dequeue()) {
-                pool_.Release(r);
-                ++consumed;
-            }
+            consumed += Drain(queue);  // producers are done: take what is left
             return;
         }
     });
@@ -202,10 +204,7 @@ TEST_F(DataQueueTest, ConsumerWokenByTheEventAloneMissesNoRecord) {
     std::thread consumer([&] {
         while (consumed.load() < kProducers * kEach) {
             if (notEmpty.Wait(10000) != bx::sync::kWaitObject0) return;  // a lost wake-up
-            while (send_data_t* r = queue.Dequeue()) {
-                pool_.Release(r);
-                ++consumed;
-            }
+            consumed += Drain(queue);
         }
     });
     Produce(queue, kProducers, kEach, false);
