@@ -4,7 +4,6 @@
 // UDP sockets opened inside the namespace.
 #pragma once
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -13,8 +12,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -100,11 +97,8 @@ public:
     // Lines that hold every one of `needles`.
     std::vector<std::string> Matching(const std::vector<std::string>& needles) const {
         std::vector<std::string> found;
-        for (const std::string& line : Lines()) {
-            bool all = true;
-            for (const std::string& n : needles) all = all && line.find(n) != std::string::npos;
-            if (all) found.push_back(line);
-        }
+        for (const std::string& line : Lines())
+            if (HoldsAll(line, needles)) found.push_back(line);
         return found;
     }
 
@@ -115,11 +109,7 @@ public:
         std::unique_lock<std::mutex> guard(lock_);
         for (;;) {
             size_t matches = 0;
-            for (const std::string& line : lines_) {
-                bool all = true;
-                for (const std::string& n : needles) all = all && line.find(n) != std::string::npos;
-                if (all) ++matches;
-            }
+            for (const std::string& line : lines_) matches += HoldsAll(line, needles) ? 1 : 0;
             if (matches >= count) return true;
             if (ended_) return false;
             if (changed_.wait_until(guard, deadline) == std::cv_status::timeout) return false;
@@ -133,6 +123,12 @@ public:
     }
 
 private:
+    static bool HoldsAll(const std::string& line, const std::vector<std::string>& needles) {
+        for (const std::string& n : needles)
+            if (line.find(n) == std::string::npos) return false;
+        return true;
+    }
+
     pid_t pid_ = -1;
     std::thread reader_;
     mutable std::mutex lock_;
