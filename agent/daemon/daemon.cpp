@@ -193,7 +193,7 @@ bool CDaemon::StartUp() {
     return true;
 }
 
-std::unique_ptr<Snooper> CDaemon::StartSnooper(std::map<uint64_t, AddressEntry> addresses) {
+std::unique_ptr<Snooper> CDaemon::StartSnooper(AddressTable addresses) {
     auto snooper = std::make_unique<Snooper>();
     snooper->SetSendEvent(sendEvent_);
     snooper->SetStopEvent(control_);
@@ -294,7 +294,7 @@ void CDaemon::Reload() {
                         cgroup_.c_str());
     accounts::ForgetCachedAccounts();
     std::lock_guard<std::mutex> guard(snooperLock_);
-    std::map<uint64_t, AddressEntry> addresses;
+    AddressTable addresses;
     if (snooper_) {
         // What was queued goes to the appliance it was made for; the records
         // the kernel reports meanwhile wait in the device for the new snooper.

@@ -76,7 +76,7 @@ private:
     void ReportLosses(bool force);
     void HandleRead();
     bool LoadSettings(settings::AgentConf& conf, bool atStart);
-    std::unique_ptr<Snooper> StartSnooper(std::map<uint64_t, AddressEntry> addresses);
+    std::unique_ptr<Snooper> StartSnooper(AddressTable addresses);
     void StopSnooper(std::unique_ptr<Snooper>& snooper, bool drain);
     void DrainSendQueue(Snooper& snooper);
     void OnSessionChange(uint32_t eventType, uint32_t sessionId);

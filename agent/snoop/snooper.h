@@ -19,7 +19,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <mutex>
 #include <utility>
 
@@ -45,6 +45,13 @@ struct AddressEntry {
     bool in_use = false;
     bool reported = false;  // the open was handed to the send queue
 };
+
+// What the snooper knows of each local address and port it saw opened, by
+// Snooper::AddressKey. Entries stay once made (in_use tells open from ended);
+// a hash table, as every record looks its address up on the service thread
+// and a busy server's table holds tens of thousands of ports. Its entries
+// stay where they are as it grows.
+using AddressTable = std::unordered_map<uint64_t, AddressEntry>;
 
 class Snooper : public CLogImpl, public CReportedConnections {
 public:
@@ -146,12 +153,12 @@ public:
     CBufferPool& Pool() { return pool_; }
     SessionMap& Sessions() { return sessions_; }
     CSnoopDevice& Device() { return device_; }
-    const std::map<uint64_t, AddressEntry>& Addresses() const { return addresses_; }
+    const AddressTable& Addresses() const { return addresses_; }
     // The address table handed from one snooper to the next, so that an
     // agent that renews its snooper (the Linux agent's reload of its
     // settings) still reports the closes of addresses opened before.
-    std::map<uint64_t, AddressEntry> TakeAddresses() { return std::move(addresses_); }
-    void AdoptAddresses(std::map<uint64_t, AddressEntry> addresses) { addresses_ = std::move(addresses); }
+    AddressTable TakeAddresses() { return std::move(addresses_); }
+    void AdoptAddresses(AddressTable addresses) { addresses_ = std::move(addresses); }
     // The buffer the driver fills (one snoop_event_t).
     uint8_t* EventBuffer() { return eventBuffer_; }
 
@@ -163,7 +170,7 @@ private:
     // whichever protocol holds the address and port (TCP first).
     AddressEntry* CleanupTarget(const snoop_event_t& event);
 
-    std::map<uint64_t, AddressEntry> addresses_;
+    AddressTable addresses_;
     mutable std::mutex addressLock_;
     CHVNConfiguration config_;
     SessionMap sessions_;
