@@ -1,8 +1,9 @@
 // Host facts: what the agent needs to know about the machine it runs on.
 //
 // Windows: GetAdaptersAddresses, GetComputerNameW, GetTickCount,
-// GetSystemTimeAsFileTime, GetModuleFileNameW. POSIX: getifaddrs,
-// gethostname, the monotonic and real-time clocks, /proc/self/exe.
+// GetSystemTimeAsFileTime, GetModuleFileNameW, waitable timers. POSIX:
+// getifaddrs, gethostname, the monotonic and real-time clocks, nanosleep,
+// /proc/self/exe.
 // The calling thread's id is CurrentThreadId() of platform/thread_id.h.
 #pragma once
 #include <cstddef>
@@ -33,6 +34,14 @@ uint32_t ComputerName(std::wstring& name);
 // Milliseconds since an arbitrary start (system start on Windows); wraps
 // around after 2^32 ms like GetTickCount, so compare by unsigned difference.
 uint32_t TickCount();
+
+// Pauses the calling thread for about `microseconds` (a few hundred at most
+// is what it is for) and answers true; answers false at once, without a
+// pause, when the host cannot wait that briefly. POSIX: nanosleep. Windows: a
+// high-resolution waitable timer (Windows 10 1803 and later; without one a
+// wait lasts until the next timer tick, up to 15.6 ms, so none is made), and
+// a thread whose pause lasted more than twice what it asked makes no more.
+bool PauseMicroseconds(uint32_t microseconds);
 
 // Seconds since 1970-01-01 00:00:00 UTC.
 uint64_t SecondsSince1970();

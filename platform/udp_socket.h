@@ -1,7 +1,7 @@
 // UDP sockets over IPv4, and host-name resolution.
 //
 // Windows: Winsock (WSAStartup, socket, setsockopt, bind, sendto,
-// recvfrom, closesocket, getaddrinfo). POSIX: BSD sockets. Errors are the
+// recvfrom, ioctlsocket, closesocket, getaddrinfo). POSIX: BSD sockets. Errors are the
 // platform's socket error numbers, read right after the failing call:
 // WSAGetLastError() on Windows, errno on POSIX. Addresses are 32-bit values
 // in host byte order (127.0.0.1 is 0x7F000001), ports in host order.
@@ -40,6 +40,9 @@ bool IsReceiveTimeout(uint32_t socketError);
 // True for the error of a datagram longer than the receive buffer (the part
 // that fitted was received, the rest is lost): WSAEMSGSIZE / EMSGSIZE.
 bool IsMessageTooLong(uint32_t socketError);
+// True for the error ReceiveWaiting gives when no datagram waits
+// (WSAEWOULDBLOCK on Windows, EAGAIN on POSIX).
+bool IsNothingWaiting(uint32_t socketError);
 
 class UdpSocket {
 public:
@@ -78,6 +81,12 @@ public:
     // and sender, or the error. A longer datagram is cut to capacity and
     // reported with the message-too-long error (on every platform).
     uint32_t ReceiveFrom(void* buffer, size_t capacity, size_t& received, uint32_t& fromAddress, uint16_t& fromPort);
+    // As ReceiveFrom, but without a wait: when no datagram waits, the
+    // nothing-waiting error at once. Only for the socket's one reader (a
+    // datagram another thread took in between would make it wait). POSIX:
+    // MSG_DONTWAIT; Windows: FIONREAD, then recvfrom when it names a datagram.
+    uint32_t ReceiveWaiting(void* buffer, size_t capacity, size_t& received, uint32_t& fromAddress,
+                            uint16_t& fromPort);
 
     // Ends a ReceiveFrom that another thread is blocked in, and makes later
     // receives fail at once. POSIX: shutdown(); the descriptor stays owned

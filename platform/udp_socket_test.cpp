@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace bx::net {
 namespace {
@@ -95,6 +96,35 @@ TEST_F(UdpSocketTest, ReceiveBufferHoldsABurstNobodyReads) {
     uint16_t fromPort = 0;
     while (receiver.ReceiveFrom(buffer, sizeof buffer, received, from, fromPort) == 0) ++got;
     EXPECT_EQ(kBurst, got);
+}
+
+TEST_F(UdpSocketTest, ReceiveWaitingTakesWhatWaitsAndNeverWaits) {
+    UdpSocket receiver, sender;
+    uint16_t receiverPort = 0, senderPort = 0;
+    OpenBound(receiver, receiverPort);
+    OpenBound(sender, senderPort);
+    uint8_t buffer[16];
+    size_t received = 99;
+    uint32_t from = 0;
+    uint16_t fromPort = 0;
+    // No time-out is set: a receive that waited would never return.
+    EXPECT_TRUE(IsNothingWaiting(receiver.ReceiveWaiting(buffer, sizeof buffer, received, from, fromPort)));
+    EXPECT_EQ(0u, received);
+    const uint8_t datagrams[2][3] = {{1, 2, 3}, {4, 5, 6}};
+    for (const auto& d : datagrams) ASSERT_EQ(0u, sender.SendTo(d, sizeof d, kLoopback, receiverPort));
+    for (const auto& d : datagrams) {
+        // Loopback delivery is not instant on every platform.
+        uint32_t error = 0;
+        for (int i = 0; i < 500; ++i) {
+            error = receiver.ReceiveWaiting(buffer, sizeof buffer, received, from, fromPort);
+            if (!IsNothingWaiting(error)) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_EQ(0u, error);
+        EXPECT_EQ(std::vector<uint8_t>(d, d + 3), std::vector<uint8_t>(buffer, buffer + received));
+        EXPECT_EQ(senderPort, fromPort);
+    }
+    EXPECT_TRUE(IsNothingWaiting(receiver.ReceiveWaiting(buffer, sizeof buffer, received, from, fromPort)));
 }
 
 TEST_F(UdpSocketTest, ReceiveTimesOut) {

@@ -45,6 +45,8 @@ public:
     // the request is pending or already done (its completion signals the
     // event either way), else the system's error: 6 without an open device.
     uint32_t IssueRead(void* buffer, uint32_t size);
+    // Whether the last IssueRead was done at once: a record was waiting.
+    bool LastReadDoneAtOnce() const;
 
     // The outcome of the request whose completion signalled the event: 0 with
     // the bytes it transferred, or the system's error: 996

@@ -6,6 +6,7 @@
 
 struct CSnoopDevice::Impl {
     bool open = false;
+    bool doneAtOnce = false;  // the last read
     bx::sync::Event* event = nullptr;
     CSnoopReadQueue::Outcome outcome;
 };
@@ -33,12 +34,13 @@ bool CSnoopDevice::IsOpen() const { return impl_->open; }
 uint32_t CSnoopDevice::IssueRead(void* buffer, uint32_t size) {
     if (!impl_->open) return bx::err::kInvalidHandle;
     if (!buffer || size < SNOOP_EVENT_SIZE) return bx::err::kInsufficientBuffer;
-    CSnoopReadQueue& reads = bx::snoopdev::BackendReads();
-    const size_t before = reads.Queued();
-    const uint32_t result = reads.Issue(this, buffer, size, impl_->event, &impl_->outcome);
-    if (result == 0 && reads.Queued() < before) bx::snoopdev::BackendRecordTaken();
+    const uint32_t result =
+        bx::snoopdev::BackendReads().Issue(this, buffer, size, impl_->event, &impl_->outcome, impl_->doneAtOnce);
+    if (impl_->doneAtOnce) bx::snoopdev::BackendRecordTaken();
     return result;
 }
+
+bool CSnoopDevice::LastReadDoneAtOnce() const { return impl_->doneAtOnce; }
 
 uint32_t CSnoopDevice::ReadResult(uint32_t& transferred) {
     transferred = 0;

@@ -12,6 +12,7 @@ struct CSnoopDevice::Impl {
     bx::sync::Event* event = nullptr;  // the host's auto-reset event
     HANDLE eventHandle = nullptr;      // its Win32 object
     bool requestIssued = false;        // a request was issued and not yet seen complete
+    bool doneAtOnce = false;           // the last request
 
     // Whether the last issued request has not completed yet.
     bool Outstanding() const { return requestIssued && !HasOverlappedIoCompleted(&overlapped); }
@@ -51,9 +52,11 @@ uint32_t CSnoopDevice::IssueRead(void* buffer, uint32_t size) {
     overlapped = OVERLAPPED{};
     overlapped.hEvent = impl_->eventHandle;
     DWORD returned = 0;
+    impl_->doneAtOnce = false;
     if (DeviceIoControl(impl_->device.get(), SNOOP_IOCTL_READ_EVENTS, nullptr, 0, buffer, size, &returned,
                         &overlapped)) {
         impl_->requestIssued = true;  // done at once; the event is signalled
+        impl_->doneAtOnce = true;
         return 0;
     }
     DWORD error = GetLastError();
@@ -63,6 +66,8 @@ uint32_t CSnoopDevice::IssueRead(void* buffer, uint32_t size) {
     }
     return error;
 }
+
+bool CSnoopDevice::LastReadDoneAtOnce() const { return impl_->doneAtOnce; }
 
 uint32_t CSnoopDevice::ReadResult(uint32_t& transferred) {
     transferred = 0;

@@ -32,8 +32,9 @@ bool CSnoopReadQueue::Complete(const Completion& completion, size_t capacity) {
 }
 
 uint32_t CSnoopReadQueue::Issue(const void* owner, void* buffer, uint32_t size, bx::sync::Event* event,
-                                Outcome* outcome) {
+                                Outcome* outcome, bool& doneAtOnce) {
     std::lock_guard<std::mutex> guard(lock_);
+    doneAtOnce = false;
     if (pending_) return bx::err::kInvalidParameter;  // one request at a time
     pending_ = true;
     read_ = PendingRead{buffer, size, event, owner, outcome};
@@ -42,6 +43,7 @@ uint32_t CSnoopReadQueue::Issue(const void* owner, void* buffer, uint32_t size, 
         const Completion completion = queue_.front();
         queue_.pop_front();
         CompleteLocked(completion);
+        doneAtOnce = true;
     }
     return 0;
 }

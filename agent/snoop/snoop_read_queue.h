@@ -38,9 +38,10 @@ public:
     bool Complete(const Completion& completion, size_t capacity = SIZE_MAX);
 
     // A read by `owner` (the device object) into buffer: 0, pending or done
-    // at once from the queue; 87 when a read is outstanding already. The
-    // outcome is written, and the event set, when it completes.
-    uint32_t Issue(const void* owner, void* buffer, uint32_t size, bx::sync::Event* event, Outcome* outcome);
+    // at once from the queue (`doneAtOnce`); 87 when a read is outstanding
+    // already. The outcome is written, and the event set, when it completes.
+    uint32_t Issue(const void* owner, void* buffer, uint32_t size, bx::sync::Event* event, Outcome* outcome,
+                   bool& doneAtOnce);
     // 996 (ERROR_IO_INCOMPLETE) while owner's read is outstanding; else the
     // outcome's error, with its bytes in `transferred`.
     uint32_t Result(const void* owner, const Outcome& outcome, uint32_t& transferred) const;

@@ -107,11 +107,19 @@ TEST_F(SnooperDevice, EachCompletedReadIsHandledAndTheNextOneIssued) {
     Release(open);
     Release(close);
 
-    // Cancelled, a read takes no more records: they wait for the next one.
+    EXPECT_FALSE(snooper->Device().LastReadDoneAtOnce());
+
+    // Cancelled, a read takes no more records: they wait for the next one,
+    // which is done at once.
     EXPECT_EQ(0u, snooper->CancelRead(1000));
     EXPECT_FALSE(bx::snoopdev::ReadOutstanding());
     ASSERT_EQ(0u, bx::snoopdev::InjectSnoopRecord(CleanupRecord(kLocal, kLocalPort, 0x1001)));
     EXPECT_EQ(1u, bx::snoopdev::QueuedSnoopRecords());
+    EXPECT_EQ(0u, snooper->ReadSnoopEvents());
+    EXPECT_TRUE(snooper->Device().LastReadDoneAtOnce());
+    EXPECT_EQ(0u, bx::snoopdev::QueuedSnoopRecords());
+    ASSERT_EQ(bx::sync::kWaitObject0, readDone.Wait(5000));
+    EXPECT_EQ(0u, snooper->CancelRead(1000));
     snooper->CloseDevice();
     EXPECT_NE(0u, snooper->ReadSnoopEvents());
 }

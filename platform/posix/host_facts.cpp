@@ -1,4 +1,4 @@
-// Host facts on POSIX: interface addresses, host name, clocks, /proc/self/exe.
+// Host facts on POSIX: interface addresses, host name, clocks, pauses, /proc/self/exe.
 #include "platform/host_facts.h"
 
 #include <arpa/inet.h>
@@ -111,6 +111,12 @@ uint32_t TickCount() {
     clock_gettime(CLOCK_MONOTONIC, &now);
     const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
+}
+
+bool PauseMicroseconds(uint32_t microseconds) {
+    const timespec pause{static_cast<time_t>(microseconds / 1000000u), static_cast<long>(microseconds % 1000000u) * 1000};
+    nanosleep(&pause, nullptr);  // a signal may end it early: a shorter pause is no harm
+    return true;
 }
 
 uint64_t SecondsSince1970() {

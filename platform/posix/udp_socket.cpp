@@ -27,6 +27,29 @@ sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
 
 uint32_t LastError() { return static_cast<uint32_t>(errno); }
 
+// One datagram from socket `fd`, recvmsg with `flags`.
+uint32_t Receive(int fd, void* buffer, size_t capacity, size_t& received, uint32_t& fromAddress, uint16_t& fromPort,
+                 int flags) {
+    received = 0;
+    fromAddress = 0;
+    fromPort = 0;
+    sockaddr_in from{};
+    iovec part{buffer, capacity};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    const ssize_t length = recvmsg(fd, &message, flags);
+    if (length < 0) return LastError();
+    received = static_cast<size_t>(length);
+    fromAddress = ntohl(from.sin_addr.s_addr);
+    fromPort = ntohs(from.sin_port);
+    // Winsock reports a cut datagram as an error; so does this seam.
+    if ((message.msg_flags & MSG_TRUNC) != 0) return EMSGSIZE;
+    return 0;
+}
+
 }  // namespace
 
 uint32_t Startup(uint16_t /*version*/) { return 0; }
@@ -34,6 +57,7 @@ void Cleanup() {}
 
 bool IsReceiveTimeout(uint32_t socketError) { return socketError == EAGAIN || socketError == EWOULDBLOCK; }
 bool IsMessageTooLong(uint32_t socketError) { return socketError == EMSGSIZE; }
+bool IsNothingWaiting(uint32_t socketError) { return socketError == EAGAIN || socketError == EWOULDBLOCK; }
 
 UdpSocket::~UdpSocket() { Close(); }
 
@@ -99,24 +123,12 @@ uint32_t UdpSocket::SendTo(const void* data, size_t length, uint32_t address, ui
 
 uint32_t UdpSocket::ReceiveFrom(void* buffer, size_t capacity, size_t& received, uint32_t& fromAddress,
                                 uint16_t& fromPort) {
-    received = 0;
-    fromAddress = 0;
-    fromPort = 0;
-    sockaddr_in from{};
-    iovec part{buffer, capacity};
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    const ssize_t length = recvmsg(static_cast<int>(handle_.load()), &message, 0);
-    if (length < 0) return LastError();
-    received = static_cast<size_t>(length);
-    fromAddress = ntohl(from.sin_addr.s_addr);
-    fromPort = ntohs(from.sin_port);
-    // Winsock reports a cut datagram as an error; so does this seam.
-    if ((message.msg_flags & MSG_TRUNC) != 0) return EMSGSIZE;
-    return 0;
+    return Receive(static_cast<int>(handle_.load()), buffer, capacity, received, fromAddress, fromPort, 0);
+}
+
+uint32_t UdpSocket::ReceiveWaiting(void* buffer, size_t capacity, size_t& received, uint32_t& fromAddress,
+                                   uint16_t& fromPort) {
+    return Receive(static_cast<int>(handle_.load()), buffer, capacity, received, fromAddress, fromPort, MSG_DONTWAIT);
 }
 
 void UdpSocket::Shutdown() {

@@ -1,4 +1,4 @@
-// Host facts on Windows: IP Helper, computer name, clocks, module path.
+// Host facts on Windows: IP Helper, computer name, clocks, pauses, module path.
 #include "platform/host_facts.h"
 
 #include <winsock2.h>
@@ -7,6 +7,8 @@
 #include <ws2tcpip.h>
 
 #include <memory>
+
+#include "platform/win/handles.h"
 
 namespace bx::host {
 
@@ -54,6 +56,32 @@ uint32_t ComputerName(std::wstring& name) {
 }
 
 uint32_t TickCount() { return GetTickCount(); }
+
+bool PauseMicroseconds(uint32_t microseconds) {
+    // The flag's value (winbase.h of newer SDKs; mingw-w64's lacks it).
+    constexpr DWORD kHighResolution = 0x00000002;  // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+    // One timer per thread that pauses, made at its first pause; a Windows
+    // older than 10 1803 refuses the flag. Even a high-resolution timer may
+    // fire a millisecond late (Wine's does): a thread whose pause lasts more
+    // than twice what it asked, and 100 us more, makes no further pauses.
+    struct Pauser {
+        win::UniqueHandle timer{CreateWaitableTimerExW(nullptr, nullptr, kHighResolution, TIMER_ALL_ACCESS)};
+        bool tooCoarse = false;
+    };
+    thread_local Pauser pauser;
+    if (!pauser.timer || pauser.tooCoarse) return false;
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(microseconds) * 10;  // relative, in 100 ns
+    if (!SetWaitableTimer(pauser.timer.get(), &due, 0, nullptr, nullptr, FALSE)) return false;
+    if (WaitForSingleObject(pauser.timer.get(), INFINITE) != WAIT_OBJECT_0) return false;
+    QueryPerformanceCounter(&end);
+    const double elapsedUs = static_cast<double>(end.QuadPart - start.QuadPart) * 1e6 / frequency.QuadPart;
+    pauser.tooCoarse = elapsedUs > 2.0 * microseconds + 100;
+    return true;
+}
 
 uint64_t SecondsSince1970() {
     FILETIME now;

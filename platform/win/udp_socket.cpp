@@ -35,6 +35,7 @@ void Cleanup() { WSACleanup(); }
 
 bool IsReceiveTimeout(uint32_t socketError) { return socketError == WSAETIMEDOUT; }
 bool IsMessageTooLong(uint32_t socketError) { return socketError == WSAEMSGSIZE; }
+bool IsNothingWaiting(uint32_t socketError) { return socketError == WSAEWOULDBLOCK; }
 
 UdpSocket::~UdpSocket() { Close(); }
 
@@ -128,6 +129,19 @@ uint32_t UdpSocket::ReceiveFrom(void* buffer, size_t capacity, size_t& received,
     fromAddress = ntohl(from.sin_addr.s_addr);
     fromPort = ntohs(from.sin_port);
     return 0;
+}
+
+uint32_t UdpSocket::ReceiveWaiting(void* buffer, size_t capacity, size_t& received, uint32_t& fromAddress,
+                                   uint16_t& fromPort) {
+    received = 0;
+    fromAddress = 0;
+    fromPort = 0;
+    // FIONREAD: the bytes waiting. An empty datagram alone reads as nothing
+    // and is taken by the next receive that waits.
+    u_long waiting = 0;
+    if (ioctlsocket(AsSocket(handle_.load()), FIONREAD, &waiting) == SOCKET_ERROR) return LastError();
+    if (waiting == 0) return WSAEWOULDBLOCK;
+    return ReceiveFrom(buffer, capacity, received, fromAddress, fromPort);
 }
 
 void UdpSocket::Shutdown() {
