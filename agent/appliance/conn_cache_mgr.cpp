@@ -348,28 +348,35 @@ uint32_t CConnectionCacheMgr::SendLogoffNotification(uint32_t sessionId, const s
 void CConnectionCacheMgr::ListenerLoop() {
     LogInfo(L"UTMListner is waiting for UTM reply...");
     uint8_t buffer[kListenBufferSize];
+    // Under a sustained load of answers the listener pauses between runs
+    // (CWakePacer) and after each pause takes what waits without waiting
+    // (`draining`) until nothing does; otherwise each wait gives one datagram.
+    bool draining = false;
+    uint64_t runStartUs = 0;
+    uint32_t taken = 0;
     while (!stopListener_) {
         try {
             size_t received = 0;
             uint32_t fromAddress = 0;
             uint16_t fromPort = 0;
-            const uint32_t error = listener_.ReceiveFrom(buffer, sizeof buffer, received, fromAddress, fromPort);
+            const uint32_t error = draining
+                                       ? listener_.ReceiveWaiting(buffer, sizeof buffer, received, fromAddress, fromPort)
+                                       : listener_.ReceiveFrom(buffer, sizeof buffer, received, fromAddress, fromPort);
             // A stop wakes the receive (it returns nothing or an error).
             if (stopListener_) break;
-            ListenerHousekeeping();
-            if (error != 0 && bx::net::IsReceiveTimeout(error)) continue;
-            // Whatever this datagram makes the agent log passes the burst's
-            // gate. A datagram longer than the buffer has its sender too:
-            // that is checked before anything about it is logged.
-            bx::ScopedLogGate gate(datagramLines_);
-            const bool tooLong = error != 0 && bx::net::IsMessageTooLong(error);
-            if ((error == 0 || tooLong) && !FromAppliance(fromAddress, fromPort)) continue;
-            if (error != 0) {
-                LogError(L"UTMlistner ReadError code:'%d'", static_cast<int>(error));
-                if (!tooLong) std::this_thread::sleep_for(kReadErrorPause);
+            if (draining && bx::net::IsNothingWaiting(error)) {
+                draining = listenerPacer_.PauseAfterRun(runStartUs, taken);
                 continue;
             }
-            HandleResponse(buffer, received, fromPort);
+            const bool woken = !draining && !bx::net::IsReceiveTimeout(error);
+            if (woken) {
+                runStartUs = CWakePacer::NowUs();
+                taken = 1;
+            } else if (draining) {
+                ++taken;
+            }
+            ListenerTake(buffer, error, received, fromAddress, fromPort);
+            if (woken) draining = listenerPacer_.PauseAfterRun(runStartUs, taken);
         } catch (const std::exception& e) {
             LogError(L"UTMlistner dropped a datagram: %hs", e.what());
         } catch (...) {
@@ -377,6 +384,24 @@ void CConnectionCacheMgr::ListenerLoop() {
         }
     }
     LogInfo(L"Exiting UTMlistner..");
+}
+
+void CConnectionCacheMgr::ListenerTake(const uint8_t* buffer, uint32_t error, size_t received, uint32_t fromAddress,
+                                       uint16_t fromPort) {
+    ListenerHousekeeping();
+    if (error != 0 && bx::net::IsReceiveTimeout(error)) return;
+    // Whatever this datagram makes the agent log passes the burst's gate. A
+    // datagram longer than the buffer has its sender too: that is checked
+    // before anything about it is logged.
+    bx::ScopedLogGate gate(datagramLines_);
+    const bool tooLong = error != 0 && bx::net::IsMessageTooLong(error);
+    if ((error == 0 || tooLong) && !FromAppliance(fromAddress, fromPort)) return;
+    if (error != 0) {
+        LogError(L"UTMlistner ReadError code:'%d'", static_cast<int>(error));
+        if (!tooLong) std::this_thread::sleep_for(kReadErrorPause);
+        return;
+    }
+    HandleResponse(buffer, received, fromPort);
 }
 
 void CConnectionCacheMgr::ListenerHousekeeping() {
@@ -420,19 +445,23 @@ void CConnectionCacheMgr::DispatcherLoop() {
             return;
         }
         if (woke == bx::sync::kWaitObject1) {
+            const uint64_t wokeUs = CWakePacer::NowUs();
             // Everything queued goes out before the next wait, each record
             // taken from the head in turn, so that one queued at the head
             // meanwhile (a ping answer) is still the next to leave. A stop
             // ends the run between two records.
+            uint32_t taken = 0;
             for (bool more = true; more && !stopDispatcher_.load();) {
                 try {
-                    more = DispatchOne();
+                    more = DispatchOne(taken);
                 } catch (const std::exception& e) {
                     LogError(L"Dispatch thread: a record was dropped: %hs", e.what());
                 } catch (...) {
                     LogError(L"Dispatch thread: a record was dropped after an unexpected error");
                 }
             }
+            uint64_t runStartUs = wokeUs;
+            dispatcherPacer_.PauseAfterRun(runStartUs, taken);
         } else if (woke == bx::sync::kWaitFailed) {
             LogError(L"Dispatch thread: waiting for its events failed");
             LogInfo(L"Exiting dispatch thread..");
@@ -465,10 +494,11 @@ void CConnectionCacheMgr::ScanRequestTable() {
     connMgr_.Table().Scan(queue_, config_.TimeOut(), config_.Retries(), clock_);
 }
 
-bool CConnectionCacheMgr::DispatchOne() {
+bool CConnectionCacheMgr::DispatchOne(uint32_t& taken) {
     bool emptied = true;
     send_data_t* record = queue_.Dequeue(&emptied);
     if (!record) return false;  // emptied meanwhile
+    ++taken;
 
     uint8_t* datagram = nullptr;
     size_t length = 0;

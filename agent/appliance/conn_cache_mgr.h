@@ -14,7 +14,8 @@
 // - dispatcher: the only consumer of the send queue and the only sender;
 //   at each wake sends everything queued, one record at a time from the head:
 //   builds each record's datagram, encrypts it when it carries names, enters
-//   open notifications in the request table and sends.
+//   open notifications in the request table and sends. Under a sustained
+//   load it pauses briefly between two runs (CWakePacer).
 // - retransmit: scans the request table every 2 seconds and queues overdue
 //   notifications again (or gives them up after Retries resends).
 // Lock order: the request table's lock before the send queue's, never the
@@ -40,6 +41,7 @@
 
 #include "BXLogger.h"
 #include "agent/appliance/data_queue.h"
+#include "agent/appliance/wake_pacer.h"
 #include "agent/appliance/hash_map2.h"
 #include "agent/appliance/local_routes.h"
 #include "agent/appliance/reported_connections.h"
@@ -209,14 +211,17 @@ private:
     void ReleaseThreadResources();
 
     void ListenerLoop();
+    // Handles what one receive of the listener gave: the datagram, or the
+    // receive's error.
+    void ListenerTake(const uint8_t* buffer, uint32_t error, size_t received, uint32_t fromAddress, uint16_t fromPort);
     // Whether a datagram from address:port (host order, port as a number)
     // is the appliance's; counts and logs the ones that are not.
     bool FromAppliance(uint32_t address, uint16_t port);
     void DispatcherLoop();
     void RetransmitLoop();
-    // Takes the record at the head of the send queue and sends it; true
-    // when more records wait behind it.
-    bool DispatchOne();
+    // Takes the record at the head of the send queue (counted in `taken`) and
+    // sends it; true when more records wait behind it.
+    bool DispatchOne(uint32_t& taken);
     uint32_t Send(uint8_t* datagram, size_t length, bool encrypt, send_data_t* record, bool track);
 
     // Writes the count of datagram lines left out once their burst is over,
@@ -267,6 +272,9 @@ private:
     CWorkerThread dispatcherThread_;
     CWorkerThread retransmitThread_;
 
+    // Each touched by its own thread only.
+    CWakePacer dispatcherPacer_;
+    CWakePacer listenerPacer_;
     // Only the dispatcher thread builds into these.
     uint8_t buildBuffer_[bx::kBuildBufferSize];
     uint8_t smallBuffer_[bx::kSmallBuildBufferSize];

@@ -98,9 +98,19 @@ uint32_t Snooper::OpenDevice() {
 }
 
 uint32_t Snooper::ReadSnoopEvents() {
+    if (readsInRun_++ == 0) readRunStartUs_ = CWakePacer::NowUs();
     uint32_t error = device_.IssueRead(eventBuffer_, sizeof eventBuffer_);
-    if (error != 0) LogError(L"DeviceIoControl failed Error:%d", static_cast<int>(error));
-    return error;
+    if (error != 0) {
+        LogError(L"DeviceIoControl failed Error:%d", static_cast<int>(error));
+        return error;
+    }
+    if (!device_.LastReadDoneAtOnce()) {
+        // The pause comes after the request: a record that comes meanwhile
+        // completes it, and the host's wait returns at once.
+        readPacer_.PauseAfterRun(readRunStartUs_, readsInRun_);
+        readsInRun_ = 0;
+    }
+    return 0;
 }
 
 Snooper::ReadCheck Snooper::CheckCompletedRead() {

@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "agent/appliance/conn_cache_mgr.h"
+#include "agent/appliance/wake_pacer.h"
 #include "agent/identity/session_map.h"
 #include "agent/identity/sid.h"
 #include "agent/records/buffer_pool.h"
@@ -109,7 +110,11 @@ public:
     int HandleSend() { return 1; }
 
     // Issues the next ReadSnoopEvents request. 0 when it is pending or done,
-    // else the system's error (logged).
+    // else the system's error (logged). A request left pending ends the run
+    // of records read without a wait; under a sustained load the service
+    // thread then pauses (CWakePacer) before the host's loop waits again, so
+    // that the next records wait for it together instead of waking it one
+    // by one.
     uint32_t ReadSnoopEvents();
 
     // A session logged on or off (the service's session-change control):
@@ -186,6 +191,10 @@ private:
     bx::sync::Event* sendEvent_ = nullptr;
     bx::sync::Event* stopEvent_ = nullptr;
     CReadBackoff readBackoff_;
+    // The service thread's: the run of reads done at once.
+    CWakePacer readPacer_;
+    uint64_t readRunStartUs_ = 0;
+    uint32_t readsInRun_ = 0;
     bool socketsStarted_ = false;
     std::atomic<bool> refuseSessionChanges_{false};
 };
