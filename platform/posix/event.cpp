@@ -1,5 +1,5 @@
-// Events on POSIX: an eventfd per event that is readable exactly while the
-// event is set, waited for with poll().
+// Events on POSIX: an eventfd per event, waited for with poll(), written only
+// for a waiter that may be in poll().
 #include "platform/event.h"
 
 #include <poll.h>
@@ -21,16 +21,21 @@ struct EventObject {
     int fd = -1;
     bool manual = true;
     // The set state, changed under the lock; a wait for a manual-reset event
-    // only reads it, without the lock (Take). The descriptor is readable
-    // whenever the event is set (at the latest once the Set that set it has
-    // written): Set writes it after setting the state, and the descriptor is
-    // drained only under the lock with the state clear. Set writes after
-    // letting the lock go, so that the waiter it wakes does not sleep on the
-    // lock again; a Reset or Take in between leaves the descriptor readable
-    // while the event is not set, and the waiter that finds it so drains it
-    // (Settle) and waits on.
+    // only reads it, without the lock (Take). A waiter counts itself in
+    // `waiters` before it looks at the state and polls the descriptor; a Set
+    // with nobody counted makes no system call, as a waiter that counts
+    // itself later finds the state set before it polls (the count and the
+    // state are sequentially consistent, so one of the two sees the other).
+    // With a waiter counted, Set writes the descriptor (`written`), after
+    // letting the lock go so that the waiter it wakes does not sleep on the
+    // lock again; whoever clears the state under the lock drains what was
+    // written. A Reset or Take between the state and the write leaves the
+    // descriptor readable while the event is not set, and the waiter that
+    // finds it so drains it (Settle) and waits on.
     std::mutex lock;
     std::atomic<bool> set{false};
+    std::atomic<int> waiters{0};
+    bool written = false;  // under the lock
 };
 
 EventObject* ObjectOf(void* handle) { return static_cast<EventObject*>(handle); }
@@ -62,17 +67,24 @@ void Drain(EventObject& event) {
     }
 }
 
+// The state was just cleared (under the lock): drains what a Set wrote.
+void Clear(EventObject& event) {
+    if (!event.written) return;
+    Drain(event);
+    event.written = false;
+}
+
 // Takes the event for a waiter that saw its descriptor readable: true when it
 // is (still) set; an auto-reset event is reset by the taking.
 bool Take(EventObject& event) {
     // Taking a manual-reset event changes nothing, so it needs no lock: a
     // waiter that Set woke would otherwise find the lock still held by the
     // setter, in its write to the descriptor, and sleep on it again.
-    if (event.manual) return event.set.load(std::memory_order_acquire);
+    if (event.manual) return event.set.load();
     std::lock_guard<std::mutex> guard(event.lock);
-    if (!event.set.load(std::memory_order_relaxed)) return false;
-    event.set.store(false, std::memory_order_relaxed);
-    Drain(event);
+    if (!event.set.load()) return false;
+    event.set.store(false);
+    Clear(event);
     return true;
 }
 
@@ -80,8 +92,28 @@ bool Take(EventObject& event) {
 // while the event is still not set, so that the next poll waits.
 void Settle(EventObject& event) {
     std::lock_guard<std::mutex> guard(event.lock);
-    if (!event.set.load(std::memory_order_relaxed)) Drain(event);
+    if (!event.set.load()) {
+        Drain(event);
+        event.written = false;
+    }
 }
+
+// Counts a waiter of the events for as long as it lives.
+class Waiting {
+public:
+    Waiting(EventObject* const* events, int count) : events_(events), count_(count) {
+        for (int i = 0; i < count_; ++i) events_[i]->waiters.fetch_add(1);
+    }
+    ~Waiting() {
+        for (int i = 0; i < count_; ++i) events_[i]->waiters.fetch_sub(1);
+    }
+    Waiting(const Waiting&) = delete;
+    Waiting& operator=(const Waiting&) = delete;
+
+private:
+    EventObject* const* events_;
+    int count_;
+};
 
 uint64_t NowMs() {
     timespec now{};
@@ -90,6 +122,7 @@ uint64_t NowMs() {
 }
 
 uint32_t WaitOn(EventObject* const* events, int count, uint32_t timeoutMs) {
+    const Waiting waiting(events, count);
     // An event that is set already needs no system call (a dispatcher that
     // runs its queue down waits once per record).
     for (int i = 0; i < count; ++i)
@@ -137,10 +170,7 @@ uint32_t Event::Create(ResetMode mode, bool initiallySet) {
         return error;
     }
     event->manual = mode == ResetMode::Manual;
-    if (initiallySet) {
-        event->set.store(true, std::memory_order_release);
-        Signal(*event);
-    }
+    event->set.store(initiallySet);
     handle_ = event;
     return 0;
 }
@@ -158,8 +188,10 @@ uint32_t Event::Set() {
     if (!event) return err::kInvalidHandle;
     {
         std::lock_guard<std::mutex> guard(event->lock);
-        if (event->set.load(std::memory_order_relaxed)) return 0;
-        event->set.store(true, std::memory_order_release);
+        if (event->set.load()) return 0;
+        event->set.store(true);
+        if (event->written || event->waiters.load() == 0) return 0;
+        event->written = true;
     }
     Signal(*event);
     return 0;
@@ -169,9 +201,9 @@ uint32_t Event::Reset() {
     EventObject* event = ObjectOf(handle_);
     if (!event) return err::kInvalidHandle;
     std::lock_guard<std::mutex> guard(event->lock);
-    if (event->set.load(std::memory_order_relaxed)) {
-        event->set.store(false, std::memory_order_relaxed);
-        Drain(*event);
+    if (event->set.load()) {
+        event->set.store(false);
+        Clear(*event);
     }
     return 0;
 }
