@@ -2,9 +2,10 @@
 // reset, and a wait for one event or for either of two with a time-out.
 //
 // Windows: CreateEventW, SetEvent, ResetEvent, WaitForSingleObject and
-// WaitForMultipleObjects. POSIX: an eventfd per event (readable while set),
-// poll() for the waits; the set state itself is kept under a small lock, so a
-// set that finds the event already set costs no system call.
+// WaitForMultipleObjects. POSIX: an eventfd per event, poll() for the waits;
+// the set state itself is kept under a small lock, and the descriptor is
+// written only for a waiter that may be in poll(), so a set that finds the
+// event already set, or nobody waiting, costs no system call.
 //
 // An Event owns its object and releases it when destroyed; it is neither
 // copyable nor movable (threads keep references to it). No thread may still
