@@ -85,8 +85,7 @@ public:
     // nothing-waiting error at once. Only for the socket's one reader (a
     // datagram another thread took in between would make it wait). POSIX:
     // MSG_DONTWAIT; Windows: FIONREAD, then recvfrom when it names a datagram.
-    uint32_t ReceiveWaiting(void* buffer, size_t capacity, size_t& received, uint32_t& fromAddress,
-                            uint16_t& fromPort);
+    uint32_t ReceiveWaiting(void* buffer, size_t capacity, size_t& received, uint32_t& fromAddress, uint16_t& fromPort);
 
     // Ends a ReceiveFrom that another thread is blocked in, and makes later
     // receives fail at once. POSIX: shutdown(); the descriptor stays owned

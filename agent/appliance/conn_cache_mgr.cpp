@@ -359,9 +359,9 @@ void CConnectionCacheMgr::ListenerLoop() {
             size_t received = 0;
             uint32_t fromAddress = 0;
             uint16_t fromPort = 0;
-            const uint32_t error = draining
-                                       ? listener_.ReceiveWaiting(buffer, sizeof buffer, received, fromAddress, fromPort)
-                                       : listener_.ReceiveFrom(buffer, sizeof buffer, received, fromAddress, fromPort);
+            const uint32_t error =
+                draining ? listener_.ReceiveWaiting(buffer, sizeof buffer, received, fromAddress, fromPort)
+                         : listener_.ReceiveFrom(buffer, sizeof buffer, received, fromAddress, fromPort);
             // A stop wakes the receive (it returns nothing or an error).
             if (stopListener_) break;
             if (draining && bx::net::IsNothingWaiting(error)) {

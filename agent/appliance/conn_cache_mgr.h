@@ -41,11 +41,11 @@
 
 #include "BXLogger.h"
 #include "agent/appliance/data_queue.h"
-#include "agent/appliance/wake_pacer.h"
 #include "agent/appliance/hash_map2.h"
 #include "agent/appliance/local_routes.h"
 #include "agent/appliance/reported_connections.h"
 #include "agent/appliance/status_file.h"
+#include "agent/appliance/wake_pacer.h"
 #include "agent/appliance/worker_thread.h"
 #include "agent/identity/session_map.h"
 #include "agent/identity/session_users.h"

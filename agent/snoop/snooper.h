@@ -19,8 +19,8 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <unordered_map>
 #include <mutex>
+#include <unordered_map>
 #include <utility>
 
 #include "agent/appliance/conn_cache_mgr.h"

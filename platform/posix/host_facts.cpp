@@ -114,7 +114,8 @@ uint32_t TickCount() {
 }
 
 bool PauseMicroseconds(uint32_t microseconds) {
-    const timespec pause{static_cast<time_t>(microseconds / 1000000u), static_cast<long>(microseconds % 1000000u) * 1000};
+    const timespec pause{static_cast<time_t>(microseconds / 1000000u),
+                         static_cast<long>(microseconds % 1000000u) * 1000};
     nanosleep(&pause, nullptr);  // a signal may end it early: a shorter pause is no harm
     return true;
 }
