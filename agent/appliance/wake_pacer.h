@@ -14,7 +14,8 @@
 // The rate is a running mean of the time per record between the starts of
 // two runs (each new gap weighs an eighth), so that a short burst of opens
 // does not start the pauses, nor one idle second stop a sustained load's
-// pauses for long.
+// pauses for long. A thread busy more than half the time does not pause: it
+// has no wake-ups to save, and a pause would put it behind.
 #pragma once
 #include <algorithm>
 #include <chrono>
@@ -45,7 +46,12 @@ public:
         // A run that found nothing (the record was taken by the run before)
         // leaves the mean alone.
         if (taken != 0) meanGapUs_ += (static_cast<double>(gap) / taken - meanGapUs_) / 8;
-        return meanGapUs_ * kMinBatch <= kHoldUs ? kHoldUs : 0;
+        if (meanGapUs_ * kMinBatch > kHoldUs) return 0;
+        // A run that took more than twice what a pause gathers means the
+        // thread spends more than half its time on the records: a pause would
+        // only let it fall behind.
+        if (taken > 2 * kHoldUs / meanGapUs_) return 0;
+        return kHoldUs;
     }
 
     // AfterRun, and the pause it asks for: true when a pause was made, and

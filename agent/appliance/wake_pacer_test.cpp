@@ -25,6 +25,7 @@ TEST(WakePacer, PausesOnlyUnderASustainedHighRate) {
         {"one record every 60 us", 60, 1, 0},
         {"one record every 100 us", 100, 1, 0},
         {"two records a wake 250 us apart", 250, 2, 0},
+        {"forty records a wake 600 us apart: taking them fills most of it", 600, 40, 0},
     };
     for (const Case& c : cases) {
         CWakePacer pacer;
