@@ -445,7 +445,7 @@ void CConnectionCacheMgr::DispatcherLoop() {
             return;
         }
         if (woke == bx::sync::kWaitObject1) {
-            const uint64_t wokeUs = CWakePacer::NowUs();
+            uint64_t runStartUs = CWakePacer::NowUs();
             // Everything queued goes out before the next wait, each record
             // taken from the head in turn, so that one queued at the head
             // meanwhile (a ping answer) is still the next to leave. A stop
@@ -460,7 +460,6 @@ void CConnectionCacheMgr::DispatcherLoop() {
                     LogError(L"Dispatch thread: a record was dropped after an unexpected error");
                 }
             }
-            uint64_t runStartUs = wokeUs;
             dispatcherPacer_.PauseAfterRun(runStartUs, taken);
         } else if (woke == bx::sync::kWaitFailed) {
             LogError(L"Dispatch thread: waiting for its events failed");
