@@ -20,39 +20,19 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <unordered_map>
 #include <utility>
 
 #include "agent/appliance/conn_cache_mgr.h"
 #include "agent/appliance/wake_pacer.h"
 #include "agent/identity/session_map.h"
 #include "agent/identity/sid.h"
+#include "agent/snoop/address_table.h"
 #include "agent/records/buffer_pool.h"
 #include "agent/settings/hvn_configuration.h"
 #include "agent/settings/log_impl.h"
 #include "agent/snoop/read_backoff.h"
 #include "agent/snoop/snoop_device.h"
 #include "agent/snoop/snoop_event.h"
-
-struct AddressEntry {
-    uint8_t protocol = 0;      // 1 TCP, else UDP
-    uint32_t local_ip = 0;     // host order
-    uint16_t local_port = 0;   // network order
-    uint32_t remote_ip = 0;    // host order
-    uint16_t remote_port = 0;  // network order
-    uint64_t file_object = 0;
-    uint32_t session_id = 0;
-    CSid sid;
-    bool in_use = false;
-    bool reported = false;  // the open was handed to the send queue
-};
-
-// What the snooper knows of each local address and port it saw opened, by
-// Snooper::AddressKey. Entries stay once made (in_use tells open from ended);
-// a hash table, as every record looks its address up on the service thread
-// and a busy server's table holds tens of thousands of ports. Its entries
-// stay where they are as it grows.
-using AddressTable = std::unordered_map<uint64_t, AddressEntry>;
 
 class Snooper : public CLogImpl, public CReportedConnections {
 public:
