@@ -191,7 +191,7 @@ void Snooper::handleOpenAddress(const snoop_event_t& event) {
     }
 
     std::unique_lock<std::mutex> table(addressLock_);
-    AddressEntry& entry = addresses_[AddressKey(event.local_ip, event.local_port, event.protocol)];
+    AddressEntry& entry = addresses_.FindOrAdd(AddressKey(event.local_ip, event.local_port, event.protocol));
     if (entry.in_use && Verbose())
         LogDebug(L"handleOpenAddress: %ls:%hu is already in use for fileobj %#llx",
                  bx::DottedQuad(entry.local_ip).c_str(), HostPort(entry.local_port),
@@ -243,10 +243,8 @@ void Snooper::handleOpenAddress(const snoop_event_t& event) {
 AddressEntry* Snooper::CleanupTarget(const snoop_event_t& event) {
     AddressEntry* entries[2] = {};  // TCP, UDP
     const uint32_t protocols[2] = {SNOOP_PROTOCOL_TCP, SNOOP_PROTOCOL_UDP};
-    for (int i = 0; i < 2; ++i) {
-        auto found = addresses_.find(AddressKey(event.local_ip, event.local_port, protocols[i]));
-        if (found != addresses_.end()) entries[i] = &found->second;
-    }
+    for (int i = 0; i < 2; ++i)
+        entries[i] = addresses_.Find(AddressKey(event.local_ip, event.local_port, protocols[i]));
     // The file object names the open it ends, even one already ended.
     for (AddressEntry* entry : entries)
         if (entry && entry->file_object == event.file_object) return entry->in_use ? entry : nullptr;
@@ -263,9 +261,9 @@ AddressEntry* Snooper::CleanupTarget(const snoop_event_t& event) {
 bool Snooper::FillReported(uint32_t localIp, uint16_t localPort, uint8_t protocol, uint32_t sessionId,
                            send_data_t& record) const {
     std::lock_guard<std::mutex> table(addressLock_);
-    auto found = addresses_.find(AddressKey(localIp, localPort, protocol));
-    if (found == addresses_.end()) return false;
-    const AddressEntry& entry = found->second;
+    const AddressEntry* found = addresses_.Find(AddressKey(localIp, localPort, protocol));
+    if (!found) return false;
+    const AddressEntry& entry = *found;
     if (!entry.reported || entry.session_id != sessionId) return false;
     record.kind = bx::kKindConnection;
     record.operation = entry.in_use ? bx::kOperationOpen : bx::kOperationClose;

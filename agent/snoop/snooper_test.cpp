@@ -41,7 +41,7 @@ TEST_F(SnooperTest, OpenThenCleanupQueueAnOpenAndACloseOfThatConnection) {
     Release(record);
 
     const AddressEntry& entry =
-        snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort), SNOOP_PROTOCOL_UDP));
+        snooper->Addresses().At(Snooper::AddressKey(kLocal, NetPort(kLocalPort), SNOOP_PROTOCOL_UDP));
     EXPECT_TRUE(entry.in_use);
     EXPECT_EQ(0x1001u, entry.file_object);
 
@@ -59,7 +59,7 @@ TEST_F(SnooperTest, OpenThenCleanupQueueAnOpenAndACloseOfThatConnection) {
     EXPECT_EQ(bx::kKindConnection, record->kind);
     EXPECT_TRUE(record->sid == UserSid());
     Release(record);
-    EXPECT_FALSE(snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort), SNOOP_PROTOCOL_UDP)).in_use);
+    EXPECT_FALSE(snooper->Addresses().At(Snooper::AddressKey(kLocal, NetPort(kLocalPort), SNOOP_PROTOCOL_UDP)).in_use);
     EXPECT_EQ(0u, Queued());
 
     EXPECT_EQ(1u, log.Count("handleOpenAddress: Queuing Pkt for Dispatching"));
@@ -91,7 +91,7 @@ TEST_F(SnooperTest, OpenLinesNameTheConnectionAndItsUser) {
 TEST_F(SnooperTest, LoopbackOpensSendNothingAndLeaveTheTableAlone) {
     Handle(OpenRecord(0x7F000001u, 5353, kRemote, kRemotePort, 2, 0x1002, UserSid()));
     EXPECT_EQ(0u, Queued());
-    EXPECT_TRUE(snooper->Addresses().empty());
+    EXPECT_TRUE(snooper->Addresses().Empty());
     Handle(CleanupRecord(0x7F000001u, 5353, 0x1002));
     EXPECT_EQ(0u, Queued());
     // Only 127.0.0.1 itself is skipped.
@@ -216,7 +216,7 @@ TEST_F(SnooperTest, AddressTableReadByTheListenerWhileRecordsArrive) {
 TEST_F(SnooperTest, CleanupsOfAddressesNotOpenSendNothing) {
     Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
     EXPECT_EQ(0u, Queued());
-    EXPECT_TRUE(snooper->Addresses().empty());  // a clean-up never makes an entry
+    EXPECT_TRUE(snooper->Addresses().Empty());  // a clean-up never makes an entry
 
     Handle(OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid()));
     Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
@@ -234,7 +234,7 @@ TEST_F(SnooperTest, UnknownEventTypesAreIgnored) {
         EXPECT_EQ(1, HandleThroughBuffer(record));
     }
     EXPECT_EQ(0u, Queued());
-    EXPECT_TRUE(snooper->Addresses().empty());
+    EXPECT_TRUE(snooper->Addresses().Empty());
 }
 
 TEST_F(SnooperTest, OpensTowardsLocalRoutesSendNothing) {
@@ -244,7 +244,7 @@ TEST_F(SnooperTest, OpensTowardsLocalRoutesSendNothing) {
     Handle(OpenRecord(kLocal, kLocalPort, 0x0A140101u, 443, 2, 0x1001, UserSid()));
     Handle(OpenRecord(kLocal, kLocalPort + 1, 0xC0A80114u, 443, 2, 0x1002, UserSid()));
     EXPECT_EQ(0u, Queued());
-    EXPECT_TRUE(snooper->Addresses().empty());
+    EXPECT_TRUE(snooper->Addresses().Empty());
     Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
     EXPECT_EQ(0u, Queued());
     // Just outside both.
@@ -258,7 +258,7 @@ TEST_F(SnooperTest, AnInvalidSidDropsTheOpenWithAWarning) {
     std::memset(record.sid, 0, sizeof record.sid);
     EXPECT_EQ(1, HandleThroughBuffer(record));
     EXPECT_EQ(0u, Queued());
-    EXPECT_TRUE(snooper->Addresses().empty());
+    EXPECT_TRUE(snooper->Addresses().Empty());
     EXPECT_EQ(1u, log.Count("\tSID throws exception Error:1337\n")) << log.Text();
     EXPECT_EQ(0u, log.Count("caught Exception"));
 }
@@ -272,7 +272,7 @@ TEST_F(SnooperTest, AnEmptyPoolDropsTheOpenAndItsCleanup) {
     Handle(OpenRecord(kLocal, kLocalPort, kRemote, kRemotePort, 2, 0x1001, UserSid()));
     EXPECT_EQ(0u, Queued());
     EXPECT_EQ(1u, log.Count("\thandleOpenAddress: could not allocate send data, FileObj:=0x1001\n")) << log.Text();
-    EXPECT_FALSE(snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort), SNOOP_PROTOCOL_TCP)).in_use);
+    EXPECT_FALSE(snooper->Addresses().At(Snooper::AddressKey(kLocal, NetPort(kLocalPort), SNOOP_PROTOCOL_TCP)).in_use);
 
     for (void* storage : taken) snooper->Pool().Release(CBufferPool::Prepare(storage));
     Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
@@ -286,7 +286,7 @@ TEST_F(SnooperTest, AnEmptyPoolDropsTheOpenAndItsCleanup) {
     while (void* storage = snooper->Pool().Allocate()) taken.push_back(storage);
     Handle(CleanupRecord(kLocal, kLocalPort, 0x1001));
     EXPECT_EQ(1u, log.Count("\thandleCleanupAddress: could not allocate send data, FileObj:=0x1001\n")) << log.Text();
-    EXPECT_FALSE(snooper->Addresses().at(Snooper::AddressKey(kLocal, NetPort(kLocalPort), SNOOP_PROTOCOL_TCP)).in_use);
+    EXPECT_FALSE(snooper->Addresses().At(Snooper::AddressKey(kLocal, NetPort(kLocalPort), SNOOP_PROTOCOL_TCP)).in_use);
     for (void* storage : taken) snooper->Pool().Release(CBufferPool::Prepare(storage));
     Release(open);
 }
