@@ -75,10 +75,9 @@ public:
 private:
     using Map = std::unordered_map<uint64_t, AddressEntry>;
 
+    // The draining table is empty here: it empties before the new table is
+    // half full.
     void StartGrowing() {
-        // The draining table empties before the new one is half full, so
-        // nothing is left in it here; were anything left, it moves now.
-        for (; !draining_.empty();) current_.insert(draining_.extract(draining_.begin()));
         draining_.swap(current_);
         current_.reserve(2 * draining_.size() + 16);
     }
