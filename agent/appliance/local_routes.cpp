@@ -158,45 +158,82 @@ void CLocalRoutes::IndexRanges() {
     }
     std::fill(std::begin(rangeLeafFirsts_), std::end(rangeLeafFirsts_), UINT32_MAX);
     for (size_t leaf = 0; leaf < rangeLeaves_.size(); ++leaf) rangeLeafFirsts_[leaf] = rangeLeaves_[leaf].first[0];
+    for (size_t group = 0; group < kMaxRangeLeaves / 16; ++group)
+        rangeGroupFirsts_[group] = rangeLeafFirsts_[group * 16];
     rangeCount_ = count;
 }
 
 bool CLocalRoutes::IsLocalRoute(uint32_t address) const {
     std::lock_guard<std::mutex> guard(lock_);
-    return InSubnet(address) || InRange(address);
+    // Cold, a look-up is a wait for memory: the ranges' search reads three
+    // lines one after another, the subnets' search their summaries and then
+    // up to 32 lines side by side. Each step asks for the lines of the next
+    // before it waits, so that the two searches wait at the same time.
+    SubnetProbe subnets = ProbeSubnets(address);
+    const uint32_t* leafFirsts = RangeGroup(address);
+    if (leafFirsts != nullptr) __builtin_prefetch(leafFirsts);
+    subnets.Fetch();
+    const RangeLeaf* leaf = leafFirsts != nullptr ? RangeLeafIn(leafFirsts, address) : nullptr;
+    if (leaf != nullptr) {
+        __builtin_prefetch(leaf->first);
+        __builtin_prefetch(leaf->last);
+    }
+    return subnets.Match() || (leaf != nullptr && InLeaf(*leaf, address));
 }
 
-bool CLocalRoutes::InSubnet(uint32_t address) const {
-    if (stride_ == 0) return false;
+CLocalRoutes::SubnetProbe CLocalRoutes::ProbeSubnets(uint32_t address) const {
+    SubnetProbe probe;
+    if (stride_ == 0) return probe;
     size_t rows[4];
     for (int byte = 0; byte < 4; ++byte) rows[byte] = static_cast<size_t>(byte) * 256 + ByteOf(address, byte);
     // Only the words whose bitsets are all non-zero can hold a subnet that
     // every byte agrees with.
-    uint64_t candidates = summaries_[rows[0]] & summaries_[rows[1]] & summaries_[rows[2]] & summaries_[rows[3]];
-    const uint64_t* sets[4];
-    for (int byte = 0; byte < 4; ++byte) sets[byte] = &bitsets_[rows[byte] * stride_];
-    while (candidates != 0) {
-        const size_t word = static_cast<size_t>(__builtin_ctzll(candidates));
+    probe.candidates = summaries_[rows[0]] & summaries_[rows[1]] & summaries_[rows[2]] & summaries_[rows[3]];
+    probe.stride = stride_;
+    for (int byte = 0; byte < 4; ++byte) probe.sets[byte] = &bitsets_[rows[byte] * stride_];
+    return probe;
+}
+
+void CLocalRoutes::SubnetProbe::Fetch() const {
+    // The lines of the four bitsets that hold a candidate word, 8 words each.
+    for (size_t line = 0; line * 8 < stride; ++line)
+        if ((candidates >> (line * 8) & 0xFF) != 0)
+            for (const uint64_t* set : sets) __builtin_prefetch(set + line * 8);
+}
+
+bool CLocalRoutes::SubnetProbe::Match() const {
+    for (uint64_t left = candidates; left != 0; left &= left - 1) {
+        const size_t word = static_cast<size_t>(__builtin_ctzll(left));
         if ((sets[0][word] & sets[1][word] & sets[2][word] & sets[3][word]) != 0) return true;
-        candidates &= candidates - 1;
     }
     return false;
 }
 
-bool CLocalRoutes::InRange(uint32_t address) const {
-    // The last interval starting at or before the address is the only one
-    // that can hold it: the leaf is the last whose first address is at or
-    // below the address, the interval the last such first address in it. A
-    // leaf's padding (UINT32_MAX) counts only for the address UINT32_MAX, and
-    // the number of intervals cuts it off.
-    if (rangeCount_ == 0) return false;
+// The last interval starting at or before the address is the only one that
+// can hold it. Its leaf is the last whose first address is at or below the
+// address: found among the first addresses of every 16th leaf (RangeGroup),
+// then among those of the 16 leaves that follow (RangeLeafIn). Padding
+// (UINT32_MAX) is at or below only the address UINT32_MAX; the counts of
+// leaves and intervals cut it off.
+const uint32_t* CLocalRoutes::RangeGroup(uint32_t address) const {
+    if (rangeCount_ == 0) return nullptr;
+    size_t groups = 0;
+    for (uint32_t first : rangeGroupFirsts_) groups += first <= address ? 1 : 0;
+    return groups == 0 ? nullptr : &rangeLeafFirsts_[(groups - 1) * 16];
+}
+
+const CLocalRoutes::RangeLeaf* CLocalRoutes::RangeLeafIn(const uint32_t* leafFirsts, uint32_t address) const {
     size_t below = 0;
-    for (size_t at = 0; at < rangeLeaves_.size(); ++at) below += rangeLeafFirsts_[at] <= address ? 1 : 0;
-    if (below == 0) return false;  // below every interval
-    const RangeLeaf& leaf = rangeLeaves_[below - 1];
+    for (size_t at = 0; at < 16; ++at) below += leafFirsts[at] <= address ? 1 : 0;
+    const size_t leaf = std::min(static_cast<size_t>(leafFirsts - rangeLeafFirsts_) + below, rangeLeaves_.size());
+    return &rangeLeaves_[leaf - 1];
+}
+
+bool CLocalRoutes::InLeaf(const RangeLeaf& leaf, uint32_t address) const {
     size_t in = 0;
     for (uint32_t first : leaf.first) in += first <= address ? 1 : 0;
-    const size_t at = std::min((below - 1) * 16 + in - 1, rangeCount_ - 1);
+    const size_t leafIndex = static_cast<size_t>(&leaf - rangeLeaves_.data());
+    const size_t at = std::min(leafIndex * 16 + in - 1, rangeCount_ - 1);
     return address <= leaf.last[at % 16];
 }
 

@@ -33,13 +33,18 @@
 //     At 4,096 subnets a bitset is 64 words, so a summary is one word; the
 //     bitsets of a full table take 512 KiB, those of a few subnets a few KiB.
 //   - Ranges are kept merged into sorted, disjoint intervals, in leaves of 16
-//     (their first addresses in one cache line, their last in the next),
-//     with the first address of each leaf in one array of the object: a scan
-//     of that array names the leaf, and the leaf the one interval that can
-//     hold the address.
-// At its worst a look-up reads 4 summary words, 4 bitsets of 512 bytes, the
-// array of 1 KiB and one leaf: a fixed number of cache lines and pages, most
-// of them read side by side, whatever the masks.
+//     (their first addresses in one cache line, their last in the next).
+//     The object holds the first address of each leaf, 16 leaves to a cache
+//     line, and the first address of every 16th leaf in one more line: a
+//     scan of that line names the group of leaves, a scan of the group's
+//     line the leaf, and the leaf the one interval that can hold the
+//     address.
+// At its worst a look-up reads 4 summary words, 4 bitsets of 512 bytes, two
+// lines of leaf addresses and one leaf: a fixed number of cache lines and
+// pages whatever the masks. Cold, the time goes in waiting for them, so the
+// look-up asks for each step's lines before it waits for the step before:
+// the bitsets' lines side by side, and the ranges' three steps while the
+// subnets' lines arrive.
 #pragma once
 #include <cstdint>
 #include <mutex>
@@ -101,6 +106,16 @@ public:
     std::vector<bx::Subnet> Subnets() const;
     std::vector<bx::AddressRange> Ranges() const;
 
+    // Calls visit(start, bytes) for each block of memory a look-up may read:
+    // the object and its tables. For a benchmark that takes them out of the
+    // caches; not while routes are learned.
+    template <class Visit>
+    void VisitLookUpMemory(Visit visit) const {
+        visit(static_cast<const void*>(this), sizeof *this);
+        visit(static_cast<const void*>(bitsets_.data()), bitsets_.size() * sizeof bitsets_[0]);
+        visit(static_cast<const void*>(rangeLeaves_.data()), rangeLeaves_.size() * sizeof rangeLeaves_[0]);
+    }
+
 private:
     // The most leaves of the ranges' search.
     static constexpr size_t kMaxRangeLeaves = 256;
@@ -123,8 +138,23 @@ private:
     void MergeRange(const bx::AddressRange& range);
     // Rebuilds the ranges' leaves from merged_.
     void IndexRanges();
-    bool InSubnet(uint32_t address) const;
-    bool InRange(uint32_t address) const;
+    // One look-up's search of the subnets: the bitsets of the address's four
+    // bytes and the words their summaries leave.
+    struct SubnetProbe {
+        const uint64_t* sets[4] = {};
+        uint64_t candidates = 0;
+        size_t stride = 0;
+        // Asks for the lines that Match will read.
+        void Fetch() const;
+        bool Match() const;
+    };
+    SubnetProbe ProbeSubnets(uint32_t address) const;
+    // The ranges' search in its three steps (see RangeGroup in the source):
+    // the first addresses of the group of leaves that can hold the address
+    // (nullptr: none can), the leaf among them, the interval in the leaf.
+    const uint32_t* RangeGroup(uint32_t address) const;
+    const RangeLeaf* RangeLeafIn(const uint32_t* leafFirsts, uint32_t address) const;
+    bool InLeaf(const RangeLeaf& leaf, uint32_t address) const;
 
     // What every look-up reads comes first, beside the lock, so that a cold
     // look-up in small tables touches one page of the object.
@@ -134,12 +164,13 @@ private:
     // i-th; its summary is summaries_[byte * 256 + value].
     std::vector<uint64_t> bitsets_;
     size_t stride_ = 0;
-    // The ranges' search: the merged intervals in leaves of 16, and the
-    // first address of each leaf. Padding is UINT32_MAX; rangeCount_
-    // intervals.
+    // The ranges' search: the merged intervals in leaves of 16, the first
+    // address of each leaf, and that of every 16th leaf. Padding is
+    // UINT32_MAX; rangeCount_ intervals.
     std::vector<RangeLeaf> rangeLeaves_;
     size_t rangeCount_ = 0;
-    uint32_t rangeLeafFirsts_[kMaxRangeLeaves];
+    alignas(64) uint32_t rangeGroupFirsts_[kMaxRangeLeaves / 16];
+    alignas(64) uint32_t rangeLeafFirsts_[kMaxRangeLeaves];
     uint64_t summaries_[4 * 256] = {};
 
     // In the order the comes-first test gives; what Subnets() answers.

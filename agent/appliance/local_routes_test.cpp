@@ -237,6 +237,17 @@ TEST(LocalRoutes, LookUpAgreesWithThePlainRule) {
     ExpectAgreesWithPlainRule(routes, probes);
 }
 
+// The ranges' search at every edge of its leaves of 16 intervals and of its
+// groups of 16 leaves: from 1 to 300 intervals, and full.
+TEST(LocalRoutes, RangeSearchAtEveryEdgeOfItsLeavesAndGroups) {
+    CLocalRoutes routes;
+    for (uint32_t i = 0; routes.Ranges().size() < bx::kMaxLocalRoutes; ++i) {
+        routes.AddRange(Ip(20, 0, 0, 0) + 8 * i, Ip(20, 0, 0, 0) + 8 * i + 2);
+        const size_t count = routes.Ranges().size();
+        if (count <= 300 || count == bx::kMaxLocalRoutes) ExpectAgreesWithPlainRule(routes, {});
+    }
+}
+
 // Full tables, the bitsets grown through every size: subnets that fix one
 // lower byte and some bits of the next (holed masks), networks of a few
 // leading bytes, and ranges packed at the top of the address space.
