@@ -44,8 +44,8 @@
 //       would have overflowed), the feeder kept the pace, the peer counted
 //       every notification once, and every one was answered. Runs of
 //       BX_LOSSLESS_SECONDS (2) seconds (HighestLosslessRate says how the rate
-//       is searched); the feeder hands the records due in each 50 us at once
-//       (kLosslessBatchUs).
+//       is searched); the feeder hands the records due in each 200 us at
+//       once, the agent's own pause under such a load (kLosslessBatchUs).
 //   utm_count_records_per_s   the same search for a raw sendto loop of the
 //       agent's clear datagrams to the same peer, acknowledgements drained by
 //       a thread: the baseline, and the proof that the peer is not what bounds
@@ -76,6 +76,7 @@
 #include <vector>
 
 #include "agent/appliance/status_file.h"
+#include "agent/appliance/wake_pacer.h"
 #include "agent/settings/settings_reader.h"
 #include "agent/snoop/snoop_device.h"
 #include "agent/snoop/snoop_device_inprocess.h"
@@ -419,11 +420,15 @@ std::string CountProblem(uint64_t counted, uint64_t records, bool reached) {
 uint32_t nextConnection = 0;
 
 // In the search for the highest lossless rate the feeder hands the records
-// due in each 50 us at once (the raw loop's datagrams likewise). Woken for
-// every record, 5 us apart at 100,000 connections/s, it took more than half a
-// core of this 2-core machine from the agent and the peer, which a driver
-// filling its queue from the connecting processes does not.
-constexpr double kLosslessBatchUs = 50;
+// due in each 200 us at once (the raw loop's datagrams likewise). Under such
+// a load the agent's threads pause that long between runs (CWakePacer), so a
+// run finds the same records either way; what changes is the feeder. Woken
+// for every record, 5 us apart at 100,000 connections/s, it took more than
+// half a core of this 2-core machine; woken every 50 us, it still preempted
+// an agent thread each time, often one that held a lock the others then slept
+// on for milliseconds. A driver filling its queue from the connecting
+// processes wakes nothing of its own.
+constexpr double kLosslessBatchUs = CWakePacer::kHoldUs;
 
 Run AgentRun(CountingPeer& peer, double connectionsPerS, double seconds, double batchUs = 0) {
     Run run;
