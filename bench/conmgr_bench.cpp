@@ -382,9 +382,9 @@ size_t HeapInUse() {
 }
 
 // Memory of notifications waiting for an answer: the pool's segments that
-// hold their records plus the request table's nodes, measured as heap growth
-// over many entries. With names: the account names each record's SID has
-// looked up by the time it is sent, counted as well.
+// hold their records (pages of their own) plus the request table's nodes
+// (heap growth), over many entries. With names: the account names each
+// record's SID has looked up by the time it is sent, counted as well.
 void BM_BytesPerInflightRequest(benchmark::State& state) {
     constexpr uint32_t kEntries = 50000;
     bx::accounts::Account alice;
@@ -414,7 +414,8 @@ void BM_BytesPerInflightRequest(benchmark::State& state) {
                 if (withNames) benchmark::DoNotOptimize(r->sid.AccountName().size() + r->sid.Domain().size());
                 table.Add(r);
             }
-            const double perEntry = static_cast<double>(HeapInUse() - before) / kEntries;
+            const size_t segments = pool.SegmentCount() * pool.SegmentBytes();
+            const double perEntry = static_cast<double>(HeapInUse() - before + segments) / kEntries;
             (withNames ? bytesWithNames : bytes) = perEntry;
             table.Empty();
         }

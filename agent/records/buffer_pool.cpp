@@ -1,11 +1,11 @@
 #include "agent/records/buffer_pool.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "agent/settings/settings_reader.h"
 #include "platform/errors.h"
+#include "platform/pages.h"
 
 namespace bx {
 
@@ -31,7 +31,7 @@ constexpr size_t RoundUp(size_t n) { return (n + kAlign - 1) / kAlign * kAlign; 
 
 // Object size and header size are chosen so that index + object and
 // header + index are whole multiples of 16: every record is 16-byte aligned
-// in a segment that malloc aligned.
+// in a segment, which starts a page.
 constexpr size_t kObjectSize = RoundUp(sizeof(send_data_t) + kIndexBytes) - kIndexBytes;
 constexpr size_t kSlotSize = kObjectSize + kIndexBytes;
 static_assert(alignof(send_data_t) <= kAlign, "records need more than 16-byte alignment");
@@ -61,6 +61,7 @@ struct bx::BufferPoolSegment {
 
 namespace {
 constexpr size_t kHeaderSize = RoundUp(sizeof(bx::BufferPoolSegment) + kIndexBytes) - kIndexBytes;
+constexpr size_t SegmentBytesFor(uint32_t objects) { return kHeaderSize + size_t{objects} * kSlotSize; }
 }  // namespace
 
 CBufferPool::CBufferPool() {
@@ -126,10 +127,14 @@ void CBufferPool::ReportReplacedObjectCount() {
     LogWarning(L"SendDataPool: NumberOfObjectsInSegment is 0, using %u objects per segment", used);
 }
 
+size_t CBufferPool::SegmentBytes() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return SegmentBytesFor(objectsPerSegment_);
+}
+
 CBufferPool::Segment* CBufferPool::NewSegment() {
-    const size_t objects = objectsPerSegment_;
-    if (objects > (SIZE_MAX - kHeaderSize) / kSlotSize) return nullptr;
-    auto* base = static_cast<uint8_t*>(std::malloc(kHeaderSize + objects * kSlotSize));
+    if (objectsPerSegment_ > (SIZE_MAX - kHeaderSize) / kSlotSize) return nullptr;
+    auto* base = static_cast<uint8_t*>(bx::pages::Allocate(SegmentBytesFor(objectsPerSegment_)));
     if (!base) return nullptr;
     auto* segment = new (base) Segment{nullptr, nullptr, nullptr, objectsPerSegment_};
     // Slots in order, each pushed in front: the last slot is handed out first.
@@ -145,7 +150,7 @@ CBufferPool::Segment* CBufferPool::NewSegment() {
 
 void CBufferPool::FreeSegment(Segment* segment) {
     segment->~Segment();
-    std::free(segment);
+    bx::pages::Free(segment, SegmentBytesFor(objectsPerSegment_));
 }
 
 void CBufferPool::LinkTail(Segment* segment) {

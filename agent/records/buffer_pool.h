@@ -1,8 +1,10 @@
 // CBufferPool: the pool of send_data_t records, grown and shrunk in whole
 // segments between configurable marks.
 //
-// A segment is one allocation: a header (list links, the head of its free
-// list, its free count) followed by slots. A slot is a 32-bit slot index
+// A segment is one block of pages from the system (platform/pages.h): a
+// header (list links, the head of its free list, its free count) followed by
+// slots. Freeing a segment gives its memory back to the system, which a block
+// of the process heap need not do. A slot is a 32-bit slot index
 // followed by room for one record; a free record's first 8 bytes link it to
 // the next free one of its segment. The index leads a released record back to
 // its segment:
@@ -106,6 +108,8 @@ public:
     uint32_t SpareThreshold() const;
     // Room for one record, chosen so that every record is 16-byte aligned.
     static uint32_t ObjectSize();
+    // The bytes of one segment: its header and its slots.
+    size_t SegmentBytes() const;
 
 private:
     using Segment = bx::BufferPoolSegment;
