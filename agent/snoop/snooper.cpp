@@ -166,14 +166,31 @@ send_data_t* Snooper::NewRecord() {
     return storage ? CBufferPool::Prepare(storage) : nullptr;
 }
 
+CSid Snooper::SidOf(const snoop_event_t& event) {
+    CSid sid(event.sid, sizeof event.sid);
+    const uint32_t now = bx::host::TickCount();
+    for (const LookedUp& known : lookedUp_)
+        if (known.sid == sid && now - known.tick < kAccountReuseMs) return known.sid;
+    sid.AccountName();  // the look-up of name and domain
+    if (sid.LookupError() != 0) return sid;
+    LookedUp& replaced = lookedUp_[nextLookedUp_];
+    nextLookedUp_ = (nextLookedUp_ + 1) % kReusedAccounts;
+    try {
+        replaced.sid = sid;
+        replaced.tick = now;
+    } catch (const bx::SidException&) {
+        replaced.sid.Clear();  // the next open of this SID looks up again
+    }
+    return sid;
+}
+
 void Snooper::handleOpenAddress(const snoop_event_t& event) {
     if (event.local_ip == kLoopback) return;
     if (connMgr_.IsLocalRoute(event.remote_ip)) return;
 
     CSid sid;
     try {
-        sid.Assign(event.sid, sizeof event.sid);
-        sid.AccountName();  // the look-up of name and domain
+        sid = SidOf(event);
     } catch (const bx::SidException& e) {
         LogWarning(L"SID throws exception Error:%d", static_cast<int>(e.Error()));
         return;

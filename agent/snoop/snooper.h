@@ -154,6 +154,16 @@ private:
     // no entry has that file object, the one of the clean-up's protocol, else
     // whichever protocol holds the address and port (TCP first).
     AddressEntry* CleanupTarget(const snoop_event_t& event);
+    // The open's SID with its account looked up (throws SidException for
+    // bytes that are not a SID). Users' opens come in runs, and a look-up for
+    // each (on Windows a call to the local security authority) gave each
+    // record an account object of its own: an account found for a SID is
+    // shared by that SID's opens for kAccountReuseMs, for the last
+    // kReusedAccounts SIDs looked up. A look-up that found no account is not
+    // reused.
+    CSid SidOf(const snoop_event_t& event);
+    static constexpr uint32_t kAccountReuseMs = 1000;
+    static constexpr size_t kReusedAccounts = 16;
 
     AddressTable addresses_;
     mutable std::mutex addressLock_;
@@ -171,6 +181,14 @@ private:
     bx::sync::Event* sendEvent_ = nullptr;
     bx::sync::Event* stopEvent_ = nullptr;
     CReadBackoff readBackoff_;
+    // The service thread's: the SIDs whose accounts SidOf looked up last,
+    // each with the time of its look-up; the next to replace.
+    struct LookedUp {
+        CSid sid;
+        uint32_t tick = 0;
+    };
+    LookedUp lookedUp_[kReusedAccounts];
+    size_t nextLookedUp_ = 0;
     // The service thread's: the run of reads done at once.
     CWakePacer readPacer_;
     uint64_t readRunStartUs_ = 0;

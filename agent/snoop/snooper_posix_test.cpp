@@ -1,7 +1,10 @@
 // The Snooper natively: accounts and sessions from the platform's tables, and
 // the driver read through the in-process device.
+#include <chrono>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "agent/snoop/snoop_device_inprocess.h"
 #include "platform/event.h"
@@ -67,6 +70,37 @@ protected:
     }
     bx::sync::Event readDone;
 };
+
+// A user's opens within a second share the account looked up for the first
+// of them: an account renamed meanwhile shows from the first open after that
+// second. Another user's open looks up its own; a look-up that found nothing
+// is made again at the next open.
+TEST_F(SnooperTest, OpensOfAUserWithinASecondShareOneAccountLookUp) {
+    const CSid unknown = CSid::FromString(L"S-1-5-21-100-200-300-1003");
+    std::vector<send_data_t*> records;
+    auto open = [&](uint16_t port, const CSid& sid) {
+        Handle(OpenRecord(kLocal, port, kRemote, kRemotePort, 2, port, sid));
+        records.push_back(Take());
+        ASSERT_NE(nullptr, records.back());
+    };
+    open(1000, UserSid());
+    open(1001, OtherSid());
+    bx::accounts::SetTableAccount(kUserText, bx::accounts::Account{L"alice2", L"CORP", bx::accounts::SidType::User});
+    open(1002, UserSid());
+    open(1003, unknown);
+    bx::accounts::SetTableAccount(L"S-1-5-21-100-200-300-1003",
+                                  bx::accounts::Account{L"carol", L"CORP", bx::accounts::SidType::User});
+    open(1004, unknown);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    open(1005, UserSid());
+
+    EXPECT_EQ(&records[0]->sid.AccountName(), &records[2]->sid.AccountName()) << "one account, shared";
+    const wchar_t* expected[] = {L"alice", L"bob", L"alice", L"", L"carol", L"alice2"};
+    for (size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(expected[i], records[i]->sid.AccountName()) << "open " << i;
+        Release(records[i]);
+    }
+}
 
 TEST_F(SnooperDevice, WithoutTheDriverTheOpenAndTheReadFailAndAreLogged) {
     bx::snoopdev::SetDevicePresent(false);
