@@ -171,8 +171,7 @@ CSid Snooper::SidOf(const snoop_event_t& event) {
     const uint32_t now = bx::host::TickCount();
     for (const LookedUp& known : lookedUp_)
         if (known.sid == sid && now - known.tick < kAccountReuseMs) return known.sid;
-    sid.AccountName();  // the look-up of name and domain
-    if (sid.LookupError() != 0) return sid;
+    if (sid.LookupError() != 0) return sid;  // looks the account up; nothing to share
     LookedUp& replaced = lookedUp_[nextLookedUp_];
     nextLookedUp_ = (nextLookedUp_ + 1) % kReusedAccounts;
     try {
