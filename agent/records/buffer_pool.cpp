@@ -148,6 +148,8 @@ CBufferPool::Segment* CBufferPool::NewSegment() {
     return segment;
 }
 
+// Every segment held has the current size: Create frees them all before it
+// changes objectsPerSegment_.
 void CBufferPool::FreeSegment(Segment* segment) {
     segment->~Segment();
     bx::pages::Free(segment, SegmentBytesFor(objectsPerSegment_));
