@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent/appliance/wake_pacer.h"
 #include "agent/snoop/bxhvns_snoop.skel.h"
 #include "agent/snoop/ebpf/snoop_record.h"
 #include "agent/snoop/snoop_read_queue.h"
@@ -111,8 +112,12 @@ int OnRecord(void* context, void* data, size_t size) {
     return 0;
 }
 
+// Under a sustained load the reader pauses between runs (CWakePacer), as the
+// agent's other threads do: the ring buffer gathers what comes meanwhile, and
+// one wake-up takes it all.
 void ReaderLoop(Source* source) {
     pollfd fds[2] = {{ring_buffer__epoll_fd(source->ring), POLLIN, 0}, {source->stopFd, POLLIN, 0}};
+    CWakePacer pacer;
     for (;;) {
         {
             // A full queue leaves the records in the ring buffer until the
@@ -126,7 +131,12 @@ void ReaderLoop(Source* source) {
         const int ready = poll(fds, 2, -1);
         if (ready < 0 && errno != EINTR) return;
         if (fds[1].revents) return;
-        if (fds[0].revents) ring_buffer__consume(source->ring);
+        if (fds[0].revents) {
+            uint64_t runStartUs = CWakePacer::NowUs();
+            const int consumed = ring_buffer__consume(source->ring);
+            uint32_t taken = consumed > 0 ? static_cast<uint32_t>(consumed) : 0;
+            pacer.PauseAfterRun(runStartUs, taken);
+        }
     }
 }
 

@@ -232,6 +232,41 @@ TEST_F(SnoopDeviceLinux, AFullRingBufferCountsWhatItLoses) {
     EXPECT_EQ(counters.delivered, read);
 }
 
+// A burst faster than the reader's pacing threshold (one record per few
+// microseconds): the reader pauses between its runs, and every record still
+// arrives once, in the order the kernel wrote it.
+TEST_F(SnoopDeviceLinux, ASustainedBurstArrivesWholeAndInOrder) {
+    constexpr int kSockets = 3000;
+    auto child = LoggedInChild([&] {
+        for (int i = 0; i < kSockets; ++i) {
+            int fd = socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in any{};
+            any.sin_family = AF_INET;
+            if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return 10;
+            close(fd);
+        }
+        return 0;
+    });
+    Start();
+    go.Send();
+    ASSERT_EQ(0, child->Wait(20000));
+    const std::vector<snoop_event_t> records = Records(2 * kSockets);
+    ASSERT_EQ(2u * kSockets, records.size());
+    snoop_event_t extra;
+    EXPECT_FALSE(Next(extra, 300)) << "a record more than the child's";
+    EXPECT_EQ(0u, bx::snoopdev::GetKernelSourceCounters().lost);
+    for (size_t i = 0; i < records.size(); i += 2) {
+        SCOPED_TRACE("socket " + std::to_string(i / 2));
+        ASSERT_EQ(uint32_t{SNOOP_EVENT_OPEN}, records[i].event_type);
+        ASSERT_EQ(uint32_t{SNOOP_EVENT_CLEANUP}, records[i + 1].event_type);
+        ASSERT_EQ(records[i].file_object, records[i + 1].file_object);
+        ASSERT_EQ(records[i].local_port, records[i + 1].local_port);
+        if (i > 0) {
+            ASSERT_NE(records[i - 1].file_object, records[i].file_object);
+        }
+    }
+}
+
 TEST_F(SnoopDeviceLinux, LinksEndWithTheProcessThatOwnsThem) {
     Signal attached;
     Child owner([&] {
