@@ -35,6 +35,19 @@ uint16_t PortOf(int fd) {
     return ntohs(address.sin_port);
 }
 
+// Binds and closes `sockets` UDP sockets one after the other, as fast as it
+// can: 0, or 10 when a bind fails.
+int BindAndClose(int sockets) {
+    for (int i = 0; i < sockets; ++i) {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return 10;
+        close(fd);
+    }
+    return 0;
+}
+
 class SnoopDeviceLinux : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -204,16 +217,7 @@ TEST_F(SnoopDeviceLinux, OpensAndCleanupsOfTheCgroupsProcesses) {
 
 TEST_F(SnoopDeviceLinux, AFullRingBufferCountsWhatItLoses) {
     constexpr int kSockets = 400;
-    auto child = LoggedInChild([&] {
-        for (int i = 0; i < kSockets; ++i) {
-            int fd = socket(AF_INET, SOCK_DGRAM, 0);
-            sockaddr_in any{};
-            any.sin_family = AF_INET;
-            if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return 10;
-            close(fd);
-        }
-        return 0;
-    });
+    auto child = LoggedInChild([] { return BindAndClose(kSockets); });
     bx::snoopdev::KernelSourceOptions options;
     options.ringBufferBytes = 4096;  // about 70 records
     options.maxQueued = 16;          // the reader stops taking more
@@ -237,16 +241,7 @@ TEST_F(SnoopDeviceLinux, AFullRingBufferCountsWhatItLoses) {
 // arrives once, in the order the kernel wrote it.
 TEST_F(SnoopDeviceLinux, ASustainedBurstArrivesWholeAndInOrder) {
     constexpr int kSockets = 3000;
-    auto child = LoggedInChild([&] {
-        for (int i = 0; i < kSockets; ++i) {
-            int fd = socket(AF_INET, SOCK_DGRAM, 0);
-            sockaddr_in any{};
-            any.sin_family = AF_INET;
-            if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return 10;
-            close(fd);
-        }
-        return 0;
-    });
+    auto child = LoggedInChild([] { return BindAndClose(kSockets); });
     Start();
     go.Send();
     ASSERT_EQ(0, child->Wait(20000));
